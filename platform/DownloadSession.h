@@ -1,0 +1,59 @@
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Url.h"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+struct URLResponse {
+    long statusCode = 0;
+    std::string url;
+};
+
+/// Called once per task, on the session's own thread: the location of the
+/// downloaded body (on success), the response, and the error (on failure).
+using CompletionHandler = std::function<void(std::optional<URL> location, std::optional<URLResponse> response, std::optional<Error> error)>;
+
+struct URLSessionConfiguration {
+    /// Idle time allowed while connecting or between received bytes.
+    std::chrono::milliseconds timeoutIntervalForRequest { std::chrono::seconds(60) };
+    /// Limit on a whole transfer.
+    std::chrono::milliseconds timeoutIntervalForResource { std::chrono::hours(24 * 7) };
+    /// Folder that holds the service's private body folder; empty means
+    /// $TMPDIR, else /var/tmp.
+    std::string temporaryDirectory;
+
+    static URLSessionConfiguration defaultConfiguration();
+};
+
+class URLSessionDownloadTask {
+public:
+    virtual ~URLSessionDownloadTask() = default;
+    /// Starts the task on the session's thread.
+    virtual void resume() = 0;
+};
+
+class URLSession {
+public:
+    explicit URLSession(URLSessionConfiguration configuration);
+    /// Waits for running tasks to finish their handlers.
+    ~URLSession();
+    URLSession(URLSession const&) = delete;
+    URLSession& operator=(URLSession const&) = delete;
+
+    std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, CompletionHandler handler);
+    std::shared_ptr<URLSessionDownloadTask> downloadTask(Bytes const& resumeData, CompletionHandler handler);
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> m_impl;
+};
+
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace platform {
+
+using Bytes = std::vector<std::uint8_t>;
+
+/// A value in an error's user information: text, or bytes such as resume data.
+using UserInfoValue = std::variant<std::string, Bytes>;
+
+namespace ErrorDomain {
+inline constexpr std::string_view URL = "NSURLErrorDomain";
+inline constexpr std::string_view POSIX = "NSPOSIXErrorDomain";
+inline constexpr std::string_view Cocoa = "NSCocoaErrorDomain";
+}
+
+namespace UserInfoKey {
+inline constexpr std::string_view LocalizedDescription = "NSLocalizedDescription";
+inline constexpr std::string_view FailingURLString = "NSErrorFailingURLStringKey";
+inline constexpr std::string_view FilePath = "NSFilePath";
+inline constexpr std::string_view UnderlyingError = "NSUnderlyingError";
+inline constexpr std::string_view Operation = "NSLocalizedFailureReason";
+inline constexpr std::string_view DownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
+}
+
+/// The URL-loading codes the download service reports.
+namespace URLErrorCode {
+inline constexpr long Unknown = -1;
+inline constexpr long Cancelled = -999;
+inline constexpr long TimedOut = -1001;
+inline constexpr long UnsupportedURL = -1002;
+inline constexpr long CannotFindHost = -1003;
+inline constexpr long CannotConnectToHost = -1004;
+inline constexpr long NetworkConnectionLost = -1005;
+inline constexpr long HTTPTooManyRedirects = -1007;
+inline constexpr long SecureConnectionFailed = -1200;
+inline constexpr long ServerCertificateUntrusted = -1202;
+inline constexpr long CannotWriteToFile = -3003;
+}
+
+/// An error as a value: a domain, a signed code and user information.
+struct Error {
+    std::string domain;
+    long code = 0;
+    std::map<std::string, UserInfoValue, std::less<>> userInfo;
+
+    /// The text form, in the platform's style:
+    /// Error Domain=D Code=C "description" UserInfo={key=value, ...}
+    /// Byte values are shown by their length; keys are in sorted order.
+    [[nodiscard]] std::string description() const;
+
+    [[nodiscard]] std::optional<std::string_view> string(std::string_view key) const;
+    [[nodiscard]] const Bytes* bytes(std::string_view key) const;
+
+    /// A file-system failure: `operation` on `path` failed with `errnoValue`.
+    static Error fromErrno(std::string_view operation, std::string_view path, int errnoValue);
+    /// A URL-loading failure with the service's standard description of `code`.
+    static Error url(long code, std::string_view failingURL, std::string_view underlying);
+};
+
+/// The standard description of a URL-loading code.
+std::string_view urlErrorDescription(long code);
+
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <expected>
+#include <string>
+#include <sys/types.h>
+
+namespace platform {
+
+enum class FileType { Regular, Directory, SymbolicLink, Other };
+
+struct FileAttributes {
+    FileType type = FileType::Other;
+    uid_t owner = 0;
+    mode_t permissions = 0;
+    off_t size = 0;
+};
+
+/// The file operations the tool uses. The default manager works on the real
+/// file system; tests install a forwarding manager that fails chosen calls.
+class FileManager {
+public:
+    virtual ~FileManager() = default;
+
+    static FileManager& defaultManager();
+    /// Installs `manager` as the default (nullptr restores the real one).
+    static void setDefaultManager(FileManager* manager);
+
+    /// True when any item exists at `path`; a symbolic link counts when its target exists.
+    virtual bool fileExists(std::string const& path);
+    /// The item itself, never its link target.
+    virtual std::expected<FileAttributes, Error> attributesOfItem(std::string const& path);
+    virtual std::expected<void, Error> createDirectory(std::string const& path, bool withIntermediateDirectories);
+    /// Removes a file, a link or an empty directory; never a directory's contents.
+    virtual std::expected<void, Error> removeItem(std::string const& path);
+    /// Renames; across file systems copies to a temporary sibling, syncs, renames
+    /// and removes the source. Fails when `destination` exists.
+    virtual std::expected<void, Error> moveItem(std::string const& source, std::string const& destination);
+    /// Writes a temporary sibling (O_EXCL|O_NOFOLLOW), syncs it and renames it into place.
+    virtual std::expected<void, Error> createFile(std::string const& path, Bytes const& contents);
+    /// The whole file.
+    virtual std::expected<Bytes, Error> contentsOfFile(std::string const& path);
+};
+
+}

@@ -1,0 +1,66 @@
+#include "platform/Log.h"
+
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+void writeAll(int fd, std::string_view text)
+{
+    while (!text.empty()) {
+        ssize_t written = ::write(fd, text.data(), text.size());
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return; // Nowhere left to report a failing standard stream.
+        }
+        text.remove_prefix(static_cast<size_t>(written));
+    }
+}
+
+std::once_flag syslogOpened;
+
+}
+
+std::string formatLogRecord(std::string_view text, long long epochMilliseconds, long pid, long tid)
+{
+    std::time_t seconds = static_cast<std::time_t>(epochMilliseconds / 1000);
+    std::tm local {};
+    localtime_r(&seconds, &local);
+    char stamp[64];
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03lld quenbury[%ld:%ld] ",
+        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+        epochMilliseconds % 1000, pid, tid);
+    std::string record = stamp;
+    record += text;
+    record += '\n';
+    return record;
+}
+
+void NSLog(std::string_view text)
+{
+    std::call_once(syslogOpened, [] { openlog("quenbury", LOG_PID, LOG_USER); });
+    std::string message(text);
+    syslog(LOG_NOTICE, "%s", message.c_str());
+
+    auto now = std::chrono::system_clock::now();
+    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    writeAll(STDERR_FILENO, formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))));
+}
+
+void printLine(std::string_view text)
+{
+    std::string line(text);
+    line += '\n';
+    writeAll(STDOUT_FILENO, line);
+}
+
+}

@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// An owned property list (XML or binary) read or built through libplist.
+class PropertyList {
+public:
+    /// Parses XML or binary property-list bytes; a parse failure carries the
+    /// reader's error text (domain NSCocoaErrorDomain, code 3840).
+    [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
+    /// A new, empty dictionary.
+    static PropertyList dictionary();
+
+    PropertyList(PropertyList&&) noexcept;
+    PropertyList& operator=(PropertyList&&) noexcept;
+    ~PropertyList();
+
+    [[nodiscard]] bool isDictionary() const;
+
+    /// Values of a dictionary's keys, present only when of that exact type.
+    [[nodiscard]] std::optional<bool> boolean(std::string_view key) const;
+    [[nodiscard]] std::optional<std::string> string(std::string_view key) const;
+    [[nodiscard]] std::optional<std::uint64_t> unsignedInteger(std::string_view key) const;
+    [[nodiscard]] std::optional<Bytes> data(std::string_view key) const;
+
+    void set(std::string_view key, std::string_view value);
+    void set(std::string_view key, std::uint64_t value);
+    void set(std::string_view key, bool value);
+
+    /// The binary encoding.
+    [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
+
+private:
+    explicit PropertyList(void* node);
+    void* m_node = nullptr;
+};
+
+}

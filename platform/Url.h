@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// A parsed URL. `absoluteString` is the text as it was parsed; for a file URL
+/// `path` is the file-system path it was formed from.
+struct URL {
+    std::string absoluteString;
+    std::string scheme;
+    std::string path;
+
+    /// Parses `text` with libcurl's URL API; nothing for text it refuses
+    /// (the empty text among others).
+    static std::optional<URL> fromString(std::string_view text);
+    /// "file://" followed by the percent-encoded `path`.
+    static URL fileURL(std::string_view path);
+};
+
+/// Percent-encodes everything outside the query-allowed set (ASCII letters,
+/// digits and -._~!$&'()*+,;=:@/?) as "%XX" with upper-case hex digits; an
+/// existing "%" is encoded too. Nothing when `text` is not valid UTF-8.
+std::optional<std::string> percentEncodeQueryAllowed(std::string_view text);
+
+}
