@@ -1,0 +1,97 @@
+#include "Quenbury/CompletionHandlers.h"
+
+#include "Quenbury/RunGlobals.h"
+#include "Quenbury/SaveResumeData.h"
+#include "Quenbury/Sha256Checksum.h"
+#include "platform/FileManager.h"
+#include "platform/Log.h"
+#include "platform/Process.h"
+
+using platform::NSLog;
+
+namespace {
+
+/// Removes the resume state file and, after a mismatch, the rejected file; a
+/// mismatching file is removed even when the resume state file cannot be.
+int cleanUpResumed(bool matched, std::string const& resumeStatePath, std::string const& destinationPath)
+{
+    auto& fileManager = platform::FileManager::defaultManager();
+    if (auto removed = fileManager.removeItem(resumeStatePath); !removed)
+        NSLog("Resume plist cannot be deleted " + removed.error().description());
+    if (matched)
+        return 0;
+    if (auto removed = fileManager.removeItem(destinationPath); !removed)
+        NSLog("Resume plist cannot be deleted " + removed.error().description());
+    return 1;
+}
+
+int cleanUpFresh(bool matched, std::string const& destinationPath)
+{
+    if (matched)
+        return 0;
+    if (auto removed = platform::FileManager::defaultManager().removeItem(destinationPath); !removed)
+        NSLog("File cannot be deleted " + removed.error().description());
+    return 1;
+}
+
+}
+
+int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std::string const& destinationPath,
+    std::string const& expectedChecksum, std::optional<platform::URL> const& location, std::optional<platform::Error> const& error)
+{
+    if (error) {
+        std::string line = "Download failed with error: " + error->description();
+        if (kind == DownloadKind::Resumed)
+            line += ' ';
+        NSLog(line);
+        (void)saveResumeData(*error, resumeStatePath);
+        return 1;
+    }
+    if (!location) {
+        NSLog("Error moving the file nil");
+        return 1;
+    }
+
+    auto& fileManager = platform::FileManager::defaultManager();
+    auto destination = platform::URL::fileURL(destinationPath);
+    NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location " + destination.absoluteString);
+    if (fileManager.fileExists(destinationPath)) {
+        if (auto removed = fileManager.removeItem(destination.path); !removed) {
+            NSLog("Error moving the file: " + removed.error().description());
+            return 1;
+        }
+        NSLog("removing Old File");
+    }
+    if (auto moved = fileManager.moveItem(location->path, destination.path); !moved) {
+        NSLog("Error moving the file: " + moved.error().description());
+        return 1;
+    }
+    NSLog("Download successful. File saved to: " + destination.absoluteString);
+
+    bool matched = sha256Checksum(destinationPath, expectedChecksum);
+    if (kind == DownloadKind::Resumed)
+        return cleanUpResumed(matched, resumeStatePath, destinationPath);
+    return cleanUpFresh(matched, destinationPath);
+}
+
+namespace {
+
+platform::CompletionHandler handler(DownloadKind kind, std::string resumeStatePath)
+{
+    return [kind, resumeStatePath = std::move(resumeStatePath)](
+               std::optional<platform::URL> location, std::optional<platform::URLResponse>, std::optional<platform::Error> error) {
+        platform::exitProcess(completeDownload(kind, resumeStatePath, localFilePath, checksumArgument, location, error));
+    };
+}
+
+}
+
+platform::CompletionHandler freshDownloadCompletion(std::string resumeStatePath)
+{
+    return handler(DownloadKind::Fresh, std::move(resumeStatePath));
+}
+
+platform::CompletionHandler resumedDownloadCompletion(std::string resumeStatePath)
+{
+    return handler(DownloadKind::Resumed, std::move(resumeStatePath));
+}

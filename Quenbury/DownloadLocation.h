@@ -1,0 +1,8 @@
+#pragma once
+
+#include <string>
+
+/// True when `location` cannot name a file inside the store directory: it is
+/// empty, ends with "/", has a ".." component, or `localFilePath` is an
+/// existing directory. Such a location is refused before anything is touched.
+bool isRefusedDownloadLocation(std::string const& location, std::string const& localFilePath);

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <expected>
+#include <string>
+
+/// The tool's own error; only `fileNameError` is ever raised.
+struct ResumeDownloadError {
+    enum class Kind {
+        fileNameError,
+        fileNotForResume,
+        resumeDataFileError,
+        resumeDataError,
+        noError,
+        folderError,
+    };
+    Kind kind;
+    std::string message; // Only `fileNameError` carries one.
+
+    static ResumeDownloadError fileNameError(std::string message) { return { Kind::fileNameError, std::move(message) }; }
+};
+
+/// The resume state file's name relative to "/private/tmp/": the destination's
+/// directories, then "/resume_", its file name with dots as underscores, ".plist".
+std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::string const& forDownloadfile);

@@ -1,0 +1,35 @@
+#include "Quenbury/Sha256Checksum.h"
+
+#include "platform/Log.h"
+#include "platform/Sha256.h"
+#include "platform/Url.h"
+
+#include <algorithm>
+#include <cctype>
+
+namespace {
+
+bool equalIgnoringCase(std::string_view a, std::string_view b)
+{
+    return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+}
+
+bool sha256Checksum(std::string const& forFileAtPath, std::string const& compare)
+{
+    auto fileURL = platform::URL::fileURL(forFileAtPath);
+    auto digest = platform::sha256OfFile(fileURL.path);
+    if (!digest) {
+        platform::printLine("Error reading the file or calculating SHA-256: " + digest.error().description());
+        return false;
+    }
+    std::string digestText = platform::hexString(*digest);
+    platform::NSLog("downloaded file checksum ->" + digestText + "\nGiven checksum ->" + compare);
+    if (equalIgnoringCase(digestText, compare)) {
+        platform::NSLog("SHA256 checksum validated succesfully NSComparisonResult");
+        return true;
+    }
+    platform::NSLog("SHA256 checksum validation failed NSComparisonResult");
+    return false;
+}

@@ -1,0 +1,61 @@
+#include "Quenbury/VarroAgent.h"
+
+#include "platform/FileManager.h"
+
+#include <array>
+#include <string_view>
+
+// NOTE: function-local statics give exactly the lifecycle wanted: initialised
+// once on first access of any kind, safely against concurrent first use.
+
+std::string VarroAgent::_basePath()
+{
+    static constexpr std::array<std::string_view, 3> candidates {
+        "/Library/Brindlecote/Ostrel_Agent",
+        "/Library/Fennimark_Agent",
+        "/Library/Wendlow_Agent",
+    };
+    auto& fileManager = platform::FileManager::defaultManager();
+    for (auto candidate : candidates) {
+        std::string directory(candidate);
+        if (fileManager.fileExists(directory + "/bin/zkagentservice"))
+            return directory;
+    }
+    return "/Library/Ostrel_Agent";
+}
+
+std::string& VarroAgent::basePath()
+{
+    static std::string value = _basePath();
+    return value;
+}
+
+std::string& VarroAgent::agentPath()
+{
+    static std::string value = basePath() + "/bin";
+    return value;
+}
+
+std::string& VarroAgent::systemDataPath()
+{
+    static std::string value = basePath() + "/SystemData";
+    return value;
+}
+
+std::string& VarroAgent::logsPath()
+{
+    static std::string value = basePath() + "/logs";
+    return value;
+}
+
+std::string& VarroAgent::userLogsPath()
+{
+    static std::string value = basePath() + "/logs" + "/UserLogs";
+    return value;
+}
+
+std::string& VarroAgent::dataPath()
+{
+    static std::string value = basePath() + "/data";
+    return value;
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <string>
+
+/// The agent's installation directory and the directories derived from it.
+/// Each property is set up lazily, once per process, on its first access;
+/// a derived one is built from `basePath` as it is at that moment.
+class VarroAgent {
+public:
+    VarroAgent() = delete;
+
+    static std::string& basePath();
+    static std::string& agentPath();
+    static std::string& systemDataPath();
+    static std::string& logsPath();
+    static std::string& userLogsPath();
+    static std::string& dataPath();
+
+private:
+    /// The first candidate installation whose service program exists, else the fallback.
+    static std::string _basePath();
+};

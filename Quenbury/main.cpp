@@ -1,0 +1,118 @@
+#include "Quenbury/CompletionHandlers.h"
+#include "Quenbury/DownloadLocation.h"
+#include "Quenbury/ProceedResumeDownload.h"
+#include "Quenbury/ResumeDownloadPlistName.h"
+#include "Quenbury/RunGlobals.h"
+#include "Quenbury/Sha256Checksum.h"
+#include "Quenbury/VarroAgent.h"
+#include "platform/DownloadSession.h"
+#include "platform/FileManager.h"
+#include "platform/Log.h"
+#include "platform/Process.h"
+#include "platform/Text.h"
+#include "platform/TrustedPath.h"
+#include "platform/Url.h"
+
+#include <cstdio>
+#include <semaphore>
+
+using platform::exitProcess;
+using platform::NSLog;
+
+// Created only when the run gets as far as starting a task, and never
+// destroyed: the process ends inside the task's completion handler.
+static platform::URLSessionConfiguration* sessionConfig;
+static std::counting_semaphore<>* semaphore;
+static platform::URLSession* session;
+
+namespace {
+
+/// The stored resume data, or nothing when there is none or it cannot be used;
+/// a file that is not the running user's own regular file counts as unreadable.
+std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePath)
+{
+    auto& fileManager = platform::FileManager::defaultManager();
+    if (!fileManager.fileExists(resumeStatePath))
+        return std::nullopt;
+    NSLog("Fetching resume data..for plist " + resumeStatePath);
+    std::optional<platform::Bytes> data;
+    if (platform::checkOwnedRegularFile(resumeStatePath)) {
+        if (auto read = fileManager.contentsOfFile(platform::URL::fileURL(resumeStatePath).path))
+            data = std::move(*read);
+    }
+    if (!data) {
+        NSLog("Error in resume data...");
+        return std::nullopt;
+    }
+    NSLog("The resume Plist size ->" + std::to_string(data->size()) + " bytes");
+    return data;
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    platform::initializeProcess();
+
+    if (argc <= 3) {
+        NSLog("Arguments are low");
+        std::fputs("usage: quenbury <url> <download-location> <sha256>\n", stderr);
+        exitProcess(1);
+    }
+    std::string const urlArgument = argv[1];
+    std::string const locationArgument = argv[2];
+    checksumArgument = argv[3];
+    NSLog("Given param -> 1 " + urlArgument + " \nGiven param -> 2 " + locationArgument + "\nGiven check_SHA256sum -> " + checksumArgument);
+
+    urlString = platform::trimmingWhitespaceAndNewlines(urlArgument);
+    auto encoded = platform::percentEncodeQueryAllowed(urlString);
+    if (!encoded) {
+        NSLog("Error in forming URL via addingPercentEncoding ");
+        exitProcess(1);
+    }
+    auto downloadURL = platform::URL::fromString(*encoded);
+    if (!downloadURL) {
+        NSLog("error in download url");
+        exitProcess(1);
+    }
+
+    localFilePath = VarroAgent::basePath() + "/store/" + locationArgument;
+    NSLog("download location " + localFilePath);
+    if (isRefusedDownloadLocation(locationArgument, localFilePath)) {
+        NSLog("Refused download location: it must name a file inside the store directory");
+        exitProcess(1);
+    }
+
+    if (!proceedResumeDownload()) {
+        NSLog("Quenbury -> set to false ");
+        exitProcess(0);
+    }
+
+    if (platform::FileManager::defaultManager().fileExists(localFilePath)) {
+        NSLog("File already Exists");
+        if (sha256Checksum(localFilePath, checksumArgument)) {
+            NSLog("SHA256 checksum validation passed");
+            exitProcess(0);
+        }
+        NSLog("SHA256 checksum validation Failed, hence downloading new file and replacing");
+    }
+
+    sessionConfig = new platform::URLSessionConfiguration(platform::URLSessionConfiguration::defaultConfiguration());
+    semaphore = new std::counting_semaphore<>(0);
+    session = new platform::URLSession(*sessionConfig);
+
+    auto plistName = resumeDownloadPlistName(localFilePath);
+    if (!plistName) {
+        NSLog("error in creating plist");
+        exitProcess(1);
+    }
+    std::string const resumeStatePath = "/private/tmp/" + *plistName;
+
+    if (auto resumeData = storedResumeData(resumeStatePath))
+        session->downloadTask(*resumeData, resumedDownloadCompletion(resumeStatePath))->resume();
+    else
+        session->downloadTask(*downloadURL, freshDownloadCompletion(resumeStatePath))->resume();
+
+    semaphore->acquire();
+    exitProcess(1);
+}

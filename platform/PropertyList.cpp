@@ -1,0 +1,179 @@
+#include "platform/PropertyList.h"
+
+#include <cstdlib>
+#include <limits>
+#include <utility>
+#include <plist/plist.h>
+
+namespace platform {
+
+namespace {
+
+plist_t node(void* p) { return static_cast<plist_t>(p); }
+
+/// The reader's failure, in the platform's words; libplist itself gives no reason,
+/// so the detail says which reader refused the bytes.
+Error parseError(std::string_view detail)
+{
+    Error error;
+    error.domain = ErrorDomain::Cocoa;
+    error.code = 3840;
+    error.userInfo.emplace(UserInfoKey::LocalizedDescription,
+        std::string("The data couldn't be read because it isn't in the correct format."));
+    error.userInfo.emplace("NSDebugDescription", std::string(detail));
+    return error;
+}
+
+}
+
+PropertyList::PropertyList(void* p)
+    : m_node(p)
+{
+}
+
+PropertyList::PropertyList(PropertyList&& other) noexcept
+    : m_node(std::exchange(other.m_node, nullptr))
+{
+}
+
+PropertyList& PropertyList::operator=(PropertyList&& other) noexcept
+{
+    if (this != &other) {
+        if (m_node)
+            plist_free(node(m_node));
+        m_node = std::exchange(other.m_node, nullptr);
+    }
+    return *this;
+}
+
+PropertyList::~PropertyList()
+{
+    if (m_node)
+        plist_free(node(m_node));
+}
+
+std::expected<PropertyList, Error> PropertyList::fromBytes(std::span<std::uint8_t const> bytes)
+{
+    if (bytes.empty())
+        return std::unexpected(parseError("Cannot parse a NULL or zero-length data"));
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
+        return std::unexpected(parseError("Property list too large"));
+    auto const* data = reinterpret_cast<char const*>(bytes.data());
+    auto length = static_cast<std::uint32_t>(bytes.size());
+    bool binary = plist_is_binary(data, length);
+    plist_t root = nullptr;
+    if (binary)
+        plist_from_bin(data, length, &root);
+    else
+        plist_from_xml(data, length, &root);
+    if (!root)
+        return std::unexpected(parseError(binary ? "Malformed binary property list" : "Not a valid XML property list"));
+    return PropertyList(root);
+}
+
+PropertyList PropertyList::dictionary()
+{
+    return PropertyList(plist_new_dict());
+}
+
+bool PropertyList::isDictionary() const
+{
+    return m_node && plist_get_node_type(node(m_node)) == PLIST_DICT;
+}
+
+namespace {
+
+plist_t item(void* dictionary, std::string_view key, plist_type type)
+{
+    if (!dictionary || plist_get_node_type(node(dictionary)) != PLIST_DICT)
+        return nullptr;
+    std::string k(key);
+    plist_t value = plist_dict_get_item(node(dictionary), k.c_str());
+    return value && plist_get_node_type(value) == type ? value : nullptr;
+}
+
+}
+
+std::optional<bool> PropertyList::boolean(std::string_view key) const
+{
+    plist_t value = item(m_node, key, PLIST_BOOLEAN);
+    if (!value)
+        return std::nullopt;
+    uint8_t b = 0;
+    plist_get_bool_val(value, &b);
+    return b != 0;
+}
+
+std::optional<std::string> PropertyList::string(std::string_view key) const
+{
+    plist_t value = item(m_node, key, PLIST_STRING);
+    if (!value)
+        return std::nullopt;
+    char* text = nullptr;
+    plist_get_string_val(value, &text);
+    if (!text)
+        return std::nullopt;
+    std::string result(text);
+    std::free(text);
+    return result;
+}
+
+std::optional<std::uint64_t> PropertyList::unsignedInteger(std::string_view key) const
+{
+    plist_t value = item(m_node, key, PLIST_UINT);
+    if (!value)
+        return std::nullopt;
+    uint64_t n = 0;
+    plist_get_uint_val(value, &n);
+    return n;
+}
+
+std::optional<Bytes> PropertyList::data(std::string_view key) const
+{
+    plist_t value = item(m_node, key, PLIST_DATA);
+    if (!value)
+        return std::nullopt;
+    char* bytes = nullptr;
+    uint64_t length = 0;
+    plist_get_data_val(value, &bytes, &length);
+    Bytes result(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + (bytes ? length : 0));
+    std::free(bytes);
+    return result;
+}
+
+void PropertyList::set(std::string_view key, std::string_view value)
+{
+    std::string k(key), v(value);
+    plist_dict_set_item(node(m_node), k.c_str(), plist_new_string(v.c_str()));
+}
+
+void PropertyList::set(std::string_view key, std::uint64_t value)
+{
+    std::string k(key);
+    plist_dict_set_item(node(m_node), k.c_str(), plist_new_uint(value));
+}
+
+void PropertyList::set(std::string_view key, bool value)
+{
+    std::string k(key);
+    plist_dict_set_item(node(m_node), k.c_str(), plist_new_bool(value ? 1 : 0));
+}
+
+std::expected<Bytes, Error> PropertyList::binaryData() const
+{
+    char* bytes = nullptr;
+    uint32_t length = 0;
+    plist_to_bin(node(m_node), &bytes, &length);
+    if (!bytes) {
+        Error error;
+        error.domain = ErrorDomain::Cocoa;
+        error.code = 3851;
+        error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string("Property list invalid for format"));
+        return std::unexpected(error);
+    }
+    Bytes result(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + length);
+    plist_to_bin_free(bytes);
+    return result;
+}
+
+}

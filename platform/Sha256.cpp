@@ -1,0 +1,106 @@
+#include "platform/Sha256.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <unistd.h>
+#include <vector>
+
+namespace platform {
+
+struct Sha256::Context {
+    EVP_MD_CTX* md = nullptr;
+};
+
+namespace {
+
+Error digestError(std::string_view operation)
+{
+    Error error;
+    error.domain = "OpenSSL";
+    error.code = static_cast<long>(ERR_peek_last_error());
+    char text[256] = "digest failure";
+    if (auto code = ERR_get_error())
+        ERR_error_string_n(code, text, sizeof text);
+    error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string(text));
+    error.userInfo.emplace(UserInfoKey::Operation, std::string(operation));
+    return error;
+}
+
+constexpr size_t readSize = 1 << 20;
+
+}
+
+Sha256::Sha256()
+    : m_context(std::make_unique<Context>())
+{
+    m_context->md = EVP_MD_CTX_new();
+    m_failed = !m_context->md || EVP_DigestInit_ex(m_context->md, EVP_sha256(), nullptr) != 1;
+}
+
+Sha256::~Sha256()
+{
+    EVP_MD_CTX_free(m_context->md);
+}
+
+bool Sha256::update(std::span<std::uint8_t const> data)
+{
+    if (!m_failed && !data.empty())
+        m_failed = EVP_DigestUpdate(m_context->md, data.data(), data.size()) != 1;
+    return !m_failed;
+}
+
+std::expected<Sha256Digest, Error> Sha256::finish()
+{
+    Sha256Digest digest {};
+    unsigned length = 0;
+    if (m_failed || EVP_DigestFinal_ex(m_context->md, digest.data(), &length) != 1 || length != digest.size())
+        return std::unexpected(digestError("SHA-256"));
+    m_failed = true; // A finished context takes no more input.
+    return digest;
+}
+
+std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return std::unexpected(Error::fromErrno("open", path, errno));
+    // NOTE: the file is read sequentially once; tell the kernel to read ahead.
+    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+
+    Sha256 hasher;
+    std::vector<std::uint8_t> buffer(readSize);
+    for (;;) {
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            int saved = errno;
+            ::close(fd);
+            return std::unexpected(Error::fromErrno("read", path, saved));
+        }
+        if (got == 0)
+            break;
+        if (!hasher.update({ buffer.data(), static_cast<size_t>(got) })) {
+            ::close(fd);
+            return std::unexpected(digestError("SHA-256"));
+        }
+    }
+    ::close(fd);
+    return hasher.finish();
+}
+
+std::string hexString(Sha256Digest const& digest)
+{
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(digest.size() * 2);
+    for (auto byte : digest) {
+        text += hex[byte >> 4];
+        text += hex[byte & 0x0F];
+    }
+    return text;
+}
+
+}
