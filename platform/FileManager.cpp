@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -104,13 +105,27 @@ std::expected<void, Error> copyAcrossFileSystems(std::string const& source, std:
         return std::unexpected(out.error());
     }
     auto [fd, temporary] = *out;
+    // NOTE: copy_file_range refuses some pairs of file systems; plain reads
+    // and writes then do the copy.
+    bool plainCopy = false;
+    std::vector<std::uint8_t> buffer;
     for (;;) {
-        ssize_t copied = ::copy_file_range(in, nullptr, fd, nullptr, 1 << 30, 0);
+        ssize_t copied;
+        if (!plainCopy) {
+            copied = ::copy_file_range(in, nullptr, fd, nullptr, 1 << 30, 0);
+            if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS)) {
+                plainCopy = true;
+                buffer.resize(1 << 20);
+                continue;
+            }
+        } else {
+            copied = ::read(in, buffer.data(), buffer.size());
+            if (copied > 0 && !writeAll(fd, buffer.data(), static_cast<size_t>(copied)))
+                copied = -1;
+        }
         if (copied == 0)
             break;
-        if (copied > 0)
-            continue;
-        if (errno == EINTR)
+        if (copied > 0 || errno == EINTR)
             continue;
         int saved = errno;
         ::close(in);
