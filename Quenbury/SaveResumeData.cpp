@@ -5,16 +5,21 @@
 #include "platform/TrustedPath.h"
 
 using platform::NSLog;
+using platform::URLErrorCode::Cancelled;
 using platform::URLErrorCode::NetworkConnectionLost;
 using platform::URLErrorCode::TimedOut;
 
 bool saveResumeData(platform::Error const& error, std::string const& path)
 {
-    if (error.code != NetworkConnectionLost && error.code != TimedOut) {
+    // A transfer cancelled by a signal to the process continues next run like a lost one.
+    if (error.code == Cancelled) {
+        NSLog("Download interrupted, saving resume data");
+    } else if (error.code == NetworkConnectionLost || error.code == TimedOut) {
+        NSLog("Connection lost, saving resume data");
+    } else {
         NSLog("Not saving resume data");
         return false;
     }
-    NSLog("Connection lost, saving resume data");
 
     auto const* resumeData = error.bytes(platform::UserInfoKey::DownloadTaskResumeData);
     if (!resumeData) {

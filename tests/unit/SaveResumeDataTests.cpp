@@ -32,7 +32,9 @@ TEST(SaveResumeData, DecisionTable)
     textInsteadOfBytes.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::string("not bytes"));
     std::vector<Row> rows {
         { "other code with resume data", failure(-1004, blob), true, false, { "Not saving resume data" } },
-        { "cancelled", failure(-999, blob), false, false, { "Not saving resume data" } },
+        { "cannot find host", failure(-1003, blob), false, false, { "Not saving resume data" } },
+        { "interrupted", failure(-999, blob), false, true,
+            { "Download interrupted, saving resume data", "Creating directory <dir>", "Directory is <dir>", "Resume data written" } },
         { "lost without data", failure(-1005, std::nullopt), true, false, { "Connection lost, saving resume data", "No resume data generated" } },
         { "data of the wrong type", textInsteadOfBytes, false, false, { "Connection lost, saving resume data", "No resume data generated" } },
         { "lost, first save", failure(-1005, blob), false, true,
