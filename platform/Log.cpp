@@ -1,5 +1,7 @@
 #include "platform/Log.h"
 
+#include "platform/Progress.h"
+
 #include <chrono>
 #include <cstdio>
 #include <ctime>
@@ -51,6 +53,7 @@ void NSLog(std::string_view text)
     std::string message(text);
     syslog(LOG_NOTICE, "%s", message.c_str());
 
+    clearProgress();
     auto now = std::chrono::system_clock::now();
     long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     writeAll(STDERR_FILENO, formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))));

@@ -32,3 +32,9 @@ TEST(Error, DescriptionInThePlatformStyle)
         "Error Domain=NSPOSIXErrorDomain Code=2 \"No such file or directory\" UserInfo={NSFilePath=/x, "
         "NSLocalizedDescription=No such file or directory, NSLocalizedFailureReason=unlink}");
 }
+
+TEST(Progress, LineText)
+{
+    EXPECT_EQ(platform::formatProgress(512 * 1024, 0, 0), "512.0 KiB, 0.0 KiB/s");
+    EXPECT_EQ(platform::formatProgress(256ull << 20, 1024ull << 20, 64 << 20), "256.0 MiB of 1.00 GiB (25%), 64.0 MiB/s, 0:00:12 left");
+}
