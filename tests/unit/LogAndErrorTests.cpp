@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "platform/Error.h"
 #include "platform/Log.h"
+#include "platform/Progress.h"
 
 TEST(Log, RecordFormat)
 {
