@@ -27,8 +27,10 @@ static platform::URLSession* session;
 
 namespace {
 
-/// The stored resume data, or nothing when there is none or it cannot be used;
-/// a file that is not the running user's own regular file counts as unreadable.
+/// The stored resume data, or nothing when there is none or it cannot be used.
+/// A file that is not the running user's own regular file, or whose data the
+/// service cannot decode, counts as unreadable: otherwise every later run
+/// would fail on it the same way.
 std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePath)
 {
     auto& fileManager = platform::FileManager::defaultManager();
@@ -37,7 +39,8 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
     NSLog("Fetching resume data..for plist " + resumeStatePath);
     std::optional<platform::Bytes> data;
     if (platform::checkOwnedRegularFile(resumeStatePath)) {
-        if (auto read = fileManager.contentsOfFile(platform::URL::fileURL(resumeStatePath).path))
+        auto read = fileManager.contentsOfFile(platform::URL::fileURL(resumeStatePath).path);
+        if (read && platform::URLSession::canResume(*read))
             data = std::move(*read);
     }
     if (!data) {

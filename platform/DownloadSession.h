@@ -28,6 +28,8 @@ struct URLSessionConfiguration {
     /// Folder that holds the service's private body folder; empty means
     /// $TMPDIR, else /var/tmp.
     std::string temporaryDirectory;
+    /// A file of trusted certificate authorities in place of the system's; empty for the system's.
+    std::string certificateAuthorities;
 
     static URLSessionConfiguration defaultConfiguration();
 };
@@ -49,6 +51,9 @@ public:
 
     std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, CompletionHandler handler);
     std::shared_ptr<URLSessionDownloadTask> downloadTask(Bytes const& resumeData, CompletionHandler handler);
+
+    /// Whether `resumeData` is something a task can be created from.
+    static bool canResume(Bytes const& resumeData);
 
     struct Impl;
 

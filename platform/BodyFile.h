@@ -1,0 +1,56 @@
+#pragma once
+
+#include "platform/BodyFolder.h"
+#include "platform/Error.h"
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace platform {
+
+/// A body being received: a regular file in the private folder, held under an
+/// exclusive lock for as long as this object lives, written through a large
+/// buffer at an explicit position.
+class BodyFile {
+public:
+    /// Opens (creating when missing) `name` in `folder`, locked. Fails with
+    /// EWOULDBLOCK when a live run holds the lock.
+    [[nodiscard]] static std::expected<BodyFile, Error> openLocked(BodyFolder const& folder, std::string const& name);
+    /// A new file named `prefix` plus a unique suffix, locked.
+    [[nodiscard]] static std::expected<BodyFile, Error> createUnique(BodyFolder const& folder, std::string const& prefix);
+
+    BodyFile(BodyFile&&) noexcept;
+    BodyFile& operator=(BodyFile&&) noexcept;
+    ~BodyFile();
+
+    std::string const& name() const { return m_name; }
+    std::string const& path() const { return m_path; }
+
+    /// The file's size on disk, buffered bytes not counted.
+    [[nodiscard]] std::expected<std::uint64_t, Error> sizeOnDisk() const;
+    /// Drops buffered bytes, cuts the file to `length` and writes on from there.
+    [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length);
+    /// Buffers `data`; writes the buffer out whenever it is full.
+    [[nodiscard]] std::expected<void, Error> append(std::span<std::uint8_t const> data);
+    [[nodiscard]] std::expected<void, Error> flush();
+    /// Bytes of the body so far: those on disk up to the write position plus the buffered ones.
+    std::uint64_t length() const { return m_position + m_buffer.size(); }
+    /// Unlinks the file, if it is still the one we hold.
+    void remove();
+
+private:
+    BodyFile(int folder, int fd, std::string name, std::string path);
+    static std::expected<BodyFile, Error> lockOpened(BodyFolder const& folder, int fd, std::string const& name);
+
+    int m_folder = -1;
+    int m_fd = -1;
+    std::string m_name;
+    std::string m_path;
+    std::uint64_t m_position = 0;
+    std::vector<std::uint8_t> m_buffer;
+};
+
+}

@@ -1,0 +1,135 @@
+#include "platform/BodyFolder.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace platform {
+
+namespace {
+
+std::unexpected<Error> refused(std::string const& path, std::string_view reason)
+{
+    auto error = Error::fromErrno("refusing private folder", path, EPERM);
+    error.userInfo.insert_or_assign(std::string(UserInfoKey::Operation), std::string(reason));
+    return std::unexpected(error);
+}
+
+}
+
+std::string BodyFolder::parentDirectory(std::string const& configured)
+{
+    std::string parent = configured;
+    if (parent.empty()) {
+        char const* tmpdir = std::getenv("TMPDIR");
+        // A relative $TMPDIR would depend on the working directory of whoever started us.
+        parent = (tmpdir && tmpdir[0] == '/') ? tmpdir : "/var/tmp";
+    }
+    while (parent.size() > 1 && parent.back() == '/')
+        parent.pop_back();
+    return parent;
+}
+
+std::expected<BodyFolder, Error> BodyFolder::open(std::string const& parent)
+{
+    uid_t self = ::geteuid();
+    std::string path = (parent == "/" ? "" : parent) + "/quenbury-" + std::to_string(self);
+    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+        return std::unexpected(Error::fromErrno("mkdir", path, errno));
+
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0)
+        return std::unexpected(Error::fromErrno("lstat", path, errno));
+    if (S_ISLNK(status.st_mode))
+        return refused(path, "a symbolic link");
+    if (!S_ISDIR(status.st_mode))
+        return refused(path, "not a directory");
+
+    // NOTE: O_NOFOLLOW makes the checks below apply to what we opened, even if
+    // the name was swapped for a link after the lstat.
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return std::unexpected(Error::fromErrno("open", path, errno));
+    BodyFolder folder(path, fd);
+    if (::fstat(fd, &status) != 0)
+        return std::unexpected(Error::fromErrno("fstat", path, errno));
+    if (!S_ISDIR(status.st_mode))
+        return refused(path, "not a directory");
+    if (status.st_uid != self)
+        return refused(path, "owned by another user");
+    if ((status.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+        return std::unexpected(Error::fromErrno("fchmod", path, errno));
+    return folder;
+}
+
+BodyFolder::BodyFolder(std::string path, int fd)
+    : m_path(std::move(path))
+    , m_fd(fd)
+{
+}
+
+BodyFolder::BodyFolder(BodyFolder&& other) noexcept
+    : m_path(std::move(other.m_path))
+    , m_fd(std::exchange(other.m_fd, -1))
+{
+}
+
+BodyFolder& BodyFolder::operator=(BodyFolder&& other) noexcept
+{
+    if (this != &other) {
+        if (m_fd >= 0)
+            ::close(m_fd);
+        m_path = std::move(other.m_path);
+        m_fd = std::exchange(other.m_fd, -1);
+    }
+    return *this;
+}
+
+BodyFolder::~BodyFolder()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
+{
+    int listing = ::dup(m_fd);
+    if (listing < 0)
+        return;
+    DIR* directory = ::fdopendir(listing);
+    if (!directory) {
+        ::close(listing);
+        return;
+    }
+    // fdopendir shares the offset of m_fd's duplicate: start from the top.
+    ::rewinddir(directory);
+    auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - age.count();
+    uid_t self = ::geteuid();
+    while (dirent* entry = ::readdir(directory)) {
+        std::string_view name = entry->d_name;
+        if (!name.starts_with("body-"))
+            continue;
+        struct stat status {};
+        if (::fstatat(m_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            continue;
+        if (!S_ISREG(status.st_mode) || status.st_uid != self || status.st_mtime >= cutoff)
+            continue;
+        int fd = ::openat(m_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0)
+            continue;
+        struct stat opened {};
+        // Only a file that no live run writes, and that is still the one we looked at.
+        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0
+            && opened.st_ino == status.st_ino && opened.st_dev == status.st_dev)
+            ::unlinkat(m_fd, entry->d_name, 0);
+        ::close(fd);
+    }
+    ::closedir(directory);
+}
+
+}

@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+/// The URL-loading code for a libcurl result code (an int, so that callers
+/// need no libcurl header).
+long urlErrorCodeForCurlCode(int curlCode);
+
+/// "CURLcode <n>: <libcurl's text for n>", the same for every run.
+std::string curlCodeText(int curlCode);
+
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "platform/BodyFile.h"
+#include "platform/BodyFolder.h"
+#include "platform/DownloadSession.h"
+#include "platform/ResumeData.h"
+
+#include <optional>
+#include <string>
+
+namespace platform {
+
+/// One task's input: the URL, and for a resumed task what the earlier one left.
+struct DownloadRequest {
+    std::string url;
+    std::optional<ResumeData> resume;
+};
+
+/// What the completion handler gets, and the body it points at (still open
+/// and locked, so that no other run takes it over before the handler is done).
+struct DownloadOutcome {
+    std::optional<URL> location;
+    std::optional<URLResponse> response;
+    std::optional<Error> error;
+    std::optional<BodyFile> body;
+};
+
+/// Performs one task on the calling thread. On failure the body is removed
+/// unless the error carries resume data for it, or the body still serves the
+/// resume data the task was created from.
+DownloadOutcome performDownload(URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request);
+
+/// The body file name for a fresh transfer of `url`: "body-" and the hex SHA-256 of the URL.
+std::string bodyFileNameForURL(std::string const& url);
+
+}

@@ -1,0 +1,140 @@
+#include "platform/HttpHeaders.h"
+
+#include <charconv>
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+std::string_view trimmed(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+        text.remove_suffix(1);
+    return text;
+}
+
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        if (lower(a[i]) != lower(b[i]))
+            return false;
+    }
+    return true;
+}
+
+/// Reads decimal digits from the front of `text`; nothing without any, or on overflow.
+std::optional<std::uint64_t> takeNumber(std::string_view& text)
+{
+    std::uint64_t value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end == text.data())
+        return std::nullopt;
+    text.remove_prefix(static_cast<size_t>(end - text.data()));
+    return value;
+}
+
+bool listContainsToken(std::string_view list, std::string_view token)
+{
+    while (!list.empty()) {
+        auto comma = list.find(',');
+        if (equalsIgnoringCase(trimmed(list.substr(0, comma)), token))
+            return true;
+        if (comma == std::string_view::npos)
+            break;
+        list.remove_prefix(comma + 1);
+    }
+    return false;
+}
+
+}
+
+std::optional<long> httpStatusCode(std::string_view line)
+{
+    if (!line.starts_with("HTTP/"))
+        return std::nullopt;
+    auto space = line.find(' ');
+    if (space == std::string_view::npos)
+        return std::nullopt;
+    auto rest = line.substr(space + 1);
+    if (rest.size() < 3)
+        return std::nullopt;
+    auto digits = rest.substr(0, 3);
+    if (rest.size() > 3 && rest[3] != ' ' && rest[3] != '\r' && rest[3] != '\n')
+        return std::nullopt;
+    auto code = takeNumber(digits);
+    if (!code || !digits.empty() || *code < 100)
+        return std::nullopt;
+    return static_cast<long>(*code);
+}
+
+bool isStrongEntityTag(std::string_view tag)
+{
+    if (tag.size() < 2 || tag.front() != '"' || tag.back() != '"')
+        return false;
+    return tag.substr(1, tag.size() - 2).find('"') == std::string_view::npos && isHeaderSafe(tag);
+}
+
+std::optional<std::uint64_t> contentRangeStart(std::string_view value)
+{
+    value = trimmed(value);
+    constexpr std::string_view unit = "bytes ";
+    if (value.size() < unit.size() || !equalsIgnoringCase(value.substr(0, unit.size()), unit))
+        return std::nullopt;
+    value.remove_prefix(unit.size());
+    auto first = takeNumber(value);
+    if (!first || value.empty() || value.front() != '-')
+        return std::nullopt;
+    value.remove_prefix(1);
+    auto last = takeNumber(value);
+    if (!last || *last < *first || value.empty() || value.front() != '/')
+        return std::nullopt;
+    value.remove_prefix(1);
+    if (value == "*")
+        return first;
+    auto complete = takeNumber(value);
+    if (!complete || !value.empty() || *complete <= *last)
+        return std::nullopt;
+    return first;
+}
+
+bool isHeaderSafe(std::string_view value)
+{
+    for (char c : value) {
+        auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return false;
+    }
+    return true;
+}
+
+void ResponseHeaders::addLine(std::string_view line)
+{
+    if (auto code = httpStatusCode(line)) {
+        *this = ResponseHeaders {};
+        status = *code;
+        return;
+    }
+    auto colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return;
+    auto name = trimmed(line.substr(0, colon));
+    auto value = trimmed(line.substr(colon + 1));
+    if (equalsIgnoringCase(name, "ETag"))
+        entityTag = value;
+    else if (equalsIgnoringCase(name, "Last-Modified"))
+        lastModified = value;
+    else if (equalsIgnoringCase(name, "Accept-Ranges"))
+        acceptsByteRanges = listContainsToken(value, "bytes");
+    else if (equalsIgnoringCase(name, "Content-Range"))
+        contentRange = value;
+    else if (equalsIgnoringCase(name, "Location"))
+        hasLocation = !value.empty();
+}
+
+}

@@ -1,0 +1,131 @@
+#include "platform/ResumeData.h"
+
+#include "platform/HttpHeaders.h"
+#include "platform/PropertyList.h"
+#include "platform/Url.h"
+
+#include <limits>
+
+namespace platform {
+
+namespace {
+
+// The format, one binary property list dictionary:
+//   QuenburyResumeVersion   integer  resumeDataFormatVersion
+//   URL                     string   the original URL, http or https
+//   BodyFileName            string   see isBodyFileName
+//   BytesReceived           integer  body bytes on disk, at most 2^63 - 1
+//   EntityTag               string   optional, strong
+//   LastModified            string   optional; at least one of the two
+constexpr std::string_view versionKey = "QuenburyResumeVersion";
+constexpr std::string_view urlKey = "URL";
+constexpr std::string_view bodyKey = "BodyFileName";
+constexpr std::string_view bytesKey = "BytesReceived";
+constexpr std::string_view entityTagKey = "EntityTag";
+constexpr std::string_view lastModifiedKey = "LastModified";
+
+constexpr size_t maximumURLLength = 8192;
+constexpr size_t maximumValidatorLength = 1024;
+
+std::unexpected<Error> undecodable(std::string_view reason)
+{
+    return std::unexpected(Error::url(URLErrorCode::Unknown, "", "Resume data could not be decoded: " + std::string(reason)));
+}
+
+/// An optional key that is there but holds something other than text.
+bool holdsNonText(PropertyList const& list, std::string_view key)
+{
+    return list.boolean(key) || list.unsignedInteger(key) || list.data(key);
+}
+
+bool isHTTPURL(std::string_view text)
+{
+    if (text.empty() || text.size() > maximumURLLength || !isHeaderSafe(text) || text.find(' ') != std::string_view::npos)
+        return false;
+    auto url = URL::fromString(text);
+    return url && (url->scheme == "http" || url->scheme == "https");
+}
+
+}
+
+bool isBodyFileName(std::string_view name)
+{
+    constexpr std::string_view prefix = "body-";
+    if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > 128)
+        return false;
+    for (char c : name) {
+        bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
+        if (!allowed)
+            return false;
+    }
+    return true;
+}
+
+std::expected<Bytes, Error> encodeResumeData(ResumeData const& data)
+{
+    auto list = PropertyList::dictionary();
+    list.set(versionKey, resumeDataFormatVersion);
+    list.set(urlKey, data.url);
+    list.set(bodyKey, data.bodyFileName);
+    list.set(bytesKey, data.bytesReceived);
+    if (!data.entityTag.empty())
+        list.set(entityTagKey, data.entityTag);
+    if (!data.lastModified.empty())
+        list.set(lastModifiedKey, data.lastModified);
+    return list.binaryData();
+}
+
+std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
+{
+    if (bytes.size() > maximumResumeDataSize)
+        return undecodable("larger than " + std::to_string(maximumResumeDataSize) + " bytes");
+    // Only the binary form: the XML reader is a larger surface for bytes we did not write.
+    constexpr std::string_view magic = "bplist00";
+    if (bytes.size() < magic.size() || std::string_view(reinterpret_cast<char const*>(bytes.data()), magic.size()) != magic)
+        return undecodable("not a binary property list");
+    auto list = PropertyList::fromBytes(bytes);
+    if (!list)
+        return undecodable("malformed property list");
+    if (!list->isDictionary())
+        return undecodable("not a dictionary");
+
+    auto version = list->unsignedInteger(versionKey);
+    if (!version)
+        return undecodable("no version");
+    if (*version != resumeDataFormatVersion)
+        return undecodable("version mismatch: expected " + std::to_string(resumeDataFormatVersion) + ", got " + std::to_string(*version));
+
+    ResumeData data;
+    auto url = list->string(urlKey);
+    if (!url || !isHTTPURL(*url))
+        return undecodable("URL missing or not http/https");
+    data.url = *url;
+
+    auto body = list->string(bodyKey);
+    if (!body || !isBodyFileName(*body))
+        return undecodable("body file name missing or not a plain body name");
+    data.bodyFileName = *body;
+
+    auto received = list->unsignedInteger(bytesKey);
+    if (!received || *received > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        return undecodable("byte count missing or out of range");
+    data.bytesReceived = *received;
+
+    if (holdsNonText(*list, entityTagKey) || holdsNonText(*list, lastModifiedKey))
+        return undecodable("validator not text");
+    if (auto tag = list->string(entityTagKey)) {
+        if (tag->size() > maximumValidatorLength || !isStrongEntityTag(*tag))
+            return undecodable("entity tag not a strong tag");
+        data.entityTag = *tag;
+    }
+    if (auto modified = list->string(lastModifiedKey)) {
+        if (modified->empty() || modified->size() > maximumValidatorLength || !isHeaderSafe(*modified))
+            return undecodable("Last-Modified not a header value");
+        data.lastModified = *modified;
+    }
+    if (data.entityTag.empty() && data.lastModified.empty())
+        return undecodable("no validator");
+    return data;
+}
+
+}

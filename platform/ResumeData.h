@@ -1,0 +1,46 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+/// What a later task needs to continue a broken transfer.
+struct ResumeData {
+    /// The URL the first task was created with, before any redirect.
+    std::string url;
+    /// The body's file name inside the service's private folder.
+    std::string bodyFileName;
+    /// Bytes of the body on disk that belong to the entity below.
+    std::uint64_t bytesReceived = 0;
+    /// The strong entity tag, or empty.
+    std::string entityTag;
+    /// The Last-Modified text, or empty.
+    std::string lastModified;
+
+    /// The validator sent in If-Range: the strong entity tag, else Last-Modified.
+    std::string const& rangeValidator() const { return entityTag.empty() ? lastModified : entityTag; }
+
+    bool operator==(ResumeData const&) const = default;
+};
+
+inline constexpr std::uint64_t resumeDataFormatVersion = 1;
+/// Resume data is small; anything larger is not ours.
+inline constexpr std::size_t maximumResumeDataSize = 16 * 1024;
+
+/// True for a name we could have given a body: "body-" and then letters, digits and "-".
+bool isBodyFileName(std::string_view name);
+
+/// The binary property list of `data`.
+[[nodiscard]] std::expected<Bytes, Error> encodeResumeData(ResumeData const& data);
+
+/// Decodes untrusted bytes: every field is checked, and the error says which
+/// one is wrong (code Unknown, the reason under NSUnderlyingError).
+[[nodiscard]] std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes);
+
+}
