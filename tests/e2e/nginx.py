@@ -1,0 +1,115 @@
+"""Real nginx on 127.0.0.1, serving a folder of the test."""
+
+from __future__ import annotations
+
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+from fault_server import unused_port
+
+NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
+
+
+class Nginx:
+    """nginx in the foreground with a generated configuration; `/slow/`
+    serves the same files at `rate` bytes per second."""
+
+    def __init__(self, rate: str = "2m") -> None:
+        self.dir = tempfile.mkdtemp(prefix="quenbury-nginx-")
+        self.docroot = os.path.join(self.dir, "www")
+        os.makedirs(self.docroot)
+        self.rate = rate
+        self.port = unused_port()
+        self.process = None
+        self.start()
+
+    def config(self) -> str:
+        d = self.dir
+        return f"""
+daemon off;
+master_process off;
+worker_processes 1;
+pid {d}/nginx.pid;
+error_log {d}/error.log warn;
+events {{ worker_connections 256; }}
+http {{
+    default_type application/octet-stream;
+    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent';
+    access_log {d}/access.log ranges;
+    client_body_temp_path {d}/body;
+    proxy_temp_path {d}/proxy;
+    fastcgi_temp_path {d}/fastcgi;
+    uwsgi_temp_path {d}/uwsgi;
+    scgi_temp_path {d}/scgi;
+    sendfile on;
+    server {{
+        listen 127.0.0.1:{self.port};
+        root {self.docroot};
+        location /slow/ {{
+            alias {self.docroot}/;
+            limit_rate {self.rate};
+        }}
+    }}
+}}
+"""
+
+    def start(self) -> None:
+        with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
+            conf.write(self.config())
+        self.process = subprocess.Popen([NGINX, "-c", os.path.join(self.dir, "nginx.conf"), "-p", self.dir],
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
+                    return
+            except OSError:
+                if self.process.poll() is not None:
+                    raise RuntimeError("nginx did not start: " + self.error_log())
+                time.sleep(0.05)
+        raise RuntimeError("nginx did not listen")
+
+    def stop(self) -> None:
+        """Stops at once, dropping transfers in flight."""
+        if self.process and self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+
+    def close(self) -> None:
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def __enter__(self) -> "Nginx":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def publish(self, name: str, data: bytes) -> str:
+        path = os.path.join(self.docroot, name)
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as file:
+            file.write(data)
+        return self.url("/" + name)
+
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.port}{path}"
+
+    def access_log(self) -> list[list[str]]:
+        """Each request as [request line, status, Range, If-Range, bytes sent]."""
+        try:
+            with open(os.path.join(self.dir, "access.log")) as log:
+                return [line.rstrip("\n").split("|") for line in log]
+        except OSError:
+            return []
+
+    def error_log(self) -> str:
+        try:
+            with open(os.path.join(self.dir, "error.log")) as log:
+                return log.read()
+        except OSError:
+            return ""
