@@ -2,6 +2,7 @@
 
 #include "platform/CurlErrors.h"
 #include "platform/HttpHeaders.h"
+#include "platform/Progress.h"
 #include "platform/Sha256.h"
 #include "platform/TransferSignals.h"
 
@@ -81,6 +82,7 @@ private:
     int m_signal = 0;
     std::optional<Error> m_writeError;
     Clock::time_point m_lastActivity;
+    Clock::time_point m_started = Clock::now();
 };
 
 std::expected<void, Error> Transfer::positionBody()
@@ -220,9 +222,16 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* context)
     return length;
 }
 
-int Transfer::onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+int Transfer::onProgress(void* context, curl_off_t downloadTotal, curl_off_t downloaded, curl_off_t, curl_off_t)
 {
     auto& transfer = *static_cast<Transfer*>(context);
+    if (progressDisplayEnabled() && transfer.m_decided) {
+        // Counts of a ranged response start at our offset.
+        std::uint64_t offset = transfer.m_headers.status == 206 && transfer.m_rangeStart ? *transfer.m_rangeStart : 0;
+        double seconds = std::chrono::duration<double>(Clock::now() - transfer.m_started).count();
+        showProgress(offset + static_cast<std::uint64_t>(downloaded), downloadTotal > 0 ? offset + static_cast<std::uint64_t>(downloadTotal) : 0,
+            seconds > 0 ? static_cast<double>(downloaded) / seconds : 0);
+    }
     if (int signalNumber = TransferSignalGuard::caughtSignal()) {
         transfer.m_signal = signalNumber;
         transfer.m_abort = Abort::Signal;
