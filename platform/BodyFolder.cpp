@@ -11,17 +11,6 @@
 
 namespace platform {
 
-namespace {
-
-std::unexpected<Error> refused(std::string const& path, std::string_view reason)
-{
-    auto error = Error::fromErrno("refusing private folder", path, EPERM);
-    error.userInfo.insert_or_assign(std::string(UserInfoKey::Operation), std::string(reason));
-    return std::unexpected(error);
-}
-
-}
-
 std::string BodyFolder::parentDirectory(std::string const& configured)
 {
     std::string parent = configured;
@@ -46,9 +35,9 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& parent)
     if (::lstat(path.c_str(), &status) != 0)
         return std::unexpected(Error::fromErrno("lstat", path, errno));
     if (S_ISLNK(status.st_mode))
-        return refused(path, "a symbolic link");
+        return std::unexpected(Error::refused(path, "a symbolic link"));
     if (!S_ISDIR(status.st_mode))
-        return refused(path, "not a directory");
+        return std::unexpected(Error::refused(path, "not a directory"));
 
     // NOTE: O_NOFOLLOW makes the checks below apply to what we opened, even if
     // the name was swapped for a link after the lstat.
@@ -59,9 +48,9 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& parent)
     if (::fstat(fd, &status) != 0)
         return std::unexpected(Error::fromErrno("fstat", path, errno));
     if (!S_ISDIR(status.st_mode))
-        return refused(path, "not a directory");
+        return std::unexpected(Error::refused(path, "not a directory"));
     if (status.st_uid != self)
-        return refused(path, "owned by another user");
+        return std::unexpected(Error::refused(path, "owned by another user"));
     if ((status.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
         return std::unexpected(Error::fromErrno("fchmod", path, errno));
     return folder;

@@ -61,6 +61,8 @@ struct Error {
 
     /// A file-system failure: `operation` on `path` failed with `errnoValue`.
     static Error fromErrno(std::string_view operation, std::string_view path, int errnoValue);
+    /// A path refused because of what it is (`reason`), as EPERM.
+    static Error refused(std::string_view path, std::string_view reason);
     /// A URL-loading failure with the service's standard description of `code`.
     static Error url(long code, std::string_view failingURL, std::string_view underlying);
 };

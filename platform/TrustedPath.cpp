@@ -8,17 +8,6 @@
 
 namespace platform {
 
-namespace {
-
-std::unexpected<Error> refused(std::string const& path, std::string_view reason)
-{
-    auto error = Error::fromErrno("refusing untrusted path", path, EPERM);
-    error.userInfo.insert_or_assign(std::string(UserInfoKey::Operation), std::string(reason));
-    return std::unexpected(error);
-}
-
-}
-
 std::expected<void, Error> checkTrustedFolder(std::string const& directory)
 {
     auto& fileManager = FileManager::defaultManager();
@@ -33,13 +22,13 @@ std::expected<void, Error> checkTrustedFolder(std::string const& directory)
                 return std::unexpected(attributes.error());
             }
             if (attributes->type == FileType::SymbolicLink)
-                return refused(prefix, "a symbolic link");
+                return std::unexpected(Error::refused(prefix, "a symbolic link"));
             if (attributes->type != FileType::Directory)
-                return refused(prefix, "not a directory");
+                return std::unexpected(Error::refused(prefix, "not a directory"));
             if (attributes->owner != self && attributes->owner != 0)
-                return refused(prefix, "owned by another user");
+                return std::unexpected(Error::refused(prefix, "owned by another user"));
             if ((attributes->permissions & (S_IWGRP | S_IWOTH)) && !(attributes->permissions & S_ISVTX))
-                return refused(prefix, "writable by other users");
+                return std::unexpected(Error::refused(prefix, "writable by other users"));
         }
         if (end == std::string::npos)
             return {};
@@ -57,9 +46,9 @@ std::expected<void, Error> checkOwnedRegularFile(std::string const& path)
     if (!attributes)
         return std::unexpected(attributes.error());
     if (attributes->type != FileType::Regular)
-        return refused(path, "not a regular file");
+        return std::unexpected(Error::refused(path, "not a regular file"));
     if (attributes->owner != ::geteuid())
-        return refused(path, "owned by another user");
+        return std::unexpected(Error::refused(path, "owned by another user"));
     return {};
 }
 
