@@ -107,7 +107,10 @@ bool isHeaderSafe(std::string_view value)
 {
     for (char c : value) {
         auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
+        // NOTE: obs-text (0x80 and up) is refused too: it would not survive
+        // the property list's text encoding unchanged, and validators we
+        // send back must be byte-exact.
+        if (byte < 0x20 || byte >= 0x7F)
             return false;
     }
     return true;

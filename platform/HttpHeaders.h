@@ -32,8 +32,8 @@ bool isStrongEntityTag(std::string_view tag);
 /// other form, for B < A, or for a complete length not above B.
 std::optional<std::uint64_t> contentRangeStart(std::string_view value);
 
-/// True for a value without control characters, so that it can be sent back
-/// in a request header without changing the request.
+/// True for a value of printable ASCII only, so that it can be stored and sent
+/// back in a request header without changing the request.
 bool isHeaderSafe(std::string_view value);
 
 }

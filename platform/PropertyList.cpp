@@ -109,13 +109,13 @@ std::optional<std::string> PropertyList::string(std::string_view key) const
     plist_t value = item(m_node, key, PLIST_STRING);
     if (!value)
         return std::nullopt;
-    char* text = nullptr;
-    plist_get_string_val(value, &text);
+    // NOTE: a string may hold U+0000; libplist's copying getter asserts on that,
+    // so take the stored bytes with their length.
+    uint64_t length = 0;
+    char const* text = plist_get_string_ptr(value, &length);
     if (!text)
         return std::nullopt;
-    std::string result(text);
-    std::free(text);
-    return result;
+    return std::string(text, length);
 }
 
 std::optional<std::uint64_t> PropertyList::unsignedInteger(std::string_view key) const

@@ -56,6 +56,14 @@ struct Row {
 std::string const arrayPlist = "<?xml version=\"1.0\"?><plist version=\"1.0\"><array><string>a</string></array></plist>";
 std::string const stringPlist = "<?xml version=\"1.0\"?><plist version=\"1.0\"><string>true</string></plist>";
 
+// A binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16:
+// text with a NUL inside is not "true", and reading it must not abort.
+std::string const stringWithNul(
+    "bplist00\xd1\x01\x02_\x10\x15" "DirectDownloadEnabled"
+    "e\x00t\x00r\x00u\x00" "e\x00\x00\x08\x0b#\x00\x00\x00\x00\x00\x00\x01\x01"
+    "\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2e",
+    81);
+
 std::vector<Row> const rows {
     { "both missing", std::nullopt, std::nullopt, false, "error in reading plist" },
     { "empty patch data", raw(""), std::nullopt, false, "error in reading plist " },
@@ -79,6 +87,7 @@ std::vector<Row> const rows {
     { "DS value with a blank", dict({}), dict({ { "DirectDownloadEnabled", "true" }, { "ENABLEDISTRIBUTIONSERVER", "No " } }), false, "DirectDownloadEnabled key not available in all cases -> false" },
     { "DS key absent", dict({}), dict({ { "DirectDownloadEnabled", "true" } }), false, "DirectDownloadEnabled key not available in all cases -> false" },
     { "only DS key", dict({}), dict({ { "ENABLEDISTRIBUTIONSERVER", "no" } }), false, "DirectDownloadEnabled key not available in all cases -> false" },
+    { "string with U+0000 inside", raw(stringWithNul), std::nullopt, false, "DirectDownloadEnabled key not available in all cases -> false" },
     { "cloud disabled", dict({}), dict({ { "DirectDownloadEnabled", "false" }, { "ENABLEDISTRIBUTIONSERVER", "no" } }), false, "DirectDownloadEnabled key not available in all cases -> false" },
 };
 

@@ -59,6 +59,7 @@ TEST(ResumeData, EveryFieldIsChecked)
         { "body outside", tampered([](auto& l) { l.set("BodyFileName", "../x"); }), "body file name" },
         { "weak tag", tampered([](auto& l) { l.set("EntityTag", "W/\"x\""); }), "entity tag not a strong tag" },
         { "header injection", tampered([](auto& l) { l.set("LastModified", "x\r\nHost: evil"); }), "Last-Modified not a header value" },
+        { "date with obs-text", tampered([](auto& l) { l.set("LastModified", "Tue, 05 Mar 2024 caf\xc3\xa9"); }), "Last-Modified not a header value" },
         { "byte count type", tampered([](auto& l) { l.set("BytesReceived", "10"); }), "byte count" },
     };
     auto truncated = *platform::encodeResumeData(sample());
@@ -83,6 +84,7 @@ TEST(HttpHeaders, ContentRangeAndTags)
     EXPECT_TRUE(platform::isStrongEntityTag("\"abc\""));
     EXPECT_FALSE(platform::isStrongEntityTag("W/\"abc\""));
     EXPECT_FALSE(platform::isStrongEntityTag("abc"));
+    EXPECT_FALSE(platform::isStrongEntityTag("\"caf\xc3\xa9\""));
 
     platform::ResponseHeaders headers;
     for (char const* line : { "HTTP/1.1 302 Found\r\n", "Location: /x\r\n", "ETag: \"old\"\r\n", "HTTP/1.1 200 OK\r\n", "accept-ranges: bytes\r\n", "ETag: \"new\"\r\n" })
