@@ -43,6 +43,10 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
         NSLog("Creating directory " + directory);
         if (auto created = fileManager.createDirectory(directory, true); !created)
             return writeFailed(created.error());
+        // A link planted between the check and mkdir would have been walked
+        // through; what now stands must pass the same check.
+        if (auto trusted = platform::checkTrustedFolder(directory); !trusted)
+            return writeFailed(trusted.error());
     }
     NSLog("Directory is " + directory);
 

@@ -92,6 +92,8 @@ class Reply:
         connection open until the server stops or `stall_seconds` pass.
     raw: send exactly these bytes instead of a response, then close
         (b"" is an empty reply).
+    endless_headers: after the status line, send header lines without end
+        until the client gives up (or `stall_seconds` pass).
     """
 
     body: bytes = b""
@@ -108,6 +110,7 @@ class Reply:
     stall_after: Optional[int] = None
     stall_seconds: float = 300.0
     raw: Optional[bytes] = None
+    endless_headers: bool = False
 
     @classmethod
     def redirect(cls, location: str, status: int = 302) -> "Reply":
@@ -296,6 +299,13 @@ class FaultServer:
     def _respond(self, connection: socket.socket, request: Request, reply: Reply) -> None:
         if reply.raw is not None:
             connection.sendall(reply.raw)
+            return
+        if reply.endless_headers:
+            connection.sendall(b"HTTP/1.1 200 OK\r\n")
+            line = b"X-Filler: " + b"f" * 1000 + b"\r\n"
+            deadline = time.monotonic() + reply.stall_seconds
+            while time.monotonic() < deadline and not self._stopping.is_set():
+                connection.sendall(line * 64)
             return
 
         status = reply.status

@@ -8,6 +8,7 @@ import socket
 import subprocess
 import tempfile
 import time
+from typing import Optional
 
 from fault_server import unused_port
 
@@ -16,19 +17,30 @@ NGINX = shutil.which("nginx") or "/usr/sbin/nginx"
 
 class Nginx:
     """nginx in the foreground with a generated configuration; `/slow/`
-    serves the same files at `rate` bytes per second."""
+    serves the same files at `rate` bytes per second. `certificates` maps a
+    name to (certificate file, key file): each gets an HTTPS port of its own,
+    serving the same folder."""
 
-    def __init__(self, rate: str = "2m") -> None:
+    def __init__(self, rate: str = "2m", certificates: Optional[dict[str, tuple[str, str]]] = None) -> None:
         self.dir = tempfile.mkdtemp(prefix="quenbury-nginx-")
         self.docroot = os.path.join(self.dir, "www")
         os.makedirs(self.docroot)
         self.rate = rate
         self.port = unused_port()
+        self.certificates = certificates or {}
+        self.tls_ports = {name: unused_port() for name in self.certificates}
         self.process = None
         self.start()
 
     def config(self) -> str:
         d = self.dir
+        secure = "".join(f"""
+    server {{
+        listen 127.0.0.1:{self.tls_ports[name]} ssl;
+        ssl_certificate {certificate};
+        ssl_certificate_key {key};
+        root {self.docroot};
+    }}""" for name, (certificate, key) in self.certificates.items())
         return f"""
 daemon off;
 master_process off;
@@ -53,7 +65,7 @@ http {{
             alias {self.docroot}/;
             limit_rate {self.rate};
         }}
-    }}
+    }}{secure}
 }}
 """
 
@@ -63,15 +75,17 @@ http {{
         self.process = subprocess.Popen([NGINX, "-c", os.path.join(self.dir, "nginx.conf"), "-p", self.dir],
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
-        while time.monotonic() < deadline:
-            try:
-                with socket.create_connection(("127.0.0.1", self.port), timeout=0.2):
-                    return
-            except OSError:
-                if self.process.poll() is not None:
-                    raise RuntimeError("nginx did not start: " + self.error_log())
-                time.sleep(0.05)
-        raise RuntimeError("nginx did not listen")
+        for port in [self.port, *self.tls_ports.values()]:
+            while True:
+                try:
+                    with socket.create_connection(("127.0.0.1", port), timeout=0.2):
+                        break
+                except OSError:
+                    if self.process.poll() is not None:
+                        raise RuntimeError("nginx did not start: " + self.error_log())
+                    if time.monotonic() > deadline:
+                        raise RuntimeError("nginx did not listen")
+                    time.sleep(0.05)
 
     def stop(self) -> None:
         """Stops at once, dropping transfers in flight."""
@@ -96,7 +110,9 @@ http {{
             file.write(data)
         return self.url("/" + name)
 
-    def url(self, path: str) -> str:
+    def url(self, path: str, tls: Optional[str] = None) -> str:
+        if tls is not None:
+            return f"https://127.0.0.1:{self.tls_ports[tls]}{path}"
         return f"http://127.0.0.1:{self.port}{path}"
 
     def access_log(self) -> list[list[str]]:

@@ -86,6 +86,9 @@ class Sandbox:
         os.chmod(os.path.join(self.root, "var/tmp"), 0o1777)
         self.agent = FALLBACK
         self.env: dict[str, str] = {}
+        # (host path, sandbox path) read-only binds laid over the rest,
+        # for example a test trust store over the system's.
+        self.overlays: list[tuple[str, str]] = []
 
     def close(self) -> None:
         shutil.rmtree(self.root, ignore_errors=True)
@@ -173,6 +176,7 @@ class Sandbox:
             "--bind", self.host("/tmp"), "/tmp",
             "--bind", self.host("/var/tmp"), "/var/tmp",
             "--ro-bind", build, build,
+            *[argument for source, target in self.overlays for argument in ("--ro-bind", source, target)],
             "--die-with-parent",
             "--clearenv",
             "--setenv", "PATH", "/usr/bin:/bin",

@@ -138,6 +138,28 @@ class ResumeRoad(SandboxCase):
                 self.assertTrue(os.path.lexists(self.box.host(self.state)))
         self.assertEqual(self.box.read(elsewhere), b"data")
 
+    def test_planted_resume_folder_is_not_written_through(self) -> None:
+        self.server.route("/pkg", Reply(BODY, close_after=CUT))
+        elsewhere = "/private/tmp/elsewhere"
+        for name, reason in (("link", "a symbolic link"), ("foreign", "owned by another user")):
+            with self.subTest(name=name):
+                shutil.rmtree(self.box.host("/private/tmp"))
+                os.makedirs(self.box.host(elsewhere))
+                os.chmod(self.box.host("/private/tmp"), 0o1777)
+                if name == "link":
+                    os.symlink(elsewhere, self.box.host("/private/tmp/Library"))
+                else:
+                    os.makedirs(self.box.host("/private/tmp/Library"))
+                    os.chown(self.box.host("/private/tmp/Library"), 65534, 65534)
+                run = self.box.run(self.url, LOCATION, sha256(BODY))
+                self.assertEqual(run.status, 1)
+                self.assertEqual(run.records[-2:], [
+                    "Connection lost, saving resume data",
+                    'Data write failed with error:Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" '
+                    f"UserInfo={{NSFilePath=/private/tmp/Library, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={reason}}}"])
+                self.assertEqual(self.box.files_under(elsewhere) + self.box.files_under("/private/tmp/Library"), [])
+                self.assertIsNone(self.box.read(self.destination))
+
     def test_sigterm_saves_resume_data_and_the_next_run_continues(self) -> None:
         self.server.route("/pkg", Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY))
         process = self.box.start(self.url, LOCATION, sha256(BODY))

@@ -162,6 +162,20 @@ class ServerAnswers(SandboxCase):
         self.assertEqual(run.status, 1)
         self.assertEqual(self.server.requests[0].request_line, "GET /a%2541%20b%25s HTTP/1.1")
 
+    def test_control_characters_in_every_argument_are_logged_verbatim(self) -> None:
+        self.server.route("/a%09b%1B", Reply(PACKAGE))
+        url = self.server.url("/a\tb\x1b")
+        location = "x\x1b[2J\x7f.pkg"
+        # A checksum that carries a line looking like a record of its own.
+        checksum = "%n\n2026-01-01 00:00:00.000 quenbury[1:2] forged"
+        run = self.box.run(url, location, checksum)
+        self.assertIn(f"] {parameters(url, location, checksum)}\n", run.stderr)
+        self.assertIn(f"] download location {self.box.destination(location)}\n", run.stderr)
+        self.assertIn(f"{sha256(PACKAGE)}\nGiven checksum ->{checksum}\n", run.stderr)
+        self.assertEqual(run.status, 1)
+        self.assertEqual(self.server.requests[0].request_line, "GET /a%09b%1B HTTP/1.1")
+        self.assertIsNone(self.box.read(self.box.destination(location)))
+
     def test_white_space_around_the_url_is_trimmed(self) -> None:
         self.server.route("/pkg", Reply(PACKAGE))
         url = " \n" + self.server.url("/pkg") + "\t \n"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import resource
 import shutil
 import subprocess
 import tempfile
@@ -133,6 +134,23 @@ class Service(unittest.TestCase):
         self.assertEqual(self.server.requests, [])
         with open(victim, "rb") as file:
             self.assertEqual(file.read(), b"precious")
+
+    def test_hostile_answers_stay_bounded(self) -> None:
+        cases = [
+            ("endless headers", Reply(endless_headers=True, stall_seconds=20), "-1005", None),
+            ("one huge header", Reply(BODY, headers=[("X-Huge", "h" * (1 << 20))]), "-1", None),
+            ("body longer than announced", Reply(BODY, content_length=CUT), "0", BODY[:CUT]),
+            ("body shorter than announced", Reply(BODY[:CUT], content_length=len(BODY)), "-1005", None),
+        ]
+        for name, reply, code, body in cases:
+            with self.subTest(name=name):
+                outcome = self.broken(reply)
+                self.assertEqual(outcome["code"], code, outcome)
+                if body is not None:
+                    self.assertEqual((outcome["size"], outcome["sha256"]), (str(len(body)), sha256(body)))
+                # Whatever the server sent, the client kept only what a body may hold.
+                self.assertLessEqual(sum(os.path.getsize(os.path.join(self.dir, f"quenbury-{os.geteuid()}", n)) for n in self.bodies()), CUT)
+        self.assertLess(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss, 64 << 10)
 
     def test_a_second_run_on_the_same_body_fails_cleanly(self) -> None:
         self.server.route("/f", Reply(BODY, close_after=CUT), Reply(BODY, stall_after=CUT // 2, stall_seconds=3), Reply(BODY))
