@@ -211,7 +211,7 @@ class Sandbox:
 def binary_pid(process: subprocess.Popen) -> Optional[int]:
     """The pid of the quenbury process that bwrap started under `process`."""
     deadline = time.monotonic() + 10
-    while time.monotonic() < deadline:
+    while time.monotonic() < deadline and process.poll() is None:
         for pid in os.listdir("/proc"):
             if not pid.isdigit():
                 continue

@@ -44,6 +44,14 @@ class SandboxCase(unittest.TestCase):
     def assertRecords(self, run, expected: list[str]) -> None:
         self.assertEqual(run.records, expected, run.stderr)
 
+    def assertVerifiedOrAbsent(self, run, location: str, data: bytes) -> None:
+        """A run that ends 0 has the verified file in place; any other ends non-zero."""
+        placed = self.box.read(self.box.destination(location))
+        if run.status == 0:
+            self.assertEqual(placed, data, run.stderr)
+        else:
+            self.assertNotEqual(run.status, 0)
+
     def fresh_success(self, url: str, location: str, data: bytes, replaced: bool = False, checksum: str = "") -> list[str]:
         """The records of a fresh download of `data` that verifies."""
         checksum = checksum or sha256(data)
