@@ -295,6 +295,8 @@ DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
         m_abort = Abort::WriteFailed;
     }
     if (result == CURLE_OK && !m_writeError) {
+        // The body was hashed as it arrived; verifying it need not read it again.
+        m_body.rememberDigest();
         outcome.location = URL::fileURL(m_body.path());
         return outcome;
     }
