@@ -1,7 +1,8 @@
 """Runs the real quenbury binary in a bubblewrap sandbox.
 
-The sandbox's root is empty except for read-only /usr and /etc and the build
-directory; /Library, /private, /tmp and /var/tmp are folders of the test, so
+The sandbox's root is a folder of the test with read-only /usr and /etc and
+the build directory laid over it; /Library, /private, /tmp and /var/tmp are
+its folders, so
 the binary uses its real fixed paths without touching the machine's. The
 network is shared, so servers on 127.0.0.1 are reachable.
 """
@@ -84,6 +85,8 @@ class Sandbox:
         os.chmod(os.path.join(self.root, "private/tmp"), 0o1777)
         os.chmod(os.path.join(self.root, "tmp"), 0o1777)
         os.chmod(os.path.join(self.root, "var/tmp"), 0o1777)
+        for name in ("lib", "lib64", "bin", "sbin"):
+            os.symlink("usr/" + name, os.path.join(self.root, name))
         self.agent = FALLBACK
         self.env: dict[str, str] = {}
         # (host path, sandbox path) read-only binds laid over the rest,
@@ -163,18 +166,13 @@ class Sandbox:
         binary = os.path.realpath(BINARY)
         command = [
             "bwrap",
+            # One mount for the test's folders, as on a machine where the
+            # temporary folders and /Library share a volume: a move is a rename.
+            "--bind", self.root, "/",
             "--ro-bind", "/usr", "/usr",
-            "--symlink", "usr/lib", "/lib",
-            "--symlink", "usr/lib64", "/lib64",
-            "--symlink", "usr/bin", "/bin",
-            "--symlink", "usr/sbin", "/sbin",
             "--ro-bind", "/etc", "/etc",
             "--proc", "/proc",
             "--dev", "/dev",
-            "--bind", self.host("/Library"), "/Library",
-            "--bind", self.host("/private"), "/private",
-            "--bind", self.host("/tmp"), "/tmp",
-            "--bind", self.host("/var/tmp"), "/var/tmp",
             "--ro-bind", build, build,
             *[argument for source, target in self.overlays for argument in ("--ro-bind", source, target)],
             "--die-with-parent",

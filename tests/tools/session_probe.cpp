@@ -7,6 +7,8 @@
 #include "platform/Sha256.h"
 
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <future>
 #include <string>
 
@@ -61,6 +63,15 @@ int main(int argc, char** argv)
             session.downloadTask(*parsed, handler)->resume();
         }
         done.get_future().wait();
+    }
+    // The peak of this process image alone (getrusage would count the
+    // parent's memory from before exec).
+    if (FILE* status = std::fopen("/proc/self/status", "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, status))
+            if (std::strncmp(line, "VmHWM:", 6) == 0)
+                std::printf("peak_kib=%ld\n", std::strtol(line + 6, nullptr, 10));
+        std::fclose(status);
     }
     return 0;
 }
