@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import unittest
 
+from fault_server import FaultServer
 from sandbox import Sandbox, body_name, file_url, resume_name, sha256
 
 PERMITTED = "Quenbury Enabled"
@@ -58,3 +59,14 @@ class SandboxCase(unittest.TestCase):
         destination = self.box.destination(location)
         return ([parameters(url, location, checksum), f"download location {destination}", PERMITTED]
                 + naming(destination) + moved(body_path(url), destination, replaced) + checksum_records(sha256(data), checksum))
+
+
+class ServedCase(SandboxCase):
+    """An allowed agent and a fault server of the test's own."""
+
+    def setUp(self) -> None:
+        super().setUp()
+        self.box.install_agent()
+        self.box.allow()
+        self.server = FaultServer()
+        self.addCleanup(self.server.stop)

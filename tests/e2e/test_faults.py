@@ -12,10 +12,10 @@ import sys
 import time
 import unittest
 
-from fault_server import FaultServer, Reply
+from fault_server import Reply
 from nginx import Nginx
 from sandbox import BUILD_DIR, Sandbox, binary_pid, sha256
-from support import SandboxCase
+from support import SandboxCase, ServedCase
 
 DATA = bytes((i * 29) % 251 for i in range(8 << 20))  # 8 MiB
 TORTURE_RUNS = int(os.environ.get("QUENBURY_TORTURE_RUNS", "16"))
@@ -108,14 +108,7 @@ class Faults(SandboxCase):
                f"{LOAD_RUNS * 4 * len(DATA) / elapsed / (1 << 20):.0f} MiB/s in total")
 
 
-class LyingServers(SandboxCase):
-    def setUp(self) -> None:
-        super().setUp()
-        self.box.install_agent()
-        self.box.allow()
-        self.server = FaultServer()
-        self.addCleanup(self.server.stop)
-
+class LyingServers(ServedCase):
     def test_lies_never_place_a_bad_file_with_status_zero(self) -> None:
         cut = 1 << 20
         lies = {
@@ -146,13 +139,9 @@ class LyingServers(SandboxCase):
 
 
 @unittest.skipUnless(os.geteuid() == 0, "mounting a small file system needs root")
-class FullDisks(SandboxCase):
+class FullDisks(ServedCase):
     def setUp(self) -> None:
         super().setUp()
-        self.box.install_agent()
-        self.box.allow()
-        self.server = FaultServer()
-        self.addCleanup(self.server.stop)
         self.server.route("/pkg", Reply(DATA))
         self.url = self.server.url("/pkg")
 

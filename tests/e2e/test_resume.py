@@ -8,23 +8,19 @@ import signal
 import time
 import unittest
 
-from fault_server import FaultServer, Reply
+from fault_server import Reply
 from nginx import Nginx
 from sandbox import Sandbox, sha256, signal_binary
-from support import PERMITTED, SandboxCase, body_path, checksum_records, moved, naming, parameters
+from support import PERMITTED, SandboxCase, ServedCase, body_path, checksum_records, moved, naming, parameters
 
 BODY = bytes((i * 31) % 253 for i in range(3 << 20))  # 3 MiB
 CUT = 1 << 20
 LOCATION = "Upgrade.14.pkg"
 
 
-class ResumeRoad(SandboxCase):
+class ResumeRoad(ServedCase):
     def setUp(self) -> None:
         super().setUp()
-        self.box.install_agent()
-        self.box.allow()
-        self.server = FaultServer()
-        self.addCleanup(self.server.stop)
         self.url = self.server.url("/pkg")
         self.destination = self.box.destination(LOCATION)
         self.state = self.box.resume_state(LOCATION)
