@@ -245,39 +245,50 @@ std::expected<std::uint64_t, Error> BodyFile::sizeOnDisk() const
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-std::expected<void, Error> BodyFile::truncate(std::uint64_t length)
+BodyFile::Writer& BodyFile::idleWriter()
 {
     if (!m_writer)
         m_writer = std::make_unique<Writer>(m_fd, m_path);
     m_writer->waitIdle();
+    return *m_writer;
+}
+
+std::expected<void, Error> BodyFile::earlierFailure()
+{
+    auto& writer = idleWriter();
+    if (!writer.failure)
+        return {};
+    // Keep length() honest: what was written stays counted, the rest is dropped.
+    m_position = writer.failedAt;
     m_buffer.clear();
-    m_writer->failure.reset();
+    return std::unexpected(*writer.failure);
+}
+
+std::expected<void, Error> BodyFile::truncate(std::uint64_t length)
+{
+    auto& writer = idleWriter();
+    m_buffer.clear();
+    writer.failure.reset();
     if (::ftruncate(m_fd, static_cast<off_t>(length)) != 0)
         return std::unexpected(Error::fromErrno("ftruncate", m_path, errno));
     m_position = length;
-    m_writer->restartDigest(length);
+    writer.restartDigest(length);
     return {};
 }
 
 std::expected<void, Error> BodyFile::handOff()
 {
-    if (!m_writer)
-        m_writer = std::make_unique<Writer>(m_fd, m_path);
-    m_writer->waitIdle();
-    if (m_writer->failure) {
-        // Keep length() honest: what was written stays counted, the rest is dropped.
-        m_position = m_writer->failedAt;
-        m_buffer.clear();
-        return std::unexpected(*m_writer->failure);
-    }
+    if (auto failed = earlierFailure(); !failed)
+        return failed;
     if (m_buffer.empty())
         return {};
-    std::swap(m_buffer, m_writer->job);
-    m_writer->jobOffset = m_position;
-    m_position += m_writer->job.size();
+    auto& writer = *m_writer;
+    std::swap(m_buffer, writer.job);
+    writer.jobOffset = m_position;
+    m_position += writer.job.size();
     m_buffer.clear();
     m_buffer.reserve(bufferCapacity);
-    m_writer->start();
+    writer.start();
     return {};
 }
 
@@ -300,12 +311,7 @@ std::expected<void, Error> BodyFile::flush()
 {
     if (auto handed = handOff(); !handed)
         return handed;
-    m_writer->waitIdle();
-    if (m_writer->failure) {
-        m_position = m_writer->failedAt;
-        return std::unexpected(*m_writer->failure);
-    }
-    return {};
+    return earlierFailure();
 }
 
 void BodyFile::rememberDigest()

@@ -53,6 +53,10 @@ private:
     struct Writer;
 
     BodyFile(int folder, int fd, std::string name, std::string path);
+    /// The writer, started when needed, once it has finished its buffer.
+    Writer& idleWriter();
+    /// A write that failed since the last check; `length()` then counts only the bytes written.
+    [[nodiscard]] std::expected<void, Error> earlierFailure();
     /// Hands the full buffer to the writer once it has finished the previous one.
     [[nodiscard]] std::expected<void, Error> handOff();
     void close();

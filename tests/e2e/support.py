@@ -5,6 +5,7 @@ from __future__ import annotations
 import unittest
 
 from fault_server import FaultServer
+from nginx import Nginx
 from sandbox import Sandbox, body_name, file_url, resume_name, sha256
 
 PERMITTED = "Quenbury Enabled"
@@ -61,12 +62,33 @@ class SandboxCase(unittest.TestCase):
                 + naming(destination) + moved(body_path(url), destination, replaced) + checksum_records(sha256(data), checksum))
 
 
-class ServedCase(SandboxCase):
-    """An allowed agent and a fault server of the test's own."""
+class AgentCase(SandboxCase):
+    """A sandbox with an installed agent that allows the download."""
 
     def setUp(self) -> None:
         super().setUp()
         self.box.install_agent()
         self.box.allow()
+
+
+class ServedCase(AgentCase):
+    """An allowed agent and a fault server of the test's own."""
+
+    def setUp(self) -> None:
+        super().setUp()
         self.server = FaultServer()
         self.addCleanup(self.server.stop)
+
+
+class NginxCase(AgentCase):
+    """An allowed agent and one nginx for the whole class, at `nginx_rate` under /slow/."""
+
+    nginx_rate = "2m"
+
+    @classmethod
+    def setUpClass(cls) -> None:
+        cls.nginx = Nginx(rate=cls.nginx_rate)
+
+    @classmethod
+    def tearDownClass(cls) -> None:
+        cls.nginx.close()

@@ -13,9 +13,8 @@ import time
 import unittest
 
 from fault_server import Reply
-from nginx import Nginx
 from sandbox import BUILD_DIR, Sandbox, binary_pid, sha256
-from support import SandboxCase, ServedCase
+from support import NginxCase, ServedCase
 
 DATA = bytes((i * 29) % 251 for i in range(8 << 20))  # 8 MiB
 TORTURE_RUNS = int(os.environ.get("QUENBURY_TORTURE_RUNS", "16"))
@@ -34,20 +33,13 @@ def figure(line: str) -> None:
         figures.write(line + "\n")
 
 
-class Faults(SandboxCase):
+class Faults(NginxCase):
+    nginx_rate = "6m"
+
     @classmethod
     def setUpClass(cls) -> None:
-        cls.nginx = Nginx(rate="6m")
+        super().setUpClass()
         cls.nginx.publish("big.pkg", DATA)
-
-    @classmethod
-    def tearDownClass(cls) -> None:
-        cls.nginx.close()
-
-    def setUp(self) -> None:
-        super().setUp()
-        self.box.install_agent()
-        self.box.allow()
 
     def held_bytes(self) -> int:
         """What the temporary folders and the resume area hold."""

@@ -7,27 +7,17 @@ import re
 import unittest
 
 from fault_server import FaultServer, Reply, unused_port
-from nginx import Nginx
 from sandbox import CANDIDATES, FALLBACK, sha256
-from support import PERMITTED, SandboxCase, body_path, checksum_records, moved, naming, parameters
+from support import PERMITTED, NginxCase, SandboxCase, ServedCase, body_path, checksum_records, moved, naming, parameters
 
 PACKAGE = bytes(range(256)) * 4096 + b"tail"  # 1 MiB and a little
 
 
-class FreshDownloads(SandboxCase):
+class FreshDownloads(NginxCase):
     @classmethod
     def setUpClass(cls) -> None:
-        cls.nginx = Nginx()
+        super().setUpClass()
         cls.url = cls.nginx.publish("pkgs/Upgrade.14.pkg", PACKAGE)
-
-    @classmethod
-    def tearDownClass(cls) -> None:
-        cls.nginx.close()
-
-    def setUp(self) -> None:
-        super().setUp()
-        self.box.install_agent()
-        self.box.allow()
 
     def test_fresh_download_verifies_and_leaves_nothing_behind(self) -> None:
         run = self.box.run(self.url, "Upgrade.14.pkg", sha256(PACKAGE))
@@ -94,14 +84,7 @@ class FreshDownloads(SandboxCase):
         self.assertIn("Resume plist :Library/Brindlecote/Ostrel_Agent/store/sub.dir/resume_image_dmg.plist", run.records)
 
 
-class ServerAnswers(SandboxCase):
-    def setUp(self) -> None:
-        super().setUp()
-        self.box.install_agent()
-        self.box.allow()
-        self.server = FaultServer()
-        self.addCleanup(self.server.stop)
-
+class ServerAnswers(ServedCase):
     def failure_records(self, url: str, location: str, checksum: str) -> list[str]:
         destination = self.box.destination(location)
         return [parameters(url, location, checksum), f"download location {destination}", PERMITTED] + naming(destination)

@@ -11,7 +11,7 @@ import unittest
 
 from nginx import Nginx
 from sandbox import sha256
-from support import PERMITTED, SandboxCase, naming, parameters
+from support import PERMITTED, AgentCase, naming, parameters
 
 PACKAGE = bytes((i * 7) % 256 for i in range(1 << 20))
 TRUST_STORE = "/etc/ssl/certs/ca-certificates.crt"
@@ -41,7 +41,7 @@ def make_certificates(folder: str) -> dict[str, tuple[str, str]]:
     return certificates
 
 
-class SecureDownloads(SandboxCase):
+class SecureDownloads(AgentCase):
     @classmethod
     def setUpClass(cls) -> None:
         cls.folder = tempfile.mkdtemp(prefix="quenbury-tls-")
@@ -55,8 +55,6 @@ class SecureDownloads(SandboxCase):
 
     def setUp(self) -> None:
         super().setUp()
-        self.box.install_agent()
-        self.box.allow()
         # Only the test authority is trusted inside the sandbox.
         self.box.overlays.append((os.path.join(self.folder, "ca.crt"), TRUST_STORE))
 
