@@ -10,11 +10,11 @@ import subprocess
 import sys
 import tempfile
 import time
+from contextlib import closing
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../tests/e2e"))
 
-from nginx import Nginx  # noqa: E402
-from sandbox import Sandbox  # noqa: E402
+from harness import Nginx, Sandbox, body_path, finish  # noqa: E402
 
 MiB = 1 << 20
 RESULTS = os.path.join(os.path.dirname(__file__), "results")
@@ -61,9 +61,8 @@ def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: i
     url = nginx.url("/" + name)
     out = os.path.join(work, "out.bin")
     rows = {}
-    with Sandbox() as box:
+    with closing(Sandbox()) as box:
         box.install_agent()
-        box.allow()
         rows["quenbury"] = median([quenbury_run(box, url, digest) for _ in range(reps)])
     shell = {
         "curl -o + sha256sum": f"curl -s -o {out} {url} && sha256sum {out}",
@@ -81,9 +80,8 @@ def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: i
 
 def verify_only(path: str, digest: str, reps: int) -> dict[str, tuple[float, int]]:
     rows = {}
-    with Sandbox() as box:
+    with closing(Sandbox()) as box:
         box.install_agent()
-        box.allow()
         os.link(path, box.host(box.destination("p.pkg"))) if os.stat(path).st_dev == os.stat(box.root).st_dev else shutil.copy(path, box.host(box.destination("p.pkg")))
         rows["quenbury (file in place)"] = median([timed(box.command(["http://127.0.0.1:1/x", "p.pkg", digest])) for _ in range(reps)])
     rows["sha256sum"] = median([timed(["sha256sum", path]) for _ in range(reps)])
@@ -94,19 +92,17 @@ def verify_only(path: str, digest: str, reps: int) -> dict[str, tuple[float, int
 def resumed_resend(nginx: Nginx, name: str, size: int, digest: str) -> tuple[int, int]:
     """Cuts a transfer at half way (nginx stopped), resumes; returns (range start, bytes re-sent beyond the cut)."""
     url = nginx.url("/slow/" + name)
-    with Sandbox() as box:
+    with closing(Sandbox()) as box:
         box.install_agent()
-        box.allow()
         process = box.start(url, "p.pkg", digest)
-        from support import body_path
         body = box.host(body_path(url))
         while not os.path.exists(body) or os.path.getsize(body) < size // 2:
             time.sleep(0.01)
         nginx.stop()
-        Sandbox.finish(process)
+        finish(process)
         on_disk = os.path.getsize(body)
         nginx.start()
-        run = box.run(url, "p.pkg", digest, timeout=600)
+        run = box.run(url, "p.pkg", digest)
         assert run.status == 0, run.stderr
     # nginx killed mid-transfer logs nothing for the first request; the
     # second is the resumed one.
@@ -115,6 +111,24 @@ def resumed_resend(nginx: Nginx, name: str, size: int, digest: str) -> tuple[int
     # Everything the client received in the first run is on disk, so what it
     # received twice is what the second response repeats of those bytes.
     return start, on_disk + int(second[4]) - size, on_disk
+
+
+def many_at_once(nginx: Nginx, runs: int = 16, size: int = 32 * MiB) -> float:
+    """Wall seconds for `runs` downloads of different files started at once, each verified."""
+    with closing(Sandbox()) as box:
+        box.install_agent()
+        digests = []
+        for n in range(runs):
+            path = os.path.join(nginx.docroot, f"load{n}.bin")
+            make_file(path, size)
+            digests.append(sha256_of(path))
+        start = time.perf_counter()
+        processes = [box.start(nginx.url(f"/load{n}.bin"), f"{n}.pkg", digests[n]) for n in range(runs)]
+        assert all(finish(p).status == 0 for p in processes)
+        wall = time.perf_counter() - start
+        for n in range(runs):
+            os.remove(os.path.join(nginx.docroot, f"load{n}.bin"))
+    return wall
 
 
 def main() -> None:
@@ -126,7 +140,7 @@ def main() -> None:
              "ratios are quenbury's wall time over the other tool's (lower is better for quenbury).", ""]
     scaling = []
     try:
-        with Nginx(rate="400m") as nginx:
+        with closing(Nginx(rate="400m")) as nginx:
             for size in sizes:
                 name = f"f{size // MiB}.bin"
                 path = os.path.join(nginx.docroot, name)
@@ -152,6 +166,9 @@ def main() -> None:
                               f"Bytes on disk at the cut: {on_disk}; the resumed request asked for `bytes={start}-`; "
                               f"bytes received twice over both runs: {waste} (one buffer is {MiB} bytes).", ""]
                 os.remove(path)
+            wall = many_at_once(nginx)
+            lines += ["## Sixteen runs at once", "", f"16 runs of 32 MiB each, different files, started together: {wall:.2f} s, "
+                      f"{16 * 32 / wall:.0f} MiB/s in total.", ""]
     finally:
         shutil.rmtree(work, ignore_errors=True)
     lines += ["## Growth with size (quenbury)", "", "| size MiB | wall s | s per GiB | peak RSS MiB |", "|---|---|---|---|"]

@@ -3,12 +3,11 @@ and a transfer broken off by the server that the next run continues."""
 
 import os
 import sys
+from contextlib import closing
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../tests/e2e"))
 
-from fault_server import FaultServer, Reply  # noqa: E402
-from nginx import Nginx  # noqa: E402
-from sandbox import Sandbox, sha256  # noqa: E402
+from harness import FaultServer, Nginx, Reply, Sandbox, resume_name, sha256  # noqa: E402
 
 
 def show(title, box, args):
@@ -22,10 +21,9 @@ def show(title, box, args):
 def main():
     package = bytes((i * 7919) % 251 for i in range(4 << 20))  # 4 MiB, the same every time
     checksum = sha256(package)
-    with Nginx() as nginx, Sandbox() as box:
+    with closing(Nginx()) as nginx, closing(Sandbox()) as box:
         url = nginx.publish("packages/Upgrade.14.pkg", package)
         box.install_agent()
-        box.allow()
         print(f"sample agent: {box.agent} (in {box.root}), zkpatch_data.plist with Quenbury = true")
 
         show("fresh download", box, [url, "Upgrade.14.pkg", checksum])
@@ -33,15 +31,14 @@ def main():
         print(f"verified file: {box.destination('Upgrade.14.pkg')}, {os.path.getsize(destination)} bytes, sha256 {sha256(open(destination, 'rb').read())}")
         show("again: the file is already verified", box, [url, "Upgrade.14.pkg", checksum])
 
-        with FaultServer() as server:
+        with closing(FaultServer()) as server:
             server.route("/Tools.pkg", Reply(package, close_after=1 << 20), Reply(package))
             broken = server.url("/Tools.pkg")
             show("the server breaks the transfer off after 1 MiB", box, [broken, "Tools.pkg", checksum])
-            state = box.resume_state("Tools.pkg")
+            state = "/private/tmp/" + resume_name(box.destination("Tools.pkg"))
             print(f"resume state file: {state}, {len(box.read(state) or b'')} bytes")
             show("the next run continues", box, [broken, "Tools.pkg", checksum])
-            second = server.requests_for("/Tools.pkg")[1]
-            print(f"second request sent Range: {second.header('Range')}, If-Range: {second.header('If-Range')}")
+            print(f"second request: {server.sent()[1]}")
 
 
 if __name__ == "__main__":

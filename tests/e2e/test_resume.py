@@ -1,208 +1,85 @@
 """Transfers that break off and the runs that continue them."""
 
-from __future__ import annotations
-
-import os
-import shutil
+import plistlib
 import signal
-import time
-import unittest
 
-from fault_server import Reply
-from nginx import Nginx
-from sandbox import Sandbox, sha256, signal_binary
-from support import PERMITTED, SandboxCase, ServedCase, body_path, checksum_records, moved, naming, parameters
+from harness import BODY, CUT, MOVED, RESUMING, START, SUCCESS, VERIFIED, Case, Reply, Step, failed, lost, row_tests
 
-BODY = bytes((i * 31) % 253 for i in range(3 << 20))  # 3 MiB
-CUT = 1 << 20
-LOCATION = "Upgrade.14.pkg"
-
-
-class ResumeRoad(ServedCase):
-    def setUp(self) -> None:
-        super().setUp()
-        self.url = self.server.url("/pkg")
-        self.destination = self.box.destination(LOCATION)
-        self.state = self.box.resume_state(LOCATION)
-        self.state_dir = os.path.dirname(self.state)
-
-    def start(self, checksum: str = "") -> list[str]:
-        return [parameters(self.url, LOCATION, checksum or sha256(BODY)), f"download location {self.destination}", PERMITTED] + naming(self.destination)
-
-    def lost(self, run, resumed: bool = False, replacing: bool = False, creating: bool = True) -> None:
-        self.assertEqual(run.status, 1, run.stderr)
-        expected = ["Connection lost, saving resume data"]
-        if creating and not (resumed or replacing):
-            expected.append(f"Creating directory {self.state_dir}")
-        expected.append(f"Directory is {self.state_dir}")
-        if replacing:
-            expected.append(f"Removing resume data already present at: {self.state}")
-        expected.append("Resume data written")
-        self.assertEqual(run.records[-len(expected):], expected)
-        self.assertRegex(run.records[-len(expected) - 1], r"^Download failed with error: Error Domain=NSURLErrorDomain Code=-1005 .*"
-                                     r"NSURLSessionDownloadTaskResumeData=<\d+ bytes>.*\}" + (" $" if resumed else "$"))
-
-    def resumed_start(self, checksum: str = "") -> list[str]:
-        size = len(self.box.read(self.state))
-        return self.start(checksum) + [f"Fetching resume data..for plist {self.state}", f"The resume Plist size ->{size} bytes"]
-
-    def test_two_runs_continue_the_transfer(self) -> None:
-        self.server.route("/pkg", Reply(BODY, close_after=CUT), Reply(BODY))
-        first = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertEqual(first.records[:len(self.start())], self.start())
-        self.lost(first)
-        self.assertEqual(len(first.records), len(self.start()) + 5)
-        self.assertTrue(self.box.read(self.state))
-
-        expected = self.resumed_start() + moved(body_path(self.url), self.destination) + checksum_records(sha256(BODY), sha256(BODY))
-        second = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertRecords(second, expected)
-        self.assertEqual(second.status, 0)
-        self.assertEqual(self.box.read(self.destination), BODY)
-        self.assertIsNone(self.box.read(self.state))
-        self.assertEqual(self.box.files_under("/var/tmp/quenbury-0"), [])
-        resumed = self.server.requests_for("/pkg")[1]
-        self.assertEqual(resumed.header("Range"), f"bytes={CUT}-")
-        self.assertEqual(resumed.header("If-Range"), Reply(BODY).entity_tag())
-
-    def test_a_second_failure_replaces_the_state(self) -> None:
-        self.server.route("/pkg", Reply(BODY, close_after=CUT), Reply(BODY, close_after=CUT), Reply(BODY))
-        self.lost(self.box.run(self.url, LOCATION, sha256(BODY)))
-        second = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertEqual(second.records[:len(self.resumed_start())], self.resumed_start())
-        self.lost(second, resumed=True, replacing=True)
-        third = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertEqual(third.status, 0, third.stderr)
-        self.assertEqual(self.box.read(self.destination), BODY)
-        ranges = [r.header("Range") for r in self.server.requests_for("/pkg")]
-        self.assertEqual(ranges, [None, f"bytes={CUT}-", f"bytes={2 * CUT}-"])
-
-    def test_entity_changed_between_runs(self) -> None:
-        changed = BODY[::-1]
-        self.server.route("/pkg", Reply(BODY, close_after=CUT), Reply(changed))
-        self.lost(self.box.run(self.url, LOCATION, sha256(changed)))
-        run = self.box.run(self.url, LOCATION, sha256(changed))
-        self.assertEqual(run.status, 0, run.stderr)
-        self.assertEqual(self.box.read(self.destination), changed)
-        self.assertEqual(self.server.requests_for("/pkg")[1].header("If-Range"), Reply(BODY).entity_tag())
-
-    def test_server_ignoring_range(self) -> None:
-        self.server.route("/pkg", Reply(BODY, close_after=CUT), Reply(BODY, honour_range=False))
-        self.lost(self.box.run(self.url, LOCATION, sha256(BODY)))
-        run = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertEqual(run.status, 0, run.stderr)
-        self.assertEqual(self.box.read(self.destination), BODY)
-
-    def test_temporary_folders_wiped_between_runs(self) -> None:
-        self.server.route("/pkg", Reply(BODY, close_after=CUT))
-        self.lost(self.box.run(self.url, LOCATION, sha256(BODY)))
-        shutil.rmtree(self.box.host("/var/tmp/quenbury-0"))
-        self.server.route("/pkg", Reply(BODY))
-        run = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertEqual(run.status, 0, run.stderr)
-        self.assertEqual(self.box.read(self.destination), BODY)
-        self.assertIsNone(self.server.requests_for("/pkg")[0].header("Range"))
-        # After a reboot /private/tmp is empty too: a fresh download.
-        self.server.route("/pkg", Reply(BODY, close_after=CUT), Reply(BODY))
-        os.remove(self.box.host(self.destination))
-        self.lost(self.box.run(self.url, LOCATION, sha256(BODY)), creating=False)
-        shutil.rmtree(self.box.host("/private/tmp/Library"))
-        run = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertRecords(run, self.start() + moved(body_path(self.url), self.destination) + checksum_records(sha256(BODY), sha256(BODY)))
-
-    def test_unusable_resume_state_gives_a_fresh_download(self) -> None:
-        self.server.route("/pkg", Reply(BODY))
-        elsewhere = "/private/tmp/valid-looking"
-        cases = {"empty": b"", "corrupt": b"bplist00 not really", "foreign": None, "link": None}
-        for name in cases:
-            with self.subTest(name=name):
-                for path in (self.destination, self.state):
-                    if os.path.lexists(self.box.host(path)):
-                        os.remove(self.box.host(path))
-                if name == "link":
-                    self.box.write(elsewhere, b"data")
-                    os.makedirs(self.box.host(self.state_dir), exist_ok=True)
-                    os.symlink(elsewhere, self.box.host(self.state))
-                else:
-                    self.box.write(self.state, cases[name] if cases[name] is not None else b"x")
-                    if name == "foreign":
-                        os.chown(self.box.host(self.state), 65534, 65534)
-                run = self.box.run(self.url, LOCATION, sha256(BODY))
-                self.assertRecords(run, self.start() + [f"Fetching resume data..for plist {self.state}", "Error in resume data..."]
-                                   + moved(body_path(self.url), self.destination) + checksum_records(sha256(BODY), sha256(BODY)))
-                self.assertEqual(run.status, 0)
-                self.assertTrue(os.path.lexists(self.box.host(self.state)))
-        self.assertEqual(self.box.read(elsewhere), b"data")
-
-    def test_planted_resume_folder_is_not_written_through(self) -> None:
-        self.server.route("/pkg", Reply(BODY, close_after=CUT))
-        elsewhere = "/private/tmp/elsewhere"
-        for name, reason in (("link", "a symbolic link"), ("foreign", "owned by another user")):
-            with self.subTest(name=name):
-                shutil.rmtree(self.box.host("/private/tmp"))
-                os.makedirs(self.box.host(elsewhere))
-                os.chmod(self.box.host("/private/tmp"), 0o1777)
-                if name == "link":
-                    os.symlink(elsewhere, self.box.host("/private/tmp/Library"))
-                else:
-                    os.makedirs(self.box.host("/private/tmp/Library"))
-                    os.chown(self.box.host("/private/tmp/Library"), 65534, 65534)
-                run = self.box.run(self.url, LOCATION, sha256(BODY))
-                self.assertEqual(run.status, 1)
-                self.assertEqual(run.records[-2:], [
-                    "Connection lost, saving resume data",
-                    'Data write failed with error:Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" '
-                    f"UserInfo={{NSFilePath=/private/tmp/Library, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={reason}}}"])
-                self.assertEqual(self.box.files_under(elsewhere) + self.box.files_under("/private/tmp/Library"), [])
-                self.assertIsNone(self.box.read(self.destination))
-
-    def test_sigterm_saves_resume_data_and_the_next_run_continues(self) -> None:
-        self.server.route("/pkg", Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY))
-        process = self.box.start(self.url, LOCATION, sha256(BODY))
-        deadline = time.monotonic() + 10
-        body = self.box.host(body_path(self.url))
-        while time.monotonic() < deadline and (not os.path.exists(body) or os.path.getsize(body) < CUT):
-            time.sleep(0.05)
-        signal_binary(process, signal.SIGTERM)
-        first = Sandbox.finish(process)
-        self.assertEqual(first.status, 1, first.stderr)
-        self.assertRegex(first.records[-5], r"^Download failed with error: Error Domain=NSURLErrorDomain Code=-999 ")
-        self.assertEqual(first.records[-4], "Download interrupted, saving resume data")
-        self.assertEqual(first.records[-1], "Resume data written")
-        run = self.box.run(self.url, LOCATION, sha256(BODY))
-        self.assertEqual(run.status, 0, run.stderr)
-        self.assertEqual(self.box.read(self.destination), BODY)
-        self.assertEqual(self.server.requests_for("/pkg")[1].header("Range"), f"bytes={CUT}-")
+CHANGED = BODY[::-1]
+ETAG = Reply(BODY).entity_tag()
+BROKEN = Reply(BODY, close_after=CUT)
+RESUMED = START + RESUMING + MOVED + VERIFIED
+UNUSABLE = START + ["Fetching resume data..for plist {state}", "Error in resume data..."]
+RANGED = f"GET /pkg Range: bytes={CUT}- If-Range: {ETAG}"
+NOT_KEPT = [failed(-1005), "Connection lost, saving resume data", "No resume data generated"]
+PLANTED = ('Data write failed with error:Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" UserInfo={{NSFilePath='
+           "/private/tmp/Library, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={}}}")
+CRAFTED = plistlib.dumps({"QuenburyResumeVersion": 1, "URL": "http://127.0.0.1:1/pkg", "BodyFileName": "../victim",
+                          "BytesReceived": 8, "EntityTag": '"x"'}, fmt=plistlib.FMT_BINARY)
 
 
-class AgainstNginx(SandboxCase):
-    def test_nginx_stopped_mid_transfer_then_restarted(self) -> None:
-        data = bytes((i * 13) % 256 for i in range(8 << 20))
-        with Nginx(rate="2m") as nginx:
-            nginx.publish("big.pkg", data)
-            url = nginx.url("/slow/big.pkg")
-            self.box.install_agent()
-            self.box.allow()
-            process = self.box.start(url, "big.pkg", sha256(data))
-            body = self.box.host(body_path(url))
-            deadline = time.monotonic() + 20
-            while time.monotonic() < deadline and (not os.path.exists(body) or os.path.getsize(body) < (1 << 20)):
-                time.sleep(0.05)
-            nginx.stop()
-            first = Sandbox.finish(process)
-            self.assertEqual(first.status, 1, first.stderr)
-            self.assertEqual(first.records[-1], "Resume data written")
-            nginx.start()
-            second = self.box.run(url, "big.pkg", sha256(data))
-            self.assertEqual(second.status, 0, second.stderr)
-            self.assertEqual(self.box.read(self.box.destination("big.pkg")), data)
-            request, status, range_header, if_range, sent = nginx.access_log()[-1]
-            self.assertEqual(status, "206")
-            self.assertRegex(range_header, r"^bytes=\d+-$")
-            # nginx writes the quotes of the entity tag as \x22.
-            self.assertRegex(if_range, r'^\\x22[0-9a-f]+-[0-9a-f]+\\x22$')
-            self.assertEqual(int(range_header[6:-1]) + int(sent), len(data))
+def two_runs(name: str, second: Reply, sent: list, data: bytes = BODY, **fields) -> Case:
+    """A transfer broken off at CUT, then a run that completes it."""
+    return Case(name, data=data, serve={"/pkg": [BROKEN, second, Reply(BODY)]}, runs=[Step(1, START + lost()), Step(0, RESUMED)],
+                after={"{dest}": data, "{state}": None, "/var/tmp/quenbury-0": []}, sent=["GET /pkg"] + sent, **fields)
 
 
-if __name__ == "__main__":
-    unittest.main()
+Rows = row_tests("Rows", [
+    two_runs("two runs continue the transfer", Reply(BODY), [RANGED]),
+    two_runs("entity changed between runs", Reply(CHANGED), [RANGED], data=CHANGED),
+    two_runs("server ignoring Range", Reply(BODY, honour_range=False), [RANGED]),
+    two_runs("416 takes the whole entity again", Reply(BODY, status=416), [RANGED, "GET /pkg"]),
+    two_runs("Content-Range not at the cut takes the whole entity again", Reply(BODY, content_range_start=CUT - 100), [RANGED, "GET /pkg"]),
+    *[Case(f"body file {name} between runs", serve={"/pkg": [BROKEN, Reply(BODY)]},
+           runs=[Step(1, START + lost()), Step(0, RESUMED, plant=[change])], after={"{dest}": BODY, "/var/tmp/quenbury-0": []},
+           sent=["GET /pkg", RANGED if name == "grown" else "GET /pkg"])
+      for name, change in (("missing", ("remove", "{body}")), ("cut short", ("truncate", "{body}", CUT // 2)),
+                           ("grown", ("append", "{body}", b"garbage that must not stay")),
+                           ("folder wiped", ("remove", "/var/tmp/quenbury-0")))],
+    Case("SIGTERM saves resume data and the next run continues", serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
+         runs=[Step(1, START + lost(cause="Download interrupted", code=-999), interrupt=signal.SIGTERM), Step(0, RESUMED)],
+         after={"{dest}": BODY}, sent=["GET /pkg", RANGED]),
+    # NOTE: the idle time-out is a minute, so this case waits that long.
+    Case("a silent server times out and the next run continues", serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=90), Reply(BODY)]},
+         runs=[Step(1, START + lost(code=-1001)), Step(0, RESUMED)], after={"{dest}": BODY}, sent=["GET /pkg", RANGED]),
+    Case("nginx stopped mid-transfer, restarted, and the next run continues", server="nginx", url="{origin}/slow/pkg", serve={"/pkg": BODY},
+         runs=[Step(1, START + lost(), interrupt="restart"), Step(0, RESUMED)], after={"{dest}": BODY},
+         sent=[r'~GET /slow/pkg 206 Range: bytes=\d+- If-Range: "[0-9a-f]+-[0-9a-f]+"']),
+    Case("a run that gets no answer keeps the resume data it was given", serve={"/pkg": [
+        Reply(BODY, close_after=CUT, etag=ETAG, last_modified=None), Reply(raw=b""), Reply(BODY, etag=ETAG, last_modified=None)]},
+        runs=[Step(1, START + lost()), Step(1, START + RESUMING + lost(resumed=True, first=False)), Step(0, RESUMED)], sent=["GET /pkg", RANGED, RANGED]),
+    Case("after a reboot both temporary folders are empty", serve={"/pkg": [BROKEN, Reply(BODY)]},
+         runs=[Step(1, START + lost()), Step(0, SUCCESS, plant=[("remove", "/var/tmp/quenbury-0"), ("remove", "/private/tmp/Library")])],
+         sent=["GET /pkg", "GET /pkg"]),
+    Case("a second failure replaces the state", serve={"/pkg": [BROKEN, BROKEN, Reply(BODY)]},
+         runs=[Step(1, START + lost()), Step(1, START + RESUMING + lost(resumed=True, first=False)), Step(0, RESUMED)],
+         after={"{dest}": BODY}, sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"]),
+    *[Case(f"no resume data {name}", serve={"/pkg": [reply]}, runs=[Step(1, START + NOT_KEPT)],
+           after={"/var/tmp/quenbury-0": [], "/private/tmp": []})
+      for name, reply in (("without validators", Reply(BODY, close_after=CUT, etag=None, last_modified=None)),
+                          ("without byte ranges", Reply(BODY, close_after=CUT, accept_ranges=False)),
+                          ("with a weak tag only", Reply(BODY, close_after=CUT, etag='W/"weak"', last_modified=None)),
+                          ("after an empty reply", Reply(raw=b"")))],
+    *[Case(f"unusable resume state gives a fresh download: {name}", plant=plant + [("file", "/private/tmp/victim", b"precious")], runs=[Step(0, UNUSABLE + MOVED + VERIFIED)],
+           after={"{dest}": BODY, "{state}": "file", "/private/tmp/victim": b"precious"})
+      for name, plant in (("empty", [("file", "{state}", b"")]), ("corrupt", [("file", "{state}", b"bplist00 not really")]),
+                          ("another user's", [("file", "{state}", b"x"), ("owner", "{state}", 65534)]),
+                          ("crafted", [("file", "{state}", CRAFTED)]))],
+    Case("a link at the resume state is replaced, not followed", serve={"/pkg": [BROKEN]},
+         plant=[("file", "/private/tmp/victim", b"precious"), ("link", "{state}", "/private/tmp/victim")],
+         runs=[Step(1, UNUSABLE + [failed(-1005, "{saved_size}"), "Connection lost, saving resume data", "Directory is {state_dir}",
+                                   "Removing resume data already present at: {state}", "Resume data written"])],
+         after={"/private/tmp/victim": b"precious", "{state}": "file"}),
+    *[Case(f"planted resume folder is not written through: {reason}", serve={"/pkg": [BROKEN]}, plant=plant + [("dir", "/private/tmp/elsewhere")],
+           runs=[Step(1, START + [failed(-1005, r"\d+"), "Connection lost, saving resume data", PLANTED.format(reason)])],
+           after={"/private/tmp/elsewhere": [], "/private/tmp/Library": [], "{dest}": None})
+      for reason, plant in (("a symbolic link", [("link", "/private/tmp/Library", "/private/tmp/elsewhere")]),
+                            ("owned by another user", [("dir", "/private/tmp/Library"), ("owner", "/private/tmp/Library", 65534)]))],
+    Case("endless headers", serve={"/pkg": [Reply(endless_headers=True, stall_seconds=20)]}, runs=[Step(1, START + NOT_KEPT)]),
+    Case("one huge header", serve={"/pkg": [Reply(BODY, headers=[("X-Huge", "h" * (1 << 20))])]},
+         runs=[Step(1, START + [failed(-1), "Not saving resume data"])], after={"/var/tmp/quenbury-0": []}),
+    Case("body longer than announced is cut at the length", data=BODY[:CUT], serve={"/pkg": [Reply(BODY, content_length=CUT)]},
+         runs=[Step(0, SUCCESS)], after={"{dest}": BODY[:CUT]}),
+    Case("body shorter than announced", serve={"/pkg": [Reply(BODY[:CUT], content_length=len(BODY))]}, runs=[Step(1, START + lost())]),
+])
+

@@ -1,263 +1,87 @@
-"""The run from the command line to a verified file, against nginx and the fault server."""
+"""The run from the command line to a verified file: arguments, the gate, the agent's layout and what servers answer."""
 
-from __future__ import annotations
+import plistlib
 
-import os
-import re
-import unittest
+from harness import (BODY, CANDIDATES, FALLBACK, MISMATCH, MOVED, PARAMS, START, SUCCESS, VERIFIED, Case, Reply, Step,
+                     failed, row_tests, sha256)
 
-from fault_server import FaultServer, Reply, unused_port
-from sandbox import CANDIDATES, FALLBACK, sha256
-from support import PERMITTED, NginxCase, SandboxCase, ServedCase, body_path, checksum_records, moved, naming, parameters
-
-PACKAGE = bytes(range(256)) * 4096 + b"tail"  # 1 MiB and a little
-
-
-class FreshDownloads(NginxCase):
-    @classmethod
-    def setUpClass(cls) -> None:
-        super().setUpClass()
-        cls.url = cls.nginx.publish("pkgs/Upgrade.14.pkg", PACKAGE)
-
-    def test_fresh_download_verifies_and_leaves_nothing_behind(self) -> None:
-        run = self.box.run(self.url, "Upgrade.14.pkg", sha256(PACKAGE))
-        self.assertRecords(run, self.fresh_success(self.url, "Upgrade.14.pkg", PACKAGE))
-        self.assertEqual(run.status, 0)
-        self.assertEqual(run.stdout, "")
-        self.assertEqual(self.box.read(self.box.destination("Upgrade.14.pkg")), PACKAGE)
-        self.assertEqual(self.box.files_under("/var/tmp/quenbury-0"), [])
-        self.assertEqual(self.box.files_under("/private/tmp"), [])
-
-    def test_checksum_in_upper_case_and_extra_arguments(self) -> None:
-        upper = sha256(PACKAGE).upper()
-        run = self.box.run(self.url, "Upgrade.14.pkg", upper, "ignored", "too")
-        self.assertRecords(run, self.fresh_success(self.url, "Upgrade.14.pkg", PACKAGE, checksum=upper))
-        self.assertEqual(run.status, 0)
-
-    def test_already_verified_file_is_kept(self) -> None:
-        with FaultServer() as server:
-            server.route("/pkg", Reply(b"other"))
-            destination = self.box.destination("Upgrade.14.pkg")
-            self.box.write(destination, PACKAGE)
-            self.box.write(self.box.resume_state("Upgrade.14.pkg"), b"left alone")
-            url = server.url("/pkg")
-            run = self.box.run(url, "Upgrade.14.pkg", sha256(PACKAGE))
-            self.assertRecords(run, [parameters(url, "Upgrade.14.pkg", sha256(PACKAGE)), f"download location {destination}",
-                                     PERMITTED, "File already Exists"] + checksum_records(sha256(PACKAGE), sha256(PACKAGE))
-                               + ["SHA256 checksum validation passed"])
-            self.assertEqual(run.status, 0)
-            self.assertEqual(server.requests, [])
-            self.assertEqual(self.box.read(self.box.resume_state("Upgrade.14.pkg")), b"left alone")
-
-    def test_old_file_is_replaced(self) -> None:
-        destination = self.box.destination("Upgrade.14.pkg")
-        self.box.write(destination, b"an older package")
-        run = self.box.run(self.url, "Upgrade.14.pkg", sha256(PACKAGE))
-        expected = self.fresh_success(self.url, "Upgrade.14.pkg", PACKAGE, replaced=True)
-        expected[3:3] = ["File already Exists"] + checksum_records(sha256(b"an older package"), sha256(PACKAGE)) + [
-            "SHA256 checksum validation Failed, hence downloading new file and replacing"]
-        self.assertRecords(run, expected)
-        self.assertEqual(run.status, 0)
-        self.assertEqual(self.box.read(destination), PACKAGE)
-
-    def test_mismatch_removes_the_file(self) -> None:
-        wrong = "0" * 64
-        run = self.box.run(self.url, "Upgrade.14.pkg", wrong)
-        destination = self.box.destination("Upgrade.14.pkg")
-        self.assertRecords(run, [parameters(self.url, "Upgrade.14.pkg", wrong), f"download location {destination}", PERMITTED]
-                           + naming(destination) + moved(body_path(self.url), destination) + checksum_records(sha256(PACKAGE), wrong))
-        self.assertEqual(run.status, 1)
-        self.assertIsNone(self.box.read(destination))
-
-    def test_missing_store_directory(self) -> None:
-        os.rmdir(self.box.host(self.box.agent + "/store"))
-        run = self.box.run(self.url, "Upgrade.14.pkg", sha256(PACKAGE))
-        self.assertEqual(run.status, 1)
-        self.assertEqual(run.records[-2], moved(body_path(self.url), self.box.destination("Upgrade.14.pkg"))[0])
-        self.assertRegex(run.records[-1], r"^Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 ")
-        self.assertEqual(self.box.files_under("/var/tmp/quenbury-0"), [])
-
-    def test_location_in_a_sub_folder_with_dots(self) -> None:
-        os.makedirs(self.box.host(self.box.destination("sub.dir")))
-        run = self.box.run(self.url, "sub.dir/image.dmg", sha256(PACKAGE))
-        self.assertEqual(run.status, 0)
-        self.assertIn("Resume plist :Library/Brindlecote/Ostrel_Agent/store/sub.dir/resume_image_dmg.plist", run.records)
+OLD = b"an older package"
+PAGE = b"<html>Not Found</html>"
+USAGE = "Arguments are low\nusage: quenbury <url> <download-location> <sha256>"
+REFUSED = "Refused download location: it must name a file inside the store directory"
+GATE_NO = ["DirectDownloadEnabled key not available in all cases -> false", "Quenbury -> set to false "]
+PATCH = "{agent}/data/zkpatch_data.plist"
 
 
-class ServerAnswers(ServedCase):
-    def failure_records(self, url: str, location: str, checksum: str) -> list[str]:
-        destination = self.box.destination(location)
-        return [parameters(url, location, checksum), f"download location {destination}", PERMITTED] + naming(destination)
-
-    def test_refused_connection(self) -> None:
-        url = f"http://127.0.0.1:{unused_port()}/pkg"
-        run = self.box.run(url, "a.pkg", sha256(b"x"))
-        self.assertEqual(run.status, 1)
-        self.assertEqual(run.records[:-2], self.failure_records(url, "a.pkg", sha256(b"x")))
-        self.assertEqual(run.records[-2],
-                         'Download failed with error: Error Domain=NSURLErrorDomain Code=-1004 "Could not connect to the server." '
-                         f"UserInfo={{NSErrorFailingURLStringKey={url}, NSLocalizedDescription=Could not connect to the server., "
-                         "NSUnderlyingError=CURLcode 7: Couldn't connect to server}")
-        self.assertEqual(run.records[-1], "Not saving resume data")
-        self.assertEqual(self.box.files_under("/private/tmp") + self.box.files_under("/var/tmp/quenbury-0"), [])
-
-    def test_error_page_is_downloaded_and_rejected(self) -> None:
-        page = b"<html>Not Found</html>"
-        self.server.route("/pkg", Reply.error_page(404, page))
-        url = self.server.url("/pkg")
-        run = self.box.run(url, "a.pkg", sha256(PACKAGE))
-        destination = self.box.destination("a.pkg")
-        self.assertRecords(run, self.failure_records(url, "a.pkg", sha256(PACKAGE)) + moved(body_path(url), destination)
-                           + checksum_records(sha256(page), sha256(PACKAGE)))
-        self.assertEqual(run.status, 1)
-        self.assertIsNone(self.box.read(destination))
-
-    def test_unsupported_schemes_and_redirects(self) -> None:
-        self.server.route("/to-file", Reply.redirect("file:///etc/passwd"))
-        self.server.route("/to-ftp", Reply.redirect("ftp://127.0.0.1/x"))
-        self.server.route("/loop", Reply.redirect("/loop"))
-        for url, code in (("ftp://127.0.0.1/pkg", -1002), (self.server.url("/to-file"), -1002),
-                          (self.server.url("/to-ftp"), -1002), (self.server.url("/loop"), -1007)):
-            with self.subTest(url=url):
-                run = self.box.run(url, "a.pkg", sha256(b"x"))
-                self.assertEqual(run.status, 1)
-                self.assertRegex(run.records[-2], rf"^Download failed with error: Error Domain=NSURLErrorDomain Code={code} ")
-                self.assertEqual(run.records[-1], "Not saving resume data")
-                self.assertIsNone(self.box.read(self.box.destination("a.pkg")))
-        self.assertEqual(len(self.server.requests_for("/loop")), 21)
-
-    def test_redirect_is_followed(self) -> None:
-        self.server.route("/old", Reply.redirect("/new", status=301))
-        self.server.route("/new", Reply(PACKAGE))
-        url = self.server.url("/old")
-        run = self.box.run(url, "a.pkg", sha256(PACKAGE))
-        self.assertRecords(run, self.fresh_success(url, "a.pkg", PACKAGE))
-        self.assertEqual(run.status, 0)
-
-    def test_percent_in_every_argument_is_logged_verbatim(self) -> None:
-        self.server.route("/a%2541%20b%25s", Reply(PACKAGE))
-        url = self.server.url("/a%41 b%s")
-        encoded = self.server.url("/a%2541%20b%25s")
-        run = self.box.run(url, "100%d.pkg", "%s%n")
-        destination = self.box.destination("100%d.pkg")
-        self.assertRecords(run, [parameters(url, "100%d.pkg", "%s%n"), f"download location {destination}", PERMITTED]
-                           + naming(destination) + moved(body_path(encoded), destination) + checksum_records(sha256(PACKAGE), "%s%n"))
-        self.assertEqual(run.status, 1)
-        self.assertEqual(self.server.requests[0].request_line, "GET /a%2541%20b%25s HTTP/1.1")
-
-    def test_control_characters_in_every_argument_are_logged_verbatim(self) -> None:
-        self.server.route("/a%09b%1B", Reply(PACKAGE))
-        url = self.server.url("/a\tb\x1b")
-        location = "x\x1b[2J\x7f.pkg"
-        # A checksum that carries a line looking like a record of its own.
-        checksum = "%n\n2026-01-01 00:00:00.000 quenbury[1:2] forged"
-        run = self.box.run(url, location, checksum)
-        self.assertIn(f"] {parameters(url, location, checksum)}\n", run.stderr)
-        self.assertIn(f"] download location {self.box.destination(location)}\n", run.stderr)
-        self.assertIn(f"{sha256(PACKAGE)}\nGiven checksum ->{checksum}\n", run.stderr)
-        self.assertEqual(run.status, 1)
-        self.assertEqual(self.server.requests[0].request_line, "GET /a%09b%1B HTTP/1.1")
-        self.assertIsNone(self.box.read(self.box.destination(location)))
-
-    def test_white_space_around_the_url_is_trimmed(self) -> None:
-        self.server.route("/pkg", Reply(PACKAGE))
-        url = " \n" + self.server.url("/pkg") + "\t \n"
-        run = self.box.run(url, "a.pkg", sha256(PACKAGE))
-        self.assertEqual(run.records[0], parameters(url, "a.pkg", sha256(PACKAGE)))
-        # A tab is not white space here: it is sent encoded.
-        self.assertEqual(self.server.requests[0].request_line, "GET /pkg%09 HTTP/1.1")
+def params(url: str, location: str = "a.pkg", checksum: str = "x") -> str:
+    return PARAMS.replace("{url}", url).replace("{location}", location).replace("{sum}", checksum)
 
 
-class Arguments(SandboxCase):
-    def test_too_few_arguments(self) -> None:
-        for args in ((), ("http://h/x",), ("http://h/x", "a.pkg")):
-            with self.subTest(args=args):
-                run = self.box.run(*args)
-                self.assertEqual(run.status, 1)
-                self.assertRegex(run.stderr, r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} quenbury\[\d+:\d+\] Arguments are low\n"
-                                             r"usage: quenbury <url> <download-location> <sha256>\n$")
-                self.assertEqual(run.stdout, "")
-
-    def test_urls_that_do_not_form(self) -> None:
-        for url, line in (("", "error in download url"), (" \n ", "error in download url"),
-                          ("no scheme", "error in download url"), ("http://h/\xff", None)):
-            with self.subTest(url=url):
-                arg = url if line else os.fsdecode(b"http://h/\xff")
-                run = self.box.run(arg, "a.pkg", "x")
-                self.assertEqual(run.status, 1)
-                self.assertEqual(len(run.records), 2, run.stderr)
-                self.assertEqual(run.records[1], line or "Error in forming URL via addingPercentEncoding ")
-
-    def test_refused_locations_touch_nothing(self) -> None:
-        self.box.install_agent()
-        self.box.allow()
-        os.makedirs(self.box.host(self.box.destination("folder")))
-        for location in ("", "pkgs/", "../escape.pkg", "a/../../b.pkg", "folder", "."):
-            with self.subTest(location=location):
-                run = self.box.run("http://127.0.0.1:1/x", location, "x")
-                self.assertEqual(run.records[1:], [f"download location {self.box.destination(location)}",
-                                                   "Refused download location: it must name a file inside the store directory"])
-                self.assertEqual(run.status, 1)
-        self.assertTrue(os.path.isdir(self.box.host(self.box.destination("folder"))))
-        self.assertEqual(self.box.files_under("/private"), [])
+def gate(patch, lines: list[str]) -> Step:
+    """A run refused by the gate, after zkpatch_data.plist is replaced (None removes it)."""
+    plant = [("remove", PATCH)] + ([] if patch is None else [("file", PATCH, patch if isinstance(patch, bytes) else plistlib.dumps(patch))])
+    return Step(0, START[:2] + lines, plant=plant)
 
 
-class PolicyAndLayout(SandboxCase):
-    def gate(self, url: str = "http://127.0.0.1:1/x") -> list[str]:
-        run = self.box.run(url, "a.pkg", "x")
-        return run.status, run.records[2:]
-
-    def test_gate_refusals_end_with_zero(self) -> None:
-        self.box.install_agent()
-        cases = [
-            (None, None, ["error in reading plist"]),
-            ({"Quenbury": False}, None, ["DirectDownloadEnabled key not available in all cases -> false"]),
-            ({"Quenbury": "true"}, {"DirectDownloadEnabled": "true"}, ["DirectDownloadEnabled key not available in all cases -> false"]),
-            ([1, 2], None, ["error in reading plist"]),
-        ]
-        for patch, server_info, lines in cases:
-            with self.subTest(patch=patch, server_info=server_info):
-                for name, content in (("zkpatch_data.plist", patch), ("serverinfo.plist", server_info)):
-                    path = self.box.host(self.box.agent + "/data/" + name)
-                    if os.path.exists(path):
-                        os.remove(path)
-                    if content is not None:
-                        self.box.write_config(name, content, binary=True)
-                status, records = self.gate()
-                self.assertEqual(records, lines + ["Quenbury -> set to false "])
-                self.assertEqual(status, 0)
-        self.box.write_config("zkpatch_data.plist", b"")
-        status, records = self.gate()
-        self.assertRegex(records[0], r"^error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 ")
-        self.assertEqual(status, 0)
-        self.assertEqual(self.box.files_under("/private") + self.box.files_under("/var/tmp"), [])
-
-    def test_gate_yes_from_server_info(self) -> None:
-        self.box.install_agent()
-        self.box.write_config("zkpatch_data.plist", {})
-        self.box.write_config("serverinfo.plist", {"DirectDownloadEnabled": "TRUE", "ENABLEDISTRIBUTIONSERVER": "No"})
-        with FaultServer() as server:
-            server.route("/p", Reply(b"abc"))
-            run = self.box.run(server.url("/p"), "a.pkg", sha256(b"abc"))
-        self.assertEqual(run.records[2], "DirectDownloadEnabled in Cloud and not under DS")
-        self.assertEqual(run.status, 0)
-
-    def test_agent_selection(self) -> None:
-        # Candidate 1's folder without its service program is passed over.
-        os.makedirs(self.box.host(CANDIDATES[0] + "/store"))
-        self.box.install_agent(CANDIDATES[2])
-        self.box.install_agent(CANDIDATES[1])
-        run = self.box.run("http://127.0.0.1:1/x", "a.pkg", "x")
-        self.assertEqual(run.records[1], f"download location {CANDIDATES[1]}/store/a.pkg")
-        self.box.install_agent(CANDIDATES[0])
-        run = self.box.run("http://127.0.0.1:1/x", "a.pkg", "x")
-        self.assertEqual(run.records[1], f"download location {CANDIDATES[0]}/store/a.pkg")
-
-    def test_fallback_without_any_agent(self) -> None:
-        run = self.box.run("http://127.0.0.1:1/x", "a.pkg", "x")
-        self.assertEqual(run.records[1:], [f"download location {FALLBACK}/store/a.pkg", "error in reading plist", "Quenbury -> set to false "])
-        self.assertEqual(run.status, 0)
-
-
-if __name__ == "__main__":
-    unittest.main()
+Rows = row_tests("Rows", [
+    Case("fresh download from nginx verifies and leaves nothing behind", server="nginx", url="{origin}/pkgs/Upgrade.14.pkg",
+         location="Upgrade.14.pkg", serve={"/pkgs/Upgrade.14.pkg": BODY}, runs=[Step(0, SUCCESS)],
+         after={"{dest}": BODY, "/var/tmp/quenbury-0": [], "/private/tmp": []}),
+    Case("checksum in upper case and extra arguments", checksum=sha256(BODY).upper(),
+         runs=[Step(0, SUCCESS, args=("{url}", "{location}", "{sum}", "ignored", "too"))]),
+    Case("already verified file is kept", serve={"/pkg": [Reply(b"other")]}, plant=[("file", "{dest}", BODY), ("file", "{state}", b"kept")],
+         runs=[Step(0, START[:3] + ["File already Exists"] + VERIFIED + ["SHA256 checksum validation passed"])],
+         after={"{dest}": BODY, "{state}": b"kept"}, sent=[]),
+    Case("old file is replaced", plant=[("file", "{dest}", OLD)],
+         runs=[Step(0, START[:3] + ["File already Exists", f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}",
+                                    MISMATCH[1], "SHA256 checksum validation Failed, hence downloading new file and replacing"]
+                    + START[3:] + MOVED[:1] + ["removing Old File"] + MOVED[1:] + VERIFIED)], after={"{dest}": BODY}),
+    Case("mismatch removes the file", checksum="0" * 64, runs=[Step(1, START + MOVED + MISMATCH)], after={"{dest}": None}),
+    Case("error page is downloaded and rejected", serve={"/pkg": [Reply.plain(404, PAGE)]}, data=PAGE, checksum=sha256(BODY),
+         runs=[Step(1, START + MOVED + MISMATCH)], after={"{dest}": None}),
+    Case("empty body verifies", data=b"", runs=[Step(0, SUCCESS)], after={"{dest}": b""}),
+    # The move then copies, and leaves nothing behind.
+    Case("body folder on another mount", plant=[("tmpfs", "/var/tmp", "16m")], runs=[Step(0, SUCCESS)], after={"{dest}": BODY, "/var/tmp": []}),
+    Case("missing store folder", plant=[("remove", "{agent}/store")],
+         runs=[Step(1, START + MOVED[:1] + ["~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"])],
+         after={"/var/tmp/quenbury-0": []}),
+    Case("refused connection", server="none", url="http://127.0.0.1:{closed}/pkg", runs=[Step(1, START + [
+        'Download failed with error: Error Domain=NSURLErrorDomain Code=-1004 "Could not connect to the server." '
+        "UserInfo={NSErrorFailingURLStringKey={url}, NSLocalizedDescription=Could not connect to the server., "
+        "NSUnderlyingError=CURLcode 7: Couldn't connect to server}", "Not saving resume data"])],
+        after={"/private/tmp": [], "/var/tmp/quenbury-0": []}),
+    Case("ftp is not supported", server="none", url="ftp://127.0.0.1/pkg", runs=[Step(1, START + [failed(-1002), "Not saving resume data"])]),
+    Case("redirect to a file URL is refused", serve={"/pkg": [Reply.plain(302, location="file:///etc/passwd")]},
+         runs=[Step(1, START + [failed(-1002), "Not saving resume data"])], after={"{dest}": None}),
+    Case("redirect loop ends after twenty", serve={"/pkg": [Reply.plain(302, location="/pkg")]},
+         runs=[Step(1, START + [failed(-1007), "Not saving resume data"])], sent=["GET /pkg"] * 21),
+    Case("redirect is followed", url="{origin}/old", serve={"/old": [Reply.plain(301, location="/new")], "/new": [Reply(BODY)]}, runs=[Step(0, SUCCESS)]),
+    Case("percent in every argument is logged verbatim", url="{origin}/a%41 b%s", location="100%d.pkg", checksum="%s%n",
+         serve={"/a%2541%20b%25s": [Reply(BODY)]}, runs=[Step(1, START + MOVED + MISMATCH)], sent=["GET /a%2541%20b%25s"]),
+    Case("control characters in every argument are logged verbatim", url="{origin}/a\tb\x1b", location="x\x1b[2J\x7f.pkg",
+         checksum="%n\n2026-01-01 00:00:00.000 quenbury[1:2] forged", serve={"/a%09b%1B": [Reply(BODY)]},
+         runs=[Step(1, START + MOVED + MISMATCH)], after={"{dest}": None}, sent=["GET /a%09b%1B"]),
+    # A tab is not white space here: it is kept, and sent encoded.
+    Case("white space around the URL is trimmed", url=" \n{origin}/pkg\t \n", serve={"/pkg%09": [Reply(BODY)]},
+         runs=[Step(0, SUCCESS)], sent=["GET /pkg%09"]),
+    Case("too few arguments", agent=None, runs=[Step(1, [USAGE], args=args) for args in ((), ("http://h/x",), ("http://h/x", "a.pkg"))]),
+    Case("URLs that do not form", agent=None, runs=[
+        *[Step(1, [params(url), "error in download url"], args=(url, "a.pkg", "x")) for url in ("", " \n ", "no scheme")],
+        Step(1, ["~Given param -> 1 http://h/.*", "Error in forming URL via addingPercentEncoding "], args=("http://h/\udcff", "a.pkg", "x"))]),
+    Case("refused locations touch nothing", plant=[("dir", "{agent}/store/folder")], runs=[
+        Step(1, [params("http://h/x", location), f"download location {{agent}}/store/{location}", REFUSED], args=("http://h/x", location, "x"))
+        for location in ("../escape.pkg", "folder", "")], after={"{agent}/store/folder": "dir", "/private": []}),
+    Case("gate refusals end with zero", runs=[
+        gate(None, ["error in reading plist", GATE_NO[1]]), gate({"Quenbury": False}, GATE_NO),
+        gate(b"", ["~error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 .*", GATE_NO[1]]),
+        Step(0, START[:2] + ["error in reading plist", GATE_NO[1]], plant=[("remove", PATCH), ("fifo", PATCH)])],  # A FIFO must not block.
+        after={"/private": [], "/var/tmp": []}),
+    Case("gate says yes from the server information", config={"zkpatch_data.plist": {}, "serverinfo.plist": {
+        "DirectDownloadEnabled": "TRUE", "ENABLEDISTRIBUTIONSERVER": "No"}},
+        runs=[Step(0, START[:2] + ["DirectDownloadEnabled in Cloud and not under DS"] + SUCCESS[3:])]),
+    # The first candidate without its service program is passed over.
+    Case("agent selection", agent=CANDIDATES[1], plant=[("dir", CANDIDATES[0] + "/store"), ("file", CANDIDATES[2] + "/bin/zkagentservice", b"")],
+         runs=[Step(0, SUCCESS)]),
+    Case("fallback without any agent", agent=None, runs=[Step(0, [params("{url}", "a.pkg", "{sum}"), f"download location {FALLBACK}/store/a.pkg",
+                                                                  "error in reading plist", GATE_NO[1]])]),
+])

@@ -1,0 +1,474 @@
+"""The end-to-end harness: the sandbox the real binary runs in (its /Library,
+/private, /tmp and /var/tmp are folders of the test, so the binary uses its
+real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting
+server and nginx), and the runner of case rows."""
+
+import contextlib, dataclasses, hashlib, os, plistlib, re, shutil, socket, subprocess, tempfile, threading, time, unittest  # noqa: E401
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from typing import Optional
+from urllib.parse import quote
+
+BINARY = os.path.realpath(os.environ.get("QUENBURY_BINARY", os.path.join(os.path.dirname(__file__), "../../build/quenbury")))
+BUILD_DIR = os.path.realpath(os.environ.get("QUENBURY_BUILD_DIR", os.path.dirname(BINARY)))
+CANDIDATES = ["/Library/Brindlecote/Ostrel_Agent", "/Library/Fennimark_Agent", "/Library/Wendlow_Agent"]
+FALLBACK = "/Library/Ostrel_Agent"
+RECORD = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} quenbury\[\d+:\d+\] (.*)")
+
+
+def sha256(data: bytes) -> str:
+    return hashlib.sha256(data).hexdigest()
+
+
+def records(stderr: str) -> list[str]:
+    """The messages of the log records; a line that does not start a record belongs to the one before."""
+    messages: list[str] = []
+    for line in stderr.removesuffix("\n").split("\n"):
+        match = RECORD.fullmatch(line)
+        if match or not messages:
+            messages.append(match[1] if match else line)
+        else:
+            messages[-1] += "\n" + line
+    return [m for m in messages if m]
+
+
+def body_path(encoded_url: str) -> str:
+    """Where the download service keeps the body of a fresh transfer of that URL."""
+    return "/var/tmp/quenbury-0/body-" + sha256(encoded_url.encode())
+
+
+def resume_name(destination: str) -> str:
+    pieces = [p for p in destination.split("/") if p]
+    return "/".join(pieces[:-1]) + "/resume_" + pieces[-1].replace(".", "_") + ".plist"
+
+
+def file_url(path: str) -> str:
+    return "file://" + quote(path, safe="/-._~!$&'()*+,;=:@")
+
+
+def unused_port() -> int:
+    """A port on 127.0.0.1 that nothing listens on (bound, then released)."""
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def listening(port: int) -> bool:
+    with socket.socket() as probe:
+        return probe.connect_ex(("127.0.0.1", port)) == 0
+
+
+class Run:
+    def __init__(self, status: int, stdout: bytes, stderr: bytes) -> None:
+        self.status, self.stdout, self.stderr = status, stdout.decode(errors="replace"), stderr.decode(errors="replace")
+        self.records = records(self.stderr)
+
+
+class Sandbox:
+    """The test's folders standing in for /Library, /private, /tmp and /var/tmp."""
+
+    def __init__(self) -> None:
+        self.root = tempfile.mkdtemp(prefix="quenbury-e2e-")
+        for name in ("Library", "private/tmp", "tmp", "var/tmp"):
+            os.makedirs(self.host(name))
+            os.chmod(self.host(name), 0o1777 if "tmp" in name else 0o755)
+        for name in ("lib", "lib64", "bin", "sbin"):
+            os.symlink("usr/" + name, self.host(name))
+        self.agent = FALLBACK
+        self.overlays: list[tuple[str, str]] = []  # (host file, sandbox path) laid read-only over the rest
+
+    def close(self) -> None:
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    def host(self, path: str) -> str:
+        return os.path.join(self.root, path.lstrip("/"))
+
+    def install_agent(self, base: str = CANDIDATES[0], config: Optional[dict] = None) -> None:
+        """The agent's service program and store, and its configuration files (by default allowing the download)."""
+        self.write(base + "/bin/zkagentservice", b"#!/bin/sh\n")
+        os.makedirs(self.host(base + "/store"))
+        self.agent = base
+        for name, content in ({"zkpatch_data.plist": {"Quenbury": True}} if config is None else config).items():
+            self.write_config(name, content)
+
+    def write_config(self, name: str, content) -> None:
+        """`<agent>/data/<name>`: bytes as they are, anything else as a property list."""
+        self.write(self.agent + "/data/" + name, content if isinstance(content, bytes) else plistlib.dumps(content))
+
+    def destination(self, location: str) -> str:
+        return self.agent + "/store/" + location
+
+    def read(self, path: str) -> Optional[bytes]:
+        with contextlib.suppress(OSError), open(self.host(path), "rb") as file:
+            return file.read()
+        return None
+
+    def write(self, path: str, data: bytes, mode: str = "wb") -> None:
+        os.makedirs(os.path.dirname(self.host(path)), exist_ok=True)
+        with open(self.host(path), mode) as file:
+            file.write(data)
+
+    def files_under(self, path: str) -> list[str]:
+        top = self.host(path)
+        return sorted(os.path.relpath(os.path.join(d, n), top) for d, _, names in os.walk(top) for n in names)
+
+    def command(self, args: list[str]) -> list[str]:
+        # One mount for the test's folders, as on a machine where the temporary
+        # folders and /Library share a volume: a move is a rename.
+        command = ["bwrap", "--bind", self.root, "/", "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc", "--proc", "/proc",
+                   "--dev", "/dev", "--ro-bind", BUILD_DIR, BUILD_DIR, "--ro-bind", BINARY, BINARY, "--die-with-parent", "--clearenv",
+                   "--setenv", "PATH", "/usr/bin:/bin", "--setenv", "TZ", "UTC", "--chdir", "/"]
+        command += [a for source, target in self.overlays for a in ("--ro-bind", source, target)]
+        # Sanitizer settings of the build under test reach the binary.
+        command += [a for key, value in os.environ.items() if key.endswith("SAN_OPTIONS") for a in ("--setenv", key, value)]
+        return command + (["--unshare-user"] if os.geteuid() else []) + [BINARY] + args
+
+    def start(self, *args: str, umask: int = -1) -> subprocess.Popen:
+        return subprocess.Popen(self.command(list(args)), stdout=subprocess.PIPE, stderr=subprocess.PIPE, umask=umask)
+
+    def run(self, *args: str) -> Run:
+        return finish(self.start(*args))
+
+
+def finish(process: subprocess.Popen) -> Run:
+    out, err = process.communicate(timeout=150)
+    return Run(process.returncode, out, err)
+
+
+def binary_pid(process: subprocess.Popen) -> Optional[int]:
+    """The quenbury that bwrap started under `process` (its child or grandchild), while it runs."""
+    def children(pid) -> list[str]:
+        with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{pid}/children") as file:
+            return file.read().split()
+        return []
+    while process.poll() is None:
+        for pid in [c for child in children(process.pid) for c in (child, *children(child))]:
+            with contextlib.suppress(OSError), open(f"/proc/{pid}/comm") as comm:
+                if comm.read() == "quenbury\n":
+                    return int(pid)
+        time.sleep(0.02)
+    return None
+
+
+# -- the fault-injecting server ------------------------------------------------
+
+AUTO = object()  # A header the server derives from the body.
+
+
+@dataclasses.dataclass
+class Reply:
+    """One answer of the fault server: by default a static file server's (strong ETag, Last-Modified,
+    byte ranges while If-Range matches, 416 past the end). `status` forces a status without ranges;
+    `content_range_start` and an int `content_length` lie; `close_after`/`stall_after` send that many
+    body bytes, then close or fall silent; `raw` is sent instead; `endless_headers` never ends."""
+
+    body: bytes = b""
+    status: Optional[int] = None
+    etag: object = AUTO
+    last_modified: Optional[str] = "Tue, 05 Mar 2024 10:00:00 GMT"
+    accept_ranges: bool = True
+    honour_range: bool = True
+    content_range_start: Optional[int] = None
+    content_length: object = AUTO
+    location: Optional[str] = None
+    headers: list = dataclasses.field(default_factory=list)
+    close_after: Optional[int] = None
+    stall_after: Optional[int] = None
+    stall_seconds: float = 300
+    raw: Optional[bytes] = None
+    endless_headers: bool = False
+
+    @classmethod
+    def plain(cls, status: int, body: bytes = b"", location: Optional[str] = None) -> "Reply":
+        """An error page or a redirect: no validators, no ranges."""
+        return cls(body, status, None, None, False, location=location)
+
+    def entity_tag(self) -> Optional[str]:
+        return '"' + sha256(self.body)[:16] + '"' if self.etag is AUTO else self.etag
+
+
+class _Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, *args) -> None:
+        pass
+
+    def do_GET(self) -> None:
+        self.close_connection = True
+        try:
+            self.server.owner.answer(self)
+        except OSError:
+            pass  # The client gave up.
+
+    do_HEAD = do_GET
+
+
+class FaultServer:
+    """A threaded server on 127.0.0.1 answering each path from a script: the
+    n-th request to a path gets the n-th reply, the last one repeats. Every
+    answer closes its connection; every request is kept as (request line, headers)."""
+
+    def __init__(self) -> None:
+        self.routes: dict[str, list[Reply]] = {}
+        self.requests: list = []
+        self.stopping = threading.Event()
+        self.server = ThreadingHTTPServer(("127.0.0.1", 0), _Handler)
+        self.server.daemon_threads, self.server.owner = True, self
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def route(self, path: str, *replies: Reply) -> None:
+        self.routes[path] = list(replies)
+
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.server.server_address[1]}{path}"
+
+    def sent(self) -> list[str]:
+        """Each request as its method and target, with its Range and If-Range."""
+        return [line.rsplit(" ", 1)[0] + "".join(f" {h}: {headers[h]}" for h in ("Range", "If-Range") if h in headers)
+                for line, headers in self.requests]
+
+    def close(self) -> None:
+        self.stopping.set()
+        self.server.shutdown()
+        self.server.server_close()
+
+    def answer(self, handler: _Handler) -> None:
+        self.requests.append((handler.requestline, handler.headers))
+        path = handler.path.split("?")[0]
+        replies = self.routes.get(path) or [Reply.plain(404, b"no such path\n")]
+        reply = replies[min(sum(line.split(" ")[1].split("?")[0] == path for line, _ in self.requests), len(replies)) - 1]
+        out = handler.wfile
+        if reply.raw is not None or reply.endless_headers:
+            out.write(b"HTTP/1.1 200 OK\r\n" if reply.raw is None else reply.raw)
+            deadline = time.monotonic() + reply.stall_seconds
+            while reply.endless_headers and time.monotonic() < deadline and not self.stopping.is_set():
+                out.write((b"X-Filler: " + b"f" * 1000 + b"\r\n") * 64)
+            return
+        status, payload, headers = reply.status or 200, reply.body, []
+        etag, total, wanted = reply.entity_tag(), len(reply.body), handler.headers.get("Range", "")
+        if (reply.status is None and reply.honour_range and (etag or reply.last_modified) and re.fullmatch(r"bytes=\d+-", wanted)
+                and handler.headers.get("If-Range") in (None, etag, reply.last_modified)):
+            first = int(wanted[6:-1])
+            status, payload = (206, reply.body[first:]) if first < total else (416, b"")
+            shown = first if reply.content_range_start is None else reply.content_range_start
+            headers.append(("Content-Range", f"bytes {shown}-{total - 1}/{total}" if first < total else f"bytes */{total}"))
+        for name, value in (("ETag", etag), ("Last-Modified", reply.last_modified), ("Location", reply.location),
+                            ("Accept-Ranges", "bytes" if reply.accept_ranges else None),
+                            ("Content-Length", len(payload) if reply.content_length is AUTO else reply.content_length)):
+            headers += [(name, value)] if value is not None else []
+        out.write((f"HTTP/1.1 {status} {handler.responses.get(status, ('Status',))[0]}\r\n"
+                   + "".join(f"{n}: {v}\r\n" for n, v in headers + reply.headers) + "Connection: close\r\n\r\n").encode("latin-1"))
+        if handler.command != "HEAD":
+            out.write(payload[:reply.stall_after if reply.stall_after is not None else reply.close_after])
+            self.stopping.wait(reply.stall_seconds if reply.stall_after is not None else 0)
+
+
+# -- nginx ---------------------------------------------------------------------
+
+class Nginx:
+    """nginx serving a folder of the test, under /slow/ at `rate` bytes per second too;
+    `certificates` maps a name to (certificate, key), each served over HTTPS on a port of its own."""
+
+    def __init__(self, rate: str = "2m", certificates: Optional[dict] = None) -> None:
+        self.dir = tempfile.mkdtemp(prefix="quenbury-nginx-")
+        self.docroot = os.path.join(self.dir, "www")
+        self.port, self.tls_ports = unused_port(), {name: unused_port() for name in certificates or {}}
+        secure = "".join(f"server {{ listen 127.0.0.1:{self.tls_ports[name]} ssl; ssl_certificate {crt}; ssl_certificate_key {key}; "
+                         f"root {self.docroot}; }}\n" for name, (crt, key) in (certificates or {}).items())
+        temporary = " ".join(f"{kind}_temp_path {self.dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        os.makedirs(self.docroot)
+        with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
+            conf.write(f"""daemon off; master_process off; pid {self.dir}/nginx.pid; error_log {self.dir}/error.log warn;
+events {{ }}
+http {{ default_type application/octet-stream; {temporary}
+    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent'; access_log {self.dir}/access.log ranges;
+    server {{ listen 127.0.0.1:{self.port}; root {self.docroot}; location /slow/ {{ alias {self.docroot}/; limit_rate {rate}; }} }}
+    {secure}}}
+""")
+        self.start()
+
+    def start(self) -> None:
+        self.process = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-c", "nginx.conf", "-p", self.dir], stderr=subprocess.DEVNULL)
+        for port in [self.port, *self.tls_ports.values()]:
+            while not listening(port):
+                time.sleep(0.05)
+
+    def stop(self) -> None:
+        """Stops at once, dropping transfers in flight."""
+        self.process.kill()
+        self.process.wait()
+
+    def close(self) -> None:
+        self.stop()
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def publish(self, name: str, data: bytes) -> str:
+        os.makedirs(os.path.dirname(os.path.join(self.docroot, name.lstrip("/"))), exist_ok=True)
+        with open(os.path.join(self.docroot, name.lstrip("/")), "wb") as file:
+            file.write(data)
+        return self.url("/" + name.lstrip("/"))
+
+    def url(self, path: str, tls: Optional[str] = None) -> str:
+        return f"https://127.0.0.1:{self.tls_ports[tls]}{path}" if tls else f"http://127.0.0.1:{self.port}{path}"
+
+    def access_log(self) -> list[list[str]]:
+        """Each request as [request line, status, Range, If-Range, bytes sent]."""
+        with open(os.path.join(self.dir, "access.log")) as log:
+            return [line.rstrip("\n").split("|") for line in log]
+
+    def sent(self) -> list[str]:
+        """As FaultServer.sent(), with the status after the target."""
+        return [f"{line.rsplit(' ', 1)[0]} {status}" + "".join(f" {h}: {v}".replace("\\x22", '"') for h, v in (("Range", r), ("If-Range", i)) if v != "-")
+                for line, status, r, i, _ in self.access_log()]
+
+
+# -- case rows -----------------------------------------------------------------
+#
+# A case is a row: the files before (agent layout, configuration files,
+# planted items), what the server does, and the runs, each with its
+# arguments and its exact status and records; then the files after and the
+# requests the server saw. Texts may hold {placeholders} (see `run_case`); a
+# record or request starting with "~" is a regular expression over all of it.
+
+BODY = bytes((i * 31) % 253 for i in range(3 << 20))  # 3 MiB
+CUT = 1 << 20
+PARAMS = "Given param -> 1 {url} \nGiven param -> 2 {location}\nGiven check_SHA256sum -> {sum}"
+START = [PARAMS, "download location {dest}", "Quenbury Enabled", "Inside resume plist file name generator", "Resume plist :{plist}"]
+RESUMING = ["Fetching resume data..for plist {state}", "The resume Plist size ->{state_size} bytes"]
+MOVED = [" file Downloaded location Optional({body_url}), move location {dest_url}", "Download successful. File saved to: {dest_url}"]
+VERIFIED = ["downloaded file checksum ->{digest}\nGiven checksum ->{sum}", "SHA256 checksum validated succesfully NSComparisonResult"]
+MISMATCH = [VERIFIED[0], "SHA256 checksum validation failed NSComparisonResult"]
+SUCCESS = START + MOVED + VERIFIED
+
+
+def failed(code: int, data: str = "", resumed: bool = False) -> str:
+    """The failure record by its code; `data`: a pattern for the size of the resume data it carries."""
+    carried = rf".*, NSURLSessionDownloadTaskResumeData=<{data} bytes>, " if data else "(?!.*ResumeData)"
+    return rf'~Download failed with error: Error Domain=NSURLErrorDomain Code={code} "{carried}.*\}}' + (" " if resumed else "")
+
+
+def lost(resumed=False, first=True, cause="Connection lost", code=-1005, data="{saved_size}") -> list[str]:
+    """A broken-off transfer whose resume data is written; `first`: the resume folder is created."""
+    return ([failed(code, data, resumed), cause + ", saving resume data"] + ["Creating directory {state_dir}"] * first
+            + ["Directory is {state_dir}"] + ["Removing resume data already present at: {state}"] * (resumed and not first)
+            + ["Resume data written"])
+
+
+@dataclasses.dataclass
+class Step:
+    """One run: items planted first, its arguments (None: url, location,
+    checksum) and umask; then its exact status, records and standard output."""
+
+    status: int
+    records: list
+    plant: list = dataclasses.field(default_factory=list)
+    args: Optional[tuple] = None
+    umask: int = -1
+    stdout: str = ""
+    interrupt: object = None  # once the body holds CUT bytes: a signal for the binary, or "restart" the server
+
+
+@dataclasses.dataclass
+class Case:
+    name: str
+    runs: list
+    server: str = "fault"  # a key of SERVERS
+    serve: Optional[dict] = None  # {path: [Reply, ...]} for the fault server, {path: bytes} for nginx; None: /pkg serves `data`
+    url: str = "{origin}/pkg"  # {origin}: the server's; {closed}: a port nothing listens on
+    location: str = "a.pkg"
+    data: bytes = BODY  # the entity; its SHA-256 is the default checksum
+    checksum: Optional[str] = None
+    agent: Optional[str] = CANDIDATES[0]  # installed; None: no agent, the fallback paths
+    config: Optional[dict] = None  # {name: dict or bytes} in the agent's data folder; None: the allowing one
+    plant: list = dataclasses.field(default_factory=list)
+    overlays: list = dataclasses.field(default_factory=list)  # (host file, sandbox path) laid read-only
+    after: dict = dataclasses.field(default_factory=dict)  # path: bytes, None (absent), "file", "link", "dir", or [files under it]
+    sent: Optional[list] = None  # the requests the server saw, as its sent()
+
+
+SERVERS = {"fault": FaultServer, "nginx": Nginx, "none": None}
+WHITE_SPACE = " \n\r\v\f"
+
+
+def expand(text: str, values: dict, pattern: bool = False) -> str:
+    return re.sub(r"\{(\w+)\}", lambda m: (re.escape if pattern else str)(str(values[m[1]])) if m[1] in values else m[0], text)
+
+
+def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
+    """Plants (kind, path, argument): file (bytes), append (bytes), fill (until the disk is full), dir,
+    link (target), fifo, owner (uid), mode, truncate (size), remove, tmpfs (size: a mount of its own)."""
+    for kind, path, *argument in plants:
+        host = box.host(expand(path, values))
+        if kind in ("owner", "tmpfs") and os.geteuid():
+            test.skipTest("needs root")
+        os.makedirs(host if kind in ("dir", "tmpfs") else os.path.dirname(host), exist_ok=True)
+        if kind in ("file", "append", "fill"):
+            with open(host, "ab" if kind == "append" else "wb", buffering=0) as file:
+                try:
+                    while file.write(b"\0" * 4096 if kind == "fill" else argument[0]) and kind == "fill":
+                        pass
+                except OSError:
+                    assert kind == "fill"
+        elif kind == "link":
+            os.symlink(expand(argument[0], values), host)
+        elif kind == "remove" and os.path.lexists(host):
+            shutil.rmtree(host) if os.path.isdir(host) and not os.path.islink(host) else os.remove(host)
+        elif kind == "tmpfs":
+            subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={argument[0]},mode=1777", "tmpfs", host], check=True)
+            test.addCleanup(subprocess.run, ["umount", "-l", host])
+        elif kind in ("fifo", "owner", "mode", "truncate"):
+            {"fifo": os.mkfifo, "owner": lambda h, a: os.chown(h, a, a), "mode": os.chmod, "truncate": os.truncate}[kind](host, *argument)
+
+
+def matched(got: list[str], expected: list[str]) -> list[str]:
+    """`got`, with each item that its expected "~" pattern matches replaced by the pattern, for a readable difference."""
+    return [e if e[:1] == "~" and re.fullmatch(e[1:], g, re.S) else g for g, e in zip(got, expected)] + got[len(expected):]
+
+
+def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
+    box = Sandbox()
+    test.addCleanup(box.close)
+    if case.agent:
+        box.install_agent(case.agent, case.config)
+    box.overlays = case.overlays
+    if server is None and SERVERS[case.server]:
+        server = SERVERS[case.server]()
+        test.addCleanup(server.close)
+    for path, what in (case.serve or {"/pkg": [Reply(case.data)]} if server else {}).items():
+        server.route(path, *what) if isinstance(server, FaultServer) else server.publish(path, what)
+    url = case.url.format(origin=server.url("") if server else "", closed=unused_port())
+    encoded, dest = quote(url.strip(WHITE_SPACE), safe="!$&'()*+,;=:@/?~"), box.destination(case.location)
+    state = "/private/tmp/" + resume_name(dest)
+    values = dict(url=url, encoded=encoded, location=case.location, sum=case.checksum or sha256(case.data), digest=sha256(case.data),
+                  agent=box.agent, dest=dest, dest_url=file_url(dest), plist=resume_name(dest), state=state, state_dir=os.path.dirname(state),
+                  body=body_path(encoded), body_url=file_url(body_path(encoded)), etag=Reply(case.data).entity_tag())
+    lay(test, box, case.plant, values)
+    for number, step in enumerate(case.runs, 1):
+        lay(test, box, step.plant, values)
+        values["state_size"] = len(box.read(state) or b"")
+        process = box.start(*[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)], umask=step.umask)
+        while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
+            time.sleep(0.05)
+        if step.interrupt:
+            server.stop() if step.interrupt == "restart" else os.kill(binary_pid(process), step.interrupt)
+        run = finish(process)
+        if step.interrupt == "restart":
+            server.start()
+        values["saved_size"] = len(box.read(state) or b"")
+        # Expected records go through the same parser, so that a forged record inside one splits alike.
+        expected = records("".join(f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records))
+        test.assertEqual((run.status, matched(run.records, expected), run.stdout), (step.status, expected, step.stdout), f"run {number}:\n{run.stderr}")
+    for path, wanted in case.after.items():
+        path, kinds = expand(path, values), {"file": os.path.isfile, "link": os.path.islink, "dir": os.path.isdir}
+        found = (box.files_under(path) if isinstance(wanted, list) else kinds[wanted](box.host(path)) if isinstance(wanted, str)
+                 else box.read(path) if os.path.lexists(box.host(path)) else None)
+        test.assertEqual(found, True if isinstance(wanted, str) else wanted, path)
+    if case.sent is not None:
+        sent = [expand(s, values, s[:1] == "~") for s in case.sent]
+        test.assertEqual(matched(server.sent(), sent), sent)
+
+
+def row_tests(name: str, cases: list[Case]) -> type:
+    """A test class with one test per case, named after it."""
+    tests = {"test_" + re.sub(r"\W+", "_", c.name.lower()).strip("_"): lambda self, c=c: run_case(self, c) for c in cases}
+    assert len(tests) == len(cases), "case names must differ"
+    return type(name, (unittest.TestCase,), {"maxDiff": None, **tests})

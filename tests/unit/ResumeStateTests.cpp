@@ -1,0 +1,93 @@
+#include "Quenbury/ResumeDownloadPlistName.h"
+#include "Quenbury/SaveResumeData.h"
+#include "TestSupport.h"
+
+TEST(ResumeDownloadPlistName, WorkedExamples)
+{
+    std::vector<std::pair<std::string, std::string>> const rows {
+        { "/Library/Ostrel_Agent/store/Upgrade.14.pkg", "Library/Ostrel_Agent/store/resume_Upgrade_14_pkg.plist" },
+        { "/Library/Ostrel_Agent/store/sub.dir/image.dmg", "Library/Ostrel_Agent/store/sub.dir/resume_image_dmg.plist" },
+        { "/Library/Ostrel_Agent/store/", "Library/Ostrel_Agent/resume_store.plist" }, { "//var//data/pkgs/", "var/data/resume_pkgs.plist" },
+        { "/store/.hidden", "store/resume__hidden.plist" }, { "/x", "/resume_x.plist" }, { "package.pkg", "/resume_package_pkg.plist" },
+        { "/a/../b.pkg", "a/../resume_b_pkg.plist" }, { "/d/..", "d/resume___.plist" }, { "/d/a_pkg", "d/resume_a_pkg.plist" },
+        { "/p%d/100%.pkg", "p%d/resume_100%_pkg.plist" }, { "", "" }, { "/", "" }, { "///", "" },
+    };
+    for (auto const& [destination, name] : rows) {
+        std::expected<std::string, ResumeDownloadError> made;
+        auto lines = test::loggedBy([&] { made = resumeDownloadPlistName(destination); });
+        std::vector<std::string> expected { "Inside resume plist file name generator", "Resume plist :" + name };
+        if (name.empty()) {
+            ASSERT_FALSE(made) << destination;
+            EXPECT_EQ(made.error().kind, ResumeDownloadError::Kind::fileNameError);
+            EXPECT_EQ(made.error().message, "Error in file path seperator");
+            expected.pop_back();
+        } else {
+            EXPECT_EQ(made, name);
+        }
+        EXPECT_EQ(lines, expected) << destination;
+    }
+}
+
+TEST(SaveResumeData, DecisionTable)
+{
+    platform::Bytes const blob { 'b', 'p', 0, 0xff };
+    auto failure = [](long code, std::optional<platform::Bytes> data, std::string domain = "NSURLErrorDomain") {
+        platform::Error error;
+        error.domain = std::move(domain);
+        error.code = code;
+        if (data)
+            error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, *data);
+        return error;
+    };
+    auto textInsteadOfBytes = failure(-1005, std::nullopt);
+    textInsteadOfBytes.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::string("not bytes"));
+    std::string const lost = "Connection lost, saving resume data", creating = "Creating directory <dir>", in = "Directory is <dir>",
+                      removing = "Removing resume data already present at: <file>", written = "Resume data written";
+    struct Row {
+        platform::Error error;
+        bool existingFile;
+        std::string failing; // An operation that fails on the folder (mkdir) or the file.
+        bool result;
+        std::vector<std::string> lines; // <dir> and <file> stand for the paths, <failure> for the failure's description.
+    };
+    for (auto const& row : std::vector<Row> {
+             { failure(-1004, blob), true, "", false, { "Not saving resume data" } },
+             { failure(-1003, blob), false, "", false, { "Not saving resume data" } },
+             { failure(-999, blob), false, "", true, { "Download interrupted, saving resume data", creating, in, written } },
+             { failure(-1005, std::nullopt), true, "", false, { lost, "No resume data generated" } },
+             { textInsteadOfBytes, false, "", false, { lost, "No resume data generated" } },
+             { failure(-1005, blob), false, "", true, { lost, creating, in, written } },
+             { failure(-1001, blob, "NSPOSIXErrorDomain"), true, "", true, { lost, in, removing, written } },
+             { failure(-1005, platform::Bytes {}), false, "", true, { lost, creating, in, written } },
+             { failure(-1005, blob), false, "mkdir", false, { lost, creating, "Data write failed with error:<failure>" } },
+             { failure(-1005, blob), true, "unlink", false, { lost, in, removing, "Data write failed with error:<failure>" } },
+             { failure(-1005, blob), false, "open", false, { lost, creating, in, "Data write failed with error:<failure>" } },
+         }) {
+        SCOPED_TRACE(std::to_string(row.error.code) + " " + row.failing);
+        test::TemporaryDirectory root;
+        std::string directory = root / "private/tmp/Library/Ostrel_Agent/store", file = directory + "/resume_a_100%_pkg.plist";
+        if (row.existingFile)
+            test::writeFile(file, "old");
+        test::FaultyFileManager files;
+        std::string target = row.failing == "mkdir" ? directory : file;
+        files.failing.insert({ row.failing, target });
+        bool result = !row.result;
+        auto lines = test::loggedBy([&] { result = saveResumeData(row.error, file); });
+        EXPECT_EQ(result, row.result);
+        std::vector<std::string> expected;
+        for (auto line : row.lines) {
+            for (auto [mark, value] : { std::pair<std::string, std::string> { "<dir>", directory }, { "<file>", file }, { "<failure>", test::denied(row.failing, target) } }) {
+                if (auto at = line.find(mark); at != std::string::npos)
+                    line.replace(at, mark.size(), value);
+            }
+            expected.push_back(line);
+        }
+        EXPECT_EQ(lines, expected);
+        auto const* data = row.error.bytes(platform::UserInfoKey::DownloadTaskResumeData);
+        EXPECT_EQ(test::readFile(file), row.result ? std::string(data->begin(), data->end()) : row.existingFile ? "old" : "");
+        // Nothing but the state file is left beside it.
+        if (std::filesystem::exists(directory)) {
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}), std::filesystem::exists(file) ? 1 : 0);
+        }
+    }
+}
