@@ -12,7 +12,7 @@ BINARY = os.path.realpath(os.environ.get("QUENBURY_BINARY", os.path.join(os.path
 BUILD_DIR = os.path.realpath(os.environ.get("QUENBURY_BUILD_DIR", os.path.dirname(BINARY)))
 CANDIDATES = ["/Library/Brindlecote/Ostrel_Agent", "/Library/Fennimark_Agent", "/Library/Wendlow_Agent"]
 FALLBACK = "/Library/Ostrel_Agent"
-RECORD = re.compile(r"\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} quenbury\[\d+:\d+\] (.*)")
+RECORD = re.compile(r"^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} quenbury\[\d+:\d+\] ", re.M)
 
 
 def sha256(data: bytes) -> str:
@@ -21,19 +21,11 @@ def sha256(data: bytes) -> str:
 
 def records(stderr: str) -> list[str]:
     """The messages of the log records; a line that does not start a record belongs to the one before."""
-    messages: list[str] = []
-    for line in stderr.removesuffix("\n").split("\n"):
-        match = RECORD.fullmatch(line)
-        if match or not messages:
-            messages.append(match[1] if match else line)
-        else:
-            messages[-1] += "\n" + line
-    return [m for m in messages if m]
+    return [message for piece in RECORD.split(stderr) if (message := piece.removesuffix("\n"))]
 
 
 def body_path(encoded_url: str) -> str:
-    """Where the download service keeps the body of a fresh transfer of that URL."""
-    return "/var/tmp/quenbury-0/body-" + sha256(encoded_url.encode())
+    return "/var/tmp/quenbury-0/body-" + sha256(encoded_url.encode())  # The body of a fresh transfer of that URL.
 
 
 def resume_name(destination: str) -> str:
@@ -52,11 +44,6 @@ def unused_port() -> int:
         return probe.getsockname()[1]
 
 
-def listening(port: int) -> bool:
-    with socket.socket() as probe:
-        return probe.connect_ex(("127.0.0.1", port)) == 0
-
-
 class Run:
     def __init__(self, status: int, stdout: bytes, stderr: bytes) -> None:
         self.status, self.stdout, self.stderr = status, stdout.decode(errors="replace"), stderr.decode(errors="replace")
@@ -67,14 +54,12 @@ class Sandbox:
     """The test's folders standing in for /Library, /private, /tmp and /var/tmp."""
 
     def __init__(self) -> None:
-        self.root = tempfile.mkdtemp(prefix="quenbury-e2e-")
+        self.root, self.agent, self.overlays = tempfile.mkdtemp(prefix="quenbury-e2e-"), FALLBACK, []  # overlays: (host file, sandbox path)
         for name in ("Library", "private/tmp", "tmp", "var/tmp"):
             os.makedirs(self.host(name))
             os.chmod(self.host(name), 0o1777 if "tmp" in name else 0o755)
         for name in ("lib", "lib64", "bin", "sbin"):
             os.symlink("usr/" + name, self.host(name))
-        self.agent = FALLBACK
-        self.overlays: list[tuple[str, str]] = []  # (host file, sandbox path) laid read-only over the rest
 
     def close(self) -> None:
         shutil.rmtree(self.root, ignore_errors=True)
@@ -91,8 +76,8 @@ class Sandbox:
             self.write_config(name, content)
 
     def write_config(self, name: str, content) -> None:
-        """`<agent>/data/<name>`: bytes as they are, anything else as a property list."""
-        self.write(self.agent + "/data/" + name, content if isinstance(content, bytes) else plistlib.dumps(content))
+        """`<agent>/data/<name>`: bytes as they are, anything else as a binary property list."""
+        self.write(self.agent + "/data/" + name, content if isinstance(content, bytes) else plistlib.dumps(content, fmt=plistlib.FMT_BINARY))
 
     def destination(self, location: str) -> str:
         return self.agent + "/store/" + location
@@ -102,9 +87,9 @@ class Sandbox:
             return file.read()
         return None
 
-    def write(self, path: str, data: bytes, mode: str = "wb") -> None:
+    def write(self, path: str, data: bytes) -> None:
         os.makedirs(os.path.dirname(self.host(path)), exist_ok=True)
-        with open(self.host(path), mode) as file:
+        with open(self.host(path), "wb") as file:
             file.write(data)
 
     def files_under(self, path: str) -> list[str]:
@@ -264,16 +249,27 @@ class FaultServer:
 
 # -- nginx ---------------------------------------------------------------------
 
-class Nginx:
-    """nginx serving a folder of the test, under /slow/ at `rate` bytes per second too;
-    `certificates` maps a name to (certificate, key), each served over HTTPS on a port of its own."""
+KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
 
-    def __init__(self, rate: str = "2m", certificates: Optional[dict] = None) -> None:
+
+class Nginx:
+    """nginx serving a folder of the test, under /slow/ at `rate` bytes per second too. With `tls`,
+    also over HTTPS on two ports of their own: "good" with a certificate for 127.0.0.1 that a test
+    authority (the file `authority`) signs, "self" with one for 127.0.0.1 that signs itself."""
+
+    def __init__(self, rate: str = "2m", tls: bool = False) -> None:
         self.dir = tempfile.mkdtemp(prefix="quenbury-nginx-")
-        self.docroot = os.path.join(self.dir, "www")
-        self.port, self.tls_ports = unused_port(), {name: unused_port() for name in certificates or {}}
-        secure = "".join(f"server {{ listen 127.0.0.1:{self.tls_ports[name]} ssl; ssl_certificate {crt}; ssl_certificate_key {key}; "
-                         f"root {self.docroot}; }}\n" for name, (crt, key) in (certificates or {}).items())
+        self.docroot, self.authority = os.path.join(self.dir, "www"), os.path.join(self.dir, "ca.crt") if tls else None
+        self.port, self.tls_ports = unused_port(), {name: unused_port() for name in ("good", "self") if tls}
+        with open(os.path.join(self.dir, "ext"), "w") as ext:
+            ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
+        for command in ((["req", "-x509", *KEY, "-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=Quenbury Test Authority"],
+                         ["req", "-new", *KEY[:5], "-keyout", "good.key", "-out", "good.csr", "-subj", "/CN=good"],
+                         ["x509", "-req", "-in", "good.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-days", "2", "-extfile", "ext", "-out", "good.crt"],
+                         ["req", "-x509", *KEY, "-keyout", "self.key", "-out", "self.crt", "-subj", "/CN=self", "-addext", "subjectAltName=IP:127.0.0.1"]) if tls else ()):
+            subprocess.run(["openssl", *command], cwd=self.dir, check=True, capture_output=True)
+        secure = "".join(f"server {{ listen 127.0.0.1:{port} ssl; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; "
+                         f"root {self.docroot}; }}\n" for name, port in self.tls_ports.items())
         temporary = " ".join(f"{kind}_temp_path {self.dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
         os.makedirs(self.docroot)
         with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
@@ -289,7 +285,7 @@ http {{ default_type application/octet-stream; {temporary}
     def start(self) -> None:
         self.process = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-c", "nginx.conf", "-p", self.dir], stderr=subprocess.DEVNULL)
         for port in [self.port, *self.tls_ports.values()]:
-            while not listening(port):
+            while subprocess.run(["bash", "-c", f"exec 3<>/dev/tcp/127.0.0.1/{port}"], stderr=subprocess.DEVNULL).returncode:
                 time.sleep(0.05)
 
     def stop(self) -> None:
@@ -307,8 +303,8 @@ http {{ default_type application/octet-stream; {temporary}
             file.write(data)
         return self.url("/" + name.lstrip("/"))
 
-    def url(self, path: str, tls: Optional[str] = None) -> str:
-        return f"https://127.0.0.1:{self.tls_ports[tls]}{path}" if tls else f"http://127.0.0.1:{self.port}{path}"
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.port}{path}"
 
     def access_log(self) -> list[list[str]]:
         """Each request as [request line, status, Range, If-Range, bytes sent]."""
@@ -372,20 +368,19 @@ class Case:
     name: str
     runs: list
     server: str = "fault"  # a key of SERVERS
-    serve: Optional[dict] = None  # {path: [Reply, ...]} for the fault server, {path: bytes} for nginx; None: /pkg serves `data`
-    url: str = "{origin}/pkg"  # {origin}: the server's; {closed}: a port nothing listens on
+    serve: Optional[dict] = None  # {path: [Reply, ...]} for the fault server, {path: bytes} for others; None: /pkg serves `data`
+    url: str = "{origin}/pkg"  # {origin}: the server's; {closed}: a port nothing listens on; {port_good} and {port_self}: see Nginx
     location: str = "a.pkg"
     data: bytes = BODY  # the entity; its SHA-256 is the default checksum
     checksum: Optional[str] = None
     agent: Optional[str] = CANDIDATES[0]  # installed; None: no agent, the fallback paths
     config: Optional[dict] = None  # {name: dict or bytes} in the agent's data folder; None: the allowing one
     plant: list = dataclasses.field(default_factory=list)
-    overlays: list = dataclasses.field(default_factory=list)  # (host file, sandbox path) laid read-only
     after: dict = dataclasses.field(default_factory=dict)  # path: bytes, None (absent), "file", "link", "dir", or [files under it]
     sent: Optional[list] = None  # the requests the server saw, as its sent()
 
 
-SERVERS = {"fault": FaultServer, "nginx": Nginx, "none": None}
+SERVERS = {"fault": FaultServer, "nginx": Nginx, "nginx-tls": lambda: Nginx(tls=True), "none": None}
 WHITE_SPACE = " \n\r\v\f"
 
 
@@ -429,13 +424,16 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
     test.addCleanup(box.close)
     if case.agent:
         box.install_agent(case.agent, case.config)
-    box.overlays = case.overlays
     if server is None and SERVERS[case.server]:
         server = SERVERS[case.server]()
         test.addCleanup(server.close)
-    for path, what in (case.serve or {"/pkg": [Reply(case.data)]} if server else {}).items():
-        server.route(path, *what) if isinstance(server, FaultServer) else server.publish(path, what)
-    url = case.url.format(origin=server.url("") if server else "", closed=unused_port())
+    if getattr(server, "authority", None):
+        box.overlays = [(server.authority, "/etc/ssl/certs/ca-certificates.crt")]  # The only authority the sandbox trusts.
+    fault = isinstance(server, FaultServer)
+    for path, what in (case.serve or {"/pkg": [Reply(case.data)] if fault else case.data} if server else {}).items():
+        server.route(path, *what) if fault else server.publish(path, what)
+    ports = {f"port_{name}": port for name, port in getattr(server, "tls_ports", {}).items()}
+    url = case.url.format(origin=server.url("") if server else "", closed=unused_port(), **ports)
     encoded, dest = quote(url.strip(WHITE_SPACE), safe="!$&'()*+,;=:@/?~"), box.destination(case.location)
     state = "/private/tmp/" + resume_name(dest)
     values = dict(url=url, encoded=encoded, location=case.location, sum=case.checksum or sha256(case.data), digest=sha256(case.data),

@@ -40,7 +40,7 @@ Rows = row_tests("Rows", [
          runs=[Step(1, START + lost(cause="Download interrupted", code=-999), interrupt=signal.SIGTERM), Step(0, RESUMED)],
          after={"{dest}": BODY}, sent=["GET /pkg", RANGED]),
     # NOTE: the idle time-out is a minute, so this case waits that long.
-    Case("a silent server times out and the next run continues", serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=90), Reply(BODY)]},
+    Case("when the server falls silent the run times out and the next continues", serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=90), Reply(BODY)]},
          runs=[Step(1, START + lost(code=-1001)), Step(0, RESUMED)], after={"{dest}": BODY}, sent=["GET /pkg", RANGED]),
     Case("nginx stopped mid-transfer, restarted, and the next run continues", server="nginx", url="{origin}/slow/pkg", serve={"/pkg": BODY},
          runs=[Step(1, START + lost(), interrupt="restart"), Step(0, RESUMED)], after={"{dest}": BODY},

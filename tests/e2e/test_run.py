@@ -19,14 +19,19 @@ def params(url: str, location: str = "a.pkg", checksum: str = "x") -> str:
 
 def gate(patch, lines: list[str]) -> Step:
     """A run refused by the gate, after zkpatch_data.plist is replaced (None removes it)."""
-    plant = [("remove", PATCH)] + ([] if patch is None else [("file", PATCH, patch if isinstance(patch, bytes) else plistlib.dumps(patch))])
+    plant = [("remove", PATCH)] + ([] if patch is None else [("file", PATCH, patch if isinstance(patch, bytes) else plistlib.dumps(patch, fmt=plistlib.FMT_BINARY))])
     return Step(0, START[:2] + lines, plant=plant)
 
 
 Rows = row_tests("Rows", [
-    Case("fresh download from nginx verifies and leaves nothing behind", server="nginx", url="{origin}/pkgs/Upgrade.14.pkg",
-         location="Upgrade.14.pkg", serve={"/pkgs/Upgrade.14.pkg": BODY}, runs=[Step(0, SUCCESS)],
+    Case("fresh download from nginx verifies and leaves nothing behind", server="nginx", location="Upgrade.14.pkg", runs=[Step(0, SUCCESS)],
          after={"{dest}": BODY, "/var/tmp/quenbury-0": [], "/private/tmp": []}),
+    # Over HTTPS only a certificate of the test authority for the host in the URL verifies.
+    Case("HTTPS with a certificate of the trusted authority", server="nginx-tls", url="https://127.0.0.1:{port_good}/pkg", runs=[Step(0, SUCCESS)]),
+    *[Case(f"HTTPS with a certificate {name}", server="nginx-tls", url=url, runs=[Step(1, START + [
+        '~Download failed with error: Error Domain=NSURLErrorDomain Code=-1202 "The certificate for this server is invalid\\." '
+        r"(?!.*ResumeData).*NSUnderlyingError=CURLcode 60: .*\}", "Not saving resume data"])], after={"{dest}": None, "/private/tmp": [], "/var/tmp": []})
+      for name, url in (("that signs itself", "https://127.0.0.1:{port_self}/pkg"), ("for another host", "https://localhost:{port_good}/pkg"))],
     Case("checksum in upper case and extra arguments", checksum=sha256(BODY).upper(),
          runs=[Step(0, SUCCESS, args=("{url}", "{location}", "{sum}", "ignored", "too"))]),
     Case("already verified file is kept", serve={"/pkg": [Reply(b"other")]}, plant=[("file", "{dest}", BODY), ("file", "{state}", b"kept")],

@@ -2,8 +2,7 @@
 #include "Quenbury/ProceedResumeDownload.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <string>
+#include <fstream>
 #include <unistd.h>
 
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
@@ -12,11 +11,7 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
         char pattern[] = "/tmp/quenbury-fuzz-gate-XXXXXX";
         return std::string(::mkdtemp(pattern));
     }();
-    std::string path = folder + "/zkpatch_data.plist";
-    if (FILE* file = std::fopen(path.c_str(), "wb")) {
-        std::fwrite(data, 1, size, file);
-        std::fclose(file);
-    }
+    std::ofstream(folder + "/zkpatch_data.plist", std::ios::binary).write(reinterpret_cast<char const*>(data), static_cast<std::streamsize>(size));
     (void)proceedResumeDownload(folder);
     return 0;
 }

@@ -36,17 +36,13 @@ TEST(VarroAgentDeathTest, FirstInstalledCandidateOrTheFallbackChosenOnceOnFirstA
                 && VarroAgent::userLogsPath() == base + "/logs/UserLogs" && VarroAgent::dataPath() == base + "/data" && files.existenceQueries.size() == queries;
         });
     }
-    // Assignment reaches only the properties not yet read; as first access it still runs the selection first.
+    // Assignment, even as first access, comes after the selection, and reaches only the properties not yet read.
     inFreshProcess({}, [](test::FaultyFileManager& files) {
-        std::string logsBefore = VarroAgent::logsPath();
-        VarroAgent::basePath() = "/opt/agent";
         VarroAgent::logsPath() = "/elsewhere/logs";
-        return logsBefore == "/Library/Ostrel_Agent/logs" && VarroAgent::dataPath() == "/opt/agent/data" && files.existenceQueries.size() == 3
-            && VarroAgent::userLogsPath() == "/opt/agent/logs/UserLogs" && VarroAgent::logsPath() == "/elsewhere/logs";
-    });
-    inFreshProcess({}, [](test::FaultyFileManager& files) {
-        VarroAgent::dataPath() = "/d";
-        return files.existenceQueries.size() == 3 && VarroAgent::basePath() == "/Library/Ostrel_Agent" && VarroAgent::dataPath() == "/d";
+        bool selected = files.existenceQueries.size() == 3 && VarroAgent::basePath() == "/Library/Ostrel_Agent";
+        VarroAgent::basePath() = "/opt/agent";
+        return selected && VarroAgent::dataPath() == "/opt/agent/data" && VarroAgent::userLogsPath() == "/opt/agent/logs/UserLogs"
+            && VarroAgent::logsPath() == "/elsewhere/logs";
     });
 }
 

@@ -35,70 +35,60 @@ TEST(Sha256Checksum, ComparisonOutcomes)
 
 TEST(CompletionHandlers, DecisionTable)
 {
+    test::TemporaryDirectory root;
+    std::string const body = root / "service/body", destination = root / "store/pkg 1%.pkg", state = root / "tmp/resume_pkg.plist";
+    auto const location = platform::URL::fileURL(body);
+    auto const error = platform::Error::url(-1004, "http://127.0.0.1:1/x", "");
+    std::string const moved = " file Downloaded location Optional(" + location.absoluteString + "), move location " + platform::URL::fileURL(destination).absoluteString,
+                      saved = "Download successful. File saved to: " + platform::URL::fileURL(destination).absoluteString, removing = "removing Old File",
+                      checked = "downloaded file checksum ->" + abc + "\nGiven checksum ->", match = "SHA256 checksum validated succesfully NSComparisonResult",
+                      mismatch = "SHA256 checksum validation failed NSComparisonResult";
     struct Row {
-        char const* name;
         DownloadKind kind;
-        std::string checksum;
-        bool failed, hasBody, oldFile;
-        std::pair<std::string, std::string> failing; // (operation, "dest" or "state")
+        std::string given;
+        std::string fault; // "error", "no body", or an operation that fails and its path ("unlink dest"), whose description ends the last line
+        bool oldFile;
         int status;
-        std::vector<std::string> lines; // <moved> <saved> <match> <mismatch> stand for lines, <failure> for the failure's description.
+        std::vector<std::string> lines;
         std::string destinationAfter; // "" for none
         bool stateLeft;
     };
+    auto const fresh = DownloadKind::Fresh, resumed = DownloadKind::Resumed;
     for (auto const& row : std::vector<Row> {
-             { "failed fresh", DownloadKind::Fresh, abc, true, true, false, {}, 1, { "Download failed with error: <error>", "Not saving resume data" }, "", true },
-             { "failed resumed", DownloadKind::Resumed, abc, true, true, false, {}, 1, { "Download failed with error: <error> ", "Not saving resume data" }, "", true },
-             { "no body", DownloadKind::Fresh, abc, false, false, false, {}, 1, { "Error moving the file nil" }, "", true },
-             { "old file stays", DownloadKind::Resumed, abc, false, true, true, { "unlink", "dest" }, 1, { "<moved>", "Error moving the file: <failure>" }, "old", true },
-             { "move fails", DownloadKind::Resumed, abc, false, true, true, { "rename", "dest" }, 1, { "<moved>", "removing Old File", "Error moving the file: <failure>" }, "", true },
-             { "fresh", DownloadKind::Fresh, abc, false, true, false, {}, 0, { "<moved>", "<saved>", "<match>" }, "abc", true },
-             { "resumed over an old file", DownloadKind::Resumed, abc, false, true, true, {}, 0, { "<moved>", "removing Old File", "<saved>", "<match>" }, "abc", false },
-             { "resumed, state stays", DownloadKind::Resumed, abc, false, true, false, { "unlink", "state" }, 0, { "<moved>", "<saved>", "<match>", "Resume plist cannot be deleted <failure>" }, "abc", true },
-             { "fresh mismatch", DownloadKind::Fresh, wrong, false, true, false, {}, 1, { "<moved>", "<saved>", "<mismatch>" }, "", true },
-             { "fresh mismatch stays", DownloadKind::Fresh, wrong, false, true, false, { "unlink", "dest" }, 1, { "<moved>", "<saved>", "<mismatch>", "File cannot be deleted <failure>" }, "abc", true },
-             { "resumed mismatch", DownloadKind::Resumed, wrong, false, true, false, {}, 1, { "<moved>", "<saved>", "<mismatch>" }, "", false },
-             { "resumed mismatch, state stays", DownloadKind::Resumed, wrong, false, true, false, { "unlink", "state" }, 1, { "<moved>", "<saved>", "<mismatch>", "Resume plist cannot be deleted <failure>" }, "", true },
-             { "resumed mismatch stays", DownloadKind::Resumed, wrong, false, true, false, { "unlink", "dest" }, 1, { "<moved>", "<saved>", "<mismatch>", "Resume plist cannot be deleted <failure>" }, "abc", false },
+             // An error with a location still takes the failure path.
+             { resumed, abc, "error", false, 1, { "Download failed with error: " + error.description() + " ", "Not saving resume data" }, "", true },
+             { fresh, abc, "no body", false, 1, { "Error moving the file nil" }, "", true },
+             { resumed, abc, "unlink dest", true, 1, { moved, "Error moving the file: " }, "old", true },
+             { resumed, abc, "rename dest", true, 1, { moved, removing, "Error moving the file: " }, "", true },
+             { resumed, abc, "", true, 0, { moved, removing, saved, checked + abc, match }, "abc", false },
+             { resumed, abc, "unlink state", false, 0, { moved, saved, checked + abc, match, "Resume plist cannot be deleted " }, "abc", true },
+             { fresh, wrong, "unlink dest", false, 1, { moved, saved, checked + wrong, mismatch, "File cannot be deleted " }, "abc", true },
+             { resumed, wrong, "", false, 1, { moved, saved, checked + wrong, mismatch }, "", false },
+             { resumed, wrong, "unlink state", false, 1, { moved, saved, checked + wrong, mismatch, "Resume plist cannot be deleted " }, "", true },
+             { resumed, wrong, "unlink dest", false, 1, { moved, saved, checked + wrong, mismatch, "Resume plist cannot be deleted " }, "abc", false },
          }) {
-        SCOPED_TRACE(row.name);
-        test::TemporaryDirectory root;
-        std::string body = root / "service/body", destination = root / "store/pkg 1%.pkg", state = root / "tmp/resume_pkg.plist";
+        SCOPED_TRACE(row.fault + " " + row.given);
+        std::filesystem::remove_all(root.path);
         test::writeFile(body, "abc");
         test::writeFile(state, "resume");
         test::writeFile(destination, "old");
         if (!row.oldFile)
             std::filesystem::remove(destination);
         test::FaultyFileManager files;
-        std::string target = row.failing.second == "dest" ? destination : state;
-        files.failing.insert({ row.failing.first, target });
-        auto location = platform::URL::fileURL(body);
-        auto error = platform::Error::url(-1004, "http://127.0.0.1:1/x", "");
+        std::string operation = row.fault.substr(0, row.fault.find(' ')), target = row.fault.ends_with("dest") ? destination : state;
+        files.failing.insert({ operation, target });
         int status = -1;
         auto lines = test::loggedBy([&] {
-            status = completeDownload(row.kind, state, destination, row.checksum, row.hasBody ? std::optional(location) : std::nullopt,
-                row.failed ? std::optional(error) : std::nullopt);
+            status = completeDownload(row.kind, state, destination, row.given, row.fault == "no body" ? std::nullopt : std::optional(location),
+                row.fault == "error" ? std::optional(error) : std::nullopt);
         });
-        std::string checked = "downloaded file checksum ->" + abc + "\nGiven checksum ->" + row.checksum;
-        std::map<std::string, std::vector<std::string>> const marks {
-            { "<moved>", { " file Downloaded location Optional(" + location.absoluteString + "), move location " + platform::URL::fileURL(destination).absoluteString } },
-            { "<saved>", { "Download successful. File saved to: " + platform::URL::fileURL(destination).absoluteString } },
-            { "<match>", { checked, "SHA256 checksum validated succesfully NSComparisonResult" } },
-            { "<mismatch>", { checked, "SHA256 checksum validation failed NSComparisonResult" } },
-        };
-        std::vector<std::string> expected;
-        for (auto line : row.lines) {
-            if (auto at = line.find("<error>"); at != std::string::npos)
-                line.replace(at, 7, error.description());
-            if (auto at = line.find("<failure>"); at != std::string::npos)
-                line.replace(at, 9, test::denied(row.failing.first, target));
-            auto const& add = marks.contains(line) ? marks.at(line) : std::vector { line };
-            expected.insert(expected.end(), add.begin(), add.end());
-        }
+        auto expected = row.lines;
+        if (row.fault.ends_with("dest") || row.fault.ends_with("state"))
+            expected.back() += platform::Error::fromErrno(operation, target, EACCES).description();
         EXPECT_EQ(status, row.status);
         EXPECT_EQ(lines, expected);
         EXPECT_EQ(std::filesystem::exists(destination) ? test::readFile(destination) : "", row.destinationAfter);
         EXPECT_EQ(std::filesystem::exists(state), row.stateLeft);
-        EXPECT_EQ(std::filesystem::exists(body), row.failed || !row.hasBody || row.lines.back().starts_with("Error moving"));
+        EXPECT_EQ(std::filesystem::exists(body), row.fault == "error" || row.fault == "no body" || row.lines.back().starts_with("Error moving"));
     }
 }

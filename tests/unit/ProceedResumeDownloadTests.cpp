@@ -1,6 +1,5 @@
 #include "Quenbury/ProceedResumeDownload.h"
 #include "TestSupport.h"
-#include "platform/PropertyList.h"
 
 namespace {
 
@@ -8,14 +7,6 @@ std::string plist(std::string const& body) { return "<?xml version=\"1.0\"?><pli
 std::string dict(std::string const& entries) { return plist("<dict>" + entries + "</dict>"); }
 std::string text(std::string const& key, std::string const& value) { return "<key>" + key + "</key><string>" + value + "</string>"; }
 std::string flag(std::string const& key, bool value) { return "<key>" + key + "</key>" + (value ? "<true/>" : "<false/>"); }
-
-/// An XML list in the binary encoding; other bytes as they are.
-std::string binary(std::string const& text)
-{
-    auto list = platform::PropertyList::fromBytes(platform::Bytes(text.begin(), text.end()));
-    auto bytes = text.starts_with("<?xml") && list ? list->binaryData() : std::unexpected(platform::Error {});
-    return bytes ? std::string(bytes->begin(), bytes->end()) : text;
-}
 
 std::string const missing = "\x01missing";
 std::string const array = plist("<array><string>a</string></array>");
@@ -29,7 +20,8 @@ std::string const stringWithNul("bplist00\xd1\x01\x02_\x10\x15" "DirectDownloadE
 
 }
 
-TEST(ProceedResumeDownload, DecisionTableInBothEncodings)
+// In XML here; the end-to-end cases write binary lists.
+TEST(ProceedResumeDownload, DecisionTable)
 {
     struct Row {
         std::string patchData, serverInfo;
@@ -62,19 +54,17 @@ TEST(ProceedResumeDownload, DecisionTableInBothEncodings)
         { dict(""), dict(text("DirectDownloadEnabled", "false") + text("ENABLEDISTRIBUTIONSERVER", "no")), false, no },
         { stringWithNul, missing, false, no },
     };
-    for (bool asBinary : { false, true }) {
-        for (auto const& row : rows) {
-            SCOPED_TRACE(row.patchData + " / " + row.serverInfo + (asBinary ? " (binary)" : ""));
-            test::TemporaryDirectory data;
-            for (auto [name, contents] : { std::pair { "zkpatch_data.plist", row.patchData }, { "serverinfo.plist", row.serverInfo } }) {
-                if (contents != missing)
-                    test::writeFile(data / name, asBinary ? binary(contents) : contents);
-            }
-            bool answer = !row.answer;
-            auto lines = test::loggedBy([&] { answer = proceedResumeDownload(data.path); });
-            EXPECT_EQ(answer, row.answer);
-            ASSERT_EQ(lines.size(), 1u);
-            EXPECT_EQ(row.line.ends_with(' ') ? lines[0].substr(0, row.line.size()) : lines[0], row.line);
+    for (auto const& row : rows) {
+        SCOPED_TRACE(row.patchData + " / " + row.serverInfo);
+        test::TemporaryDirectory data;
+        for (auto [name, contents] : { std::pair { "zkpatch_data.plist", row.patchData }, { "serverinfo.plist", row.serverInfo } }) {
+            if (contents != missing)
+                test::writeFile(data / name, contents);
         }
+        bool answer = !row.answer;
+        auto lines = test::loggedBy([&] { answer = proceedResumeDownload(data.path); });
+        EXPECT_EQ(answer, row.answer);
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(row.line.ends_with(' ') ? lines[0].substr(0, row.line.size()) : lines[0], row.line);
     }
 }

@@ -38,15 +38,12 @@ inline std::vector<std::string> loggedBy(std::function<void()> const& body)
 {
     testing::internal::CaptureStderr();
     body();
-    std::istringstream text(testing::internal::GetCapturedStderr());
-    static std::regex const prefix(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} quenbury\[\d+:\d+\] )");
+    std::string text = testing::internal::GetCapturedStderr();
+    static std::regex const prefix(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} quenbury\[\d+:\d+\] )");
     std::vector<std::string> messages;
-    std::smatch match;
-    for (std::string line; std::getline(text, line);) {
-        if (std::regex_search(line, match, prefix))
-            messages.push_back(match.suffix());
-        else if (!messages.empty())
-            messages.back() += "\n" + line;
+    for (std::sregex_token_iterator piece(text.begin(), text.end() - text.ends_with('\n'), prefix, -1), end; piece != end; ++piece) {
+        if (piece->length())
+            messages.push_back(*piece);
     }
     return messages;
 }
@@ -75,11 +72,5 @@ struct FaultyFileManager : platform::FileManager {
         return failing.contains({ operation, path }) ? std::unexpected(platform::Error::fromErrno(operation, path, EACCES)) : real();
     }
 };
-
-/// The description of the failure FaultyFileManager gives for `operation` on `path`.
-inline std::string denied(std::string_view operation, std::string const& path)
-{
-    return platform::Error::fromErrno(operation, path, EACCES).description();
-}
 
 }
