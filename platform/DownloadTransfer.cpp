@@ -108,13 +108,15 @@ CURLcode Transfer::configure(CurlHandle& handle)
     handle.headers = nullptr;
     if (m_rangeStart) {
         std::string range = "Range: bytes=" + std::to_string(*m_rangeStart) + "-";
-        std::string ifRange = "If-Range: " + m_request.resume->rangeValidator();
         curl_slist* list = curl_slist_append(nullptr, range.c_str());
         if (!list)
             return CURLE_OUT_OF_MEMORY;
         handle.headers = list;
-        if (!curl_slist_append(list, ifRange.c_str()))
-            return CURLE_OUT_OF_MEMORY;
+        // With a weak tag alone the range is asked without a condition.
+        if (auto validator = m_request.resume->rangeValidator(); !validator.empty()) {
+            if (!curl_slist_append(list, ("If-Range: " + validator).c_str()))
+                return CURLE_OUT_OF_MEMORY;
+        }
     }
     auto idle = m_configuration.timeoutIntervalForRequest.count();
     auto whole = m_configuration.timeoutIntervalForResource.count();
@@ -164,10 +166,14 @@ bool Transfer::decide()
         // Only a part that starts exactly where our bytes end, of the entity
         // we have, may be appended; anything else would splice two bodies.
         auto start = contentRangeStart(m_headers.contentRange);
+        auto total = contentRangeTotal(m_headers.contentRange);
         bool sameEntity = resume.entityTag.empty()
             ? (m_headers.lastModified.empty() || m_headers.lastModified == resume.lastModified)
-            : (m_headers.entityTag.empty() || m_headers.entityTag == resume.entityTag);
-        if (start && *start == *m_rangeStart && sameEntity)
+            : (m_headers.entityTag.empty() || entityTagsMatchWeakly(m_headers.entityTag, resume.entityTag));
+        // A weak tag may name an entity that changed length; the length we
+        // recorded must then be the one the server offers now.
+        bool sameLength = !resume.totalLength || !total || *total == *resume.totalLength;
+        if (start && *start == *m_rangeStart && sameEntity && sameLength)
             return true;
         m_abort = Abort::Restart;
         return false;
@@ -256,24 +262,34 @@ std::optional<Bytes> Transfer::resumeData() const
             return std::nullopt;
         data.entityTag = m_request.resume->entityTag;
         data.lastModified = m_request.resume->lastModified;
+        data.totalLength = m_request.resume->totalLength;
     } else if (m_headers.status == 206 && m_rangeStart) {
         // A part that we appended: the validators we sent still name it.
         data.entityTag = m_request.resume->entityTag;
         data.lastModified = m_headers.lastModified.empty() ? m_request.resume->lastModified : m_headers.lastModified;
         if (!isHeaderSafe(data.lastModified))
             data.lastModified = m_request.resume->lastModified;
+        data.totalLength = m_request.resume->totalLength ? m_request.resume->totalLength : contentRangeTotal(m_headers.contentRange);
     } else {
         if (m_headers.status != 200 || !m_headers.acceptsByteRanges)
             return std::nullopt;
-        if (isStrongEntityTag(m_headers.entityTag))
+        // NOTE: a weak tag is kept too, as the platform's own service does;
+        // it is never sent in If-Range, and the recorded length and the
+        // SHA-256 catch an entity it failed to tell apart.
+        if (isEntityTag(m_headers.entityTag))
             data.entityTag = m_headers.entityTag;
         if (isHeaderSafe(m_headers.lastModified))
             data.lastModified = m_headers.lastModified;
+        data.totalLength = m_headers.contentLength;
     }
+    if (data.totalLength && *data.totalLength < data.bytesReceived)
+        return std::nullopt;
     if (data.entityTag.empty() && data.lastModified.empty())
         return std::nullopt;
+    // Only what the next run will accept: an oversized validator would
+    // otherwise turn into "Error in resume data..." there.
     auto encoded = encodeResumeData(data);
-    if (!encoded)
+    if (!encoded || !decodeResumeData(*encoded))
         return std::nullopt;
     return *encoded;
 }

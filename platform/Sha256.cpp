@@ -1,5 +1,7 @@
 #include "platform/Sha256.h"
 
+#include "platform/Posix.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <openssl/err.h>
@@ -35,29 +37,27 @@ constexpr size_t readSize = 1 << 20;
 
 /// What identifies a file's contents within one run: a write changes the
 /// modification time, a copy makes another inode.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
+struct ContentsIdentity {
+    FileIdentity file;
     off_t size = 0;
     timespec modified {};
 
-    explicit FileIdentity(struct stat const& status)
-        : device(status.st_dev)
-        , inode(status.st_ino)
+    explicit ContentsIdentity(struct stat const& status)
+        : file(status)
         , size(status.st_size)
         , modified(status.st_mtim)
     {
     }
-    bool operator==(FileIdentity const& other) const
+    bool operator==(ContentsIdentity const& other) const
     {
-        return device == other.device && inode == other.inode && size == other.size
-            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
+        return file == other.file && size == other.size && modified.tv_sec == other.modified.tv_sec
+            && modified.tv_nsec == other.modified.tv_nsec;
     }
 };
 
 struct RememberedDigest {
     std::mutex mutex;
-    std::optional<std::pair<FileIdentity, Sha256Digest>> entry;
+    std::optional<std::pair<ContentsIdentity, Sha256Digest>> entry;
 };
 
 RememberedDigest& remembered()
@@ -75,7 +75,7 @@ void rememberFileDigest(int fd, Sha256Digest const& digest)
         return;
     auto& store = remembered();
     std::lock_guard lock(store.mutex);
-    store.entry.emplace(FileIdentity(status), digest);
+    store.entry.emplace(ContentsIdentity(status), digest);
 }
 
 Sha256::Sha256()
@@ -109,17 +109,16 @@ std::expected<Sha256Digest, Error> Sha256::finish()
 
 std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::unexpected(Error::fromErrno("open", path, errno));
+    auto opened = openRegularFileForReading(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    int fd = opened->get();
     struct stat status {};
     if (::fstat(fd, &status) == 0) {
         auto& store = remembered();
         std::lock_guard lock(store.mutex);
-        if (store.entry && store.entry->first == FileIdentity(status)) {
-            ::close(fd);
+        if (store.entry && store.entry->first == ContentsIdentity(status))
             return store.entry->second;
-        }
     }
     // NOTE: the file is read sequentially once; tell the kernel to read ahead.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
@@ -127,22 +126,14 @@ std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path)
     Sha256 hasher;
     std::vector<std::uint8_t> buffer(readSize);
     for (;;) {
-        ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            int saved = errno;
-            ::close(fd);
-            return std::unexpected(Error::fromErrno("read", path, saved));
-        }
+        ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
+        if (got < 0)
+            return std::unexpected(Error::fromErrno("read", path, errno));
         if (got == 0)
             break;
-        if (!hasher.update({ buffer.data(), static_cast<size_t>(got) })) {
-            ::close(fd);
+        if (!hasher.update({ buffer.data(), static_cast<size_t>(got) }))
             return std::unexpected(digestError("SHA-256"));
-        }
     }
-    ::close(fd);
     return hasher.finish();
 }
 
