@@ -92,6 +92,10 @@ class Sandbox:
         # (host path, sandbox path) read-only binds laid over the rest,
         # for example a test trust store over the system's.
         self.overlays: list[tuple[str, str]] = []
+        # (host folder, sandbox path) writable binds: a mount of its own, as
+        # on a machine where that folder is another volume than /Library.
+        self.mounts: list[tuple[str, str]] = []
+        self.umask: Optional[int] = None
 
     def close(self) -> None:
         shutil.rmtree(self.root, ignore_errors=True)
@@ -175,6 +179,7 @@ class Sandbox:
             "--dev", "/dev",
             "--ro-bind", build, build,
             *[argument for source, target in self.overlays for argument in ("--ro-bind", source, target)],
+            *[argument for source, target in self.mounts for argument in ("--bind", source, target)],
             "--die-with-parent",
             "--clearenv",
             "--setenv", "PATH", "/usr/bin:/bin",
@@ -194,11 +199,15 @@ class Sandbox:
         return {k: v for k, v in os.environ.items() if k.endswith("SAN_OPTIONS")}
 
     def run(self, *args: str, timeout: float = 120) -> Run:
-        result = subprocess.run(self.command(list(args)), capture_output=True, timeout=timeout)
+        result = subprocess.run(self.command(list(args)), capture_output=True, timeout=timeout, preexec_fn=self._umask())
         return Run(result.returncode, result.stdout.decode("utf-8", "replace"), result.stderr.decode("utf-8", "replace"))
 
     def start(self, *args: str) -> subprocess.Popen:
-        return subprocess.Popen(self.command(list(args)), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        return subprocess.Popen(self.command(list(args)), stdout=subprocess.PIPE, stderr=subprocess.PIPE, preexec_fn=self._umask())
+
+    def _umask(self):
+        mask = self.umask
+        return None if mask is None else (lambda: os.umask(mask))
 
     @staticmethod
     def finish(process: subprocess.Popen, timeout: float = 120) -> Run:

@@ -113,7 +113,7 @@ class ResumeRoad(ServedCase):
     def test_unusable_resume_state_gives_a_fresh_download(self) -> None:
         self.server.route("/pkg", Reply(BODY))
         elsewhere = "/private/tmp/valid-looking"
-        cases = {"empty": b"", "corrupt": b"bplist00 not really", "foreign": None, "link": None}
+        cases = {"empty": b"", "corrupt": b"bplist00 not really", "foreign": None, "link": None, "fifo": None}
         for name in cases:
             with self.subTest(name=name):
                 for path in (self.destination, self.state):
@@ -123,6 +123,8 @@ class ResumeRoad(ServedCase):
                     self.box.write(elsewhere, b"data")
                     os.makedirs(self.box.host(self.state_dir), exist_ok=True)
                     os.symlink(elsewhere, self.box.host(self.state))
+                elif name == "fifo":
+                    os.mkfifo(self.box.host(self.state))
                 else:
                     self.box.write(self.state, cases[name] if cases[name] is not None else b"x")
                     if name == "foreign":
@@ -155,6 +157,68 @@ class ResumeRoad(ServedCase):
                     f"UserInfo={{NSFilePath=/private/tmp/Library, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={reason}}}"])
                 self.assertEqual(self.box.files_under(elsewhere) + self.box.files_under("/private/tmp/Library"), [])
                 self.assertIsNone(self.box.read(self.destination))
+
+    def test_any_umask_keeps_the_resume_area_closed(self) -> None:
+        """Folders and files made for resume state are never writable by
+        others, and a folder of ours left open is tightened, not refused."""
+        rows = ((0o000, None), (0o002, None), (0o022, None), (0o077, None), (0o022, 0o777), (0o022, 0o775))
+        for mask, left_open in rows:
+            with self.subTest(umask=oct(mask), left_open=left_open):
+                shutil.rmtree(self.box.host("/private/tmp/Library"), ignore_errors=True)
+                shutil.rmtree(self.box.host(os.path.dirname(self.destination)))
+                os.makedirs(self.box.host(os.path.dirname(self.destination)))
+                if left_open is not None:
+                    os.makedirs(self.box.host(self.state_dir))
+                    os.chmod(self.box.host("/private/tmp/Library"), left_open)
+                    os.chmod(self.box.host(self.state_dir), left_open)
+                self.box.umask = mask
+                self.server.route("/pkg", Reply(BODY, close_after=CUT), Reply(BODY))
+                self.lost(self.box.run(self.url, LOCATION, sha256(BODY)), creating=left_open is None)
+                folder, modes = self.state_dir, []
+                while folder != "/private/tmp":
+                    modes.append(os.stat(self.box.host(folder)).st_mode & 0o777)
+                    folder = os.path.dirname(folder)
+                modes.append(os.stat(self.box.host(self.state)).st_mode & 0o777)
+                self.assertEqual([m & 0o022 for m in modes], [0] * len(modes), [oct(m) for m in modes])
+                # Opened again between runs: the next run still continues.
+                os.chmod(self.box.host(self.state_dir), 0o777)
+                fetched = self.resumed_start()[-2:]
+                run = self.box.run(self.url, LOCATION, sha256(BODY))
+                self.assertEqual(run.records[len(self.start()):len(self.start()) + 2], fetched, run.stderr)
+                self.assertEqual(run.status, 0, run.stderr)
+                self.assertEqual(os.stat(self.box.host(self.state_dir)).st_mode & 0o777, 0o755)
+
+    def test_weak_entity_tags(self) -> None:
+        """A weak tag keeps resume data but is never sent in If-Range; the
+        recorded length and the SHA-256 catch what it cannot tell apart."""
+        longer, spliced = BODY + b"tail", BODY[::-1]
+        weak = dict(etag='W/"w1"', last_modified=None)
+        rows = (  # name, second reply, expected file, If-Range sent, ranges asked, status, then a third run
+            ("weak tag alone", Reply(BODY, **weak), BODY, None, [None, f"bytes={CUT}-"], 0),
+            ("weak tag and a date", Reply(BODY, etag='W/"w1"'), BODY, Reply(BODY).modified(), [None, f"bytes={CUT}-"], 0),
+            ("length changed", Reply(longer, **weak), longer, None, [None, f"bytes={CUT}-", None], 0),
+            ("same length changed", Reply(spliced, **weak), spliced, None, [None, f"bytes={CUT}-"], 1),
+        )
+        for name, second, expected, if_range, ranges, status in rows:
+            with self.subTest(name=name):
+                if os.path.exists(self.box.host(self.destination)):
+                    os.remove(self.box.host(self.destination))
+                first = Reply(BODY, close_after=CUT, etag=second.etag, last_modified=second.last_modified)
+                self.server.route("/pkg", first, second)
+                self.lost(self.box.run(self.url, LOCATION, sha256(expected)), creating=name == rows[0][0])
+                run = self.box.run(self.url, LOCATION, sha256(expected))
+                self.assertEqual(run.status, status, run.stderr)
+                requests = self.server.requests_for("/pkg")
+                self.assertEqual([r.header("Range") for r in requests][-len(ranges):], ranges)
+                self.assertEqual(requests[-len(ranges) + 1].header("If-Range"), if_range)
+                self.assertIsNone(self.box.read(self.state))
+                if status == 1:
+                    # The spliced file was refused; the next run starts afresh.
+                    self.assertIsNone(self.box.read(self.destination))
+                    self.assertEqual(run.records[-1], "SHA256 checksum validation failed NSComparisonResult")
+                    run = self.box.run(self.url, LOCATION, sha256(expected))
+                    self.assertEqual((run.status, self.server.requests_for("/pkg")[-1].header("Range")), (0, None))
+                self.assertEqual(self.box.read(self.destination), expected)
 
     def test_sigterm_saves_resume_data_and_the_next_run_continues(self) -> None:
         self.server.route("/pkg", Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY))

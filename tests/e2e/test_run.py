@@ -4,6 +4,10 @@ from __future__ import annotations
 
 import os
 import re
+import shutil
+import socket
+import stat
+import tempfile
 import unittest
 
 from fault_server import FaultServer, Reply, unused_port
@@ -50,15 +54,49 @@ class FreshDownloads(NginxCase):
             self.assertEqual(self.box.read(self.box.resume_state("Upgrade.14.pkg")), b"left alone")
 
     def test_old_file_is_replaced(self) -> None:
+        """Whatever stands at the destination, a file or not, is replaced and never blocks the run."""
         destination = self.box.destination("Upgrade.14.pkg")
-        self.box.write(destination, b"an older package")
-        run = self.box.run(self.url, "Upgrade.14.pkg", sha256(PACKAGE))
-        expected = self.fresh_success(self.url, "Upgrade.14.pkg", PACKAGE, replaced=True)
-        expected[3:3] = ["File already Exists"] + checksum_records(sha256(b"an older package"), sha256(PACKAGE)) + [
-            "SHA256 checksum validation Failed, hence downloading new file and replacing"]
-        self.assertRecords(run, expected)
-        self.assertEqual(run.status, 0)
-        self.assertEqual(self.box.read(destination), PACKAGE)
+        def bind_socket(host: str) -> None:
+            with socket.socket(socket.AF_UNIX) as listener:
+                listener.bind(host)
+        rows = (("older file", lambda host: self.box.write(destination, b"an older package"), None),
+                ("fifo", os.mkfifo, 'Code=22 "Invalid argument"'),
+                ("socket", bind_socket, 'Code=22 "Invalid argument"'),
+                ("device", lambda host: os.mknod(host, 0o600 | stat.S_IFCHR, os.makedev(1, 3)), 'Code=22 "Invalid argument"'))
+        for name, plant, unreadable in rows:
+            with self.subTest(name=name):
+                if name == "device" and os.geteuid() != 0:
+                    self.skipTest("mknod needs root")
+                plant(self.box.host(destination))
+                run = self.box.run(self.url, "Upgrade.14.pkg", sha256(PACKAGE), timeout=60)
+                expected = self.fresh_success(self.url, "Upgrade.14.pkg", PACKAGE, replaced=True)
+                expected[3:3] = ["File already Exists"] + ([] if unreadable else checksum_records(sha256(b"an older package"), sha256(PACKAGE))) + [
+                    "SHA256 checksum validation Failed, hence downloading new file and replacing"]
+                self.assertRecords(run, expected)
+                self.assertEqual(run.stdout, "" if not unreadable else f"Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain {unreadable} "
+                                 f"UserInfo={{NSFilePath={destination}, NSLocalizedDescription=Invalid argument, NSLocalizedFailureReason=read}}\n")
+                self.assertEqual(run.status, 0)
+                self.assertEqual(self.box.read(destination), PACKAGE)
+                os.remove(self.box.host(destination))
+
+    def test_temporary_folder_on_another_volume(self) -> None:
+        """The body is copied once across volumes, leaving no half file, and verified as on one volume."""
+        destination = self.box.destination("Upgrade.14.pkg")
+        memory = tempfile.mkdtemp(dir="/dev/shm")
+        self.addCleanup(shutil.rmtree, memory, True)
+        for volume in (self.box.host("/var/tmp"), memory):
+            for checksum in (sha256(PACKAGE), "0" * 64):
+                with self.subTest(volume=volume, checksum=checksum):
+                    self.box.mounts = [(volume, "/var/tmp")]
+                    run = self.box.run(self.url, "Upgrade.14.pkg", checksum)
+                    self.assertRecords(run, [parameters(self.url, "Upgrade.14.pkg", checksum), f"download location {destination}", PERMITTED]
+                                       + naming(destination) + moved(body_path(self.url), destination) + checksum_records(sha256(PACKAGE), checksum))
+                    self.assertEqual(run.status, 0 if checksum == sha256(PACKAGE) else 1)
+                    self.assertEqual(self.box.read(destination), PACKAGE if run.status == 0 else None)
+                    self.assertEqual(self.box.files_under(os.path.dirname(destination)), ["Upgrade.14.pkg"] if run.status == 0 else [])
+                    self.assertEqual(os.listdir(os.path.join(volume, "quenbury-0")), [])
+                    if run.status == 0:
+                        os.remove(self.box.host(destination))
 
     def test_mismatch_removes_the_file(self) -> None:
         wrong = "0" * 64
@@ -226,6 +264,10 @@ class PolicyAndLayout(SandboxCase):
                 status, records = self.gate()
                 self.assertEqual(records, lines + ["Quenbury -> set to false "])
                 self.assertEqual(status, 0)
+        os.remove(self.box.host(self.box.agent + "/data/zkpatch_data.plist"))
+        os.mkfifo(self.box.host(self.box.agent + "/data/zkpatch_data.plist"))
+        self.assertEqual(self.gate(), (0, ["error in reading plist", "Quenbury -> set to false "]))
+        os.remove(self.box.host(self.box.agent + "/data/zkpatch_data.plist"))
         self.box.write_config("zkpatch_data.plist", b"")
         status, records = self.gate()
         self.assertRegex(records[0], r"^error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 ")

@@ -1,5 +1,9 @@
 #include "TestSupport.h"
 #include "platform/FileManager.h"
+#include "platform/Process.h"
+#include "platform/Sha256.h"
+
+#include <fstream>
 
 #include <sys/stat.h>
 
@@ -29,10 +33,20 @@ TEST(FileManager, MoveNeverReplacesAndWorksAcrossFileSystems)
         GTEST_SKIP() << "no second file system";
     std::string other = "/dev/shm/quenbury-move-" + std::to_string(::getpid());
     std::filesystem::create_directory(other);
-    std::string big(3 << 20, 'x');
+    std::string big(19 << 20, 'x');
+    big += "tail";
     test::writeFile(other + "/body", big);
     ASSERT_TRUE(files().moveItem(other + "/body", here / "moved"));
     EXPECT_EQ(test::readFile(here / "moved"), big);
+    // Verification is handed the digest of the bytes copied, and only while the file is unchanged.
+    auto digestOf = [](std::string const& data) {
+        platform::Sha256 hash;
+        EXPECT_TRUE(hash.update({ reinterpret_cast<std::uint8_t const*>(data.data()), data.size() }));
+        return platform::hexString(*hash.finish());
+    };
+    EXPECT_EQ(platform::hexString(*platform::sha256OfFile(here / "moved")), digestOf(big));
+    std::ofstream(here / "moved", std::ios::app) << "!";
+    EXPECT_EQ(platform::hexString(*platform::sha256OfFile(here / "moved")), digestOf(big + "!"));
     EXPECT_FALSE(std::filesystem::exists(other + "/body"));
     test::writeFile(other + "/body", "again");
     EXPECT_FALSE(files().moveItem(other + "/body", here / "moved"));
@@ -88,4 +102,19 @@ TEST(FileManager, WholeFileReads)
     // A planted FIFO must not block the run.
     ASSERT_EQ(::mkfifo((here / "fifo").c_str(), 0600), 0);
     EXPECT_FALSE(files().contentsOfFile(here / "fifo"));
+}
+
+TEST(Process, LeftoverBodyIsRemovedOnlyWhileItIsOurs)
+{
+    test::TemporaryDirectory here;
+    test::writeFile(here / "body", "ours");
+    platform::setPendingTemporaryFile(here / "body");
+    // Another run's body now has the name (a new file renamed over it).
+    test::writeFile(here / "theirs", "theirs");
+    std::filesystem::rename(here / "theirs", here / "body");
+    platform::removePendingTemporaryFile();
+    EXPECT_EQ(test::readFile(here / "body"), "theirs");
+    platform::setPendingTemporaryFile(here / "body");
+    platform::removePendingTemporaryFile();
+    EXPECT_FALSE(std::filesystem::exists(here / "body"));
 }
