@@ -1,5 +1,6 @@
 #include "platform/FileManager.h"
 
+#include "platform/DigestHandOff.h"
 #include "platform/FileCopy.h"
 #include "platform/Posix.h"
 
@@ -100,7 +101,7 @@ std::expected<void, Error> copyAcrossFileSystems(std::string const& source, std:
     // NOTE: the copy's own bytes were hashed as they landed; verifying the
     // new file need not read it again. Not synced, like a rename: a file torn
     // by a power loss fails the next run's verification.
-    rememberFileDigest(fd.get(), *digest);
+    handOverDigest(fd.get(), *digest);
     if (auto committed = commitTemporary(std::move(fd), temporary, destination, false, Durability::Unsynced); !committed)
         return committed;
     if (::unlink(source.c_str()) != 0)

@@ -5,10 +5,7 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <openssl/err.h>
-#include <mutex>
 #include <openssl/evp.h>
-#include <optional>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -35,47 +32,6 @@ Error digestError(std::string_view operation)
 
 constexpr size_t readSize = 1 << 20;
 
-/// What identifies a file's contents within one run: a write changes the
-/// modification time, a copy makes another inode.
-struct ContentsIdentity {
-    FileIdentity file;
-    off_t size = 0;
-    timespec modified {};
-
-    explicit ContentsIdentity(struct stat const& status)
-        : file(status)
-        , size(status.st_size)
-        , modified(status.st_mtim)
-    {
-    }
-    bool operator==(ContentsIdentity const& other) const
-    {
-        return file == other.file && size == other.size && modified.tv_sec == other.modified.tv_sec
-            && modified.tv_nsec == other.modified.tv_nsec;
-    }
-};
-
-struct RememberedDigest {
-    std::mutex mutex;
-    std::optional<std::pair<ContentsIdentity, Sha256Digest>> entry;
-};
-
-RememberedDigest& remembered()
-{
-    static RememberedDigest instance;
-    return instance;
-}
-
-}
-
-void rememberFileDigest(int fd, Sha256Digest const& digest)
-{
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-        return;
-    auto& store = remembered();
-    std::lock_guard lock(store.mutex);
-    store.entry.emplace(ContentsIdentity(status), digest);
 }
 
 Sha256::Sha256()
@@ -113,13 +69,6 @@ std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path)
     if (!opened)
         return std::unexpected(opened.error());
     int fd = opened->get();
-    struct stat status {};
-    if (::fstat(fd, &status) == 0) {
-        auto& store = remembered();
-        std::lock_guard lock(store.mutex);
-        if (store.entry && store.entry->first == ContentsIdentity(status))
-            return store.entry->second;
-    }
     // NOTE: the file is read sequentially once; tell the kernel to read ahead.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 

@@ -1,5 +1,6 @@
 #include "TestSupport.h"
 #include "platform/BodyFile.h"
+#include "platform/DigestHandOff.h"
 #include "platform/BodyFolder.h"
 #include "platform/Sha256.h"
 
@@ -72,9 +73,9 @@ TEST(BodyFile, ContentsAndDigestAfterEachWayOfWriting)
         std::string expected = row.write(*body);
         ASSERT_TRUE(body->flush());
         EXPECT_EQ(body->length(), expected.size());
-        body->rememberDigest();
+        body->handOverDigest();
         EXPECT_EQ(test::readFile(body->path()), expected);
-        auto digest = platform::sha256OfFile(body->path());
+        auto digest = platform::digestOfFile(body->path());
         ASSERT_TRUE(digest);
         EXPECT_EQ(platform::hexString(*digest), digestOf(expected));
     }
@@ -91,16 +92,16 @@ TEST(BodyFile, ARememberedDigestIsNotUsedForAChangedFile)
     ASSERT_TRUE(body->truncate(0));
     appendInPieces(*body, data);
     ASSERT_TRUE(body->flush());
-    body->rememberDigest();
+    body->handOverDigest();
 
     // Grown by another writer: the digest is that of what is there now.
     int fd = ::open(body->path().c_str(), O_WRONLY | O_APPEND);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::write(fd, "!", 1), 1);
     ::close(fd);
-    EXPECT_EQ(platform::hexString(*platform::sha256OfFile(body->path())), digestOf(data + "!"));
+    EXPECT_EQ(platform::hexString(*platform::digestOfFile(body->path())), digestOf(data + "!"));
 
     // A copy is another file with the same bytes.
     test::writeFile(root / "copy", data);
-    EXPECT_EQ(platform::hexString(*platform::sha256OfFile(root / "copy")), digestOf(data));
+    EXPECT_EQ(platform::hexString(*platform::digestOfFile(root / "copy")), digestOf(data));
 }

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "platform/FileManager.h"
 #include "platform/Process.h"
+#include "platform/DigestHandOff.h"
 #include "platform/Sha256.h"
 
 #include <fstream>
@@ -44,9 +45,9 @@ TEST(FileManager, MoveNeverReplacesAndWorksAcrossFileSystems)
         EXPECT_TRUE(hash.update({ reinterpret_cast<std::uint8_t const*>(data.data()), data.size() }));
         return platform::hexString(*hash.finish());
     };
-    EXPECT_EQ(platform::hexString(*platform::sha256OfFile(here / "moved")), digestOf(big));
+    EXPECT_EQ(platform::hexString(*platform::digestOfFile(here / "moved")), digestOf(big));
     std::ofstream(here / "moved", std::ios::app) << "!";
-    EXPECT_EQ(platform::hexString(*platform::sha256OfFile(here / "moved")), digestOf(big + "!"));
+    EXPECT_EQ(platform::hexString(*platform::digestOfFile(here / "moved")), digestOf(big + "!"));
     EXPECT_FALSE(std::filesystem::exists(other + "/body"));
     test::writeFile(other + "/body", "again");
     EXPECT_FALSE(files().moveItem(other + "/body", here / "moved"));
