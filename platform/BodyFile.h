@@ -48,7 +48,7 @@ public:
 
 private:
     BodyFile(int folder, FileDescriptor fd, std::string name, std::string path);
-    static std::expected<BodyFile, Error> lockOpened(BodyFolder const& folder, FileDescriptor fd, std::string const& name);
+    [[nodiscard]] static std::expected<BodyFile, Error> lockOpened(BodyFolder const& folder, FileDescriptor fd, std::string const& name);
     /// Whether `m_name` in the folder is the file open at `m_fd`.
     bool nameIsOurs() const;
 

@@ -25,7 +25,7 @@ struct ResponseHeaders {
 };
 
 /// The status code of a status line such as "HTTP/1.1 206 Partial Content".
-std::optional<long> httpStatusCode(std::string_view line);
+[[nodiscard]] std::optional<long> httpStatusCode(std::string_view line);
 
 /// True for an entity tag that allows byte-range comparisons: quoted, not "W/".
 bool isStrongEntityTag(std::string_view tag);
@@ -38,7 +38,7 @@ bool entityTagsMatchWeakly(std::string_view a, std::string_view b);
 
 /// The first byte position of "bytes A-B/T" (T may be "*"); nothing for any
 /// other form, for B < A, or for a complete length not above B.
-std::optional<std::uint64_t> contentRangeStart(std::string_view value);
+[[nodiscard]] std::optional<std::uint64_t> contentRangeStart(std::string_view value);
 
 /// True for a value of printable ASCII only, so that it can be stored and sent
 /// back in a request header without changing the request.
@@ -46,6 +46,6 @@ bool isHeaderSafe(std::string_view value);
 
 /// The complete length T of "bytes A-B/T"; nothing for "*" or any form that
 /// `contentRangeStart` refuses.
-std::optional<std::uint64_t> contentRangeTotal(std::string_view value);
+[[nodiscard]] std::optional<std::uint64_t> contentRangeTotal(std::string_view value);
 
 }

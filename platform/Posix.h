@@ -7,6 +7,7 @@
 #include <expected>
 #include <span>
 #include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <utility>
@@ -50,6 +51,8 @@ public:
     /// to some file systems only reveals there.
     [[nodiscard]] int close();
     void reset(int fd = -1);
+    /// Gives the descriptor up without closing it.
+    [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
 
 private:
     int m_fd = -1;
@@ -70,6 +73,10 @@ struct FileIdentity {
 
 /// Writes all of `data` at the file's offset; the errno of a failure.
 [[nodiscard]] std::expected<void, int> writeAll(int fd, std::span<std::uint8_t const> data);
+[[nodiscard]] inline std::expected<void, int> writeAll(int fd, std::string_view text)
+{
+    return writeAll(fd, { reinterpret_cast<std::uint8_t const*>(text.data()), text.size() });
+}
 
 /// Opens `path` for reading only when it is a regular file (links followed).
 /// Anything else is refused before it is opened, so that a FIFO or a device

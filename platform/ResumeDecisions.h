@@ -27,11 +27,11 @@ struct StartingPoint {
 
 /// Continues at the recorded length when the body holds at least that much
 /// (a longer body is cut back); otherwise starts over from byte 0.
-StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize);
+[[nodiscard]] StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize);
 
 /// The request header lines that ask for the rest from `rangeStart`: Range,
 /// and If-Range only with a strong entity tag or a Last-Modified date.
-std::vector<std::string> rangeRequestHeaders(ResumeData const& resume, std::uint64_t rangeStart);
+[[nodiscard]] std::vector<std::string> rangeRequestHeaders(ResumeData const& resume, std::uint64_t rangeStart);
 
 /// What the final response's body means for the body file.
 enum class ResponseUse {
@@ -47,7 +47,7 @@ enum class ResponseUse {
 /// same entity (weak comparison of tags, else Last-Modified) and offers the
 /// recorded length; a 416 or any other 206 starts over; anything else
 /// replaces. Without a range asked for, every response replaces.
-ResponseUse responseUse(ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
+[[nodiscard]] ResponseUse responseUse(ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
 /// What a transfer that failed knows about its body.
 struct FailedTransfer {
@@ -64,6 +64,6 @@ struct FailedTransfer {
 /// The resume data that lets a later task continue, or nothing: a response
 /// must have given a validator (an entity tag, weak or strong, or a date) and
 /// accepted byte ranges, as the platform's own service requires.
-std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed);
+[[nodiscard]] std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed);
 
 }
