@@ -78,7 +78,7 @@ void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSe
     lastDrawn = now;
     lineDrawn = true;
     // Carriage return and erase-to-end redraw the line in place.
-    writeAll("\r" + formatProgress(received, total, bytesPerSecond) + "\x1b[K");
+    writeAll('\r' + formatProgress(received, total, bytesPerSecond) + "\x1b[K");
 }
 
 void clearProgress()
