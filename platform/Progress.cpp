@@ -67,7 +67,7 @@ void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSe
     lastDrawn = now;
     lineDrawn = true;
     // Carriage return and erase-to-end redraw the line in place.
-    (void)writeAll(STDERR_FILENO, "\r" + formatProgress(received, total, bytesPerSecond) + "\x1b[K");
+    (void)writeAll(STDERR_FILENO, '\r' + formatProgress(received, total, bytesPerSecond) + "\x1b[K");
 }
 
 void clearProgress()
