@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -19,27 +20,34 @@ class Nginx:
     """nginx in the foreground with a generated configuration; `/slow/`
     serves the same files at `rate` bytes per second. `certificates` maps a
     name to (certificate file, key file): each gets an HTTPS port of its own,
-    serving the same folder."""
+    serving the same folder, over HTTP/2 with `http2`."""
 
-    def __init__(self, rate: str = "2m", certificates: Optional[dict[str, tuple[str, str]]] = None) -> None:
-        self.dir = tempfile.mkdtemp(prefix="quenbury-nginx-")
+    program = NGINX
+    stop_signal = signal.SIGKILL
+
+    def __init__(self, rate: str = "2m", certificates: Optional[dict[str, tuple[str, str]]] = None,
+                 http2: bool = False) -> None:
+        self.dir = tempfile.mkdtemp(prefix=f"quenbury-{type(self).__name__.lower()}-")
         self.docroot = os.path.join(self.dir, "www")
         os.makedirs(self.docroot)
         self.rate = rate
         self.port = unused_port()
         self.certificates = certificates or {}
         self.tls_ports = {name: unused_port() for name in self.certificates}
+        self.http2 = http2
         self.process = None
         self.start()
 
     def config(self) -> str:
         d = self.dir
+        slow = f"location /slow/ {{ alias {self.docroot}/; limit_rate {self.rate}; }}"
         secure = "".join(f"""
     server {{
-        listen 127.0.0.1:{self.tls_ports[name]} ssl;
+        listen 127.0.0.1:{self.tls_ports[name]} ssl{" http2" if self.http2 else ""};
         ssl_certificate {certificate};
         ssl_certificate_key {key};
         root {self.docroot};
+        {slow}
     }}""" for name, (certificate, key) in self.certificates.items())
         return f"""
 daemon off;
@@ -50,7 +58,7 @@ error_log {d}/error.log warn;
 events {{ worker_connections 256; }}
 http {{
     default_type application/octet-stream;
-    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent';
+    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent|$sent_http_etag|$sent_http_last_modified|$server_protocol';
     access_log {d}/access.log ranges;
     client_body_temp_path {d}/body;
     proxy_temp_path {d}/proxy;
@@ -61,19 +69,19 @@ http {{
     server {{
         listen 127.0.0.1:{self.port};
         root {self.docroot};
-        location /slow/ {{
-            alias {self.docroot}/;
-            limit_rate {self.rate};
-        }}
+        {slow}
     }}{secure}
 }}
 """
 
+    def command(self, conf: str) -> list[str]:
+        return [self.program, "-c", conf, "-p", self.dir]
+
     def start(self) -> None:
-        with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
-            conf.write(self.config())
-        self.process = subprocess.Popen([NGINX, "-c", os.path.join(self.dir, "nginx.conf"), "-p", self.dir],
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        conf = os.path.join(self.dir, "server.conf")
+        with open(conf, "w") as file:
+            file.write(self.config())
+        self.process = subprocess.Popen(self.command(conf), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
         for port in [self.port, *self.tls_ports.values()]:
             while True:
@@ -82,15 +90,15 @@ http {{
                         break
                 except OSError:
                     if self.process.poll() is not None:
-                        raise RuntimeError("nginx did not start: " + self.error_log())
+                        raise RuntimeError(f"{self.command(conf)} did not start: " + self.error_log())
                     if time.monotonic() > deadline:
-                        raise RuntimeError("nginx did not listen")
+                        raise RuntimeError(f"{self.command(conf)} did not listen")
                     time.sleep(0.05)
 
     def stop(self) -> None:
         """Stops at once, dropping transfers in flight."""
         if self.process and self.process.poll() is None:
-            self.process.kill()
+            self.process.send_signal(self.stop_signal)
             self.process.wait()
 
     def close(self) -> None:
@@ -116,10 +124,11 @@ http {{
         return f"http://127.0.0.1:{self.port}{path}"
 
     def access_log(self) -> list[list[str]]:
-        """Each request as [request line, status, Range, If-Range, bytes sent]."""
+        """Each request as [request line, status, Range, If-Range, bytes sent,
+        ETag sent, Last-Modified sent, protocol]; "-" for none, quotes unescaped."""
         try:
             with open(os.path.join(self.dir, "access.log")) as log:
-                return [line.rstrip("\n").split("|") for line in log]
+                return [line.rstrip("\n").replace("\\x22", '"').replace('\\"', '"').split("|") for line in log]
         except OSError:
             return []
 

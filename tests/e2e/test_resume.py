@@ -9,9 +9,8 @@ import time
 import unittest
 
 from fault_server import Reply
-from nginx import Nginx
 from sandbox import Sandbox, sha256, signal_binary
-from support import PERMITTED, SandboxCase, ServedCase, body_path, checksum_records, moved, naming, parameters
+from support import PERMITTED, ServedCase, body_path, checksum_records, moved, naming, parameters
 
 BODY = bytes((i * 31) % 253 for i in range(3 << 20))  # 3 MiB
 CUT = 1 << 20
@@ -237,35 +236,6 @@ class ResumeRoad(ServedCase):
         self.assertEqual(run.status, 0, run.stderr)
         self.assertEqual(self.box.read(self.destination), BODY)
         self.assertEqual(self.server.requests_for("/pkg")[1].header("Range"), f"bytes={CUT}-")
-
-
-class AgainstNginx(SandboxCase):
-    def test_nginx_stopped_mid_transfer_then_restarted(self) -> None:
-        data = bytes((i * 13) % 256 for i in range(8 << 20))
-        with Nginx(rate="2m") as nginx:
-            nginx.publish("big.pkg", data)
-            url = nginx.url("/slow/big.pkg")
-            self.box.install_agent()
-            self.box.allow()
-            process = self.box.start(url, "big.pkg", sha256(data))
-            body = self.box.host(body_path(url))
-            deadline = time.monotonic() + 20
-            while time.monotonic() < deadline and (not os.path.exists(body) or os.path.getsize(body) < (1 << 20)):
-                time.sleep(0.05)
-            nginx.stop()
-            first = Sandbox.finish(process)
-            self.assertEqual(first.status, 1, first.stderr)
-            self.assertEqual(first.records[-1], "Resume data written")
-            nginx.start()
-            second = self.box.run(url, "big.pkg", sha256(data))
-            self.assertEqual(second.status, 0, second.stderr)
-            self.assertEqual(self.box.read(self.box.destination("big.pkg")), data)
-            request, status, range_header, if_range, sent = nginx.access_log()[-1]
-            self.assertEqual(status, "206")
-            self.assertRegex(range_header, r"^bytes=\d+-$")
-            # nginx writes the quotes of the entity tag as \x22.
-            self.assertRegex(if_range, r'^\\x22[0-9a-f]+-[0-9a-f]+\\x22$')
-            self.assertEqual(int(range_header[6:-1]) + int(sent), len(data))
 
 
 if __name__ == "__main__":
