@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <condition_variable>
-#include <fcntl.h>
 #include <mutex>
 #include <sys/sendfile.h>
 #include <thread>
@@ -150,9 +149,6 @@ std::expected<Sha256Digest, Error> copyHashingWhatLands(int in, int out, std::st
             return std::unexpected(Error::fromErrno("copy", destination, errno));
         if (piece == 0)
             break;
-        // As for a body being received: the disk starts on each piece at once,
-        // so that a large copy is not throttled all at once; nothing waits.
-        (void)::sync_file_range(out, static_cast<off_t>(copied), piece, SYNC_FILE_RANGE_WRITE);
         copied += static_cast<std::uint64_t>(piece);
         hasher.landed(copied);
     }

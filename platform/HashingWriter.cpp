@@ -3,7 +3,6 @@
 #include "platform/Posix.h"
 
 #include <algorithm>
-#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -66,10 +65,6 @@ void HashingWriter::process()
         }
         done += static_cast<size_t>(written);
     }
-    // NOTE: starts the disk on what was just written, without waiting for it,
-    // so that a large body never piles up enough dirty pages for the kernel
-    // to throttle the transfer to the disk's pace all at once.
-    (void)::sync_file_range(m_fd, static_cast<off_t>(m_jobOffset), static_cast<off_t>(m_job.size()), SYNC_FILE_RANGE_WRITE);
 }
 
 void HashingWriter::waitIdle()
