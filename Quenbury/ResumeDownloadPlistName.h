@@ -19,6 +19,10 @@ struct ResumeDownloadError {
     static ResumeDownloadError fileNameError(std::string message) { return { Kind::fileNameError, std::move(message) }; }
 };
 
+/// Where every resume state file lies; folders below it that the tool owns
+/// are kept closed to other users.
+inline constexpr char resumeStateArea[] = "/private/tmp";
+
 /// The resume state file's name relative to "/private/tmp/": the destination's
 /// directories, then "/resume_", its file name with dots as underscores, ".plist".
 std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::string const& forDownloadfile);

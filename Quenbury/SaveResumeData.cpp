@@ -1,5 +1,7 @@
 #include "Quenbury/SaveResumeData.h"
 
+#include "Quenbury/ResumeDownloadPlistName.h"
+
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/TrustedPath.h"
@@ -37,7 +39,7 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
 
     // NOTE: the resume area lies beside a world-writable folder; a planted link
     // or a folder of another user must not decide where root writes.
-    if (auto trusted = platform::checkTrustedFolder(directory); !trusted)
+    if (auto trusted = platform::checkTrustedFolder(directory, resumeStateArea); !trusted)
         return writeFailed(trusted.error());
     if (!fileManager.fileExists(directory)) {
         NSLog("Creating directory " + directory);
@@ -45,7 +47,7 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
             return writeFailed(created.error());
         // A link planted between the check and mkdir would have been walked
         // through; what now stands must pass the same check.
-        if (auto trusted = platform::checkTrustedFolder(directory); !trusted)
+        if (auto trusted = platform::checkTrustedFolder(directory, resumeStateArea); !trusted)
             return writeFailed(trusted.error());
     }
     NSLog("Directory is " + directory);

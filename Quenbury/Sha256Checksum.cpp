@@ -1,6 +1,7 @@
 #include "Quenbury/Sha256Checksum.h"
 
 #include "platform/Log.h"
+#include "platform/DigestHandOff.h"
 #include "platform/Sha256.h"
 #include "platform/Url.h"
 
@@ -19,7 +20,7 @@ bool equalIgnoringCase(std::string_view a, std::string_view b)
 bool sha256Checksum(std::string const& forFileAtPath, std::string const& compare)
 {
     auto fileURL = platform::URL::fileURL(forFileAtPath);
-    auto digest = platform::sha256OfFile(fileURL.path);
+    auto digest = platform::digestOfFile(fileURL.path);
     if (!digest) {
         platform::printLine("Error reading the file or calculating SHA-256: " + digest.error().description());
         return false;

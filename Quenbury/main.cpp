@@ -38,7 +38,7 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
         return std::nullopt;
     NSLog("Fetching resume data..for plist " + resumeStatePath);
     std::optional<platform::Bytes> data;
-    if (platform::checkOwnedRegularFile(resumeStatePath)) {
+    if (platform::checkOwnedRegularFile(resumeStatePath, resumeStateArea)) {
         auto read = fileManager.contentsOfFile(platform::URL::fileURL(resumeStatePath).path);
         if (read && platform::URLSession::canResume(*read))
             data = std::move(*read);
@@ -109,7 +109,7 @@ int main(int argc, char** argv)
         NSLog("error in creating plist");
         exitProcess(1);
     }
-    std::string const resumeStatePath = "/private/tmp/" + *plistName;
+    std::string const resumeStatePath = std::string(resumeStateArea) + "/" + *plistName;
 
     if (auto resumeData = storedResumeData(resumeStatePath))
         session->downloadTask(*resumeData, resumedDownloadCompletion(resumeStatePath))->resume();

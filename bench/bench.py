@@ -42,6 +42,11 @@ def make_file(path: str, size: int) -> None:
             chunk = random.read(min(left, 16 * MiB))
             out.write(chunk)
             left -= len(chunk)
+        # On disk before timing: the page cache's write-back of the file just
+        # made must not be charged to the tool under test.
+        out.flush()
+        os.fsync(out.fileno())
+    os.sync()
 
 
 def median(samples: list[tuple[float, int, int]]) -> tuple[float, int]:
@@ -61,9 +66,18 @@ def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: i
     url = nginx.url("/" + name)
     out = os.path.join(work, "out.bin")
     rows = {}
-    with closing(Sandbox()) as box:
-        box.install_agent()
-        rows["quenbury"] = median([quenbury_run(box, url, digest) for _ in range(reps)])
+    volumes = {"quenbury": None,
+               "quenbury, temporary folder on another mount": os.path.join(work, "volume"),
+               "quenbury, temporary folder on tmpfs": tempfile.mkdtemp(prefix="quenbury-bench-", dir="/dev/shm")}
+    for label, volume in volumes.items():
+        with closing(Sandbox()) as box:
+            box.install_agent()
+            if volume:
+                os.makedirs(volume, exist_ok=True)
+                box.mounts = [(volume, "/var/tmp")]
+            rows[label] = median([quenbury_run(box, url, digest) for _ in range(reps)])
+            if volume:
+                shutil.rmtree(volume, ignore_errors=True)
     shell = {
         "curl -o + sha256sum": f"curl -s -o {out} {url} && sha256sum {out}",
         "curl -o + openssl dgst": f"curl -s -o {out} {url} && openssl dgst -sha256 {out}",

@@ -41,60 +41,33 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& parent)
 
     // NOTE: O_NOFOLLOW makes the checks below apply to what we opened, even if
     // the name was swapped for a link after the lstat.
-    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0)
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
         return std::unexpected(Error::fromErrno("open", path, errno));
-    BodyFolder folder(path, fd);
-    if (::fstat(fd, &status) != 0)
+    if (::fstat(fd.get(), &status) != 0)
         return std::unexpected(Error::fromErrno("fstat", path, errno));
     if (!S_ISDIR(status.st_mode))
         return std::unexpected(Error::refused(path, "not a directory"));
     if (status.st_uid != self)
         return std::unexpected(Error::refused(path, "owned by another user"));
-    if ((status.st_mode & 07777) != 0700 && ::fchmod(fd, 0700) != 0)
+    if ((status.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0)
         return std::unexpected(Error::fromErrno("fchmod", path, errno));
-    return folder;
+    return BodyFolder(path, std::move(fd));
 }
 
-BodyFolder::BodyFolder(std::string path, int fd)
+BodyFolder::BodyFolder(std::string path, FileDescriptor fd)
     : m_path(std::move(path))
-    , m_fd(fd)
+    , m_fd(std::move(fd))
 {
-}
-
-BodyFolder::BodyFolder(BodyFolder&& other) noexcept
-    : m_path(std::move(other.m_path))
-    , m_fd(std::exchange(other.m_fd, -1))
-{
-}
-
-BodyFolder& BodyFolder::operator=(BodyFolder&& other) noexcept
-{
-    if (this != &other) {
-        if (m_fd >= 0)
-            ::close(m_fd);
-        m_path = std::move(other.m_path);
-        m_fd = std::exchange(other.m_fd, -1);
-    }
-    return *this;
-}
-
-BodyFolder::~BodyFolder()
-{
-    if (m_fd >= 0)
-        ::close(m_fd);
 }
 
 void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
 {
-    int listing = ::dup(m_fd);
-    if (listing < 0)
+    FileDescriptor listing(::dup(m_fd.get()));
+    DIR* directory = listing ? ::fdopendir(listing.get()) : nullptr;
+    if (!directory)
         return;
-    DIR* directory = ::fdopendir(listing);
-    if (!directory) {
-        ::close(listing);
-        return;
-    }
+    (void)listing.release(); // closedir closes it.
     // fdopendir shares the offset of m_fd's duplicate: start from the top.
     ::rewinddir(directory);
     auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - age.count();
@@ -104,19 +77,15 @@ void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
         if (!name.starts_with("body-"))
             continue;
         struct stat status {};
-        if (::fstatat(m_fd, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        if (::fstatat(m_fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (!S_ISREG(status.st_mode) || status.st_uid != self || status.st_mtime >= cutoff)
             continue;
-        int fd = ::openat(m_fd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0)
-            continue;
+        FileDescriptor fd(::openat(m_fd.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
         struct stat opened {};
         // Only a file that no live run writes, and that is still the one we looked at.
-        if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &opened) == 0
-            && opened.st_ino == status.st_ino && opened.st_dev == status.st_dev)
-            ::unlinkat(m_fd, entry->d_name, 0);
-        ::close(fd);
+        if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &opened) == 0 && FileIdentity(opened) == FileIdentity(status))
+            ::unlinkat(m_fd.get(), entry->d_name, 0);
     }
     ::closedir(directory);
 }

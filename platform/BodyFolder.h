@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/Posix.h"
 
 #include <chrono>
 #include <expected>
@@ -20,21 +21,18 @@ public:
     /// of ours that others may use is narrowed to 0700.
     [[nodiscard]] static std::expected<BodyFolder, Error> open(std::string const& parent);
 
-    BodyFolder(BodyFolder&&) noexcept;
-    BodyFolder& operator=(BodyFolder&&) noexcept;
-    ~BodyFolder();
 
     std::string const& path() const { return m_path; }
-    int descriptor() const { return m_fd; }
+    int descriptor() const { return m_fd.get(); }
 
     /// Removes our own "body-" files untouched for longer than `age`, unless
     /// a live run holds their lock.
     void removeStaleBodies(std::chrono::seconds age) const;
 
 private:
-    BodyFolder(std::string path, int fd);
+    BodyFolder(std::string path, FileDescriptor fd);
     std::string m_path;
-    int m_fd = -1;
+    FileDescriptor m_fd;
 };
 
 }

@@ -53,7 +53,7 @@ public:
     std::shared_ptr<URLSessionDownloadTask> downloadTask(Bytes const& resumeData, CompletionHandler handler);
 
     /// Whether `resumeData` is something a task can be created from.
-    static bool canResume(Bytes const& resumeData);
+    [[nodiscard]] static bool canResume(Bytes const& resumeData);
 
     struct Impl;
 

@@ -3,6 +3,7 @@
 #include "platform/CurlErrors.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Progress.h"
+#include "platform/ResumeDecisions.h"
 #include "platform/Sha256.h"
 #include "platform/TransferSignals.h"
 
@@ -55,12 +56,23 @@ public:
 private:
     enum class Abort { None, IdleTimeout, Signal, Restart, WriteFailed };
 
-    /// Prepares the body for the resume data: cut back when longer, start
-    /// over when shorter (or missing: it was just created empty).
-    std::expected<void, Error> positionBody();
+    /// Everything one request learns; a new attempt starts from a fresh value.
+    struct Attempt {
+        /// The offset sent in Range, when one was sent.
+        std::optional<std::uint64_t> rangeStart;
+        ResponseHeaders headers;
+        bool decided = false;
+        Abort abort = Abort::None;
+        int signal = 0;
+        std::optional<Error> writeError;
+        Clock::time_point lastActivity = Clock::now();
+    };
+
     CURLcode configure(CurlHandle& handle);
     /// Decides, on the final response's header, where its body goes; false aborts the request.
     bool decide();
+    /// Notes a failed write of the body; false, for a callback to abort with.
+    bool failWrite(Error error);
     std::optional<Bytes> resumeData() const;
     DownloadOutcome finish(CURLcode result, CurlHandle& handle);
 
@@ -72,33 +84,17 @@ private:
     DownloadRequest const& m_request;
     BodyFile& m_body;
 
-    /// The offset sent in Range, when one was sent.
-    std::optional<std::uint64_t> m_rangeStart;
+    Attempt m_attempt;
     /// The body no longer holds what the given resume data describes.
     bool m_bodyReplaced = false;
-    ResponseHeaders m_headers;
-    bool m_decided = false;
-    Abort m_abort = Abort::None;
-    int m_signal = 0;
-    std::optional<Error> m_writeError;
-    Clock::time_point m_lastActivity;
     Clock::time_point m_started = Clock::now();
 };
 
-std::expected<void, Error> Transfer::positionBody()
+bool Transfer::failWrite(Error error)
 {
-    if (!m_request.resume)
-        return m_body.truncate(0);
-    auto const& resume = *m_request.resume;
-    auto size = m_body.sizeOnDisk();
-    if (!size)
-        return std::unexpected(size.error());
-    if (*size < resume.bytesReceived || resume.bytesReceived == 0) {
-        m_bodyReplaced = *size != 0;
-        return m_body.truncate(0);
-    }
-    m_rangeStart = resume.bytesReceived;
-    return m_body.truncate(resume.bytesReceived);
+    m_attempt.writeError = std::move(error);
+    m_attempt.abort = Abort::WriteFailed;
+    return false;
 }
 
 CURLcode Transfer::configure(CurlHandle& handle)
@@ -106,15 +102,13 @@ CURLcode Transfer::configure(CurlHandle& handle)
     CURL* curl = handle.curl;
     curl_slist_free_all(handle.headers);
     handle.headers = nullptr;
-    if (m_rangeStart) {
-        std::string range = "Range: bytes=" + std::to_string(*m_rangeStart) + "-";
-        std::string ifRange = "If-Range: " + m_request.resume->rangeValidator();
-        curl_slist* list = curl_slist_append(nullptr, range.c_str());
-        if (!list)
-            return CURLE_OUT_OF_MEMORY;
-        handle.headers = list;
-        if (!curl_slist_append(list, ifRange.c_str()))
-            return CURLE_OUT_OF_MEMORY;
+    if (m_attempt.rangeStart) {
+        for (auto const& line : rangeRequestHeaders(*m_request.resume, *m_attempt.rangeStart)) {
+            curl_slist* list = curl_slist_append(handle.headers, line.c_str());
+            if (!list)
+                return CURLE_OUT_OF_MEMORY;
+            handle.headers = list;
+        }
     }
     auto idle = m_configuration.timeoutIntervalForRequest.count();
     auto whole = m_configuration.timeoutIntervalForResource.count();
@@ -156,51 +150,40 @@ CURLcode Transfer::configure(CurlHandle& handle)
 
 bool Transfer::decide()
 {
-    m_decided = true;
-    if (!m_rangeStart)
+    m_attempt.decided = true;
+    switch (responseUse(m_attempt.headers, m_request.resume, m_attempt.rangeStart)) {
+    case ResponseUse::Append:
+        return true;
+    case ResponseUse::StartOver:
+        m_attempt.abort = Abort::Restart;
+        return false;
+    case ResponseUse::Replace:
+        break;
+    }
+    if (!m_attempt.rangeStart)
         return true; // The body was emptied before the request.
-    auto const& resume = *m_request.resume;
-    if (m_headers.status == 206) {
-        // Only a part that starts exactly where our bytes end, of the entity
-        // we have, may be appended; anything else would splice two bodies.
-        auto start = contentRangeStart(m_headers.contentRange);
-        bool sameEntity = resume.entityTag.empty()
-            ? (m_headers.lastModified.empty() || m_headers.lastModified == resume.lastModified)
-            : (m_headers.entityTag.empty() || m_headers.entityTag == resume.entityTag);
-        if (start && *start == *m_rangeStart && sameEntity)
-            return true;
-        m_abort = Abort::Restart;
-        return false;
-    }
-    if (m_headers.status == 416) {
-        m_abort = Abort::Restart;
-        return false;
-    }
-    // Any other response carries a whole entity of its own.
     m_bodyReplaced = true;
-    if (auto emptied = m_body.truncate(0); !emptied) {
-        m_writeError = emptied.error();
-        m_abort = Abort::WriteFailed;
-        return false;
-    }
+    if (auto emptied = m_body.truncate(0); !emptied)
+        return failWrite(emptied.error());
     return true;
 }
 
 size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context)
 {
     auto& transfer = *static_cast<Transfer*>(context);
+    auto& attempt = transfer.m_attempt;
     size_t length = size * count;
-    transfer.m_lastActivity = Clock::now();
-    if (transfer.m_decided)
+    attempt.lastActivity = Clock::now();
+    if (attempt.decided)
         return length; // Trailers.
     std::string_view line(data, length);
     if (line != "\r\n" && line != "\n") {
-        transfer.m_headers.addLine(line);
+        attempt.headers.addLine(line);
         return length;
     }
-    long status = transfer.m_headers.status;
+    long status = attempt.headers.status;
     bool interim = status >= 100 && status < 200;
-    bool followed = status >= 300 && status < 400 && transfer.m_headers.hasLocation;
+    bool followed = status >= 300 && status < 400 && attempt.headers.hasLocation;
     if (interim || followed)
         return length;
     return transfer.decide() ? length : 0;
@@ -210,13 +193,11 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* context)
 {
     auto& transfer = *static_cast<Transfer*>(context);
     size_t length = size * count;
-    transfer.m_lastActivity = Clock::now();
-    if (!transfer.m_decided && !transfer.decide())
+    transfer.m_attempt.lastActivity = Clock::now();
+    if (!transfer.m_attempt.decided && !transfer.decide())
         return 0;
-    auto appended = transfer.m_body.append({ reinterpret_cast<std::uint8_t const*>(data), length });
-    if (!appended) {
-        transfer.m_writeError = appended.error();
-        transfer.m_abort = Abort::WriteFailed;
+    if (auto appended = transfer.m_body.append({ reinterpret_cast<std::uint8_t const*>(data), length }); !appended) {
+        transfer.failWrite(appended.error());
         return 0;
     }
     return length;
@@ -225,20 +206,21 @@ size_t Transfer::onBody(char* data, size_t size, size_t count, void* context)
 int Transfer::onProgress(void* context, curl_off_t downloadTotal, curl_off_t downloaded, curl_off_t, curl_off_t)
 {
     auto& transfer = *static_cast<Transfer*>(context);
-    if (progressDisplayEnabled() && transfer.m_decided) {
+    auto& attempt = transfer.m_attempt;
+    if (progressDisplayEnabled() && attempt.decided) {
         // Counts of a ranged response start at our offset.
-        std::uint64_t offset = transfer.m_headers.status == 206 && transfer.m_rangeStart ? *transfer.m_rangeStart : 0;
+        std::uint64_t offset = attempt.headers.status == 206 && attempt.rangeStart ? *attempt.rangeStart : 0;
         double seconds = std::chrono::duration<double>(Clock::now() - transfer.m_started).count();
         showProgress(offset + static_cast<std::uint64_t>(downloaded), downloadTotal > 0 ? offset + static_cast<std::uint64_t>(downloadTotal) : 0,
             seconds > 0 ? static_cast<double>(downloaded) / seconds : 0);
     }
     if (int signalNumber = TransferSignalGuard::caughtSignal()) {
-        transfer.m_signal = signalNumber;
-        transfer.m_abort = Abort::Signal;
+        attempt.signal = signalNumber;
+        attempt.abort = Abort::Signal;
         return 1;
     }
-    if (Clock::now() - transfer.m_lastActivity >= transfer.m_configuration.timeoutIntervalForRequest) {
-        transfer.m_abort = Abort::IdleTimeout;
+    if (Clock::now() - attempt.lastActivity >= transfer.m_configuration.timeoutIntervalForRequest) {
+        attempt.abort = Abort::IdleTimeout;
         return 1;
     }
     return 0;
@@ -246,34 +228,14 @@ int Transfer::onProgress(void* context, curl_off_t downloadTotal, curl_off_t dow
 
 std::optional<Bytes> Transfer::resumeData() const
 {
-    ResumeData data;
-    data.url = m_request.url;
-    data.bodyFileName = m_body.name();
-    data.bytesReceived = m_body.length();
-    if (!m_decided) {
-        // No response yet: the body is still what the given resume data says.
-        if (!m_rangeStart)
-            return std::nullopt;
-        data.entityTag = m_request.resume->entityTag;
-        data.lastModified = m_request.resume->lastModified;
-    } else if (m_headers.status == 206 && m_rangeStart) {
-        // A part that we appended: the validators we sent still name it.
-        data.entityTag = m_request.resume->entityTag;
-        data.lastModified = m_headers.lastModified.empty() ? m_request.resume->lastModified : m_headers.lastModified;
-        if (!isHeaderSafe(data.lastModified))
-            data.lastModified = m_request.resume->lastModified;
-    } else {
-        if (m_headers.status != 200 || !m_headers.acceptsByteRanges)
-            return std::nullopt;
-        if (isStrongEntityTag(m_headers.entityTag))
-            data.entityTag = m_headers.entityTag;
-        if (isHeaderSafe(m_headers.lastModified))
-            data.lastModified = m_headers.lastModified;
-    }
-    if (data.entityTag.empty() && data.lastModified.empty())
+    auto data = resumeDataAfterFailure({ m_request.url, m_body.name(), m_body.length(), m_request.resume, m_attempt.rangeStart,
+        m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt });
+    if (!data)
         return std::nullopt;
-    auto encoded = encodeResumeData(data);
-    if (!encoded)
+    // Only what the next run will accept: an oversized validator would
+    // otherwise turn into "Error in resume data..." there.
+    auto encoded = encodeResumeData(*data);
+    if (!encoded || !decodeResumeData(*encoded))
         return std::nullopt;
     return *encoded;
 }
@@ -281,32 +243,30 @@ std::optional<Bytes> Transfer::resumeData() const
 DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
 {
     DownloadOutcome outcome;
-    if (m_decided) {
+    auto& attempt = m_attempt;
+    if (attempt.decided) {
         URLResponse response;
-        response.statusCode = m_headers.status;
+        response.statusCode = attempt.headers.status;
         char* effective = nullptr;
         if (curl_easy_getinfo(handle.curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
             response.url = effective;
         outcome.response = response;
     }
-    auto flushed = m_body.flush();
-    if (!flushed && !m_writeError) {
-        m_writeError = flushed.error();
-        m_abort = Abort::WriteFailed;
-    }
-    if (result == CURLE_OK && !m_writeError) {
+    if (auto flushed = m_body.flush(); !flushed && !attempt.writeError)
+        failWrite(flushed.error());
+    if (result == CURLE_OK && !attempt.writeError) {
         // The body was hashed as it arrived; verifying it need not read it again.
-        m_body.rememberDigest();
+        m_body.handOverDigest();
         outcome.location = URL::fileURL(m_body.path());
         return outcome;
     }
 
     Error error;
-    if (m_abort == Abort::WriteFailed)
-        error = writeFailure(m_request.url, *m_writeError);
-    else if (m_abort == Abort::Signal)
-        error = Error::url(URLErrorCode::Cancelled, m_request.url, "Interrupted by signal " + std::to_string(m_signal));
-    else if (m_abort == Abort::IdleTimeout)
+    if (attempt.abort == Abort::WriteFailed)
+        error = writeFailure(m_request.url, *attempt.writeError);
+    else if (attempt.abort == Abort::Signal)
+        error = Error::url(URLErrorCode::Cancelled, m_request.url, "Interrupted by signal " + std::to_string(attempt.signal));
+    else if (attempt.abort == Abort::IdleTimeout)
         error = Error::url(URLErrorCode::TimedOut, m_request.url,
             "No data received for " + std::to_string(m_configuration.timeoutIntervalForRequest.count()) + " ms");
     else
@@ -325,7 +285,11 @@ DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
 
 DownloadOutcome Transfer::run()
 {
-    if (auto positioned = positionBody(); !positioned) {
+    auto size = m_body.sizeOnDisk();
+    auto start = startingPoint(m_request.resume, size ? *size : 0);
+    m_attempt.rangeStart = start.rangeStart;
+    m_bodyReplaced = start.dropsResumedBytes;
+    if (auto positioned = size ? m_body.truncate(start.keptLength) : std::unexpected(size.error()); !positioned) {
         DownloadOutcome outcome;
         outcome.error = writeFailure(m_request.url, positioned.error());
         return outcome;
@@ -339,25 +303,21 @@ DownloadOutcome Transfer::run()
     for (int attempt = 0;; ++attempt) {
         CURLcode result = configure(handle);
         if (result == CURLE_OK) {
-            m_lastActivity = Clock::now();
+            m_attempt.lastActivity = Clock::now();
             // A signal that came before the transfer started still counts.
             result = TransferSignalGuard::caughtSignal() ? CURLE_ABORTED_BY_CALLBACK : curl_easy_perform(handle.curl);
-            if (result == CURLE_ABORTED_BY_CALLBACK && m_abort == Abort::None) {
-                m_signal = TransferSignalGuard::caughtSignal();
-                m_abort = Abort::Signal;
+            if (result == CURLE_ABORTED_BY_CALLBACK && m_attempt.abort == Abort::None) {
+                m_attempt.signal = TransferSignalGuard::caughtSignal();
+                m_attempt.abort = Abort::Signal;
             }
         }
-        if (m_abort == Abort::Restart && attempt == 0) {
+        if (m_attempt.abort == Abort::Restart && attempt == 0) {
             // The server could not continue our bytes: take the whole entity
             // again, in this same task.
-            m_abort = Abort::None;
-            m_rangeStart.reset();
+            m_attempt = Attempt {};
             m_bodyReplaced = true;
-            m_headers = ResponseHeaders {};
-            m_decided = false;
             if (auto emptied = m_body.truncate(0); !emptied) {
-                m_writeError = emptied.error();
-                m_abort = Abort::WriteFailed;
+                failWrite(emptied.error());
                 return finish(CURLE_WRITE_ERROR, handle);
             }
             continue;

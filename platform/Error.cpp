@@ -25,7 +25,7 @@ std::string Error::description() const
         if (auto const* s = std::get_if<std::string>(&value))
             text += *s;
         else
-            text += "<" + std::to_string(std::get<Bytes>(value).size()) + " bytes>";
+            text += '<' + std::to_string(std::get<Bytes>(value).size()) + " bytes>";
     }
     text += '}';
     return text;

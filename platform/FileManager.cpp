@@ -1,12 +1,15 @@
 #include "platform/FileManager.h"
 
+#include "platform/DigestHandOff.h"
+#include "platform/FileCopy.h"
+#include "platform/Posix.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <random>
 #include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
@@ -24,6 +27,11 @@ std::unexpected<Error> failure(std::string_view operation, std::string const& pa
 }
 
 /// A name beside `path` that no other writer uses, for writing before a rename.
+// NOTE: what the tool creates is never writable by group or others, whatever
+// the umask: a folder others may write would be refused as untrusted later.
+constexpr mode_t directoryMode = 0755;
+constexpr mode_t fileMode = 0644;
+
 std::string temporarySibling(std::string const& path)
 {
     static thread_local std::mt19937_64 generator { std::random_device {}() };
@@ -35,106 +43,66 @@ std::string temporarySibling(std::string const& path)
     return directory + "." + name + ".quenbury-" + suffix;
 }
 
-bool writeAll(int fd, std::uint8_t const* data, size_t size)
-{
-    while (size > 0) {
-        ssize_t written = ::write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
-
-/// Opens a fresh temporary sibling of `path`, never through a link.
-std::expected<std::pair<int, std::string>, Error> openTemporarySibling(std::string const& path, mode_t mode)
+/// Opens a fresh temporary sibling of `path` for reading and writing, never through a link.
+std::expected<std::pair<FileDescriptor, std::string>, Error> openTemporarySibling(std::string const& path, mode_t mode)
 {
     for (int attempt = 0; attempt < 8; ++attempt) {
         std::string temporary = temporarySibling(path);
-        int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (fd >= 0)
-            return std::pair { fd, temporary };
+        FileDescriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (fd)
+            return std::pair { std::move(fd), temporary };
         if (errno != EEXIST)
             return failure("open", temporary);
     }
     return failure("open", path, EEXIST);
 }
 
-/// Syncs and closes `fd`, then renames `temporary` to `path`; removes `temporary` on failure.
-std::expected<void, Error> commitTemporary(int fd, std::string const& temporary, std::string const& path, bool replace)
+enum class Durability { Synced, Unsynced };
+
+/// Closes `fd` (synced first when asked), then renames `temporary` to `path`;
+/// removes `temporary` on failure.
+std::expected<void, Error> commitTemporary(FileDescriptor fd, std::string const& temporary, std::string const& path, bool replace,
+    Durability durability)
 {
-    if (::fsync(fd) != 0) {
-        int saved = errno;
-        ::close(fd);
+    auto abandon = [&](std::string_view operation, std::string const& name, int saved) {
         ::unlink(temporary.c_str());
-        return failure("fsync", temporary, saved);
-    }
-    if (::close(fd) != 0) {
-        int saved = errno;
-        ::unlink(temporary.c_str());
-        return failure("close", temporary, saved);
-    }
+        return failure(operation, name, saved);
+    };
+    if (durability == Durability::Synced && ::fsync(fd.get()) != 0)
+        return abandon("fsync", temporary, errno);
+    if (int closeFailed = fd.close())
+        return abandon("close", temporary, closeFailed);
     int renamed = replace ? ::rename(temporary.c_str(), path.c_str())
                           : ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
-    if (renamed != 0) {
-        int saved = errno;
-        ::unlink(temporary.c_str());
-        return failure("rename", path, saved);
-    }
+    if (renamed != 0)
+        return abandon("rename", path, errno);
     return {};
 }
 
 std::expected<void, Error> copyAcrossFileSystems(std::string const& source, std::string const& destination)
 {
-    int in = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (in < 0)
+    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!in)
         return failure("open", source);
     struct stat info {};
-    if (int statFailed = ::fstat(in, &info); statFailed != 0 || !S_ISREG(info.st_mode)) {
-        int saved = statFailed != 0 ? errno : EINVAL;
-        ::close(in);
-        return failure("copy", source, saved);
-    }
+    if (::fstat(in.get(), &info) != 0)
+        return failure("copy", source);
+    if (!S_ISREG(info.st_mode))
+        return failure("copy", source, EINVAL);
     auto out = openTemporarySibling(destination, info.st_mode & 07777);
-    if (!out) {
-        ::close(in);
+    if (!out)
         return std::unexpected(out.error());
-    }
-    auto [fd, temporary] = *out;
-    // NOTE: copy_file_range refuses some pairs of file systems; plain reads
-    // and writes then do the copy.
-    bool plainCopy = false;
-    std::vector<std::uint8_t> buffer;
-    for (;;) {
-        ssize_t copied;
-        if (!plainCopy) {
-            copied = ::copy_file_range(in, nullptr, fd, nullptr, 1 << 30, 0);
-            if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS)) {
-                plainCopy = true;
-                buffer.resize(1 << 20);
-                continue;
-            }
-        } else {
-            copied = ::read(in, buffer.data(), buffer.size());
-            if (copied > 0 && !writeAll(fd, buffer.data(), static_cast<size_t>(copied)))
-                copied = -1;
-        }
-        if (copied == 0)
-            break;
-        if (copied > 0 || errno == EINTR)
-            continue;
-        int saved = errno;
-        ::close(in);
-        ::close(fd);
+    auto& [fd, temporary] = *out;
+    auto digest = copyHashingWhatLands(in.get(), fd.get(), destination);
+    if (!digest) {
         ::unlink(temporary.c_str());
-        return failure("copy", destination, saved);
+        return std::unexpected(digest.error());
     }
-    ::close(in);
-    if (auto committed = commitTemporary(fd, temporary, destination, false); !committed)
+    // NOTE: the copy's own bytes were hashed as they landed; verifying the
+    // new file need not read it again. Not synced, like a rename: a file torn
+    // by a power loss fails the next run's verification.
+    handOverDigest(fd.get(), *digest);
+    if (auto committed = commitTemporary(std::move(fd), temporary, destination, false, Durability::Unsynced); !committed)
         return committed;
     if (::unlink(source.c_str()) != 0)
         return failure("unlink", source);
@@ -188,11 +156,11 @@ std::expected<void, Error> FileManager::createDirectory(std::string const& path,
             std::string prefix = path.substr(0, slash);
             if (prefix.empty() || prefix.back() == '/')
                 continue;
-            if (::mkdir(prefix.c_str(), 0777) != 0 && errno != EEXIST)
+            if (::mkdir(prefix.c_str(), directoryMode) != 0 && errno != EEXIST)
                 return failure("mkdir", prefix);
         }
     }
-    if (::mkdir(path.c_str(), 0777) != 0) {
+    if (::mkdir(path.c_str(), directoryMode) != 0) {
         int saved = errno;
         struct stat info {};
         if (!(withIntermediateDirectories && saved == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)))
@@ -223,48 +191,47 @@ std::expected<void, Error> FileManager::moveItem(std::string const& source, std:
 
 std::expected<void, Error> FileManager::createFile(std::string const& path, Bytes const& contents)
 {
-    auto opened = openTemporarySibling(path, 0666);
+    auto opened = openTemporarySibling(path, fileMode);
     if (!opened)
         return std::unexpected(opened.error());
-    auto [fd, temporary] = *opened;
-    if (!writeAll(fd, contents.data(), contents.size())) {
-        int saved = errno;
-        ::close(fd);
+    auto& [fd, temporary] = *opened;
+    if (auto written = writeAll(fd.get(), contents); !written) {
         ::unlink(temporary.c_str());
-        return failure("write", temporary, saved);
+        return failure("write", temporary, written.error());
     }
-    return commitTemporary(fd, temporary, path, true);
+    return commitTemporary(std::move(fd), temporary, path, true, Durability::Synced);
+}
+
+std::expected<void, Error> FileManager::tightenDirectory(std::string const& path)
+{
+    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (!fd)
+        return failure("open", path);
+    struct stat status {};
+    if (::fstat(fd.get(), &status) != 0)
+        return failure("fstat", path);
+    if (status.st_uid != ::geteuid())
+        return std::unexpected(Error::refused(path, "owned by another user"));
+    if (::fchmod(fd.get(), (status.st_mode & 07777) & ~mode_t(S_IWGRP | S_IWOTH)) != 0)
+        return failure("fchmod", path);
+    return {};
 }
 
 std::expected<Bytes, Error> FileManager::contentsOfFile(std::string const& path)
 {
-    // NOTE: O_NONBLOCK so that a FIFO planted at the path cannot hang the run.
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return failure("open", path);
-    struct stat info {};
-    if (int statFailed = ::fstat(fd, &info); statFailed != 0 || !S_ISREG(info.st_mode)) {
-        int saved = statFailed != 0 ? errno : (S_ISDIR(info.st_mode) ? EISDIR : EINVAL);
-        ::close(fd);
-        return failure("read", path, saved);
-    }
+    auto fd = openRegularFileForReading(path);
+    if (!fd)
+        return std::unexpected(fd.error());
     Bytes contents;
-    contents.reserve(static_cast<size_t>(info.st_size));
     std::uint8_t buffer[1 << 16];
     for (;;) {
-        ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            int saved = errno;
-            ::close(fd);
-            return failure("read", path, saved);
-        }
+        ssize_t got = retryOnInterrupt([&] { return ::read(fd->get(), buffer, sizeof buffer); });
+        if (got < 0)
+            return failure("read", path);
         if (got == 0)
             break;
         contents.insert(contents.end(), buffer, buffer + got);
     }
-    ::close(fd);
     return contents;
 }
 

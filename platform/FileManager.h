@@ -28,19 +28,25 @@ public:
     static void setDefaultManager(FileManager* manager);
 
     /// True when any item exists at `path`; a symbolic link counts when its target exists.
-    virtual bool fileExists(std::string const& path);
+    [[nodiscard]] virtual bool fileExists(std::string const& path);
     /// The item itself, never its link target.
-    virtual std::expected<FileAttributes, Error> attributesOfItem(std::string const& path);
-    virtual std::expected<void, Error> createDirectory(std::string const& path, bool withIntermediateDirectories);
+    [[nodiscard]] virtual std::expected<FileAttributes, Error> attributesOfItem(std::string const& path);
+    /// Creates with mode 0755 at most (the umask may narrow it, never widen it).
+    [[nodiscard]] virtual std::expected<void, Error> createDirectory(std::string const& path, bool withIntermediateDirectories);
+    /// Takes group and other write permission from a directory of the running
+    /// user's own, never through a link.
+    [[nodiscard]] virtual std::expected<void, Error> tightenDirectory(std::string const& path);
     /// Removes a file, a link or an empty directory; never a directory's contents.
-    virtual std::expected<void, Error> removeItem(std::string const& path);
-    /// Renames; across file systems copies to a temporary sibling, syncs, renames
-    /// and removes the source. Fails when `destination` exists.
-    virtual std::expected<void, Error> moveItem(std::string const& source, std::string const& destination);
-    /// Writes a temporary sibling (O_EXCL|O_NOFOLLOW), syncs it and renames it into place.
-    virtual std::expected<void, Error> createFile(std::string const& path, Bytes const& contents);
-    /// The whole file.
-    virtual std::expected<Bytes, Error> contentsOfFile(std::string const& path);
+    [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path);
+    /// Renames; across file systems copies once to a temporary sibling,
+    /// renames it and removes the source, and remembers the digest of the
+    /// copied bytes for the new file. Fails when `destination` exists.
+    [[nodiscard]] virtual std::expected<void, Error> moveItem(std::string const& source, std::string const& destination);
+    /// Writes a temporary sibling (O_EXCL|O_NOFOLLOW, mode 0644 at most),
+    /// syncs it and renames it into place.
+    [[nodiscard]] virtual std::expected<void, Error> createFile(std::string const& path, Bytes const& contents);
+    /// The whole file; only a regular file is opened (see openRegularFileForReading).
+    [[nodiscard]] virtual std::expected<Bytes, Error> contentsOfFile(std::string const& path);
 };
 
 }

@@ -80,7 +80,14 @@ bool isStrongEntityTag(std::string_view tag)
     return tag.substr(1, tag.size() - 2).find('"') == std::string_view::npos && isHeaderSafe(tag);
 }
 
-std::optional<std::uint64_t> contentRangeStart(std::string_view value)
+namespace {
+
+struct ContentRange {
+    std::uint64_t first = 0;
+    std::optional<std::uint64_t> complete;
+};
+
+std::optional<ContentRange> parseContentRange(std::string_view value)
 {
     value = trimmed(value);
     constexpr std::string_view unit = "bytes ";
@@ -96,11 +103,41 @@ std::optional<std::uint64_t> contentRangeStart(std::string_view value)
         return std::nullopt;
     value.remove_prefix(1);
     if (value == "*")
-        return first;
+        return ContentRange { *first, std::nullopt };
     auto complete = takeNumber(value);
     if (!complete || !value.empty() || *complete <= *last)
         return std::nullopt;
-    return first;
+    return ContentRange { *first, *complete };
+}
+
+}
+
+std::optional<std::uint64_t> contentRangeStart(std::string_view value)
+{
+    auto range = parseContentRange(value);
+    return range ? std::optional(range->first) : std::nullopt;
+}
+
+std::optional<std::uint64_t> contentRangeTotal(std::string_view value)
+{
+    auto range = parseContentRange(value);
+    return range ? range->complete : std::nullopt;
+}
+
+bool isEntityTag(std::string_view tag)
+{
+    if (tag.starts_with("W/"))
+        tag.remove_prefix(2);
+    return isStrongEntityTag(tag);
+}
+
+bool entityTagsMatchWeakly(std::string_view a, std::string_view b)
+{
+    if (a.starts_with("W/"))
+        a.remove_prefix(2);
+    if (b.starts_with("W/"))
+        b.remove_prefix(2);
+    return isStrongEntityTag(a) && a == b;
 }
 
 bool isHeaderSafe(std::string_view value)
@@ -138,6 +175,11 @@ void ResponseHeaders::addLine(std::string_view line)
         contentRange = value;
     else if (equalsIgnoringCase(name, "Location"))
         hasLocation = !value.empty();
+    else if (equalsIgnoringCase(name, "Content-Length")) {
+        auto digits = value;
+        auto length = takeNumber(digits);
+        contentLength = length && digits.empty() ? length : std::nullopt;
+    }
 }
 
 }

@@ -15,6 +15,8 @@ struct ResponseHeaders {
     std::string entityTag;
     std::string lastModified;
     std::string contentRange;
+    /// The Content-Length, when the response gave a well-formed one.
+    std::optional<std::uint64_t> contentLength;
 
     /// Takes one raw header line as libcurl hands it over (line ending
     /// included). A status line starts a new response and clears what an
@@ -23,17 +25,27 @@ struct ResponseHeaders {
 };
 
 /// The status code of a status line such as "HTTP/1.1 206 Partial Content".
-std::optional<long> httpStatusCode(std::string_view line);
+[[nodiscard]] std::optional<long> httpStatusCode(std::string_view line);
 
 /// True for an entity tag that allows byte-range comparisons: quoted, not "W/".
 bool isStrongEntityTag(std::string_view tag);
 
+/// True for a strong tag, or a weak one ("W/" and a quoted tag).
+bool isEntityTag(std::string_view tag);
+
+/// Weak comparison: the same opaque tag, whether either is marked weak.
+bool entityTagsMatchWeakly(std::string_view a, std::string_view b);
+
 /// The first byte position of "bytes A-B/T" (T may be "*"); nothing for any
 /// other form, for B < A, or for a complete length not above B.
-std::optional<std::uint64_t> contentRangeStart(std::string_view value);
+[[nodiscard]] std::optional<std::uint64_t> contentRangeStart(std::string_view value);
 
 /// True for a value of printable ASCII only, so that it can be stored and sent
 /// back in a request header without changing the request.
 bool isHeaderSafe(std::string_view value);
+
+/// The complete length T of "bytes A-B/T"; nothing for "*" or any form that
+/// `contentRangeStart` refuses.
+[[nodiscard]] std::optional<std::uint64_t> contentRangeTotal(std::string_view value);
 
 }

@@ -1,6 +1,7 @@
 #include "platform/Log.h"
 
 #include "platform/Progress.h"
+#include "platform/Posix.h"
 
 #include <chrono>
 #include <cstdio>
@@ -14,19 +15,6 @@
 namespace platform {
 
 namespace {
-
-void writeAll(int fd, std::string_view text)
-{
-    while (!text.empty()) {
-        ssize_t written = ::write(fd, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return; // Nowhere left to report a failing standard stream.
-        }
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-}
 
 std::once_flag syslogOpened;
 
@@ -56,14 +44,15 @@ void NSLog(std::string_view text)
     clearProgress();
     auto now = std::chrono::system_clock::now();
     long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
-    writeAll(STDERR_FILENO, formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))));
+    // Nowhere is left to report a failing standard stream.
+    (void)writeAll(STDERR_FILENO, formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))));
 }
 
 void printLine(std::string_view text)
 {
     std::string line(text);
     line += '\n';
-    writeAll(STDOUT_FILENO, line);
+    (void)writeAll(STDOUT_FILENO, line);
 }
 
 }

@@ -1,9 +1,12 @@
 #include "platform/Process.h"
 
+#include "platform/Posix.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <curl/curl.h>
 #include <mutex>
+#include <optional>
 #include <signal.h>
 #include <unistd.h>
 
@@ -17,10 +20,24 @@ std::mutex& pendingMutex()
     return *mutex;
 }
 
-std::string& pendingPath()
+/// The service's temporary body, and which file it was when it was handed over.
+struct PendingFile {
+    std::string path;
+    std::optional<FileIdentity> identity;
+};
+
+PendingFile& pending()
 {
-    static auto* path = new std::string;
-    return *path;
+    static auto* file = new PendingFile;
+    return *file;
+}
+
+std::optional<FileIdentity> identityOfName(std::string const& path)
+{
+    struct stat status {};
+    if (::lstat(path.c_str(), &status) != 0)
+        return std::nullopt;
+    return FileIdentity(status);
 }
 
 }
@@ -28,16 +45,19 @@ std::string& pendingPath()
 void setPendingTemporaryFile(std::string path)
 {
     std::lock_guard lock(pendingMutex());
-    pendingPath() = std::move(path);
+    auto identity = path.empty() ? std::nullopt : identityOfName(path);
+    pending() = { std::move(path), identity };
 }
 
 void removePendingTemporaryFile()
 {
     std::lock_guard lock(pendingMutex());
-    if (!pendingPath().empty()) {
-        ::unlink(pendingPath().c_str());
-        pendingPath().clear();
-    }
+    auto& file = pending();
+    // NOTE: never by name alone: once the handler moved our body away, the
+    // name may belong to a concurrent run's body.
+    if (!file.path.empty() && file.identity && identityOfName(file.path) == file.identity)
+        ::unlink(file.path.c_str());
+    file = {};
 }
 
 void exitProcess(int status)

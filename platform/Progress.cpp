@@ -1,5 +1,7 @@
 #include "platform/Progress.h"
 
+#include "platform/Posix.h"
+
 #include <chrono>
 #include <cstdio>
 #include <mutex>
@@ -17,19 +19,6 @@ std::mutex& lineMutex()
 
 bool lineDrawn = false;
 std::chrono::steady_clock::time_point lastDrawn;
-
-void writeAll(std::string_view text)
-{
-    while (!text.empty()) {
-        ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-        if (written < 0) {
-            if (errno == EINTR)
-                continue;
-            return;
-        }
-        text.remove_prefix(static_cast<size_t>(written));
-    }
-}
 
 std::string bytesText(std::uint64_t bytes)
 {
@@ -78,7 +67,7 @@ void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSe
     lastDrawn = now;
     lineDrawn = true;
     // Carriage return and erase-to-end redraw the line in place.
-    writeAll("\r" + formatProgress(received, total, bytesPerSecond) + "\x1b[K");
+    (void)writeAll(STDERR_FILENO, '\r' + formatProgress(received, total, bytesPerSecond) + "\x1b[K");
 }
 
 void clearProgress()
@@ -87,7 +76,7 @@ void clearProgress()
         return;
     std::lock_guard lock(lineMutex());
     if (lineDrawn) {
-        writeAll("\r\x1b[K");
+        (void)writeAll(STDERR_FILENO, "\r\x1b[K");
         lineDrawn = false;
     }
 }

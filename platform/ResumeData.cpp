@@ -15,14 +15,16 @@ namespace {
 //   URL                     string   the original URL, http or https
 //   BodyFileName            string   see isBodyFileName
 //   BytesReceived           integer  body bytes on disk, at most 2^63 - 1
-//   EntityTag               string   optional, strong
+//   EntityTag               string   optional, strong or weak ("W/")
 //   LastModified            string   optional; at least one of the two
+//   TotalLength             integer  optional, the entity's complete length
 constexpr std::string_view versionKey = "QuenburyResumeVersion";
 constexpr std::string_view urlKey = "URL";
 constexpr std::string_view bodyKey = "BodyFileName";
 constexpr std::string_view bytesKey = "BytesReceived";
 constexpr std::string_view entityTagKey = "EntityTag";
 constexpr std::string_view lastModifiedKey = "LastModified";
+constexpr std::string_view totalLengthKey = "TotalLength";
 
 constexpr size_t maximumURLLength = 8192;
 constexpr size_t maximumValidatorLength = 1024;
@@ -46,6 +48,13 @@ bool isHTTPURL(std::string_view text)
     return url && (url->scheme == "http" || url->scheme == "https");
 }
 
+}
+
+std::string ResumeData::rangeValidator() const
+{
+    if (isStrongEntityTag(entityTag))
+        return entityTag;
+    return lastModified;
 }
 
 bool isBodyFileName(std::string_view name)
@@ -72,6 +81,8 @@ std::expected<Bytes, Error> encodeResumeData(ResumeData const& data)
         list.set(entityTagKey, data.entityTag);
     if (!data.lastModified.empty())
         list.set(lastModifiedKey, data.lastModified);
+    if (data.totalLength)
+        list.set(totalLengthKey, *data.totalLength);
     return list.binaryData();
 }
 
@@ -114,8 +125,8 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     if (holdsNonText(*list, entityTagKey) || holdsNonText(*list, lastModifiedKey))
         return undecodable("validator not text");
     if (auto tag = list->string(entityTagKey)) {
-        if (tag->size() > maximumValidatorLength || !isStrongEntityTag(*tag))
-            return undecodable("entity tag not a strong tag");
+        if (tag->size() > maximumValidatorLength || !isEntityTag(*tag))
+            return undecodable("entity tag not a quoted tag");
         data.entityTag = *tag;
     }
     if (auto modified = list->string(lastModifiedKey)) {
@@ -125,6 +136,13 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     }
     if (data.entityTag.empty() && data.lastModified.empty())
         return undecodable("no validator");
+    if (list->boolean(totalLengthKey) || list->string(totalLengthKey) || list->data(totalLengthKey))
+        return undecodable("total length not an integer");
+    if (auto total = list->unsignedInteger(totalLengthKey)) {
+        if (*total < data.bytesReceived || *total > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+            return undecodable("total length out of range");
+        data.totalLength = *total;
+    }
     return data;
 }
 

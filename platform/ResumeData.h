@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -18,13 +19,17 @@ struct ResumeData {
     std::string bodyFileName;
     /// Bytes of the body on disk that belong to the entity below.
     std::uint64_t bytesReceived = 0;
-    /// The strong entity tag, or empty.
+    /// The entity tag, strong or weak, or empty.
     std::string entityTag;
     /// The Last-Modified text, or empty.
     std::string lastModified;
+    /// The entity's complete length, when a response told it.
+    std::optional<std::uint64_t> totalLength;
 
-    /// The validator sent in If-Range: the strong entity tag, else Last-Modified.
-    std::string const& rangeValidator() const { return entityTag.empty() ? lastModified : entityTag; }
+    /// The validator sent in If-Range: the strong entity tag, else
+    /// Last-Modified, else none. A weak tag never goes there: a server may not
+    /// answer a range to it, and the SHA-256 guards what it cannot.
+    std::string rangeValidator() const;
 
     bool operator==(ResumeData const&) const = default;
 };

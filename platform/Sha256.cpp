@@ -1,12 +1,11 @@
 #include "platform/Sha256.h"
 
+#include "platform/Posix.h"
+
 #include <cerrno>
 #include <fcntl.h>
 #include <openssl/err.h>
-#include <mutex>
 #include <openssl/evp.h>
-#include <optional>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -33,49 +32,6 @@ Error digestError(std::string_view operation)
 
 constexpr size_t readSize = 1 << 20;
 
-/// What identifies a file's contents within one run: a write changes the
-/// modification time, a copy makes another inode.
-struct FileIdentity {
-    dev_t device = 0;
-    ino_t inode = 0;
-    off_t size = 0;
-    timespec modified {};
-
-    explicit FileIdentity(struct stat const& status)
-        : device(status.st_dev)
-        , inode(status.st_ino)
-        , size(status.st_size)
-        , modified(status.st_mtim)
-    {
-    }
-    bool operator==(FileIdentity const& other) const
-    {
-        return device == other.device && inode == other.inode && size == other.size
-            && modified.tv_sec == other.modified.tv_sec && modified.tv_nsec == other.modified.tv_nsec;
-    }
-};
-
-struct RememberedDigest {
-    std::mutex mutex;
-    std::optional<std::pair<FileIdentity, Sha256Digest>> entry;
-};
-
-RememberedDigest& remembered()
-{
-    static RememberedDigest instance;
-    return instance;
-}
-
-}
-
-void rememberFileDigest(int fd, Sha256Digest const& digest)
-{
-    struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
-        return;
-    auto& store = remembered();
-    std::lock_guard lock(store.mutex);
-    store.entry.emplace(FileIdentity(status), digest);
 }
 
 Sha256::Sha256()
@@ -109,40 +65,24 @@ std::expected<Sha256Digest, Error> Sha256::finish()
 
 std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return std::unexpected(Error::fromErrno("open", path, errno));
-    struct stat status {};
-    if (::fstat(fd, &status) == 0) {
-        auto& store = remembered();
-        std::lock_guard lock(store.mutex);
-        if (store.entry && store.entry->first == FileIdentity(status)) {
-            ::close(fd);
-            return store.entry->second;
-        }
-    }
+    auto opened = openRegularFileForReading(path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    int fd = opened->get();
     // NOTE: the file is read sequentially once; tell the kernel to read ahead.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     Sha256 hasher;
     std::vector<std::uint8_t> buffer(readSize);
     for (;;) {
-        ssize_t got = ::read(fd, buffer.data(), buffer.size());
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            int saved = errno;
-            ::close(fd);
-            return std::unexpected(Error::fromErrno("read", path, saved));
-        }
+        ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
+        if (got < 0)
+            return std::unexpected(Error::fromErrno("read", path, errno));
         if (got == 0)
             break;
-        if (!hasher.update({ buffer.data(), static_cast<size_t>(got) })) {
-            ::close(fd);
+        if (!hasher.update({ buffer.data(), static_cast<size_t>(got) }))
             return std::unexpected(digestError("SHA-256"));
-        }
     }
-    ::close(fd);
     return hasher.finish();
 }
 

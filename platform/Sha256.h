@@ -31,13 +31,8 @@ private:
     bool m_failed = false;
 };
 
-/// Remembers `digest` as that of the file open at `fd` as it stands now, so
-/// that `sha256OfFile` of the same file, still unchanged, need not read it.
-void rememberFileDigest(int fd, Sha256Digest const& digest);
-
-/// The digest of the whole file at `path`, read in 1 MiB pieces (or the one
-/// remembered for it, when the file is the same inode with the same size and
-/// modification time).
+/// The digest of the whole file at `path`, read in 1 MiB pieces; only a
+/// regular file is opened (see openRegularFileForReading).
 [[nodiscard]] std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path);
 
 /// The digest as 64 lower-case hexadecimal characters.

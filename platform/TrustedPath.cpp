@@ -8,7 +8,34 @@
 
 namespace platform {
 
-std::expected<void, Error> checkTrustedFolder(std::string const& directory)
+namespace {
+
+bool writableByOthers(FileAttributes const& attributes)
+{
+    return (attributes.permissions & (S_IWGRP | S_IWOTH)) && !(attributes.permissions & S_ISVTX);
+}
+
+/// True when `prefix` lies strictly below `area` and is a folder name of its
+/// own (not "." or ".."), so that tightening it cannot reach above the area.
+bool isBelow(std::string const& prefix, std::string_view area)
+{
+    if (area.empty() || prefix.size() <= area.size() + 1 || !prefix.starts_with(area) || prefix[area.size()] != '/')
+        return false;
+    for (size_t start = area.size() + 1; start <= prefix.size();) {
+        size_t end = prefix.find('/', start);
+        std::string_view piece = std::string_view(prefix).substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (piece == "." || piece == "..")
+            return false;
+        if (end == std::string::npos)
+            break;
+        start = end + 1;
+    }
+    return true;
+}
+
+}
+
+std::expected<void, Error> checkTrustedFolder(std::string const& directory, std::string_view ownArea)
 {
     auto& fileManager = FileManager::defaultManager();
     uid_t self = ::geteuid();
@@ -27,7 +54,18 @@ std::expected<void, Error> checkTrustedFolder(std::string const& directory)
                 return std::unexpected(Error::refused(prefix, "not a directory"));
             if (attributes->owner != self && attributes->owner != 0)
                 return std::unexpected(Error::refused(prefix, "owned by another user"));
-            if ((attributes->permissions & (S_IWGRP | S_IWOTH)) && !(attributes->permissions & S_ISVTX))
+            if (writableByOthers(*attributes) && attributes->owner == self && isBelow(prefix, ownArea)) {
+                // A folder of our own, left open by an earlier run under a
+                // loose umask or by the agent: narrowed, then checked again.
+                if (auto tightened = fileManager.tightenDirectory(prefix); !tightened)
+                    return std::unexpected(tightened.error());
+                attributes = fileManager.attributesOfItem(prefix);
+                if (!attributes)
+                    return std::unexpected(attributes.error());
+                if (attributes->type != FileType::Directory || attributes->owner != self)
+                    return std::unexpected(Error::refused(prefix, "changed while it was checked"));
+            }
+            if (writableByOthers(*attributes))
                 return std::unexpected(Error::refused(prefix, "writable by other users"));
         }
         if (end == std::string::npos)
@@ -35,11 +73,11 @@ std::expected<void, Error> checkTrustedFolder(std::string const& directory)
     }
 }
 
-std::expected<void, Error> checkOwnedRegularFile(std::string const& path)
+std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)
 {
     auto slash = path.find_last_of('/');
     if (slash != std::string::npos && slash > 0) {
-        if (auto folder = checkTrustedFolder(path.substr(0, slash)); !folder)
+        if (auto folder = checkTrustedFolder(path.substr(0, slash), ownArea); !folder)
             return folder;
     }
     auto attributes = FileManager::defaultManager().attributesOfItem(path);

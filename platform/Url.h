@@ -15,7 +15,7 @@ struct URL {
 
     /// Parses `text` with libcurl's URL API; nothing for text it refuses
     /// (the empty text among others).
-    static std::optional<URL> fromString(std::string_view text);
+    [[nodiscard]] static std::optional<URL> fromString(std::string_view text);
     /// "file://" followed by the percent-encoded `path`.
     static URL fileURL(std::string_view path);
 };
@@ -23,6 +23,6 @@ struct URL {
 /// Percent-encodes everything outside the query-allowed set (ASCII letters,
 /// digits and -._~!$&'()*+,;=:@/?) as "%XX" with upper-case hex digits; an
 /// existing "%" is encoded too. Nothing when `text` is not valid UTF-8.
-std::optional<std::string> percentEncodeQueryAllowed(std::string_view text);
+[[nodiscard]] std::optional<std::string> percentEncodeQueryAllowed(std::string_view text);
 
 }

@@ -3,7 +3,7 @@
 real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting
 server and nginx), and the runner of case rows."""
 
-import contextlib, dataclasses, hashlib, os, plistlib, re, shutil, socket, subprocess, tempfile, threading, time, unittest  # noqa: E401
+import contextlib, ctypes, dataclasses, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 from urllib.parse import quote
@@ -54,7 +54,10 @@ class Sandbox:
     """The test's folders standing in for /Library, /private, /tmp and /var/tmp."""
 
     def __init__(self) -> None:
-        self.root, self.agent, self.overlays = tempfile.mkdtemp(prefix="quenbury-e2e-"), FALLBACK, []  # overlays: (host file, sandbox path)
+        self.root, self.agent, self.env = tempfile.mkdtemp(prefix="quenbury-e2e-"), FALLBACK, {}
+        # (host path, sandbox path) binds laid over the rest: read-only overlays, and mounts of their own.
+        self.overlays: list[tuple[str, str]] = []
+        self.mounts: list[tuple[str, str]] = []
         for name in ("Library", "private/tmp", "tmp", "var/tmp"):
             os.makedirs(self.host(name))
             os.chmod(self.host(name), 0o1777 if "tmp" in name else 0o755)
@@ -65,27 +68,29 @@ class Sandbox:
         shutil.rmtree(self.root, ignore_errors=True)
 
     def host(self, path: str) -> str:
+        for source, target in self.mounts:
+            if (path + "/").startswith(target + "/"):
+                return source + path[len(target):]
         return os.path.join(self.root, path.lstrip("/"))
 
     def install_agent(self, base: str = CANDIDATES[0], config: Optional[dict] = None) -> None:
-        """The agent's service program and store, and its configuration files (by default allowing the download)."""
+        """The agent's service program and store, and its configuration files: bytes as they are, anything else as a
+        binary property list (by default one that allows the download)."""
         self.write(base + "/bin/zkagentservice", b"#!/bin/sh\n")
         os.makedirs(self.host(base + "/store"))
         self.agent = base
         for name, content in ({"zkpatch_data.plist": {"Quenbury": True}} if config is None else config).items():
-            self.write_config(name, content)
-
-    def write_config(self, name: str, content) -> None:
-        """`<agent>/data/<name>`: bytes as they are, anything else as a binary property list."""
-        self.write(self.agent + "/data/" + name, content if isinstance(content, bytes) else plistlib.dumps(content, fmt=plistlib.FMT_BINARY))
+            self.write(base + "/data/" + name, content if isinstance(content, bytes) else plistlib.dumps(content, fmt=plistlib.FMT_BINARY))
 
     def destination(self, location: str) -> str:
         return self.agent + "/store/" + location
 
     def read(self, path: str) -> Optional[bytes]:
-        with contextlib.suppress(OSError), open(self.host(path), "rb") as file:
+        """A regular file's bytes, else None (a planted FIFO must not block the test)."""
+        if not os.path.isfile(self.host(path)):
+            return None
+        with open(self.host(path), "rb") as file:
             return file.read()
-        return None
 
     def write(self, path: str, data: bytes) -> None:
         os.makedirs(os.path.dirname(self.host(path)), exist_ok=True)
@@ -103,20 +108,30 @@ class Sandbox:
                    "--dev", "/dev", "--ro-bind", BUILD_DIR, BUILD_DIR, "--ro-bind", BINARY, BINARY, "--die-with-parent", "--clearenv",
                    "--setenv", "PATH", "/usr/bin:/bin", "--setenv", "TZ", "UTC", "--chdir", "/"]
         command += [a for source, target in self.overlays for a in ("--ro-bind", source, target)]
+        command += [a for source, target in self.mounts for a in ("--bind", source, target)]
+        command += [a for key, value in self.env.items() for a in ("--setenv", key, value)]
         # Sanitizer settings of the build under test reach the binary.
         command += [a for key, value in os.environ.items() if key.endswith("SAN_OPTIONS") for a in ("--setenv", key, value)]
         return command + (["--unshare-user"] if os.geteuid() else []) + [BINARY] + args
 
-    def start(self, *args: str, umask: int = -1) -> subprocess.Popen:
-        return subprocess.Popen(self.command(list(args)), stdout=subprocess.PIPE, stderr=subprocess.PIPE, umask=umask)
+    def start(self, *args: str, umask: int = -1, stderr=subprocess.PIPE) -> subprocess.Popen:
+        return subprocess.Popen(self.command(list(args)), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, umask=umask)
 
     def run(self, *args: str) -> Run:
         return finish(self.start(*args))
 
 
-def finish(process: subprocess.Popen) -> Run:
-    out, err = process.communicate(timeout=150)
-    return Run(process.returncode, out, err)
+def finish(process: subprocess.Popen, terminal: Optional[int] = None) -> Run:
+    """The run's end; with `terminal`, standard error is what that terminal shows, read to its end."""
+    err = b"".join(iter(lambda: read_terminal(terminal), b"")) if terminal else None
+    out, piped = process.communicate(timeout=150)
+    return Run(process.returncode, out, err or piped)
+
+
+def read_terminal(fd: int) -> bytes:
+    with contextlib.suppress(OSError):
+        return os.read(fd, 65536)
+    return b""  # The other side has closed.
 
 
 def binary_pid(process: subprocess.Popen) -> Optional[int]:
@@ -247,74 +262,169 @@ class FaultServer:
             self.stopping.wait(reply.stall_seconds if reply.stall_after is not None else 0)
 
 
-# -- nginx ---------------------------------------------------------------------
+# -- real servers --------------------------------------------------------------
 
 KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
+DAY = 86400
 
 
 class Nginx:
-    """nginx serving a folder of the test, under /slow/ at `rate` bytes per second too. With `tls`,
-    also over HTTPS on two ports of their own: "good" with a certificate for 127.0.0.1 that a test
-    authority (the file `authority`) signs, "self" with one for 127.0.0.1 that signs itself."""
+    """nginx serving a folder of the test, under /slow/ at `rate` per second too. With `tls`, also over
+    HTTPS (HTTP/2 with `http2`) on two ports of their own: "good" with a certificate for 127.0.0.1 that a
+    test authority (the file `authority`) signs, "self" with one for 127.0.0.1 that signs itself."""
 
-    def __init__(self, rate: str = "2m", tls: bool = False) -> None:
-        self.dir = tempfile.mkdtemp(prefix="quenbury-nginx-")
+    program, stop_signal, rate = "/usr/sbin/nginx", signal.SIGKILL, "2m"
+
+    def __init__(self, rate: Optional[str] = None, tls: bool = False, http2: bool = False, mime_table: bool = False) -> None:
+        self.dir = tempfile.mkdtemp(prefix=f"quenbury-{type(self).__name__.lower()}-")
         self.docroot, self.authority = os.path.join(self.dir, "www"), os.path.join(self.dir, "ca.crt") if tls else None
         self.port, self.tls_ports = unused_port(), {name: unused_port() for name in ("good", "self") if tls}
-        with open(os.path.join(self.dir, "ext"), "w") as ext:
-            ext.write("subjectAltName=IP:127.0.0.1\nbasicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n")
-        for command in ((["req", "-x509", *KEY, "-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=Quenbury Test Authority"],
-                         ["req", "-new", *KEY[:5], "-keyout", "good.key", "-out", "good.csr", "-subj", "/CN=good"],
-                         ["x509", "-req", "-in", "good.csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-days", "2", "-extfile", "ext", "-out", "good.crt"],
-                         ["req", "-x509", *KEY, "-keyout", "self.key", "-out", "self.crt", "-subj", "/CN=self", "-addext", "subjectAltName=IP:127.0.0.1"]) if tls else ()):
-            subprocess.run(["openssl", *command], cwd=self.dir, check=True, capture_output=True)
-        secure = "".join(f"server {{ listen 127.0.0.1:{port} ssl; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; "
-                         f"root {self.docroot}; }}\n" for name, port in self.tls_ports.items())
-        temporary = " ".join(f"{kind}_temp_path {self.dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        self.rate, self.http2, self.mime_table = rate or self.rate, http2, mime_table
         os.makedirs(self.docroot)
-        with open(os.path.join(self.dir, "nginx.conf"), "w") as conf:
-            conf.write(f"""daemon off; master_process off; pid {self.dir}/nginx.pid; error_log {self.dir}/error.log warn;
-events {{ }}
-http {{ default_type application/octet-stream; {temporary}
-    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent'; access_log {self.dir}/access.log ranges;
-    server {{ listen 127.0.0.1:{self.port}; root {self.docroot}; location /slow/ {{ alias {self.docroot}/; limit_rate {rate}; }} }}
-    {secure}}}
-""")
+        for command in ((["-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=Quenbury Test Authority"],
+                         ["-keyout", "good.key", "-out", "good.crt", "-subj", "/CN=good", "-CA", "ca.crt", "-CAkey", "ca.key",
+                          "-addext", "subjectAltName=IP:127.0.0.1", "-addext", "basicConstraints=CA:FALSE"],
+                         ["-keyout", "self.key", "-out", "self.crt", "-subj", "/CN=self", "-addext", "subjectAltName=IP:127.0.0.1"]) if tls else ()):
+            subprocess.run(["openssl", "req", "-x509", *KEY, *command], cwd=self.dir, check=True, capture_output=True)
         self.start()
 
+    def config(self) -> str:
+        slow = f"location /slow/ {{ alias {self.docroot}/; limit_rate {self.rate}; }}"
+        secure = "".join(f"server {{ listen 127.0.0.1:{port} ssl{' http2' * self.http2}; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; "
+                         f"root {self.docroot}; {slow} }}\n" for name, port in self.tls_ports.items())
+        temporary = " ".join(f"{kind}_temp_path {self.dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        return f"""daemon off; master_process off; pid {self.dir}/nginx.pid; error_log {self.dir}/error.log warn; events {{ }}
+http {{ default_type application/octet-stream; {temporary}
+    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent'; access_log {self.dir}/access.log ranges;
+    server {{ listen 127.0.0.1:{self.port}; root {self.docroot}; {slow} }}
+    {secure}}}
+"""
+
+    def command(self, conf: str) -> list[str]:
+        return [self.program, "-c", conf, "-p", self.dir]
+
     def start(self) -> None:
-        self.process = subprocess.Popen([shutil.which("nginx") or "/usr/sbin/nginx", "-c", "nginx.conf", "-p", self.dir], stderr=subprocess.DEVNULL)
+        with open(os.path.join(self.dir, "server.conf"), "w") as conf:
+            conf.write(self.config())
+        self.process = subprocess.Popen(self.command(conf.name), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for port in [self.port, *self.tls_ports.values()]:
             while subprocess.run(["bash", "-c", f"exec 3<>/dev/tcp/127.0.0.1/{port}"], stderr=subprocess.DEVNULL).returncode:
+                assert self.process.poll() is None, f"{self.program} did not start"
                 time.sleep(0.05)
 
     def stop(self) -> None:
         """Stops at once, dropping transfers in flight."""
-        self.process.kill()
-        self.process.wait()
+        if self.process.poll() is None:
+            self.process.send_signal(self.stop_signal)
+            self.process.wait()
 
     def close(self) -> None:
         self.stop()
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def publish(self, name: str, data: bytes) -> str:
-        os.makedirs(os.path.dirname(os.path.join(self.docroot, name.lstrip("/"))), exist_ok=True)
-        with open(os.path.join(self.docroot, name.lstrip("/")), "wb") as file:
+    def publish(self, name: str, data: bytes, age: float = DAY) -> str:
+        """The file, last modified `age` seconds ago (a servers marks a tag weak for a file changed just now)."""
+        path = os.path.join(self.docroot, name.lstrip("/"))
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        with open(path, "wb") as file:
             file.write(data)
+        os.utime(path, (time.time() - age,) * 2)
         return self.url("/" + name.lstrip("/"))
 
     def url(self, path: str) -> str:
         return f"http://127.0.0.1:{self.port}{path}"
 
     def access_log(self) -> list[list[str]]:
-        """Each request as [request line, status, Range, If-Range, bytes sent]."""
-        with open(os.path.join(self.dir, "access.log")) as log:
-            return [line.rstrip("\n").split("|") for line in log]
+        """Each request as [request line, status, Range, If-Range, ...]; "-" for none, quotes unescaped."""
+        with contextlib.suppress(OSError), open(os.path.join(self.dir, "access.log")) as log:
+            return [line.rstrip("\n").replace("\\x22", '"').replace('\\"', '"').split("|") for line in log]
+        return []
 
     def sent(self) -> list[str]:
-        """As FaultServer.sent(), with the status after the target."""
-        return [f"{line.rsplit(' ', 1)[0]} {status}" + "".join(f" {h}: {v}".replace("\\x22", '"') for h, v in (("Range", r), ("If-Range", i)) if v != "-")
-                for line, status, r, i, _ in self.access_log()]
+        """As FaultServer.sent(), with the protocol and the status after the target."""
+        return [f"{line} {status}" + "".join(f" {h}: {v}" for h, v in (("Range", r), ("If-Range", i)) if v != "-")
+                for line, status, r, i, *_ in self.access_log() if not line.startswith("-")]  # Not the probe at the start.
+
+
+class Apache(Nginx):
+    """Apache httpd as Debian installs it; `/slow/` is limited by mod_ratelimit to `rate` KiB per second."""
+
+    program, stop_signal, rate = "/usr/sbin/apache2", signal.SIGKILL, "2048"
+
+    def command(self, conf: str) -> list[str]:
+        return [self.program, "-X", "-f", conf]  # One process that stays root: it reads the test's private folder.
+
+    def config(self) -> str:
+        modules = "".join(f"LoadModule {name}_module /usr/lib/apache2/modules/mod_{name}.so\n"
+                          for name in ("mpm_event", "authz_core", "mime", "alias", "env", "ratelimit"))
+        return f"""{modules}ServerRoot {self.dir}
+Listen 127.0.0.1:{self.port}
+PidFile {self.dir}/httpd.pid
+Mutex file:{self.dir} default
+ErrorLog {self.dir}/error.log
+TypesConfig /etc/mime.types
+LogFormat "%r|%>s|%{{Range}}i|%{{If-Range}}i" ranges
+CustomLog {self.dir}/access.log ranges
+DocumentRoot {self.docroot}
+<Directory {self.docroot}>
+    Require all granted
+</Directory>
+Alias /slow/ {self.docroot}/
+<Location /slow/>
+    SetOutputFilter RATE_LIMIT
+    SetEnv rate-limit {self.rate}
+</Location>
+"""
+
+
+class Lighttpd(Nginx):
+    """lighttpd; `/slow/` is limited to `rate` KiB per second. With `mime_table`, file types come
+    from Debian's generated table, as in its packaged configuration."""
+
+    # SIGTERM drops transfers in flight at once too, and writes out its buffered access log.
+    program, stop_signal, rate = "/usr/sbin/lighttpd", signal.SIGTERM, "2048"
+
+    def command(self, conf: str) -> list[str]:
+        return [self.program, "-D", "-f", conf]
+
+    def config(self) -> str:
+        mime = 'include_shell "/usr/share/lighttpd/create-mime.conf.pl"\n' if self.mime_table else ""
+        return f"""{mime}server.document-root = "{self.docroot}" server.bind = "127.0.0.1" server.port = {self.port}
+server.pid-file = "{self.dir}/lighttpd.pid" server.errorlog = "{self.dir}/error.log" server.modules = ("mod_accesslog", "mod_alias")
+accesslog.filename = "{self.dir}/access.log" accesslog.format = "%r|%>s|%{{Range}}i|%{{If-Range}}i"
+$HTTP["url"] =~ "^/slow/" {{ alias.url = ("/slow/" => "{self.docroot}/") connection.kbytes-per-second = {self.rate} }}
+"""
+
+
+class Squid(Nginx):
+    """A forward proxy that caches nothing and forwards ranges as asked."""
+
+    # SIGTERM: it removes its shared memory segments, named after the service, as it stops.
+    program, stop_signal = "/usr/sbin/squid", signal.SIGTERM
+
+    def start(self) -> None:
+        user = pwd.getpwnam("proxy")
+        os.chown(self.dir, user.pw_uid, user.pw_gid)  # Squid drops root for this user, which must write its logs.
+        super().start()
+
+    def command(self, conf: str) -> list[str]:
+        return [self.program, "-N", "-n", f"quenbury{self.port}", "-f", conf]
+
+    def config(self) -> str:
+        return f"""http_port 127.0.0.1:{self.port}
+cache_effective_user proxy
+pid_filename {self.dir}/squid.pid
+cache_log {self.dir}/error.log
+logformat ranges %rm %ru HTTP/%rv|%>Hs|%'{{Range}}>h|%'{{If-Range}}>h
+access_log stdio:{self.dir}/access.log logformat=ranges
+cache deny all
+http_access allow localhost
+http_access deny all
+netdb_filename none
+pinger_enable off
+dns_nameservers 127.0.0.1
+shutdown_lifetime 0 seconds
+"""
 
 
 # -- case rows -----------------------------------------------------------------
@@ -361,6 +471,7 @@ class Step:
     umask: int = -1
     stdout: str = ""
     interrupt: object = None  # once the body holds CUT bytes: a signal for the binary, or "restart" the server
+    terminal: bool = False  # standard error on a terminal: a progress line is drawn, and erased before each record
 
 
 @dataclasses.dataclass
@@ -368,7 +479,9 @@ class Case:
     name: str
     runs: list
     server: str = "fault"  # a key of SERVERS
-    serve: Optional[dict] = None  # {path: [Reply, ...]} for the fault server, {path: bytes} for others; None: /pkg serves `data`
+    proxy: bool = False  # through squid, taken from http_proxy; `sent` is then what the proxy saw
+    loss: int = 0  # percent of packets dropped on a private loopback (root only)
+    serve: Optional[dict] = None  # {path: [Reply, ...]} for the fault server, {path: bytes or (bytes, age)} for others; None: /pkg serves `data`
     url: str = "{origin}/pkg"  # {origin}: the server's; {closed}: a port nothing listens on; {port_good} and {port_self}: see Nginx
     location: str = "a.pkg"
     data: bytes = BODY  # the entity; its SHA-256 is the default checksum
@@ -376,11 +489,12 @@ class Case:
     agent: Optional[str] = CANDIDATES[0]  # installed; None: no agent, the fallback paths
     config: Optional[dict] = None  # {name: dict or bytes} in the agent's data folder; None: the allowing one
     plant: list = dataclasses.field(default_factory=list)
-    after: dict = dataclasses.field(default_factory=dict)  # path: bytes, None (absent), "file", "link", "dir", or [files under it]
+    after: dict = dataclasses.field(default_factory=dict)  # path: bytes, None (absent), "file", "link", "dir", "any", a mode, or [files under it]
     sent: Optional[list] = None  # the requests the server saw, as its sent()
 
 
-SERVERS = {"fault": FaultServer, "nginx": Nginx, "nginx-tls": lambda: Nginx(tls=True), "none": None}
+SERVERS = {"fault": (FaultServer, {}), "nginx": (Nginx, {}), "nginx-tls": (Nginx, {"tls": True}), "nginx-h2": (Nginx, {"tls": True, "http2": True}),
+           "apache": (Apache, {}), "lighttpd": (Lighttpd, {}), "lighttpd-types": (Lighttpd, {"mime_table": True}), "none": (None, {})}
 WHITE_SPACE = " \n\r\v\f"
 
 
@@ -389,11 +503,12 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
-    """Plants (kind, path, argument): file (bytes), append (bytes), fill (until the disk is full), dir,
-    link (target), fifo, owner (uid), mode, truncate (size), remove, tmpfs (size: a mount of its own)."""
+    """Plants (kind, path, argument): file (bytes), append (bytes), fill (until the disk is full), dir, link (target),
+    fifo, socket, device (root only), owner (uid), mode, truncate (size), remove, mount (another volume), bind (another
+    mount point on the same volume), tmpfs (size: a volume of its own, root only)."""
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
-        if kind in ("owner", "tmpfs") and os.geteuid():
+        if kind in ("owner", "tmpfs", "device") and os.geteuid():
             test.skipTest("needs root")
         os.makedirs(host if kind in ("dir", "tmpfs") else os.path.dirname(host), exist_ok=True)
         if kind in ("file", "append", "fill"):
@@ -407,11 +522,17 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
             os.symlink(expand(argument[0], values), host)
         elif kind == "remove" and os.path.lexists(host):
             shutil.rmtree(host) if os.path.isdir(host) and not os.path.islink(host) else os.remove(host)
+        elif kind in ("mount", "bind"):  # Another volume, or another mount point on the same one.
+            box.mounts.append((tempfile.mkdtemp(dir="/dev/shm") if kind == "mount" else host, expand(path, values)))
+            test.addCleanup(shutil.rmtree, box.mounts[-1][0], True) if kind == "mount" else None
         elif kind == "tmpfs":
             subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={argument[0]},mode=1777", "tmpfs", host], check=True)
             test.addCleanup(subprocess.run, ["umount", "-l", host])
-        elif kind in ("fifo", "owner", "mode", "truncate"):
-            {"fifo": os.mkfifo, "owner": lambda h, a: os.chown(h, a, a), "mode": os.chmod, "truncate": os.truncate}[kind](host, *argument)
+        elif kind == "socket":
+            socket.socket(socket.AF_UNIX).bind(host)
+        elif kind in ("fifo", "device", "owner", "mode", "truncate"):
+            {"fifo": os.mkfifo, "device": lambda h: os.mknod(h, 0o600 | stat.S_IFCHR, os.makedev(1, 3)), "owner": lambda h, a: os.chown(h, a, a),
+             "mode": os.chmod, "truncate": os.truncate}[kind](host, *argument)
 
 
 def matched(got: list[str], expected: list[str]) -> list[str]:
@@ -419,19 +540,48 @@ def matched(got: list[str], expected: list[str]) -> list[str]:
     return [e if e[:1] == "~" and re.fullmatch(e[1:], g, re.S) else g for g, e in zip(got, expected)] + got[len(expected):]
 
 
+def lossy_loopback(test: unittest.TestCase, percent: int) -> None:
+    """Moves this thread, and what it starts from now on, to a private loopback that drops `percent` of its packets."""
+    if os.geteuid() or not shutil.which("ip") or not shutil.which("nft"):
+        test.skipTest("a network namespace needs root, ip and nft")
+    name = f"quenbury-{os.getpid()}"
+    if subprocess.run(["ip", "netns", "add", name], capture_output=True).returncode:
+        test.skipTest("ip netns is unavailable")
+    test.addCleanup(subprocess.run, ["ip", "netns", "del", name], check=True)
+    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open("/proc/thread-self/ns/net", os.O_RDONLY)  # Python 3.11 has no os.setns.
+    test.addCleanup(os.close, home)
+    with open("/run/netns/" + name) as private:
+        setns(private.fileno(), 0x40000000)
+    test.addCleanup(setns, home, 0x40000000)
+    # Packets of an Ethernet's size, not 64 KiB ones, so that a share of them is a share of the data.
+    subprocess.run(["ip", "link", "set", "lo", "up", "mtu", "1500", "gso_max_segs", "1"], check=True)
+    subprocess.run(["nft", f"table inet loss {{ chain input {{ type filter hook input priority 0; numgen random mod 100 < {percent} counter drop; }}; }}"], check=True)
+    test.addCleanup(lambda: test.assertRegex(subprocess.run(["nft", "list", "ruleset"], capture_output=True, text=True).stdout, r"counter packets [1-9]"))
+
+
 def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
     box = Sandbox()
     test.addCleanup(box.close)
     if case.agent:
         box.install_agent(case.agent, case.config)
-    if server is None and SERVERS[case.server]:
-        server = SERVERS[case.server]()
+    if case.loss:
+        lossy_loopback(test, case.loss)
+    kind, options = SERVERS[case.server]
+    for program in [getattr(kind, "program", "/")] + [Squid.program] * case.proxy:
+        if not os.path.exists(program):
+            test.skipTest(f"{program} is not installed (scripts/install-deps installs it)")
+    if server is None and kind:
+        server = kind(**options)
         test.addCleanup(server.close)
+    if case.proxy:
+        proxy = Squid()
+        test.addCleanup(proxy.close)
+        box.env["http_proxy"] = proxy.url("")
     if getattr(server, "authority", None):
         box.overlays = [(server.authority, "/etc/ssl/certs/ca-certificates.crt")]  # The only authority the sandbox trusts.
     fault = isinstance(server, FaultServer)
     for path, what in (case.serve or {"/pkg": [Reply(case.data)] if fault else case.data} if server else {}).items():
-        server.route(path, *what) if fault else server.publish(path, what)
+        server.route(path, *what) if fault else server.publish(path, *(what if isinstance(what, tuple) else (what,)))
     ports = {f"port_{name}": port for name, port in getattr(server, "tls_ports", {}).items()}
     url = case.url.format(origin=server.url("") if server else "", closed=unused_port(), **ports)
     encoded, dest = quote(url.strip(WHITE_SPACE), safe="!$&'()*+,;=:@/?~"), box.destination(case.location)
@@ -443,26 +593,39 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
     for number, step in enumerate(case.runs, 1):
         lay(test, box, step.plant, values)
         values["state_size"] = len(box.read(state) or b"")
-        process = box.start(*[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)], umask=step.umask)
+        master, slave = pty.openpty() if step.terminal else (None, subprocess.PIPE)
+        process = box.start(*[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)], umask=step.umask, stderr=slave)
         while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
             time.sleep(0.05)
         if step.interrupt:
             server.stop() if step.interrupt == "restart" else os.kill(binary_pid(process), step.interrupt)
-        run = finish(process)
+        if step.terminal:
+            os.close(slave)
+        run = finish(process, master)
+        if step.terminal:
+            os.close(master)
+            test.assertRegex(run.stderr, r"\r[\d.]+ [KMG]iB of [\d.]+ [KMG]iB \(\d+%\), [\d.]+ [KMG]iB/s(, \d+:\d\d:\d\d left)?\x1b\[K")
+            run.records = records(re.sub(r"\r[^\r\n]*?\x1b\[K", "", run.stderr).replace("\r\n", "\n"))
         if step.interrupt == "restart":
             server.start()
         values["saved_size"] = len(box.read(state) or b"")
+        with contextlib.suppress(Exception):  # The fields of the resume data kept, as {kept_<field>}.
+            values.update({"kept_" + key: value for key, value in plistlib.loads(box.read(state)).items()})
         # Expected records go through the same parser, so that a forged record inside one splits alike.
         expected = records("".join(f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records))
-        test.assertEqual((run.status, matched(run.records, expected), run.stdout), (step.status, expected, step.stdout), f"run {number}:\n{run.stderr}")
+        test.assertEqual((run.status, matched(run.records, expected), run.stdout), (step.status, expected, expand(step.stdout, values)),
+                         f"run {number}:\n{run.stderr}")
     for path, wanted in case.after.items():
-        path, kinds = expand(path, values), {"file": os.path.isfile, "link": os.path.islink, "dir": os.path.isdir}
+        path, kinds = expand(path, values), {"file": os.path.isfile, "link": os.path.islink, "dir": os.path.isdir, "any": os.path.lexists}
         found = (box.files_under(path) if isinstance(wanted, list) else kinds[wanted](box.host(path)) if isinstance(wanted, str)
-                 else box.read(path) if os.path.lexists(box.host(path)) else None)
-        test.assertEqual(found, True if isinstance(wanted, str) else wanted, path)
+                 else os.stat(box.host(path)).st_mode & 0o777 if isinstance(wanted, int) else box.read(path) if os.path.lexists(box.host(path)) else None)
+        test.assertEqual(found, True if isinstance(wanted, str) else wanted, f"{path}: {oct(found) if isinstance(wanted, int) else found}")
     if case.sent is not None:
+        seen = proxy if case.proxy else server
+        if hasattr(seen, "process"):
+            seen.stop()  # Some write their access log out as they stop.
         sent = [expand(s, values, s[:1] == "~") for s in case.sent]
-        test.assertEqual(matched(server.sent(), sent), sent)
+        test.assertEqual(matched(seen.sent(), sent), sent)
 
 
 def row_tests(name: str, cases: list[Case]) -> type:

@@ -24,6 +24,7 @@ def gate(patch, lines: list[str]) -> Step:
 
 
 Rows = row_tests("Rows", [
+    Case("progress on a terminal, erased before each record", server="nginx", url="{origin}/slow/pkg", runs=[Step(0, SUCCESS, terminal=True)]),
     Case("fresh download from nginx verifies and leaves nothing behind", server="nginx", location="Upgrade.14.pkg", runs=[Step(0, SUCCESS)],
          after={"{dest}": BODY, "/var/tmp/quenbury-0": [], "/private/tmp": []}),
     # Over HTTPS only a certificate of the test authority for the host in the URL verifies.
@@ -41,12 +42,21 @@ Rows = row_tests("Rows", [
          runs=[Step(0, START[:3] + ["File already Exists", f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}",
                                     MISMATCH[1], "SHA256 checksum validation Failed, hence downloading new file and replacing"]
                     + START[3:] + MOVED[:1] + ["removing Old File"] + MOVED[1:] + VERIFIED)], after={"{dest}": BODY}),
+    # Whatever stands at the destination is replaced and never blocks the run.
+    *[Case(f"a {kind} at the destination is replaced", plant=[(kind, "{dest}")], runs=[Step(0, START[:3] + [
+        "File already Exists", "SHA256 checksum validation Failed, hence downloading new file and replacing"] + START[3:] + MOVED[:1]
+        + ["removing Old File"] + MOVED[1:] + VERIFIED, stdout='Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain '
+        'Code=22 "Invalid argument" UserInfo={NSFilePath={dest}, NSLocalizedDescription=Invalid argument, NSLocalizedFailureReason=read}\n')])
+      for kind in ("fifo", "socket", "device")],
     Case("mismatch removes the file", checksum="0" * 64, runs=[Step(1, START + MOVED + MISMATCH)], after={"{dest}": None}),
     Case("error page is downloaded and rejected", serve={"/pkg": [Reply.plain(404, PAGE)]}, data=PAGE, checksum=sha256(BODY),
          runs=[Step(1, START + MOVED + MISMATCH)], after={"{dest}": None}),
     Case("empty body verifies", data=b"", runs=[Step(0, SUCCESS)], after={"{dest}": b""}),
-    # The move then copies, and leaves nothing behind.
-    Case("body folder on another mount", plant=[("tmpfs", "/var/tmp", "16m")], runs=[Step(0, SUCCESS)], after={"{dest}": BODY, "/var/tmp": []}),
+    # The move then copies once, leaves no half file, and the file is verified as on one volume.
+    *[Case(f"body folder on {where}, {outcome}", plant=[(kind, "/var/tmp")], checksum=checksum, runs=[Step(status, START + MOVED + checked)],
+           after={"{dest}": BODY if status == 0 else None, "{agent}/store": ["a.pkg"] if status == 0 else [], "/var/tmp/quenbury-0": []})
+      for where, kind in (("a mount point of its own", "bind"), ("another volume", "mount"))
+      for outcome, checksum, status, checked in (("verified", None, 0, VERIFIED), ("rejected", "0" * 64, 1, MISMATCH))],
     Case("missing store folder", plant=[("remove", "{agent}/store")],
          runs=[Step(1, START + MOVED[:1] + ["~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"])],
          after={"/var/tmp/quenbury-0": []}),

@@ -1,7 +1,9 @@
 #include "TestSupport.h"
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
-#include "platform/Sha256.h"
+#include "platform/DigestHandOff.h"
+#include "platform/FileManager.h"
+#include "platform/Process.h"
 
 namespace {
 
@@ -12,13 +14,13 @@ std::string digestOf(std::string_view data)
     return platform::hexString(*hash.finish());
 }
 
-std::string fileDigest(std::string const& path) { return platform::hexString(*platform::sha256OfFile(path)); }
+std::string fileDigest(std::string const& path) { return platform::hexString(*platform::digestOfFile(path)); }
 
 }
 
 // The digest verification takes from the body must be that of the bytes on
-// disk: after pieces of uneven sizes, a cut and a continuation, and once
-// another writer has changed the file.
+// disk: after pieces of uneven sizes, a cut and a continuation, after a move
+// across volumes, and once another writer has changed the file.
 TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
 {
     std::string data(3 * 1024 * 1024 + 12345, '\0');
@@ -37,11 +39,31 @@ TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
         ASSERT_TRUE(body->flush());
     }
     EXPECT_EQ(body->length(), data.size());
-    body->rememberDigest();
+    body->handOverDigest();
     EXPECT_EQ(test::readFile(body->path()), data);
     EXPECT_EQ(fileDigest(body->path()), digestOf(data));
     std::ofstream(body->path(), std::ios::app) << "!";
     EXPECT_EQ(fileDigest(body->path()), digestOf(data + "!"));
     test::writeFile(root / "copy", data); // Another file with the same bytes.
     EXPECT_EQ(fileDigest(root / "copy"), digestOf(data));
+    // From another volume the move copies, and hands over the digest of the bytes it copied.
+    std::string const elsewhere = "/dev/shm/quenbury-move-" + std::to_string(::getpid());
+    test::writeFile(elsewhere, data + "?");
+    ASSERT_TRUE(platform::FileManager::defaultManager().moveItem(elsewhere, root / "moved"));
+    EXPECT_EQ(fileDigest(root / "moved"), digestOf(data + "?"));
+    EXPECT_FALSE(std::filesystem::exists(elsewhere));
+}
+
+TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
+{
+    test::TemporaryDirectory here;
+    test::writeFile(here / "body", "ours");
+    platform::setPendingTemporaryFile(here / "body");
+    test::writeFile(here / "theirs", "theirs"); // Another run's body now has the name.
+    std::filesystem::rename(here / "theirs", here / "body");
+    platform::removePendingTemporaryFile();
+    EXPECT_EQ(test::readFile(here / "body"), "theirs");
+    platform::setPendingTemporaryFile(here / "body");
+    platform::removePendingTemporaryFile();
+    EXPECT_FALSE(std::filesystem::exists(here / "body"));
 }

@@ -6,7 +6,7 @@
 namespace {
 
 platform::ResumeData const sample { "http://127.0.0.1:8080/pkgs/a%20b.pkg", "body-" + std::string(64, 'a'), 1048576, "\"5897c93bb78591a5\"",
-    "Tue, 05 Mar 2024 10:00:00 GMT" };
+    "Tue, 05 Mar 2024 10:00:00 GMT", 4194304 };
 
 /// The sample's encoding after `change` has edited the dictionary.
 platform::Bytes tampered(std::function<void(platform::PropertyList&)> const& change)
@@ -26,9 +26,14 @@ TEST(ResumeData, RoundTripAndTheRangeValidator)
     EXPECT_EQ(platform::decodeResumeData(*encoded), sample);
     EXPECT_EQ(platform::decodeResumeData(tampered([](auto&) {})), sample);
     EXPECT_EQ(sample.rangeValidator(), "\"5897c93bb78591a5\"");
-    auto onlyDate = sample;
-    onlyDate.entityTag.clear();
-    EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(onlyDate))->rangeValidator(), "Tue, 05 Mar 2024 10:00:00 GMT");
+    // A weak tag is kept, but never sent as the range's condition.
+    auto weak = sample;
+    weak.entityTag = "W/\"x\"";
+    EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(weak))->rangeValidator(), "Tue, 05 Mar 2024 10:00:00 GMT");
+    weak.lastModified.clear();
+    weak.totalLength.reset();
+    EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(weak)), weak);
+    EXPECT_EQ(weak.rangeValidator(), "");
 }
 
 TEST(ResumeData, EveryFieldIsChecked)
@@ -46,11 +51,13 @@ TEST(ResumeData, EveryFieldIsChecked)
         { tampered([](auto& l) { l.set("BodyFileName", "../x"); }), "body file name" },
         { tampered([](auto& l) { l.set("BytesReceived", std::uint64_t { 1 } << 63); }), "byte count" },
         { tampered([](auto& l) { l.set("BytesReceived", "10"); }), "byte count" },
-        { tampered([](auto& l) { l.set("EntityTag", "W/\"x\""); }), "entity tag not a strong tag" },
-        { tampered([](auto& l) { l.set("EntityTag", "\"x\"\r\nX-Injected: 1"); }), "entity tag not a strong tag" },
+        { tampered([](auto& l) { l.set("EntityTag", "W/x"); }), "entity tag not a quoted tag" },
+        { tampered([](auto& l) { l.set("EntityTag", "\"x\"\r\nX-Injected: 1"); }), "entity tag not a quoted tag" },
+        { tampered([](auto& l) { l.set("TotalLength", std::uint64_t { 5 }); }), "total length out of range" },
+        { tampered([](auto& l) { l.set("TotalLength", "5"); }), "total length not an integer" },
         { tampered([](auto& l) { l.set("LastModified", "x\r\nHost: evil"); }), "Last-Modified not a header value" },
         { tampered([](auto& l) { l.set("LastModified", ""); }), "Last-Modified not a header value" },
-        { tampered([](auto& l) { l.set("EntityTag", "\"" + std::string(1100, 'x') + "\""); }), "entity tag not a strong tag" },
+        { tampered([](auto& l) { l.set("EntityTag", "\"" + std::string(1100, 'x') + "\""); }), "entity tag not a quoted tag" },
         { tampered([](auto& l) { l.set("LastModified", "Tue, 05 Mar 2024 caf\xc3\xa9"); }), "Last-Modified not a header value" },
     };
     for (auto const& [bytes, reason] : rows) {
@@ -65,15 +72,23 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
 {
     EXPECT_EQ(platform::contentRangeStart("bytes 100-199/200"), 100u);
     EXPECT_EQ(platform::contentRangeStart(" BYTES 100-199/*\r\n"), 100u);
-    for (char const* bad : { "bytes 200-100/300", "bytes 100-199/150", "bytes 100-199/199", "bytes */200", "items 1-2/3", "bytes 1-2", "bytes 1-2/3x", "" })
+    EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/200"), 200u);
+    EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/*"), std::nullopt);
+    for (char const* bad : { "bytes 200-100/300", "bytes 100-199/150", "bytes 100-199/199", "bytes */200", "items 1-2/3", "bytes 1-2", "bytes 1-2/3x", "" }) {
         EXPECT_EQ(platform::contentRangeStart(bad), std::nullopt) << bad;
+        EXPECT_EQ(platform::contentRangeTotal(bad), std::nullopt) << bad;
+    }
     EXPECT_TRUE(platform::isStrongEntityTag("\"abc\""));
     for (char const* weak : { "W/\"abc\"", "abc", "\"a\"b\"", "\"caf\xc3\xa9\"", "\"" })
         EXPECT_FALSE(platform::isStrongEntityTag(weak)) << weak;
+    EXPECT_TRUE(platform::isEntityTag("W/\"abc\""));
+    EXPECT_FALSE(platform::isEntityTag("W/abc"));
+    EXPECT_TRUE(platform::entityTagsMatchWeakly("W/\"abc\"", "\"abc\""));
+    EXPECT_FALSE(platform::entityTagsMatchWeakly("W/\"abc\"", "W/\"abd\""));
 
     platform::ResponseHeaders headers;
     for (char const* line : { "HTTP/1.1 302 Found\r\n", "Location: /x\r\n", "ETag: \"old\"\r\n", "HTTP/1.1 200 OK\r\n", "accept-ranges: none, Bytes\r\n",
-             "ETag:  \"new\" \r\n", "ETa: \"not a tag\"\r\n", "Last-Modified: Tue\r\n", "Content-Range: bytes 1-2/3\r\n", "HTTP/1.1 2000 Long\r\n" })
+             "ETag:  \"new\" \r\n", "ETa: \"not a tag\"\r\n", "Last-Modified: Tue\r\n", "Content-Range: bytes 1-2/3\r\n", "HTTP/1.1 2000 Long\r\n", "Content-Length: 42\r\n" })
         headers.addLine(line);
     EXPECT_EQ(headers.status, 200);
     EXPECT_FALSE(headers.hasLocation);
@@ -81,4 +96,5 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_EQ(headers.entityTag, "\"new\"");
     EXPECT_EQ(headers.lastModified, "Tue");
     EXPECT_EQ(headers.contentRange, "bytes 1-2/3");
+    EXPECT_EQ(headers.contentLength, 42u);
 }

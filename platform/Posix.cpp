@@ -1,0 +1,60 @@
+#include "platform/Posix.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+int FileDescriptor::close()
+{
+    int fd = std::exchange(m_fd, -1);
+    // NOTE: close is not retried on EINTR: on Linux the descriptor is gone either way.
+    return fd >= 0 && ::close(fd) != 0 ? errno : 0;
+}
+
+void FileDescriptor::reset(int fd)
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = fd;
+}
+
+std::expected<void, int> writeAll(int fd, std::span<std::uint8_t const> data)
+{
+    while (!data.empty()) {
+        ssize_t written = retryOnInterrupt([&] { return ::write(fd, data.data(), data.size()); });
+        if (written < 0)
+            return std::unexpected(errno);
+        if (written == 0)
+            return std::unexpected(EIO);
+        data = data.subspan(static_cast<size_t>(written));
+    }
+    return {};
+}
+
+std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path)
+{
+    auto notRegular = [&](struct stat const& status) {
+        return std::unexpected(Error::fromErrno("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL));
+    };
+    struct stat named {};
+    if (::stat(path.c_str(), &named) != 0)
+        return std::unexpected(Error::fromErrno("open", path, errno));
+    if (!S_ISREG(named.st_mode))
+        return notRegular(named);
+    // O_NONBLOCK: the name may have been swapped for a FIFO since the stat.
+    FileDescriptor fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    if (!fd)
+        return std::unexpected(Error::fromErrno("open", path, errno));
+    struct stat opened {};
+    if (::fstat(fd.get(), &opened) != 0)
+        return std::unexpected(Error::fromErrno("read", path, errno));
+    if (!S_ISREG(opened.st_mode))
+        return notRegular(opened);
+    // Reads of a regular file never block; plain reads from here on.
+    if (int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0)
+        (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
+}
+
+}

@@ -1,0 +1,87 @@
+#pragma once
+
+#include "platform/Error.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <string_view>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <utility>
+
+namespace platform {
+
+/// Calls `call` again while it fails with EINTR.
+template<typename Call>
+auto retryOnInterrupt(Call&& call)
+{
+    for (;;) {
+        auto result = call();
+        if (!(result == -1 && errno == EINTR))
+            return result;
+    }
+}
+
+/// An open file descriptor, closed when this object goes.
+class FileDescriptor {
+public:
+    FileDescriptor() = default;
+    explicit FileDescriptor(int fd)
+        : m_fd(fd)
+    {
+    }
+    FileDescriptor(FileDescriptor&& other) noexcept
+        : m_fd(std::exchange(other.m_fd, -1))
+    {
+    }
+    FileDescriptor& operator=(FileDescriptor&& other) noexcept
+    {
+        if (this != &other)
+            reset(std::exchange(other.m_fd, -1));
+        return *this;
+    }
+    ~FileDescriptor() { reset(); }
+
+    int get() const { return m_fd; }
+    explicit operator bool() const { return m_fd >= 0; }
+    /// Closes now and reports the close's own failure (errno), which a write
+    /// to some file systems only reveals there.
+    [[nodiscard]] int close();
+    void reset(int fd = -1);
+    /// Gives the descriptor up without closing it.
+    [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
+
+private:
+    int m_fd = -1;
+};
+
+/// Which file an open descriptor or a name refers to.
+struct FileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+
+    explicit FileIdentity(struct stat const& status)
+        : device(status.st_dev)
+        , inode(status.st_ino)
+    {
+    }
+    bool operator==(FileIdentity const&) const = default;
+};
+
+/// Writes all of `data` at the file's offset; the errno of a failure.
+[[nodiscard]] std::expected<void, int> writeAll(int fd, std::span<std::uint8_t const> data);
+[[nodiscard]] inline std::expected<void, int> writeAll(int fd, std::string_view text)
+{
+    return writeAll(fd, { reinterpret_cast<std::uint8_t const*>(text.data()), text.size() });
+}
+
+/// Opens `path` for reading only when it is a regular file (links followed).
+/// Anything else is refused before it is opened, so that a FIFO or a device
+/// planted there can neither block the run nor be touched: EISDIR for a
+/// directory, EINVAL for any other kind, reported as a failed "read".
+[[nodiscard]] std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path);
+
+}

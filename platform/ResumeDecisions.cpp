@@ -1,0 +1,84 @@
+#include "platform/ResumeDecisions.h"
+
+namespace platform {
+
+StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize)
+{
+    if (!resume)
+        return {};
+    if (bodySize < resume->bytesReceived || resume->bytesReceived == 0)
+        return { std::nullopt, 0, bodySize != 0 };
+    return { resume->bytesReceived, resume->bytesReceived, false };
+}
+
+std::vector<std::string> rangeRequestHeaders(ResumeData const& resume, std::uint64_t rangeStart)
+{
+    std::vector<std::string> lines { "Range: bytes=" + std::to_string(rangeStart) + "-" };
+    // With a weak tag alone the range is asked without a condition.
+    if (auto validator = resume.rangeValidator(); !validator.empty())
+        lines.push_back("If-Range: " + validator);
+    return lines;
+}
+
+ResponseUse responseUse(ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart)
+{
+    if (!rangeStart || !resume)
+        return ResponseUse::Replace;
+    if (response.status == 206) {
+        // Only a part that starts exactly where our bytes end, of the entity
+        // we have, may be appended; anything else would splice two bodies.
+        auto start = contentRangeStart(response.contentRange);
+        auto total = contentRangeTotal(response.contentRange);
+        bool sameEntity = resume->entityTag.empty()
+            ? (response.lastModified.empty() || response.lastModified == resume->lastModified)
+            : (response.entityTag.empty() || entityTagsMatchWeakly(response.entityTag, resume->entityTag));
+        // A weak tag may name an entity that changed length; the length we
+        // recorded must then be the one the server offers now.
+        bool sameLength = !resume->totalLength || !total || *total == *resume->totalLength;
+        return start && *start == *rangeStart && sameEntity && sameLength ? ResponseUse::Append : ResponseUse::StartOver;
+    }
+    if (response.status == 416)
+        return ResponseUse::StartOver;
+    return ResponseUse::Replace;
+}
+
+std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
+{
+    ResumeData data;
+    data.url = failed.url;
+    data.bodyFileName = failed.bodyFileName;
+    data.bytesReceived = failed.bodyLength;
+    auto const& response = failed.response;
+    auto const& resume = failed.resume;
+    if (!response) {
+        // No response yet: the body is still what the given resume data says.
+        if (!failed.rangeStart || !resume)
+            return std::nullopt;
+        data.entityTag = resume->entityTag;
+        data.lastModified = resume->lastModified;
+        data.totalLength = resume->totalLength;
+    } else if (response->status == 206 && failed.rangeStart && resume) {
+        // A part that we appended: the validators we sent still name it.
+        data.entityTag = resume->entityTag;
+        data.lastModified = response->lastModified.empty() || !isHeaderSafe(response->lastModified) ? resume->lastModified : response->lastModified;
+        data.totalLength = resume->totalLength ? resume->totalLength : contentRangeTotal(response->contentRange);
+    } else {
+        if (response->status != 200 || !response->acceptsByteRanges)
+            return std::nullopt;
+        // NOTE: a weak tag is kept too, as the platform's own service does;
+        // it is never sent in If-Range, and the recorded length and the
+        // SHA-256 catch an entity it failed to tell apart.
+        if (isEntityTag(response->entityTag))
+            data.entityTag = response->entityTag;
+        if (isHeaderSafe(response->lastModified))
+            data.lastModified = response->lastModified;
+        data.totalLength = response->contentLength;
+    }
+    if (data.entityTag.empty() && data.lastModified.empty())
+        return std::nullopt;
+    if (data.totalLength && *data.totalLength < data.bytesReceived)
+        return std::nullopt;
+    return data;
+}
+
+}

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "platform/HttpHeaders.h"
+#include "platform/ResumeData.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+// The download service's resume decisions, free of libcurl and of the disk,
+// so that one table can hold every case.
+
+namespace platform {
+
+/// Where a task begins, given what an earlier task left.
+struct StartingPoint {
+    /// The offset to ask for with Range; nothing to ask for the whole entity.
+    std::optional<std::uint64_t> rangeStart;
+    /// The length the body is cut to before the request.
+    std::uint64_t keptLength = 0;
+    /// The body held bytes that the resume data described, and they are dropped.
+    bool dropsResumedBytes = false;
+
+    bool operator==(StartingPoint const&) const = default;
+};
+
+/// Continues at the recorded length when the body holds at least that much
+/// (a longer body is cut back); otherwise starts over from byte 0.
+[[nodiscard]] StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize);
+
+/// The request header lines that ask for the rest from `rangeStart`: Range,
+/// and If-Range only with a strong entity tag or a Last-Modified date.
+[[nodiscard]] std::vector<std::string> rangeRequestHeaders(ResumeData const& resume, std::uint64_t rangeStart);
+
+/// What the final response's body means for the body file.
+enum class ResponseUse {
+    /// Continue after the bytes kept.
+    Append,
+    /// A whole entity of its own: empty the body and take it.
+    Replace,
+    /// The server cannot continue our bytes: ask again for the whole entity.
+    StartOver,
+};
+
+/// A 206 is appended only when it starts exactly at `rangeStart`, names the
+/// same entity (weak comparison of tags, else Last-Modified) and offers the
+/// recorded length; a 416 or any other 206 starts over; anything else
+/// replaces. Without a range asked for, every response replaces.
+[[nodiscard]] ResponseUse responseUse(ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
+
+/// What a transfer that failed knows about its body.
+struct FailedTransfer {
+    std::string url;
+    std::string bodyFileName;
+    /// Bytes of the body that belong to the entity.
+    std::uint64_t bodyLength = 0;
+    std::optional<ResumeData> resume;
+    std::optional<std::uint64_t> rangeStart;
+    /// The final response's header, when one came.
+    std::optional<ResponseHeaders> response;
+};
+
+/// The resume data that lets a later task continue, or nothing: a response
+/// must have given a validator (an entity tag, weak or strong, or a date) and
+/// accepted byte ranges, as the platform's own service requires.
+[[nodiscard]] std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed);
+
+}

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs the given .deb, fetches a package with the installed
+# /usr/bin/quenbury in the end-to-end sandbox, then purges the package and
+# checks that nothing of it is left. The machine ends as it was, pass or fail.
+set -euo pipefail
+deb=$(realpath "$1")
+e2e=$(cd "$(dirname "$0")/../e2e" && pwd)
+
+if [[ $(id -u) -ne 0 ]]; then
+  echo "SKIP: installing a package needs root"; exit 0
+fi
+status=$(dpkg-query -W -f='${db:Status-Status}' quenbury 2>/dev/null || true)
+if [[ -n $status && $status != not-installed ]]; then
+  echo "SKIP: a quenbury package is already here ($status); not touching it"; exit 0
+fi
+# Paths of the package that are there already: only shared folders may be.
+declare -A existed
+while read -r path; do
+  path=/${path#./}; path=${path%/}
+  [[ -e $path ]] || continue
+  [[ -d $path ]] || { echo "SKIP: $path is already there; not overwriting it"; exit 0; }
+  existed[$path]=1
+done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t)
+
+installed=1
+trap '[[ -z $installed ]] || dpkg --purge quenbury >/dev/null 2>&1 || true' EXIT
+dpkg -i "$deb" >/dev/null
+mapfile -t owned < <(dpkg -L quenbury)
+[[ $(dpkg-query -W -f='${Status}' quenbury) == "install ok installed" ]]
+
+QUENBURY_BINARY=/usr/bin/quenbury python3 - "$e2e" <<'PY'
+import sys
+sys.path.insert(0, sys.argv[1])
+from contextlib import closing
+from harness import Nginx, Sandbox, sha256
+
+package = bytes((i * 7919) % 251 for i in range(4 << 20))
+with closing(Nginx()) as nginx, closing(Sandbox()) as box:
+    url = nginx.publish("packages/Upgrade.14.pkg", package)
+    box.install_agent()
+    run = box.run(url, "Upgrade.14.pkg", sha256(package))
+    assert run.status == 0, run.stderr
+    assert box.read(box.destination("Upgrade.14.pkg")) == package, run.stderr
+    assert run.records[-1] == "SHA256 checksum validated succesfully NSComparisonResult", run.stderr
+PY
+
+dpkg --purge quenbury >/dev/null
+installed=
+if dpkg -s quenbury >/dev/null 2>&1; then
+  echo "FAIL: dpkg still knows quenbury after the purge"; exit 1
+fi
+for path in "${owned[@]}"; do
+  [[ $path == /. || -n ${existed[$path]:-} || ! -e $path ]] && continue
+  echo "FAIL: $path is left after the purge"; exit 1
+done
+echo "package install test passed: ${#owned[@]} paths installed, fetched, removed"
