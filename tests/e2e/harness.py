@@ -176,6 +176,7 @@ class Reply:
     stall_seconds: float = 300
     raw: Optional[bytes] = None
     endless_headers: bool = False
+    interim: bool = False  # a "100 Continue" before the answer
 
     @classmethod
     def plain(cls, status: int, body: bytes = b"", location: Optional[str] = None) -> "Reply":
@@ -255,7 +256,7 @@ class FaultServer:
                             ("Accept-Ranges", "bytes" if reply.accept_ranges else None),
                             ("Content-Length", len(payload) if reply.content_length is AUTO else reply.content_length)):
             headers += [(name, value)] if value is not None else []
-        out.write((f"HTTP/1.1 {status} {handler.responses.get(status, ('Status',))[0]}\r\n"
+        out.write(("HTTP/1.1 100 Continue\r\n\r\n" * reply.interim + f"HTTP/1.1 {status} {handler.responses.get(status, ('Status',))[0]}\r\n"
                    + "".join(f"{n}: {v}\r\n" for n, v in headers + reply.headers) + "Connection: close\r\n\r\n").encode("latin-1"))
         if handler.command != "HEAD":
             out.write(payload[:reply.stall_after if reply.stall_after is not None else reply.close_after])

@@ -42,6 +42,7 @@ Rows = row_tests("Rows", [
       for mask, left in ((0o000, 0), (0o002, 0), (0o022, 0), (0o077, 0), (0o022, 0o777), (0o022, 0o775))],
     two_runs("two runs continue the transfer", Reply(BODY), [RANGED]),
     two_runs("server ignoring Range", Reply(BODY, honour_range=False), [RANGED]),
+    two_runs("an interim answer before the part", Reply(BODY, interim=True), [RANGED]),
     two_runs("Content-Range not at the cut takes the whole entity again", Reply(BODY, content_range_start=CUT - 100), [RANGED, "GET /pkg"]),
     *[Case(f"body file {name} between runs", serve={"/pkg": [BROKEN, Reply(BODY)]},
            runs=[Step(1, START + lost()), Step(0, RESUMED, plant=[change])], after={"{dest}": BODY, "/var/tmp/quenbury-0": []},

@@ -26,12 +26,8 @@ TEST(ResumeData, RoundTripAndTheRangeValidator)
     EXPECT_EQ(platform::decodeResumeData(*encoded), sample);
     EXPECT_EQ(platform::decodeResumeData(tampered([](auto&) {})), sample);
     EXPECT_EQ(sample.rangeValidator(), "\"5897c93bb78591a5\"");
-    // A weak tag is kept, but never sent as the range's condition.
-    auto weak = sample;
-    weak.entityTag = "W/\"x\"";
-    EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(weak))->rangeValidator(), "Tue, 05 Mar 2024 10:00:00 GMT");
-    weak.lastModified.clear();
-    weak.totalLength.reset();
+    // A weak tag is kept, but never sent as the range's condition; names and tags at their longest are kept.
+    auto weak = platform::ResumeData { sample.url, "body-" + std::string(123, 'a'), 10, "W/\"" + std::string(1020, 'x') + "\"", "", std::nullopt };
     EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(weak)), weak);
     EXPECT_EQ(weak.rangeValidator(), "");
 }
@@ -49,6 +45,7 @@ TEST(ResumeData, EveryFieldIsChecked)
         { tampered([](auto& l) { l.set("URL", "file:///etc/passwd"); }), "URL missing or not http/https" },
         { tampered([](auto& l) { l.set("BodyFileName", "body-a/../../etc"); }), "body file name" },
         { tampered([](auto& l) { l.set("BodyFileName", "../x"); }), "body file name" },
+        { tampered([](auto& l) { l.set("BodyFileName", "body-" + std::string(124, 'a')); }), "body file name" },
         { tampered([](auto& l) { l.set("BytesReceived", std::uint64_t { 1 } << 63); }), "byte count" },
         { tampered([](auto& l) { l.set("BytesReceived", "10"); }), "byte count" },
         { tampered([](auto& l) { l.set("EntityTag", "W/x"); }), "entity tag not a quoted tag" },
@@ -74,7 +71,7 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_EQ(platform::contentRangeStart(" BYTES 100-199/*\r\n"), 100u);
     EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/200"), 200u);
     EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/*"), std::nullopt);
-    for (char const* bad : { "bytes 200-100/300", "bytes 100-199/150", "bytes 100-199/199", "bytes */200", "items 1-2/3", "bytes 1-2", "bytes 1-2/3x", "" }) {
+    for (char const* bad : { "bytes 200-100/300", "bytes 100-199/150", "bytes 100-199/199", "bytes */200", "items 1-2/3", "bytes 1-2", "bytes 1-2/3x", "bytes 100x199/200", "" }) {
         EXPECT_EQ(platform::contentRangeStart(bad), std::nullopt) << bad;
         EXPECT_EQ(platform::contentRangeTotal(bad), std::nullopt) << bad;
     }
