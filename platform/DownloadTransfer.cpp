@@ -285,15 +285,19 @@ DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
 
 DownloadOutcome Transfer::run()
 {
+    auto failedBeforeStart = [this](Error const& cause) {
+        DownloadOutcome outcome;
+        outcome.error = writeFailure(m_request.url, cause);
+        return outcome;
+    };
     auto size = m_body.sizeOnDisk();
-    auto start = startingPoint(m_request.resume, size ? *size : 0);
+    if (!size)
+        return failedBeforeStart(size.error());
+    auto start = startingPoint(m_request.resume, *size);
     m_attempt.rangeStart = start.rangeStart;
     m_bodyReplaced = start.dropsResumedBytes;
-    if (auto positioned = size ? m_body.truncate(start.keptLength) : std::unexpected(size.error()); !positioned) {
-        DownloadOutcome outcome;
-        outcome.error = writeFailure(m_request.url, positioned.error());
-        return outcome;
-    }
+    if (auto positioned = m_body.truncate(start.keptLength); !positioned)
+        return failedBeforeStart(positioned.error());
     CurlHandle handle;
     if (!handle.curl) {
         DownloadOutcome outcome;
