@@ -37,7 +37,8 @@ int cleanUpFresh(bool matched, std::string const& destinationPath)
 }
 
 int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std::string const& destinationPath,
-    std::string const& expectedChecksum, std::optional<platform::URL> const& location, std::optional<platform::Error> const& error)
+    std::string const& expectedChecksum, std::optional<platform::URL> const& location,
+    std::optional<platform::Error> const& error)
 {
     if (error) {
         std::string line = "Download failed with error: " + error->description();
@@ -54,7 +55,8 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std:
 
     auto& fileManager = platform::FileManager::defaultManager();
     auto destination = platform::URL::fileURL(destinationPath);
-    NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location " + destination.absoluteString);
+    NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location "
+        + destination.absoluteString);
     if (fileManager.fileExists(destinationPath)) {
         if (auto removed = fileManager.removeItem(destination.path); !removed) {
             NSLog("Error moving the file: " + removed.error().description());
@@ -78,9 +80,10 @@ namespace {
 
 platform::CompletionHandler handler(DownloadKind kind, std::string resumeStatePath)
 {
-    return [kind, resumeStatePath = std::move(resumeStatePath)](
-               std::optional<platform::URL> location, std::optional<platform::URLResponse>, std::optional<platform::Error> error) {
-        platform::exitProcess(completeDownload(kind, resumeStatePath, localFilePath, checksumArgument, location, error));
+    return [kind, resumeStatePath = std::move(resumeStatePath)](std::optional<platform::URL> location,
+               std::optional<platform::URLResponse>, std::optional<platform::Error> error) {
+        platform::exitProcess(
+            completeDownload(kind, resumeStatePath, localFilePath, checksumArgument, location, error));
     };
 }
 

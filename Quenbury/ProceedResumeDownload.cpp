@@ -62,8 +62,7 @@ bool proceedResumeDownload(std::string const& dataPath)
             NSLog("error in reading plist " + serverInfo.error().description());
             return false;
         }
-        if (serverInfo->isDictionary()
-            && lowercasedEquals(serverInfo->string("DirectDownloadEnabled"), "true")
+        if (serverInfo->isDictionary() && lowercasedEquals(serverInfo->string("DirectDownloadEnabled"), "true")
             && lowercasedEquals(serverInfo->string("ENABLEDISTRIBUTIONSERVER"), "no")) {
             NSLog("DirectDownloadEnabled in Cloud and not under DS");
             return true;

@@ -1,7 +1,7 @@
 #include "Quenbury/Sha256Checksum.h"
 
-#include "platform/Log.h"
 #include "platform/DigestHandOff.h"
+#include "platform/Log.h"
 #include "platform/Sha256.h"
 #include "platform/Url.h"
 
@@ -12,7 +12,8 @@ namespace {
 
 bool equalIgnoringCase(std::string_view a, std::string_view b)
 {
-    return std::ranges::equal(a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+    return std::ranges::equal(
+        a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
 }
 
 }

@@ -65,7 +65,8 @@ int main(int argc, char** argv)
     std::string const urlArgument = argv[1];
     std::string const locationArgument = argv[2];
     checksumArgument = argv[3];
-    NSLog("Given param -> 1 " + urlArgument + " \nGiven param -> 2 " + locationArgument + "\nGiven check_SHA256sum -> " + checksumArgument);
+    NSLog("Given param -> 1 " + urlArgument + " \nGiven param -> 2 " + locationArgument + "\nGiven check_SHA256sum -> "
+        + checksumArgument);
 
     urlString = platform::trimmingWhitespaceAndNewlines(urlArgument);
     auto encoded = platform::percentEncodeQueryAllowed(urlString);

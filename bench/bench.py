@@ -24,8 +24,12 @@ def timed(command: list[str], **kwargs) -> tuple[float, int, int]:
     """Wall seconds, peak resident KiB (from /usr/bin/time -v) and exit status."""
     with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
         start = time.perf_counter()
-        result = subprocess.run(["/usr/bin/time", "-v", "-o", report.name, *command],
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **kwargs)
+        result = subprocess.run(
+            ["/usr/bin/time", "-v", "-o", report.name, *command],
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            **kwargs,
+        )
         wall = time.perf_counter() - start
         peak = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", report.read()).group(1))
     return wall, peak, result.returncode
@@ -66,9 +70,11 @@ def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: i
     url = nginx.url("/" + name)
     out = os.path.join(work, "out.bin")
     rows = {}
-    volumes = {"quenbury": None,
-               "quenbury, temporary folder on another mount": os.path.join(work, "volume"),
-               "quenbury, temporary folder on tmpfs": tempfile.mkdtemp(prefix="quenbury-bench-", dir="/dev/shm")}
+    volumes = {
+        "quenbury": None,
+        "quenbury, temporary folder on another mount": os.path.join(work, "volume"),
+        "quenbury, temporary folder on tmpfs": tempfile.mkdtemp(prefix="quenbury-bench-", dir="/dev/shm"),
+    }
     for label, volume in volumes.items():
         with closing(Sandbox()) as box:
             box.install_agent()
@@ -83,7 +89,7 @@ def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: i
         "curl -o + openssl dgst": f"curl -s -o {out} {url} && openssl dgst -sha256 {out}",
         "curl -o alone": f"curl -s -o {out} {url}",
         "aria2c --checksum": f"rm -f {out}; aria2c -q --allow-overwrite=true --file-allocation=none -d {work} -o out.bin "
-                             f"--checksum=sha-256={digest} {url}",
+        f"--checksum=sha-256={digest} {url}",
     }
     for label, command in shell.items():
         if label.startswith("aria2c") and not shutil.which("aria2c"):
@@ -96,8 +102,12 @@ def verify_only(path: str, digest: str, reps: int) -> dict[str, tuple[float, int
     rows = {}
     with closing(Sandbox()) as box:
         box.install_agent()
-        os.link(path, box.host(box.destination("p.pkg"))) if os.stat(path).st_dev == os.stat(box.root).st_dev else shutil.copy(path, box.host(box.destination("p.pkg")))
-        rows["quenbury (file in place)"] = median([timed(box.command(["http://127.0.0.1:1/x", "p.pkg", digest])) for _ in range(reps)])
+        os.link(path, box.host(box.destination("p.pkg"))) if os.stat(path).st_dev == os.stat(
+            box.root
+        ).st_dev else shutil.copy(path, box.host(box.destination("p.pkg")))
+        rows["quenbury (file in place)"] = median(
+            [timed(box.command(["http://127.0.0.1:1/x", "p.pkg", digest])) for _ in range(reps)]
+        )
     rows["sha256sum"] = median([timed(["sha256sum", path]) for _ in range(reps)])
     rows["openssl dgst -sha256"] = median([timed(["openssl", "dgst", "-sha256", path]) for _ in range(reps)])
     return rows
@@ -150,8 +160,13 @@ def main() -> None:
     sizes = [64 * MiB, 1024 * MiB] + ([] if "--no-4g" in sys.argv else [4096 * MiB])
     os.makedirs(RESULTS, exist_ok=True)
     work = tempfile.mkdtemp(prefix="quenbury-bench-", dir="/var/tmp")
-    lines = ["# Benchmark results", "", f"Machine: {os.cpu_count()} cores; loopback nginx; median of {reps} runs; "
-             "ratios are quenbury's wall time over the other tool's (lower is better for quenbury).", ""]
+    lines = [
+        "# Benchmark results",
+        "",
+        f"Machine: {os.cpu_count()} cores; loopback nginx; median of {reps} runs; "
+        "ratios are quenbury's wall time over the other tool's (lower is better for quenbury).",
+        "",
+    ]
     scaling = []
     try:
         with closing(Nginx(rate="400m")) as nginx:
@@ -168,28 +183,52 @@ def main() -> None:
                 rows = download_and_verify(nginx, work, name, digest, n)
                 q = rows["quenbury"]
                 scaling.append((size, q[0], q[1]))
-                lines += [f"## Download and verify, {size // MiB} MiB", "", "| tool | wall s | peak RSS MiB | quenbury / tool |", "|---|---|---|---|"]
+                lines += [
+                    f"## Download and verify, {size // MiB} MiB",
+                    "",
+                    "| tool | wall s | peak RSS MiB | quenbury / tool |",
+                    "|---|---|---|---|",
+                ]
                 for label, (wall, peak) in rows.items():
                     lines.append(f"| {label} | {wall:.2f} | {peak / 1024:.1f} | {q[0] / wall:.2f} |")
                 lines.append("")
                 if size == 1024 * MiB:
                     v = verify_only(path, digest, reps)
                     vq = v["quenbury (file in place)"]
-                    lines += ["## Verify a file already in place, 1 GiB", "", "| tool | wall s | peak RSS MiB | tool / quenbury (speed-up) |", "|---|---|---|---|"]
+                    lines += [
+                        "## Verify a file already in place, 1 GiB",
+                        "",
+                        "| tool | wall s | peak RSS MiB | tool / quenbury (speed-up) |",
+                        "|---|---|---|---|",
+                    ]
                     for label, (wall, peak) in v.items():
                         lines.append(f"| {label} | {wall:.2f} | {peak / 1024:.1f} | {wall / vq[0]:.2f} |")
                     lines.append("")
                     start, waste, on_disk = resumed_resend(nginx, name, size, digest)
-                    lines += ["## Resumed transfer, 1 GiB cut at half way", "",
-                              f"Bytes on disk at the cut: {on_disk}; the resumed request asked for `bytes={start}-`; "
-                              f"bytes received twice over both runs: {waste} (one buffer is {MiB} bytes).", ""]
+                    lines += [
+                        "## Resumed transfer, 1 GiB cut at half way",
+                        "",
+                        f"Bytes on disk at the cut: {on_disk}; the resumed request asked for `bytes={start}-`; "
+                        f"bytes received twice over both runs: {waste} (one buffer is {MiB} bytes).",
+                        "",
+                    ]
                 os.remove(path)
             wall = many_at_once(nginx)
-            lines += ["## Sixteen runs at once", "", f"16 runs of 32 MiB each, different files, started together: {wall:.2f} s, "
-                      f"{16 * 32 / wall:.0f} MiB/s in total.", ""]
+            lines += [
+                "## Sixteen runs at once",
+                "",
+                f"16 runs of 32 MiB each, different files, started together: {wall:.2f} s, "
+                f"{16 * 32 / wall:.0f} MiB/s in total.",
+                "",
+            ]
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    lines += ["## Growth with size (quenbury)", "", "| size MiB | wall s | s per GiB | peak RSS MiB |", "|---|---|---|---|"]
+    lines += [
+        "## Growth with size (quenbury)",
+        "",
+        "| size MiB | wall s | s per GiB | peak RSS MiB |",
+        "|---|---|---|---|",
+    ]
     for size, wall, peak in scaling:
         lines.append(f"| {size // MiB} | {wall:.2f} | {wall / (size / 1024 / MiB):.2f} | {peak / 1024:.1f} |")
     with open(os.path.join(RESULTS, "results.md"), "w") as out:
@@ -201,6 +240,7 @@ def main() -> None:
 def plot(scaling) -> None:
     try:
         import matplotlib
+
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
     except ImportError:
@@ -208,9 +248,14 @@ def plot(scaling) -> None:
     sizes = [s / MiB for s, _, _ in scaling]
     figure, (left, right) = plt.subplots(1, 2, figsize=(9, 3.5))
     left.plot(sizes, [w for _, w, _ in scaling], "o-")
-    left.set_xlabel("file MiB"); left.set_ylabel("wall s"); left.set_title("download + verify time")
+    left.set_xlabel("file MiB")
+    left.set_ylabel("wall s")
+    left.set_title("download + verify time")
     right.plot(sizes, [p / 1024 for _, _, p in scaling], "o-")
-    right.set_xlabel("file MiB"); right.set_ylabel("peak RSS MiB"); right.set_title("peak memory"); right.set_ylim(bottom=0)
+    right.set_xlabel("file MiB")
+    right.set_ylabel("peak RSS MiB")
+    right.set_title("peak memory")
+    right.set_ylim(bottom=0)
     figure.tight_layout()
     figure.savefig(os.path.join(RESULTS, "scaling.png"), dpi=100)
 

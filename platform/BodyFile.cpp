@@ -14,7 +14,7 @@ namespace platform {
 
 namespace {
 
-constexpr int openFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+    constexpr int openFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
 
 }
 
@@ -45,12 +45,13 @@ BodyFile::~BodyFile()
     m_writer.reset();
 }
 
-std::expected<BodyFile, Error> BodyFile::lockOpened(BodyFolder const& folder, FileDescriptor fd, std::string const& name)
+std::expected<BodyFile, Error> BodyFile::lockOpened(
+    BodyFolder const& folder, FileDescriptor fd, std::string const& name)
 {
     std::string path = folder.path() + "/" + name;
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return std::unexpected(Error::fromErrno("flock", path, errno));
-    struct stat opened {};
+    struct stat opened { };
     if (::fstat(fd.get(), &opened) != 0)
         return std::unexpected(Error::fromErrno("fstat", path, errno));
     if (!S_ISREG(opened.st_mode))
@@ -97,7 +98,8 @@ std::expected<BodyFile, Error> BodyFile::createUnique(BodyFolder const& folder, 
 
 bool BodyFile::nameIsOurs() const
 {
-    struct stat opened {}, named {};
+    struct stat opened {
+    }, named {};
     return ::fstat(m_fd.get(), &opened) == 0 && ::fstatat(m_folder, m_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0
         && FileIdentity(opened) == FileIdentity(named);
 }
@@ -105,7 +107,7 @@ bool BodyFile::nameIsOurs() const
 std::expected<std::uint64_t, Error> BodyFile::sizeOnDisk() const
 {
     m_writer->waitIdle();
-    struct stat status {};
+    struct stat status { };
     if (::fstat(m_fd.get(), &status) != 0)
         return std::unexpected(Error::fromErrno("fstat", m_path, errno));
     return static_cast<std::uint64_t>(status.st_size);

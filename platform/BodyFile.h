@@ -22,7 +22,8 @@ public:
     /// EWOULDBLOCK when a live run holds the lock.
     [[nodiscard]] static std::expected<BodyFile, Error> openLocked(BodyFolder const& folder, std::string const& name);
     /// A new file named `prefix` plus a unique suffix, locked.
-    [[nodiscard]] static std::expected<BodyFile, Error> createUnique(BodyFolder const& folder, std::string const& prefix);
+    [[nodiscard]] static std::expected<BodyFile, Error> createUnique(
+        BodyFolder const& folder, std::string const& prefix);
 
     BodyFile(BodyFile&&) noexcept = default;
     BodyFile& operator=(BodyFile&&) noexcept;
@@ -35,7 +36,10 @@ public:
     [[nodiscard]] std::expected<std::uint64_t, Error> sizeOnDisk() const;
     /// Drops buffered bytes, cuts the file to `length` and writes on from there.
     [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length);
-    [[nodiscard]] std::expected<void, Error> append(std::span<std::uint8_t const> data) { return m_writer->append(data); }
+    [[nodiscard]] std::expected<void, Error> append(std::span<std::uint8_t const> data)
+    {
+        return m_writer->append(data);
+    }
     /// Writes out what is buffered and waits for it; reports a write that failed earlier.
     [[nodiscard]] std::expected<void, Error> flush() { return m_writer->flush(); }
     /// Hands the digest of the whole file over to verification, when the
@@ -48,7 +52,8 @@ public:
 
 private:
     BodyFile(int folder, FileDescriptor fd, std::string name, std::string path);
-    [[nodiscard]] static std::expected<BodyFile, Error> lockOpened(BodyFolder const& folder, FileDescriptor fd, std::string const& name);
+    [[nodiscard]] static std::expected<BodyFile, Error> lockOpened(
+        BodyFolder const& folder, FileDescriptor fd, std::string const& name);
     /// Whether `m_name` in the folder is the file open at `m_fd`.
     bool nameIsOurs() const;
 

@@ -31,7 +31,7 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& parent)
     if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return std::unexpected(Error::fromErrno("mkdir", path, errno));
 
-    struct stat status {};
+    struct stat status { };
     if (::lstat(path.c_str(), &status) != 0)
         return std::unexpected(Error::fromErrno("lstat", path, errno));
     if (S_ISLNK(status.st_mode))
@@ -76,15 +76,16 @@ void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
         std::string_view name = entry->d_name;
         if (!name.starts_with("body-"))
             continue;
-        struct stat status {};
+        struct stat status { };
         if (::fstatat(m_fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
             continue;
         if (!S_ISREG(status.st_mode) || status.st_uid != self || status.st_mtime >= cutoff)
             continue;
         FileDescriptor fd(::openat(m_fd.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-        struct stat opened {};
+        struct stat opened { };
         // Only a file that no live run writes, and that is still the one we looked at.
-        if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &opened) == 0 && FileIdentity(opened) == FileIdentity(status))
+        if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &opened) == 0
+            && FileIdentity(opened) == FileIdentity(status))
             ::unlinkat(m_fd.get(), entry->d_name, 0);
     }
     ::closedir(directory);

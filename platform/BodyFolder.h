@@ -21,7 +21,6 @@ public:
     /// of ours that others may use is narrowed to 0700.
     [[nodiscard]] static std::expected<BodyFolder, Error> open(std::string const& parent);
 
-
     std::string const& path() const { return m_path; }
     int descriptor() const { return m_fd.get(); }
 

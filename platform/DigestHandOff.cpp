@@ -10,42 +10,42 @@ namespace platform {
 
 namespace {
 
-/// What identifies a file's contents within one run: a write changes the
-/// modification time, a copy makes another inode.
-struct ContentsIdentity {
-    FileIdentity file;
-    off_t size = 0;
-    timespec modified {};
+    /// What identifies a file's contents within one run: a write changes the
+    /// modification time, a copy makes another inode.
+    struct ContentsIdentity {
+        FileIdentity file;
+        off_t size = 0;
+        timespec modified {};
 
-    explicit ContentsIdentity(struct stat const& status)
-        : file(status)
-        , size(status.st_size)
-        , modified(status.st_mtim)
+        explicit ContentsIdentity(struct stat const& status)
+            : file(status)
+            , size(status.st_size)
+            , modified(status.st_mtim)
+        {
+        }
+        bool operator==(ContentsIdentity const& other) const
+        {
+            return file == other.file && size == other.size && modified.tv_sec == other.modified.tv_sec
+                && modified.tv_nsec == other.modified.tv_nsec;
+        }
+    };
+
+    struct HandedOver {
+        std::mutex mutex;
+        std::optional<std::pair<ContentsIdentity, Sha256Digest>> entry;
+    };
+
+    HandedOver& handedOver()
     {
+        static auto* instance = new HandedOver; // Never destroyed: read while the process ends.
+        return *instance;
     }
-    bool operator==(ContentsIdentity const& other) const
-    {
-        return file == other.file && size == other.size && modified.tv_sec == other.modified.tv_sec
-            && modified.tv_nsec == other.modified.tv_nsec;
-    }
-};
-
-struct HandedOver {
-    std::mutex mutex;
-    std::optional<std::pair<ContentsIdentity, Sha256Digest>> entry;
-};
-
-HandedOver& handedOver()
-{
-    static auto* instance = new HandedOver; // Never destroyed: read while the process ends.
-    return *instance;
-}
 
 }
 
 void handOverDigest(int fd, Sha256Digest const& digest)
 {
-    struct stat status {};
+    struct stat status { };
     if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
         return;
     auto& store = handedOver();
@@ -55,7 +55,7 @@ void handOverDigest(int fd, Sha256Digest const& digest)
 
 std::expected<Sha256Digest, Error> digestOfFile(std::string const& path)
 {
-    struct stat status {};
+    struct stat status { };
     if (::stat(path.c_str(), &status) == 0) {
         auto& store = handedOver();
         std::lock_guard lock(store.mutex);

@@ -76,7 +76,8 @@ struct URLSession::Impl {
     {
         auto folderOpened = bodyFolder();
         if (!folderOpened) {
-            handler(std::nullopt, std::nullopt, Error::url(URLErrorCode::CannotWriteToFile, request.url, folderOpened.error().description()));
+            handler(std::nullopt, std::nullopt,
+                Error::url(URLErrorCode::CannotWriteToFile, request.url, folderOpened.error().description()));
             return;
         }
         DownloadOutcome outcome;
@@ -97,24 +98,24 @@ struct URLSession::Impl {
 
 namespace {
 
-class DownloadTask final : public URLSessionDownloadTask {
-public:
-    DownloadTask(URLSession::Impl& session, std::function<void()> job)
-        : m_session(session)
-        , m_job(std::move(job))
-    {
-    }
+    class DownloadTask final : public URLSessionDownloadTask {
+    public:
+        DownloadTask(URLSession::Impl& session, std::function<void()> job)
+            : m_session(session)
+            , m_job(std::move(job))
+        {
+        }
 
-    void resume() override
-    {
-        if (m_job)
-            m_session.enqueue(std::exchange(m_job, {}));
-    }
+        void resume() override
+        {
+            if (m_job)
+                m_session.enqueue(std::exchange(m_job, {}));
+        }
 
-private:
-    URLSession::Impl& m_session;
-    std::function<void()> m_job;
-};
+    private:
+        URLSession::Impl& m_session;
+        std::function<void()> m_job;
+    };
 
 }
 
@@ -135,22 +136,24 @@ URLSession::~URLSession()
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URL const& url, CompletionHandler handler)
 {
-    return std::make_shared<DownloadTask>(*m_impl, [impl = m_impl.get(), url = url.absoluteString, handler = std::move(handler)] {
-        impl->perform(DownloadRequest { url, std::nullopt }, handler);
-    });
+    return std::make_shared<DownloadTask>(
+        *m_impl, [impl = m_impl.get(), url = url.absoluteString, handler = std::move(handler)] {
+            impl->perform(DownloadRequest { url, std::nullopt }, handler);
+        });
 }
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(Bytes const& resumeData, CompletionHandler handler)
 {
     auto decoded = decodeResumeData(resumeData);
-    return std::make_shared<DownloadTask>(*m_impl, [impl = m_impl.get(), decoded = std::move(decoded), handler = std::move(handler)] {
-        if (!decoded) {
-            // Undecodable data touches nothing: the task fails at once.
-            handler(std::nullopt, std::nullopt, decoded.error());
-            return;
-        }
-        impl->perform(DownloadRequest { decoded->url, *decoded }, handler);
-    });
+    return std::make_shared<DownloadTask>(
+        *m_impl, [impl = m_impl.get(), decoded = std::move(decoded), handler = std::move(handler)] {
+            if (!decoded) {
+                // Undecodable data touches nothing: the task fails at once.
+                handler(std::nullopt, std::nullopt, decoded.error());
+                return;
+            }
+            impl->perform(DownloadRequest { decoded->url, *decoded }, handler);
+        });
 }
 
 bool URLSession::canResume(Bytes const& resumeData)

@@ -18,7 +18,8 @@ struct URLResponse {
 
 /// Called once per task, on the session's own thread: the location of the
 /// downloaded body (on success), the response, and the error (on failure).
-using CompletionHandler = std::function<void(std::optional<URL> location, std::optional<URLResponse> response, std::optional<Error> error)>;
+using CompletionHandler
+    = std::function<void(std::optional<URL> location, std::optional<URLResponse> response, std::optional<Error> error)>;
 
 struct URLSessionConfiguration {
     /// Idle time allowed while connecting or between received bytes.

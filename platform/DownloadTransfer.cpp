@@ -15,320 +15,324 @@ namespace platform {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+    using Clock = std::chrono::steady_clock;
 
-Error writeFailure(std::string const& url, Error const& cause)
-{
-    return Error::url(URLErrorCode::CannotWriteToFile, url, cause.description());
-}
-
-bool isHTTPScheme(std::string const& url)
-{
-    auto parsed = URL::fromString(url);
-    return parsed && (parsed->scheme == "http" || parsed->scheme == "https");
-}
-
-/// libcurl's handle and header list, released on every path.
-struct CurlHandle {
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = nullptr;
-    ~CurlHandle()
+    Error writeFailure(std::string const& url, Error const& cause)
     {
-        curl_slist_free_all(headers);
-        if (curl)
-            curl_easy_cleanup(curl);
-    }
-};
-
-/// One task's transfer: the request(s), the decision taken on the final
-/// response's header, and the body written accordingly.
-class Transfer {
-public:
-    Transfer(URLSessionConfiguration const& configuration, DownloadRequest const& request, BodyFile& body)
-        : m_configuration(configuration)
-        , m_request(request)
-        , m_body(body)
-    {
+        return Error::url(URLErrorCode::CannotWriteToFile, url, cause.description());
     }
 
-    DownloadOutcome run();
+    bool isHTTPScheme(std::string const& url)
+    {
+        auto parsed = URL::fromString(url);
+        return parsed && (parsed->scheme == "http" || parsed->scheme == "https");
+    }
 
-private:
-    enum class Abort { None, IdleTimeout, Signal, Restart, WriteFailed };
-
-    /// Everything one request learns; a new attempt starts from a fresh value.
-    struct Attempt {
-        /// The offset sent in Range, when one was sent.
-        std::optional<std::uint64_t> rangeStart;
-        ResponseHeaders headers;
-        bool decided = false;
-        Abort abort = Abort::None;
-        int signal = 0;
-        std::optional<Error> writeError;
-        Clock::time_point lastActivity = Clock::now();
-    };
-
-    CURLcode configure(CurlHandle& handle);
-    /// Decides, on the final response's header, where its body goes; false aborts the request.
-    bool decide();
-    /// Notes a failed write of the body; false, for a callback to abort with.
-    bool failWrite(Error error);
-    std::optional<Bytes> resumeData() const;
-    DownloadOutcome finish(CURLcode result, CurlHandle& handle);
-
-    static size_t onHeader(char* data, size_t size, size_t count, void* context);
-    static size_t onBody(char* data, size_t size, size_t count, void* context);
-    static int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
-
-    URLSessionConfiguration const& m_configuration;
-    DownloadRequest const& m_request;
-    BodyFile& m_body;
-
-    Attempt m_attempt;
-    /// The body no longer holds what the given resume data describes.
-    bool m_bodyReplaced = false;
-    Clock::time_point m_started = Clock::now();
-};
-
-bool Transfer::failWrite(Error error)
-{
-    m_attempt.writeError = std::move(error);
-    m_attempt.abort = Abort::WriteFailed;
-    return false;
-}
-
-CURLcode Transfer::configure(CurlHandle& handle)
-{
-    CURL* curl = handle.curl;
-    curl_slist_free_all(handle.headers);
-    handle.headers = nullptr;
-    if (m_attempt.rangeStart) {
-        for (auto const& line : rangeRequestHeaders(*m_request.resume, *m_attempt.rangeStart)) {
-            curl_slist* list = curl_slist_append(handle.headers, line.c_str());
-            if (!list)
-                return CURLE_OUT_OF_MEMORY;
-            handle.headers = list;
+    /// libcurl's handle and header list, released on every path.
+    struct CurlHandle {
+        CURL* curl = curl_easy_init();
+        curl_slist* headers = nullptr;
+        ~CurlHandle()
+        {
+            curl_slist_free_all(headers);
+            if (curl)
+                curl_easy_cleanup(curl);
         }
-    }
-    auto idle = m_configuration.timeoutIntervalForRequest.count();
-    auto whole = m_configuration.timeoutIntervalForResource.count();
-    CURLcode results[] = {
-        curl_easy_setopt(curl, CURLOPT_URL, m_request.url.c_str()),
-        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"),
-        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"),
-        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L),
-        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L),
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L),
-        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L),
-        m_configuration.certificateAuthorities.empty()
-            ? CURLE_OK
-            : curl_easy_setopt(curl, CURLOPT_CAINFO, m_configuration.certificateAuthorities.c_str()),
-        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(whole)),
-        // NOTE: connecting counts as idle time; our own timer ends it, so that
-        // every idle time-out reads the same.
-        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle + 60000)),
-        // A proxy's CONNECT reply must not be taken for the server's response.
-        curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
-        curl_easy_setopt(curl, CURLOPT_USERAGENT, "quenbury/1"),
-        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L),
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle.headers),
-        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Transfer::onHeader),
-        curl_easy_setopt(curl, CURLOPT_HEADERDATA, this),
-        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Transfer::onBody),
-        curl_easy_setopt(curl, CURLOPT_WRITEDATA, this),
-        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L),
-        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress),
-        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this),
     };
-    for (CURLcode result : results) {
-        if (result != CURLE_OK)
-            return result;
-    }
-    return CURLE_OK;
-}
 
-bool Transfer::decide()
-{
-    m_attempt.decided = true;
-    switch (responseUse(m_attempt.headers, m_request.resume, m_attempt.rangeStart)) {
-    case ResponseUse::Append:
-        return true;
-    case ResponseUse::StartOver:
-        m_attempt.abort = Abort::Restart;
+    /// One task's transfer: the request(s), the decision taken on the final
+    /// response's header, and the body written accordingly.
+    class Transfer {
+    public:
+        Transfer(URLSessionConfiguration const& configuration, DownloadRequest const& request, BodyFile& body)
+            : m_configuration(configuration)
+            , m_request(request)
+            , m_body(body)
+        {
+        }
+
+        DownloadOutcome run();
+
+    private:
+        enum class Abort { None, IdleTimeout, Signal, Restart, WriteFailed };
+
+        /// Everything one request learns; a new attempt starts from a fresh value.
+        struct Attempt {
+            /// The offset sent in Range, when one was sent.
+            std::optional<std::uint64_t> rangeStart;
+            ResponseHeaders headers;
+            bool decided = false;
+            Abort abort = Abort::None;
+            int signal = 0;
+            std::optional<Error> writeError;
+            Clock::time_point lastActivity = Clock::now();
+        };
+
+        CURLcode configure(CurlHandle& handle);
+        /// Decides, on the final response's header, where its body goes; false aborts the request.
+        bool decide();
+        /// Notes a failed write of the body; false, for a callback to abort with.
+        bool failWrite(Error error);
+        std::optional<Bytes> resumeData() const;
+        DownloadOutcome finish(CURLcode result, CurlHandle& handle);
+
+        static size_t onHeader(char* data, size_t size, size_t count, void* context);
+        static size_t onBody(char* data, size_t size, size_t count, void* context);
+        static int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+
+        URLSessionConfiguration const& m_configuration;
+        DownloadRequest const& m_request;
+        BodyFile& m_body;
+
+        Attempt m_attempt;
+        /// The body no longer holds what the given resume data describes.
+        bool m_bodyReplaced = false;
+        Clock::time_point m_started = Clock::now();
+    };
+
+    bool Transfer::failWrite(Error error)
+    {
+        m_attempt.writeError = std::move(error);
+        m_attempt.abort = Abort::WriteFailed;
         return false;
-    case ResponseUse::Replace:
-        break;
-    }
-    if (!m_attempt.rangeStart)
-        return true; // The body was emptied before the request.
-    m_bodyReplaced = true;
-    if (auto emptied = m_body.truncate(0); !emptied)
-        return failWrite(emptied.error());
-    return true;
-}
-
-size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context)
-{
-    auto& transfer = *static_cast<Transfer*>(context);
-    auto& attempt = transfer.m_attempt;
-    size_t length = size * count;
-    attempt.lastActivity = Clock::now();
-    if (attempt.decided)
-        return length; // Trailers.
-    std::string_view line(data, length);
-    if (line != "\r\n" && line != "\n") {
-        attempt.headers.addLine(line);
-        return length;
-    }
-    long status = attempt.headers.status;
-    bool interim = status >= 100 && status < 200;
-    bool followed = status >= 300 && status < 400 && attempt.headers.hasLocation;
-    if (interim || followed)
-        return length;
-    return transfer.decide() ? length : 0;
-}
-
-size_t Transfer::onBody(char* data, size_t size, size_t count, void* context)
-{
-    auto& transfer = *static_cast<Transfer*>(context);
-    size_t length = size * count;
-    transfer.m_attempt.lastActivity = Clock::now();
-    if (!transfer.m_attempt.decided && !transfer.decide())
-        return 0;
-    if (auto appended = transfer.m_body.append({ reinterpret_cast<std::uint8_t const*>(data), length }); !appended) {
-        transfer.failWrite(appended.error());
-        return 0;
-    }
-    return length;
-}
-
-int Transfer::onProgress(void* context, curl_off_t downloadTotal, curl_off_t downloaded, curl_off_t, curl_off_t)
-{
-    auto& transfer = *static_cast<Transfer*>(context);
-    auto& attempt = transfer.m_attempt;
-    if (progressDisplayEnabled() && attempt.decided) {
-        // Counts of a ranged response start at our offset.
-        std::uint64_t offset = attempt.headers.status == 206 && attempt.rangeStart ? *attempt.rangeStart : 0;
-        double seconds = std::chrono::duration<double>(Clock::now() - transfer.m_started).count();
-        showProgress(offset + static_cast<std::uint64_t>(downloaded), downloadTotal > 0 ? offset + static_cast<std::uint64_t>(downloadTotal) : 0,
-            seconds > 0 ? static_cast<double>(downloaded) / seconds : 0);
-    }
-    if (int signalNumber = TransferSignalGuard::caughtSignal()) {
-        attempt.signal = signalNumber;
-        attempt.abort = Abort::Signal;
-        return 1;
-    }
-    if (Clock::now() - attempt.lastActivity >= transfer.m_configuration.timeoutIntervalForRequest) {
-        attempt.abort = Abort::IdleTimeout;
-        return 1;
-    }
-    return 0;
-}
-
-std::optional<Bytes> Transfer::resumeData() const
-{
-    auto data = resumeDataAfterFailure({ m_request.url, m_body.name(), m_body.length(), m_request.resume, m_attempt.rangeStart,
-        m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt });
-    if (!data)
-        return std::nullopt;
-    // Only what the next run will accept: an oversized validator would
-    // otherwise turn into "Error in resume data..." there.
-    auto encoded = encodeResumeData(*data);
-    if (!encoded || !decodeResumeData(*encoded))
-        return std::nullopt;
-    return *encoded;
-}
-
-DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
-{
-    DownloadOutcome outcome;
-    auto& attempt = m_attempt;
-    if (attempt.decided) {
-        URLResponse response;
-        response.statusCode = attempt.headers.status;
-        char* effective = nullptr;
-        if (curl_easy_getinfo(handle.curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
-            response.url = effective;
-        outcome.response = response;
-    }
-    if (auto flushed = m_body.flush(); !flushed && !attempt.writeError)
-        failWrite(flushed.error());
-    if (result == CURLE_OK && !attempt.writeError) {
-        // The body was hashed as it arrived; verifying it need not read it again.
-        m_body.handOverDigest();
-        outcome.location = URL::fileURL(m_body.path());
-        return outcome;
     }
 
-    Error error;
-    if (attempt.abort == Abort::WriteFailed)
-        error = writeFailure(m_request.url, *attempt.writeError);
-    else if (attempt.abort == Abort::Signal)
-        error = Error::url(URLErrorCode::Cancelled, m_request.url, "Interrupted by signal " + std::to_string(attempt.signal));
-    else if (attempt.abort == Abort::IdleTimeout)
-        error = Error::url(URLErrorCode::TimedOut, m_request.url,
-            "No data received for " + std::to_string(m_configuration.timeoutIntervalForRequest.count()) + " ms");
-    else
-        error = Error::url(urlErrorCodeForCurlCode(result), m_request.url, curlCodeText(result));
-
-    bool resumable = error.code == URLErrorCode::NetworkConnectionLost || error.code == URLErrorCode::TimedOut
-        || error.code == URLErrorCode::Cancelled;
-    std::optional<Bytes> data = resumable ? resumeData() : std::nullopt;
-    if (data)
-        error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*data));
-    else if (!m_request.resume || m_bodyReplaced)
-        m_body.remove();
-    outcome.error = std::move(error);
-    return outcome;
-}
-
-DownloadOutcome Transfer::run()
-{
-    auto failedBeforeStart = [this](Error const& cause) {
-        DownloadOutcome outcome;
-        outcome.error = writeFailure(m_request.url, cause);
-        return outcome;
-    };
-    auto size = m_body.sizeOnDisk();
-    if (!size)
-        return failedBeforeStart(size.error());
-    auto start = startingPoint(m_request.resume, *size);
-    m_attempt.rangeStart = start.rangeStart;
-    m_bodyReplaced = start.dropsResumedBytes;
-    if (auto positioned = m_body.truncate(start.keptLength); !positioned)
-        return failedBeforeStart(positioned.error());
-    CurlHandle handle;
-    if (!handle.curl) {
-        DownloadOutcome outcome;
-        outcome.error = Error::url(URLErrorCode::Unknown, m_request.url, curlCodeText(CURLE_FAILED_INIT));
-        return outcome;
-    }
-    for (int attempt = 0;; ++attempt) {
-        CURLcode result = configure(handle);
-        if (result == CURLE_OK) {
-            m_attempt.lastActivity = Clock::now();
-            // A signal that came before the transfer started still counts.
-            result = TransferSignalGuard::caughtSignal() ? CURLE_ABORTED_BY_CALLBACK : curl_easy_perform(handle.curl);
-            if (result == CURLE_ABORTED_BY_CALLBACK && m_attempt.abort == Abort::None) {
-                m_attempt.signal = TransferSignalGuard::caughtSignal();
-                m_attempt.abort = Abort::Signal;
+    CURLcode Transfer::configure(CurlHandle& handle)
+    {
+        CURL* curl = handle.curl;
+        curl_slist_free_all(handle.headers);
+        handle.headers = nullptr;
+        if (m_attempt.rangeStart) {
+            for (auto const& line : rangeRequestHeaders(*m_request.resume, *m_attempt.rangeStart)) {
+                curl_slist* list = curl_slist_append(handle.headers, line.c_str());
+                if (!list)
+                    return CURLE_OUT_OF_MEMORY;
+                handle.headers = list;
             }
         }
-        if (m_attempt.abort == Abort::Restart && attempt == 0) {
-            // The server could not continue our bytes: take the whole entity
-            // again, in this same task.
-            m_attempt = Attempt {};
-            m_bodyReplaced = true;
-            if (auto emptied = m_body.truncate(0); !emptied) {
-                failWrite(emptied.error());
-                return finish(CURLE_WRITE_ERROR, handle);
-            }
-            continue;
+        auto idle = m_configuration.timeoutIntervalForRequest.count();
+        auto whole = m_configuration.timeoutIntervalForResource.count();
+        CURLcode results[] = {
+            curl_easy_setopt(curl, CURLOPT_URL, m_request.url.c_str()),
+            curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"),
+            curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"),
+            curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L),
+            curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L),
+            curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L),
+            curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L),
+            m_configuration.certificateAuthorities.empty()
+                ? CURLE_OK
+                : curl_easy_setopt(curl, CURLOPT_CAINFO, m_configuration.certificateAuthorities.c_str()),
+            curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
+            curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(whole)),
+            // NOTE: connecting counts as idle time; our own timer ends it, so that
+            // every idle time-out reads the same.
+            curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle + 60000)),
+            // A proxy's CONNECT reply must not be taken for the server's response.
+            curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
+            curl_easy_setopt(curl, CURLOPT_USERAGENT, "quenbury/1"),
+            curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L),
+            curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle.headers),
+            curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Transfer::onHeader),
+            curl_easy_setopt(curl, CURLOPT_HEADERDATA, this),
+            curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Transfer::onBody),
+            curl_easy_setopt(curl, CURLOPT_WRITEDATA, this),
+            curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L),
+            curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress),
+            curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this),
+        };
+        for (CURLcode result : results) {
+            if (result != CURLE_OK)
+                return result;
         }
-        return finish(result, handle);
+        return CURLE_OK;
     }
-}
+
+    bool Transfer::decide()
+    {
+        m_attempt.decided = true;
+        switch (responseUse(m_attempt.headers, m_request.resume, m_attempt.rangeStart)) {
+        case ResponseUse::Append:
+            return true;
+        case ResponseUse::StartOver:
+            m_attempt.abort = Abort::Restart;
+            return false;
+        case ResponseUse::Replace:
+            break;
+        }
+        if (!m_attempt.rangeStart)
+            return true; // The body was emptied before the request.
+        m_bodyReplaced = true;
+        if (auto emptied = m_body.truncate(0); !emptied)
+            return failWrite(emptied.error());
+        return true;
+    }
+
+    size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context)
+    {
+        auto& transfer = *static_cast<Transfer*>(context);
+        auto& attempt = transfer.m_attempt;
+        size_t length = size * count;
+        attempt.lastActivity = Clock::now();
+        if (attempt.decided)
+            return length; // Trailers.
+        std::string_view line(data, length);
+        if (line != "\r\n" && line != "\n") {
+            attempt.headers.addLine(line);
+            return length;
+        }
+        long status = attempt.headers.status;
+        bool interim = status >= 100 && status < 200;
+        bool followed = status >= 300 && status < 400 && attempt.headers.hasLocation;
+        if (interim || followed)
+            return length;
+        return transfer.decide() ? length : 0;
+    }
+
+    size_t Transfer::onBody(char* data, size_t size, size_t count, void* context)
+    {
+        auto& transfer = *static_cast<Transfer*>(context);
+        size_t length = size * count;
+        transfer.m_attempt.lastActivity = Clock::now();
+        if (!transfer.m_attempt.decided && !transfer.decide())
+            return 0;
+        if (auto appended = transfer.m_body.append({ reinterpret_cast<std::uint8_t const*>(data), length });
+            !appended) {
+            transfer.failWrite(appended.error());
+            return 0;
+        }
+        return length;
+    }
+
+    int Transfer::onProgress(void* context, curl_off_t downloadTotal, curl_off_t downloaded, curl_off_t, curl_off_t)
+    {
+        auto& transfer = *static_cast<Transfer*>(context);
+        auto& attempt = transfer.m_attempt;
+        if (progressDisplayEnabled() && attempt.decided) {
+            // Counts of a ranged response start at our offset.
+            std::uint64_t offset = attempt.headers.status == 206 && attempt.rangeStart ? *attempt.rangeStart : 0;
+            double seconds = std::chrono::duration<double>(Clock::now() - transfer.m_started).count();
+            showProgress(offset + static_cast<std::uint64_t>(downloaded),
+                downloadTotal > 0 ? offset + static_cast<std::uint64_t>(downloadTotal) : 0,
+                seconds > 0 ? static_cast<double>(downloaded) / seconds : 0);
+        }
+        if (int signalNumber = TransferSignalGuard::caughtSignal()) {
+            attempt.signal = signalNumber;
+            attempt.abort = Abort::Signal;
+            return 1;
+        }
+        if (Clock::now() - attempt.lastActivity >= transfer.m_configuration.timeoutIntervalForRequest) {
+            attempt.abort = Abort::IdleTimeout;
+            return 1;
+        }
+        return 0;
+    }
+
+    std::optional<Bytes> Transfer::resumeData() const
+    {
+        auto data = resumeDataAfterFailure({ m_request.url, m_body.name(), m_body.length(), m_request.resume,
+            m_attempt.rangeStart, m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt });
+        if (!data)
+            return std::nullopt;
+        // Only what the next run will accept: an oversized validator would
+        // otherwise turn into "Error in resume data..." there.
+        auto encoded = encodeResumeData(*data);
+        if (!encoded || !decodeResumeData(*encoded))
+            return std::nullopt;
+        return *encoded;
+    }
+
+    DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
+    {
+        DownloadOutcome outcome;
+        auto& attempt = m_attempt;
+        if (attempt.decided) {
+            URLResponse response;
+            response.statusCode = attempt.headers.status;
+            char* effective = nullptr;
+            if (curl_easy_getinfo(handle.curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+                response.url = effective;
+            outcome.response = response;
+        }
+        if (auto flushed = m_body.flush(); !flushed && !attempt.writeError)
+            failWrite(flushed.error());
+        if (result == CURLE_OK && !attempt.writeError) {
+            // The body was hashed as it arrived; verifying it need not read it again.
+            m_body.handOverDigest();
+            outcome.location = URL::fileURL(m_body.path());
+            return outcome;
+        }
+
+        Error error;
+        if (attempt.abort == Abort::WriteFailed)
+            error = writeFailure(m_request.url, *attempt.writeError);
+        else if (attempt.abort == Abort::Signal)
+            error = Error::url(
+                URLErrorCode::Cancelled, m_request.url, "Interrupted by signal " + std::to_string(attempt.signal));
+        else if (attempt.abort == Abort::IdleTimeout)
+            error = Error::url(URLErrorCode::TimedOut, m_request.url,
+                "No data received for " + std::to_string(m_configuration.timeoutIntervalForRequest.count()) + " ms");
+        else
+            error = Error::url(urlErrorCodeForCurlCode(result), m_request.url, curlCodeText(result));
+
+        bool resumable = error.code == URLErrorCode::NetworkConnectionLost || error.code == URLErrorCode::TimedOut
+            || error.code == URLErrorCode::Cancelled;
+        std::optional<Bytes> data = resumable ? resumeData() : std::nullopt;
+        if (data)
+            error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*data));
+        else if (!m_request.resume || m_bodyReplaced)
+            m_body.remove();
+        outcome.error = std::move(error);
+        return outcome;
+    }
+
+    DownloadOutcome Transfer::run()
+    {
+        auto failedBeforeStart = [this](Error const& cause) {
+            DownloadOutcome outcome;
+            outcome.error = writeFailure(m_request.url, cause);
+            return outcome;
+        };
+        auto size = m_body.sizeOnDisk();
+        if (!size)
+            return failedBeforeStart(size.error());
+        auto start = startingPoint(m_request.resume, *size);
+        m_attempt.rangeStart = start.rangeStart;
+        m_bodyReplaced = start.dropsResumedBytes;
+        if (auto positioned = m_body.truncate(start.keptLength); !positioned)
+            return failedBeforeStart(positioned.error());
+        CurlHandle handle;
+        if (!handle.curl) {
+            DownloadOutcome outcome;
+            outcome.error = Error::url(URLErrorCode::Unknown, m_request.url, curlCodeText(CURLE_FAILED_INIT));
+            return outcome;
+        }
+        for (int attempt = 0;; ++attempt) {
+            CURLcode result = configure(handle);
+            if (result == CURLE_OK) {
+                m_attempt.lastActivity = Clock::now();
+                // A signal that came before the transfer started still counts.
+                result
+                    = TransferSignalGuard::caughtSignal() ? CURLE_ABORTED_BY_CALLBACK : curl_easy_perform(handle.curl);
+                if (result == CURLE_ABORTED_BY_CALLBACK && m_attempt.abort == Abort::None) {
+                    m_attempt.signal = TransferSignalGuard::caughtSignal();
+                    m_attempt.abort = Abort::Signal;
+                }
+            }
+            if (m_attempt.abort == Abort::Restart && attempt == 0) {
+                // The server could not continue our bytes: take the whole entity
+                // again, in this same task.
+                m_attempt = Attempt {};
+                m_bodyReplaced = true;
+                if (auto emptied = m_body.truncate(0); !emptied) {
+                    failWrite(emptied.error());
+                    return finish(CURLE_WRITE_ERROR, handle);
+                }
+                continue;
+            }
+            return finish(result, handle);
+        }
+    }
 
 }
 
@@ -342,7 +346,8 @@ std::string bodyFileNameForURL(std::string const& url)
     return "body-" + hexString(*digest);
 }
 
-DownloadOutcome performDownload(URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request)
+DownloadOutcome performDownload(
+    URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request)
 {
     DownloadOutcome outcome;
     if (!isHTTPScheme(request.url)) {

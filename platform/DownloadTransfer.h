@@ -28,7 +28,8 @@ struct DownloadOutcome {
 /// Performs one task on the calling thread. On failure the body is removed
 /// unless the error carries resume data for it, or the body still serves the
 /// resume data the task was created from.
-DownloadOutcome performDownload(URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request);
+DownloadOutcome performDownload(
+    URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request);
 
 /// The body file name for a fresh transfer of `url`: "body-" and the hex SHA-256 of the URL.
 std::string bodyFileNameForURL(std::string const& url);

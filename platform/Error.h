@@ -16,33 +16,33 @@ using Bytes = std::vector<std::uint8_t>;
 using UserInfoValue = std::variant<std::string, Bytes>;
 
 namespace ErrorDomain {
-inline constexpr std::string_view URL = "NSURLErrorDomain";
-inline constexpr std::string_view POSIX = "NSPOSIXErrorDomain";
-inline constexpr std::string_view Cocoa = "NSCocoaErrorDomain";
+    inline constexpr std::string_view URL = "NSURLErrorDomain";
+    inline constexpr std::string_view POSIX = "NSPOSIXErrorDomain";
+    inline constexpr std::string_view Cocoa = "NSCocoaErrorDomain";
 }
 
 namespace UserInfoKey {
-inline constexpr std::string_view LocalizedDescription = "NSLocalizedDescription";
-inline constexpr std::string_view FailingURLString = "NSErrorFailingURLStringKey";
-inline constexpr std::string_view FilePath = "NSFilePath";
-inline constexpr std::string_view UnderlyingError = "NSUnderlyingError";
-inline constexpr std::string_view Operation = "NSLocalizedFailureReason";
-inline constexpr std::string_view DownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
+    inline constexpr std::string_view LocalizedDescription = "NSLocalizedDescription";
+    inline constexpr std::string_view FailingURLString = "NSErrorFailingURLStringKey";
+    inline constexpr std::string_view FilePath = "NSFilePath";
+    inline constexpr std::string_view UnderlyingError = "NSUnderlyingError";
+    inline constexpr std::string_view Operation = "NSLocalizedFailureReason";
+    inline constexpr std::string_view DownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
 }
 
 /// The URL-loading codes the download service reports.
 namespace URLErrorCode {
-inline constexpr long Unknown = -1;
-inline constexpr long Cancelled = -999;
-inline constexpr long TimedOut = -1001;
-inline constexpr long UnsupportedURL = -1002;
-inline constexpr long CannotFindHost = -1003;
-inline constexpr long CannotConnectToHost = -1004;
-inline constexpr long NetworkConnectionLost = -1005;
-inline constexpr long HTTPTooManyRedirects = -1007;
-inline constexpr long SecureConnectionFailed = -1200;
-inline constexpr long ServerCertificateUntrusted = -1202;
-inline constexpr long CannotWriteToFile = -3003;
+    inline constexpr long Unknown = -1;
+    inline constexpr long Cancelled = -999;
+    inline constexpr long TimedOut = -1001;
+    inline constexpr long UnsupportedURL = -1002;
+    inline constexpr long CannotFindHost = -1003;
+    inline constexpr long CannotConnectToHost = -1004;
+    inline constexpr long NetworkConnectionLost = -1005;
+    inline constexpr long HTTPTooManyRedirects = -1007;
+    inline constexpr long SecureConnectionFailed = -1200;
+    inline constexpr long ServerCertificateUntrusted = -1202;
+    inline constexpr long CannotWriteToFile = -3003;
 }
 
 /// An error as a value: a domain, a signed code and user information.

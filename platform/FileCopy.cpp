@@ -14,126 +14,127 @@ namespace platform {
 
 namespace {
 
-constexpr size_t copyPiece = 8 << 20;
-constexpr size_t hashPiece = 1 << 20;
+    constexpr size_t copyPiece = 8 << 20;
+    constexpr size_t hashPiece = 1 << 20;
 
-/// Hashes the bytes of `fd` from offset 0 up to the length that the copier
-/// has announced, on a thread of its own.
-class LandedBytesHasher {
-public:
-    explicit LandedBytesHasher(int fd)
-        : m_fd(fd)
-        , m_thread([this] { run(); })
-    {
-    }
-    ~LandedBytesHasher() { stop(); }
-
-    void landed(std::uint64_t length)
-    {
+    /// Hashes the bytes of `fd` from offset 0 up to the length that the copier
+    /// has announced, on a thread of its own.
+    class LandedBytesHasher {
+    public:
+        explicit LandedBytesHasher(int fd)
+            : m_fd(fd)
+            , m_thread([this] { run(); })
         {
-            std::lock_guard lock(m_mutex);
-            m_landed = length;
         }
-        m_wake.notify_one();
-    }
+        ~LandedBytesHasher() { stop(); }
 
-    /// Waits for the last piece; the digest, or the errno of a failed read.
-    std::expected<Sha256Digest, int> finish()
-    {
-        stop();
-        if (m_failure)
-            return std::unexpected(m_failure);
-        auto digest = m_hash.finish();
-        if (!digest)
-            return std::unexpected(EIO);
-        return *digest;
-    }
-
-private:
-    void stop()
-    {
+        void landed(std::uint64_t length)
         {
-            std::lock_guard lock(m_mutex);
-            m_done = true;
-        }
-        m_wake.notify_one();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-
-    void run()
-    {
-        std::vector<std::uint8_t> buffer(hashPiece);
-        std::uint64_t hashed = 0;
-        for (;;) {
-            std::uint64_t target;
             {
-                std::unique_lock lock(m_mutex);
-                m_wake.wait(lock, [&] { return m_landed > hashed || m_done; });
-                if (m_landed == hashed)
-                    return;
-                target = m_landed;
+                std::lock_guard lock(m_mutex);
+                m_landed = length;
             }
-            while (hashed < target) {
-                size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), target - hashed));
-                ssize_t got = retryOnInterrupt([&] { return ::pread(m_fd, buffer.data(), wanted, static_cast<off_t>(hashed)); });
-                if (got <= 0 || !m_hash.update({ buffer.data(), static_cast<size_t>(got) })) {
-                    m_failure = got < 0 ? errno : EIO;
-                    return;
+            m_wake.notify_one();
+        }
+
+        /// Waits for the last piece; the digest, or the errno of a failed read.
+        std::expected<Sha256Digest, int> finish()
+        {
+            stop();
+            if (m_failure)
+                return std::unexpected(m_failure);
+            auto digest = m_hash.finish();
+            if (!digest)
+                return std::unexpected(EIO);
+            return *digest;
+        }
+
+    private:
+        void stop()
+        {
+            {
+                std::lock_guard lock(m_mutex);
+                m_done = true;
+            }
+            m_wake.notify_one();
+            if (m_thread.joinable())
+                m_thread.join();
+        }
+
+        void run()
+        {
+            std::vector<std::uint8_t> buffer(hashPiece);
+            std::uint64_t hashed = 0;
+            for (;;) {
+                std::uint64_t target;
+                {
+                    std::unique_lock lock(m_mutex);
+                    m_wake.wait(lock, [&] { return m_landed > hashed || m_done; });
+                    if (m_landed == hashed)
+                        return;
+                    target = m_landed;
                 }
-                hashed += static_cast<std::uint64_t>(got);
+                while (hashed < target) {
+                    size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), target - hashed));
+                    ssize_t got = retryOnInterrupt(
+                        [&] { return ::pread(m_fd, buffer.data(), wanted, static_cast<off_t>(hashed)); });
+                    if (got <= 0 || !m_hash.update({ buffer.data(), static_cast<size_t>(got) })) {
+                        m_failure = got < 0 ? errno : EIO;
+                        return;
+                    }
+                    hashed += static_cast<std::uint64_t>(got);
+                }
+            }
+        }
+
+        int m_fd;
+        Sha256 m_hash;
+        int m_failure = 0;
+        std::mutex m_mutex;
+        std::condition_variable m_wake;
+        std::uint64_t m_landed = 0;
+        bool m_done = false;
+        // Last, so that it starts once everything above is in place.
+        std::thread m_thread;
+    };
+
+    enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
+
+    /// One piece copied at the files' offsets; falls back to the next method
+    /// where the pair of file systems refuses one. Bytes copied, 0 at the end,
+    /// -1 with errno.
+    ssize_t copyPieceWith(CopyMethod& method, int in, int out, std::vector<std::uint8_t>& buffer)
+    {
+        for (;;) {
+            ssize_t copied = -1;
+            switch (method) {
+            case CopyMethod::CopyFileRange:
+                copied = ::copy_file_range(in, nullptr, out, nullptr, copyPiece, 0);
+                if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS)) {
+                    method = CopyMethod::SendFile;
+                    continue;
+                }
+                return copied;
+            case CopyMethod::SendFile:
+                copied = ::sendfile(out, in, nullptr, copyPiece);
+                if (copied < 0 && (errno == EINVAL || errno == ENOSYS)) {
+                    method = CopyMethod::ReadWrite;
+                    buffer.resize(copyPiece);
+                    continue;
+                }
+                return copied;
+            case CopyMethod::ReadWrite:
+                copied = ::read(in, buffer.data(), buffer.size());
+                if (copied > 0) {
+                    if (auto written = writeAll(out, { buffer.data(), static_cast<size_t>(copied) }); !written) {
+                        errno = written.error();
+                        return -1;
+                    }
+                }
+                return copied;
             }
         }
     }
-
-    int m_fd;
-    Sha256 m_hash;
-    int m_failure = 0;
-    std::mutex m_mutex;
-    std::condition_variable m_wake;
-    std::uint64_t m_landed = 0;
-    bool m_done = false;
-    // Last, so that it starts once everything above is in place.
-    std::thread m_thread;
-};
-
-enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
-
-/// One piece copied at the files' offsets; falls back to the next method
-/// where the pair of file systems refuses one. Bytes copied, 0 at the end,
-/// -1 with errno.
-ssize_t copyPieceWith(CopyMethod& method, int in, int out, std::vector<std::uint8_t>& buffer)
-{
-    for (;;) {
-        ssize_t copied = -1;
-        switch (method) {
-        case CopyMethod::CopyFileRange:
-            copied = ::copy_file_range(in, nullptr, out, nullptr, copyPiece, 0);
-            if (copied < 0 && (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS)) {
-                method = CopyMethod::SendFile;
-                continue;
-            }
-            return copied;
-        case CopyMethod::SendFile:
-            copied = ::sendfile(out, in, nullptr, copyPiece);
-            if (copied < 0 && (errno == EINVAL || errno == ENOSYS)) {
-                method = CopyMethod::ReadWrite;
-                buffer.resize(copyPiece);
-                continue;
-            }
-            return copied;
-        case CopyMethod::ReadWrite:
-            copied = ::read(in, buffer.data(), buffer.size());
-            if (copied > 0) {
-                if (auto written = writeAll(out, { buffer.data(), static_cast<size_t>(copied) }); !written) {
-                    errno = written.error();
-                    return -1;
-                }
-            }
-            return copied;
-        }
-    }
-}
 
 }
 

@@ -15,99 +15,101 @@ namespace platform {
 
 namespace {
 
-FileManager*& installedManager()
-{
-    static FileManager* manager = nullptr;
-    return manager;
-}
-
-std::unexpected<Error> failure(std::string_view operation, std::string const& path, int errnoValue = errno)
-{
-    return std::unexpected(Error::fromErrno(operation, path, errnoValue));
-}
-
-/// A name beside `path` that no other writer uses, for writing before a rename.
-// NOTE: what the tool creates is never writable by group or others, whatever
-// the umask: a folder others may write would be refused as untrusted later.
-constexpr mode_t directoryMode = 0755;
-constexpr mode_t fileMode = 0644;
-
-std::string temporarySibling(std::string const& path)
-{
-    static thread_local std::mt19937_64 generator { std::random_device {}() };
-    auto slash = path.find_last_of('/');
-    std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-    std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
-    char suffix[20];
-    std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
-    return directory + "." + name + ".quenbury-" + suffix;
-}
-
-/// Opens a fresh temporary sibling of `path` for reading and writing, never through a link.
-std::expected<std::pair<FileDescriptor, std::string>, Error> openTemporarySibling(std::string const& path, mode_t mode)
-{
-    for (int attempt = 0; attempt < 8; ++attempt) {
-        std::string temporary = temporarySibling(path);
-        FileDescriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-        if (fd)
-            return std::pair { std::move(fd), temporary };
-        if (errno != EEXIST)
-            return failure("open", temporary);
+    FileManager*& installedManager()
+    {
+        static FileManager* manager = nullptr;
+        return manager;
     }
-    return failure("open", path, EEXIST);
-}
 
-enum class Durability { Synced, Unsynced };
-
-/// Closes `fd` (synced first when asked), then renames `temporary` to `path`;
-/// removes `temporary` on failure.
-std::expected<void, Error> commitTemporary(FileDescriptor fd, std::string const& temporary, std::string const& path, bool replace,
-    Durability durability)
-{
-    auto abandon = [&](std::string_view operation, std::string const& name, int saved) {
-        ::unlink(temporary.c_str());
-        return failure(operation, name, saved);
-    };
-    if (durability == Durability::Synced && ::fsync(fd.get()) != 0)
-        return abandon("fsync", temporary, errno);
-    if (int closeFailed = fd.close())
-        return abandon("close", temporary, closeFailed);
-    int renamed = replace ? ::rename(temporary.c_str(), path.c_str())
-                          : ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
-    if (renamed != 0)
-        return abandon("rename", path, errno);
-    return {};
-}
-
-std::expected<void, Error> copyAcrossFileSystems(std::string const& source, std::string const& destination)
-{
-    FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-    if (!in)
-        return failure("open", source);
-    struct stat info {};
-    if (::fstat(in.get(), &info) != 0)
-        return failure("copy", source);
-    if (!S_ISREG(info.st_mode))
-        return failure("copy", source, EINVAL);
-    auto out = openTemporarySibling(destination, info.st_mode & 07777);
-    if (!out)
-        return std::unexpected(out.error());
-    auto& [fd, temporary] = *out;
-    auto digest = copyHashingWhatLands(in.get(), fd.get(), destination);
-    if (!digest) {
-        ::unlink(temporary.c_str());
-        return std::unexpected(digest.error());
+    std::unexpected<Error> failure(std::string_view operation, std::string const& path, int errnoValue = errno)
+    {
+        return std::unexpected(Error::fromErrno(operation, path, errnoValue));
     }
-    // NOTE: the copy's own bytes were hashed as they landed; verifying the
-    // new file need not read it again. Not synced, like a rename: a file torn
-    // by a power loss fails the next run's verification.
-    handOverDigest(fd.get(), *digest);
-    if (auto committed = commitTemporary(std::move(fd), temporary, destination, false, Durability::Unsynced); !committed)
-        return committed;
-    if (::unlink(source.c_str()) != 0)
-        return failure("unlink", source);
-    return {};
-}
+
+    /// A name beside `path` that no other writer uses, for writing before a rename.
+    // NOTE: what the tool creates is never writable by group or others, whatever
+    // the umask: a folder others may write would be refused as untrusted later.
+    constexpr mode_t directoryMode = 0755;
+    constexpr mode_t fileMode = 0644;
+
+    std::string temporarySibling(std::string const& path)
+    {
+        static thread_local std::mt19937_64 generator { std::random_device {}() };
+        auto slash = path.find_last_of('/');
+        std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        char suffix[20];
+        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
+        return directory + "." + name + ".quenbury-" + suffix;
+    }
+
+    /// Opens a fresh temporary sibling of `path` for reading and writing, never through a link.
+    std::expected<std::pair<FileDescriptor, std::string>, Error> openTemporarySibling(
+        std::string const& path, mode_t mode)
+    {
+        for (int attempt = 0; attempt < 8; ++attempt) {
+            std::string temporary = temporarySibling(path);
+            FileDescriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (fd)
+                return std::pair { std::move(fd), temporary };
+            if (errno != EEXIST)
+                return failure("open", temporary);
+        }
+        return failure("open", path, EEXIST);
+    }
+
+    enum class Durability { Synced, Unsynced };
+
+    /// Closes `fd` (synced first when asked), then renames `temporary` to `path`;
+    /// removes `temporary` on failure.
+    std::expected<void, Error> commitTemporary(
+        FileDescriptor fd, std::string const& temporary, std::string const& path, bool replace, Durability durability)
+    {
+        auto abandon = [&](std::string_view operation, std::string const& name, int saved) {
+            ::unlink(temporary.c_str());
+            return failure(operation, name, saved);
+        };
+        if (durability == Durability::Synced && ::fsync(fd.get()) != 0)
+            return abandon("fsync", temporary, errno);
+        if (int closeFailed = fd.close())
+            return abandon("close", temporary, closeFailed);
+        int renamed = replace ? ::rename(temporary.c_str(), path.c_str())
+                              : ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
+        if (renamed != 0)
+            return abandon("rename", path, errno);
+        return {};
+    }
+
+    std::expected<void, Error> copyAcrossFileSystems(std::string const& source, std::string const& destination)
+    {
+        FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!in)
+            return failure("open", source);
+        struct stat info { };
+        if (::fstat(in.get(), &info) != 0)
+            return failure("copy", source);
+        if (!S_ISREG(info.st_mode))
+            return failure("copy", source, EINVAL);
+        auto out = openTemporarySibling(destination, info.st_mode & 07777);
+        if (!out)
+            return std::unexpected(out.error());
+        auto& [fd, temporary] = *out;
+        auto digest = copyHashingWhatLands(in.get(), fd.get(), destination);
+        if (!digest) {
+            ::unlink(temporary.c_str());
+            return std::unexpected(digest.error());
+        }
+        // NOTE: the copy's own bytes were hashed as they landed; verifying the
+        // new file need not read it again. Not synced, like a rename: a file torn
+        // by a power loss fails the next run's verification.
+        handOverDigest(fd.get(), *digest);
+        if (auto committed = commitTemporary(std::move(fd), temporary, destination, false, Durability::Unsynced);
+            !committed)
+            return committed;
+        if (::unlink(source.c_str()) != 0)
+            return failure("unlink", source);
+        return {};
+    }
 
 }
 
@@ -125,13 +127,13 @@ void FileManager::setDefaultManager(FileManager* manager)
 
 bool FileManager::fileExists(std::string const& path)
 {
-    struct stat info {};
+    struct stat info { };
     return ::stat(path.c_str(), &info) == 0;
 }
 
 std::expected<FileAttributes, Error> FileManager::attributesOfItem(std::string const& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::lstat(path.c_str(), &info) != 0)
         return failure("lstat", path);
     FileAttributes attributes;
@@ -162,8 +164,9 @@ std::expected<void, Error> FileManager::createDirectory(std::string const& path,
     }
     if (::mkdir(path.c_str(), directoryMode) != 0) {
         int saved = errno;
-        struct stat info {};
-        if (!(withIntermediateDirectories && saved == EEXIST && ::stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)))
+        struct stat info { };
+        if (!(withIntermediateDirectories && saved == EEXIST && ::stat(path.c_str(), &info) == 0
+                && S_ISDIR(info.st_mode)))
             return failure("mkdir", path, saved);
     }
     return {};
@@ -207,7 +210,7 @@ std::expected<void, Error> FileManager::tightenDirectory(std::string const& path
     FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!fd)
         return failure("open", path);
-    struct stat status {};
+    struct stat status { };
     if (::fstat(fd.get(), &status) != 0)
         return failure("fstat", path);
     if (status.st_uid != ::geteuid())

@@ -32,7 +32,8 @@ public:
     /// The item itself, never its link target.
     [[nodiscard]] virtual std::expected<FileAttributes, Error> attributesOfItem(std::string const& path);
     /// Creates with mode 0755 at most (the umask may narrow it, never widen it).
-    [[nodiscard]] virtual std::expected<void, Error> createDirectory(std::string const& path, bool withIntermediateDirectories);
+    [[nodiscard]] virtual std::expected<void, Error> createDirectory(
+        std::string const& path, bool withIntermediateDirectories);
     /// Takes group and other write permission from a directory of the running
     /// user's own, never through a link.
     [[nodiscard]] virtual std::expected<void, Error> tightenDirectory(std::string const& path);
@@ -41,7 +42,8 @@ public:
     /// Renames; across file systems copies once to a temporary sibling,
     /// renames it and removes the source, and remembers the digest of the
     /// copied bytes for the new file. Fails when `destination` exists.
-    [[nodiscard]] virtual std::expected<void, Error> moveItem(std::string const& source, std::string const& destination);
+    [[nodiscard]] virtual std::expected<void, Error> moveItem(
+        std::string const& source, std::string const& destination);
     /// Writes a temporary sibling (O_EXCL|O_NOFOLLOW, mode 0644 at most),
     /// syncs it and renames it into place.
     [[nodiscard]] virtual std::expected<void, Error> createFile(std::string const& path, Bytes const& contents);

@@ -10,7 +10,7 @@ namespace platform {
 
 namespace {
 
-constexpr size_t bufferCapacity = 1024 * 1024;
+    constexpr size_t bufferCapacity = 1024 * 1024;
 
 }
 
@@ -56,8 +56,9 @@ void HashingWriter::process()
         m_hash.reset(); // The digest is then left to a full read.
     size_t done = 0;
     while (done < m_job.size()) {
-        ssize_t written = retryOnInterrupt(
-            [&] { return ::pwrite(m_fd, m_job.data() + done, m_job.size() - done, static_cast<off_t>(m_jobOffset + done)); });
+        ssize_t written = retryOnInterrupt([&] {
+            return ::pwrite(m_fd, m_job.data() + done, m_job.size() - done, static_cast<off_t>(m_jobOffset + done));
+        });
         if (written <= 0) {
             m_failure = Error::fromErrno("write", m_path, written < 0 ? errno : EIO);
             m_failedAt = m_jobOffset + done;
@@ -84,7 +85,8 @@ void HashingWriter::restartAt(std::uint64_t length)
     std::vector<std::uint8_t> piece(static_cast<size_t>(std::min<std::uint64_t>(length, bufferCapacity)));
     while (m_hashedLength < length) {
         size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(piece.size(), length - m_hashedLength));
-        ssize_t got = retryOnInterrupt([&] { return ::pread(m_fd, piece.data(), wanted, static_cast<off_t>(m_hashedLength)); });
+        ssize_t got
+            = retryOnInterrupt([&] { return ::pread(m_fd, piece.data(), wanted, static_cast<off_t>(m_hashedLength)); });
         if (got <= 0 || !m_hash->update({ piece.data(), static_cast<size_t>(got) })) {
             m_hash.reset();
             return;

@@ -7,50 +7,51 @@ namespace platform {
 
 namespace {
 
-std::string_view trimmed(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
-        text.remove_suffix(1);
-    return text;
-}
+    std::string_view trimmed(std::string_view text)
+    {
+        while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+            text.remove_prefix(1);
+        while (
+            !text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
+            text.remove_suffix(1);
+        return text;
+    }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i]))
+    bool equalsIgnoringCase(std::string_view a, std::string_view b)
+    {
+        if (a.size() != b.size())
             return false;
+        for (size_t i = 0; i < a.size(); ++i) {
+            auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+            if (lower(a[i]) != lower(b[i]))
+                return false;
+        }
+        return true;
     }
-    return true;
-}
 
-/// Reads decimal digits from the front of `text`; nothing without any, or on overflow.
-std::optional<std::uint64_t> takeNumber(std::string_view& text)
-{
-    std::uint64_t value = 0;
-    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end == text.data())
-        return std::nullopt;
-    text.remove_prefix(static_cast<size_t>(end - text.data()));
-    return value;
-}
-
-bool listContainsToken(std::string_view list, std::string_view token)
-{
-    while (!list.empty()) {
-        auto comma = list.find(',');
-        if (equalsIgnoringCase(trimmed(list.substr(0, comma)), token))
-            return true;
-        if (comma == std::string_view::npos)
-            break;
-        list.remove_prefix(comma + 1);
+    /// Reads decimal digits from the front of `text`; nothing without any, or on overflow.
+    std::optional<std::uint64_t> takeNumber(std::string_view& text)
+    {
+        std::uint64_t value = 0;
+        auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+        if (ec != std::errc() || end == text.data())
+            return std::nullopt;
+        text.remove_prefix(static_cast<size_t>(end - text.data()));
+        return value;
     }
-    return false;
-}
+
+    bool listContainsToken(std::string_view list, std::string_view token)
+    {
+        while (!list.empty()) {
+            auto comma = list.find(',');
+            if (equalsIgnoringCase(trimmed(list.substr(0, comma)), token))
+                return true;
+            if (comma == std::string_view::npos)
+                break;
+            list.remove_prefix(comma + 1);
+        }
+        return false;
+    }
 
 }
 
@@ -82,33 +83,33 @@ bool isStrongEntityTag(std::string_view tag)
 
 namespace {
 
-struct ContentRange {
-    std::uint64_t first = 0;
-    std::optional<std::uint64_t> complete;
-};
+    struct ContentRange {
+        std::uint64_t first = 0;
+        std::optional<std::uint64_t> complete;
+    };
 
-std::optional<ContentRange> parseContentRange(std::string_view value)
-{
-    value = trimmed(value);
-    constexpr std::string_view unit = "bytes ";
-    if (value.size() < unit.size() || !equalsIgnoringCase(value.substr(0, unit.size()), unit))
-        return std::nullopt;
-    value.remove_prefix(unit.size());
-    auto first = takeNumber(value);
-    if (!first || value.empty() || value.front() != '-')
-        return std::nullopt;
-    value.remove_prefix(1);
-    auto last = takeNumber(value);
-    if (!last || *last < *first || value.empty() || value.front() != '/')
-        return std::nullopt;
-    value.remove_prefix(1);
-    if (value == "*")
-        return ContentRange { *first, std::nullopt };
-    auto complete = takeNumber(value);
-    if (!complete || !value.empty() || *complete <= *last)
-        return std::nullopt;
-    return ContentRange { *first, *complete };
-}
+    std::optional<ContentRange> parseContentRange(std::string_view value)
+    {
+        value = trimmed(value);
+        constexpr std::string_view unit = "bytes ";
+        if (value.size() < unit.size() || !equalsIgnoringCase(value.substr(0, unit.size()), unit))
+            return std::nullopt;
+        value.remove_prefix(unit.size());
+        auto first = takeNumber(value);
+        if (!first || value.empty() || value.front() != '-')
+            return std::nullopt;
+        value.remove_prefix(1);
+        auto last = takeNumber(value);
+        if (!last || *last < *first || value.empty() || value.front() != '/')
+            return std::nullopt;
+        value.remove_prefix(1);
+        if (value == "*")
+            return ContentRange { *first, std::nullopt };
+        auto complete = takeNumber(value);
+        if (!complete || !value.empty() || *complete <= *last)
+            return std::nullopt;
+        return ContentRange { *first, *complete };
+    }
 
 }
 

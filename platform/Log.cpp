@@ -1,7 +1,7 @@
 #include "platform/Log.h"
 
-#include "platform/Progress.h"
 #include "platform/Posix.h"
+#include "platform/Progress.h"
 
 #include <chrono>
 #include <cstdio>
@@ -16,7 +16,7 @@ namespace platform {
 
 namespace {
 
-std::once_flag syslogOpened;
+    std::once_flag syslogOpened;
 
 }
 
@@ -26,9 +26,8 @@ std::string formatLogRecord(std::string_view text, long long epochMilliseconds, 
     std::tm local {};
     localtime_r(&seconds, &local);
     char stamp[64];
-    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03lld quenbury[%ld:%ld] ",
-        local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
-        epochMilliseconds % 1000, pid, tid);
+    std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03lld quenbury[%ld:%ld] ", local.tm_year + 1900,
+        local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, epochMilliseconds % 1000, pid, tid);
     std::string record = stamp;
     record += text;
     record += '\n';
@@ -45,7 +44,8 @@ void NSLog(std::string_view text)
     auto now = std::chrono::system_clock::now();
     long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     // Nowhere is left to report a failing standard stream.
-    (void)writeAll(STDERR_FILENO, formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))));
+    (void)writeAll(
+        STDERR_FILENO, formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))));
 }
 
 void printLine(std::string_view text)

@@ -37,7 +37,7 @@ std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const
     auto notRegular = [&](struct stat const& status) {
         return std::unexpected(Error::fromErrno("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL));
     };
-    struct stat named {};
+    struct stat named { };
     if (::stat(path.c_str(), &named) != 0)
         return std::unexpected(Error::fromErrno("open", path, errno));
     if (!S_ISREG(named.st_mode))
@@ -46,7 +46,7 @@ std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const
     FileDescriptor fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
     if (!fd)
         return std::unexpected(Error::fromErrno("open", path, errno));
-    struct stat opened {};
+    struct stat opened { };
     if (::fstat(fd.get(), &opened) != 0)
         return std::unexpected(Error::fromErrno("read", path, errno));
     if (!S_ISREG(opened.st_mode))

@@ -15,8 +15,7 @@
 namespace platform {
 
 /// Calls `call` again while it fails with EINTR.
-template<typename Call>
-auto retryOnInterrupt(Call&& call)
+template<typename Call> auto retryOnInterrupt(Call&& call)
 {
     for (;;) {
         auto result = call();

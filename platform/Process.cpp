@@ -14,31 +14,31 @@ namespace platform {
 
 namespace {
 
-std::mutex& pendingMutex()
-{
-    static auto* mutex = new std::mutex; // Never destroyed: used while the process ends.
-    return *mutex;
-}
+    std::mutex& pendingMutex()
+    {
+        static auto* mutex = new std::mutex; // Never destroyed: used while the process ends.
+        return *mutex;
+    }
 
-/// The service's temporary body, and which file it was when it was handed over.
-struct PendingFile {
-    std::string path;
-    std::optional<FileIdentity> identity;
-};
+    /// The service's temporary body, and which file it was when it was handed over.
+    struct PendingFile {
+        std::string path;
+        std::optional<FileIdentity> identity;
+    };
 
-PendingFile& pending()
-{
-    static auto* file = new PendingFile;
-    return *file;
-}
+    PendingFile& pending()
+    {
+        static auto* file = new PendingFile;
+        return *file;
+    }
 
-std::optional<FileIdentity> identityOfName(std::string const& path)
-{
-    struct stat status {};
-    if (::lstat(path.c_str(), &status) != 0)
-        return std::nullopt;
-    return FileIdentity(status);
-}
+    std::optional<FileIdentity> identityOfName(std::string const& path)
+    {
+        struct stat status { };
+        if (::lstat(path.c_str(), &status) != 0)
+            return std::nullopt;
+        return FileIdentity(status);
+    }
 
 }
 

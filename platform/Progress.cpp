@@ -11,26 +11,26 @@ namespace platform {
 
 namespace {
 
-std::mutex& lineMutex()
-{
-    static auto* mutex = new std::mutex; // Never destroyed: records are written while the process ends.
-    return *mutex;
-}
+    std::mutex& lineMutex()
+    {
+        static auto* mutex = new std::mutex; // Never destroyed: records are written while the process ends.
+        return *mutex;
+    }
 
-bool lineDrawn = false;
-std::chrono::steady_clock::time_point lastDrawn;
+    bool lineDrawn = false;
+    std::chrono::steady_clock::time_point lastDrawn;
 
-std::string bytesText(std::uint64_t bytes)
-{
-    char text[32];
-    if (bytes < 1024 * 1024)
-        std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
-    else if (bytes < 1024ull * 1024 * 1024)
-        std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
-    else
-        std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
-    return text;
-}
+    std::string bytesText(std::uint64_t bytes)
+    {
+        char text[32];
+        if (bytes < 1024 * 1024)
+            std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
+        else if (bytes < 1024ull * 1024 * 1024)
+            std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
+        else
+            std::snprintf(text, sizeof text, "%.2f GiB", static_cast<double>(bytes) / (1024.0 * 1024 * 1024));
+        return text;
+    }
 
 }
 

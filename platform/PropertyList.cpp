@@ -2,27 +2,30 @@
 
 #include <cstdlib>
 #include <limits>
-#include <utility>
 #include <plist/plist.h>
+#include <utility>
 
 namespace platform {
 
 namespace {
 
-plist_t node(void* p) { return static_cast<plist_t>(p); }
+    plist_t node(void* p)
+    {
+        return static_cast<plist_t>(p);
+    }
 
-/// The reader's failure, in the platform's words; libplist itself gives no reason,
-/// so the detail says which reader refused the bytes.
-Error parseError(std::string_view detail)
-{
-    Error error;
-    error.domain = ErrorDomain::Cocoa;
-    error.code = 3840;
-    error.userInfo.emplace(UserInfoKey::LocalizedDescription,
-        std::string("The data couldn't be read because it isn't in the correct format."));
-    error.userInfo.emplace("NSDebugDescription", std::string(detail));
-    return error;
-}
+    /// The reader's failure, in the platform's words; libplist itself gives no reason,
+    /// so the detail says which reader refused the bytes.
+    Error parseError(std::string_view detail)
+    {
+        Error error;
+        error.domain = ErrorDomain::Cocoa;
+        error.code = 3840;
+        error.userInfo.emplace(UserInfoKey::LocalizedDescription,
+            std::string("The data couldn't be read because it isn't in the correct format."));
+        error.userInfo.emplace("NSDebugDescription", std::string(detail));
+        return error;
+    }
 
 }
 
@@ -83,14 +86,14 @@ bool PropertyList::isDictionary() const
 
 namespace {
 
-plist_t item(void* dictionary, std::string_view key, plist_type type)
-{
-    if (!dictionary || plist_get_node_type(node(dictionary)) != PLIST_DICT)
-        return nullptr;
-    std::string k(key);
-    plist_t value = plist_dict_get_item(node(dictionary), k.c_str());
-    return value && plist_get_node_type(value) == type ? value : nullptr;
-}
+    plist_t item(void* dictionary, std::string_view key, plist_type type)
+    {
+        if (!dictionary || plist_get_node_type(node(dictionary)) != PLIST_DICT)
+            return nullptr;
+        std::string k(key);
+        plist_t value = plist_dict_get_item(node(dictionary), k.c_str());
+        return value && plist_get_node_type(value) == type ? value : nullptr;
+    }
 
 }
 

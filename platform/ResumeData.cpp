@@ -10,43 +10,45 @@ namespace platform {
 
 namespace {
 
-// The format, one binary property list dictionary:
-//   QuenburyResumeVersion   integer  resumeDataFormatVersion
-//   URL                     string   the original URL, http or https
-//   BodyFileName            string   see isBodyFileName
-//   BytesReceived           integer  body bytes on disk, at most 2^63 - 1
-//   EntityTag               string   optional, strong or weak ("W/")
-//   LastModified            string   optional; at least one of the two
-//   TotalLength             integer  optional, the entity's complete length
-constexpr std::string_view versionKey = "QuenburyResumeVersion";
-constexpr std::string_view urlKey = "URL";
-constexpr std::string_view bodyKey = "BodyFileName";
-constexpr std::string_view bytesKey = "BytesReceived";
-constexpr std::string_view entityTagKey = "EntityTag";
-constexpr std::string_view lastModifiedKey = "LastModified";
-constexpr std::string_view totalLengthKey = "TotalLength";
+    // The format, one binary property list dictionary:
+    //   QuenburyResumeVersion   integer  resumeDataFormatVersion
+    //   URL                     string   the original URL, http or https
+    //   BodyFileName            string   see isBodyFileName
+    //   BytesReceived           integer  body bytes on disk, at most 2^63 - 1
+    //   EntityTag               string   optional, strong or weak ("W/")
+    //   LastModified            string   optional; at least one of the two
+    //   TotalLength             integer  optional, the entity's complete length
+    constexpr std::string_view versionKey = "QuenburyResumeVersion";
+    constexpr std::string_view urlKey = "URL";
+    constexpr std::string_view bodyKey = "BodyFileName";
+    constexpr std::string_view bytesKey = "BytesReceived";
+    constexpr std::string_view entityTagKey = "EntityTag";
+    constexpr std::string_view lastModifiedKey = "LastModified";
+    constexpr std::string_view totalLengthKey = "TotalLength";
 
-constexpr size_t maximumURLLength = 8192;
-constexpr size_t maximumValidatorLength = 1024;
+    constexpr size_t maximumURLLength = 8192;
+    constexpr size_t maximumValidatorLength = 1024;
 
-std::unexpected<Error> undecodable(std::string_view reason)
-{
-    return std::unexpected(Error::url(URLErrorCode::Unknown, "", "Resume data could not be decoded: " + std::string(reason)));
-}
+    std::unexpected<Error> undecodable(std::string_view reason)
+    {
+        return std::unexpected(
+            Error::url(URLErrorCode::Unknown, "", "Resume data could not be decoded: " + std::string(reason)));
+    }
 
-/// An optional key that is there but holds something other than text.
-bool holdsNonText(PropertyList const& list, std::string_view key)
-{
-    return list.boolean(key) || list.unsignedInteger(key) || list.data(key);
-}
+    /// An optional key that is there but holds something other than text.
+    bool holdsNonText(PropertyList const& list, std::string_view key)
+    {
+        return list.boolean(key) || list.unsignedInteger(key) || list.data(key);
+    }
 
-bool isHTTPURL(std::string_view text)
-{
-    if (text.empty() || text.size() > maximumURLLength || !isHeaderSafe(text) || text.find(' ') != std::string_view::npos)
-        return false;
-    auto url = URL::fromString(text);
-    return url && (url->scheme == "http" || url->scheme == "https");
-}
+    bool isHTTPURL(std::string_view text)
+    {
+        if (text.empty() || text.size() > maximumURLLength || !isHeaderSafe(text)
+            || text.find(' ') != std::string_view::npos)
+            return false;
+        auto url = URL::fromString(text);
+        return url && (url->scheme == "http" || url->scheme == "https");
+    }
 
 }
 
@@ -92,7 +94,8 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
         return undecodable("larger than " + std::to_string(maximumResumeDataSize) + " bytes");
     // Only the binary form: the XML reader is a larger surface for bytes we did not write.
     constexpr std::string_view magic = "bplist00";
-    if (bytes.size() < magic.size() || std::string_view(reinterpret_cast<char const*>(bytes.data()), magic.size()) != magic)
+    if (bytes.size() < magic.size()
+        || std::string_view(reinterpret_cast<char const*>(bytes.data()), magic.size()) != magic)
         return undecodable("not a binary property list");
     auto list = PropertyList::fromBytes(bytes);
     if (!list)
@@ -104,7 +107,8 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     if (!version)
         return undecodable("no version");
     if (*version != resumeDataFormatVersion)
-        return undecodable("version mismatch: expected " + std::to_string(resumeDataFormatVersion) + ", got " + std::to_string(*version));
+        return undecodable("version mismatch: expected " + std::to_string(resumeDataFormatVersion) + ", got "
+            + std::to_string(*version));
 
     ResumeData data;
     auto url = list->string(urlKey);
@@ -139,7 +143,8 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     if (list->boolean(totalLengthKey) || list->string(totalLengthKey) || list->data(totalLengthKey))
         return undecodable("total length not an integer");
     if (auto total = list->unsignedInteger(totalLengthKey)) {
-        if (*total < data.bytesReceived || *total > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        if (*total < data.bytesReceived
+            || *total > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
             return undecodable("total length out of range");
         data.totalLength = *total;
     }

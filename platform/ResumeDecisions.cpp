@@ -20,7 +20,8 @@ std::vector<std::string> rangeRequestHeaders(ResumeData const& resume, std::uint
     return lines;
 }
 
-ResponseUse responseUse(ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart)
+ResponseUse responseUse(
+    ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart)
 {
     if (!rangeStart || !resume)
         return ResponseUse::Replace;
@@ -35,7 +36,8 @@ ResponseUse responseUse(ResponseHeaders const& response, std::optional<ResumeDat
         // A weak tag may name an entity that changed length; the length we
         // recorded must then be the one the server offers now.
         bool sameLength = !resume->totalLength || !total || *total == *resume->totalLength;
-        return start && *start == *rangeStart && sameEntity && sameLength ? ResponseUse::Append : ResponseUse::StartOver;
+        return start && *start == *rangeStart && sameEntity && sameLength ? ResponseUse::Append
+                                                                          : ResponseUse::StartOver;
     }
     if (response.status == 416)
         return ResponseUse::StartOver;
@@ -60,7 +62,9 @@ std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
     } else if (response->status == 206 && failed.rangeStart && resume) {
         // A part that we appended: the validators we sent still name it.
         data.entityTag = resume->entityTag;
-        data.lastModified = response->lastModified.empty() || !isHeaderSafe(response->lastModified) ? resume->lastModified : response->lastModified;
+        data.lastModified = response->lastModified.empty() || !isHeaderSafe(response->lastModified)
+            ? resume->lastModified
+            : response->lastModified;
         data.totalLength = resume->totalLength ? resume->totalLength : contentRangeTotal(response->contentRange);
     } else {
         if (response->status != 200 || !response->acceptsByteRanges)

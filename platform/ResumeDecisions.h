@@ -47,7 +47,8 @@ enum class ResponseUse {
 /// same entity (weak comparison of tags, else Last-Modified) and offers the
 /// recorded length; a 416 or any other 206 starts over; anything else
 /// replaces. Without a range asked for, every response replaces.
-[[nodiscard]] ResponseUse responseUse(ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
+[[nodiscard]] ResponseUse responseUse(
+    ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
 /// What a transfer that failed knows about its body.
 struct FailedTransfer {

@@ -17,20 +17,20 @@ struct Sha256::Context {
 
 namespace {
 
-Error digestError(std::string_view operation)
-{
-    Error error;
-    error.domain = "OpenSSL";
-    error.code = static_cast<long>(ERR_peek_last_error());
-    char text[256] = "digest failure";
-    if (auto code = ERR_get_error())
-        ERR_error_string_n(code, text, sizeof text);
-    error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string(text));
-    error.userInfo.emplace(UserInfoKey::Operation, std::string(operation));
-    return error;
-}
+    Error digestError(std::string_view operation)
+    {
+        Error error;
+        error.domain = "OpenSSL";
+        error.code = static_cast<long>(ERR_peek_last_error());
+        char text[256] = "digest failure";
+        if (auto code = ERR_get_error())
+            ERR_error_string_n(code, text, sizeof text);
+        error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string(text));
+        error.userInfo.emplace(UserInfoKey::Operation, std::string(operation));
+        return error;
+    }
 
-constexpr size_t readSize = 1 << 20;
+    constexpr size_t readSize = 1 << 20;
 
 }
 

@@ -6,32 +6,33 @@ namespace platform {
 
 namespace {
 
-constexpr int handledSignals[3] = { SIGINT, SIGTERM, SIGHUP };
+    constexpr int handledSignals[3] = { SIGINT, SIGTERM, SIGHUP };
 
-std::atomic<int> caught { 0 };
-/// Bit i set: handledSignals[i] goes to onSignal.
-std::atomic<unsigned> installedMask { 0 };
-static_assert(std::atomic<int>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free, "used from a signal handler");
+    std::atomic<int> caught { 0 };
+    /// Bit i set: handledSignals[i] goes to onSignal.
+    std::atomic<unsigned> installedMask { 0 };
+    static_assert(std::atomic<int>::is_always_lock_free && std::atomic<unsigned>::is_always_lock_free,
+        "used from a signal handler");
 
-void onSignal(int signalNumber)
-{
-    caught.store(signalNumber, std::memory_order_relaxed);
-    struct sigaction fallback {};
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    unsigned mask = installedMask.load(std::memory_order_relaxed);
-    for (int i = 0; i < 3; ++i) {
-        if (mask & (1u << i))
-            ::sigaction(handledSignals[i], &fallback, nullptr);
+    void onSignal(int signalNumber)
+    {
+        caught.store(signalNumber, std::memory_order_relaxed);
+        struct sigaction fallback { };
+        fallback.sa_handler = SIG_DFL;
+        sigemptyset(&fallback.sa_mask);
+        unsigned mask = installedMask.load(std::memory_order_relaxed);
+        for (int i = 0; i < 3; ++i) {
+            if (mask & (1u << i))
+                ::sigaction(handledSignals[i], &fallback, nullptr);
+        }
     }
-}
 
 }
 
 TransferSignalGuard::TransferSignalGuard()
 {
     caught.store(0, std::memory_order_relaxed);
-    struct sigaction action {};
+    struct sigaction action { };
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     for (int handled : handledSignals)

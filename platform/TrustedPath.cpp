@@ -10,28 +10,29 @@ namespace platform {
 
 namespace {
 
-bool writableByOthers(FileAttributes const& attributes)
-{
-    return (attributes.permissions & (S_IWGRP | S_IWOTH)) && !(attributes.permissions & S_ISVTX);
-}
-
-/// True when `prefix` lies strictly below `area` and is a folder name of its
-/// own (not "." or ".."), so that tightening it cannot reach above the area.
-bool isBelow(std::string const& prefix, std::string_view area)
-{
-    if (area.empty() || prefix.size() <= area.size() + 1 || !prefix.starts_with(area) || prefix[area.size()] != '/')
-        return false;
-    for (size_t start = area.size() + 1; start <= prefix.size();) {
-        size_t end = prefix.find('/', start);
-        std::string_view piece = std::string_view(prefix).substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (piece == "." || piece == "..")
-            return false;
-        if (end == std::string::npos)
-            break;
-        start = end + 1;
+    bool writableByOthers(FileAttributes const& attributes)
+    {
+        return (attributes.permissions & (S_IWGRP | S_IWOTH)) && !(attributes.permissions & S_ISVTX);
     }
-    return true;
-}
+
+    /// True when `prefix` lies strictly below `area` and is a folder name of its
+    /// own (not "." or ".."), so that tightening it cannot reach above the area.
+    bool isBelow(std::string const& prefix, std::string_view area)
+    {
+        if (area.empty() || prefix.size() <= area.size() + 1 || !prefix.starts_with(area) || prefix[area.size()] != '/')
+            return false;
+        for (size_t start = area.size() + 1; start <= prefix.size();) {
+            size_t end = prefix.find('/', start);
+            std::string_view piece
+                = std::string_view(prefix).substr(start, end == std::string::npos ? std::string::npos : end - start);
+            if (piece == "." || piece == "..")
+                return false;
+            if (end == std::string::npos)
+                break;
+            start = end + 1;
+        }
+        return true;
+    }
 
 }
 

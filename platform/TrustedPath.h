@@ -14,7 +14,8 @@ namespace platform {
 /// user redirect what is written or read there. Missing folders pass. A
 /// folder of the running user's own strictly below `ownArea` that others may
 /// write is tightened instead, and checked again.
-[[nodiscard]] std::expected<void, Error> checkTrustedFolder(std::string const& directory, std::string_view ownArea = {});
+[[nodiscard]] std::expected<void, Error> checkTrustedFolder(
+    std::string const& directory, std::string_view ownArea = {});
 
 /// Checks that `path` is a regular file owned by the running user, in a folder
 /// that passes `checkTrustedFolder`.

@@ -6,83 +6,83 @@ namespace platform {
 
 namespace {
 
-bool isQueryAllowed(unsigned char c)
-{
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
-        return true;
-    constexpr std::string_view punctuation = "-._~!$&'()*+,;=:@/?";
-    return punctuation.find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-bool isPathAllowed(unsigned char c)
-{
-    // A path keeps "/" and the sub-delimiters but not "?" or "#".
-    return c != '?' && isQueryAllowed(c);
-}
-
-/// Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is malformed.
-size_t utf8SequenceLength(std::string_view text, size_t i)
-{
-    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-    unsigned char lead = byte(i);
-    size_t length;
-    unsigned minimum;
-    if (lead < 0x80)
-        return 1;
-    if ((lead & 0xE0) == 0xC0) {
-        length = 2;
-        minimum = 0x80;
-    } else if ((lead & 0xF0) == 0xE0) {
-        length = 3;
-        minimum = 0x800;
-    } else if ((lead & 0xF8) == 0xF0) {
-        length = 4;
-        minimum = 0x10000;
-    } else {
-        return 0;
+    bool isQueryAllowed(unsigned char c)
+    {
+        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
+            return true;
+        constexpr std::string_view punctuation = "-._~!$&'()*+,;=:@/?";
+        return punctuation.find(static_cast<char>(c)) != std::string_view::npos;
     }
-    if (i + length > text.size())
-        return 0;
-    unsigned codePoint = lead & (0x7F >> length);
-    for (size_t k = 1; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80)
+
+    bool isPathAllowed(unsigned char c)
+    {
+        // A path keeps "/" and the sub-delimiters but not "?" or "#".
+        return c != '?' && isQueryAllowed(c);
+    }
+
+    /// Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is malformed.
+    size_t utf8SequenceLength(std::string_view text, size_t i)
+    {
+        auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+        unsigned char lead = byte(i);
+        size_t length;
+        unsigned minimum;
+        if (lead < 0x80)
+            return 1;
+        if ((lead & 0xE0) == 0xC0) {
+            length = 2;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4;
+            minimum = 0x10000;
+        } else {
             return 0;
-        codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+        }
+        if (i + length > text.size())
+            return 0;
+        unsigned codePoint = lead & (0x7F >> length);
+        for (size_t k = 1; k < length; ++k) {
+            if ((byte(i + k) & 0xC0) != 0x80)
+                return 0;
+            codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+        }
+        // Overlong forms, surrogates and values beyond Unicode are not text.
+        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return 0;
+        return length;
     }
-    // Overlong forms, surrogates and values beyond Unicode are not text.
-    if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-        return 0;
-    return length;
-}
 
-/// Nothing when `requireText` is set and `text` is not valid UTF-8.
-template<typename Allowed>
-std::optional<std::string> percentEncode(std::string_view text, Allowed allowed, bool requireText)
-{
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string encoded;
-    encoded.reserve(text.size());
-    for (size_t i = 0; i < text.size();) {
-        size_t length = utf8SequenceLength(text, i);
-        if (length == 0) {
-            if (requireText)
-                return std::nullopt;
-            length = 1;
-        }
-        for (size_t k = i; k < i + length; ++k) {
-            auto c = static_cast<unsigned char>(text[k]);
-            if (allowed(c)) {
-                encoded += static_cast<char>(c);
-            } else {
-                encoded += '%';
-                encoded += hex[c >> 4];
-                encoded += hex[c & 0x0F];
+    /// Nothing when `requireText` is set and `text` is not valid UTF-8.
+    template<typename Allowed>
+    std::optional<std::string> percentEncode(std::string_view text, Allowed allowed, bool requireText)
+    {
+        static constexpr char hex[] = "0123456789ABCDEF";
+        std::string encoded;
+        encoded.reserve(text.size());
+        for (size_t i = 0; i < text.size();) {
+            size_t length = utf8SequenceLength(text, i);
+            if (length == 0) {
+                if (requireText)
+                    return std::nullopt;
+                length = 1;
             }
+            for (size_t k = i; k < i + length; ++k) {
+                auto c = static_cast<unsigned char>(text[k]);
+                if (allowed(c)) {
+                    encoded += static_cast<char>(c);
+                } else {
+                    encoded += '%';
+                    encoded += hex[c >> 4];
+                    encoded += hex[c & 0x0F];
+                }
+            }
+            i += length;
         }
-        i += length;
+        return encoded;
     }
-    return encoded;
-}
 
 }
 

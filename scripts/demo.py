@@ -28,7 +28,9 @@ def main():
 
         show("fresh download", box, [url, "Upgrade.14.pkg", checksum])
         destination = box.host(box.destination("Upgrade.14.pkg"))
-        print(f"verified file: {box.destination('Upgrade.14.pkg')}, {os.path.getsize(destination)} bytes, sha256 {sha256(open(destination, 'rb').read())}")
+        print(
+            f"verified file: {box.destination('Upgrade.14.pkg')}, {os.path.getsize(destination)} bytes, sha256 {sha256(open(destination, 'rb').read())}"
+        )
         show("again: the file is already verified", box, [url, "Upgrade.14.pkg", checksum])
 
         with closing(FaultServer()) as server:

@@ -8,7 +8,9 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 from urllib.parse import quote
 
-BINARY = os.path.realpath(os.environ.get("QUENBURY_BINARY", os.path.join(os.path.dirname(__file__), "../../build/quenbury")))
+BINARY = os.path.realpath(
+    os.environ.get("QUENBURY_BINARY", os.path.join(os.path.dirname(__file__), "../../build/quenbury"))
+)
 BUILD_DIR = os.path.realpath(os.environ.get("QUENBURY_BUILD_DIR", os.path.dirname(BINARY)))
 CANDIDATES = ["/Library/Brindlecote/Ostrel_Agent", "/Library/Fennimark_Agent", "/Library/Wendlow_Agent"]
 FALLBACK = "/Library/Ostrel_Agent"
@@ -70,7 +72,7 @@ class Sandbox:
     def host(self, path: str) -> str:
         for source, target in self.mounts:
             if (path + "/").startswith(target + "/"):
-                return source + path[len(target):]
+                return source + path[len(target) :]
         return os.path.join(self.root, path.lstrip("/"))
 
     def install_agent(self, base: str = CANDIDATES[0], config: Optional[dict] = None) -> None:
@@ -80,7 +82,10 @@ class Sandbox:
         os.makedirs(self.host(base + "/store"))
         self.agent = base
         for name, content in ({"zkpatch_data.plist": {"Quenbury": True}} if config is None else config).items():
-            self.write(base + "/data/" + name, content if isinstance(content, bytes) else plistlib.dumps(content, fmt=plistlib.FMT_BINARY))
+            self.write(
+                base + "/data/" + name,
+                content if isinstance(content, bytes) else plistlib.dumps(content, fmt=plistlib.FMT_BINARY),
+            )
 
     def destination(self, location: str) -> str:
         return self.agent + "/store/" + location
@@ -104,18 +109,51 @@ class Sandbox:
     def command(self, args: list[str]) -> list[str]:
         # One mount for the test's folders, as on a machine where the temporary
         # folders and /Library share a volume: a move is a rename.
-        command = ["bwrap", "--bind", self.root, "/", "--ro-bind", "/usr", "/usr", "--ro-bind", "/etc", "/etc", "--proc", "/proc",
-                   "--dev", "/dev", "--ro-bind", BUILD_DIR, BUILD_DIR, "--ro-bind", BINARY, BINARY, "--die-with-parent", "--clearenv",
-                   "--setenv", "PATH", "/usr/bin:/bin", "--setenv", "TZ", "UTC", "--chdir", "/"]
+        command = [
+            "bwrap",
+            "--bind",
+            self.root,
+            "/",
+            "--ro-bind",
+            "/usr",
+            "/usr",
+            "--ro-bind",
+            "/etc",
+            "/etc",
+            "--proc",
+            "/proc",
+            "--dev",
+            "/dev",
+            "--ro-bind",
+            BUILD_DIR,
+            BUILD_DIR,
+            "--ro-bind",
+            BINARY,
+            BINARY,
+            "--die-with-parent",
+            "--clearenv",
+            "--setenv",
+            "PATH",
+            "/usr/bin:/bin",
+            "--setenv",
+            "TZ",
+            "UTC",
+            "--chdir",
+            "/",
+        ]
         command += [a for source, target in self.overlays for a in ("--ro-bind", source, target)]
         command += [a for source, target in self.mounts for a in ("--bind", source, target)]
         command += [a for key, value in self.env.items() for a in ("--setenv", key, value)]
         # Sanitizer settings of the build under test reach the binary.
-        command += [a for key, value in os.environ.items() if key.endswith("SAN_OPTIONS") for a in ("--setenv", key, value)]
+        command += [
+            a for key, value in os.environ.items() if key.endswith("SAN_OPTIONS") for a in ("--setenv", key, value)
+        ]
         return command + (["--unshare-user"] if os.geteuid() else []) + [BINARY] + args
 
     def start(self, *args: str, umask: int = -1, stderr=subprocess.PIPE) -> subprocess.Popen:
-        return subprocess.Popen(self.command(list(args)), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, umask=umask)
+        return subprocess.Popen(
+            self.command(list(args)), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, umask=umask
+        )
 
     def run(self, *args: str) -> Run:
         return finish(self.start(*args))
@@ -136,10 +174,12 @@ def read_terminal(fd: int) -> bytes:
 
 def binary_pid(process: subprocess.Popen) -> Optional[int]:
     """The quenbury that bwrap started under `process` (its child or grandchild), while it runs."""
+
     def children(pid) -> list[str]:
         with contextlib.suppress(OSError), open(f"/proc/{pid}/task/{pid}/children") as file:
             return file.read().split()
         return []
+
     while process.poll() is None:
         for pid in [c for child in children(process.pid) for c in (child, *children(child))]:
             with contextlib.suppress(OSError), open(f"/proc/{pid}/comm") as comm:
@@ -224,8 +264,10 @@ class FaultServer:
 
     def sent(self) -> list[str]:
         """Each request as its method and target, with its Range and If-Range."""
-        return [line.rsplit(" ", 1)[0] + "".join(f" {h}: {headers[h]}" for h in ("Range", "If-Range") if h in headers)
-                for line, headers in self.requests]
+        return [
+            line.rsplit(" ", 1)[0] + "".join(f" {h}: {headers[h]}" for h in ("Range", "If-Range") if h in headers)
+            for line, headers in self.requests
+        ]
 
     def close(self) -> None:
         self.stopping.set()
@@ -236,7 +278,9 @@ class FaultServer:
         self.requests.append((handler.requestline, handler.headers))
         path = handler.path.split("?")[0]
         replies = self.routes.get(path) or [Reply.plain(404, b"no such path\n")]
-        reply = replies[min(sum(line.split(" ")[1].split("?")[0] == path for line, _ in self.requests), len(replies)) - 1]
+        reply = replies[
+            min(sum(line.split(" ")[1].split("?")[0] == path for line, _ in self.requests), len(replies)) - 1
+        ]
         out = handler.wfile
         if reply.raw is not None or reply.endless_headers:
             out.write(b"HTTP/1.1 200 OK\r\n" if reply.raw is None else reply.raw)
@@ -246,20 +290,37 @@ class FaultServer:
             return
         status, payload, headers = reply.status or 200, reply.body, []
         etag, total, wanted = reply.entity_tag(), len(reply.body), handler.headers.get("Range", "")
-        if (reply.status is None and reply.honour_range and (etag or reply.last_modified) and re.fullmatch(r"bytes=\d+-", wanted)
-                and handler.headers.get("If-Range") in (None, etag, reply.last_modified)):
+        if (
+            reply.status is None
+            and reply.honour_range
+            and (etag or reply.last_modified)
+            and re.fullmatch(r"bytes=\d+-", wanted)
+            and handler.headers.get("If-Range") in (None, etag, reply.last_modified)
+        ):
             first = int(wanted[6:-1])
             status, payload = (206, reply.body[first:]) if first < total else (416, b"")
             shown = first if reply.content_range_start is None else reply.content_range_start
-            headers.append(("Content-Range", f"bytes {shown}-{total - 1}/{total}" if first < total else f"bytes */{total}"))
-        for name, value in (("ETag", etag), ("Last-Modified", reply.last_modified), ("Location", reply.location),
-                            ("Accept-Ranges", "bytes" if reply.accept_ranges else None),
-                            ("Content-Length", len(payload) if reply.content_length is AUTO else reply.content_length)):
+            headers.append(
+                ("Content-Range", f"bytes {shown}-{total - 1}/{total}" if first < total else f"bytes */{total}")
+            )
+        for name, value in (
+            ("ETag", etag),
+            ("Last-Modified", reply.last_modified),
+            ("Location", reply.location),
+            ("Accept-Ranges", "bytes" if reply.accept_ranges else None),
+            ("Content-Length", len(payload) if reply.content_length is AUTO else reply.content_length),
+        ):
             headers += [(name, value)] if value is not None else []
-        out.write(("HTTP/1.1 100 Continue\r\n\r\n" * reply.interim + f"HTTP/1.1 {status} {handler.responses.get(status, ('Status',))[0]}\r\n"
-                   + "".join(f"{n}: {v}\r\n" for n, v in headers + reply.headers) + "Connection: close\r\n\r\n").encode("latin-1"))
+        out.write(
+            (
+                "HTTP/1.1 100 Continue\r\n\r\n" * reply.interim
+                + f"HTTP/1.1 {status} {handler.responses.get(status, ('Status',))[0]}\r\n"
+                + "".join(f"{n}: {v}\r\n" for n, v in headers + reply.headers)
+                + "Connection: close\r\n\r\n"
+            ).encode("latin-1")
+        )
         if handler.command != "HEAD":
-            out.write(payload[:reply.stall_after if reply.stall_after is not None else reply.close_after])
+            out.write(payload[: reply.stall_after if reply.stall_after is not None else reply.close_after])
             self.stopping.wait(reply.stall_seconds if reply.stall_after is not None else 0)
 
 
@@ -276,24 +337,60 @@ class Nginx:
 
     program, stop_signal, rate = "/usr/sbin/nginx", signal.SIGKILL, "2m"
 
-    def __init__(self, rate: Optional[str] = None, tls: bool = False, http2: bool = False, mime_table: bool = False) -> None:
+    def __init__(
+        self, rate: Optional[str] = None, tls: bool = False, http2: bool = False, mime_table: bool = False
+    ) -> None:
         self.dir = tempfile.mkdtemp(prefix=f"quenbury-{type(self).__name__.lower()}-")
         self.docroot, self.authority = os.path.join(self.dir, "www"), os.path.join(self.dir, "ca.crt") if tls else None
         self.port, self.tls_ports = unused_port(), {name: unused_port() for name in ("good", "self") if tls}
         self.rate, self.http2, self.mime_table = rate or self.rate, http2, mime_table
         os.makedirs(self.docroot)
-        for command in ((["-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=Quenbury Test Authority"],
-                         ["-keyout", "good.key", "-out", "good.crt", "-subj", "/CN=good", "-CA", "ca.crt", "-CAkey", "ca.key",
-                          "-addext", "subjectAltName=IP:127.0.0.1", "-addext", "basicConstraints=CA:FALSE"],
-                         ["-keyout", "self.key", "-out", "self.crt", "-subj", "/CN=self", "-addext", "subjectAltName=IP:127.0.0.1"]) if tls else ()):
+        for command in (
+            (
+                ["-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=Quenbury Test Authority"],
+                [
+                    "-keyout",
+                    "good.key",
+                    "-out",
+                    "good.crt",
+                    "-subj",
+                    "/CN=good",
+                    "-CA",
+                    "ca.crt",
+                    "-CAkey",
+                    "ca.key",
+                    "-addext",
+                    "subjectAltName=IP:127.0.0.1",
+                    "-addext",
+                    "basicConstraints=CA:FALSE",
+                ],
+                [
+                    "-keyout",
+                    "self.key",
+                    "-out",
+                    "self.crt",
+                    "-subj",
+                    "/CN=self",
+                    "-addext",
+                    "subjectAltName=IP:127.0.0.1",
+                ],
+            )
+            if tls
+            else ()
+        ):
             subprocess.run(["openssl", "req", "-x509", *KEY, *command], cwd=self.dir, check=True, capture_output=True)
         self.start()
 
     def config(self) -> str:
         slow = f"location /slow/ {{ alias {self.docroot}/; limit_rate {self.rate}; }}"
-        secure = "".join(f"server {{ listen 127.0.0.1:{port} ssl{' http2' * self.http2}; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; "
-                         f"root {self.docroot}; {slow} }}\n" for name, port in self.tls_ports.items())
-        temporary = " ".join(f"{kind}_temp_path {self.dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi"))
+        secure = "".join(
+            f"server {{ listen 127.0.0.1:{port} ssl{' http2' * self.http2}; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; "
+            f"root {self.docroot}; {slow} }}\n"
+            for name, port in self.tls_ports.items()
+        )
+        temporary = " ".join(
+            f"{kind}_temp_path {self.dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")
+        )
         return f"""daemon off; master_process off; pid {self.dir}/nginx.pid; error_log {self.dir}/error.log warn; events {{ }}
 http {{ default_type application/octet-stream; {temporary}
     log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent'; access_log {self.dir}/access.log ranges;
@@ -309,7 +406,9 @@ http {{ default_type application/octet-stream; {temporary}
             conf.write(self.config())
         self.process = subprocess.Popen(self.command(conf.name), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for port in [self.port, *self.tls_ports.values()]:
-            while subprocess.run(["bash", "-c", f"exec 3<>/dev/tcp/127.0.0.1/{port}"], stderr=subprocess.DEVNULL).returncode:
+            while subprocess.run(
+                ["bash", "-c", f"exec 3<>/dev/tcp/127.0.0.1/{port}"], stderr=subprocess.DEVNULL
+            ).returncode:
                 assert self.process.poll() is None, f"{self.program} did not start"
                 time.sleep(0.05)
 
@@ -343,8 +442,11 @@ http {{ default_type application/octet-stream; {temporary}
 
     def sent(self) -> list[str]:
         """As FaultServer.sent(), with the protocol and the status after the target."""
-        return [f"{line} {status}" + "".join(f" {h}: {v}" for h, v in (("Range", r), ("If-Range", i)) if v != "-")
-                for line, status, r, i, *_ in self.access_log() if not line.startswith("-")]  # Not the probe at the start.
+        return [
+            f"{line} {status}" + "".join(f" {h}: {v}" for h, v in (("Range", r), ("If-Range", i)) if v != "-")
+            for line, status, r, i, *_ in self.access_log()
+            if not line.startswith("-")
+        ]  # Not the probe at the start.
 
 
 class Apache(Nginx):
@@ -356,8 +458,10 @@ class Apache(Nginx):
         return [self.program, "-X", "-f", conf]  # One process that stays root: it reads the test's private folder.
 
     def config(self) -> str:
-        modules = "".join(f"LoadModule {name}_module /usr/lib/apache2/modules/mod_{name}.so\n"
-                          for name in ("mpm_event", "authz_core", "mime", "alias", "env", "ratelimit"))
+        modules = "".join(
+            f"LoadModule {name}_module /usr/lib/apache2/modules/mod_{name}.so\n"
+            for name in ("mpm_event", "authz_core", "mime", "alias", "env", "ratelimit")
+        )
         return f"""{modules}ServerRoot {self.dir}
 Listen 127.0.0.1:{self.port}
 PidFile {self.dir}/httpd.pid
@@ -439,10 +543,22 @@ shutdown_lifetime 0 seconds
 BODY = bytes((i * 31) % 253 for i in range(3 << 20))  # 3 MiB
 CUT = 1 << 20
 PARAMS = "Given param -> 1 {url} \nGiven param -> 2 {location}\nGiven check_SHA256sum -> {sum}"
-START = [PARAMS, "download location {dest}", "Quenbury Enabled", "Inside resume plist file name generator", "Resume plist :{plist}"]
+START = [
+    PARAMS,
+    "download location {dest}",
+    "Quenbury Enabled",
+    "Inside resume plist file name generator",
+    "Resume plist :{plist}",
+]
 RESUMING = ["Fetching resume data..for plist {state}", "The resume Plist size ->{state_size} bytes"]
-MOVED = [" file Downloaded location Optional({body_url}), move location {dest_url}", "Download successful. File saved to: {dest_url}"]
-VERIFIED = ["downloaded file checksum ->{digest}\nGiven checksum ->{sum}", "SHA256 checksum validated succesfully NSComparisonResult"]
+MOVED = [
+    " file Downloaded location Optional({body_url}), move location {dest_url}",
+    "Download successful. File saved to: {dest_url}",
+]
+VERIFIED = [
+    "downloaded file checksum ->{digest}\nGiven checksum ->{sum}",
+    "SHA256 checksum validated succesfully NSComparisonResult",
+]
 MISMATCH = [VERIFIED[0], "SHA256 checksum validation failed NSComparisonResult"]
 SUCCESS = START + MOVED + VERIFIED
 
@@ -450,14 +566,20 @@ SUCCESS = START + MOVED + VERIFIED
 def failed(code: int, data: str = "", resumed: bool = False) -> str:
     """The failure record by its code; `data`: a pattern for the size of the resume data it carries."""
     carried = rf".*, NSURLSessionDownloadTaskResumeData=<{data} bytes>, " if data else "(?!.*ResumeData)"
-    return rf'~Download failed with error: Error Domain=NSURLErrorDomain Code={code} "{carried}.*\}}' + (" " if resumed else "")
+    return rf'~Download failed with error: Error Domain=NSURLErrorDomain Code={code} "{carried}.*\}}' + (
+        " " if resumed else ""
+    )
 
 
 def lost(resumed=False, first=True, cause="Connection lost", code=-1005, data="{saved_size}") -> list[str]:
     """A broken-off transfer whose resume data is written; `first`: the resume folder is created."""
-    return ([failed(code, data, resumed), cause + ", saving resume data"] + ["Creating directory {state_dir}"] * first
-            + ["Directory is {state_dir}"] + ["Removing resume data already present at: {state}"] * (resumed and not first)
-            + ["Resume data written"])
+    return (
+        [failed(code, data, resumed), cause + ", saving resume data"]
+        + ["Creating directory {state_dir}"] * first
+        + ["Directory is {state_dir}"]
+        + ["Removing resume data already present at: {state}"] * (resumed and not first)
+        + ["Resume data written"]
+    )
 
 
 @dataclasses.dataclass
@@ -482,7 +604,9 @@ class Case:
     server: str = "fault"  # a key of SERVERS
     proxy: bool = False  # through squid, taken from http_proxy; `sent` is then what the proxy saw
     loss: int = 0  # percent of packets dropped on a private loopback (root only)
-    serve: Optional[dict] = None  # {path: [Reply, ...]} for the fault server, {path: bytes or (bytes, age)} for others; None: /pkg serves `data`
+    serve: Optional[
+        dict
+    ] = None  # {path: [Reply, ...]} for the fault server, {path: bytes or (bytes, age)} for others; None: /pkg serves `data`
     url: str = "{origin}/pkg"  # {origin}: the server's; {closed}: a port nothing listens on; {port_good} and {port_self}: see Nginx
     location: str = "a.pkg"
     data: bytes = BODY  # the entity; its SHA-256 is the default checksum
@@ -490,17 +614,29 @@ class Case:
     agent: Optional[str] = CANDIDATES[0]  # installed; None: no agent, the fallback paths
     config: Optional[dict] = None  # {name: dict or bytes} in the agent's data folder; None: the allowing one
     plant: list = dataclasses.field(default_factory=list)
-    after: dict = dataclasses.field(default_factory=dict)  # path: bytes, None (absent), "file", "link", "dir", "any", a mode, or [files under it]
+    after: dict = dataclasses.field(
+        default_factory=dict
+    )  # path: bytes, None (absent), "file", "link", "dir", "any", a mode, or [files under it]
     sent: Optional[list] = None  # the requests the server saw, as its sent()
 
 
-SERVERS = {"fault": (FaultServer, {}), "nginx": (Nginx, {}), "nginx-tls": (Nginx, {"tls": True}), "nginx-h2": (Nginx, {"tls": True, "http2": True}),
-           "apache": (Apache, {}), "lighttpd": (Lighttpd, {}), "lighttpd-types": (Lighttpd, {"mime_table": True}), "none": (None, {})}
+SERVERS = {
+    "fault": (FaultServer, {}),
+    "nginx": (Nginx, {}),
+    "nginx-tls": (Nginx, {"tls": True}),
+    "nginx-h2": (Nginx, {"tls": True, "http2": True}),
+    "apache": (Apache, {}),
+    "lighttpd": (Lighttpd, {}),
+    "lighttpd-types": (Lighttpd, {"mime_table": True}),
+    "none": (None, {}),
+}
 WHITE_SPACE = " \n\r\v\f"
 
 
 def expand(text: str, values: dict, pattern: bool = False) -> str:
-    return re.sub(r"\{(\w+)\}", lambda m: (re.escape if pattern else str)(str(values[m[1]])) if m[1] in values else m[0], text)
+    return re.sub(
+        r"\{(\w+)\}", lambda m: (re.escape if pattern else str)(str(values[m[1]])) if m[1] in values else m[0], text
+    )
 
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
@@ -532,13 +668,20 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         elif kind == "socket":
             socket.socket(socket.AF_UNIX).bind(host)
         elif kind in ("fifo", "device", "owner", "mode", "truncate"):
-            {"fifo": os.mkfifo, "device": lambda h: os.mknod(h, 0o600 | stat.S_IFCHR, os.makedev(1, 3)), "owner": lambda h, a: os.chown(h, a, a),
-             "mode": os.chmod, "truncate": os.truncate}[kind](host, *argument)
+            {
+                "fifo": os.mkfifo,
+                "device": lambda h: os.mknod(h, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
+                "owner": lambda h, a: os.chown(h, a, a),
+                "mode": os.chmod,
+                "truncate": os.truncate,
+            }[kind](host, *argument)
 
 
 def matched(got: list[str], expected: list[str]) -> list[str]:
     """`got`, with each item that its expected "~" pattern matches replaced by the pattern, for a readable difference."""
-    return [e if e[:1] == "~" and re.fullmatch(e[1:], g, re.S) else g for g, e in zip(got, expected)] + got[len(expected):]
+    return [e if e[:1] == "~" and re.fullmatch(e[1:], g, re.S) else g for g, e in zip(got, expected)] + got[
+        len(expected) :
+    ]
 
 
 def lossy_loopback(test: unittest.TestCase, percent: int) -> None:
@@ -549,15 +692,27 @@ def lossy_loopback(test: unittest.TestCase, percent: int) -> None:
     if subprocess.run(["ip", "netns", "add", name], capture_output=True).returncode:
         test.skipTest("ip netns is unavailable")
     test.addCleanup(subprocess.run, ["ip", "netns", "del", name], check=True)
-    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open("/proc/thread-self/ns/net", os.O_RDONLY)  # Python 3.11 has no os.setns.
+    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open(
+        "/proc/thread-self/ns/net", os.O_RDONLY
+    )  # Python 3.11 has no os.setns.
     test.addCleanup(os.close, home)
     with open("/run/netns/" + name) as private:
         setns(private.fileno(), 0x40000000)
     test.addCleanup(setns, home, 0x40000000)
     # Packets of an Ethernet's size, not 64 KiB ones, so that a share of them is a share of the data.
     subprocess.run(["ip", "link", "set", "lo", "up", "mtu", "1500", "gso_max_segs", "1"], check=True)
-    subprocess.run(["nft", f"table inet loss {{ chain input {{ type filter hook input priority 0; numgen random mod 100 < {percent} counter drop; }}; }}"], check=True)
-    test.addCleanup(lambda: test.assertRegex(subprocess.run(["nft", "list", "ruleset"], capture_output=True, text=True).stdout, r"counter packets [1-9]"))
+    subprocess.run(
+        [
+            "nft",
+            f"table inet loss {{ chain input {{ type filter hook input priority 0; numgen random mod 100 < {percent} counter drop; }}; }}",
+        ],
+        check=True,
+    )
+    test.addCleanup(
+        lambda: test.assertRegex(
+            subprocess.run(["nft", "list", "ruleset"], capture_output=True, text=True).stdout, r"counter packets [1-9]"
+        )
+    )
 
 
 def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
@@ -579,7 +734,9 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
         test.addCleanup(proxy.close)
         box.env["http_proxy"] = proxy.url("")
     if getattr(server, "authority", None):
-        box.overlays = [(server.authority, "/etc/ssl/certs/ca-certificates.crt")]  # The only authority the sandbox trusts.
+        box.overlays = [
+            (server.authority, "/etc/ssl/certs/ca-certificates.crt")
+        ]  # The only authority the sandbox trusts.
     fault = isinstance(server, FaultServer)
     for path, what in (case.serve or {"/pkg": [Reply(case.data)] if fault else case.data} if server else {}).items():
         server.route(path, *what) if fault else server.publish(path, *(what if isinstance(what, tuple) else (what,)))
@@ -587,15 +744,32 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
     url = case.url.format(origin=server.url("") if server else "", closed=unused_port(), **ports)
     encoded, dest = quote(url.strip(WHITE_SPACE), safe="!$&'()*+,;=:@/?~"), box.destination(case.location)
     state = "/private/tmp/" + resume_name(dest)
-    values = dict(url=url, encoded=encoded, location=case.location, sum=case.checksum or sha256(case.data), digest=sha256(case.data),
-                  agent=box.agent, dest=dest, dest_url=file_url(dest), plist=resume_name(dest), state=state, state_dir=os.path.dirname(state),
-                  body=body_path(encoded), body_url=file_url(body_path(encoded)), etag=Reply(case.data).entity_tag())
+    values = dict(
+        url=url,
+        encoded=encoded,
+        location=case.location,
+        sum=case.checksum or sha256(case.data),
+        digest=sha256(case.data),
+        agent=box.agent,
+        dest=dest,
+        dest_url=file_url(dest),
+        plist=resume_name(dest),
+        state=state,
+        state_dir=os.path.dirname(state),
+        body=body_path(encoded),
+        body_url=file_url(body_path(encoded)),
+        etag=Reply(case.data).entity_tag(),
+    )
     lay(test, box, case.plant, values)
     for number, step in enumerate(case.runs, 1):
         lay(test, box, step.plant, values)
         values["state_size"] = len(box.read(state) or b"")
         master, slave = pty.openpty() if step.terminal else (None, subprocess.PIPE)
-        process = box.start(*[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)], umask=step.umask, stderr=slave)
+        process = box.start(
+            *[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)],
+            umask=step.umask,
+            stderr=slave,
+        )
         while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
             time.sleep(0.05)
         if step.interrupt:
@@ -605,7 +779,10 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
         run = finish(process, master)
         if step.terminal:
             os.close(master)
-            test.assertRegex(run.stderr, r"\r[\d.]+ [KMG]iB of [\d.]+ [KMG]iB \(\d+%\), [\d.]+ [KMG]iB/s(, \d+:\d\d:\d\d left)?\x1b\[K")
+            test.assertRegex(
+                run.stderr,
+                r"\r[\d.]+ [KMG]iB of [\d.]+ [KMG]iB \(\d+%\), [\d.]+ [KMG]iB/s(, \d+:\d\d:\d\d left)?\x1b\[K",
+            )
             run.records = records(re.sub(r"\r[^\r\n]*?\x1b\[K", "", run.stderr).replace("\r\n", "\n"))
         if step.interrupt == "restart":
             server.start()
@@ -613,14 +790,37 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
         with contextlib.suppress(Exception):  # The fields of the resume data kept, as {kept_<field>}.
             values.update({"kept_" + key: value for key, value in plistlib.loads(box.read(state)).items()})
         # Expected records go through the same parser, so that a forged record inside one splits alike.
-        expected = records("".join(f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records))
-        test.assertEqual((run.status, matched(run.records, expected), run.stdout), (step.status, expected, expand(step.stdout, values)),
-                         f"run {number}:\n{run.stderr}")
+        expected = records(
+            "".join(f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records)
+        )
+        test.assertEqual(
+            (run.status, matched(run.records, expected), run.stdout),
+            (step.status, expected, expand(step.stdout, values)),
+            f"run {number}:\n{run.stderr}",
+        )
     for path, wanted in case.after.items():
-        path, kinds = expand(path, values), {"file": os.path.isfile, "link": os.path.islink, "dir": os.path.isdir, "any": os.path.lexists}
-        found = (box.files_under(path) if isinstance(wanted, list) else kinds[wanted](box.host(path)) if isinstance(wanted, str)
-                 else os.stat(box.host(path)).st_mode & 0o777 if isinstance(wanted, int) else box.read(path) if os.path.lexists(box.host(path)) else None)
-        test.assertEqual(found, True if isinstance(wanted, str) else wanted, f"{path}: {oct(found) if isinstance(wanted, int) else found}")
+        path, kinds = expand(path, values), {
+            "file": os.path.isfile,
+            "link": os.path.islink,
+            "dir": os.path.isdir,
+            "any": os.path.lexists,
+        }
+        found = (
+            box.files_under(path)
+            if isinstance(wanted, list)
+            else kinds[wanted](box.host(path))
+            if isinstance(wanted, str)
+            else os.stat(box.host(path)).st_mode & 0o777
+            if isinstance(wanted, int)
+            else box.read(path)
+            if os.path.lexists(box.host(path))
+            else None
+        )
+        test.assertEqual(
+            found,
+            True if isinstance(wanted, str) else wanted,
+            f"{path}: {oct(found) if isinstance(wanted, int) else found}",
+        )
     if case.sent is not None:
         seen = proxy if case.proxy else server
         if hasattr(seen, "process"):
@@ -631,6 +831,8 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
 
 def row_tests(name: str, cases: list[Case]) -> type:
     """A test class with one test per case, named after it."""
-    tests = {"test_" + re.sub(r"\W+", "_", c.name.lower()).strip("_"): lambda self, c=c: run_case(self, c) for c in cases}
+    tests = {
+        "test_" + re.sub(r"\W+", "_", c.name.lower()).strip("_"): lambda self, c=c: run_case(self, c) for c in cases
+    }
     assert len(tests) == len(cases), "case names must differ"
     return type(name, (unittest.TestCase,), {"maxDiff": None, **tests})

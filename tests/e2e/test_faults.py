@@ -6,41 +6,116 @@ import signal
 import time
 import unittest
 
-from harness import (BODY, CUT, MISMATCH, MOVED, RESUMING, START, SUCCESS, VERIFIED, Case, FaultServer, Nginx, Reply, Sandbox,
-                     Step, binary_pid, finish, lost, row_tests, sha256)
+from harness import (
+    BODY,
+    CUT,
+    MISMATCH,
+    MOVED,
+    RESUMING,
+    START,
+    SUCCESS,
+    VERIFIED,
+    Case,
+    FaultServer,
+    Nginx,
+    Reply,
+    Sandbox,
+    Step,
+    binary_pid,
+    finish,
+    lost,
+    row_tests,
+    sha256,
+)
 
 SAME = dict(etag='"same"', last_modified=None)
-NO_SPACE = ('Error Domain=NSPOSIXErrorDomain Code=28 "No space left on device" UserInfo={{NSFilePath={}, '
-            'NSLocalizedDescription=No space left on device, NSLocalizedFailureReason={}}}')
+NO_SPACE = (
+    'Error Domain=NSPOSIXErrorDomain Code=28 "No space left on device" UserInfo={{NSFilePath={}, '
+    "NSLocalizedDescription=No space left on device, NSLocalizedFailureReason={}}}"
+)
 
 
 def lie(name: str, reply: Reply, second: list, sent: list, third: list = SUCCESS) -> Case:
     """A transfer cut at CUT, a lying answer to the resumed request, then honest answers."""
-    return Case("lie: " + name, serve={"/pkg": [Reply(BODY, close_after=CUT, **SAME), reply, Reply(BODY, **SAME)]},
-                runs=[Step(1, START + lost()), Step(1, START + RESUMING + second), Step(0, third)], after={"{dest}": BODY},
-                sent=["GET /pkg", f'GET /pkg Range: bytes={CUT}- If-Range: "same"'] + sent)
+    return Case(
+        "lie: " + name,
+        serve={"/pkg": [Reply(BODY, close_after=CUT, **SAME), reply, Reply(BODY, **SAME)]},
+        runs=[Step(1, START + lost()), Step(1, START + RESUMING + second), Step(0, third)],
+        after={"{dest}": BODY},
+        sent=["GET /pkg", f'GET /pkg Range: bytes={CUT}- If-Range: "same"'] + sent,
+    )
 
 
 def spliced(data: bytes) -> list[str]:
     return MOVED + [f"downloaded file checksum ->{sha256(data)}\nGiven checksum ->{{sum}}", MISMATCH[1]]
 
 
-Rows = row_tests("Rows", [
-    lie("Content-Length short of the rest", Reply(BODY, content_length=len(BODY) - CUT - 100, **SAME), spliced(BODY[:-100]), ["GET /pkg"]),
-    lie("200 with a shorter entity under the same tag", Reply(BODY[:-1], honour_range=False, **SAME), spliced(BODY[:-1]), ["GET /pkg"]),
-    # The third run asks from the end and gets 416, then the whole entity.
-    lie("Content-Length beyond the rest", Reply(BODY, content_length=len(BODY), **SAME), lost(resumed=True, first=False),
-        [f'GET /pkg Range: bytes={len(BODY)}- If-Range: "same"', "GET /pkg"], START + RESUMING + MOVED + VERIFIED),
-    Case("full body folder", plant=[("tmpfs", "/var/tmp", "2m")], after={"/var/tmp": [], "/private/tmp": [], "{dest}": None}, runs=[Step(1, START + [
-        'Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." UserInfo={NSErrorFailingURLStringKey={url}, '
-        "NSLocalizedDescription=The file could not be written., NSUnderlyingError=" + NO_SPACE.format("{body}", "write") + "}", "Not saving resume data"])]),
-    Case("full store", plant=[("tmpfs", "{agent}/store", "2m")], after={"{agent}/store": []},
-         runs=[Step(1, START + MOVED[:1] + ["Error moving the file: " + NO_SPACE.format("{dest}", "copy")])]),
-    Case("full resume area", serve={"/pkg": [Reply(BODY, close_after=CUT)]}, plant=[("tmpfs", "/private/tmp", "64k"), ("fill", "/private/tmp/filler")],
-         runs=[Step(1, START + lost(data=r"\d+")[:-1] + [
-             "~Data write failed with error:" + NO_SPACE.format(r"{state_dir}/\.resume_a_pkg\.plist\.quenbury-[0-9a-f]+", "write")])],
-         after={"/private/tmp": ["filler"]}),
-])
+Rows = row_tests(
+    "Rows",
+    [
+        lie(
+            "Content-Length short of the rest",
+            Reply(BODY, content_length=len(BODY) - CUT - 100, **SAME),
+            spliced(BODY[:-100]),
+            ["GET /pkg"],
+        ),
+        lie(
+            "200 with a shorter entity under the same tag",
+            Reply(BODY[:-1], honour_range=False, **SAME),
+            spliced(BODY[:-1]),
+            ["GET /pkg"],
+        ),
+        # The third run asks from the end and gets 416, then the whole entity.
+        lie(
+            "Content-Length beyond the rest",
+            Reply(BODY, content_length=len(BODY), **SAME),
+            lost(resumed=True, first=False),
+            [f'GET /pkg Range: bytes={len(BODY)}- If-Range: "same"', "GET /pkg"],
+            START + RESUMING + MOVED + VERIFIED,
+        ),
+        Case(
+            "full body folder",
+            plant=[("tmpfs", "/var/tmp", "2m")],
+            after={"/var/tmp": [], "/private/tmp": [], "{dest}": None},
+            runs=[
+                Step(
+                    1,
+                    START
+                    + [
+                        'Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." UserInfo={NSErrorFailingURLStringKey={url}, '
+                        "NSLocalizedDescription=The file could not be written., NSUnderlyingError="
+                        + NO_SPACE.format("{body}", "write")
+                        + "}",
+                        "Not saving resume data",
+                    ],
+                )
+            ],
+        ),
+        Case(
+            "full store",
+            plant=[("tmpfs", "{agent}/store", "2m")],
+            after={"{agent}/store": []},
+            runs=[Step(1, START + MOVED[:1] + ["Error moving the file: " + NO_SPACE.format("{dest}", "copy")])],
+        ),
+        Case(
+            "full resume area",
+            serve={"/pkg": [Reply(BODY, close_after=CUT)]},
+            plant=[("tmpfs", "/private/tmp", "64k"), ("fill", "/private/tmp/filler")],
+            runs=[
+                Step(
+                    1,
+                    START
+                    + lost(data=r"\d+")[:-1]
+                    + [
+                        "~Data write failed with error:"
+                        + NO_SPACE.format(r"{state_dir}/\.resume_a_pkg\.plist\.quenbury-[0-9a-f]+", "write")
+                    ],
+                )
+            ],
+            after={"/private/tmp": ["filler"]},
+        ),
+    ],
+)
 
 
 class Races(unittest.TestCase):
@@ -68,7 +143,11 @@ class Races(unittest.TestCase):
                     # A run that ends 0 has the verified file in place; it goes, so that the next run downloads again.
                     self.assertEqual(self.box.read(self.box.destination("big.pkg")), BODY)
                     os.remove(self.box.host(self.box.destination("big.pkg")))
-                held = sum(len(self.box.read(top + "/" + name)) for top in ("/var/tmp", "/private/tmp") for name in self.box.files_under(top))
+                held = sum(
+                    len(self.box.read(top + "/" + name))
+                    for top in ("/var/tmp", "/private/tmp")
+                    for name in self.box.files_under(top)
+                )
                 self.assertLessEqual(held, len(BODY) + (64 << 10))
         self.run_to_the_end(self.url)
 
@@ -80,7 +159,9 @@ class Races(unittest.TestCase):
     def test_a_run_continuing_a_body_another_run_writes_fails_cleanly(self) -> None:
         server = FaultServer()
         self.addCleanup(server.close)
-        server.route("/pkg", Reply(BODY, close_after=CUT), Reply(BODY, stall_after=CUT // 2, stall_seconds=3), Reply(BODY))
+        server.route(
+            "/pkg", Reply(BODY, close_after=CUT), Reply(BODY, stall_after=CUT // 2, stall_seconds=3), Reply(BODY)
+        )
         url = server.url("/pkg")
         self.assertEqual(self.box.run(url, "big.pkg", sha256(BODY)).status, 1)
         first = self.box.start(url, "big.pkg", sha256(BODY))

@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
         char pattern[] = "/tmp/quenbury-fuzz-gate-XXXXXX";
         return std::string(::mkdtemp(pattern));
     }();
-    std::ofstream(folder + "/zkpatch_data.plist", std::ios::binary).write(reinterpret_cast<char const*>(data), static_cast<std::streamsize>(size));
+    std::ofstream(folder + "/zkpatch_data.plist", std::ios::binary)
+        .write(reinterpret_cast<char const*>(data), static_cast<std::streamsize>(size));
     (void)proceedResumeDownload(folder);
     return 0;
 }

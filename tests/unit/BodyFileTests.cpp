@@ -14,7 +14,10 @@ std::string digestOf(std::string_view data)
     return platform::hexString(*hash.finish());
 }
 
-std::string fileDigest(std::string const& path) { return platform::hexString(*platform::digestOfFile(path)); }
+std::string fileDigest(std::string const& path)
+{
+    return platform::hexString(*platform::digestOfFile(path));
+}
 
 }
 
@@ -35,7 +38,8 @@ TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
         // The second pass keeps the first 1.5 MiB, as a resumed run does, and receives the rest.
         ASSERT_TRUE(body->truncate(at));
         for (size_t piece = 1; at < data.size(); at += piece, piece = piece * 7 % 300007 + 1)
-            ASSERT_TRUE(body->append({ reinterpret_cast<std::uint8_t const*>(data.data() + at), std::min(piece, data.size() - at) }));
+            ASSERT_TRUE(body->append(
+                { reinterpret_cast<std::uint8_t const*>(data.data() + at), std::min(piece, data.size() - at) }));
         ASSERT_TRUE(body->flush());
     }
     EXPECT_EQ(body->length(), data.size());

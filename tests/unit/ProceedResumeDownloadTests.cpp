@@ -3,10 +3,22 @@
 
 namespace {
 
-std::string plist(std::string const& body) { return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>"; }
-std::string dict(std::string const& entries) { return plist("<dict>" + entries + "</dict>"); }
-std::string text(std::string const& key, std::string const& value) { return "<key>" + key + "</key><string>" + value + "</string>"; }
-std::string flag(std::string const& key, bool value) { return "<key>" + key + "</key>" + (value ? "<true/>" : "<false/>"); }
+std::string plist(std::string const& body)
+{
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\">" + body + "</plist>";
+}
+std::string dict(std::string const& entries)
+{
+    return plist("<dict>" + entries + "</dict>");
+}
+std::string text(std::string const& key, std::string const& value)
+{
+    return "<key>" + key + "</key><string>" + value + "</string>";
+}
+std::string flag(std::string const& key, bool value)
+{
+    return "<key>" + key + "</key>" + (value ? "<true/>" : "<false/>");
+}
 
 std::string const missing = "\x01missing";
 std::string const array = plist("<array><string>a</string></array>");
@@ -15,8 +27,13 @@ std::string const unreadable = "error in reading plist Error Domain=NSCocoaError
 std::string const cloud = "DirectDownloadEnabled in Cloud and not under DS";
 // A binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16:
 // text with a NUL inside is not "true", and reading it must not abort.
-std::string const stringWithNul("bplist00\xd1\x01\x02_\x10\x15" "DirectDownloadEnabled" "e\x00t\x00r\x00u\x00" "e\x00\x00\x08\x0b#\x00\x00\x00\x00\x00\x00\x01\x01"
-                                "\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2e", 81);
+std::string const stringWithNul(
+    "bplist00\xd1\x01\x02_\x10\x15"
+    "DirectDownloadEnabled"
+    "e\x00t\x00r\x00u\x00"
+    "e\x00\x00\x08\x0b#\x00\x00\x00\x00\x00\x00\x01\x01"
+    "\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2e",
+    81);
 
 }
 
@@ -32,10 +49,12 @@ TEST(ProceedResumeDownload, DecisionTable)
         { missing, missing, false, "error in reading plist" },
         { "", missing, false, unreadable },
         { "Quenbury=true\n", dict(flag("Quenbury", true)), false, unreadable },
-        { array, dict(text("DirectDownloadEnabled", "true") + text("ENABLEDISTRIBUTIONSERVER", "no")), false, "error in reading plist" },
+        { array, dict(text("DirectDownloadEnabled", "true") + text("ENABLEDISTRIBUTIONSERVER", "no")), false,
+            "error in reading plist" },
         { plist("<string>true</string>"), missing, false, "error in reading plist" },
         { dict(flag("Quenbury", true) + text("DirectDownloadEnabled", "false")), "corrupt", true, "Quenbury Enabled" },
-        { dict(flag("Quenbury", false) + text("DirectDownloadEnabled", "True")), missing, true, "DirectDownloadEnabled in zkpatch_data.plist" },
+        { dict(flag("Quenbury", false) + text("DirectDownloadEnabled", "True")), missing, true,
+            "DirectDownloadEnabled in zkpatch_data.plist" },
         { dict(text("Quenbury", "true")), missing, false, no },
         { dict(text("DirectDownloadEnabled", "TRUE")), missing, true, "DirectDownloadEnabled in zkpatch_data.plist" },
         { dict(text("DirectDownloadEnabled", " true")), missing, false, no },
@@ -47,7 +66,8 @@ TEST(ProceedResumeDownload, DecisionTable)
         { dict(""), "", false, unreadable },
         { dict(""), array, false, no },
         { dict(""), dict(text("DirectDownloadEnabled", "true") + text("ENABLEDISTRIBUTIONSERVER", "NO")), true, cloud },
-        { dict(""), dict(text("DirectDownloadEnabled", "True") + text("ENABLEDISTRIBUTIONSERVER", "false")), false, no },
+        { dict(""), dict(text("DirectDownloadEnabled", "True") + text("ENABLEDISTRIBUTIONSERVER", "false")), false,
+            no },
         { dict(""), dict(text("DirectDownloadEnabled", "true") + text("ENABLEDISTRIBUTIONSERVER", "No ")), false, no },
         { dict(""), dict(text("DirectDownloadEnabled", "true")), false, no },
         { dict(""), dict(text("ENABLEDISTRIBUTIONSERVER", "no")), false, no },
@@ -57,7 +77,8 @@ TEST(ProceedResumeDownload, DecisionTable)
     for (auto const& row : rows) {
         SCOPED_TRACE(row.patchData + " / " + row.serverInfo);
         test::TemporaryDirectory data;
-        for (auto [name, contents] : { std::pair { "zkpatch_data.plist", row.patchData }, { "serverinfo.plist", row.serverInfo } }) {
+        for (auto [name, contents] :
+            { std::pair { "zkpatch_data.plist", row.patchData }, { "serverinfo.plist", row.serverInfo } }) {
             if (contents != missing)
                 test::writeFile(data / name, contents);
         }

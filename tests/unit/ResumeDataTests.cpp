@@ -5,8 +5,8 @@
 
 namespace {
 
-platform::ResumeData const sample { "http://127.0.0.1:8080/pkgs/a%20b.pkg", "body-" + std::string(64, 'a'), 1048576, "\"5897c93bb78591a5\"",
-    "Tue, 05 Mar 2024 10:00:00 GMT", 4194304 };
+platform::ResumeData const sample { "http://127.0.0.1:8080/pkgs/a%20b.pkg", "body-" + std::string(64, 'a'), 1048576,
+    "\"5897c93bb78591a5\"", "Tue, 05 Mar 2024 10:00:00 GMT", 4194304 };
 
 /// The sample's encoding after `change` has edited the dictionary.
 platform::Bytes tampered(std::function<void(platform::PropertyList&)> const& change)
@@ -27,7 +27,8 @@ TEST(ResumeData, RoundTripAndTheRangeValidator)
     EXPECT_EQ(platform::decodeResumeData(tampered([](auto&) {})), sample);
     EXPECT_EQ(sample.rangeValidator(), "\"5897c93bb78591a5\"");
     // A weak tag is kept, but never sent as the range's condition; names and tags at their longest are kept.
-    auto weak = platform::ResumeData { sample.url, "body-" + std::string(123, 'a'), 10, "W/\"" + std::string(1020, 'x') + "\"", "", std::nullopt };
+    auto weak = platform::ResumeData { sample.url, "body-" + std::string(123, 'a'), 10,
+        "W/\"" + std::string(1020, 'x') + "\"", "", std::nullopt };
     EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(weak)), weak);
     EXPECT_EQ(weak.rangeValidator(), "");
 }
@@ -41,7 +42,8 @@ TEST(ResumeData, EveryFieldIsChecked)
         { { '<', '?', 'x', 'm', 'l' }, "not a binary property list" },
         { platform::Bytes(platform::maximumResumeDataSize + 1, 'b'), "larger than" },
         { truncated, "malformed property list" },
-        { tampered([](auto& l) { l.set("QuenburyResumeVersion", std::uint64_t { 2 }); }), "version mismatch: expected 1, got 2" },
+        { tampered([](auto& l) { l.set("QuenburyResumeVersion", std::uint64_t { 2 }); }),
+            "version mismatch: expected 1, got 2" },
         { tampered([](auto& l) { l.set("URL", "file:///etc/passwd"); }), "URL missing or not http/https" },
         { tampered([](auto& l) { l.set("BodyFileName", "body-a/../../etc"); }), "body file name" },
         { tampered([](auto& l) { l.set("BodyFileName", "../x"); }), "body file name" },
@@ -54,8 +56,10 @@ TEST(ResumeData, EveryFieldIsChecked)
         { tampered([](auto& l) { l.set("TotalLength", "5"); }), "total length not an integer" },
         { tampered([](auto& l) { l.set("LastModified", "x\r\nHost: evil"); }), "Last-Modified not a header value" },
         { tampered([](auto& l) { l.set("LastModified", ""); }), "Last-Modified not a header value" },
-        { tampered([](auto& l) { l.set("EntityTag", "\"" + std::string(1100, 'x') + "\""); }), "entity tag not a quoted tag" },
-        { tampered([](auto& l) { l.set("LastModified", "Tue, 05 Mar 2024 caf\xc3\xa9"); }), "Last-Modified not a header value" },
+        { tampered([](auto& l) { l.set("EntityTag", "\"" + std::string(1100, 'x') + "\""); }),
+            "entity tag not a quoted tag" },
+        { tampered([](auto& l) { l.set("LastModified", "Tue, 05 Mar 2024 caf\xc3\xa9"); }),
+            "Last-Modified not a header value" },
     };
     for (auto const& [bytes, reason] : rows) {
         auto decoded = platform::decodeResumeData(bytes);
@@ -71,7 +75,8 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_EQ(platform::contentRangeStart(" BYTES 100-199/*\r\n"), 100u);
     EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/200"), 200u);
     EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/*"), std::nullopt);
-    for (char const* bad : { "bytes 200-100/300", "bytes 100-199/150", "bytes 100-199/199", "bytes */200", "items 1-2/3", "bytes 1-2", "bytes 1-2/3x", "bytes 100x199/200", "" }) {
+    for (char const* bad : { "bytes 200-100/300", "bytes 100-199/150", "bytes 100-199/199", "bytes */200",
+             "items 1-2/3", "bytes 1-2", "bytes 1-2/3x", "bytes 100x199/200", "" }) {
         EXPECT_EQ(platform::contentRangeStart(bad), std::nullopt) << bad;
         EXPECT_EQ(platform::contentRangeTotal(bad), std::nullopt) << bad;
     }
@@ -84,8 +89,10 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_FALSE(platform::entityTagsMatchWeakly("W/\"abc\"", "W/\"abd\""));
 
     platform::ResponseHeaders headers;
-    for (char const* line : { "HTTP/1.1 302 Found\r\n", "Location: /x\r\n", "ETag: \"old\"\r\n", "HTTP/1.1 200 OK\r\n", "accept-ranges: none, Bytes\r\n",
-             "ETag:  \"new\" \r\n", "ETa: \"not a tag\"\r\n", "Last-Modified: Tue\r\n", "Content-Range: bytes 1-2/3\r\n", "HTTP/1.1 2000 Long\r\n", "Content-Length: 42\r\n" })
+    for (char const* line :
+        { "HTTP/1.1 302 Found\r\n", "Location: /x\r\n", "ETag: \"old\"\r\n", "HTTP/1.1 200 OK\r\n",
+            "accept-ranges: none, Bytes\r\n", "ETag:  \"new\" \r\n", "ETa: \"not a tag\"\r\n", "Last-Modified: Tue\r\n",
+            "Content-Range: bytes 1-2/3\r\n", "HTTP/1.1 2000 Long\r\n", "Content-Length: 42\r\n" })
         headers.addLine(line);
     EXPECT_EQ(headers.status, 200);
     EXPECT_FALSE(headers.hasLocation);

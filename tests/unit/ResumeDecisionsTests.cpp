@@ -6,13 +6,15 @@ using platform::ResumeData;
 
 namespace {
 
-ResumeData resume(std::string tag = "\"t\"", std::string date = "Tue, 05 Mar 2024 10:00:00 GMT", std::optional<std::uint64_t> total = 200, std::uint64_t received = 100)
+ResumeData resume(std::string tag = "\"t\"", std::string date = "Tue, 05 Mar 2024 10:00:00 GMT",
+    std::optional<std::uint64_t> total = 200, std::uint64_t received = 100)
 {
     return { "http://h/p", "body-x", received, std::move(tag), std::move(date), total };
 }
 
-platform::ResponseHeaders response(long status, std::string contentRange = {}, std::string tag = "\"t\"", bool ranges = true,
-    std::optional<std::uint64_t> length = std::nullopt, std::string date = "Tue, 05 Mar 2024 10:00:00 GMT")
+platform::ResponseHeaders response(long status, std::string contentRange = {}, std::string tag = "\"t\"",
+    bool ranges = true, std::optional<std::uint64_t> length = std::nullopt,
+    std::string date = "Tue, 05 Mar 2024 10:00:00 GMT")
 {
     return { status, false, ranges, std::move(tag), std::move(date), std::move(contentRange), length };
 }
@@ -22,42 +24,54 @@ platform::ResponseHeaders response(long status, std::string contentRange = {}, s
 TEST(ResumeDecisions, EveryRow)
 {
     // Where a task begins: continue at the recorded length, else from byte 0.
-    for (auto const& [given, bodySize, expected] : std::vector<std::tuple<std::optional<ResumeData>, std::uint64_t, platform::StartingPoint>> {
-             { std::nullopt, 5, { std::nullopt, 0, false } }, { resume(), 100, { 100, 100, false } }, { resume(), 150, { 100, 100, false } },
-             { resume(), 50, { std::nullopt, 0, true } }, { resume(), 0, { std::nullopt, 0, false } }, { resume("\"t\"", "", 200, 0), 10, { std::nullopt, 0, true } } })
+    for (auto const& [given, bodySize, expected] :
+        std::vector<std::tuple<std::optional<ResumeData>, std::uint64_t, platform::StartingPoint>> {
+            { std::nullopt, 5, { std::nullopt, 0, false } }, { resume(), 100, { 100, 100, false } },
+            { resume(), 150, { 100, 100, false } }, { resume(), 50, { std::nullopt, 0, true } },
+            { resume(), 0, { std::nullopt, 0, false } },
+            { resume("\"t\"", "", 200, 0), 10, { std::nullopt, 0, true } } })
         EXPECT_EQ(platform::startingPoint(given, bodySize), expected) << bodySize;
 
     // If-Range only with a strong tag or a date, never a weak tag.
     using Lines = std::vector<std::string>;
     EXPECT_EQ(platform::rangeRequestHeaders(resume(), 100), (Lines { "Range: bytes=100-", "If-Range: \"t\"" }));
-    EXPECT_EQ(platform::rangeRequestHeaders(resume("W/\"t\""), 100), (Lines { "Range: bytes=100-", "If-Range: Tue, 05 Mar 2024 10:00:00 GMT" }));
+    EXPECT_EQ(platform::rangeRequestHeaders(resume("W/\"t\""), 100),
+        (Lines { "Range: bytes=100-", "If-Range: Tue, 05 Mar 2024 10:00:00 GMT" }));
     EXPECT_EQ(platform::rangeRequestHeaders(resume("W/\"t\"", ""), 7), (Lines { "Range: bytes=7-" }));
 
     // What a response means for a body resumed at 100.
-    for (auto const& [name, headers, given, expected] : std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, ResponseUse>> {
-             { "continues", response(206, "bytes 100-199/200"), resume(), ResponseUse::Append },
-             { "total unknown", response(206, "bytes 100-199/*"), resume(), ResponseUse::Append },
-             { "weak and strong alike", response(206, "bytes 100-199/200", "W/\"t\""), resume(), ResponseUse::Append },
-             { "tag absent, date kept", response(206, "bytes 100-199/200", ""), resume(""), ResponseUse::Append },
-             { "starts early", response(206, "bytes 99-199/200"), resume(), ResponseUse::StartOver },
-             { "other tag", response(206, "bytes 100-199/200", "\"u\""), resume(), ResponseUse::StartOver },
-             { "other length", response(206, "bytes 100-299/300", "W/\"t\""), resume("W/\"t\""), ResponseUse::StartOver },
-             { "no Content-Range", response(206), resume(), ResponseUse::StartOver },
-             { "not satisfiable", response(416), resume(), ResponseUse::StartOver },
-             { "whole entity", response(200), resume(), ResponseUse::Replace } })
+    for (auto const& [name, headers, given, expected] :
+        std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, ResponseUse>> {
+            { "continues", response(206, "bytes 100-199/200"), resume(), ResponseUse::Append },
+            { "total unknown", response(206, "bytes 100-199/*"), resume(), ResponseUse::Append },
+            { "weak and strong alike", response(206, "bytes 100-199/200", "W/\"t\""), resume(), ResponseUse::Append },
+            { "tag absent, date kept", response(206, "bytes 100-199/200", ""), resume(""), ResponseUse::Append },
+            { "starts early", response(206, "bytes 99-199/200"), resume(), ResponseUse::StartOver },
+            { "other tag", response(206, "bytes 100-199/200", "\"u\""), resume(), ResponseUse::StartOver },
+            { "other length", response(206, "bytes 100-299/300", "W/\"t\""), resume("W/\"t\""),
+                ResponseUse::StartOver },
+            { "no Content-Range", response(206), resume(), ResponseUse::StartOver },
+            { "not satisfiable", response(416), resume(), ResponseUse::StartOver },
+            { "whole entity", response(200), resume(), ResponseUse::Replace } })
         EXPECT_EQ(platform::responseUse(headers, given, 100), expected) << name;
     EXPECT_EQ(platform::responseUse(response(206, "bytes 100-199/200"), resume(), std::nullopt), ResponseUse::Replace);
 
     // The resume data a failure leaves: only with a validator and byte ranges.
-    for (auto const& [name, headers, rangeStart, expected] : std::vector<std::tuple<char const*, std::optional<platform::ResponseHeaders>, std::optional<std::uint64_t>, std::optional<ResumeData>>> {
+    for (auto const& [name, headers, rangeStart, expected] : std::vector<std::tuple<char const*,
+             std::optional<platform::ResponseHeaders>, std::optional<std::uint64_t>, std::optional<ResumeData>>> {
              { "before any response", std::nullopt, 100, resume("\"t\"", "Tue, 05 Mar 2024 10:00:00 GMT", 200, 150) },
              { "fresh, before any response", std::nullopt, std::nullopt, std::nullopt },
-             { "appended part", response(206, "bytes 100-199/200"), 100, resume("\"t\"", "Tue, 05 Mar 2024 10:00:00 GMT", 200, 150) },
-             { "whole entity, strong", response(200, {}, "\"n\"", true, 300), std::nullopt, resume("\"n\"", "Tue, 05 Mar 2024 10:00:00 GMT", 300, 150) },
-             { "whole entity, weak", response(200, {}, "W/\"n\"", true, 300), std::nullopt, resume("W/\"n\"", "Tue, 05 Mar 2024 10:00:00 GMT", 300, 150) },
+             { "appended part", response(206, "bytes 100-199/200"), 100,
+                 resume("\"t\"", "Tue, 05 Mar 2024 10:00:00 GMT", 200, 150) },
+             { "whole entity, strong", response(200, {}, "\"n\"", true, 300), std::nullopt,
+                 resume("\"n\"", "Tue, 05 Mar 2024 10:00:00 GMT", 300, 150) },
+             { "whole entity, weak", response(200, {}, "W/\"n\"", true, 300), std::nullopt,
+                 resume("W/\"n\"", "Tue, 05 Mar 2024 10:00:00 GMT", 300, 150) },
              { "no byte ranges", response(200, {}, "\"n\"", false), std::nullopt, std::nullopt },
              { "shorter than received", response(200, {}, "\"n\"", true, 120), std::nullopt, std::nullopt },
              { "no validator", response(200, {}, "", true, std::nullopt, ""), std::nullopt, std::nullopt },
              { "error page", response(500), std::nullopt, std::nullopt } })
-        EXPECT_EQ(platform::resumeDataAfterFailure({ "http://h/p", "body-x", 150, resume(), rangeStart, headers }), expected) << name;
+        EXPECT_EQ(
+            platform::resumeDataAfterFailure({ "http://h/p", "body-x", 150, resume(), rangeStart, headers }), expected)
+            << name;
 }

@@ -6,11 +6,20 @@ TEST(ResumeDownloadPlistName, WorkedExamples)
 {
     std::vector<std::pair<std::string, std::string>> const rows {
         { "/Library/Ostrel_Agent/store/Upgrade.14.pkg", "Library/Ostrel_Agent/store/resume_Upgrade_14_pkg.plist" },
-        { "/Library/Ostrel_Agent/store/sub.dir/image.dmg", "Library/Ostrel_Agent/store/sub.dir/resume_image_dmg.plist" },
-        { "/Library/Ostrel_Agent/store/", "Library/Ostrel_Agent/resume_store.plist" }, { "//var//data/pkgs/", "var/data/resume_pkgs.plist" },
-        { "/store/.hidden", "store/resume__hidden.plist" }, { "/x", "/resume_x.plist" }, { "package.pkg", "/resume_package_pkg.plist" },
-        { "/a/../b.pkg", "a/../resume_b_pkg.plist" }, { "/d/..", "d/resume___.plist" }, { "/d/a_pkg", "d/resume_a_pkg.plist" },
-        { "/p%d/100%.pkg", "p%d/resume_100%_pkg.plist" }, { "", "" }, { "/", "" }, { "///", "" },
+        { "/Library/Ostrel_Agent/store/sub.dir/image.dmg",
+            "Library/Ostrel_Agent/store/sub.dir/resume_image_dmg.plist" },
+        { "/Library/Ostrel_Agent/store/", "Library/Ostrel_Agent/resume_store.plist" },
+        { "//var//data/pkgs/", "var/data/resume_pkgs.plist" },
+        { "/store/.hidden", "store/resume__hidden.plist" },
+        { "/x", "/resume_x.plist" },
+        { "package.pkg", "/resume_package_pkg.plist" },
+        { "/a/../b.pkg", "a/../resume_b_pkg.plist" },
+        { "/d/..", "d/resume___.plist" },
+        { "/d/a_pkg", "d/resume_a_pkg.plist" },
+        { "/p%d/100%.pkg", "p%d/resume_100%_pkg.plist" },
+        { "", "" },
+        { "/", "" },
+        { "///", "" },
     };
     for (auto const& [destination, name] : rows) {
         std::expected<std::string, ResumeDownloadError> made;
@@ -42,13 +51,16 @@ TEST(SaveResumeData, DecisionTable)
     auto textInsteadOfBytes = failure(-1005, std::nullopt);
     textInsteadOfBytes.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::string("not bytes"));
     test::TemporaryDirectory root;
-    std::string const directory = root / "private/tmp/Library/Ostrel_Agent/store", file = directory + "/resume_a_100%_pkg.plist";
-    std::string const lost = "Connection lost, saving resume data", creating = "Creating directory " + directory, in = "Directory is " + directory,
-                      removing = "Removing resume data already present at: " + file, written = "Resume data written";
+    std::string const directory = root / "private/tmp/Library/Ostrel_Agent/store",
+                      file = directory + "/resume_a_100%_pkg.plist";
+    std::string const lost = "Connection lost, saving resume data", creating = "Creating directory " + directory,
+                      in = "Directory is " + directory, removing = "Removing resume data already present at: " + file,
+                      written = "Resume data written";
     struct Row {
         platform::Error error;
         bool existingFile;
-        std::string failing; // An operation that fails on the folder (mkdir) or the file; its description ends the lines.
+        std::string
+            failing; // An operation that fails on the folder (mkdir) or the file; its description ends the lines.
         std::vector<std::string> lines;
     };
     for (auto const& row : std::vector<Row> {
@@ -75,14 +87,19 @@ TEST(SaveResumeData, DecisionTable)
         auto lines = test::loggedBy([&] { result = saveResumeData(row.error, file); });
         auto expected = row.lines;
         if (!row.failing.empty())
-            expected.push_back("Data write failed with error:" + platform::Error::fromErrno(row.failing, target, EACCES).description());
+            expected.push_back("Data write failed with error:"
+                + platform::Error::fromErrno(row.failing, target, EACCES).description());
         EXPECT_EQ(lines, expected);
         EXPECT_EQ(result, expected.back() == written);
         auto const* data = row.error.bytes(platform::UserInfoKey::DownloadTaskResumeData);
-        EXPECT_EQ(test::readFile(file), result ? std::string(data->begin(), data->end()) : row.existingFile ? "old" : "");
+        EXPECT_EQ(test::readFile(file),
+            result                 ? std::string(data->begin(), data->end())
+                : row.existingFile ? "old"
+                                   : "");
         // Nothing but the state file is left beside it.
         if (std::filesystem::exists(directory)) {
-            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}), std::filesystem::exists(file) ? 1 : 0);
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}),
+                std::filesystem::exists(file) ? 1 : 0);
         }
     }
 }

@@ -41,7 +41,8 @@ inline std::vector<std::string> loggedBy(std::function<void()> const& body)
     std::string text = testing::internal::GetCapturedStderr();
     static std::regex const prefix(R"((^|\n)\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} quenbury\[\d+:\d+\] )");
     std::vector<std::string> messages;
-    for (std::sregex_token_iterator piece(text.begin(), text.end() - text.ends_with('\n'), prefix, -1), end; piece != end; ++piece) {
+    for (std::sregex_token_iterator piece(text.begin(), text.end() - text.ends_with('\n'), prefix, -1), end;
+         piece != end; ++piece) {
         if (piece->length())
             messages.push_back(*piece);
     }
@@ -63,13 +64,27 @@ struct FaultyFileManager : platform::FileManager {
         existenceQueries.push_back(path);
         return existing.contains(path) || FileManager::fileExists(path);
     }
-    Result createDirectory(std::string const& path, bool all) override { return check("mkdir", path, [&] { return FileManager::createDirectory(path, all); }); }
-    Result removeItem(std::string const& path) override { return check("unlink", path, [&] { return FileManager::removeItem(path); }); }
-    Result moveItem(std::string const& from, std::string const& to) override { return check("rename", to, [&] { return FileManager::moveItem(from, to); }); }
-    Result createFile(std::string const& path, platform::Bytes const& data) override { return check("open", path, [&] { return FileManager::createFile(path, data); }); }
+    Result createDirectory(std::string const& path, bool all) override
+    {
+        return check("mkdir", path, [&] { return FileManager::createDirectory(path, all); });
+    }
+    Result removeItem(std::string const& path) override
+    {
+        return check("unlink", path, [&] { return FileManager::removeItem(path); });
+    }
+    Result moveItem(std::string const& from, std::string const& to) override
+    {
+        return check("rename", to, [&] { return FileManager::moveItem(from, to); });
+    }
+    Result createFile(std::string const& path, platform::Bytes const& data) override
+    {
+        return check("open", path, [&] { return FileManager::createFile(path, data); });
+    }
     Result check(std::string const& operation, std::string const& path, std::function<Result()> const& real)
     {
-        return failing.contains({ operation, path }) ? std::unexpected(platform::Error::fromErrno(operation, path, EACCES)) : real();
+        return failing.contains({ operation, path })
+            ? std::unexpected(platform::Error::fromErrno(operation, path, EACCES))
+            : real();
     }
 };
 
