@@ -30,8 +30,9 @@ namespace {
 /// The stored resume data, or nothing when there is none or it cannot be used.
 /// A file that is not the running user's own regular file, or whose data the
 /// service cannot decode, counts as unreadable: otherwise every later run
-/// would fail on it the same way.
-std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePath)
+/// would fail on it the same way. Data that continues another URL counts so
+/// too: a dead mirror must not keep its destination from a new one.
+std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePath, platform::URL const& downloadURL)
 {
     auto& fileManager = platform::FileManager::defaultManager();
     if (!fileManager.fileExists(resumeStatePath))
@@ -40,7 +41,7 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
     std::optional<platform::Bytes> data;
     if (platform::checkOwnedRegularFile(resumeStatePath, resumeStateArea)) {
         auto read = fileManager.contentsOfFile(platform::URL::fileURL(resumeStatePath).path);
-        if (read && platform::URLSession::canResume(*read))
+        if (read && platform::URLSession::canResume(*read, downloadURL))
             data = std::move(*read);
     }
     if (!data) {
@@ -112,7 +113,7 @@ int main(int argc, char** argv)
     }
     std::string const resumeStatePath = std::string(resumeStateArea) + "/" + *plistName;
 
-    if (auto resumeData = storedResumeData(resumeStatePath))
+    if (auto resumeData = storedResumeData(resumeStatePath, *downloadURL))
         session->downloadTask(*resumeData, resumedDownloadCompletion(resumeStatePath))->resume();
     else
         session->downloadTask(*downloadURL, freshDownloadCompletion(resumeStatePath))->resume();

@@ -3,6 +3,7 @@
 #include "platform/DownloadTransfer.h"
 #include "platform/Process.h"
 #include "platform/ResumeData.h"
+#include "platform/ResumeDecisions.h"
 #include "platform/TransferSignals.h"
 
 #include <condition_variable>
@@ -156,9 +157,10 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(Bytes const& re
         });
 }
 
-bool URLSession::canResume(Bytes const& resumeData)
+bool URLSession::canResume(Bytes const& resumeData, URL const& url)
 {
-    return decodeResumeData(resumeData).has_value();
+    auto decoded = decodeResumeData(resumeData);
+    return decoded && resumesURL(*decoded, url.absoluteString);
 }
 
 }

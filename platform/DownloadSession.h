@@ -53,8 +53,9 @@ public:
     std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, CompletionHandler handler);
     std::shared_ptr<URLSessionDownloadTask> downloadTask(Bytes const& resumeData, CompletionHandler handler);
 
-    /// Whether `resumeData` is something a task can be created from.
-    [[nodiscard]] static bool canResume(Bytes const& resumeData);
+    /// Whether `resumeData` is something a task can be created from, and
+    /// continues the transfer of `url` rather than of another URL.
+    [[nodiscard]] static bool canResume(Bytes const& resumeData, URL const& url);
 
     struct Impl;
 

@@ -54,7 +54,7 @@ namespace {
         DownloadOutcome run();
 
     private:
-        enum class Abort { None, IdleTimeout, Signal, Restart, WriteFailed };
+        enum class Abort { None, IdleTimeout, Signal, Restart, WriteFailed, ErrorAnswer };
 
         /// Everything one request learns; a new attempt starts from a fresh value.
         struct Attempt {
@@ -157,6 +157,9 @@ namespace {
         case ResponseUse::StartOver:
             m_attempt.abort = Abort::Restart;
             return false;
+        case ResponseUse::Fail:
+            m_attempt.abort = Abort::ErrorAnswer;
+            return false;
         case ResponseUse::Replace:
             break;
         }
@@ -256,6 +259,9 @@ namespace {
         }
         if (auto flushed = m_body.flush(); !flushed && !attempt.writeError)
             failWrite(flushed.error());
+        if (result == CURLE_OK && attempt.decided
+            && endsShortOfEntity(attempt.headers, m_request.resume, attempt.rangeStart, m_body.length()))
+            result = CURLE_PARTIAL_FILE;
         if (result == CURLE_OK && !attempt.writeError) {
             // The body was hashed as it arrived; verifying it need not read it again.
             m_body.handOverDigest();
@@ -269,6 +275,9 @@ namespace {
         else if (attempt.abort == Abort::Signal)
             error = Error::url(
                 URLErrorCode::Cancelled, m_request.url, "Interrupted by signal " + std::to_string(attempt.signal));
+        else if (attempt.abort == Abort::ErrorAnswer)
+            error = Error::url(URLErrorCode::BadServerResponse, m_request.url,
+                "HTTP status " + std::to_string(attempt.headers.status) + " to a range request");
         else if (attempt.abort == Abort::IdleTimeout)
             error = Error::url(URLErrorCode::TimedOut, m_request.url,
                 "No data received for " + std::to_string(m_configuration.timeoutIntervalForRequest.count()) + " ms");

@@ -96,6 +96,8 @@ std::string_view urlErrorDescription(long code)
         return "The network connection was lost.";
     case URLErrorCode::HTTPTooManyRedirects:
         return "too many HTTP redirects";
+    case URLErrorCode::BadServerResponse:
+        return "bad server response";
     case URLErrorCode::SecureConnectionFailed:
         return "An SSL error has occurred and a secure connection to the server cannot be made.";
     case URLErrorCode::ServerCertificateUntrusted:

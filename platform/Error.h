@@ -40,6 +40,7 @@ namespace URLErrorCode {
     inline constexpr long CannotConnectToHost = -1004;
     inline constexpr long NetworkConnectionLost = -1005;
     inline constexpr long HTTPTooManyRedirects = -1007;
+    inline constexpr long BadServerResponse = -1011;
     inline constexpr long SecureConnectionFailed = -1200;
     inline constexpr long ServerCertificateUntrusted = -1202;
     inline constexpr long CannotWriteToFile = -3003;

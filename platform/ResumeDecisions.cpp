@@ -2,6 +2,11 @@
 
 namespace platform {
 
+bool resumesURL(ResumeData const& resume, std::string_view url)
+{
+    return resume.url == url;
+}
+
 StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize)
 {
     if (!resume)
@@ -41,7 +46,29 @@ ResponseUse responseUse(
     }
     if (response.status == 416)
         return ResponseUse::StartOver;
+    // NOTE: a busy or missing server is no new entity; taking its page for
+    // one would throw away every byte received so far.
+    if (response.status >= 400)
+        return ResponseUse::Fail;
     return ResponseUse::Replace;
+}
+
+bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData> const& resume,
+    std::optional<std::uint64_t> rangeStart, std::uint64_t bodyLength)
+{
+    std::optional<std::uint64_t> known;
+    if (responseUse(response, resume, rangeStart) == ResponseUse::Append) {
+        // A server may answer less of the range than was asked; the entity's
+        // length still says where the body must end.
+        known = contentRangeTotal(response.contentRange);
+        if (!known)
+            known = resume->totalLength;
+        if (!known && response.contentLength && *response.contentLength <= UINT64_MAX - *rangeStart)
+            known = *rangeStart + *response.contentLength;
+    } else {
+        known = response.contentLength;
+    }
+    return known && bodyLength < *known;
 }
 
 std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)

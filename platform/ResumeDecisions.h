@@ -6,12 +6,18 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // The download service's resume decisions, free of libcurl and of the disk,
 // so that one table can hold every case.
 
 namespace platform {
+
+/// Resume data continues only the transfer it was made for: its URL must be,
+/// byte for byte, the one a task would send (the percent-encoded form).
+/// Another URL is another transfer, even of the same destination.
+[[nodiscard]] bool resumesURL(ResumeData const& resume, std::string_view url);
 
 /// Where a task begins, given what an earlier task left.
 struct StartingPoint {
@@ -41,14 +47,26 @@ enum class ResponseUse {
     Replace,
     /// The server cannot continue our bytes: ask again for the whole entity.
     StartOver,
+    /// An error answer to a range says nothing about our bytes: the task
+    /// fails, and the body and the resume data stay for a later task.
+    Fail,
 };
 
 /// A 206 is appended only when it starts exactly at `rangeStart`, names the
 /// same entity (weak comparison of tags, else Last-Modified) and offers the
-/// recorded length; a 416 or any other 206 starts over; anything else
-/// replaces. Without a range asked for, every response replaces.
+/// recorded length; a 416 or any other 206 starts over; any other status of
+/// 400 or more fails; anything else replaces. Without a range asked for,
+/// every response replaces.
 [[nodiscard]] ResponseUse responseUse(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
+
+/// True when a transfer that ended cleanly left the body shorter than the
+/// length the final response made known: for a part appended to our bytes,
+/// the Content-Range total, else the recorded length, else where the part
+/// began plus its Content-Length; for a whole entity, its Content-Length.
+/// Such an end is a lost connection, however cleanly it came.
+[[nodiscard]] bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData> const& resume,
+    std::optional<std::uint64_t> rangeStart, std::uint64_t bodyLength);
 
 /// What a transfer that failed knows about its body.
 struct FailedTransfer {

@@ -8,6 +8,7 @@ from harness import (
     CUT,
     MISMATCH,
     MOVED,
+    PARAMS,
     RESUMING,
     START,
     SUCCESS,
@@ -30,6 +31,8 @@ RANGED = f"GET /pkg Range: bytes={CUT}- If-Range: {ETAG}"
 WEAK = dict(etag='W/"w1"', last_modified=None)
 FOLDERS = ["/private/tmp/Library", "/private/tmp/Library/Brindlecote", "/private/tmp/Library/Brindlecote/Ostrel_Agent"]
 NOT_KEPT = [failed(-1005), "Connection lost, saving resume data", "No resume data generated"]
+ERROR_ANSWER = [failed(-1011, resumed=True), "Not saving resume data"]
+MIRROR = "{url}?mirror=a"
 PLANTED = (
     'Data write failed with error:Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" UserInfo={{NSFilePath='
     "/private/tmp/Library, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={}}}"
@@ -56,6 +59,18 @@ def two_runs(name: str, second: Reply, sent: list, data: bytes = BODY, first: Re
         after={"{dest}": data, "{state}": None, "/var/tmp/quenbury-0": []},
         sent=["GET /pkg"] + sent,
         **fields,
+    )
+
+
+def kept(name: str, answer: Reply, second: list, resumed_at: int = CUT) -> Case:
+    """A transfer broken off at CUT, an answer to the resumed request that ends the run and keeps the body, then a
+    run that continues from `resumed_at`."""
+    return Case(
+        name,
+        serve={"/pkg": [BROKEN, answer, Reply(BODY)]},
+        runs=[Step(1, START + lost()), Step(1, START + RESUMING + second), Step(0, RESUMED)],
+        after={"{dest}": BODY, "{state}": None, "/var/tmp/quenbury-0": []},
+        sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={resumed_at}- If-Range: {ETAG}"],
     )
 
 
@@ -116,6 +131,41 @@ Rows = row_tests(
             for mask, left in ((0o000, 0), (0o002, 0), (0o022, 0), (0o077, 0), (0o022, 0o777), (0o022, 0o775))
         ],
         two_runs("two runs continue the transfer", Reply(BODY), [RANGED]),
+        Case(
+            "a URL sent encoded continues from its resume data",
+            url="{origin}/a b",
+            serve={"/a%20b": [BROKEN, Reply(BODY)]},
+            runs=[Step(1, START + lost()), Step(0, RESUMED)],
+            sent=["GET /a%20b", f"GET /a%20b Range: bytes={CUT}- If-Range: {ETAG}"],
+        ),
+        # The mirror that broke off is not asked again: the given URL is fetched whole.
+        Case(
+            "resume data for another URL gives a fresh download of the given one",
+            serve={"/pkg": [BROKEN, Reply(BODY)]},
+            runs=[
+                Step(1, [PARAMS.replace("{url}", MIRROR)] + START[1:] + lost(), args=(MIRROR, "{location}", "{sum}")),
+                Step(0, UNUSABLE + MOVED + VERIFIED),
+            ],
+            after={"{dest}": BODY},
+            sent=["GET /pkg?mirror=a", "GET /pkg"],
+        ),
+        # An error answer or a short part to a resumed request keeps every byte received.
+        kept("a 503 to the resumed request", Reply.plain(503, b"busy"), ERROR_ANSWER),
+        kept("a 404 to the resumed request", Reply.plain(404, b"<html>Not Found</html>"), ERROR_ANSWER),
+        kept(
+            "a part shorter than the range asked",
+            Reply(
+                BODY[CUT : 2 * CUT], 206, ETAG, headers=[("Content-Range", f"bytes {CUT}-{2 * CUT - 1}/{len(BODY)}")]
+            ),
+            lost(resumed=True, first=False),
+            2 * CUT,
+        ),
+        kept(
+            "a part without Content-Length ended by a clean close",
+            Reply(BODY, content_length=None, close_after=CUT),
+            lost(resumed=True, first=False),
+            2 * CUT,
+        ),
         two_runs("server ignoring Range", Reply(BODY, honour_range=False), [RANGED]),
         two_runs("an interim answer before the part", Reply(BODY, interim=True), [RANGED]),
         two_runs(

@@ -23,6 +23,10 @@ platform::ResponseHeaders response(long status, std::string contentRange = {}, s
 
 TEST(ResumeDecisions, EveryRow)
 {
+    // Resume data continues only its own URL, in the form a task sends.
+    EXPECT_TRUE(platform::resumesURL(resume(), "http://h/p"));
+    EXPECT_FALSE(platform::resumesURL(resume(), "http://mirror/p"));
+
     // Where a task begins: continue at the recorded length, else from byte 0.
     for (auto const& [given, bodySize, expected] :
         std::vector<std::tuple<std::optional<ResumeData>, std::uint64_t, platform::StartingPoint>> {
@@ -52,9 +56,29 @@ TEST(ResumeDecisions, EveryRow)
                 ResponseUse::StartOver },
             { "no Content-Range", response(206), resume(), ResponseUse::StartOver },
             { "not satisfiable", response(416), resume(), ResponseUse::StartOver },
+            { "busy", response(503, {}, ""), resume(), ResponseUse::Fail },
+            { "missing", response(404, {}, ""), resume(), ResponseUse::Fail },
             { "whole entity", response(200), resume(), ResponseUse::Replace } })
         EXPECT_EQ(platform::responseUse(headers, given, 100), expected) << name;
     EXPECT_EQ(platform::responseUse(response(206, "bytes 100-199/200"), resume(), std::nullopt), ResponseUse::Replace);
+    EXPECT_EQ(platform::responseUse(response(503, {}, ""), std::nullopt, std::nullopt), ResponseUse::Replace);
+
+    // A clean end short of the length the responses made known.
+    auto untold = resume("\"t\"", "Tue, 05 Mar 2024 10:00:00 GMT", std::nullopt);
+    for (auto const& [name, headers, given, rangeStart, bodyLength, expected] :
+        std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, std::optional<std::uint64_t>,
+            std::uint64_t, bool>> {
+            { "part to the total", response(206, "bytes 100-199/200", "\"t\"", true, 100), resume(), 100, 200, false },
+            { "part short of the total", response(206, "bytes 100-149/200", "\"t\"", true, 50), resume(), 100, 150,
+                true },
+            { "part without a total, the recorded length", response(206, "bytes 100-199/*"), resume(), 100, 150, true },
+            { "part with its length alone", response(206, "bytes 100-199/*", "\"t\"", true, 100), untold, 100, 150,
+                true },
+            { "part with no length at all", response(206, "bytes 100-199/*"), untold, 100, 150, false },
+            { "whole entity short", response(200, {}, "\"n\"", true, 300), resume(), std::nullopt, 250, true },
+            { "whole entity without a length", response(200), resume(), std::nullopt, 5, false },
+            { "a new entity in place of ours", response(200, {}, "\"n\"", true, 120), resume(), 100, 120, false } })
+        EXPECT_EQ(platform::endsShortOfEntity(headers, given, rangeStart, bodyLength), expected) << name;
 
     // The resume data a failure leaves: only with a validator and byte ranges.
     for (auto const& [name, headers, rangeStart, expected] : std::vector<std::tuple<char const*,
