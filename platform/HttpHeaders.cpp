@@ -176,7 +176,10 @@ void ResponseHeaders::addLine(std::string_view line)
         contentRange = value;
     else if (equalsIgnoringCase(name, "Location"))
         hasLocation = !value.empty();
-    else if (equalsIgnoringCase(name, "Content-Length")) {
+    else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
+        hasTransferEncoding = true;
+        contentLength.reset();
+    } else if (equalsIgnoringCase(name, "Content-Length") && !hasTransferEncoding) {
         auto digits = value;
         auto length = takeNumber(digits);
         contentLength = length && digits.empty() ? length : std::nullopt;

@@ -15,8 +15,10 @@ struct ResponseHeaders {
     std::string entityTag;
     std::string lastModified;
     std::string contentRange;
-    /// The Content-Length, when the response gave a well-formed one.
+    /// The Content-Length, when the response gave a well-formed one and no
+    /// Transfer-Encoding (which then decides where the body ends).
     std::optional<std::uint64_t> contentLength;
+    bool hasTransferEncoding = false;
 
     /// Takes one raw header line as libcurl hands it over (line ending
     /// included). A status line starts a new response and clears what an

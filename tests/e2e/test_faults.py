@@ -75,6 +75,19 @@ Rows = row_tests(
             [f'GET /pkg Range: bytes={len(BODY)}- If-Range: "same"', "GET /pkg"],
             START + RESUMING + MOVED + VERIFIED,
         ),
+        # Chunks, not a Content-Length sent beside them, say where the body ends.
+        Case(
+            "a chunked body with a Content-Length that overstates it",
+            data=b"hello",
+            serve={
+                "/pkg": [
+                    Reply(
+                        raw=b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
+                    )
+                ]
+            },
+            runs=[Step(0, SUCCESS)],
+        ),
         Case(
             "full body folder",
             plant=[("tmpfs", "/var/tmp", "2m")],

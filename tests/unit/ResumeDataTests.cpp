@@ -101,4 +101,12 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_EQ(headers.lastModified, "Tue");
     EXPECT_EQ(headers.contentRange, "bytes 1-2/3");
     EXPECT_EQ(headers.contentLength, 42u);
+    // A chunked body ends where its chunks end, whatever Content-Length says, in either order.
+    for (auto const& lines : { std::vector<char const*> { "Content-Length: 42\r\n", "Transfer-Encoding: chunked\r\n" },
+             std::vector<char const*> { "Transfer-Encoding: chunked\r\n", "Content-Length: 42\r\n" } }) {
+        platform::ResponseHeaders chunked;
+        for (char const* line : lines)
+            chunked.addLine(line);
+        EXPECT_EQ(chunked.contentLength, std::nullopt) << lines[0];
+    }
 }
