@@ -1,6 +1,7 @@
 #include "platform/BodyFile.h"
 
 #include "platform/DigestHandOff.h"
+#include "platform/Sha256.h"
 
 #include <cerrno>
 #include <fcntl.h>
@@ -16,6 +17,16 @@ namespace {
 
     constexpr int openFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
 
+}
+
+std::string bodyFileNameForURL(std::string const& url)
+{
+    Sha256 hash;
+    bool updated = hash.update({ reinterpret_cast<std::uint8_t const*>(url.data()), url.size() });
+    auto digest = hash.finish();
+    if (!updated || !digest)
+        return {};
+    return "body-" + hexString(*digest);
 }
 
 BodyFile::BodyFile(int folder, FileDescriptor fd, std::string name, std::string path)

@@ -32,6 +32,12 @@ namespace {
         return *file;
     }
 
+    std::string& pendingFolder()
+    {
+        static auto* folder = new std::string;
+        return *folder;
+    }
+
     std::optional<FileIdentity> identityOfName(std::string const& path)
     {
         struct stat status { };
@@ -49,6 +55,12 @@ void setPendingTemporaryFile(std::string path)
     pending() = { std::move(path), identity };
 }
 
+void setPendingBodyFolder(std::string path)
+{
+    std::lock_guard lock(pendingMutex());
+    pendingFolder() = std::move(path);
+}
+
 void removePendingTemporaryFile()
 {
     std::lock_guard lock(pendingMutex());
@@ -58,6 +70,11 @@ void removePendingTemporaryFile()
     if (!file.path.empty() && file.identity && identityOfName(file.path) == file.identity)
         ::unlink(file.path.c_str());
     file = {};
+    // Fails, as it should, while a body (this run's kept for resuming, or a
+    // concurrent run's) is still inside.
+    if (!pendingFolder().empty())
+        ::rmdir(pendingFolder().c_str());
+    pendingFolder().clear();
 }
 
 void exitProcess(int status)
