@@ -92,7 +92,8 @@ std::expected<BodyFolder, Error> openBodyFolder(
     uid_t user = ::geteuid();
     auto choice = chooseBodyFolder(resume, locations, destinationFolderExists, user);
     if (choice == BodyFolderChoice::Recorded) {
-        auto recorded = BodyFolder::open(resume->bodyFolder.empty() ? legacyFolder(locations, user) : resume->bodyFolder, false);
+        auto recorded
+            = BodyFolder::open(resume->bodyFolder.empty() ? legacyFolder(locations, user) : resume->bodyFolder, false);
         if (recorded)
             return recorded;
         // Gone (a cleaner emptied the temporary folder) or taken: the body starts over elsewhere.

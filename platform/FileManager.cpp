@@ -44,7 +44,10 @@ namespace {
     }
 
     /// What temporary siblings of a file called `name` begin with.
-    std::string siblingPrefix(std::string const& name) { return "." + name + ".quenbury-"; }
+    std::string siblingPrefix(std::string const& name)
+    {
+        return "." + name + ".quenbury-";
+    }
 
     std::string temporarySibling(std::string const& path)
     {
@@ -71,7 +74,8 @@ namespace {
             if (!std::string_view(entry->d_name).starts_with(prefix))
                 continue;
             FileDescriptor fd(::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            struct stat opened { }, named { };
+            struct stat opened {
+            }, named {};
             if (fd && ::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == ::geteuid()
                 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0
                 && ::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0

@@ -556,6 +556,10 @@ MOVED = [
     " file Downloaded location Optional({body_url}), move location {dest_url}",
     "Download successful. File saved to: {dest_url}",
 ]
+# The move's record for a body in a fresh folder of the temporary folder.
+FALLBACK_MOVED = (
+    r"~ file Downloaded location Optional\(file:///var/tmp/quenbury-\w{6}/body-[0-9a-f]{64}\), move location {dest_url}"
+)
 VERIFIED = [
     "downloaded file checksum ->{digest}\nGiven checksum ->{sum}",
     "SHA256 checksum validated succesfully NSComparisonResult",
