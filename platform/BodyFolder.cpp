@@ -26,6 +26,29 @@ std::string BodyFolder::temporaryDirectory(std::string const& configured)
 
 std::expected<BodyFolder, Error> BodyFolder::open(std::string const& path, bool create)
 {
+    // NOTE: a run that ends removes the folder when it is empty (see
+    // removeEmpty); one that opened it just before finds it unlinked under its
+    // shared lock, and makes it again.
+    for (int attempt = 0;; ++attempt) {
+        auto folder = openOnce(path, create);
+        if (!folder || attempt == 8)
+            return folder;
+        // Where a file system cannot lock folders, no run removes one either.
+        struct stat status { };
+        if (::flock(folder->descriptor(), LOCK_SH) != 0 || ::fstat(folder->descriptor(), &status) != 0
+            || status.st_nlink > 0 || !create)
+            return folder;
+    }
+}
+
+bool BodyFolder::removeEmpty(std::string const& path, int descriptor)
+{
+    // Only when no other run holds the folder: the exclusive lock is then ours.
+    return ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 && ::rmdir(path.c_str()) == 0;
+}
+
+std::expected<BodyFolder, Error> BodyFolder::openOnce(std::string const& path, bool create)
+{
     if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return std::unexpected(Error::fromErrno("mkdir", path, errno));
 

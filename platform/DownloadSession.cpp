@@ -69,7 +69,7 @@ struct URLSession::Impl {
         }
         // NOTE: the folder goes when the process ends with nothing left in it;
         // a handler that ends the process must not leave an empty one behind.
-        setPendingBodyFolder(folder->path());
+        setPendingBodyFolder(folder->path(), folder->descriptor());
         folder->removeStaleBodies(std::chrono::hours(24 * 7));
         DownloadOutcome outcome;
         {

@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include "platform/BodyFolder.h"
 #include "platform/Posix.h"
 
 #include <cstdio>
@@ -32,9 +33,14 @@ namespace {
         return *file;
     }
 
-    std::string& pendingFolder()
+    struct PendingFolder {
+        std::string path;
+        int descriptor = -1;
+    };
+
+    PendingFolder& pendingFolder()
     {
-        static auto* folder = new std::string;
+        static auto* folder = new PendingFolder;
         return *folder;
     }
 
@@ -55,10 +61,10 @@ void setPendingTemporaryFile(std::string path)
     pending() = { std::move(path), identity };
 }
 
-void setPendingBodyFolder(std::string path)
+void setPendingBodyFolder(std::string path, int descriptor)
 {
     std::lock_guard lock(pendingMutex());
-    pendingFolder() = std::move(path);
+    pendingFolder() = { std::move(path), descriptor };
 }
 
 void removePendingTemporaryFile()
@@ -72,9 +78,9 @@ void removePendingTemporaryFile()
     file = {};
     // Fails, as it should, while a body (this run's kept for resuming, or a
     // concurrent run's) is still inside.
-    if (!pendingFolder().empty())
-        ::rmdir(pendingFolder().c_str());
-    pendingFolder().clear();
+    if (auto& folder = pendingFolder(); !folder.path.empty())
+        (void)BodyFolder::removeEmpty(folder.path, folder.descriptor);
+    pendingFolder() = {};
 }
 
 void exitProcess(int status)

@@ -73,16 +73,25 @@ TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
     platform::setPendingTemporaryFile(here / "body");
     platform::removePendingTemporaryFile();
     EXPECT_FALSE(std::filesystem::exists(here / "body"));
-    // The body folder goes with its last body, and not while another is in it.
-    std::filesystem::create_directory(here / "folder");
+    // The body folder goes with its last body, and not while another run holds it.
+    auto folder = platform::BodyFolder::open(here / "folder", true);
+    auto other = platform::BodyFolder::open(here / "folder", true);
+    ASSERT_TRUE(folder && other);
     test::writeFile(here / "folder/body", "kept for resuming");
-    platform::setPendingBodyFolder(here / "folder");
+    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
     platform::removePendingTemporaryFile();
     EXPECT_TRUE(std::filesystem::exists(here / "folder/body"));
     platform::setPendingTemporaryFile(here / "folder/body");
-    platform::setPendingBodyFolder(here / "folder");
+    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
+    platform::removePendingTemporaryFile();
+    EXPECT_TRUE(std::filesystem::exists(here / "folder"));
+    other = std::unexpected(platform::Error {});
+    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
     platform::removePendingTemporaryFile();
     EXPECT_FALSE(std::filesystem::exists(here / "folder"));
+    // The next run makes it again.
+    auto again = platform::BodyFolder::open(here / "folder", true);
+    EXPECT_TRUE(again && std::filesystem::exists(here / "folder"));
 }
 
 // A recorded folder is taken only when the service would choose it itself in
