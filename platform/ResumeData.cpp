@@ -158,7 +158,8 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     if (auto folder = list->string(bodyFolderKey)) {
         // Only a bound here: a task takes a folder only when it is one it would
         // choose itself, compared in full.
-        if (folder->empty() || folder->front() != '/' || folder->size() > maximumFolderLength)
+        if (folder->empty() || folder->front() != '/' || folder->size() > maximumFolderLength
+            || folder->find('\0') != std::string::npos)
             return undecodable("body folder not an absolute path");
         data.bodyFolder = *folder;
     }
