@@ -5,6 +5,7 @@
 #include "Quenbury/RunGlobals.h"
 #include "Quenbury/Sha256Checksum.h"
 #include "Quenbury/VarroAgent.h"
+#include "platform/BodyPlacement.h"
 #include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
@@ -102,6 +103,9 @@ int main(int argc, char** argv)
         NSLog("SHA256 checksum validation Failed, hence downloading new file and replacing");
     }
 
+    // The download service grows the body beside where it will land, so that
+    // the move is a rename and the body outlives emptied temporary folders.
+    platform::setDownloadDestination(localFilePath);
     sessionConfig = new platform::URLSessionConfiguration(platform::URLSessionConfiguration::defaultConfiguration());
     semaphore = new std::counting_semaphore<>(0);
     session = new platform::URLSession(*sessionConfig);

@@ -11,6 +11,7 @@ import sys
 import tempfile
 import time
 from contextlib import closing
+from typing import NamedTuple
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../tests/e2e"))
 
@@ -20,19 +21,67 @@ MiB = 1 << 20
 RESULTS = os.path.join(os.path.dirname(__file__), "results")
 
 
-def timed(command: list[str], **kwargs) -> tuple[float, int, int]:
-    """Wall seconds, peak resident KiB (from /usr/bin/time -v) and exit status."""
+class Sample(NamedTuple):
+    wall: float  # seconds, from a synced page cache to the command's end
+    cpu: float  # user + system seconds of the command and of what it waited for
+    peak: int  # peak resident KiB
+    written: int  # bytes the disk took while it ran and in the sync after it
+    status: int
+
+
+def disk_sectors(path: str) -> int:
+    """Sectors written so far to the block device that holds `path`."""
+    device = os.stat(path).st_dev
+    with open(f"/sys/dev/block/{os.major(device)}:{os.minor(device)}/stat") as stat:
+        return int(stat.read().split()[6])
+
+
+def timed(command: list[str], disk: str) -> Sample:
+    """One command from a synced page cache: the write-back of the one before is not charged to it."""
+    os.sync()
+    before = disk_sectors(disk)
     with tempfile.NamedTemporaryFile("r", suffix=".time") as report:
         start = time.perf_counter()
         result = subprocess.run(
-            ["/usr/bin/time", "-v", "-o", report.name, *command],
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-            **kwargs,
+            ["/usr/bin/time", "-v", "-o", report.name, *command], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
         )
         wall = time.perf_counter() - start
-        peak = int(re.search(r"Maximum resident set size \(kbytes\): (\d+)", report.read()).group(1))
-    return wall, peak, result.returncode
+        text = report.read()
+    os.sync()
+
+    def field(name: str) -> float:
+        return float(re.search(re.escape(name) + r": ([\d.]+)", text).group(1))
+
+    return Sample(
+        wall,
+        field("User time (seconds)") + field("System time (seconds)"),
+        int(field("Maximum resident set size (kbytes)")),
+        (disk_sectors(disk) - before) * 512,
+        result.returncode,
+    )
+
+
+def alternating(commands: dict[str, tuple[list[str], str]], disk: str, reps: int) -> dict[str, Sample]:
+    """Each command once per round, in turn, for `reps` rounds (a slow spell of a shared machine spreads over all
+    of them); the output file named beside each is removed before its run. Medians, and the peak of peaks."""
+    samples: dict[str, list[Sample]] = {label: [] for label in commands}
+    for _ in range(reps):
+        for label, (command, output) in commands.items():
+            if output and os.path.exists(output):
+                os.remove(output)
+            samples[label].append(timed(command, disk))
+    for label, runs in samples.items():
+        assert all(s.status == 0 for s in runs), (label, runs)
+    return {
+        label: Sample(
+            statistics.median(s.wall for s in runs),
+            statistics.median(s.cpu for s in runs),
+            max(s.peak for s in runs),
+            int(statistics.median(s.written for s in runs)),
+            0,
+        )
+        for label, runs in samples.items()
+    }
 
 
 def sha256_of(path: str) -> str:
@@ -53,64 +102,64 @@ def make_file(path: str, size: int) -> None:
     os.sync()
 
 
-def median(samples: list[tuple[float, int, int]]) -> tuple[float, int]:
-    assert all(s[2] == 0 for s in samples), samples
-    return statistics.median(s[0] for s in samples), max(s[1] for s in samples)
-
-
-def quenbury_run(box: Sandbox, url: str, digest: str) -> tuple[float, int, int]:
-    """One download and verify in the sandbox; /usr/bin/time measures the sandboxed binary's tree."""
-    store = box.host(box.destination("p.pkg"))
-    if os.path.exists(store):
-        os.remove(store)
-    return timed(box.command([url, "p.pkg", digest]))
-
-
-def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: int) -> dict[str, tuple[float, int]]:
+def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: int) -> dict[str, Sample]:
     url = nginx.url("/" + name)
     out = os.path.join(work, "out.bin")
-    rows = {}
-    volumes = {
-        "quenbury": None,
-        "quenbury, temporary folder on another mount": os.path.join(work, "volume"),
-        "quenbury, temporary folder on tmpfs": tempfile.mkdtemp(prefix="quenbury-bench-", dir="/dev/shm"),
-    }
-    for label, volume in volumes.items():
-        with closing(Sandbox()) as box:
+    commands: dict[str, tuple[list[str], str]] = {}
+    folders = []
+    # The layouts a service meets: one volume; /var/tmp another mount of the
+    # same disk (systemd's PrivateTmp, or a partition of its own); /tmp on
+    # tmpfs, named by TMPDIR.
+    boxes = [Sandbox() for _ in range(3)]
+    try:
+        for box, (label, target, under) in zip(
+            boxes,
+            (
+                ("quenbury, one volume", None, None),
+                ("quenbury, /var/tmp a bind mount of the same disk", "/var/tmp", work),
+                ("quenbury, tmpfs /tmp as TMPDIR", "/tmp", "/dev/shm"),
+            ),
+        ):
             box.install_agent()
-            if volume:
-                os.makedirs(volume, exist_ok=True)
-                box.mounts = [(volume, "/var/tmp")]
-            rows[label] = median([quenbury_run(box, url, digest) for _ in range(reps)])
-            if volume:
-                shutil.rmtree(volume, ignore_errors=True)
-    shell = {
-        "curl -o + sha256sum": f"curl -s -o {out} {url} && sha256sum {out}",
-        "curl -o + openssl dgst": f"curl -s -o {out} {url} && openssl dgst -sha256 {out}",
-        "curl -o alone": f"curl -s -o {out} {url}",
-        "aria2c --checksum": f"rm -f {out}; aria2c -q --allow-overwrite=true --file-allocation=none -d {work} -o out.bin "
-        f"--checksum=sha-256={digest} {url}",
-    }
-    for label, command in shell.items():
-        if label.startswith("aria2c") and not shutil.which("aria2c"):
-            continue
-        rows[label] = median([timed(["sh", "-c", command]) for _ in range(reps)])
-    return rows
+            if target:
+                folders.append(tempfile.mkdtemp(prefix="quenbury-bench-", dir=under))
+                box.mounts, box.env["TMPDIR"] = [(folders[-1], target)], target
+            commands[label] = (box.command([url, "p.pkg", digest]), box.host(box.destination("p.pkg")))
+        peers = {
+            "curl -o + openssl dgst": f"curl -s -o {out} {url} && openssl dgst -sha256 {out}",
+            "curl -o alone": f"curl -s -o {out} {url}",
+            "wget -O + openssl dgst": f"wget -q -O {out} {url} && openssl dgst -sha256 {out}",
+            "aria2c --checksum": f"aria2c -q --allow-overwrite=true --file-allocation=none -d {work} -o out.bin "
+            f"--checksum=sha-256={digest} {url}",
+        }
+        for label, command in peers.items():
+            if shutil.which(command.split()[0]):
+                commands[label] = (["sh", "-c", command], out)
+        return alternating(commands, work, reps)
+    finally:
+        for box in boxes:
+            box.close()
+        for folder in folders:
+            shutil.rmtree(folder, ignore_errors=True)
+        if os.path.exists(out):
+            os.remove(out)
 
 
-def verify_only(path: str, digest: str, reps: int) -> dict[str, tuple[float, int]]:
-    rows = {}
+def verify_only(path: str, digest: str, reps: int) -> dict[str, Sample]:
     with closing(Sandbox()) as box:
         box.install_agent()
         os.link(path, box.host(box.destination("p.pkg"))) if os.stat(path).st_dev == os.stat(
             box.root
         ).st_dev else shutil.copy(path, box.host(box.destination("p.pkg")))
-        rows["quenbury (file in place)"] = median(
-            [timed(box.command(["http://127.0.0.1:1/x", "p.pkg", digest])) for _ in range(reps)]
+        return alternating(
+            {
+                "quenbury (file in place)": (box.command(["http://127.0.0.1:1/x", "p.pkg", digest]), ""),
+                "sha256sum": (["sha256sum", path], ""),
+                "openssl dgst -sha256": (["openssl", "dgst", "-sha256", path], ""),
+            },
+            path,
+            reps,
         )
-    rows["sha256sum"] = median([timed(["sha256sum", path]) for _ in range(reps)])
-    rows["openssl dgst -sha256"] = median([timed(["openssl", "dgst", "-sha256", path]) for _ in range(reps)])
-    return rows
 
 
 def resumed_resend(nginx: Nginx, name: str, size: int, digest: str) -> tuple[int, int]:
@@ -119,7 +168,7 @@ def resumed_resend(nginx: Nginx, name: str, size: int, digest: str) -> tuple[int
     with closing(Sandbox()) as box:
         box.install_agent()
         process = box.start(url, "p.pkg", digest)
-        body = box.host(body_path(url))
+        body = box.host(body_path(url, box.destination("p.pkg")))
         while not os.path.exists(body) or os.path.getsize(body) < size // 2:
             time.sleep(0.01)
         nginx.stop()
@@ -155,16 +204,47 @@ def many_at_once(nginx: Nginx, runs: int = 16, size: int = 32 * MiB) -> float:
     return wall
 
 
+REFERENCE = "curl -o + openssl dgst"
+ONE_VOLUME = "quenbury, one volume"
+
+
+def download_table(size: int, rows: dict[str, Sample]) -> list[str]:
+    reference, one = rows.get(REFERENCE), rows[ONE_VOLUME]
+    lines = [
+        f"## Download and verify, {size // MiB} MiB",
+        "",
+        f"| tool | wall s | CPU s | peak RSS MiB | written / size | wall / {REFERENCE} |",
+        "|---|---|---|---|---|---|",
+    ]
+    for label, r in rows.items():
+        ratio = f"{r.wall / reference.wall:.2f}" if reference else "-"
+        lines.append(
+            f"| {label} | {r.wall:.2f} | {r.cpu:.2f} | {r.peak / 1024:.1f} | {r.written / size:.2f} | {ratio} |"
+        )
+    layouts = [label for label in rows if label.startswith("quenbury, ") and label != ONE_VOLUME]
+    lines += [
+        "",
+        "Layouts against one volume (wall): "
+        + ", ".join(f"{label[len('quenbury, '):]} {rows[label].wall / one.wall:.2f}" for label in layouts)
+        + ".",
+        "",
+    ]
+    return lines
+
+
 def main() -> None:
-    reps = int(next((a for a in sys.argv[1:] if a.isdigit()), "3"))
-    sizes = [64 * MiB, 1024 * MiB] + ([] if "--no-4g" in sys.argv else [4096 * MiB])
+    reps = int(next((a for a in sys.argv[1:] if a.isdigit()), "5"))
+    chosen = next((a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--sizes=")), "64,1024,4096")
+    sizes = [int(n) * MiB for n in chosen.split(",") if not ("--no-4g" in sys.argv and int(n) == 4096)]
     os.makedirs(RESULTS, exist_ok=True)
     work = tempfile.mkdtemp(prefix="quenbury-bench-", dir="/var/tmp")
     lines = [
         "# Benchmark results",
         "",
-        f"Machine: {os.cpu_count()} cores; loopback nginx; median of {reps} runs; "
-        "ratios are quenbury's wall time over the other tool's (lower is better for quenbury).",
+        f"Machine: {os.cpu_count()} cores; loopback nginx; every command starts from a synced page cache, the "
+        f"tools take turns run by run, medians of {reps} runs. CPU s is user + system time of the command and "
+        "what it waited for; written is what the disk took during the run and the sync after it, over the "
+        "file's size (other writers on the machine count too).",
         "",
     ]
     scaling = []
@@ -179,30 +259,22 @@ def main() -> None:
                 # server and page cache (the first transfer after making the
                 # file measured up to 1.6 times slower, whichever tool ran it).
                 subprocess.run(["curl", "-s", "-o", "/dev/null", nginx.url("/" + name)], check=True)
-                n = reps if size <= 1024 * MiB else 1
-                rows = download_and_verify(nginx, work, name, digest, n)
-                q = rows["quenbury"]
-                scaling.append((size, q[0], q[1]))
-                lines += [
-                    f"## Download and verify, {size // MiB} MiB",
-                    "",
-                    "| tool | wall s | peak RSS MiB | quenbury / tool |",
-                    "|---|---|---|---|",
-                ]
-                for label, (wall, peak) in rows.items():
-                    lines.append(f"| {label} | {wall:.2f} | {peak / 1024:.1f} | {q[0] / wall:.2f} |")
-                lines.append("")
+                rows = download_and_verify(nginx, work, name, digest, reps)
+                scaling.append((size, rows[ONE_VOLUME].wall, rows[ONE_VOLUME].peak))
+                lines += download_table(size, rows)
                 if size == 1024 * MiB:
                     v = verify_only(path, digest, reps)
                     vq = v["quenbury (file in place)"]
                     lines += [
                         "## Verify a file already in place, 1 GiB",
                         "",
-                        "| tool | wall s | peak RSS MiB | tool / quenbury (speed-up) |",
-                        "|---|---|---|---|",
+                        "| tool | wall s | CPU s | peak RSS MiB | tool / quenbury (speed-up) |",
+                        "|---|---|---|---|---|",
                     ]
-                    for label, (wall, peak) in v.items():
-                        lines.append(f"| {label} | {wall:.2f} | {peak / 1024:.1f} | {wall / vq[0]:.2f} |")
+                    for label, r in v.items():
+                        lines.append(
+                            f"| {label} | {r.wall:.2f} | {r.cpu:.2f} | {r.peak / 1024:.1f} | {r.wall / vq.wall:.2f} |"
+                        )
                     lines.append("")
                     start, waste, on_disk = resumed_resend(nginx, name, size, digest)
                     lines += [
@@ -212,19 +284,19 @@ def main() -> None:
                         f"bytes received twice over both runs: {waste} (one buffer is {MiB} bytes).",
                         "",
                     ]
+                    wall = many_at_once(nginx)
+                    lines += [
+                        "## Sixteen runs at once",
+                        "",
+                        f"16 runs of 32 MiB each, different files, started together: {wall:.2f} s, "
+                        f"{16 * 32 / wall:.0f} MiB/s in total.",
+                        "",
+                    ]
                 os.remove(path)
-            wall = many_at_once(nginx)
-            lines += [
-                "## Sixteen runs at once",
-                "",
-                f"16 runs of 32 MiB each, different files, started together: {wall:.2f} s, "
-                f"{16 * 32 / wall:.0f} MiB/s in total.",
-                "",
-            ]
     finally:
         shutil.rmtree(work, ignore_errors=True)
     lines += [
-        "## Growth with size (quenbury)",
+        "## Growth with size (quenbury, one volume)",
         "",
         "| size MiB | wall s | s per GiB | peak RSS MiB |",
         "|---|---|---|---|",

@@ -13,6 +13,9 @@
 
 namespace platform {
 
+/// The body file name for a fresh transfer of `url`: "body-" and the hex SHA-256 of the URL.
+std::string bodyFileNameForURL(std::string const& url);
+
 /// A body being received: a regular file of ours in the private folder, held
 /// under an exclusive lock for as long as this object lives, written through
 /// a hashing writer.

@@ -11,7 +11,7 @@
 
 namespace platform {
 
-std::string BodyFolder::parentDirectory(std::string const& configured)
+std::string BodyFolder::temporaryDirectory(std::string const& configured)
 {
     std::string parent = configured;
     if (parent.empty()) {
@@ -24,11 +24,32 @@ std::string BodyFolder::parentDirectory(std::string const& configured)
     return parent;
 }
 
-std::expected<BodyFolder, Error> BodyFolder::open(std::string const& parent)
+std::expected<BodyFolder, Error> BodyFolder::open(std::string const& path, bool create)
 {
-    uid_t self = ::geteuid();
-    std::string path = (parent == "/" ? "" : parent) + "/quenbury-" + std::to_string(self);
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+    // NOTE: a run that ends removes the folder when it is empty (see
+    // removeEmpty); one that opened it just before finds it unlinked under its
+    // shared lock, and makes it again.
+    for (int attempt = 0;; ++attempt) {
+        auto folder = openOnce(path, create);
+        if (!folder || attempt == 8)
+            return folder;
+        // Where a file system cannot lock folders, no run removes one either.
+        struct stat status { };
+        if (::flock(folder->descriptor(), LOCK_SH) != 0 || ::fstat(folder->descriptor(), &status) != 0
+            || status.st_nlink > 0 || !create)
+            return folder;
+    }
+}
+
+bool BodyFolder::removeEmpty(std::string const& path, int descriptor)
+{
+    // Only when no other run holds the folder: the exclusive lock is then ours.
+    return ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 && ::rmdir(path.c_str()) == 0;
+}
+
+std::expected<BodyFolder, Error> BodyFolder::openOnce(std::string const& path, bool create)
+{
+    if (create && ::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
         return std::unexpected(Error::fromErrno("mkdir", path, errno));
 
     struct stat status { };
@@ -48,11 +69,22 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& parent)
         return std::unexpected(Error::fromErrno("fstat", path, errno));
     if (!S_ISDIR(status.st_mode))
         return std::unexpected(Error::refused(path, "not a directory"));
-    if (status.st_uid != self)
+    if (status.st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
     if ((status.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0)
         return std::unexpected(Error::fromErrno("fchmod", path, errno));
     return BodyFolder(path, std::move(fd));
+}
+
+std::expected<BodyFolder, Error> BodyFolder::createFresh(std::string const& parent)
+{
+    std::string path = (parent == "/" ? "" : parent) + "/quenbury-XXXXXX";
+    if (!::mkdtemp(path.data()))
+        return std::unexpected(Error::fromErrno("mkdtemp", path, errno));
+    auto folder = open(path, false);
+    if (!folder)
+        ::rmdir(path.c_str());
+    return folder;
 }
 
 BodyFolder::BodyFolder(std::string path, FileDescriptor fd)

@@ -9,17 +9,25 @@
 
 namespace platform {
 
-/// The download service's private folder, "<parent>/quenbury-<uid>", held open
-/// so that every body is created relative to the folder that was checked.
+/// A private folder of the download service, held open so that every body is
+/// created relative to the folder that was checked.
 class BodyFolder {
 public:
-    /// The parent: `configured` when given, else $TMPDIR when absolute, else /var/tmp.
-    static std::string parentDirectory(std::string const& configured);
+    /// The temporary folder: `configured` when given, else $TMPDIR when absolute, else /var/tmp.
+    static std::string temporaryDirectory(std::string const& configured);
 
-    /// Creates the folder (mode 0700) or opens the existing one. Refuses a
-    /// symbolic link, a non-directory and a folder of another user; a folder
-    /// of ours that others may use is narrowed to 0700.
-    [[nodiscard]] static std::expected<BodyFolder, Error> open(std::string const& parent);
+    /// Opens the folder at `path`, first creating it (mode 0700) when `create`
+    /// and it is missing. Refuses a symbolic link, a non-directory and a
+    /// folder of another user; a folder of ours that others may use is
+    /// narrowed to 0700. The folder is held under a shared lock for as long
+    /// as this object lives.
+    [[nodiscard]] static std::expected<BodyFolder, Error> open(std::string const& path, bool create);
+    /// Removes the folder opened at `descriptor` when it is empty and no
+    /// other run holds it; safe while the process ends.
+    static bool removeEmpty(std::string const& path, int descriptor);
+    /// A new folder "<parent>/quenbury-XXXXXX" (mode 0700): a name that no
+    /// other user can have taken first.
+    [[nodiscard]] static std::expected<BodyFolder, Error> createFresh(std::string const& parent);
 
     std::string const& path() const { return m_path; }
     int descriptor() const { return m_fd.get(); }
@@ -30,6 +38,7 @@ public:
 
 private:
     BodyFolder(std::string path, FileDescriptor fd);
+    [[nodiscard]] static std::expected<BodyFolder, Error> openOnce(std::string const& path, bool create);
     std::string m_path;
     FileDescriptor m_fd;
 };

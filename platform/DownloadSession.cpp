@@ -1,5 +1,6 @@
 #include "platform/DownloadSession.h"
 
+#include "platform/BodyPlacement.h"
 #include "platform/DownloadTransfer.h"
 #include "platform/Process.h"
 #include "platform/ResumeData.h"
@@ -26,7 +27,6 @@ struct URLSession::Impl {
     std::condition_variable wake;
     std::deque<std::function<void()>> queue;
     bool stopping = false;
-    std::optional<BodyFolder> folder;
     std::thread worker;
 
     explicit Impl(URLSessionConfiguration c)
@@ -60,40 +60,30 @@ struct URLSession::Impl {
         wake.notify_one();
     }
 
-    /// The private folder, opened on first use; stale bodies of killed runs go then.
-    std::expected<BodyFolder const*, Error> bodyFolder()
-    {
-        if (!folder) {
-            auto opened = BodyFolder::open(BodyFolder::parentDirectory(configuration.temporaryDirectory));
-            if (!opened)
-                return std::unexpected(opened.error());
-            opened->removeStaleBodies(std::chrono::hours(24 * 7));
-            folder = std::move(*opened);
-        }
-        return &*folder;
-    }
-
     void perform(DownloadRequest const& request, CompletionHandler const& handler)
     {
-        auto folderOpened = bodyFolder();
-        if (!folderOpened) {
+        auto folder = openBodyFolder(request.resume, configuration.temporaryDirectory);
+        if (!folder) {
             handler(std::nullopt, std::nullopt,
-                Error::url(URLErrorCode::CannotWriteToFile, request.url, folderOpened.error().description()));
+                Error::url(URLErrorCode::CannotWriteToFile, request.url, folder.error().description()));
             return;
         }
+        // NOTE: the folder goes when the process ends with nothing left in it;
+        // a handler that ends the process must not leave an empty one behind.
+        setPendingBodyFolder(folder->path(), folder->descriptor());
+        folder->removeStaleBodies(std::chrono::hours(24 * 7));
         DownloadOutcome outcome;
         {
             TransferSignalGuard signals;
-            outcome = performDownload(configuration, **folderOpened, request);
+            outcome = performDownload(configuration, *folder, request);
         }
         // NOTE: the body belongs to the service; a handler that ends the process
         // without moving it must not leave it behind.
         if (outcome.location)
             setPendingTemporaryFile(outcome.location->path);
         handler(outcome.location, outcome.response, outcome.error);
-        if (outcome.location && outcome.body)
-            outcome.body->remove();
-        setPendingTemporaryFile({});
+        outcome.body.reset();
+        removePendingTemporaryFile();
     }
 };
 

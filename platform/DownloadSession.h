@@ -26,8 +26,8 @@ struct URLSessionConfiguration {
     std::chrono::milliseconds timeoutIntervalForRequest { std::chrono::seconds(60) };
     /// Limit on a whole transfer.
     std::chrono::milliseconds timeoutIntervalForResource { std::chrono::hours(24 * 7) };
-    /// Folder that holds the service's private body folder; empty means
-    /// $TMPDIR, else /var/tmp.
+    /// The temporary folder, where bodies go when the destination's folder
+    /// does not exist; empty means $TMPDIR, else /var/tmp.
     std::string temporaryDirectory;
     /// A file of trusted certificate authorities in place of the system's; empty for the system's.
     std::string certificateAuthorities;

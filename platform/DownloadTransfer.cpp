@@ -1,15 +1,14 @@
 #include "platform/DownloadTransfer.h"
 
 #include "platform/CurlErrors.h"
+#include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Progress.h"
 #include "platform/ResumeDecisions.h"
-#include "platform/Sha256.h"
 #include "platform/TransferSignals.h"
 
 #include <cerrno>
 #include <chrono>
-#include <curl/curl.h>
 
 namespace platform {
 
@@ -27,18 +26,6 @@ namespace {
         auto parsed = URL::fromString(url);
         return parsed && (parsed->scheme == "http" || parsed->scheme == "https");
     }
-
-    /// libcurl's handle and header list, released on every path.
-    struct CurlHandle {
-        CURL* curl = curl_easy_init();
-        curl_slist* headers = nullptr;
-        ~CurlHandle()
-        {
-            curl_slist_free_all(headers);
-            if (curl)
-                curl_easy_cleanup(curl);
-        }
-    };
 
     /// One task's transfer: the request(s), the decision taken on the final
     /// response's header, and the body written accordingly.
@@ -99,53 +86,11 @@ namespace {
 
     CURLcode Transfer::configure(CurlHandle& handle)
     {
-        CURL* curl = handle.curl;
-        curl_slist_free_all(handle.headers);
-        handle.headers = nullptr;
-        if (m_attempt.rangeStart) {
-            for (auto const& line : rangeRequestHeaders(*m_request.resume, *m_attempt.rangeStart)) {
-                curl_slist* list = curl_slist_append(handle.headers, line.c_str());
-                if (!list)
-                    return CURLE_OUT_OF_MEMORY;
-                handle.headers = list;
-            }
-        }
-        auto idle = m_configuration.timeoutIntervalForRequest.count();
-        auto whole = m_configuration.timeoutIntervalForResource.count();
-        CURLcode results[] = {
-            curl_easy_setopt(curl, CURLOPT_URL, m_request.url.c_str()),
-            curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"),
-            curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"),
-            curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L),
-            curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L),
-            curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L),
-            curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L),
-            m_configuration.certificateAuthorities.empty()
-                ? CURLE_OK
-                : curl_easy_setopt(curl, CURLOPT_CAINFO, m_configuration.certificateAuthorities.c_str()),
-            curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
-            curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(whole)),
-            // NOTE: connecting counts as idle time; our own timer ends it, so that
-            // every idle time-out reads the same.
-            curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle + 60000)),
-            // A proxy's CONNECT reply must not be taken for the server's response.
-            curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
-            curl_easy_setopt(curl, CURLOPT_USERAGENT, "quenbury/1"),
-            curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L),
-            curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle.headers),
-            curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Transfer::onHeader),
-            curl_easy_setopt(curl, CURLOPT_HEADERDATA, this),
-            curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Transfer::onBody),
-            curl_easy_setopt(curl, CURLOPT_WRITEDATA, this),
-            curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L),
-            curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Transfer::onProgress),
-            curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this),
-        };
-        for (CURLcode result : results) {
-            if (result != CURLE_OK)
-                return result;
-        }
-        return CURLE_OK;
+        std::vector<std::string> lines;
+        if (m_attempt.rangeStart)
+            lines = rangeRequestHeaders(*m_request.resume, *m_attempt.rangeStart);
+        return configureRequest(handle, m_configuration, m_request.url, lines,
+            { &Transfer::onHeader, &Transfer::onBody, &Transfer::onProgress, this });
     }
 
     bool Transfer::decide()
@@ -233,8 +178,10 @@ namespace {
 
     std::optional<Bytes> Transfer::resumeData() const
     {
+        auto const& path = m_body.path();
+        std::string folder = path.substr(0, path.size() - m_body.name().size() - 1);
         auto data = resumeDataAfterFailure({ m_request.url, m_body.name(), m_body.length(), m_request.resume,
-            m_attempt.rangeStart, m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt });
+            m_attempt.rangeStart, m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt, folder });
         if (!data)
             return std::nullopt;
         // Only what the next run will accept: an oversized validator would
@@ -343,16 +290,6 @@ namespace {
         }
     }
 
-}
-
-std::string bodyFileNameForURL(std::string const& url)
-{
-    Sha256 hash;
-    bool updated = hash.update({ reinterpret_cast<std::uint8_t const*>(url.data()), url.size() });
-    auto digest = hash.finish();
-    if (!updated || !digest)
-        return {};
-    return "body-" + hexString(*digest);
 }
 
 DownloadOutcome performDownload(

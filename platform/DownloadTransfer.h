@@ -31,7 +31,4 @@ struct DownloadOutcome {
 DownloadOutcome performDownload(
     URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request);
 
-/// The body file name for a fresh transfer of `url`: "body-" and the hex SHA-256 of the URL.
-std::string bodyFileNameForURL(std::string const& url);
-
 }

@@ -5,9 +5,11 @@
 #include "platform/Posix.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,15 +34,55 @@ namespace {
     constexpr mode_t directoryMode = 0755;
     constexpr mode_t fileMode = 0644;
 
+    /// The folder part of `path` (with its slash, or empty) and the name.
+    std::pair<std::string, std::string> splitPath(std::string const& path)
+    {
+        auto slash = path.find_last_of('/');
+        if (slash == std::string::npos)
+            return { "", path };
+        return { path.substr(0, slash + 1), path.substr(slash + 1) };
+    }
+
+    /// What temporary siblings of a file called `name` begin with.
+    std::string siblingPrefix(std::string const& name)
+    {
+        return "." + name + ".quenbury-";
+    }
+
     std::string temporarySibling(std::string const& path)
     {
         static thread_local std::mt19937_64 generator { std::random_device {}() };
-        auto slash = path.find_last_of('/');
-        std::string directory = slash == std::string::npos ? "" : path.substr(0, slash + 1);
-        std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+        auto [directory, name] = splitPath(path);
         char suffix[20];
         std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
-        return directory + "." + name + ".quenbury-" + suffix;
+        return directory + siblingPrefix(name) + suffix;
+    }
+
+    /// Removes copies toward `destination` that a killed run left: our own
+    /// regular files named as its temporary siblings that no live copy holds
+    /// locked.
+    void removeAbandonedCopies(std::string const& destination)
+    {
+        auto [directory, name] = splitPath(destination);
+        std::string prefix = siblingPrefix(name);
+        FileDescriptor folder(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        DIR* listing = folder ? ::fdopendir(folder.get()) : nullptr;
+        if (!listing)
+            return;
+        int folderFd = folder.release(); // closedir closes it.
+        while (dirent* entry = ::readdir(listing)) {
+            if (!std::string_view(entry->d_name).starts_with(prefix))
+                continue;
+            FileDescriptor fd(::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            struct stat opened {
+            }, named {};
+            if (fd && ::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == ::geteuid()
+                && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0
+                && ::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0
+                && FileIdentity(opened) == FileIdentity(named))
+                ::unlinkat(folderFd, entry->d_name, 0);
+        }
+        ::closedir(listing);
     }
 
     /// Opens a fresh temporary sibling of `path` for reading and writing, never through a link.
@@ -94,6 +136,12 @@ namespace {
         if (!out)
             return std::unexpected(out.error());
         auto& [fd, temporary] = *out;
+        // NOTE: held while copying, so that a later run tells a live copy from
+        // one a kill abandoned (see removeAbandonedCopies).
+        if (::flock(fd.get(), LOCK_EX) != 0) {
+            ::unlink(temporary.c_str());
+            return failure("flock", temporary);
+        }
         auto digest = copyHashingWhatLands(in.get(), fd.get(), destination);
         if (!digest) {
             ::unlink(temporary.c_str());
@@ -185,6 +233,7 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path)
 
 std::expected<void, Error> FileManager::moveItem(std::string const& source, std::string const& destination)
 {
+    removeAbandonedCopies(destination);
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
         return {};
     if (errno != EXDEV)

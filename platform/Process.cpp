@@ -1,5 +1,6 @@
 #include "platform/Process.h"
 
+#include "platform/BodyFolder.h"
 #include "platform/Posix.h"
 
 #include <cstdio>
@@ -32,6 +33,17 @@ namespace {
         return *file;
     }
 
+    struct PendingFolder {
+        std::string path;
+        int descriptor = -1;
+    };
+
+    PendingFolder& pendingFolder()
+    {
+        static auto* folder = new PendingFolder;
+        return *folder;
+    }
+
     std::optional<FileIdentity> identityOfName(std::string const& path)
     {
         struct stat status { };
@@ -49,6 +61,12 @@ void setPendingTemporaryFile(std::string path)
     pending() = { std::move(path), identity };
 }
 
+void setPendingBodyFolder(std::string path, int descriptor)
+{
+    std::lock_guard lock(pendingMutex());
+    pendingFolder() = { std::move(path), descriptor };
+}
+
 void removePendingTemporaryFile()
 {
     std::lock_guard lock(pendingMutex());
@@ -58,6 +76,11 @@ void removePendingTemporaryFile()
     if (!file.path.empty() && file.identity && identityOfName(file.path) == file.identity)
         ::unlink(file.path.c_str());
     file = {};
+    // Fails, as it should, while a body (this run's kept for resuming, or a
+    // concurrent run's) is still inside.
+    if (auto& folder = pendingFolder(); !folder.path.empty())
+        (void)BodyFolder::removeEmpty(folder.path, folder.descriptor);
+    pendingFolder() = {};
 }
 
 void exitProcess(int status)

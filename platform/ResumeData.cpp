@@ -18,6 +18,7 @@ namespace {
     //   EntityTag               string   optional, strong or weak ("W/")
     //   LastModified            string   optional; at least one of the two
     //   TotalLength             integer  optional, the entity's complete length
+    //   BodyFolder              string   optional, the absolute path of the body's folder
     constexpr std::string_view versionKey = "QuenburyResumeVersion";
     constexpr std::string_view urlKey = "URL";
     constexpr std::string_view bodyKey = "BodyFileName";
@@ -25,9 +26,11 @@ namespace {
     constexpr std::string_view entityTagKey = "EntityTag";
     constexpr std::string_view lastModifiedKey = "LastModified";
     constexpr std::string_view totalLengthKey = "TotalLength";
+    constexpr std::string_view bodyFolderKey = "BodyFolder";
 
     constexpr size_t maximumURLLength = 8192;
     constexpr size_t maximumValidatorLength = 1024;
+    constexpr size_t maximumFolderLength = 4096;
 
     std::unexpected<Error> undecodable(std::string_view reason)
     {
@@ -85,6 +88,8 @@ std::expected<Bytes, Error> encodeResumeData(ResumeData const& data)
         list.set(lastModifiedKey, data.lastModified);
     if (data.totalLength)
         list.set(totalLengthKey, *data.totalLength);
+    if (!data.bodyFolder.empty())
+        list.set(bodyFolderKey, data.bodyFolder);
     return list.binaryData();
 }
 
@@ -147,6 +152,16 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
             || *total > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
             return undecodable("total length out of range");
         data.totalLength = *total;
+    }
+    if (holdsNonText(*list, bodyFolderKey))
+        return undecodable("body folder not text");
+    if (auto folder = list->string(bodyFolderKey)) {
+        // Only a bound here: a task takes a folder only when it is one it would
+        // choose itself, compared in full.
+        if (folder->empty() || folder->front() != '/' || folder->size() > maximumFolderLength
+            || folder->find('\0') != std::string::npos)
+            return undecodable("body folder not an absolute path");
+        data.bodyFolder = *folder;
     }
     return data;
 }

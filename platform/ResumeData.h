@@ -25,6 +25,11 @@ struct ResumeData {
     std::string lastModified;
     /// The entity's complete length, when a response told it.
     std::optional<std::uint64_t> totalLength;
+    /// The absolute path of the private folder that holds the body; empty in
+    /// data of older versions, whose bodies lie in the temporary folder's
+    /// "quenbury-<uid>". A task uses it only when the service would choose it
+    /// itself (see chooseBodyFolder).
+    std::string bodyFolder {};
 
     /// The validator sent in If-Range: the strong entity tag, else
     /// Last-Modified, else none. A weak tag never goes there: a server may not

@@ -76,6 +76,7 @@ std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
     ResumeData data;
     data.url = failed.url;
     data.bodyFileName = failed.bodyFileName;
+    data.bodyFolder = failed.bodyFolder;
     data.bytesReceived = failed.bodyLength;
     auto const& response = failed.response;
     auto const& resume = failed.resume;

@@ -78,6 +78,8 @@ struct FailedTransfer {
     std::optional<std::uint64_t> rangeStart;
     /// The final response's header, when one came.
     std::optional<ResponseHeaders> response;
+    /// The absolute path of the body's folder.
+    std::string bodyFolder {};
 };
 
 /// The resume data that lets a later task continue, or nothing: a response

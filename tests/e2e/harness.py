@@ -26,8 +26,9 @@ def records(stderr: str) -> list[str]:
     return [message for piece in RECORD.split(stderr) if (message := piece.removesuffix("\n"))]
 
 
-def body_path(encoded_url: str) -> str:
-    return "/var/tmp/quenbury-0/body-" + sha256(encoded_url.encode())  # The body of a fresh transfer of that URL.
+def body_path(encoded_url: str, destination: str) -> str:
+    """The body of a fresh transfer of that URL, in the hidden folder beside its destination."""
+    return os.path.dirname(destination) + "/.quenbury-partial/body-" + sha256(encoded_url.encode())
 
 
 def resume_name(destination: str) -> str:
@@ -555,6 +556,10 @@ MOVED = [
     " file Downloaded location Optional({body_url}), move location {dest_url}",
     "Download successful. File saved to: {dest_url}",
 ]
+# The move's record for a body in a fresh folder of the temporary folder.
+FALLBACK_MOVED = (
+    r"~ file Downloaded location Optional\(file:///var/tmp/quenbury-\w{6}/body-[0-9a-f]{64}\), move location {dest_url}"
+)
 VERIFIED = [
     "downloaded file checksum ->{digest}\nGiven checksum ->{sum}",
     "SHA256 checksum validated succesfully NSComparisonResult",
@@ -616,7 +621,7 @@ class Case:
     plant: list = dataclasses.field(default_factory=list)
     after: dict = dataclasses.field(
         default_factory=dict
-    )  # path: bytes, None (absent), "file", "link", "dir", "any", a mode, or [files under it]
+    )  # path: bytes, None (no regular file), "file", "link", "dir", "any", "gone", a mode, or [files under it]
     sent: Optional[list] = None  # the requests the server saw, as its sent()
 
 
@@ -756,8 +761,8 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
         plist=resume_name(dest),
         state=state,
         state_dir=os.path.dirname(state),
-        body=body_path(encoded),
-        body_url=file_url(body_path(encoded)),
+        body=body_path(encoded, dest),
+        body_url=file_url(body_path(encoded, dest)),
         etag=Reply(case.data).entity_tag(),
     )
     lay(test, box, case.plant, values)
@@ -804,6 +809,7 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
             "link": os.path.islink,
             "dir": os.path.isdir,
             "any": os.path.lexists,
+            "gone": lambda p: not os.path.lexists(p),
         }
         found = (
             box.files_under(path)

@@ -88,10 +88,11 @@ Rows = row_tests(
             },
             runs=[Step(0, SUCCESS)],
         ),
+        # The body grows in the store: a full store fails its writes, and a full temporary folder blocks nothing.
         Case(
-            "full body folder",
-            plant=[("tmpfs", "/var/tmp", "2m")],
-            after={"/var/tmp": [], "/private/tmp": [], "{dest}": None},
+            "full store",
+            plant=[("tmpfs", "{agent}/store", "2m")],
+            after={"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone", "/private/tmp": []},
             runs=[
                 Step(
                     1,
@@ -107,10 +108,10 @@ Rows = row_tests(
             ],
         ),
         Case(
-            "full store",
-            plant=[("tmpfs", "{agent}/store", "2m")],
-            after={"{agent}/store": []},
-            runs=[Step(1, START + MOVED[:1] + ["Error moving the file: " + NO_SPACE.format("{dest}", "copy")])],
+            "full temporary folder",
+            plant=[("tmpfs", "/var/tmp", "64k"), ("fill", "/var/tmp/filler")],
+            after={"{agent}/store": ["a.pkg"], "/var/tmp": ["filler"]},
+            runs=[Step(0, SUCCESS)],
         ),
         Case(
             "full resume area",
@@ -160,7 +161,7 @@ class Races(unittest.TestCase):
                     os.remove(self.box.host(self.box.destination("big.pkg")))
                 held = sum(
                     len(self.box.read(top + "/" + name))
-                    for top in ("/var/tmp", "/private/tmp")
+                    for top in (os.path.dirname(self.box.destination("big.pkg")), "/var/tmp", "/private/tmp")
                     for name in self.box.files_under(top)
                 )
                 self.assertLessEqual(held, len(BODY) + (64 << 10))

@@ -6,6 +6,7 @@ import signal
 from harness import (
     BODY,
     CUT,
+    FALLBACK_MOVED,
     MISMATCH,
     MOVED,
     PARAMS,
@@ -30,6 +31,9 @@ UNUSABLE = START + ["Fetching resume data..for plist {state}", "Error in resume 
 RANGED = f"GET /pkg Range: bytes={CUT}- If-Range: {ETAG}"
 WEAK = dict(etag='W/"w1"', last_modified=None)
 FOLDERS = ["/private/tmp/Library", "/private/tmp/Library/Brindlecote", "/private/tmp/Library/Brindlecote/Ostrel_Agent"]
+STORE_ONLY = {"{agent}/store": ["a.pkg"], "{agent}/store/.quenbury-partial": "gone"}
+NOTHING_KEPT = {"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone"}
+EMPTIED = [("remove", "/tmp"), ("dir", "/tmp"), ("remove", "/var/tmp"), ("dir", "/var/tmp")]
 NOT_KEPT = [failed(-1005), "Connection lost, saving resume data", "No resume data generated"]
 ERROR_ANSWER = [failed(-1011, resumed=True), "Not saving resume data"]
 MIRROR = "{url}?mirror=a"
@@ -56,7 +60,7 @@ def two_runs(name: str, second: Reply, sent: list, data: bytes = BODY, first: Re
         data=data,
         serve={"/pkg": [first, second, Reply(data)]},
         runs=[Step(1, START + lost()), Step(0, RESUMED)],
-        after={"{dest}": data, "{state}": None, "/var/tmp/quenbury-0": []},
+        after={"{dest}": data, "{state}": None, **STORE_ONLY},
         sent=["GET /pkg"] + sent,
         **fields,
     )
@@ -178,7 +182,7 @@ Rows = row_tests(
                 f"body file {name} between runs",
                 serve={"/pkg": [BROKEN, Reply(BODY)]},
                 runs=[Step(1, START + lost()), Step(0, RESUMED, plant=[change])],
-                after={"{dest}": BODY, "/var/tmp/quenbury-0": []},
+                after={"{dest}": BODY, **STORE_ONLY},
                 sent=["GET /pkg", RANGED if name == "grown" else "GET /pkg"],
             )
             for name, change in (
@@ -202,6 +206,42 @@ Rows = row_tests(
             serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=90), Reply(BODY)]},
             runs=[Step(1, START + lost(code=-1001)), Step(0, RESUMED)],
             after={"{dest}": BODY},
+            sent=["GET /pkg", RANGED],
+        ),
+        # The body lies beside its destination: emptied temporary folders cost no byte of it.
+        *[
+            Case(
+                f"resume after /tmp and /var/tmp were emptied, into {where}",
+                location=location,
+                plant=plant,
+                serve={"/pkg": [BROKEN, Reply(BODY)]},
+                runs=[Step(1, START + lost()), Step(0, RESUMED, plant=EMPTIED)],
+                after={
+                    "{agent}/store": [location],
+                    "{agent}/store/" + location.replace("a.pkg", ".quenbury-partial"): "gone",
+                },
+                sent=["GET /pkg", RANGED],
+            )
+            for where, location, plant in (
+                ("the store", "a.pkg", []),
+                ("a folder of it", "sub/a.pkg", [("dir", "{agent}/store/sub")]),
+            )
+        ],
+        # Where the destination's folder is missing, the resume data finds the body's fresh folder again.
+        Case(
+            "resume in the temporary folder while the store folder is missing",
+            plant=[("remove", "{agent}/store")],
+            serve={"/pkg": [BROKEN, Reply(BODY)]},
+            runs=[
+                Step(1, START + lost()),
+                Step(
+                    1,
+                    START
+                    + RESUMING
+                    + [FALLBACK_MOVED, "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"],
+                ),
+            ],
+            after={"/var/tmp": [], "{agent}/store": "gone"},
             sent=["GET /pkg", RANGED],
         ),
         Case(
@@ -229,7 +269,7 @@ Rows = row_tests(
                 f"no resume data {name}",
                 serve={"/pkg": [reply]},
                 runs=[Step(1, START + NOT_KEPT)],
-                after={"/var/tmp/quenbury-0": [], "/private/tmp": []},
+                after={**NOTHING_KEPT, "/private/tmp": []},
             )
             for name, reply in (
                 ("without validators", Reply(BODY, close_after=CUT, etag=None, last_modified=None)),
@@ -297,7 +337,7 @@ Rows = row_tests(
             "one huge header",
             serve={"/pkg": [Reply(BODY, headers=[("X-Huge", "h" * (1 << 20))])]},
             runs=[Step(1, START + [failed(-1), "Not saving resume data"])],
-            after={"/var/tmp/quenbury-0": []},
+            after=NOTHING_KEPT,
         ),
         Case(
             "body longer than announced is cut at the length",

@@ -6,6 +6,7 @@ from harness import (
     BODY,
     CANDIDATES,
     FALLBACK,
+    FALLBACK_MOVED,
     MISMATCH,
     MOVED,
     PARAMS,
@@ -26,6 +27,8 @@ USAGE = "Arguments are low\nusage: quenbury <url> <download-location> <sha256>"
 REFUSED = "Refused download location: it must name a file inside the store directory"
 GATE_NO = ["DirectDownloadEnabled key not available in all cases -> false", "Quenbury -> set to false "]
 PATCH = "{agent}/data/zkpatch_data.plist"
+# Planted by another user where earlier versions kept every body.
+OLD_FOLDER = [("dir", "/var/tmp/quenbury-0"), ("owner", "/var/tmp/quenbury-0", 65534)]
 
 
 def params(url: str, location: str = "a.pkg", checksum: str = "x") -> str:
@@ -56,7 +59,7 @@ Rows = row_tests(
             server="nginx",
             location="Upgrade.14.pkg",
             runs=[Step(0, SUCCESS)],
-            after={"{dest}": BODY, "/var/tmp/quenbury-0": [], "/private/tmp": []},
+            after={"{agent}/store": ["Upgrade.14.pkg"], "{agent}/store/.quenbury-partial": "gone", "/private/tmp": []},
         ),
         # Over HTTPS only a certificate of the test authority for the host in the URL verifies.
         Case(
@@ -163,31 +166,52 @@ Rows = row_tests(
             after={"{dest}": None},
         ),
         Case("empty body verifies", data=b"", runs=[Step(0, SUCCESS)], after={"{dest}": b""}),
-        # The move then copies once, leaves no half file, and the file is verified as on one volume.
+        # Whatever the layout, the body grows beside the destination: the move is a rename, and after it the store
+        # holds only the package, in the store and in a folder of it.
         *[
             Case(
-                f"body folder on {where}, {outcome}",
-                plant=[(kind, "/var/tmp")],
+                f"{where}, {outcome}",
+                location=location,
+                plant=plant,
                 checksum=checksum,
                 runs=[Step(status, START + MOVED + checked)],
                 after={
-                    "{dest}": BODY if status == 0 else None,
-                    "{agent}/store": ["a.pkg"] if status == 0 else [],
-                    "/var/tmp/quenbury-0": [],
+                    "{agent}/store": [location] * (status == 0),
+                    "{agent}/store/" + location.replace("a.pkg", ".quenbury-partial"): "gone",
+                    "/var/tmp": [],
                 },
             )
-            for where, kind in (("a mount point of its own", "bind"), ("another volume", "mount"))
+            for where, location, plant in (
+                (
+                    "temporary folders as mount points of the same disk",
+                    "a.pkg",
+                    [("bind", "/tmp"), ("bind", "/var/tmp")],
+                ),
+                ("temporary folder on another volume", "a.pkg", [("mount", "/var/tmp")]),
+                ("store on another volume", "a.pkg", [("mount", "{agent}/store")]),
+                ("a folder of the store", "sub/a.pkg", [("dir", "{agent}/store/sub")]),
+                ("another user's folder at the old body folder name", "a.pkg", [*OLD_FOLDER]),
+            )
             for outcome, checksum, status, checked in (
                 ("verified", None, 0, VERIFIED),
                 ("rejected", "0" * 64, 1, MISMATCH),
             )
         ],
-        Case(
-            "missing store folder",
-            plant=[("remove", "{agent}/store")],
-            runs=[Step(1, START + MOVED[:1] + ["~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"])],
-            after={"/var/tmp/quenbury-0": []},
-        ),
+        # No folder is made for the destination: the body goes to a fresh folder of the temporary folder, the move
+        # fails, and nothing is left there.
+        *[
+            Case(
+                f"missing store folder{name}",
+                plant=[("remove", "{agent}/store"), *plant],
+                runs=[
+                    Step(
+                        1, START + [FALLBACK_MOVED, "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"]
+                    )
+                ],
+                after={"/var/tmp": [], "{agent}/store": "gone"},
+            )
+            for name, plant in (("", []), (", another user's folder at the old body folder name", OLD_FOLDER))
+        ],
         Case(
             "refused connection",
             server="none",
@@ -204,7 +228,7 @@ Rows = row_tests(
                     ],
                 )
             ],
-            after={"/private/tmp": [], "/var/tmp/quenbury-0": []},
+            after={"/private/tmp": [], "{agent}/store": [], "{agent}/store/.quenbury-partial": "gone"},
         ),
         Case(
             "ftp is not supported",

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
+#include "platform/BodyPlacement.h"
 #include "platform/DigestHandOff.h"
 #include "platform/FileManager.h"
 #include "platform/Process.h"
@@ -30,7 +31,7 @@ TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
     for (size_t i = 0; i < data.size(); ++i)
         data[i] = static_cast<char>(i * 131 % 251);
     test::TemporaryDirectory root;
-    auto folder = platform::BodyFolder::open(root.path);
+    auto folder = platform::BodyFolder::open(root / "bodies", true);
     ASSERT_TRUE(folder);
     auto body = platform::BodyFile::openLocked(*folder, "body-x");
     ASSERT_TRUE(body && body->truncate(0));
@@ -53,9 +54,11 @@ TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
     // From another volume the move copies, and hands over the digest of the bytes it copied.
     std::string const elsewhere = "/dev/shm/quenbury-move-" + std::to_string(::getpid());
     test::writeFile(elsewhere, data + "?");
+    test::writeFile(root / ".moved.quenbury-0123456789abcdef", "a copy that a killed run left");
     ASSERT_TRUE(platform::FileManager::defaultManager().moveItem(elsewhere, root / "moved"));
     EXPECT_EQ(fileDigest(root / "moved"), digestOf(data + "?"));
     EXPECT_FALSE(std::filesystem::exists(elsewhere));
+    EXPECT_FALSE(std::filesystem::exists(root / ".moved.quenbury-0123456789abcdef"));
 }
 
 TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
@@ -70,4 +73,49 @@ TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
     platform::setPendingTemporaryFile(here / "body");
     platform::removePendingTemporaryFile();
     EXPECT_FALSE(std::filesystem::exists(here / "body"));
+    // The body folder goes with its last body, and not while another run holds it.
+    auto folder = platform::BodyFolder::open(here / "folder", true);
+    auto other = platform::BodyFolder::open(here / "folder", true);
+    ASSERT_TRUE(folder && other);
+    test::writeFile(here / "folder/body", "kept for resuming");
+    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
+    platform::removePendingTemporaryFile();
+    EXPECT_TRUE(std::filesystem::exists(here / "folder/body"));
+    platform::setPendingTemporaryFile(here / "folder/body");
+    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
+    platform::removePendingTemporaryFile();
+    EXPECT_TRUE(std::filesystem::exists(here / "folder"));
+    other = std::unexpected(platform::Error {});
+    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
+    platform::removePendingTemporaryFile();
+    EXPECT_FALSE(std::filesystem::exists(here / "folder"));
+    // The next run makes it again.
+    auto again = platform::BodyFolder::open(here / "folder", true);
+    EXPECT_TRUE(again && std::filesystem::exists(here / "folder"));
+}
+
+// A recorded folder is taken only when the service would choose it itself in
+// this run; crafted resume data never points a body elsewhere.
+TEST(BodyPlacement, ChoosesOnlyFoldersOfItsOwn)
+{
+    using Choice = platform::BodyFolderChoice;
+    platform::BodyFolderLocations const here { "/Library/A/store/sub/.quenbury-partial", "/var/tmp" };
+    auto recorded = [](std::string folder) {
+        return platform::ResumeData { "http://h/p", "body-x", 1, "\"t\"", "", std::nullopt, std::move(folder) };
+    };
+    for (auto const& [name, resume, folderExists, user, expected] :
+        std::vector<std::tuple<char const*, std::optional<platform::ResumeData>, bool, uid_t, Choice>> {
+            { "fresh", std::nullopt, true, 0, Choice::Beside },
+            { "fresh, no destination folder", std::nullopt, false, 0, Choice::FreshTemporary },
+            { "beside this destination", recorded(here.beside), false, 0, Choice::Beside },
+            { "made in the temporary folder", recorded("/var/tmp/quenbury-AbC123"), true, 0, Choice::Recorded },
+            { "older data: the fixed folder", recorded(""), true, 0, Choice::Recorded },
+            { "older data of another user's", recorded("/var/tmp/quenbury-0"), true, 1000, Choice::Beside },
+            { "beside another destination", recorded("/Library/A/store/.quenbury-partial"), true, 0, Choice::Beside },
+            { "elsewhere", recorded("/etc"), false, 0, Choice::FreshTemporary },
+            { "not a made name", recorded("/var/tmp/quenbury-AbC12"), true, 0, Choice::Beside },
+            { "beneath a made folder", recorded("/var/tmp/quenbury-AbC123/x"), true, 0, Choice::Beside },
+            { "another temporary folder", recorded("/tmp/quenbury-AbC123"), true, 0, Choice::Beside } })
+        EXPECT_EQ(platform::chooseBodyFolder(resume, here, folderExists, user), expected) << name;
+    EXPECT_EQ(platform::chooseBodyFolder(std::nullopt, { "", "/var/tmp" }, true, 0), Choice::FreshTemporary);
 }

@@ -31,6 +31,10 @@ TEST(ResumeData, RoundTripAndTheRangeValidator)
         "W/\"" + std::string(1020, 'x') + "\"", "", std::nullopt };
     EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(weak)), weak);
     EXPECT_EQ(weak.rangeValidator(), "");
+    // The body's folder is kept; data without one (older versions) still decodes.
+    auto placed = sample;
+    placed.bodyFolder = "/Library/Agent/store/sub dir/.quenbury-partial";
+    EXPECT_EQ(platform::decodeResumeData(*platform::encodeResumeData(placed)), placed);
 }
 
 TEST(ResumeData, EveryFieldIsChecked)
@@ -60,6 +64,11 @@ TEST(ResumeData, EveryFieldIsChecked)
             "entity tag not a quoted tag" },
         { tampered([](auto& l) { l.set("LastModified", "Tue, 05 Mar 2024 caf\xc3\xa9"); }),
             "Last-Modified not a header value" },
+        { tampered([](auto& l) { l.set("BodyFolder", "var/tmp/quenbury-AbC123"); }),
+            "body folder not an absolute path" },
+        { tampered([](auto& l) { l.set("BodyFolder", "/" + std::string(4096, 'a')); }),
+            "body folder not an absolute path" },
+        { tampered([](auto& l) { l.set("BodyFolder", std::uint64_t { 1 }); }), "body folder not text" },
     };
     for (auto const& [bytes, reason] : rows) {
         auto decoded = platform::decodeResumeData(bytes);
