@@ -3,8 +3,10 @@
 #include "platform/DigestHandOff.h"
 #include "platform/FileCopy.h"
 #include "platform/Posix.h"
+#include "platform/TrustedPath.h"
 
 #include <cerrno>
+#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <stdio.h>
@@ -26,12 +28,11 @@ namespace {
         return std::unexpected(Error::fromErrno(operation, path, errnoValue));
     }
 
-    /// A name beside `path` that no other writer uses, for writing before a rename.
-    // NOTE: what the tool creates is never writable by group or others, whatever
-    // the umask: a folder others may write would be refused as untrusted later.
-    constexpr mode_t directoryMode = 0755;
-    constexpr mode_t fileMode = 0644;
+    // NOTE: resume data holds the URL, and URLs carry secrets.
+    constexpr mode_t ownerOnlyFile = 0600;
+    constexpr std::string_view siblingMark = ".quenbury-";
 
+    /// A name beside `path` that no other writer uses, for writing before a rename.
     std::string temporarySibling(std::string const& path)
     {
         static thread_local std::mt19937_64 generator { std::random_device {}() };
@@ -40,7 +41,28 @@ namespace {
         std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
         char suffix[20];
         std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
-        return directory + "." + name + ".quenbury-" + suffix;
+        return directory + "." + name + std::string(siblingMark) + suffix;
+    }
+
+    /// Removes our own temporary siblings of `name` in `directory`, left by a
+    /// writer killed before its rename.
+    void removeAbandonedSiblings(int directory, std::string const& name)
+    {
+        FileDescriptor listing(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
+        if (!entries)
+            return;
+        (void)listing.release(); // Now closed by closedir.
+        std::string const prefix = "." + name + std::string(siblingMark);
+        while (dirent* entry = ::readdir(entries)) {
+            std::string_view found = entry->d_name;
+            struct stat info { };
+            if (found.size() == prefix.size() + 16 && found.starts_with(prefix)
+                && ::fstatat(directory, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode)
+                && info.st_uid == ::geteuid())
+                ::unlinkat(directory, entry->d_name, 0);
+        }
+        ::closedir(entries);
     }
 
     /// Opens a fresh temporary sibling of `path` for reading and writing, never through a link.
@@ -149,27 +171,16 @@ std::expected<FileAttributes, Error> FileManager::attributesOfItem(std::string c
     return attributes;
 }
 
-std::expected<void, Error> FileManager::createDirectory(std::string const& path, bool withIntermediateDirectories)
+std::expected<FileDescriptor, Error> FileManager::openTrustedDirectory(
+    std::string const& path, std::string_view ownArea, bool create)
 {
-    if (path.empty())
-        return failure("mkdir", path, ENOENT);
-    if (withIntermediateDirectories) {
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-            std::string prefix = path.substr(0, slash);
-            if (prefix.empty() || prefix.back() == '/')
-                continue;
-            if (::mkdir(prefix.c_str(), directoryMode) != 0 && errno != EEXIST)
-                return failure("mkdir", prefix);
-        }
-    }
-    if (::mkdir(path.c_str(), directoryMode) != 0) {
-        int saved = errno;
-        struct stat info { };
-        if (!(withIntermediateDirectories && saved == EEXIST && ::stat(path.c_str(), &info) == 0
-                && S_ISDIR(info.st_mode)))
-            return failure("mkdir", path, saved);
-    }
-    return {};
+    return openTrustedFolder(path, ownArea, create);
+}
+
+bool FileManager::fileExistsAt(int directory, std::string const& name)
+{
+    struct stat info { };
+    return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::expected<void, Error> FileManager::removeItem(std::string const& path)
@@ -192,17 +203,37 @@ std::expected<void, Error> FileManager::moveItem(std::string const& source, std:
     return copyAcrossFileSystems(source, destination);
 }
 
-std::expected<void, Error> FileManager::createFile(std::string const& path, Bytes const& contents)
+std::expected<void, Error> FileManager::createFile(
+    int directory, std::string const& name, std::string const& path, Bytes const& contents)
 {
-    auto opened = openTemporarySibling(path, fileMode);
-    if (!opened)
-        return std::unexpected(opened.error());
-    auto& [fd, temporary] = *opened;
-    if (auto written = writeAll(fd.get(), contents); !written) {
-        ::unlink(temporary.c_str());
-        return failure("write", temporary, written.error());
+    removeAbandonedSiblings(directory, name);
+    FileDescriptor fd;
+    std::string temporary;
+    for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
+        temporary = temporarySibling(name);
+        fd = FileDescriptor(
+            ::openat(directory, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ownerOnlyFile));
+        if (!fd && errno != EEXIST)
+            break;
     }
-    return commitTemporary(std::move(fd), temporary, path, true, Durability::Synced);
+    if (!fd)
+        return failure("open", path);
+    auto abandon = [&](std::string_view operation, int saved) {
+        ::unlinkat(directory, temporary.c_str(), 0);
+        return failure(operation, path, saved);
+    };
+    if (auto written = writeAll(fd.get(), contents); !written)
+        return abandon("write", written.error());
+    if (::fsync(fd.get()) != 0)
+        return abandon("fsync", errno);
+    if (int closeFailed = fd.close())
+        return abandon("close", closeFailed);
+    // NOTE: the rename replaces the old file in one step; removing it first
+    // would leave neither old nor new to a kill or a power loss in between.
+    if (::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0)
+        return abandon("rename", errno);
+    ::fsync(directory); // The rename itself reaches the disk; a failure here changes nothing already done.
+    return {};
 }
 
 std::expected<void, Error> FileManager::tightenDirectory(std::string const& path)

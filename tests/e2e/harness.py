@@ -106,7 +106,7 @@ class Sandbox:
         top = self.host(path)
         return sorted(os.path.relpath(os.path.join(d, n), top) for d, _, names in os.walk(top) for n in names)
 
-    def command(self, args: list[str]) -> list[str]:
+    def command(self, args: list[str], wrap: tuple = ()) -> list[str]:
         # One mount for the test's folders, as on a machine where the temporary
         # folders and /Library share a volume: a move is a rename.
         command = [
@@ -148,11 +148,11 @@ class Sandbox:
         command += [
             a for key, value in os.environ.items() if key.endswith("SAN_OPTIONS") for a in ("--setenv", key, value)
         ]
-        return command + (["--unshare-user"] if os.geteuid() else []) + [BINARY] + args
+        return command + (["--unshare-user"] if os.geteuid() else []) + list(wrap) + [BINARY] + args
 
-    def start(self, *args: str, umask: int = -1, stderr=subprocess.PIPE) -> subprocess.Popen:
+    def start(self, *args: str, umask: int = -1, stderr=subprocess.PIPE, wrap: tuple = ()) -> subprocess.Popen:
         return subprocess.Popen(
-            self.command(list(args)), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, umask=umask
+            self.command(list(args), wrap), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, umask=umask
         )
 
     def run(self, *args: str) -> Run:
@@ -593,7 +593,10 @@ class Step:
     args: Optional[tuple] = None
     umask: int = -1
     stdout: str = ""
-    interrupt: object = None  # once the body holds CUT bytes: a signal for the binary, or "restart" the server
+    interrupt: object = (
+        None  # once the body holds CUT bytes: a signal for the binary, "restart" the server, or a call given its pid
+    )
+    wrap: tuple = ()  # a program that runs the binary inside the sandbox (strace)
     terminal: bool = False  # standard error on a terminal: a progress line is drawn, and erased before each record
 
 
@@ -616,7 +619,7 @@ class Case:
     plant: list = dataclasses.field(default_factory=list)
     after: dict = dataclasses.field(
         default_factory=dict
-    )  # path: bytes, None (absent), "file", "link", "dir", "any", a mode, or [files under it]
+    )  # path: bytes, None (absent), "file", "link", "dir", "any", a mode, [files under it], or a pattern its text holds
     sent: Optional[list] = None  # the requests the server saw, as its sent()
 
 
@@ -769,11 +772,16 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
             *[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)],
             umask=step.umask,
             stderr=slave,
+            wrap=step.wrap,
         )
         while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
             time.sleep(0.05)
-        if step.interrupt:
-            server.stop() if step.interrupt == "restart" else os.kill(binary_pid(process), step.interrupt)
+        if step.interrupt == "restart":
+            server.stop()
+        elif step.interrupt:
+            (step.interrupt if callable(step.interrupt) else lambda pid: os.kill(pid, step.interrupt))(
+                binary_pid(process)
+            )
         if step.terminal:
             os.close(slave)
         run = finish(process, master)
@@ -805,6 +813,9 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
             "dir": os.path.isdir,
             "any": os.path.lexists,
         }
+        if isinstance(wanted, re.Pattern):
+            test.assertRegex((box.read(path) or b"").decode(), wanted)
+            continue
         found = (
             box.files_under(path)
             if isinstance(wanted, list)
