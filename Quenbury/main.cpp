@@ -5,6 +5,8 @@
 #include "Quenbury/RunGlobals.h"
 #include "Quenbury/Sha256Checksum.h"
 #include "Quenbury/VarroAgent.h"
+#include "platform/BodyFolder.h"
+#include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
@@ -49,6 +51,23 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
     }
     NSLog("The resume Plist size ->" + std::to_string(data->size()) + " bytes");
     return data;
+}
+
+/// From here on the process may write only where its work lies and execute
+/// nothing; before the service's threads start, so that they are bound too,
+/// and before the first byte is asked of the network.
+void confineToWork(platform::URLSessionConfiguration const& configuration)
+{
+    // A folder that does not exist yet can be given no rule: the resume area is
+    // made now if it is missing, as the first save would make it.
+    (void)platform::FileManager::defaultManager().openTrustedDirectory(resumeStateArea, {}, true);
+    std::string const roots[] {
+        VarroAgent::basePath() + "/store",
+        localFilePath.substr(0, localFilePath.find_last_of('/')),
+        resumeStateArea,
+        platform::BodyFolder::parentDirectory(configuration.temporaryDirectory),
+    };
+    (void)platform::confineWrites(roots); // Best effort: an older kernel runs unconfined.
 }
 
 }
@@ -102,6 +121,7 @@ int main(int argc, char** argv)
     }
 
     sessionConfig = new platform::URLSessionConfiguration(platform::URLSessionConfiguration::defaultConfiguration());
+    confineToWork(*sessionConfig);
     semaphore = new std::counting_semaphore<>(0);
     session = new platform::URLSession(*sessionConfig);
 

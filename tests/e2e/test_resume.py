@@ -1,6 +1,9 @@
 """Transfers that break off and the runs that continue them."""
 
+import glob
+import os
 import plistlib
+import re
 import signal
 
 from harness import (
@@ -44,6 +47,21 @@ CRAFTED = plistlib.dumps(
     },
     fmt=plistlib.FMT_BINARY,
 )
+CONFINING = "prctl,landlock_create_ruleset,landlock_add_rule,landlock_restrict_self,clone,clone3"
+# No new privileges and a Landlock domain, before any thread is started.
+CONFINED = re.compile(
+    r"\A(?:(?!clone)[\s\S])*prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
+    r"(?:(?!clone)[\s\S])*landlock_create_ruleset\(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION\) = [1-9]"
+    r"(?:(?!clone)[\s\S])*landlock_restrict_self\(\d+, 0\) += 0\n[\s\S]*clone"
+)
+
+
+def confined_then_stopped(pid: int) -> None:
+    """Every thread of the running tool has no new privileges; then SIGTERM."""
+    for status in glob.glob(f"/proc/{pid}/task/*/status"):
+        with open(status) as file:
+            assert "NoNewPrivs:\t1\n" in file.read(), status
+    os.kill(pid, signal.SIGTERM)
 
 
 def two_runs(name: str, second: Reply, sent: list, data: bytes = BODY, first: Reply = BROKEN, **fields) -> Case:
@@ -140,6 +158,21 @@ Rows = row_tests(
                 Step(0, RESUMED),
             ],
             after={"{dest}": BODY},
+            sent=["GET /pkg", RANGED],
+        ),
+        Case(
+            "the running tool is confined, fresh and resumed",
+            serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
+            runs=[
+                Step(
+                    1,
+                    START + lost(cause="Download interrupted", code=-999),
+                    interrupt=confined_then_stopped,
+                    wrap=("strace", "-f", "-o", "/tmp/fresh.trace", "-e", "trace=" + CONFINING),
+                ),
+                Step(0, RESUMED, wrap=("strace", "-f", "-o", "/tmp/resumed.trace", "-e", "trace=" + CONFINING)),
+            ],
+            after={"{dest}": BODY, "/tmp/fresh.trace": CONFINED, "/tmp/resumed.trace": CONFINED},
             sent=["GET /pkg", RANGED],
         ),
         # NOTE: the idle time-out is a minute, so this case waits that long.
