@@ -645,12 +645,13 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
     """Plants (kind, path, argument): file (bytes), append (bytes), fill (until the disk is full), dir, link (target),
     fifo, socket, device (root only), owner (uid), mode, truncate (size), remove, mount (another volume), bind (another
-    mount point on the same volume), tmpfs (size: a volume of its own, root only)."""
+    mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4 (size in bytes: a volume that
+    keeps half its blocks for root, root only)."""
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
-        if kind in ("owner", "tmpfs", "device") and os.geteuid():
+        if kind in ("owner", "tmpfs", "ext4", "device") and os.geteuid():
             test.skipTest("needs root")
-        os.makedirs(host if kind in ("dir", "tmpfs") else os.path.dirname(host), exist_ok=True)
+        os.makedirs(host if kind in ("dir", "tmpfs", "ext4") else os.path.dirname(host), exist_ok=True)
         if kind in ("file", "append", "fill"):
             with open(host, "ab" if kind == "append" else "wb", buffering=0) as file:
                 try:
@@ -668,6 +669,17 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         elif kind == "tmpfs":
             subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={argument[0]},mode=1777", "tmpfs", host], check=True)
             test.addCleanup(subprocess.run, ["umount", "-l", host])
+        elif kind == "ext4":  # Half of its blocks kept for root, as a system volume keeps some.
+            descriptor, image = tempfile.mkstemp(dir="/dev/shm")
+            os.close(descriptor)
+            test.addCleanup(os.remove, image)
+            os.truncate(image, argument[0])
+            subprocess.run(
+                ["mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-m", "50", "-E", "root_owner=0:0", image], check=True
+            )
+            subprocess.run(["mount", "-o", "loop", image, host], check=True)
+            test.addCleanup(subprocess.run, ["umount", "-l", host])
+            os.chmod(host, 0o1777)
         elif kind == "socket":
             socket.socket(socket.AF_UNIX).bind(host)
         elif kind in ("fifo", "device", "owner", "mode", "truncate"):

@@ -73,24 +73,31 @@ Rows = row_tests(
             [f'GET /pkg Range: bytes={len(BODY)}- If-Range: "same"', "GET /pkg"],
             START + RESUMING + MOVED + VERIFIED,
         ),
-        Case(
-            "full body folder",
-            plant=[("tmpfs", "/var/tmp", "2m")],
-            after={"/var/tmp": [], "/private/tmp": [], "{dest}": None},
-            runs=[
-                Step(
-                    1,
-                    START
-                    + [
-                        'Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." UserInfo={NSErrorFailingURLStringKey={url}, '
-                        "NSLocalizedDescription=The file could not be written., NSUnderlyingError="
-                        + NO_SPACE.format("{body}", "write")
-                        + "}",
-                        "Not saving resume data",
-                    ],
-                )
-            ],
-        ),
+        # As root, the body never takes the blocks that its volume keeps for root.
+        *[
+            Case(
+                name,
+                plant=[volume],
+                after={"/var/tmp": [], "/private/tmp": [], "{dest}": None},
+                runs=[
+                    Step(
+                        1,
+                        START
+                        + [
+                            'Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." UserInfo={NSErrorFailingURLStringKey={url}, '
+                            "NSLocalizedDescription=The file could not be written., NSUnderlyingError="
+                            + NO_SPACE.format("{body}", "write")
+                            + "}",
+                            "Not saving resume data",
+                        ],
+                    )
+                ],
+            )
+            for name, volume in (
+                ("full body folder", ("tmpfs", "/var/tmp", "2m")),
+                ("body folder whose free space is root's reserve", ("ext4", "/var/tmp", 5 << 20)),
+            )
+        ],
         Case(
             "full store",
             plant=[("tmpfs", "{agent}/store", "2m")],

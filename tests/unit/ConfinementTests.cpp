@@ -1,6 +1,6 @@
+#include "TestSupport.h"
 #include "platform/Confinement.h"
 #include "platform/FileManager.h"
-#include "TestSupport.h"
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -38,8 +38,7 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
                 int got, wanted;
             } const rows[] {
                 { "write inside", errnoOf(::open((work + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), 0 },
-                { "create outside", errnoOf(::open((outside + "/new").c_str(), O_WRONLY | O_CREAT, 0600)),
-                    refused() },
+                { "create outside", errnoOf(::open((outside + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), refused() },
                 { "write outside", errnoOf(::open((outside + "/kept").c_str(), O_WRONLY)), refused() },
                 { "truncate outside", errnoOf(::truncate((outside + "/kept").c_str(), 0)), refused(3) },
                 { "mkdir outside", errnoOf(::mkdir((outside + "/d").c_str(), 0700)), refused() },
