@@ -67,7 +67,9 @@ void confineToWork(platform::URLSessionConfiguration const& configuration)
         resumeStateArea,
         platform::BodyFolder::parentDirectory(configuration.temporaryDirectory),
     };
-    (void)platform::confineWrites(roots); // Best effort: an older kernel runs unconfined.
+    // Best effort: an older kernel runs unconfined.
+    (void)platform::confineWrites(roots);
+    (void)platform::refuseEscapeCalls();
 }
 
 }

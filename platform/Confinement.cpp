@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <fcntl.h>
 #include <linux/landlock.h>
+#include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -70,6 +71,62 @@ int confineWrites(std::span<std::string const> writableRoots, int abiCeiling)
     if (::syscall(SYS_landlock_restrict_self, rulesetFd.get(), 0) != 0)
         return 0;
     return abi;
+}
+
+bool refuseEscapeCalls()
+{
+    static char const* const refused[] = {
+        "execve",
+        "execveat",
+        "ptrace",
+        "process_vm_writev",
+        "mount",
+        "umount2",
+        "pivot_root",
+        "fsopen",
+        "fsmount",
+        "move_mount",
+        "open_tree",
+        "mount_setattr",
+        "init_module",
+        "finit_module",
+        "delete_module",
+        "kexec_load",
+        "kexec_file_load",
+        "bpf",
+        "chmod",
+        "fchmodat",
+        "fchmodat2",
+        "chown",
+        "fchown",
+        "lchown",
+        "fchownat",
+        "setxattr",
+        "lsetxattr",
+        "fsetxattr",
+        "removexattr",
+        "lremovexattr",
+        "fremovexattr",
+    };
+    scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
+    if (!filter)
+        return false;
+    bool built = true;
+    for (char const* name : refused) {
+        int number = ::seccomp_syscall_resolve_name(name);
+        if (number != __NR_SCMP_ERROR) // Unknown to this libseccomp: none to refuse.
+            built = built && ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), number, 0) == 0;
+    }
+    // NOTE: the tool narrows its own folders to owner-only through fchmod; any
+    // other mode bit is refused, one rule a bit.
+    for (unsigned long bit : { 04000, 02000, 040, 020, 010, 04, 02, 01 })
+        built = built
+            && ::seccomp_rule_add(
+                   filter, SCMP_ACT_ERRNO(EPERM), SCMP_SYS(fchmod), 1, SCMP_A1(SCMP_CMP_MASKED_EQ, bit, bit))
+                == 0;
+    bool loaded = built && ::seccomp_load(filter) == 0;
+    ::seccomp_release(filter);
+    return loaded;
 }
 
 }

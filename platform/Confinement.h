@@ -17,4 +17,12 @@ namespace platform {
 /// Returns the Landlock ABI now in force, 0 when unconfined.
 [[nodiscard]] int confineWrites(std::span<std::string const> writableRoots, int abiCeiling = INT_MAX);
 
+/// Refuses (EPERM), for the calling thread and every thread it starts
+/// afterwards, the system calls a root process could otherwise use to leave
+/// its confinement or take the machine: running programs, tracing, mounting,
+/// kernel modules, kexec and BPF, and changes of owner, extended attributes
+/// and modes beyond owner-only (a set-user-ID bit, or a file opened for
+/// reading made writable by others). Best effort: false when not in force.
+[[nodiscard]] bool refuseEscapeCalls();
+
 }

@@ -246,7 +246,7 @@ std::expected<void, Error> FileManager::tightenDirectory(std::string const& path
         return failure("fstat", path);
     if (status.st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
-    if (::fchmod(fd.get(), (status.st_mode & 07777) & ~mode_t(S_IWGRP | S_IWOTH)) != 0)
+    if (::fchmod(fd.get(), status.st_mode & (S_ISVTX | S_IRWXU)) != 0)
         return failure("fchmod", path);
     return {};
 }

@@ -41,8 +41,8 @@ public:
         std::string const& path, std::string_view ownArea, bool create);
     /// True when any item, a link included, is named `name` in `directory`.
     [[nodiscard]] virtual bool fileExistsAt(int directory, std::string const& name);
-    /// Takes group and other write permission from a directory of the running
-    /// user's own, never through a link.
+    /// Narrows a directory of the running user's own to owner-only (the
+    /// sticky bit kept), never through a link.
     [[nodiscard]] virtual std::expected<void, Error> tightenDirectory(std::string const& path);
     /// Removes a file, a link or an empty directory; never a directory's contents.
     [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path);

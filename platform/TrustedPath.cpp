@@ -120,12 +120,12 @@ std::expected<FileDescriptor, Error> openTrustedFolder(
         if (status.st_uid != self && status.st_uid != 0)
             return std::unexpected(Error::refused(prefix, "owned by another user"));
         mode_t mode = status.st_mode & 07777;
-        if (status.st_uid == self && (mode & 077) && isBelow(prefix, ownArea)) {
+        if (status.st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
             // A folder of our own, left open by an earlier version, a loose
             // umask or the agent: what lies below holds URLs, and URLs carry secrets.
-            if (::fchmod(child.get(), mode & ~mode_t(077)) != 0)
+            mode &= S_ISVTX | S_IRWXU;
+            if (::fchmod(child.get(), mode) != 0)
                 return std::unexpected(Error::fromErrno("fchmod", prefix, errno));
-            mode &= ~mode_t(077);
         }
         if ((mode & (S_IWGRP | S_IWOTH)) && !(mode & S_ISVTX))
             return std::unexpected(Error::refused(prefix, "writable by other users"));

@@ -47,20 +47,22 @@ CRAFTED = plistlib.dumps(
     },
     fmt=plistlib.FMT_BINARY,
 )
-CONFINING = "prctl,landlock_create_ruleset,landlock_add_rule,landlock_restrict_self,clone,clone3"
-# No new privileges and a Landlock domain, before any thread is started.
+CONFINING = "prctl,landlock_create_ruleset,landlock_add_rule,landlock_restrict_self,seccomp,clone,clone3"
+# No new privileges, a Landlock domain and the system-call filter, before any thread is started.
 CONFINED = re.compile(
     r"\A(?:(?!clone)[\s\S])*prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
     r"(?:(?!clone)[\s\S])*landlock_create_ruleset\(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION\) = [1-9]"
-    r"(?:(?!clone)[\s\S])*landlock_restrict_self\(\d+, 0\) += 0\n[\s\S]*clone"
+    r"(?:(?!clone)[\s\S])*landlock_restrict_self\(\d+, 0\) += 0\n"
+    r"(?:(?!clone)[\s\S])*seccomp\(SECCOMP_SET_MODE_FILTER, [^\n]* = 0\n[\s\S]*clone"
 )
 
 
 def confined_then_stopped(pid: int) -> None:
-    """Every thread of the running tool has no new privileges; then SIGTERM."""
+    """Every thread of the running tool has no new privileges and the system-call filter; then SIGTERM."""
     for status in glob.glob(f"/proc/{pid}/task/*/status"):
         with open(status) as file:
-            assert "NoNewPrivs:\t1\n" in file.read(), status
+            text = file.read()
+            assert "NoNewPrivs:\t1\n" in text and "Seccomp:\t2\n" in text, status
     os.kill(pid, signal.SIGTERM)
 
 

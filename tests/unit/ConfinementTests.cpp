@@ -3,7 +3,13 @@
 #include "platform/FileManager.h"
 
 #include <fcntl.h>
+#include <netdb.h>
+#include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <sys/xattr.h>
+#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -63,4 +69,52 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     }
+}
+
+// What the system-call filter refuses, and that a thread started afterwards
+// (as libcurl's resolver is) still resolves names.
+TEST(Confinement, RefusesEscapeCallsAndKeepsTheResolver)
+{
+    test::TemporaryDirectory root;
+    std::string const file = root / "file";
+    test::writeFile(file, "f");
+    pid_t child = ::fork();
+    if (child == 0) {
+        bool filtered = platform::refuseEscapeCalls();
+        int fd = ::open(file.c_str(), O_RDONLY);
+        int resolved = -1;
+        std::thread([&] {
+            addrinfo* found = nullptr;
+            resolved = ::getaddrinfo("localhost", "80", nullptr, &found);
+            if (found)
+                ::freeaddrinfo(found);
+        }).join();
+        struct Row {
+            char const* what;
+            int got, wanted;
+        } const rows[] {
+            { "filter loaded", filtered, true },
+            { "narrow to owner-only", errnoOf(::fchmod(fd, 0600)), 0 },
+            { "set-user-ID", errnoOf(::fchmod(fd, 04755)), EPERM },
+            { "writable by others", errnoOf(::fchmod(fd, 0602)), EPERM },
+            { "readable by the group", errnoOf(::fchmod(fd, 0640)), EPERM },
+            { "chmod by name", errnoOf(::chmod(file.c_str(), 0600)), EPERM },
+            { "change owner", errnoOf(::fchown(fd, 0, 0)), EPERM },
+            { "extended attribute", errnoOf(::fsetxattr(fd, "user.x", "1", 1, 0)), EPERM },
+            { "trace", errnoOf(static_cast<int>(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr))), EPERM },
+            { "mount", errnoOf(::mount("none", root.path.c_str(), "tmpfs", 0, nullptr)), EPERM },
+            { "load a module", errnoOf(static_cast<int>(::syscall(SYS_finit_module, fd, "", 0))), EPERM },
+            { "run a program", errnoOf(::execl("/bin/true", "true", nullptr)), EPERM },
+            { "resolver thread", resolved, 0 },
+        };
+        int failures = 0;
+        for (auto const& row : rows) {
+            if (row.got != row.wanted)
+                std::fprintf(stderr, "%s: got %d, wanted %d\n", row.what, row.got, row.wanted), ++failures;
+        }
+        std::_Exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
