@@ -4,7 +4,8 @@
 
 #include "platform/FileManager.h"
 #include "platform/Log.h"
-#include "platform/TrustedPath.h"
+
+#include <cerrno>
 
 using platform::NSLog;
 using platform::URLErrorCode::Cancelled;
@@ -36,28 +37,23 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
     auto& fileManager = platform::FileManager::defaultManager();
     auto slash = path.find_last_of('/');
     std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
+    std::string name = path.substr(slash + 1);
 
     // NOTE: the resume area lies beside a world-writable folder; a planted link
-    // or a folder of another user must not decide where root writes.
-    if (auto trusted = platform::checkTrustedFolder(directory, resumeStateArea); !trusted)
-        return writeFailed(trusted.error());
-    if (!fileManager.fileExists(directory)) {
+    // or a folder of another user must not decide where root writes. The walk
+    // opens each folder by descriptor, so what was checked is what is written.
+    auto folder = fileManager.openTrustedDirectory(directory, resumeStateArea, false);
+    if (!folder && folder.error().domain == platform::ErrorDomain::POSIX && folder.error().code == ENOENT) {
         NSLog("Creating directory " + directory);
-        if (auto created = fileManager.createDirectory(directory, true); !created)
-            return writeFailed(created.error());
-        // A link planted between the check and mkdir would have been walked
-        // through; what now stands must pass the same check.
-        if (auto trusted = platform::checkTrustedFolder(directory, resumeStateArea); !trusted)
-            return writeFailed(trusted.error());
+        folder = fileManager.openTrustedDirectory(directory, resumeStateArea, true);
     }
+    if (!folder)
+        return writeFailed(folder.error());
     NSLog("Directory is " + directory);
 
-    if (fileManager.fileExists(path)) {
+    if (fileManager.fileExistsAt(folder->get(), name))
         NSLog("Removing resume data already present at: " + path);
-        if (auto removed = fileManager.removeItem(path); !removed)
-            return writeFailed(removed.error());
-    }
-    if (auto written = fileManager.createFile(path, *resumeData); !written)
+    if (auto written = fileManager.createFile(folder->get(), name, path, *resumeData); !written)
         return writeFailed(written.error());
     NSLog("Resume data written");
     return true;

@@ -6,6 +6,7 @@
 #include "Quenbury/Sha256Checksum.h"
 #include "Quenbury/VarroAgent.h"
 #include "platform/BodyPlacement.h"
+#include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
@@ -51,6 +52,25 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
     }
     NSLog("The resume Plist size ->" + std::to_string(data->size()) + " bytes");
     return data;
+}
+
+/// From here on the process may write only where its work lies and execute
+/// nothing; before the service's threads start, so that they are bound too,
+/// and before the first byte is asked of the network.
+void confineToWork(platform::URLSessionConfiguration const& configuration)
+{
+    // A folder that does not exist yet can be given no rule: the resume area is
+    // made now if it is missing, as the first save would make it.
+    (void)platform::FileManager::defaultManager().openTrustedDirectory(resumeStateArea, {}, true);
+    // The body folder beside the destination lies beneath the store.
+    std::string const roots[] {
+        VarroAgent::basePath() + "/store",
+        resumeStateArea,
+        platform::bodyFolderLocations(configuration.temporaryDirectory).temporary,
+    };
+    // Best effort: an older kernel runs unconfined.
+    (void)platform::confineWrites(roots);
+    (void)platform::refuseEscapeCalls();
 }
 
 }
@@ -107,6 +127,7 @@ int main(int argc, char** argv)
     // the move is a rename and the body outlives emptied temporary folders.
     platform::setDownloadDestination(localFilePath);
     sessionConfig = new platform::URLSessionConfiguration(platform::URLSessionConfiguration::defaultConfiguration());
+    confineToWork(*sessionConfig);
     semaphore = new std::counting_semaphore<>(0);
     session = new platform::URLSession(*sessionConfig);
 

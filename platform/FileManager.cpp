@@ -3,6 +3,7 @@
 #include "platform/DigestHandOff.h"
 #include "platform/FileCopy.h"
 #include "platform/Posix.h"
+#include "platform/TrustedPath.h"
 
 #include <cerrno>
 #include <dirent.h>
@@ -28,11 +29,9 @@ namespace {
         return std::unexpected(Error::fromErrno(operation, path, errnoValue));
     }
 
-    /// A name beside `path` that no other writer uses, for writing before a rename.
-    // NOTE: what the tool creates is never writable by group or others, whatever
-    // the umask: a folder others may write would be refused as untrusted later.
-    constexpr mode_t directoryMode = 0755;
-    constexpr mode_t fileMode = 0644;
+    // NOTE: resume data holds the URL, and URLs carry secrets.
+    constexpr mode_t ownerOnlyFile = 0600;
+    constexpr std::string_view siblingMark = ".quenbury-";
 
     /// The folder part of `path` (with its slash, or empty) and the name.
     std::pair<std::string, std::string> splitPath(std::string const& path)
@@ -46,9 +45,10 @@ namespace {
     /// What temporary siblings of a file called `name` begin with.
     std::string siblingPrefix(std::string const& name)
     {
-        return "." + name + ".quenbury-";
+        return "." + name + std::string(siblingMark);
     }
 
+    /// A name beside `path` that no other writer uses, for writing before a rename.
     std::string temporarySibling(std::string const& path)
     {
         static thread_local std::mt19937_64 generator { std::random_device {}() };
@@ -58,31 +58,30 @@ namespace {
         return directory + siblingPrefix(name) + suffix;
     }
 
-    /// Removes copies toward `destination` that a killed run left: our own
-    /// regular files named as its temporary siblings that no live copy holds
-    /// locked.
-    void removeAbandonedCopies(std::string const& destination)
+    /// Removes our own regular files in the folder `directory` named as
+    /// temporary siblings of `name` that a killed writer left behind; one that
+    /// a live writer holds locked stays.
+    void removeAbandonedSiblings(int directory, std::string const& name)
     {
-        auto [directory, name] = splitPath(destination);
-        std::string prefix = siblingPrefix(name);
-        FileDescriptor folder(::open(directory.empty() ? "." : directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        DIR* listing = folder ? ::fdopendir(folder.get()) : nullptr;
-        if (!listing)
+        FileDescriptor listing(::openat(directory, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
+        if (!entries)
             return;
-        int folderFd = folder.release(); // closedir closes it.
-        while (dirent* entry = ::readdir(listing)) {
+        (void)listing.release(); // Now closed by closedir.
+        std::string const prefix = siblingPrefix(name);
+        while (dirent* entry = ::readdir(entries)) {
             if (!std::string_view(entry->d_name).starts_with(prefix))
                 continue;
-            FileDescriptor fd(::openat(folderFd, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            FileDescriptor fd(::openat(directory, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             struct stat opened {
             }, named {};
             if (fd && ::fstat(fd.get(), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == ::geteuid()
                 && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0
-                && ::fstatat(folderFd, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0
+                && ::fstatat(directory, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0
                 && FileIdentity(opened) == FileIdentity(named))
-                ::unlinkat(folderFd, entry->d_name, 0);
+                ::unlinkat(directory, entry->d_name, 0);
         }
-        ::closedir(listing);
+        ::closedir(entries);
     }
 
     /// Opens a fresh temporary sibling of `path` for reading and writing, never through a link.
@@ -137,7 +136,7 @@ namespace {
             return std::unexpected(out.error());
         auto& [fd, temporary] = *out;
         // NOTE: held while copying, so that a later run tells a live copy from
-        // one a kill abandoned (see removeAbandonedCopies).
+        // one a kill abandoned (see removeAbandonedSiblings).
         if (::flock(fd.get(), LOCK_EX) != 0) {
             ::unlink(temporary.c_str());
             return failure("flock", temporary);
@@ -197,27 +196,16 @@ std::expected<FileAttributes, Error> FileManager::attributesOfItem(std::string c
     return attributes;
 }
 
-std::expected<void, Error> FileManager::createDirectory(std::string const& path, bool withIntermediateDirectories)
+std::expected<FileDescriptor, Error> FileManager::openTrustedDirectory(
+    std::string const& path, std::string_view ownArea, bool create)
 {
-    if (path.empty())
-        return failure("mkdir", path, ENOENT);
-    if (withIntermediateDirectories) {
-        for (size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-            std::string prefix = path.substr(0, slash);
-            if (prefix.empty() || prefix.back() == '/')
-                continue;
-            if (::mkdir(prefix.c_str(), directoryMode) != 0 && errno != EEXIST)
-                return failure("mkdir", prefix);
-        }
-    }
-    if (::mkdir(path.c_str(), directoryMode) != 0) {
-        int saved = errno;
-        struct stat info { };
-        if (!(withIntermediateDirectories && saved == EEXIST && ::stat(path.c_str(), &info) == 0
-                && S_ISDIR(info.st_mode)))
-            return failure("mkdir", path, saved);
-    }
-    return {};
+    return openTrustedFolder(path, ownArea, create);
+}
+
+bool FileManager::fileExistsAt(int directory, std::string const& name)
+{
+    struct stat info { };
+    return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::expected<void, Error> FileManager::removeItem(std::string const& path)
@@ -233,7 +221,11 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path)
 
 std::expected<void, Error> FileManager::moveItem(std::string const& source, std::string const& destination)
 {
-    removeAbandonedCopies(destination);
+    auto [folderPath, name] = splitPath(destination);
+    if (FileDescriptor folder(
+            ::open(folderPath.empty() ? "." : folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        folder)
+        removeAbandonedSiblings(folder.get(), name);
     if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
         return {};
     if (errno != EXDEV)
@@ -241,17 +233,38 @@ std::expected<void, Error> FileManager::moveItem(std::string const& source, std:
     return copyAcrossFileSystems(source, destination);
 }
 
-std::expected<void, Error> FileManager::createFile(std::string const& path, Bytes const& contents)
+std::expected<void, Error> FileManager::createFile(
+    int directory, std::string const& name, std::string const& path, Bytes const& contents)
 {
-    auto opened = openTemporarySibling(path, fileMode);
-    if (!opened)
-        return std::unexpected(opened.error());
-    auto& [fd, temporary] = *opened;
-    if (auto written = writeAll(fd.get(), contents); !written) {
-        ::unlink(temporary.c_str());
-        return failure("write", temporary, written.error());
+    removeAbandonedSiblings(directory, name);
+    FileDescriptor fd;
+    std::string temporary;
+    for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
+        temporary = temporarySibling(name);
+        fd = FileDescriptor(
+            ::openat(directory, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ownerOnlyFile));
+        if (!fd && errno != EEXIST)
+            break;
     }
-    return commitTemporary(std::move(fd), temporary, path, true, Durability::Synced);
+    // A concurrent save keeps its sibling while it writes (see removeAbandonedSiblings).
+    if (!fd || ::flock(fd.get(), LOCK_EX) != 0)
+        return failure("open", path);
+    auto abandon = [&](std::string_view operation, int saved) {
+        ::unlinkat(directory, temporary.c_str(), 0);
+        return failure(operation, path, saved);
+    };
+    if (auto written = writeAll(fd.get(), contents); !written)
+        return abandon("write", written.error());
+    if (::fsync(fd.get()) != 0)
+        return abandon("fsync", errno);
+    if (int closeFailed = fd.close())
+        return abandon("close", closeFailed);
+    // NOTE: the rename replaces the old file in one step; removing it first
+    // would leave neither old nor new to a kill or a power loss in between.
+    if (::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0)
+        return abandon("rename", errno);
+    ::fsync(directory); // The rename itself reaches the disk; a failure here changes nothing already done.
+    return {};
 }
 
 std::expected<void, Error> FileManager::tightenDirectory(std::string const& path)
@@ -264,7 +277,7 @@ std::expected<void, Error> FileManager::tightenDirectory(std::string const& path
         return failure("fstat", path);
     if (status.st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
-    if (::fchmod(fd.get(), (status.st_mode & 07777) & ~mode_t(S_IWGRP | S_IWOTH)) != 0)
+    if (::fchmod(fd.get(), status.st_mode & (S_ISVTX | S_IRWXU)) != 0)
         return failure("fchmod", path);
     return {};
 }

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/Posix.h"
 
 #include <expected>
 #include <string>
+#include <string_view>
 #include <sys/types.h>
 
 namespace platform {
@@ -31,11 +33,16 @@ public:
     [[nodiscard]] virtual bool fileExists(std::string const& path);
     /// The item itself, never its link target.
     [[nodiscard]] virtual std::expected<FileAttributes, Error> attributesOfItem(std::string const& path);
-    /// Creates with mode 0755 at most (the umask may narrow it, never widen it).
-    [[nodiscard]] virtual std::expected<void, Error> createDirectory(
-        std::string const& path, bool withIntermediateDirectories);
-    /// Takes group and other write permission from a directory of the running
-    /// user's own, never through a link.
+    /// The folder at the absolute `path`, walked from "/" one folder at a time
+    /// by descriptor and checked as checkTrustedFolder does; with `create`,
+    /// missing folders are made (mode 0700 at most) and checked as opened.
+    /// Without it, a missing folder fails with ENOENT.
+    [[nodiscard]] virtual std::expected<FileDescriptor, Error> openTrustedDirectory(
+        std::string const& path, std::string_view ownArea, bool create);
+    /// True when any item, a link included, is named `name` in `directory`.
+    [[nodiscard]] virtual bool fileExistsAt(int directory, std::string const& name);
+    /// Narrows a directory of the running user's own to owner-only (the
+    /// sticky bit kept), never through a link.
     [[nodiscard]] virtual std::expected<void, Error> tightenDirectory(std::string const& path);
     /// Removes a file, a link or an empty directory; never a directory's contents.
     [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path);
@@ -44,9 +51,12 @@ public:
     /// copied bytes for the new file. Fails when `destination` exists.
     [[nodiscard]] virtual std::expected<void, Error> moveItem(
         std::string const& source, std::string const& destination);
-    /// Writes a temporary sibling (O_EXCL|O_NOFOLLOW, mode 0644 at most),
-    /// syncs it and renames it into place.
-    [[nodiscard]] virtual std::expected<void, Error> createFile(std::string const& path, Bytes const& contents);
+    /// Writes `name` in `directory` (`path` names it in errors) as a synced
+    /// temporary sibling (O_EXCL|O_NOFOLLOW, mode 0600 at most) renamed over
+    /// whatever is there, so one complete file stands at every instant.
+    /// Siblings that a killed writer left are removed first.
+    [[nodiscard]] virtual std::expected<void, Error> createFile(
+        int directory, std::string const& name, std::string const& path, Bytes const& contents);
     /// The whole file; only a regular file is opened (see openRegularFileForReading).
     [[nodiscard]] virtual std::expected<Bytes, Error> contentsOfFile(std::string const& path);
 };

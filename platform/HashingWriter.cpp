@@ -3,6 +3,9 @@
 #include "platform/Posix.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -11,6 +14,19 @@ namespace platform {
 namespace {
 
     constexpr size_t bufferCapacity = 1024 * 1024;
+
+    /// False when writing up to `end` would grow the file into the blocks that
+    /// its volume keeps for root: as root, a server could otherwise fill the
+    /// volume to its last block.
+    bool fitsBesideRootsReserve(int fd, std::uint64_t end)
+    {
+        struct stat file { };
+        struct statvfs volume { };
+        if (::fstat(fd, &file) != 0 || ::fstatvfs(fd, &volume) != 0 || end <= static_cast<std::uint64_t>(file.st_size))
+            return true; // The write itself then reports what is wrong.
+        return end - static_cast<std::uint64_t>(file.st_size)
+            <= static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+    }
 
 }
 
@@ -55,6 +71,11 @@ void HashingWriter::process()
     else
         m_hash.reset(); // The digest is then left to a full read.
     size_t done = 0;
+    if (!fitsBesideRootsReserve(m_fd, m_jobOffset + m_job.size())) {
+        m_failure = Error::fromErrno("write", m_path, ENOSPC);
+        m_failedAt = m_jobOffset;
+        return;
+    }
     while (done < m_job.size()) {
         ssize_t written = retryOnInterrupt([&] {
             return ::pwrite(m_fd, m_job.data() + done, m_job.size() - done, static_cast<off_t>(m_jobOffset + done));

@@ -18,7 +18,8 @@ namespace platform {
 /// Writes a file at explicit positions through a large buffer. Each full
 /// buffer is hashed and written by a thread of the writer's own while the
 /// next one fills, so that the SHA-256 of the whole file is ready when the
-/// last byte lands. The descriptor stays the caller's.
+/// last byte lands. The file never grows into the blocks its volume keeps for
+/// root: such a write fails as on a full volume. The descriptor stays the caller's.
 class HashingWriter {
 public:
     HashingWriter(int fd, std::string path);

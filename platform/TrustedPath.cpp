@@ -2,7 +2,9 @@
 
 #include "platform/FileManager.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,6 +74,64 @@ std::expected<void, Error> checkTrustedFolder(std::string const& directory, std:
         if (end == std::string::npos)
             return {};
     }
+}
+
+std::expected<FileDescriptor, Error> openTrustedFolder(
+    std::string const& directory, std::string_view ownArea, bool create)
+{
+    if (!directory.starts_with('/'))
+        return std::unexpected(Error::refused(directory, "not an absolute path"));
+    uid_t self = ::geteuid();
+    FileDescriptor folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder)
+        return std::unexpected(Error::fromErrno("open", "/", errno));
+    std::string prefix;
+    for (size_t start = 1; start < directory.size();) {
+        size_t end = std::min(directory.find('/', start), directory.size());
+        std::string name = directory.substr(start, end - start);
+        start = end + 1;
+        if (name.empty() || name == ".")
+            continue;
+        prefix += "/" + name;
+        if (name == "..")
+            return std::unexpected(Error::refused(prefix, "not a plain folder name"));
+        auto openChild = [&] {
+            return FileDescriptor(
+                ::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        };
+        FileDescriptor child = openChild();
+        if (!child && errno == ENOENT && create) {
+            if (::mkdirat(folder.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
+                return std::unexpected(Error::fromErrno("mkdir", prefix, errno));
+            child = openChild();
+        }
+        if (!child) {
+            int saved = errno;
+            struct stat link { };
+            if ((saved == ELOOP || saved == ENOTDIR)
+                && ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0)
+                return std::unexpected(
+                    Error::refused(prefix, S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory"));
+            return std::unexpected(Error::fromErrno("open", prefix, saved));
+        }
+        struct stat status { };
+        if (::fstat(child.get(), &status) != 0)
+            return std::unexpected(Error::fromErrno("fstat", prefix, errno));
+        if (status.st_uid != self && status.st_uid != 0)
+            return std::unexpected(Error::refused(prefix, "owned by another user"));
+        mode_t mode = status.st_mode & 07777;
+        if (status.st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
+            // A folder of our own, left open by an earlier version, a loose
+            // umask or the agent: what lies below holds URLs, and URLs carry secrets.
+            mode &= S_ISVTX | S_IRWXU;
+            if (::fchmod(child.get(), mode) != 0)
+                return std::unexpected(Error::fromErrno("fchmod", prefix, errno));
+        }
+        if ((mode & (S_IWGRP | S_IWOTH)) && !(mode & S_ISVTX))
+            return std::unexpected(Error::refused(prefix, "writable by other users"));
+        folder = std::move(child);
+    }
+    return folder;
 }
 
 std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)

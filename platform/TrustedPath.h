@@ -1,6 +1,7 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/Posix.h"
 
 #include <expected>
 #include <string>
@@ -16,6 +17,16 @@ namespace platform {
 /// write is tightened instead, and checked again.
 [[nodiscard]] std::expected<void, Error> checkTrustedFolder(
     std::string const& directory, std::string_view ownArea = {});
+
+/// Opens the folder at the absolute `directory` from "/" one folder at a time,
+/// each opened without following a link and checked as above before the next
+/// is opened relative to it: no name is resolved twice, so a link swapped in
+/// meanwhile cannot redirect the walk. A folder of the running user's own
+/// strictly below `ownArea` is narrowed to owner-only. With `create`, a
+/// missing folder is made (mode 0700; the umask only narrows) and opened
+/// again; without it, the walk fails with ENOENT.
+[[nodiscard]] std::expected<FileDescriptor, Error> openTrustedFolder(
+    std::string const& directory, std::string_view ownArea, bool create);
 
 /// Checks that `path` is a regular file owned by the running user, in a folder
 /// that passes `checkTrustedFolder`.

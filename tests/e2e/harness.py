@@ -107,7 +107,7 @@ class Sandbox:
         top = self.host(path)
         return sorted(os.path.relpath(os.path.join(d, n), top) for d, _, names in os.walk(top) for n in names)
 
-    def command(self, args: list[str]) -> list[str]:
+    def command(self, args: list[str], wrap: tuple = ()) -> list[str]:
         # One mount for the test's folders, as on a machine where the temporary
         # folders and /Library share a volume: a move is a rename.
         command = [
@@ -149,11 +149,11 @@ class Sandbox:
         command += [
             a for key, value in os.environ.items() if key.endswith("SAN_OPTIONS") for a in ("--setenv", key, value)
         ]
-        return command + (["--unshare-user"] if os.geteuid() else []) + [BINARY] + args
+        return command + (["--unshare-user"] if os.geteuid() else []) + list(wrap) + [BINARY] + args
 
-    def start(self, *args: str, umask: int = -1, stderr=subprocess.PIPE) -> subprocess.Popen:
+    def start(self, *args: str, umask: int = -1, stderr=subprocess.PIPE, wrap: tuple = ()) -> subprocess.Popen:
         return subprocess.Popen(
-            self.command(list(args)), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, umask=umask
+            self.command(list(args), wrap), stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=stderr, umask=umask
         )
 
     def run(self, *args: str) -> Run:
@@ -598,7 +598,10 @@ class Step:
     args: Optional[tuple] = None
     umask: int = -1
     stdout: str = ""
-    interrupt: object = None  # once the body holds CUT bytes: a signal for the binary, or "restart" the server
+    interrupt: object = (
+        None  # once the body holds CUT bytes: a signal for the binary, "restart" the server, or a call given its pid
+    )
+    wrap: tuple = ()  # a program that runs the binary inside the sandbox (strace)
     terminal: bool = False  # standard error on a terminal: a progress line is drawn, and erased before each record
 
 
@@ -621,7 +624,7 @@ class Case:
     plant: list = dataclasses.field(default_factory=list)
     after: dict = dataclasses.field(
         default_factory=dict
-    )  # path: bytes, None (no regular file), "file", "link", "dir", "any", "gone", a mode, or [files under it]
+    )  # path: bytes, None (no regular file), "file", "link", "dir", "any", "gone", a mode, [files under it], or a pattern its text holds
     sent: Optional[list] = None  # the requests the server saw, as its sent()
 
 
@@ -647,12 +650,13 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
     """Plants (kind, path, argument): file (bytes), append (bytes), fill (until the disk is full), dir, link (target),
     fifo, socket, device (root only), owner (uid), mode, truncate (size), remove, mount (another volume), bind (another
-    mount point on the same volume), tmpfs (size: a volume of its own, root only)."""
+    mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4 (size in bytes: a volume that
+    keeps half its blocks for root, root only)."""
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
-        if kind in ("owner", "tmpfs", "device") and os.geteuid():
+        if kind in ("owner", "tmpfs", "ext4", "device") and os.geteuid():
             test.skipTest("needs root")
-        os.makedirs(host if kind in ("dir", "tmpfs") else os.path.dirname(host), exist_ok=True)
+        os.makedirs(host if kind in ("dir", "tmpfs", "ext4") else os.path.dirname(host), exist_ok=True)
         if kind in ("file", "append", "fill"):
             with open(host, "ab" if kind == "append" else "wb", buffering=0) as file:
                 try:
@@ -670,6 +674,17 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         elif kind == "tmpfs":
             subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={argument[0]},mode=1777", "tmpfs", host], check=True)
             test.addCleanup(subprocess.run, ["umount", "-l", host])
+        elif kind == "ext4":  # Half of its blocks kept for root, as a system volume keeps some.
+            descriptor, image = tempfile.mkstemp(dir="/dev/shm")
+            os.close(descriptor)
+            test.addCleanup(os.remove, image)
+            os.truncate(image, argument[0])
+            subprocess.run(
+                ["mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-m", "50", "-E", "root_owner=0:0", image], check=True
+            )
+            subprocess.run(["mount", "-o", "loop", image, host], check=True)
+            test.addCleanup(subprocess.run, ["umount", "-l", host])
+            os.chmod(host, 0o1777)
         elif kind == "socket":
             socket.socket(socket.AF_UNIX).bind(host)
         elif kind in ("fifo", "device", "owner", "mode", "truncate"):
@@ -774,11 +789,16 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
             *[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)],
             umask=step.umask,
             stderr=slave,
+            wrap=step.wrap,
         )
         while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
             time.sleep(0.05)
-        if step.interrupt:
-            server.stop() if step.interrupt == "restart" else os.kill(binary_pid(process), step.interrupt)
+        if step.interrupt == "restart":
+            server.stop()
+        elif step.interrupt:
+            (step.interrupt if callable(step.interrupt) else lambda pid: os.kill(pid, step.interrupt))(
+                binary_pid(process)
+            )
         if step.terminal:
             os.close(slave)
         run = finish(process, master)
@@ -811,6 +831,9 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
             "any": os.path.lexists,
             "gone": lambda p: not os.path.lexists(p),
         }
+        if isinstance(wanted, re.Pattern):
+            test.assertRegex((box.read(path) or b"").decode(), wanted)
+            continue
         found = (
             box.files_under(path)
             if isinstance(wanted, list)

@@ -1,6 +1,9 @@
 """Transfers that break off and the runs that continue them."""
 
+import glob
+import os
 import plistlib
+import re
 import signal
 
 from harness import (
@@ -51,6 +54,23 @@ CRAFTED = plistlib.dumps(
     },
     fmt=plistlib.FMT_BINARY,
 )
+CONFINING = "prctl,landlock_create_ruleset,landlock_add_rule,landlock_restrict_self,seccomp,clone,clone3"
+# No new privileges, a Landlock domain and the system-call filter, before any thread is started.
+CONFINED = re.compile(
+    r"\A(?:(?!clone)[\s\S])*prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
+    r"(?:(?!clone)[\s\S])*landlock_create_ruleset\(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION\) = [1-9]"
+    r"(?:(?!clone)[\s\S])*landlock_restrict_self\(\d+, 0\) += 0\n"
+    r"(?:(?!clone)[\s\S])*seccomp\(SECCOMP_SET_MODE_FILTER, [^\n]* = 0\n[\s\S]*clone"
+)
+
+
+def confined_then_stopped(pid: int) -> None:
+    """Every thread of the running tool has no new privileges and the system-call filter; then SIGTERM."""
+    for status in glob.glob(f"/proc/{pid}/task/*/status"):
+        with open(status) as file:
+            text = file.read()
+            assert "NoNewPrivs:\t1\n" in text and "Seccomp:\t2\n" in text, status
+    os.kill(pid, signal.SIGTERM)
 
 
 def two_runs(name: str, second: Reply, sent: list, data: bytes = BODY, first: Reply = BROKEN, **fields) -> Case:
@@ -109,7 +129,7 @@ Rows = row_tests(
             after={"{dest}": CHANGED, "{state}": None},
             sent=["GET /pkg", f"GET /pkg Range: bytes={CUT}-", "GET /pkg"],
         ),
-        # Folders and files made for resume state are never writable by others, and a folder of ours left open is tightened.
+        # Folders and files made for resume state are owner-only (the state holds the URL), and a folder of ours left open is tightened.
         *[
             Case(
                 f"resume area under umask {mask:03o}" + (f" with folders left {left:o}" if left else ""),
@@ -126,11 +146,7 @@ Rows = row_tests(
                         plant=[("mode", "{state_dir}", 0o777)],
                     ),
                 ],
-                after={
-                    **dict.fromkeys(FOLDERS, 0o700 if mask == 0o77 else 0o755),
-                    "{state_dir}": 0o755,
-                    "{state}": 0o600 if mask == 0o77 else 0o644,
-                },
+                after={**dict.fromkeys(FOLDERS + ["{state_dir}"], 0o700), "{state}": 0o600},
             )
             for mask, left in ((0o000, 0), (0o002, 0), (0o022, 0), (0o077, 0), (0o022, 0o777), (0o022, 0o775))
         ],
@@ -200,6 +216,21 @@ Rows = row_tests(
             after={"{dest}": BODY},
             sent=["GET /pkg", RANGED],
         ),
+        Case(
+            "the running tool is confined, fresh and resumed",
+            serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
+            runs=[
+                Step(
+                    1,
+                    START + lost(cause="Download interrupted", code=-999),
+                    interrupt=confined_then_stopped,
+                    wrap=("strace", "-f", "-o", "/tmp/fresh.trace", "-e", "trace=" + CONFINING),
+                ),
+                Step(0, RESUMED, wrap=("strace", "-f", "-o", "/tmp/resumed.trace", "-e", "trace=" + CONFINING)),
+            ],
+            after={"{dest}": BODY, "/tmp/fresh.trace": CONFINED, "/tmp/resumed.trace": CONFINED},
+            sent=["GET /pkg", RANGED],
+        ),
         # NOTE: the idle time-out is a minute, so this case waits that long.
         Case(
             "when the server falls silent the run times out and the next continues",
@@ -263,6 +294,22 @@ Rows = row_tests(
             ],
             after={"{dest}": BODY},
             sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"],
+        ),
+        # Killed in the rename that replaces the state: the old state stands whole, and the next save clears the leftover.
+        Case(
+            "a kill while saving resume data leaves one complete state",
+            serve={"/pkg": [BROKEN, BROKEN, BROKEN]},
+            runs=[
+                Step(1, START + lost()),
+                Step(
+                    128 + signal.SIGKILL,
+                    START + RESUMING + lost(resumed=True, first=False)[:-1],
+                    wrap=("strace", "-f", "-o", "/dev/null", "-e", "inject=rename,renameat,renameat2:signal=KILL"),
+                ),
+                Step(1, START + RESUMING + lost(resumed=True, first=False)),
+            ],
+            after={"{state_dir}": ["resume_a_pkg.plist"], "{state}": "file"},
+            sent=["GET /pkg", RANGED, RANGED],
         ),
         *[
             Case(

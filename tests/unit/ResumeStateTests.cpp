@@ -2,6 +2,9 @@
 #include "Quenbury/SaveResumeData.h"
 #include "TestSupport.h"
 
+#include <atomic>
+#include <thread>
+
 TEST(ResumeDownloadPlistName, WorkedExamples)
 {
     std::vector<std::pair<std::string, std::string>> const rows {
@@ -62,6 +65,7 @@ TEST(SaveResumeData, DecisionTable)
         std::string
             failing; // An operation that fails on the folder (mkdir) or the file; its description ends the lines.
         std::vector<std::string> lines;
+        bool abandoned = false; // A temporary sibling left by a run killed while it saved.
     };
     for (auto const& row : std::vector<Row> {
              { failure(-1004, blob), true, "", { "Not saving resume data" } },
@@ -73,13 +77,16 @@ TEST(SaveResumeData, DecisionTable)
              { failure(-1001, blob, "NSPOSIXErrorDomain"), true, "", { lost, in, removing, written } },
              { failure(-1005, platform::Bytes {}), false, "", { lost, creating, in, written } },
              { failure(-1005, blob), false, "mkdir", { lost, creating } },
-             { failure(-1005, blob), true, "unlink", { lost, in, removing } },
+             { failure(-1005, blob), true, "", { lost, in, removing, written }, true },
+             { failure(-1005, blob), true, "rename", { lost, in, removing } },
              { failure(-1005, blob), false, "open", { lost, creating, in } },
          }) {
         SCOPED_TRACE(std::to_string(row.error.code) + " " + row.failing);
         std::filesystem::remove_all(root / "private");
         if (row.existingFile)
             test::writeFile(file, "old");
+        if (row.abandoned)
+            test::writeFile(directory + "/.resume_a_100%_pkg.plist.quenbury-0123456789abcdef", "half");
         test::FaultyFileManager files;
         std::string target = row.failing == "mkdir" ? directory : file;
         files.failing.insert({ row.failing, target });
@@ -96,10 +103,51 @@ TEST(SaveResumeData, DecisionTable)
             result                 ? std::string(data->begin(), data->end())
                 : row.existingFile ? "old"
                                    : "");
+        // Owner-only whatever the umask: the state holds the URL, and URLs carry secrets.
+        using std::filesystem::perms;
+        if (result) {
+            EXPECT_EQ(std::filesystem::status(file).permissions(), perms::owner_read | perms::owner_write);
+            EXPECT_EQ(
+                std::filesystem::status(directory).permissions(), row.existingFile ? perms(0755) : perms::owner_all);
+        }
         // Nothing but the state file is left beside it.
         if (std::filesystem::exists(directory)) {
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}),
                 std::filesystem::exists(file) ? 1 : 0);
         }
     }
+}
+
+// A user who swaps a link in for a resume-area folder while root saves must
+// never make root create or write outside the area's own tree.
+TEST(SaveResumeData, LinkSwappedInWhileSaving)
+{
+    test::TemporaryDirectory root;
+    std::string const folder = root / "private/tmp/Library", outside = root / "outside";
+    std::filesystem::create_directories(outside);
+    platform::Error error;
+    error.code = platform::URLErrorCode::NetworkConnectionLost;
+    error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, platform::Bytes { 'b' });
+    std::atomic<bool> done = false;
+    std::thread swapper([&] {
+        while (!done) {
+            std::error_code ignored;
+            std::filesystem::remove_all(folder, ignored);
+            std::filesystem::create_directory_symlink(outside, folder, ignored);
+            std::this_thread::yield();
+            std::filesystem::remove(folder, ignored);
+        }
+    });
+    std::string const state = folder + "/Ostrel_Agent/store/resume_a_pkg.plist";
+    bool savedOnceQuiet = false;
+    test::loggedBy([&] {
+        for (auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+             std::chrono::steady_clock::now() < end;)
+            (void)saveResumeData(error, state);
+        done = true;
+        swapper.join();
+        savedOnceQuiet = saveResumeData(error, state);
+    });
+    EXPECT_TRUE(std::filesystem::is_empty(outside));
+    EXPECT_TRUE(savedOnceQuiet);
 }

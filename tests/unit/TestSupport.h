@@ -64,9 +64,12 @@ struct FaultyFileManager : platform::FileManager {
         existenceQueries.push_back(path);
         return existing.contains(path) || FileManager::fileExists(path);
     }
-    Result createDirectory(std::string const& path, bool all) override
+    std::expected<platform::FileDescriptor, platform::Error> openTrustedDirectory(
+        std::string const& path, std::string_view area, bool create) override
     {
-        return check("mkdir", path, [&] { return FileManager::createDirectory(path, all); });
+        if (create && failing.contains({ "mkdir", path }))
+            return std::unexpected(platform::Error::fromErrno("mkdir", path, EACCES));
+        return FileManager::openTrustedDirectory(path, area, create);
     }
     Result removeItem(std::string const& path) override
     {
@@ -76,9 +79,11 @@ struct FaultyFileManager : platform::FileManager {
     {
         return check("rename", to, [&] { return FileManager::moveItem(from, to); });
     }
-    Result createFile(std::string const& path, platform::Bytes const& data) override
+    Result createFile(
+        int folder, std::string const& name, std::string const& path, platform::Bytes const& data) override
     {
-        return check("open", path, [&] { return FileManager::createFile(path, data); });
+        return check("open", path,
+            [&] { return check("rename", path, [&] { return FileManager::createFile(folder, name, path, data); }); });
     }
     Result check(std::string const& operation, std::string const& path, std::function<Result()> const& real)
     {

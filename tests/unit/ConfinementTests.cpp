@@ -1,0 +1,120 @@
+#include "TestSupport.h"
+#include "platform/Confinement.h"
+#include "platform/FileManager.h"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <sys/mount.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+
+int errnoOf(int result)
+{
+    return result < 0 ? errno : 0;
+}
+
+}
+
+// Each kernel ABI the tool knows, down to none, in a child that confines
+// itself to a work folder and a body folder: what it may and may not do.
+TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
+{
+    for (int ceiling : { INT_MAX, 3, 2, 1, 0 }) {
+        SCOPED_TRACE(ceiling);
+        test::TemporaryDirectory root;
+        std::string const work = root / "work", body = root / "body", outside = root / "outside";
+        std::filesystem::create_directories(work);
+        test::writeFile(body + "/renamed", "r");
+        test::writeFile(body + "/moved", "m");
+        test::writeFile(outside + "/kept", "k");
+        pid_t child = ::fork();
+        if (child == 0) {
+            std::string const roots[] { work, body, root / "missing" };
+            int abi = platform::confineWrites(roots, ceiling);
+            bool confined = abi > 0;
+            auto refused = [&](int abiNeeded = 1) { return confined && abi >= abiNeeded ? EACCES : 0; };
+            struct Row {
+                char const* what;
+                int got, wanted;
+            } const rows[] {
+                { "write inside", errnoOf(::open((work + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), 0 },
+                { "create outside", errnoOf(::open((outside + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), refused() },
+                { "write outside", errnoOf(::open((outside + "/kept").c_str(), O_WRONLY)), refused() },
+                { "truncate outside", errnoOf(::truncate((outside + "/kept").c_str(), 0)), refused(3) },
+                { "mkdir outside", errnoOf(::mkdir((outside + "/d").c_str(), 0700)), refused() },
+                { "link outside", errnoOf(::symlink("/etc/passwd", (outside + "/l").c_str())), refused() },
+                { "remove outside", errnoOf(::unlink((outside + "/kept").c_str())), refused() },
+                // Under ABI 1 a rename into another folder is always refused, as across volumes.
+                { "rename body to work", errnoOf(::rename((body + "/renamed").c_str(), (work + "/renamed").c_str())),
+                    confined && abi < 2 ? EXDEV : 0 },
+                { "move body to work",
+                    platform::FileManager::defaultManager().moveItem(body + "/moved", work + "/moved") ? 0 : -1, 0 },
+                { "run a program", errnoOf(::execl("/bin/true", "true", nullptr)), refused() },
+                { "ABI reported", abi > 0, ceiling > 0 },
+            };
+            int failures = 0;
+            for (auto const& row : rows) {
+                if (row.got != row.wanted)
+                    std::fprintf(stderr, "%s: got %d, wanted %d\n", row.what, row.got, row.wanted), ++failures;
+            }
+            std::_Exit(failures);
+        }
+        int status = 0;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    }
+}
+
+// What the system-call filter refuses, and that a thread started afterwards
+// (as libcurl's resolver is) still resolves names.
+TEST(Confinement, RefusesEscapeCallsAndKeepsTheResolver)
+{
+    test::TemporaryDirectory root;
+    std::string const file = root / "file";
+    test::writeFile(file, "f");
+    pid_t child = ::fork();
+    if (child == 0) {
+        bool filtered = platform::refuseEscapeCalls();
+        int fd = ::open(file.c_str(), O_RDONLY);
+        int resolved = -1;
+        std::thread([&] {
+            addrinfo* found = nullptr;
+            resolved = ::getaddrinfo("localhost", "80", nullptr, &found);
+            if (found)
+                ::freeaddrinfo(found);
+        }).join();
+        struct Row {
+            char const* what;
+            int got, wanted;
+        } const rows[] {
+            { "filter loaded", filtered, true },
+            { "narrow to owner-only", errnoOf(::fchmod(fd, 0600)), 0 },
+            { "set-user-ID", errnoOf(::fchmod(fd, 04755)), EPERM },
+            { "writable by others", errnoOf(::fchmod(fd, 0602)), EPERM },
+            { "readable by the group", errnoOf(::fchmod(fd, 0640)), EPERM },
+            { "chmod by name", errnoOf(::chmod(file.c_str(), 0600)), EPERM },
+            { "change owner", errnoOf(::fchown(fd, 0, 0)), EPERM },
+            { "extended attribute", errnoOf(::fsetxattr(fd, "user.x", "1", 1, 0)), EPERM },
+            { "trace", errnoOf(static_cast<int>(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr))), EPERM },
+            { "mount", errnoOf(::mount("none", root.path.c_str(), "tmpfs", 0, nullptr)), EPERM },
+            { "load a module", errnoOf(static_cast<int>(::syscall(SYS_finit_module, fd, "", 0))), EPERM },
+            { "run a program", errnoOf(::execl("/bin/true", "true", nullptr)), EPERM },
+            { "resolver thread", resolved, 0 },
+        };
+        int failures = 0;
+        for (auto const& row : rows) {
+            if (row.got != row.wanted)
+                std::fprintf(stderr, "%s: got %d, wanted %d\n", row.what, row.got, row.wanted), ++failures;
+        }
+        std::_Exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
