@@ -42,11 +42,16 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_RPM_FILE_NAME quenbury-${PROJECT_VERSION}.${CMAKE_SYSTEM_PROCESSOR}.rpm)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
-set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
+set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
 set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
 # The man folders belong to the system; build-id links would only clash.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1)
-set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
+# A rebuild gives the same .rpm: the header's build time and every file's
+# time come from SOURCE_DATE_EPOCH, and the header names no build machine.
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define _buildhost reproducible")
 
 include(CPack)
