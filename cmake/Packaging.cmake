@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The files shipped beside the binary, and the .deb and .rpm that CPack makes
 # of them (scripts/package). Packages install under /usr; `cmake --install`
 # keeps the prefix it is given.
