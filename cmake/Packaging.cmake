@@ -36,7 +36,8 @@ asks the agent's configuration whether it may download.")
 set(CPACK_GENERATOR DEB RPM)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/PackageTimes.cmake)
+set(CPACK_QUENBURY_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/RpmLicence.cmake ${CMAKE_SOURCE_DIR}/cmake/PackageTimes.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
@@ -47,8 +48,10 @@ set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
 set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
-# The man folders belong to the system; build-id links would only clash.
-set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1)
+# The man and licence folders belong to the system; build-id links would only
+# clash.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1 /usr/share/licenses)
+set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/quenbury/LICENSE")
 # A rebuild gives the same .rpm: the header's build time and every file's
 # time come from SOURCE_DATE_EPOCH, and the header names no build machine.
 set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none
