@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Quenbury/Sha256Checksum.h"
 
 #include "platform/DigestHandOff.h"

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Measures quenbury beside the tools users know; see bench/run."""
 
 from __future__ import annotations

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # The files shipped beside the binary, and the .deb and .rpm that CPack makes
 # of them (scripts/package). Packages install under /usr; `cmake --install`
 # keeps the prefix it is given.
@@ -35,6 +36,8 @@ asks the agent's configuration whether it may download.")
 set(CPACK_GENERATOR DEB RPM)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
+set(CPACK_QUENBURY_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/RpmLicence.cmake ${CMAKE_SOURCE_DIR}/cmake/PackageTimes.cmake)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
@@ -42,11 +45,18 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_RPM_FILE_NAME quenbury-${PROJECT_VERSION}.${CMAKE_SYSTEM_PROCESSOR}.rpm)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
-set(CPACK_RPM_PACKAGE_LICENSE "Proprietary")
+set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
 set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
-# The man folders belong to the system; build-id links would only clash.
-set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1)
-set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none")
+# The man and licence folders belong to the system; build-id links would only
+# clash.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1 /usr/share/licenses)
+set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/quenbury/LICENSE")
+# A rebuild gives the same .rpm: the header's build time and every file's
+# time come from SOURCE_DATE_EPOCH, and the header names no build machine.
+set(CPACK_RPM_SPEC_MORE_DEFINE "%define _build_id_links none
+%define use_source_date_epoch_as_buildtime 1
+%define clamp_mtime_to_source_date_epoch 1
+%define _buildhost reproducible")
 
 include(CPack)

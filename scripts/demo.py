@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Shows quenbury at work: a verified download, the already-verified path,
 and a transfer broken off by the server that the next run continues."""
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The end-to-end harness: the sandbox the real binary runs in (its /Library,
 /private, /tmp and /var/tmp are folders of the test, so the binary uses its
 real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Full disks, servers that lie, runs killed at random moments and runs that race each other."""
 
 import os

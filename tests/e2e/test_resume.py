@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Transfers that break off and the runs that continue them."""
 
 import glob

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The run from the command line to a verified file: arguments, the gate, the agent's layout and what servers answer."""
 
 import plistlib

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The two-run road against real servers: the server stops mid-transfer, is restarted, and the next run
 continues, or starts over where it must; once through a forward proxy, and once under packet loss."""
 

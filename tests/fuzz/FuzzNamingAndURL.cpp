@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Arguments as they reach the run: resume state naming, trimming,
 // percent-encoding and URL forming.
 #include "Quenbury/ResumeDownloadPlistName.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The bytes of the agent's configuration file, as the policy gate reads them.
 #include "Quenbury/ProceedResumeDownload.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Resume data is read back from a world-reachable folder: decoding must
 // survive any bytes, and whatever it accepts must stay inside its bounds.
 #include "platform/ResumeData.h"

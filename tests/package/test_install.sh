@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Installs the given .deb, fetches a package with the installed
 # /usr/bin/quenbury in the end-to-end sandbox, then purges the package and
 # checks that nothing of it is left. The machine ends as it was, pass or fail.

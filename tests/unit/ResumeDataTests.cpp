@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "TestSupport.h"
 #include "platform/HttpHeaders.h"
 #include "platform/PropertyList.h"

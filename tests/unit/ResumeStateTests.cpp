@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 #include "Quenbury/ResumeDownloadPlistName.h"
 #include "Quenbury/SaveResumeData.h"
 #include "TestSupport.h"
