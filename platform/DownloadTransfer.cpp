@@ -5,10 +5,11 @@
 #include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Progress.h"
+#include "platform/ProgressRecord.h"
 #include "platform/ResumeDecisions.h"
+#include "platform/TaskBody.h"
 #include "platform/TransferSignals.h"
 
-#include <cerrno>
 #include <chrono>
 
 namespace platform {
@@ -22,20 +23,16 @@ namespace {
         return Error::url(URLErrorCode::CannotWriteToFile, url, cause.description());
     }
 
-    bool isHTTPScheme(std::string const& url)
-    {
-        auto parsed = URL::fromString(url);
-        return parsed && (parsed->scheme == "http" || parsed->scheme == "https");
-    }
-
     /// One task's transfer: the request(s), the decision taken on the final
     /// response's header, and the body written accordingly.
     class Transfer {
     public:
-        Transfer(URLSessionConfiguration const& configuration, DownloadRequest const& request, BodyFile& body)
+        Transfer(URLSessionConfiguration const& configuration, DownloadRequest const& request, BodyFile& body,
+            ProgressRecord const& record)
             : m_configuration(configuration)
             , m_request(request)
             , m_body(body)
+            , m_record(record)
         {
         }
 
@@ -61,6 +58,8 @@ namespace {
         bool decide();
         /// Notes a failed write of the body; false, for a callback to abort with.
         bool failWrite(Error error);
+        /// Writes the body out and replaces the record beside it; false when the write failed.
+        bool keepProgress();
         std::optional<Bytes> resumeData() const;
         DownloadOutcome finish(CURLcode result, CurlHandle& handle);
 
@@ -71,11 +70,13 @@ namespace {
         URLSessionConfiguration const& m_configuration;
         DownloadRequest const& m_request;
         BodyFile& m_body;
+        ProgressRecord const& m_record;
 
         Attempt m_attempt;
         /// The body no longer holds what the given resume data describes.
         bool m_bodyReplaced = false;
         Clock::time_point m_started = Clock::now();
+        Clock::time_point m_recorded;
     };
 
     bool Transfer::failWrite(Error error)
@@ -109,11 +110,24 @@ namespace {
         case ResponseUse::Replace:
             break;
         }
-        if (!m_attempt.rangeStart)
-            return true; // The body was emptied before the request.
-        m_bodyReplaced = true;
-        if (auto emptied = m_body.truncate(0); !emptied)
-            return failWrite(emptied.error());
+        if (m_attempt.rangeStart) {
+            m_bodyReplaced = true;
+            if (auto emptied = m_body.truncate(0); !emptied)
+                return failWrite(emptied.error());
+        }
+        // Before any byte of this response lands, the record says what the body holds.
+        return keepProgress();
+    }
+
+    bool Transfer::keepProgress()
+    {
+        m_recorded = Clock::now();
+        if (auto flushed = m_body.flush(); !flushed)
+            return failWrite(flushed.error());
+        if (auto data = resumeData())
+            m_record.write(*data);
+        else
+            m_record.remove();
         return true;
     }
 
@@ -165,6 +179,8 @@ namespace {
                 downloadTotal > 0 ? offset + static_cast<std::uint64_t>(downloadTotal) : 0,
                 seconds > 0 ? static_cast<double>(downloaded) / seconds : 0);
         }
+        if (attempt.decided && Clock::now() - transfer.m_recorded >= progressRecordInterval && !transfer.keepProgress())
+            return 1;
         if (int signalNumber = TransferSignalGuard::caughtSignal()) {
             attempt.signal = signalNumber;
             attempt.abort = Abort::Signal;
@@ -180,17 +196,9 @@ namespace {
     std::optional<Bytes> Transfer::resumeData() const
     {
         auto const& path = m_body.path();
-        std::string folder = path.substr(0, path.size() - m_body.name().size() - 1);
-        auto data = resumeDataAfterFailure({ m_request.url, m_body.name(), m_body.length(), m_request.resume,
-            m_attempt.rangeStart, m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt, folder });
-        if (!data)
-            return std::nullopt;
-        // Only what the next run will accept: an oversized validator would
-        // otherwise turn into "Error in resume data..." there.
-        auto encoded = encodeResumeData(*data);
-        if (!encoded || !decodeResumeData(*encoded))
-            return std::nullopt;
-        return *encoded;
+        return encodedResumeDataAfterFailure({ m_request.url, m_body.name(), m_body.length(), m_request.resume,
+            m_attempt.rangeStart, m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt,
+            path.substr(0, path.size() - m_body.name().size() - 1) });
     }
 
     DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
@@ -213,6 +221,7 @@ namespace {
         if (result == CURLE_OK && !attempt.writeError) {
             // The body was hashed as it arrived; verifying it need not read it again.
             m_body.handOverDigest();
+            m_record.remove(); // The body is handed over: nothing is left to continue.
             outcome.location = URL::fileURL(m_body.path());
             return outcome;
         }
@@ -235,10 +244,13 @@ namespace {
         bool resumable = error.code == URLErrorCode::NetworkConnectionLost || error.code == URLErrorCode::TimedOut
             || error.code == URLErrorCode::Cancelled;
         std::optional<Bytes> data = resumable ? resumeData() : std::nullopt;
-        if (data)
+        if (data) {
+            m_record.write(*data);
             error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*data));
-        else if (!m_request.resume || m_bodyReplaced)
+        } else if (!m_request.resume || m_bodyReplaced) {
             m_body.remove();
+            m_record.remove();
+        }
         outcome.error = std::move(error);
         return outcome;
     }
@@ -297,39 +309,15 @@ DownloadOutcome performDownload(
     URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request)
 {
     DownloadOutcome outcome;
-    if (!isHTTPScheme(request.url)) {
-        outcome.error = Error::url(URLErrorCode::UnsupportedURL, request.url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL));
+    auto task = openTaskBody(folder, request.url, request.resume);
+    if (!task) {
+        outcome.error = task.error();
         return outcome;
     }
-
-    std::expected<BodyFile, Error> body = std::unexpected(Error {});
-    if (request.resume) {
-        body = BodyFile::openLocked(folder, request.resume->bodyFileName);
-        if (!body && body.error().code == EWOULDBLOCK) {
-            // Another run is continuing this very transfer; its body is not ours to touch.
-            outcome.error = Error::url(URLErrorCode::CannotWriteToFile, request.url,
-                "The body is being written by another run: " + body.error().description());
-            return outcome;
-        }
-    } else {
-        std::string name = bodyFileNameForURL(request.url);
-        if (name.empty()) {
-            outcome.error = Error::url(URLErrorCode::Unknown, request.url, "SHA-256 of the URL failed");
-            return outcome;
-        }
-        body = BodyFile::openLocked(folder, name);
-        // NOTE: a live run owns the body named after this URL; ours gets a
-        // name of its own rather than failing.
-        if (!body && body.error().code == EWOULDBLOCK)
-            body = BodyFile::createUnique(folder, name);
-    }
-    if (!body) {
-        outcome.error = writeFailure(request.url, body.error());
-        return outcome;
-    }
-
-    outcome = Transfer(configuration, request, *body).run();
-    outcome.body = std::move(*body);
+    DownloadRequest continued { request.url, task->resume };
+    ProgressRecord record(folder, task->body.name());
+    outcome = Transfer(configuration, continued, task->body, record).run();
+    outcome.body = std::move(task->body);
     return outcome;
 }
 

@@ -8,6 +8,22 @@ bool resumesURL(ResumeData const& resume, std::string_view url)
     return resume.url == url;
 }
 
+std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored, std::optional<ResumeData> const& record,
+    std::string_view url, std::string_view bodyFolder, std::string_view bodyFileName)
+{
+    if (!record || !resumesURL(*record, url) || record->bodyFileName != bodyFileName
+        || record->bodyFolder != bodyFolder)
+        return stored;
+    if (!stored)
+        return record;
+    // NOTE: a killed resumed task got further than its stored data says; the
+    // record is the same transfer's only when it agrees on everything else.
+    bool sameTransfer = stored->url == record->url && stored->bodyFileName == record->bodyFileName
+        && stored->entityTag == record->entityTag && stored->lastModified == record->lastModified
+        && stored->totalLength == record->totalLength;
+    return sameTransfer && record->bytesReceived > stored->bytesReceived ? record : stored;
+}
+
 StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize)
 {
     if (!resume)
@@ -112,6 +128,19 @@ std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
     if (data.totalLength && *data.totalLength < data.bytesReceived)
         return std::nullopt;
     return data;
+}
+
+std::optional<Bytes> encodedResumeDataAfterFailure(FailedTransfer const& failed)
+{
+    auto data = resumeDataAfterFailure(failed);
+    if (!data)
+        return std::nullopt;
+    // Only what the next run will accept: an oversized validator would
+    // otherwise turn into "Error in resume data..." there.
+    auto encoded = encodeResumeData(*data);
+    if (!encoded || !decodeResumeData(*encoded))
+        return std::nullopt;
+    return *encoded;
 }
 
 }

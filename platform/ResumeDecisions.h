@@ -20,6 +20,16 @@ namespace platform {
 /// Another URL is another transfer, even of the same destination.
 [[nodiscard]] bool resumesURL(ResumeData const& resume, std::string_view url);
 
+/// What a task continues from, given the stored resume data (if any) and the
+/// progress record found beside the task's body. Without stored data, a record
+/// of this very URL (compared as sent), body and folder is taken. Stored data
+/// is brought forward only by a record of the same transfer: the same URL,
+/// body, folder, validators and length, and more bytes. Anything else in a
+/// record is ignored.
+[[nodiscard]] std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored,
+    std::optional<ResumeData> const& record, std::string_view url, std::string_view bodyFolder,
+    std::string_view bodyFileName);
+
 /// Where a task begins, given what an earlier task left.
 struct StartingPoint {
     /// The offset to ask for with Range; nothing to ask for the whole entity.
@@ -87,5 +97,8 @@ struct FailedTransfer {
 /// must have given a validator (an entity tag, weak or strong, or a date) and
 /// accepted byte ranges, as the platform's own service requires.
 [[nodiscard]] std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed);
+
+/// The same, encoded, and only when a later task will accept it.
+[[nodiscard]] std::optional<Bytes> encodedResumeDataAfterFailure(FailedTransfer const& failed);
 
 }

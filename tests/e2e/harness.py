@@ -649,7 +649,7 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
-    """Plants (kind, path, argument): file (bytes), append (bytes), fill (until the disk is full), dir, link (target),
+    """Plants (kind, path, argument): file (bytes, or a function of the values that gives them), append (bytes), fill (until the disk is full), dir, link (target),
     fifo, socket, device (root only), owner (uid), mode, truncate (size), remove, mount (another volume), bind (another
     mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4 (size in bytes: a volume that
     keeps half its blocks for root, root only)."""
@@ -661,7 +661,8 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         if kind in ("file", "append", "fill"):
             with open(host, "ab" if kind == "append" else "wb", buffering=0) as file:
                 try:
-                    while file.write(b"\0" * 4096 if kind == "fill" else argument[0]) and kind == "fill":
+                    data = b"\0" * 4096 if kind == "fill" else argument[0]
+                    while file.write(data(values) if callable(data) else data) and kind == "fill":
                         pass
                 except OSError:
                     assert kind == "fill"

@@ -1,11 +1,13 @@
 # SPDX-License-Identifier: Apache-2.0
 """Transfers that break off and the runs that continue them."""
 
+import contextlib
 import glob
 import os
 import plistlib
 import re
 import signal
+import time
 
 from harness import (
     BODY,
@@ -21,6 +23,7 @@ from harness import (
     Case,
     Reply,
     Step,
+    expand,
     failed,
     lost,
     row_tests,
@@ -72,6 +75,38 @@ def confined_then_stopped(pid: int) -> None:
             text = file.read()
             assert "NoNewPrivs:\t1\n" in text and "Seccomp:\t2\n" in text, status
     os.kill(pid, signal.SIGTERM)
+
+
+def killed_once_recorded(received: int):
+    """SIGKILL for the running tool once the progress record beside its body counts `received` bytes."""
+
+    def kill(pid: int) -> None:
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            for path in glob.glob(f"/proc/{pid}/root/Library/**/.quenbury-partial/body-*.progress", recursive=True):
+                with contextlib.suppress(OSError, plistlib.InvalidFileException), open(path, "rb") as file:
+                    if plistlib.load(file)["BytesReceived"] >= received:
+                        return os.kill(pid, signal.SIGKILL)
+            time.sleep(0.1)
+        raise AssertionError(f"no progress record of {received} bytes")
+
+    return kill
+
+
+def record_of(url: str):
+    """A progress record beside the body of the run's URL that names `url` and CUT bytes of the entity."""
+    return lambda values: plistlib.dumps(
+        {
+            "QuenburyResumeVersion": 1,
+            "URL": expand(url, values),
+            "BodyFileName": os.path.basename(values["body"]),
+            "BytesReceived": CUT,
+            "EntityTag": ETAG,
+            "TotalLength": len(BODY),
+            "BodyFolder": os.path.dirname(values["body"]),
+        },
+        fmt=plistlib.FMT_BINARY,
+    )
 
 
 def two_runs(name: str, second: Reply, sent: list, data: bytes = BODY, first: Reply = BROKEN, **fields) -> Case:
@@ -232,6 +267,41 @@ Rows = row_tests(
             after={"{dest}": BODY, "/tmp/fresh.trace": CONFINED, "/tmp/resumed.trace": CONFINED},
             sent=["GET /pkg", RANGED],
         ),
+        # A kill keeps the progress: the next run continues from the body and reads as a fresh download.
+        Case(
+            "SIGKILL mid-transfer and the next run continues from the body",
+            serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
+            runs=[Step(128 + signal.SIGKILL, START, interrupt=killed_once_recorded(CUT)), Step(0, SUCCESS)],
+            after={"{dest}": BODY, "/private/tmp": [], **STORE_ONLY},
+            sent=["GET /pkg", RANGED],
+        ),
+        # A resumed run that was killed got further than its resume data says.
+        Case(
+            "SIGKILL of a resumed run and the next continues where the body stands",
+            serve={"/pkg": [BROKEN, Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
+            runs=[
+                Step(1, START + lost()),
+                Step(128 + signal.SIGKILL, START + RESUMING, interrupt=killed_once_recorded(2 * CUT)),
+                Step(0, RESUMED),
+            ],
+            after={"{dest}": BODY, "{state}": None, **STORE_ONLY},
+            sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"],
+        ),
+        *[
+            Case(
+                f"a progress record beside the body: {name}",
+                plant=[("file", "{body}", BODY[:length]), ("file", "{body}.progress", record_of(url))],
+                runs=[Step(0, SUCCESS)],
+                after={"{dest}": BODY, **STORE_ONLY},
+                sent=[request],
+            )
+            for name, length, url, request in (
+                ("this URL's continues", CUT, "{encoded}", RANGED),
+                ("a longer body is cut back", CUT + 7, "{encoded}", RANGED),
+                ("another URL's is ignored", CUT, "{encoded}?v=2", "GET /pkg"),
+                ("a body shorter than recorded starts over", CUT - 1, "{encoded}", "GET /pkg"),
+            )
+        ],
         # NOTE: the idle time-out is a minute, so this case waits that long.
         Case(
             "when the server falls silent the run times out and the next continues",
@@ -283,7 +353,7 @@ Rows = row_tests(
                 Step(1, START + lost()),
                 Step(0, SUCCESS, plant=[("remove", "/var/tmp/quenbury-0"), ("remove", "/private/tmp/Library")]),
             ],
-            sent=["GET /pkg", "GET /pkg"],
+            sent=["GET /pkg", RANGED],
         ),
         Case(
             "a second failure replaces the state",
@@ -296,21 +366,31 @@ Rows = row_tests(
             after={"{dest}": BODY},
             sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"],
         ),
-        # Killed in the rename that replaces the state: the old state stands whole, and the next save clears the leftover.
+        # Killed in the rename that replaces the state: the old state stands whole, and the next save clears the
+        # leftover. The body's own record, written before, lets that run continue from where the body stands.
         Case(
             "a kill while saving resume data leaves one complete state",
-            serve={"/pkg": [BROKEN, BROKEN, BROKEN]},
+            serve={"/pkg": [BROKEN, BROKEN, Reply(BODY, close_after=CUT // 2)]},
             runs=[
                 Step(1, START + lost()),
                 Step(
                     128 + signal.SIGKILL,
                     START + RESUMING + lost(resumed=True, first=False)[:-1],
-                    wrap=("strace", "-f", "-o", "/dev/null", "-e", "inject=rename,renameat,renameat2:signal=KILL"),
+                    wrap=(
+                        "strace",
+                        "-f",
+                        "-o",
+                        "/dev/null",
+                        "-P",
+                        "resume_a_pkg.plist",
+                        "-e",
+                        "inject=rename,renameat,renameat2:signal=KILL",
+                    ),
                 ),
                 Step(1, START + RESUMING + lost(resumed=True, first=False)),
             ],
             after={"{state_dir}": ["resume_a_pkg.plist"], "{state}": "file"},
-            sent=["GET /pkg", RANGED, RANGED],
+            sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"],
         ),
         *[
             Case(

@@ -28,6 +28,33 @@ TEST(ResumeDecisions, EveryRow)
     EXPECT_TRUE(platform::resumesURL(resume(), "http://h/p"));
     EXPECT_FALSE(platform::resumesURL(resume(), "http://mirror/p"));
 
+    // What a task continues from: a progress record only of this URL, body and
+    // folder; stored data brought forward only by a record of its own transfer.
+    auto recorded = [](std::uint64_t received, std::string url = "http://h/p", std::string tag = "\"t\"",
+                        std::optional<std::uint64_t> total = 200, std::string body = "body-x") {
+        return ResumeData { std::move(url), std::move(body), received, std::move(tag), "Tue, 05 Mar 2024 10:00:00 GMT",
+            total, "/f" };
+    };
+    using Continued = std::optional<ResumeData>;
+    for (auto const& [name, stored, record, folder, expected] :
+        std::vector<std::tuple<char const*, Continued, Continued, char const*, Continued>> {
+            { "fresh, no record", std::nullopt, std::nullopt, "/f", std::nullopt },
+            { "fresh, this URL's record", std::nullopt, recorded(150), "/f", recorded(150) },
+            { "fresh, another URL's record", std::nullopt, recorded(150, "http://h/p?v=2"), "/f", std::nullopt },
+            { "fresh, the URL unencoded", std::nullopt, recorded(150, "http://h/a%20b"), "/f", std::nullopt },
+            { "fresh, another body's record", std::nullopt, recorded(150, "http://h/p", "\"t\"", 200, "body-y"), "/f",
+                std::nullopt },
+            { "fresh, a record naming another folder", std::nullopt, recorded(150), "/g", std::nullopt },
+            { "stored, a record further on", recorded(100), recorded(150), "/f", recorded(150) },
+            { "stored, a record no further", recorded(100), recorded(100), "/f", recorded(100) },
+            { "stored, a record behind", recorded(150), recorded(100), "/f", recorded(150) },
+            { "stored, a record of another tag", recorded(100), recorded(150, "http://h/p", "\"u\""), "/f",
+                recorded(100) },
+            { "stored, a record of another length", recorded(100), recorded(150, "http://h/p", "\"t\"", 300), "/f",
+                recorded(100) },
+            { "stored, a record of another URL", recorded(100), recorded(150, "http://h/q"), "/f", recorded(100) } })
+        EXPECT_EQ(platform::continuation(stored, record, "http://h/p", folder, "body-x"), expected) << name;
+
     // Where a task begins: continue at the recorded length, else from byte 0.
     for (auto const& [given, bodySize, expected] :
         std::vector<std::tuple<std::optional<ResumeData>, std::uint64_t, platform::StartingPoint>> {

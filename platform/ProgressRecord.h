@@ -1,0 +1,45 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "platform/BodyFolder.h"
+#include "platform/Error.h"
+#include "platform/ResumeData.h"
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+// What a running transfer keeps beside its body, so that a kill, an
+// out-of-memory end or a power loss does not cost the bytes already on disk:
+// resume data for the body as it stands, replaced every few seconds.
+
+namespace platform {
+
+/// How often a running transfer replaces its record.
+inline constexpr std::chrono::seconds progressRecordInterval { 3 };
+
+/// The record beside the body `bodyFileName`: "<body>.progress" in the body's
+/// folder. It begins with "body-", so that the folder's clean-up of stale
+/// bodies takes it too, and no body can bear its name.
+class ProgressRecord {
+public:
+    ProgressRecord(BodyFolder const& folder, std::string bodyFileName);
+
+    /// The record left there, decoded as untrusted resume data; nothing when
+    /// it is missing, not a regular file of ours, or undecodable.
+    [[nodiscard]] std::optional<ResumeData> read() const;
+    /// Replaces the record with `data` (encoded resume data): a new file,
+    /// owner-only and never through a link, renamed over the old one. Not
+    /// synced: a torn record only reads as none, and a body that a power loss
+    /// left shorter than its record is taken again from byte 0.
+    bool write(Bytes const& data) const;
+    /// Removes the record, once the body it describes is gone or handed over.
+    void remove() const;
+
+private:
+    int m_folder;
+    std::string m_name;
+    std::string m_temporary;
+};
+
+}
