@@ -26,7 +26,8 @@ std::optional<ResumeData> ProgressRecord::read() const
     Bytes contents(static_cast<size_t>(status.st_size));
     size_t done = 0;
     while (done < contents.size()) {
-        ssize_t got = retryOnInterrupt([&] { return ::read(fd.get(), contents.data() + done, contents.size() - done); });
+        ssize_t got
+            = retryOnInterrupt([&] { return ::read(fd.get(), contents.data() + done, contents.size() - done); });
         if (got <= 0)
             return std::nullopt;
         done += static_cast<size_t>(got);
@@ -35,20 +36,19 @@ std::optional<ResumeData> ProgressRecord::read() const
     return decoded ? std::optional(*decoded) : std::nullopt;
 }
 
-bool ProgressRecord::write(Bytes const& data) const
+void ProgressRecord::write(Bytes const& data) const
 {
     // One writer at a time: the record belongs to the body, which we hold
     // locked. A sibling that a killed writer left goes first.
     ::unlinkat(m_folder, m_temporary.c_str(), 0);
     FileDescriptor fd(
         ::openat(m_folder, m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd)
-        return false;
-    bool written = writeAll(fd.get(), data).has_value();
-    if (fd.close() == 0 && written && ::renameat(m_folder, m_temporary.c_str(), m_folder, m_name.c_str()) == 0)
-        return true;
-    ::unlinkat(m_folder, m_temporary.c_str(), 0);
-    return false;
+    bool written = fd && writeAll(fd.get(), data).has_value();
+    if (fd && fd.close() == 0 && written && ::renameat(m_folder, m_temporary.c_str(), m_folder, m_name.c_str()) == 0)
+        return;
+    // NOTE: an older record must not outlive the body it described: the body
+    // may now grow with another entity's bytes.
+    remove();
 }
 
 void ProgressRecord::remove() const

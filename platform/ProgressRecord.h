@@ -29,10 +29,11 @@ public:
     /// it is missing, not a regular file of ours, or undecodable.
     [[nodiscard]] std::optional<ResumeData> read() const;
     /// Replaces the record with `data` (encoded resume data): a new file,
-    /// owner-only and never through a link, renamed over the old one. Not
-    /// synced: a torn record only reads as none, and a body that a power loss
-    /// left shorter than its record is taken again from byte 0.
-    bool write(Bytes const& data) const;
+    /// owner-only and never through a link, renamed over the old one; when
+    /// that fails, no record stays. Not synced: a torn record only reads as
+    /// none, and a body that a power loss left shorter than its record is
+    /// taken again from byte 0.
+    void write(Bytes const& data) const;
     /// Removes the record, once the body it describes is gone or handed over.
     void remove() const;
 

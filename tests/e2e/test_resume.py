@@ -290,16 +290,34 @@ Rows = row_tests(
         *[
             Case(
                 f"a progress record beside the body: {name}",
-                plant=[("file", "{body}", BODY[:length]), ("file", "{body}.progress", record_of(url))],
+                plant=[("file", "{body}", BODY[:length]), ("file", "/private/tmp/victim", record_of("{encoded}"))]
+                + record,
                 runs=[Step(0, SUCCESS)],
-                after={"{dest}": BODY, **STORE_ONLY},
+                after={"{dest}": BODY, "/private/tmp/victim": "file", **STORE_ONLY},
                 sent=[request],
             )
-            for name, length, url, request in (
-                ("this URL's continues", CUT, "{encoded}", RANGED),
-                ("a longer body is cut back", CUT + 7, "{encoded}", RANGED),
-                ("another URL's is ignored", CUT, "{encoded}?v=2", "GET /pkg"),
-                ("a body shorter than recorded starts over", CUT - 1, "{encoded}", "GET /pkg"),
+            for name, length, record, request in (
+                ("this URL's continues", CUT, [("file", "{body}.progress", record_of("{encoded}"))], RANGED),
+                ("a longer body is cut back", CUT + 7, [("file", "{body}.progress", record_of("{encoded}"))], RANGED),
+                (
+                    "another URL's is ignored",
+                    CUT,
+                    [("file", "{body}.progress", record_of("{encoded}?v=2"))],
+                    "GET /pkg",
+                ),
+                (
+                    "a shorter body starts over",
+                    CUT - 1,
+                    [("file", "{body}.progress", record_of("{encoded}"))],
+                    "GET /pkg",
+                ),
+                ("a link there is not followed", CUT, [("link", "{body}.progress", "/private/tmp/victim")], "GET /pkg"),
+                (
+                    "another user's is ignored",
+                    CUT,
+                    [("file", "{body}.progress", record_of("{encoded}")), ("owner", "{body}.progress", 65534)],
+                    "GET /pkg",
+                ),
             )
         ],
         # NOTE: the idle time-out is a minute, so this case waits that long.
