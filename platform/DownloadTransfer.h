@@ -26,9 +26,11 @@ struct DownloadOutcome {
     std::optional<BodyFile> body;
 };
 
-/// Performs one task on the calling thread. On failure the body is removed
-/// unless the error carries resume data for it, or the body still serves the
-/// resume data the task was created from.
+/// Performs one task on the calling thread, continuing from the resume data
+/// given or from the progress record beside the body (see continuation), and
+/// keeping that record while it runs. On failure the body is removed, with its
+/// record, unless the error carries resume data for it, or the body still
+/// serves what the task continued from.
 DownloadOutcome performDownload(
     URLSessionConfiguration const& configuration, BodyFolder const& folder, DownloadRequest const& request);
 
