@@ -182,7 +182,7 @@ Rows = row_tests(
                         plant=[("mode", "{state_dir}", 0o777)],
                     ),
                 ],
-                after={**dict.fromkeys(FOLDERS + ["{state_dir}"], 0o700), "{state}": 0o600},
+                after={**dict.fromkeys(FOLDERS + ["{state_dir}"], 0o700), "{state}": 0o600, "{body}.progress": 0o600},
             )
             for mask, left in ((0o000, 0), (0o002, 0), (0o022, 0), (0o077, 0), (0o022, 0o777), (0o022, 0o775))
         ],
