@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+// The resume state's file name for a destination, and saving the state where the end-to-end rows cannot reach:
+// failures of the file system, resume data of odd shapes, and a link swapped in while root saves.
 #include "Quenbury/ResumeDownloadPlistName.h"
 #include "Quenbury/SaveResumeData.h"
 #include "TestSupport.h"
@@ -6,12 +8,11 @@
 #include <atomic>
 #include <thread>
 
-TEST(ResumeDownloadPlistName, WorkedExamples)
+// The names of ordinary destinations are in every end-to-end row; these are the odd ones ("" for refused).
+TEST(ResumeDownloadPlistName, OddDestinations)
 {
     std::vector<std::pair<std::string, std::string>> const rows {
-        { "/Library/Ostrel_Agent/store/Upgrade.14.pkg", "Library/Ostrel_Agent/store/resume_Upgrade_14_pkg.plist" },
-        { "/Library/Ostrel_Agent/store/sub.dir/image.dmg",
-            "Library/Ostrel_Agent/store/sub.dir/resume_image_dmg.plist" },
+        { "/Library/A/store/sub.dir/image.dmg", "Library/A/store/sub.dir/resume_image_dmg.plist" },
         { "/Library/Ostrel_Agent/store/", "Library/Ostrel_Agent/resume_store.plist" },
         { "//var//data/pkgs/", "var/data/resume_pkgs.plist" },
         { "/store/.hidden", "store/resume__hidden.plist" },
@@ -19,8 +20,6 @@ TEST(ResumeDownloadPlistName, WorkedExamples)
         { "package.pkg", "/resume_package_pkg.plist" },
         { "/a/../b.pkg", "a/../resume_b_pkg.plist" },
         { "/d/..", "d/resume___.plist" },
-        { "/d/a_pkg", "d/resume_a_pkg.plist" },
-        { "/p%d/100%.pkg", "p%d/resume_100%_pkg.plist" },
         { "", "" },
         { "/", "" },
         { "///", "" },
@@ -28,32 +27,28 @@ TEST(ResumeDownloadPlistName, WorkedExamples)
     for (auto const& [destination, name] : rows) {
         std::expected<std::string, ResumeDownloadError> made;
         auto lines = test::loggedBy([&] { made = resumeDownloadPlistName(destination); });
-        std::vector<std::string> expected { "Inside resume plist file name generator", "Resume plist :" + name };
         if (name.empty()) {
             ASSERT_FALSE(made) << destination;
             EXPECT_EQ(made.error().kind, ResumeDownloadError::Kind::fileNameError);
             EXPECT_EQ(made.error().message, "Error in file path seperator");
-            expected.pop_back();
         } else {
             EXPECT_EQ(made, name);
         }
-        EXPECT_EQ(lines, expected) << destination;
+        EXPECT_EQ(lines.size(), name.empty() ? 1u : 2u) << destination;
     }
 }
 
-TEST(SaveResumeData, DecisionTable)
+// The codes that save, the folder made and the state replaced are end-to-end rows; these are the failures of the
+// file system behind them, which leave nothing but the state that stood before.
+TEST(SaveResumeData, FailuresAndOddData)
 {
     platform::Bytes const blob { 'b', 'p', 0, 0xff };
-    auto failure = [](long code, std::optional<platform::Bytes> data, std::string domain = "NSURLErrorDomain") {
+    auto lostWith = [](platform::UserInfoValue data) {
         platform::Error error;
-        error.domain = std::move(domain);
-        error.code = code;
-        if (data)
-            error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, *data);
+        error.code = platform::URLErrorCode::NetworkConnectionLost;
+        error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::move(data));
         return error;
     };
-    auto textInsteadOfBytes = failure(-1005, std::nullopt);
-    textInsteadOfBytes.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::string("not bytes"));
     test::TemporaryDirectory root;
     std::string const directory = root / "private/tmp/Library/Ostrel_Agent/store",
                       file = directory + "/resume_a_100%_pkg.plist";
@@ -61,33 +56,23 @@ TEST(SaveResumeData, DecisionTable)
                       in = "Directory is " + directory, removing = "Removing resume data already present at: " + file,
                       written = "Resume data written";
     struct Row {
+        char const* name;
         platform::Error error;
         bool existingFile;
-        std::string
-            failing; // An operation that fails on the folder (mkdir) or the file; its description ends the lines.
+        std::string failing; // On the folder (mkdir) or the file; its description ends the lines.
         std::vector<std::string> lines;
-        bool abandoned = false; // A temporary sibling left by a run killed while it saved.
     };
     for (auto const& row : std::vector<Row> {
-             { failure(-1004, blob), true, "", { "Not saving resume data" } },
-             { failure(-1003, blob), false, "", { "Not saving resume data" } },
-             { failure(-999, blob), false, "", { "Download interrupted, saving resume data", creating, in, written } },
-             { failure(-1005, std::nullopt), true, "", { lost, "No resume data generated" } },
-             { textInsteadOfBytes, false, "", { lost, "No resume data generated" } },
-             { failure(-1005, blob), false, "", { lost, creating, in, written } },
-             { failure(-1001, blob, "NSPOSIXErrorDomain"), true, "", { lost, in, removing, written } },
-             { failure(-1005, platform::Bytes {}), false, "", { lost, creating, in, written } },
-             { failure(-1005, blob), false, "mkdir", { lost, creating } },
-             { failure(-1005, blob), true, "", { lost, in, removing, written }, true },
-             { failure(-1005, blob), true, "rename", { lost, in, removing } },
-             { failure(-1005, blob), false, "open", { lost, creating, in } },
+             { "text in place of bytes is no data", lostWith(std::string("not bytes")), false, "",
+                 { lost, "No resume data generated" } },
+             { "empty data is saved", lostWith(platform::Bytes {}), false, "", { lost, creating, in, written } },
+             { "a folder that cannot be made", lostWith(blob), false, "mkdir", { lost, creating } },
+             { "a failed replacement keeps the old state", lostWith(blob), true, "rename", { lost, in, removing } },
          }) {
-        SCOPED_TRACE(std::to_string(row.error.code) + " " + row.failing);
+        SCOPED_TRACE(row.name);
         std::filesystem::remove_all(root / "private");
         if (row.existingFile)
             test::writeFile(file, "old");
-        if (row.abandoned)
-            test::writeFile(directory + "/.resume_a_100%_pkg.plist.quenbury-0123456789abcdef", "half");
         test::FaultyFileManager files;
         std::string target = row.failing == "mkdir" ? directory : file;
         files.failing.insert({ row.failing, target });
@@ -99,18 +84,7 @@ TEST(SaveResumeData, DecisionTable)
                 + platform::Error::fromErrno(row.failing, target, EACCES).description());
         EXPECT_EQ(lines, expected);
         EXPECT_EQ(result, expected.back() == written);
-        auto const* data = row.error.bytes(platform::UserInfoKey::DownloadTaskResumeData);
-        EXPECT_EQ(test::readFile(file),
-            result                 ? std::string(data->begin(), data->end())
-                : row.existingFile ? "old"
-                                   : "");
-        // Owner-only whatever the umask: the state holds the URL, and URLs carry secrets.
-        using std::filesystem::perms;
-        if (result) {
-            EXPECT_EQ(std::filesystem::status(file).permissions(), perms::owner_read | perms::owner_write);
-            EXPECT_EQ(
-                std::filesystem::status(directory).permissions(), row.existingFile ? perms(0755) : perms::owner_all);
-        }
+        EXPECT_EQ(test::readFile(file), row.existingFile ? "old" : "");
         // Nothing but the state file is left beside it.
         if (std::filesystem::exists(directory)) {
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}),

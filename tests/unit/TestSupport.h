@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// What the unit tests share: a temporary folder, the records a piece of code logs, and a file manager that fails.
 #pragma once
 
 #include "platform/FileManager.h"
@@ -50,21 +51,13 @@ inline std::vector<std::string> loggedBy(std::function<void()> const& body)
     return messages;
 }
 
-/// The real file manager, except that the named operations fail with EACCES
-/// on the named paths; it records the paths asked about by fileExists.
+/// The real file manager, except that the named operations fail with EACCES on the named paths.
 struct FaultyFileManager : platform::FileManager {
     using Result = std::expected<void, platform::Error>;
     std::set<std::pair<std::string, std::string>> failing; // (operation, path)
-    std::set<std::string> existing; // Paths that exist for fileExists, besides real ones.
-    std::vector<std::string> existenceQueries;
 
     FaultyFileManager() { setDefaultManager(this); }
     ~FaultyFileManager() override { setDefaultManager(nullptr); }
-    bool fileExists(std::string const& path) override
-    {
-        existenceQueries.push_back(path);
-        return existing.contains(path) || FileManager::fileExists(path);
-    }
     std::expected<platform::FileDescriptor, platform::Error> openTrustedDirectory(
         std::string const& path, std::string_view area, bool create) override
     {
@@ -83,8 +76,7 @@ struct FaultyFileManager : platform::FileManager {
     Result createFile(
         int folder, std::string const& name, std::string const& path, platform::Bytes const& data) override
     {
-        return check("open", path,
-            [&] { return check("rename", path, [&] { return FileManager::createFile(folder, name, path, data); }); });
+        return check("rename", path, [&] { return FileManager::createFile(folder, name, path, data); });
     }
     Result check(std::string const& operation, std::string const& path, std::function<Result()> const& real)
     {
