@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// The confinement under each kernel ABI, and the system-call filter, each in a child process that confines itself.
 #include "TestSupport.h"
 #include "platform/Confinement.h"
 #include "platform/FileManager.h"
@@ -20,6 +21,28 @@ int errnoOf(int result)
     return result < 0 ? errno : 0;
 }
 
+struct Row {
+    char const* what;
+    int got, wanted;
+};
+
+/// Makes the rows in a child process, which may confine itself first, and expects each to hold there.
+void expectInChild(std::function<std::vector<Row>()> const& rows)
+{
+    pid_t child = ::fork();
+    if (child == 0) {
+        int failures = 0;
+        for (auto const& row : rows()) {
+            if (row.got != row.wanted)
+                std::fprintf(stderr, "%s: got %d, wanted %d\n", row.what, row.got, row.wanted), ++failures;
+        }
+        std::_Exit(failures);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 }
 
 // Each kernel ABI the tool knows, down to none, in a child that confines
@@ -34,16 +57,12 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
         test::writeFile(body + "/renamed", "r");
         test::writeFile(body + "/moved", "m");
         test::writeFile(outside + "/kept", "k");
-        pid_t child = ::fork();
-        if (child == 0) {
+        expectInChild([&] {
             std::string const roots[] { work, body, root / "missing" };
             int abi = platform::confineWrites(roots, ceiling);
             bool confined = abi > 0;
             auto refused = [&](int abiNeeded = 1) { return confined && abi >= abiNeeded ? EACCES : 0; };
-            struct Row {
-                char const* what;
-                int got, wanted;
-            } const rows[] {
+            return std::vector<Row> {
                 { "write inside", errnoOf(::open((work + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), 0 },
                 { "create outside", errnoOf(::open((outside + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), refused() },
                 { "write outside", errnoOf(::open((outside + "/kept").c_str(), O_WRONLY)), refused() },
@@ -59,16 +78,7 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
                 { "run a program", errnoOf(::execl("/bin/true", "true", nullptr)), refused() },
                 { "ABI reported", abi > 0, ceiling > 0 },
             };
-            int failures = 0;
-            for (auto const& row : rows) {
-                if (row.got != row.wanted)
-                    std::fprintf(stderr, "%s: got %d, wanted %d\n", row.what, row.got, row.wanted), ++failures;
-            }
-            std::_Exit(failures);
-        }
-        int status = 0;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        });
     }
 }
 
@@ -79,8 +89,7 @@ TEST(Confinement, RefusesEscapeCallsAndKeepsTheResolver)
     test::TemporaryDirectory root;
     std::string const file = root / "file";
     test::writeFile(file, "f");
-    pid_t child = ::fork();
-    if (child == 0) {
+    expectInChild([&] {
         bool filtered = platform::refuseEscapeCalls();
         int fd = ::open(file.c_str(), O_RDONLY);
         int resolved = -1;
@@ -90,10 +99,7 @@ TEST(Confinement, RefusesEscapeCallsAndKeepsTheResolver)
             if (found)
                 ::freeaddrinfo(found);
         }).join();
-        struct Row {
-            char const* what;
-            int got, wanted;
-        } const rows[] {
+        return std::vector<Row> {
             { "filter loaded", filtered, true },
             { "narrow to owner-only", errnoOf(::fchmod(fd, 0600)), 0 },
             { "set-user-ID", errnoOf(::fchmod(fd, 04755)), EPERM },
@@ -108,14 +114,5 @@ TEST(Confinement, RefusesEscapeCallsAndKeepsTheResolver)
             { "run a program", errnoOf(::execl("/bin/true", "true", nullptr)), EPERM },
             { "resolver thread", resolved, 0 },
         };
-        int failures = 0;
-        for (auto const& row : rows) {
-            if (row.got != row.wanted)
-                std::fprintf(stderr, "%s: got %d, wanted %d\n", row.what, row.got, row.wanted), ++failures;
-        }
-        std::_Exit(failures);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    });
 }

@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+// Every resume decision as a table: what a task continues from, where it begins, the range it asks for, what a
+// response means for the body, when a clean end is short, and the resume data a failure leaves.
 #include "TestSupport.h"
 #include "platform/ResumeDecisions.h"
 
@@ -7,17 +9,18 @@ using platform::ResumeData;
 
 namespace {
 
-ResumeData resume(std::string tag = "\"t\"", std::string date = "Tue, 05 Mar 2024 10:00:00 GMT",
-    std::optional<std::uint64_t> total = 200, std::uint64_t received = 100)
+std::string const date = "Tue, 05 Mar 2024 10:00:00 GMT";
+
+ResumeData resume(std::string tag = "\"t\"", std::string lastModified = date, std::optional<std::uint64_t> total = 200,
+    std::uint64_t received = 100)
 {
-    return { "http://h/p", "body-x", received, std::move(tag), std::move(date), total };
+    return { "http://h/p", "body-x", received, std::move(tag), std::move(lastModified), total };
 }
 
 platform::ResponseHeaders response(long status, std::string contentRange = {}, std::string tag = "\"t\"",
-    bool ranges = true, std::optional<std::uint64_t> length = std::nullopt,
-    std::string date = "Tue, 05 Mar 2024 10:00:00 GMT")
+    std::optional<std::uint64_t> length = std::nullopt, bool ranges = true, std::string lastModified = date)
 {
-    return { status, false, ranges, std::move(tag), std::move(date), std::move(contentRange), length };
+    return { status, false, ranges, std::move(tag), std::move(lastModified), std::move(contentRange), length };
 }
 
 }
@@ -32,19 +35,18 @@ TEST(ResumeDecisions, EveryRow)
     // folder; stored data brought forward only by a record of its own transfer.
     auto recorded = [](std::uint64_t received, std::string url = "http://h/p", std::string tag = "\"t\"",
                         std::optional<std::uint64_t> total = 200, std::string body = "body-x") {
-        return ResumeData { std::move(url), std::move(body), received, std::move(tag), "Tue, 05 Mar 2024 10:00:00 GMT",
-            total, "/f" };
+        return ResumeData { std::move(url), std::move(body), received, std::move(tag), date, total, "/f" };
     };
     using Continued = std::optional<ResumeData>;
+    Continued const none;
     for (auto const& [name, stored, record, folder, expected] :
         std::vector<std::tuple<char const*, Continued, Continued, char const*, Continued>> {
-            { "fresh, no record", std::nullopt, std::nullopt, "/f", std::nullopt },
-            { "fresh, this URL's record", std::nullopt, recorded(150), "/f", recorded(150) },
-            { "fresh, another URL's record", std::nullopt, recorded(150, "http://h/p?v=2"), "/f", std::nullopt },
-            { "fresh, the URL unencoded", std::nullopt, recorded(150, "http://h/a%20b"), "/f", std::nullopt },
-            { "fresh, another body's record", std::nullopt, recorded(150, "http://h/p", "\"t\"", 200, "body-y"), "/f",
-                std::nullopt },
-            { "fresh, a record naming another folder", std::nullopt, recorded(150), "/g", std::nullopt },
+            { "fresh, no record", none, none, "/f", none },
+            { "fresh, this URL's record", none, recorded(150), "/f", recorded(150) },
+            { "fresh, another URL's record", none, recorded(150, "http://h/p?v=2"), "/f", none },
+            { "fresh, the URL unencoded", none, recorded(150, "http://h/a%20b"), "/f", none },
+            { "fresh, another body's record", none, recorded(150, "http://h/p", "\"t\"", 200, "body-y"), "/f", none },
+            { "fresh, a record naming another folder", none, recorded(150), "/g", none },
             { "stored, a record further on", recorded(100), recorded(150), "/f", recorded(150) },
             { "stored, a record no further", recorded(100), recorded(100), "/f", recorded(100) },
             { "stored, a record behind", recorded(150), recorded(100), "/f", recorded(150) },
@@ -52,23 +54,27 @@ TEST(ResumeDecisions, EveryRow)
                 recorded(100) },
             { "stored, a record of another length", recorded(100), recorded(150, "http://h/p", "\"t\"", 300), "/f",
                 recorded(100) },
-            { "stored, a record of another URL", recorded(100), recorded(150, "http://h/q"), "/f", recorded(100) } })
+            { "stored, a record of another URL", recorded(100), recorded(150, "http://h/q"), "/f", recorded(100) },
+        })
         EXPECT_EQ(platform::continuation(stored, record, "http://h/p", folder, "body-x"), expected) << name;
 
     // Where a task begins: continue at the recorded length, else from byte 0.
-    for (auto const& [given, bodySize, expected] :
-        std::vector<std::tuple<std::optional<ResumeData>, std::uint64_t, platform::StartingPoint>> {
-            { std::nullopt, 5, { std::nullopt, 0, false } }, { resume(), 100, { 100, 100, false } },
-            { resume(), 150, { 100, 100, false } }, { resume(), 50, { std::nullopt, 0, true } },
-            { resume(), 0, { std::nullopt, 0, false } },
-            { resume("\"t\"", "", 200, 0), 10, { std::nullopt, 0, true } } })
-        EXPECT_EQ(platform::startingPoint(given, bodySize), expected) << bodySize;
+    for (auto const& [name, given, bodySize, expected] :
+        std::vector<std::tuple<char const*, Continued, std::uint64_t, platform::StartingPoint>> {
+            { "fresh", none, 5, { std::nullopt, 0, false } },
+            { "the body as recorded", resume(), 100, { 100, 100, false } },
+            { "the body longer, cut back", resume(), 150, { 100, 100, false } },
+            { "the body shorter, dropped", resume(), 50, { std::nullopt, 0, true } },
+            { "the body gone", resume(), 0, { std::nullopt, 0, false } },
+            { "nothing recorded, the body dropped", resume("\"t\"", "", 200, 0), 10, { std::nullopt, 0, true } },
+        })
+        EXPECT_EQ(platform::startingPoint(given, bodySize), expected) << name;
 
     // If-Range only with a strong tag or a date, never a weak tag.
     using Lines = std::vector<std::string>;
     EXPECT_EQ(platform::rangeRequestHeaders(resume(), 100), (Lines { "Range: bytes=100-", "If-Range: \"t\"" }));
-    EXPECT_EQ(platform::rangeRequestHeaders(resume("W/\"t\""), 100),
-        (Lines { "Range: bytes=100-", "If-Range: Tue, 05 Mar 2024 10:00:00 GMT" }));
+    EXPECT_EQ(
+        platform::rangeRequestHeaders(resume("W/\"t\""), 100), (Lines { "Range: bytes=100-", "If-Range: " + date }));
     EXPECT_EQ(platform::rangeRequestHeaders(resume("W/\"t\"", ""), 7), (Lines { "Range: bytes=7-" }));
 
     // What a response means for a body resumed at 100.
@@ -86,43 +92,44 @@ TEST(ResumeDecisions, EveryRow)
             { "not satisfiable", response(416), resume(), ResponseUse::StartOver },
             { "busy", response(503, {}, ""), resume(), ResponseUse::Fail },
             { "missing", response(404, {}, ""), resume(), ResponseUse::Fail },
-            { "whole entity", response(200), resume(), ResponseUse::Replace } })
+            { "whole entity", response(200), resume(), ResponseUse::Replace },
+        })
         EXPECT_EQ(platform::responseUse(headers, given, 100), expected) << name;
     EXPECT_EQ(platform::responseUse(response(206, "bytes 100-199/200"), resume(), std::nullopt), ResponseUse::Replace);
     EXPECT_EQ(platform::responseUse(response(503, {}, ""), std::nullopt, std::nullopt), ResponseUse::Replace);
 
     // A clean end short of the length the responses made known.
-    auto untold = resume("\"t\"", "Tue, 05 Mar 2024 10:00:00 GMT", std::nullopt);
+    auto const untold = resume("\"t\"", date, std::nullopt);
+    using Start = std::optional<std::uint64_t>;
     for (auto const& [name, headers, given, rangeStart, bodyLength, expected] :
-        std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, std::optional<std::uint64_t>,
-            std::uint64_t, bool>> {
-            { "part to the total", response(206, "bytes 100-199/200", "\"t\"", true, 100), resume(), 100, 200, false },
-            { "part short of the total", response(206, "bytes 100-149/200", "\"t\"", true, 50), resume(), 100, 150,
-                true },
+        std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, Start, std::uint64_t, bool>> {
+            { "part to the total", response(206, "bytes 100-199/200", "\"t\"", 100), resume(), 100, 200, false },
+            { "part short of the total", response(206, "bytes 100-149/200", "\"t\"", 50), resume(), 100, 150, true },
             { "part without a total, the recorded length", response(206, "bytes 100-199/*"), resume(), 100, 150, true },
-            { "part with its length alone", response(206, "bytes 100-199/*", "\"t\"", true, 100), untold, 100, 150,
-                true },
+            { "part with its length alone", response(206, "bytes 100-199/*", "\"t\"", 100), untold, 100, 150, true },
             { "part with no length at all", response(206, "bytes 100-199/*"), untold, 100, 150, false },
-            { "whole entity short", response(200, {}, "\"n\"", true, 300), resume(), std::nullopt, 250, true },
+            { "whole entity short", response(200, {}, "\"n\"", 300), resume(), std::nullopt, 250, true },
             { "whole entity without a length", response(200), resume(), std::nullopt, 5, false },
-            { "a new entity in place of ours", response(200, {}, "\"n\"", true, 120), resume(), 100, 120, false } })
+            { "a new entity in place of ours", response(200, {}, "\"n\"", 120), resume(), 100, 120, false },
+        })
         EXPECT_EQ(platform::endsShortOfEntity(headers, given, rangeStart, bodyLength), expected) << name;
 
     // The resume data a failure leaves: only with a validator and byte ranges.
-    for (auto const& [name, headers, rangeStart, expected] : std::vector<std::tuple<char const*,
-             std::optional<platform::ResponseHeaders>, std::optional<std::uint64_t>, std::optional<ResumeData>>> {
-             { "before any response", std::nullopt, 100, resume("\"t\"", "Tue, 05 Mar 2024 10:00:00 GMT", 200, 150) },
-             { "fresh, before any response", std::nullopt, std::nullopt, std::nullopt },
-             { "appended part", response(206, "bytes 100-199/200"), 100,
-                 resume("\"t\"", "Tue, 05 Mar 2024 10:00:00 GMT", 200, 150) },
-             { "whole entity, strong", response(200, {}, "\"n\"", true, 300), std::nullopt,
-                 resume("\"n\"", "Tue, 05 Mar 2024 10:00:00 GMT", 300, 150) },
-             { "whole entity, weak", response(200, {}, "W/\"n\"", true, 300), std::nullopt,
-                 resume("W/\"n\"", "Tue, 05 Mar 2024 10:00:00 GMT", 300, 150) },
-             { "no byte ranges", response(200, {}, "\"n\"", false), std::nullopt, std::nullopt },
-             { "shorter than received", response(200, {}, "\"n\"", true, 120), std::nullopt, std::nullopt },
-             { "no validator", response(200, {}, "", true, std::nullopt, ""), std::nullopt, std::nullopt },
-             { "error page", response(500), std::nullopt, std::nullopt } })
+    auto const at150 = resume("\"t\"", date, 200, 150);
+    using Headers = std::optional<platform::ResponseHeaders>;
+    for (auto const& [name, headers, rangeStart, expected] :
+        std::vector<std::tuple<char const*, Headers, Start, Continued>> {
+            { "before any response", std::nullopt, 100, at150 },
+            { "fresh, before any response", std::nullopt, std::nullopt, none },
+            { "appended part", response(206, "bytes 100-199/200"), 100, at150 },
+            { "whole entity, strong", response(200, {}, "\"n\"", 300), std::nullopt, resume("\"n\"", date, 300, 150) },
+            { "whole entity, weak", response(200, {}, "W/\"n\"", 300), std::nullopt,
+                resume("W/\"n\"", date, 300, 150) },
+            { "no byte ranges", response(200, {}, "\"n\"", std::nullopt, false), std::nullopt, none },
+            { "shorter than received", response(200, {}, "\"n\"", 120), std::nullopt, none },
+            { "no validator", response(200, {}, "", std::nullopt, true, ""), std::nullopt, none },
+            { "error page", response(500), std::nullopt, none },
+        })
         EXPECT_EQ(
             platform::resumeDataAfterFailure({ "http://h/p", "body-x", 150, resume(), rangeStart, headers }), expected)
             << name;

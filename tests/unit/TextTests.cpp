@@ -1,4 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
+// The log record's exact form, the progress line, and what the URL argument goes through: white space trimmed,
+// percent-encoding, and parsing. That records are written verbatim is an end-to-end row.
 #include "TestSupport.h"
 #include "platform/Log.h"
 #include "platform/Progress.h"
@@ -12,11 +14,6 @@ TEST(Texts, RecordsAndProgress)
     // 2026-12-06 19:29:07.045 UTC
     EXPECT_EQ(platform::formatLogRecord("100%s done\nsecond line", 1796585347045LL, 42, 43),
         "2026-12-06 19:29:07.045 quenbury[42:43] 100%s done\nsecond line\n");
-    EXPECT_EQ(test::loggedBy([] {
-        platform::NSLog("%s%n%d");
-        platform::NSLog("a\nb");
-    }),
-        (std::vector<std::string> { "%s%n%d", "a\nb" }));
     EXPECT_EQ(platform::formatProgress(512 * 1024, 0, 0), "512.0 KiB, 0.0 KiB/s");
     EXPECT_EQ(platform::formatProgress(256ull << 20, 1024ull << 20, 64 << 20),
         "256.0 MiB of 1.00 GiB (25%), 64.0 MiB/s, 0:00:12 left");
@@ -25,7 +22,6 @@ TEST(Texts, RecordsAndProgress)
 TEST(PercentEncoding, QueryAllowedSetAndTextThatIsNotUTF8)
 {
     std::vector<std::pair<std::string, std::optional<std::string>>> const rows {
-        { "http://h/a b", "http://h/a%20b" },
         { "http://h/a%20b", "http://h/a%2520b" },
         { "http://h/p#frag", "http://h/p%23frag" },
         { "http://u:p@h:8/x?q=1&r=(2)*!$',;~_.-", "http://u:p@h:8/x?q=1&r=(2)*!$',;~_.-" },
@@ -34,7 +30,6 @@ TEST(PercentEncoding, QueryAllowedSetAndTextThatIsNotUTF8)
         { "caf\xc3\xa9", "caf%C3%A9" },
         { "\xf0\x9f\x93\xa6", "%F0%9F%93%A6" },
         { "", "" },
-        { "\xff", std::nullopt },
         { "a\xc3", std::nullopt },
         { "\xc0\xaf", std::nullopt },
         { "\xed\xa0\x80", std::nullopt },
@@ -44,26 +39,22 @@ TEST(PercentEncoding, QueryAllowedSetAndTextThatIsNotUTF8)
         EXPECT_EQ(platform::percentEncodeQueryAllowed(text), encoded) << text;
 }
 
+// URLs without a scheme are end-to-end rows; a scheme without a host does not form either.
 TEST(URL, ParsingAndFileURLs)
 {
-    auto url = platform::URL::fromString("http://127.0.0.1:8080/a%2520b?x=1");
-    EXPECT_EQ(std::tie(url.value().absoluteString, url->scheme), std::tie("http://127.0.0.1:8080/a%2520b?x=1", "http"));
-    EXPECT_TRUE(platform::URL::fromString("ftp://h/x").has_value());
-    for (char const* refused : { "", "not a url", "http://", "example.com/file" })
-        EXPECT_FALSE(platform::URL::fromString(refused).has_value()) << refused;
+    EXPECT_FALSE(platform::URL::fromString("http://").has_value());
     auto file = platform::URL::fileURL("/Library/Ostrel_Agent/store/a b%?#.pkg");
     EXPECT_EQ(file.absoluteString, "file:///Library/Ostrel_Agent/store/a%20b%25%3F%23.pkg");
     EXPECT_EQ(file.path, "/Library/Ostrel_Agent/store/a b%?#.pkg");
     EXPECT_EQ(platform::URL::fileURL("/x\xff").absoluteString, "file:///x%FF");
 }
 
+// ASCII white space around the URL, and a tab kept, are end-to-end rows.
 TEST(Text, TrimsWhitespaceAndNewlinesAtBothEnds)
 {
     std::vector<std::pair<std::string, std::string>> const rows {
-        { "  http://h/x \n", "http://h/x" },
         { "\r\n\v\f\xc2\x85http://h/a b\xe2\x80\x83\xe3\x80\x80\xc2\xa0", "http://h/a b" }, { " \n ", "" },
-        { "\thttp://h/x\t", "\thttp://h/x\t" },
-        { "\xe2\x80\x8bx", "\xe2\x80\x8bx" }, // Neither a tab nor a zero-width space is white space here.
+        { "\xe2\x80\x8bx", "\xe2\x80\x8bx" }, // A zero-width space is not white space.
     };
     for (auto const& [text, trimmed] : rows)
         EXPECT_EQ(platform::trimmingWhitespaceAndNewlines(text), trimmed) << text;
