@@ -13,20 +13,17 @@ std::string const wrong(64, '0');
 
 }
 
+// Digests in lower and upper case, and wrong ones, are end-to-end rows.
 TEST(Sha256Checksum, OnlyTheSameDigitsInAnyCaseMatch)
 {
     test::TemporaryDirectory folder;
     test::writeFile(folder / "abc", "abc");
     for (auto const& [name, given, matches] : std::vector<std::tuple<char const*, std::string, bool>> {
-             { "lower case", abc, true },
-             { "upper case", "BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD", true },
              { "mixed case", "B" + abc.substr(1), true },
              { "a newline after", abc + "\n", false },
              { "a space before", " " + abc, false },
-             { "a space after", abc + " ", false },
              { "half the digits", abc.substr(0, 32), false },
              { "nothing", "", false },
-             { "the digest of nothing", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855", false },
          }) {
         bool result = !matches;
         test::loggedBy([&] { result = sha256Checksum(folder / "abc", given); });

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
+// Whether the agent's configuration lets the tool download: every way the two property lists can say yes or no.
 #include "Quenbury/ProceedResumeDownload.h"
 #include "TestSupport.h"
 
@@ -21,11 +22,17 @@ std::string flag(std::string const& key, bool value)
     return "<key>" + key + "</key>" + (value ? "<true/>" : "<false/>");
 }
 
+/// Server information with DirectDownloadEnabled and ENABLEDISTRIBUTIONSERVER.
+std::string server(std::string const& cloud, std::string const& distribution)
+{
+    return dict(text("DirectDownloadEnabled", cloud) + text("ENABLEDISTRIBUTIONSERVER", distribution));
+}
+
 std::string const missing = "\x01missing";
 std::string const array = plist("<array><string>a</string></array>");
 std::string const no = "DirectDownloadEnabled key not available in all cases -> false";
 std::string const unreadable = "error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 "; // A prefix.
-std::string const cloud = "DirectDownloadEnabled in Cloud and not under DS";
+std::string const readError = "error in reading plist";
 // A binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16:
 // text with a NUL inside is not "true", and reading it must not abort.
 std::string const stringWithNul(
@@ -38,45 +45,37 @@ std::string const stringWithNul(
 
 }
 
-// In XML here; the end-to-end cases write binary lists.
+// In XML here; the end-to-end rows write binary lists, and show a missing or empty list, an agent without the
+// flag, and a server information that says yes.
 TEST(ProceedResumeDownload, DecisionTable)
 {
     struct Row {
+        char const* name;
         std::string patchData, serverInfo;
         bool answer;
         std::string line;
     };
     std::vector<Row> const rows {
-        { missing, missing, false, "error in reading plist" },
-        { "", missing, false, unreadable },
-        { "Quenbury=true\n", dict(flag("Quenbury", true)), false, unreadable },
-        { array, dict(text("DirectDownloadEnabled", "true") + text("ENABLEDISTRIBUTIONSERVER", "no")), false,
-            "error in reading plist" },
-        { plist("<string>true</string>"), missing, false, "error in reading plist" },
-        { dict(flag("Quenbury", true) + text("DirectDownloadEnabled", "false")), "corrupt", true, "Quenbury Enabled" },
-        { dict(flag("Quenbury", false) + text("DirectDownloadEnabled", "True")), missing, true,
-            "DirectDownloadEnabled in zkpatch_data.plist" },
-        { dict(text("Quenbury", "true")), missing, false, no },
-        { dict(text("DirectDownloadEnabled", "TRUE")), missing, true, "DirectDownloadEnabled in zkpatch_data.plist" },
-        { dict(text("DirectDownloadEnabled", " true")), missing, false, no },
-        { dict(text("DirectDownloadEnabled", "yes")), missing, false, no },
-        { dict(flag("DirectDownloadEnabled", true)), missing, false, no },
-        { dict(flag("quenbury", true) + text("directdownloadenabled", "true")), missing, false, no },
-        { dict(""), missing, false, no },
-        { dict(""), "\x01\x02garbage", false, unreadable },
-        { dict(""), "", false, unreadable },
-        { dict(""), array, false, no },
-        { dict(""), dict(text("DirectDownloadEnabled", "true") + text("ENABLEDISTRIBUTIONSERVER", "NO")), true, cloud },
-        { dict(""), dict(text("DirectDownloadEnabled", "True") + text("ENABLEDISTRIBUTIONSERVER", "false")), false,
+        { "not a list", "Quenbury=true\n", dict(flag("Quenbury", true)), false, unreadable },
+        { "a list but not a dictionary", array, server("true", "no"), false, readError },
+        { "the flag, whatever else is said", dict(flag("Quenbury", true)), "corrupt", true, "Quenbury Enabled" },
+        { "the agent's text in any case", dict(flag("Quenbury", false) + text("DirectDownloadEnabled", "True")),
+            missing, true, "DirectDownloadEnabled in zkpatch_data.plist" },
+        { "the flag as text", dict(text("Quenbury", "true")), missing, false, no },
+        { "the agent's text with a blank", dict(text("DirectDownloadEnabled", " true")), missing, false, no },
+        { "the agent's text as a flag", dict(flag("DirectDownloadEnabled", true)), missing, false, no },
+        { "keys in another case", dict(flag("quenbury", true) + text("directdownloadenabled", "true")), missing, false,
             no },
-        { dict(""), dict(text("DirectDownloadEnabled", "true") + text("ENABLEDISTRIBUTIONSERVER", "No ")), false, no },
-        { dict(""), dict(text("DirectDownloadEnabled", "true")), false, no },
-        { dict(""), dict(text("ENABLEDISTRIBUTIONSERVER", "no")), false, no },
-        { dict(""), dict(text("DirectDownloadEnabled", "false") + text("ENABLEDISTRIBUTIONSERVER", "no")), false, no },
-        { stringWithNul, missing, false, no },
+        { "server information unreadable", dict(""), "\x01\x02garbage", false, unreadable },
+        { "server information not a dictionary", dict(""), array, false, no },
+        { "in the cloud under a distribution server", dict(""), server("True", "false"), false, no },
+        { "a blank after no", dict(""), server("true", "No "), false, no },
+        { "in the cloud, no word of a server", dict(""), dict(text("DirectDownloadEnabled", "true")), false, no },
+        { "no word of the cloud", dict(""), dict(text("ENABLEDISTRIBUTIONSERVER", "no")), false, no },
+        { "text with a NUL inside", stringWithNul, missing, false, no },
     };
     for (auto const& row : rows) {
-        SCOPED_TRACE(row.patchData + " / " + row.serverInfo);
+        SCOPED_TRACE(row.name);
         test::TemporaryDirectory data;
         for (auto [name, contents] :
             { std::pair { "zkpatch_data.plist", row.patchData }, { "serverinfo.plist", row.serverInfo } }) {

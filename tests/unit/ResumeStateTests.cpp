@@ -8,6 +8,19 @@
 #include <atomic>
 #include <thread>
 
+namespace {
+
+/// A lost connection's error that carries `data` as its resume data.
+platform::Error lostWith(platform::UserInfoValue data)
+{
+    platform::Error error;
+    error.code = platform::URLErrorCode::NetworkConnectionLost;
+    error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::move(data));
+    return error;
+}
+
+}
+
 // The names of ordinary destinations are in every end-to-end row; these are the odd ones ("" for refused).
 TEST(ResumeDownloadPlistName, OddDestinations)
 {
@@ -27,13 +40,9 @@ TEST(ResumeDownloadPlistName, OddDestinations)
     for (auto const& [destination, name] : rows) {
         std::expected<std::string, ResumeDownloadError> made;
         auto lines = test::loggedBy([&] { made = resumeDownloadPlistName(destination); });
-        if (name.empty()) {
-            ASSERT_FALSE(made) << destination;
-            EXPECT_EQ(made.error().kind, ResumeDownloadError::Kind::fileNameError);
-            EXPECT_EQ(made.error().message, "Error in file path seperator");
-        } else {
-            EXPECT_EQ(made, name);
-        }
+        EXPECT_EQ(made.value_or(""), name) << destination;
+        EXPECT_TRUE(made || made.error().kind == ResumeDownloadError::Kind::fileNameError);
+        EXPECT_EQ(made ? "" : made.error().message, name.empty() ? "Error in file path seperator" : "");
         EXPECT_EQ(lines.size(), name.empty() ? 1u : 2u) << destination;
     }
 }
@@ -43,12 +52,6 @@ TEST(ResumeDownloadPlistName, OddDestinations)
 TEST(SaveResumeData, FailuresAndOddData)
 {
     platform::Bytes const blob { 'b', 'p', 0, 0xff };
-    auto lostWith = [](platform::UserInfoValue data) {
-        platform::Error error;
-        error.code = platform::URLErrorCode::NetworkConnectionLost;
-        error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::move(data));
-        return error;
-    };
     test::TemporaryDirectory root;
     std::string const directory = root / "private/tmp/Library/Ostrel_Agent/store",
                       file = directory + "/resume_a_100%_pkg.plist";
@@ -100,9 +103,7 @@ TEST(SaveResumeData, LinkSwappedInWhileSaving)
     test::TemporaryDirectory root;
     std::string const folder = root / "private/tmp/Library", outside = root / "outside";
     std::filesystem::create_directories(outside);
-    platform::Error error;
-    error.code = platform::URLErrorCode::NetworkConnectionLost;
-    error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, platform::Bytes { 'b' });
+    auto const error = lostWith(platform::Bytes { 'b' });
     std::atomic<bool> done = false;
     std::thread swapper([&] {
         while (!done) {
