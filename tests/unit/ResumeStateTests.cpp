@@ -87,6 +87,7 @@ TEST(SaveResumeData, FailuresAndOddData)
                 + platform::Error::fromErrno(row.failing, target, EACCES).description());
         EXPECT_EQ(lines, expected);
         EXPECT_EQ(result, expected.back() == written);
+        EXPECT_EQ(std::filesystem::exists(file), result || row.existingFile);
         EXPECT_EQ(test::readFile(file), row.existingFile ? "old" : "");
         // Nothing but the state file is left beside it.
         if (std::filesystem::exists(directory)) {

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The log record's exact form, the progress line, and what the URL argument goes through: white space trimmed,
-// percent-encoding, and parsing. That records are written verbatim is an end-to-end row.
+// percent-encoding, and parsing. Records written verbatim, and a percent sign and a space encoded, are end-to-end rows.
 #include "TestSupport.h"
 #include "platform/Log.h"
 #include "platform/Progress.h"
@@ -22,7 +22,6 @@ TEST(Texts, RecordsAndProgress)
 TEST(PercentEncoding, QueryAllowedSetAndTextThatIsNotUTF8)
 {
     std::vector<std::pair<std::string, std::optional<std::string>>> const rows {
-        { "http://h/a%20b", "http://h/a%2520b" },
         { "http://h/p#frag", "http://h/p%23frag" },
         { "http://u:p@h:8/x?q=1&r=(2)*!$',;~_.-", "http://u:p@h:8/x?q=1&r=(2)*!$',;~_.-" },
         { "a\"<>\\^`{|}[]", "a%22%3C%3E%5C%5E%60%7B%7C%7D%5B%5D" },
