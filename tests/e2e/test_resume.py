@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: Apache-2.0
-"""Transfers that break off and the runs that continue them."""
+"""Transfers that break off and the runs that continue them: what each run keeps, and which resume state and
+progress records the next one trusts, continues from or refuses."""
 
 import contextlib
 import glob
@@ -23,7 +24,6 @@ from harness import (
     Case,
     Reply,
     Step,
-    expand,
     failed,
     lost,
     row_tests,
@@ -32,33 +32,72 @@ from harness import (
 
 CHANGED = BODY[::-1]
 ETAG = Reply(BODY).entity_tag()
+KILLED = 128 + signal.SIGKILL
+# What the server answers.
 BROKEN = Reply(BODY, close_after=CUT)
-RESUMED = START + RESUMING + MOVED + VERIFIED
-UNUSABLE = START + ["Fetching resume data..for plist {state}", "Error in resume data..."]
-RANGED = f"GET /pkg Range: bytes={CUT}- If-Range: {ETAG}"
+STALLED = Reply(BODY, stall_after=CUT, stall_seconds=30)
+# NOTE: the idle time-out is a minute, so the case that falls silent for longer waits that long.
+SILENT = Reply(BODY, stall_after=CUT, stall_seconds=90)
+ENDLESS = Reply(endless_headers=True, stall_seconds=20)
 WEAK = dict(etag='W/"w1"', last_modified=None)
-FOLDERS = ["/private/tmp/Library", "/private/tmp/Library/Brindlecote", "/private/tmp/Library/Brindlecote/Ostrel_Agent"]
-STORE_ONLY = {"{agent}/store": ["a.pkg"], "{agent}/store/.quenbury-partial": "gone"}
-NOTHING_KEPT = {"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone"}
-EMPTIED = [("remove", "/tmp"), ("dir", "/tmp"), ("remove", "/var/tmp"), ("dir", "/var/tmp")]
+WEAK_BROKEN = Reply(BODY, close_after=CUT, **WEAK)
+WEAK_WHOLE = Reply(BODY, **WEAK)
+NO_VALIDATORS = Reply(BODY, close_after=CUT, etag=None, last_modified=None)
+SHORT = Reply(BODY[CUT : 2 * CUT], 206, ETAG, headers=[("Content-Range", f"bytes {CUT}-{2 * CUT - 1}/{len(BODY)}")])
+MISPLACED = Reply(BODY, content_range_start=CUT - 100)
+UNSIZED_PART = Reply(BODY, content_length=None, close_after=CUT)
+HUGE = Reply(BODY, headers=[("X-Huge", "h" * (1 << 20))])
+LONGER = Reply(BODY, content_length=CUT)
+TRUNCATED = Reply(BODY[:CUT], content_length=len(BODY))
+# What the runs log.
+LOST = Step(1, START + lost())
+LOST_AGAIN = lost(resumed=True, first=False)
+AGAIN = START + RESUMING + LOST_AGAIN
+INTERRUPTED = START + lost(cause="Download interrupted", code=-999)
+FETCHED = MOVED + VERIFIED
+RESUMED = START + RESUMING + FETCHED
+SPLICED_SUM = f"downloaded file checksum ->{sha256(BODY[:CUT] + CHANGED[CUT:])}\nGiven checksum ->{{sum}}"
+TERMINATED = Step(1, INTERRUPTED, interrupt=signal.SIGTERM)
+TIMED_OUT = Step(1, START + lost(code=-1001))
+SPLICED = Step(1, START + RESUMING + MOVED + [SPLICED_SUM, MISMATCH[1]])
+UNUSABLE = START + ["Fetching resume data..for plist {state}", "Error in resume data..."]
 NOT_KEPT = [failed(-1005), "Connection lost, saving resume data", "No resume data generated"]
 ERROR_ANSWER = [failed(-1011, resumed=True), "Not saving resume data"]
-MIRROR = "{url}?mirror=a"
+MISSING_STORE = "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"
+# Broken off, and the resume data written over what stood there.
+LINK_REPLACED = [failed(-1005, "{saved_size}"), "Connection lost, saving resume data"] + LOST_AGAIN[2:]
 PLANTED = (
     'Data write failed with error:Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" UserInfo={{NSFilePath='
     "/private/tmp/Library, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={}}}"
 )
-CRAFTED = plistlib.dumps(
-    {
-        "QuenburyResumeVersion": 1,
-        "URL": "http://127.0.0.1:1/pkg",
-        "BodyFileName": "../victim",
-        "BytesReceived": 8,
-        "EntityTag": '"x"',
-    },
-    fmt=plistlib.FMT_BINARY,
+# What the server sees.
+RANGED = f"GET /pkg Range: bytes={CUT}- If-Range: {ETAG}"
+RANGED_TWICE = f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"
+ENCODED = f"GET /a%20b Range: bytes={CUT}- If-Range: {ETAG}"
+UNCONDITIONAL = f"GET /pkg Range: bytes={CUT}-"
+MIRROR = "{url}?mirror=a"
+MIRROR_LOST = Step(1, [PARAMS.replace("{url}", MIRROR)] + START[1:] + lost(), args=(MIRROR, "{location}", "{sum}"))
+# What is planted, and what is left after the runs.
+EMPTIED = [("remove", "/tmp"), ("dir", "/tmp"), ("remove", "/var/tmp"), ("dir", "/var/tmp")]
+MISSING = ("remove", "{body}")
+OPENED = ("mode", "{state_dir}", 0o777)
+GROWN = ("append", "{body}", b"garbage")
+REBOOTED = [("remove", "/private/tmp/Library"), *EMPTIED]
+LINKED_FOLDER = [("link", "/private/tmp/Library", "/private/tmp/elsewhere")]
+FOREIGN_FOLDER = [("dir", "/private/tmp/Library"), ("owner", "/private/tmp/Library", 65534)]
+VICTIM = ("file", "/private/tmp/victim", b"precious")
+FOLDERS = ["/private/tmp/Library", "/private/tmp/Library/Brindlecote", "/private/tmp/Library/Brindlecote/Ostrel_Agent"]
+STORE_ONLY = {"{agent}/store": ["a.pkg"], "{agent}/store/.quenbury-partial": "gone"}
+NOTHING_KEPT = {"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone"}
+NOTHING_LEFT = {**NOTHING_KEPT, "/private/tmp": []}
+# A destination in a folder of the store.
+IN_SUB = dict(
+    location="sub/a.pkg",
+    plant=[("dir", "{agent}/store/sub")],
+    after={"{agent}/store": ["sub/a.pkg"], "{agent}/store/sub/.quenbury-partial": "gone"},
 )
-CONFINING = "prctl,landlock_create_ruleset,landlock_add_rule,landlock_restrict_self,seccomp,clone,clone3"
+CUT_BACK = {"{dest}": BODY[:CUT]}
+UNTOUCHED = {"/private/tmp/elsewhere": [], "/private/tmp/Library": [], "{dest}": None}
 # No new privileges, a Landlock domain and the system-call filter, before any thread is started.
 CONFINED = re.compile(
     r"\A(?:(?!clone)[\s\S])*prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
@@ -68,6 +107,39 @@ CONFINED = re.compile(
 )
 
 
+def strace(output: str, *options: str) -> tuple:
+    """The run under strace, which follows its threads and writes to `output`."""
+    return ("strace", "-f", "-o", output, *options)
+
+
+CONFINING = ("-e", "trace=prctl,landlock_create_ruleset,landlock_add_rule,landlock_restrict_self,seccomp,clone,clone3")
+# The run is killed as it renames its new resume data over the old.
+KILLED_IN_RENAME = strace("/dev/null", "-P", "resume_a_pkg.plist", "-e", "inject=rename,renameat,renameat2:signal=KILL")
+
+
+def binary_record(**fields) -> bytes:
+    return plistlib.dumps({"QuenburyResumeVersion": 1, **fields}, fmt=plistlib.FMT_BINARY)
+
+
+CRAFTED = binary_record(URL="http://127.0.0.1:1/pkg", BodyFileName="../victim", BytesReceived=8, EntityTag='"x"')
+
+
+def record_of(query: str = ""):
+    """A progress record beside the body of the run's URL: that URL with `query`, and CUT bytes of the entity."""
+    return lambda values: binary_record(
+        URL=values["encoded"] + query,
+        BodyFileName=os.path.basename(values["body"]),
+        BytesReceived=CUT,
+        EntityTag=ETAG,
+        TotalLength=len(BODY),
+        BodyFolder=os.path.dirname(values["body"]),
+    )
+
+
+THIS_RECORD = ("file", "{body}.progress", record_of())
+OTHER_RECORD = ("file", "{body}.progress", record_of("?v=2"))
+
+
 def confined_then_stopped(pid: int) -> None:
     """Every thread of the running tool has no new privileges and the system-call filter; then SIGTERM."""
     for status in glob.glob(f"/proc/{pid}/task/*/status"):
@@ -75,6 +147,9 @@ def confined_then_stopped(pid: int) -> None:
             text = file.read()
             assert "NoNewPrivs:\t1\n" in text and "Seccomp:\t2\n" in text, status
     os.kill(pid, signal.SIGTERM)
+
+
+CONFINED_FRESH = Step(1, INTERRUPTED, interrupt=confined_then_stopped, wrap=strace("/tmp/fresh.trace", *CONFINING))
 
 
 def killed_once_recorded(received: int):
@@ -93,44 +168,77 @@ def killed_once_recorded(received: int):
     return kill
 
 
-def record_of(url: str):
-    """A progress record beside the body of the run's URL that names `url` and CUT bytes of the entity."""
-    return lambda values: plistlib.dumps(
-        {
-            "QuenburyResumeVersion": 1,
-            "URL": expand(url, values),
-            "BodyFileName": os.path.basename(values["body"]),
-            "BytesReceived": CUT,
-            "EntityTag": ETAG,
-            "TotalLength": len(BODY),
-            "BodyFolder": os.path.dirname(values["body"]),
-        },
-        fmt=plistlib.FMT_BINARY,
-    )
+KILLED_AT_CUT = Step(KILLED, START, interrupt=killed_once_recorded(CUT))
+KILLED_FURTHER = Step(KILLED, START + RESUMING, interrupt=killed_once_recorded(2 * CUT))
 
 
-def two_runs(name: str, second: Reply, sent: list, data: bytes = BODY, first: Reply = BROKEN, **fields) -> Case:
-    """A transfer broken off at CUT, then a run that completes it."""
+def continued(name: str, replies: list, sent: list, *before: Step, then=RESUMED, between=(), **fields) -> Case:
+    """The runs `before` (by default one broken off at CUT) against `replies`, then, with `between` planted, a run that
+    completes the download logging `then` and leaves only the file. The server sees GET /pkg, then `sent`."""
+    data = fields.pop("data", BODY)
+    path = fields.pop("path", "/pkg")
+    after = fields.pop("after", {})
     return Case(
         name,
         data=data,
-        serve={"/pkg": [first, second, Reply(data)]},
-        runs=[Step(1, START + lost()), Step(0, RESUMED)],
-        after={"{dest}": data, "{state}": None, **STORE_ONLY},
-        sent=["GET /pkg"] + sent,
+        serve={path: [*replies, Reply(data)]},
+        runs=[*(before or [LOST]), Step(0, then, plant=list(between))],
+        after={"{dest}": data, "{state}": None, **STORE_ONLY, **after},
+        sent=[f"GET {path}", *sent],
         **fields,
     )
 
 
-def kept(name: str, answer: Reply, second: list, resumed_at: int = CUT) -> Case:
-    """A transfer broken off at CUT, an answer to the resumed request that ends the run and keeps the body, then a
-    run that continues from `resumed_at`."""
+def kept(name: str, answer: Reply, second: list = ERROR_ANSWER, resumed_at: int = CUT) -> Case:
+    """An answer to the resumed request that ends the run and keeps the body; the next run goes on from `resumed_at`."""
+    request = f"GET /pkg Range: bytes={resumed_at}- If-Range: {ETAG}"
+    return continued(name, [BROKEN, answer], [RANGED, request], LOST, Step(1, START + RESUMING + second))
+
+
+def once(name: str, reply: Reply, status: int, records: list, **fields) -> Case:
+    """One run against `reply`, logging START, then `records`."""
+    return Case(name, serve={"/pkg": [reply]}, runs=[Step(status, START + records)], **fields)
+
+
+def resume_area(mask: int, left: int = 0) -> Case:
+    """Two broken-off runs under `mask`; with `left`, our resume folders were made before and left at that mode."""
+    made = [("dir", "{state_dir}"), ("mode", "/private/tmp/Library", left), ("mode", "{state_dir}", left)]
     return Case(
-        name,
-        serve={"/pkg": [BROKEN, answer, Reply(BODY)]},
-        runs=[Step(1, START + lost()), Step(1, START + RESUMING + second), Step(0, RESUMED)],
-        after={"{dest}": BODY, "{state}": None, "/var/tmp/quenbury-0": []},
-        sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={resumed_at}- If-Range: {ETAG}"],
+        f"resume area under umask {mask:03o}" + (f" with folders left {left:o}" if left else ""),
+        serve={"/pkg": [BROKEN]},
+        plant=made if left else [],
+        runs=[Step(1, START + lost(first=not left), umask=mask), Step(1, AGAIN, umask=mask, plant=[OPENED])],
+        after={**dict.fromkeys(FOLDERS + ["{state_dir}"], 0o700), "{state}": 0o600, "{body}.progress": 0o600},
+    )
+
+
+def beside_body(name: str, length: int, record: list, request: str) -> Case:
+    """A body of `length` bytes with the progress record `record` beside it, and no resume state."""
+    return Case(
+        f"a progress record beside the body: {name}",
+        plant=[("file", "{body}", BODY[:length]), ("file", "/private/tmp/victim", record_of()), *record],
+        runs=[Step(0, SUCCESS)],
+        after={"{dest}": BODY, "/private/tmp/victim": "file", **STORE_ONLY},
+        sent=[request],
+    )
+
+
+def unusable(name: str, *plant: tuple) -> Case:
+    """Resume state that cannot be used: a fresh download, and the file the state names is left alone."""
+    return Case(
+        f"unusable resume state gives a fresh download: {name}",
+        plant=[*plant, VICTIM],
+        runs=[Step(0, UNUSABLE + FETCHED)],
+        after={"{dest}": BODY, "{state}": "any", "/private/tmp/victim": b"precious"},
+    )
+
+
+def not_written_through(reason: str, plant: list) -> Case:
+    """A resume folder planted where ours goes: the run refuses to save through it."""
+    records = [failed(-1005, r"\d+"), "Connection lost, saving resume data", PLANTED.format(reason)]
+    plant = [*plant, ("dir", "/private/tmp/elsewhere")]
+    return once(
+        f"a planted resume folder is not written through: {reason}", BROKEN, 1, records, plant=plant, after=UNTOUCHED
     )
 
 
@@ -138,364 +246,106 @@ Rows = row_tests(
     "Rows",
     [
         # A weak tag is kept but never sent in If-Range; the recorded length and the SHA-256 catch what it cannot tell apart.
-        two_runs(
-            "a weak tag alone asks the range without If-Range",
-            Reply(BODY, **WEAK),
-            [f"GET /pkg Range: bytes={CUT}-"],
-            first=Reply(BODY, close_after=CUT, **WEAK),
-        ),
-        Case(
+        continued("a weak tag alone asks the range without If-Range", [WEAK_BROKEN, WEAK_WHOLE], [UNCONDITIONAL]),
+        continued(
             "a weak tag and a same-length change: the spliced file is refused",
+            [WEAK_BROKEN, Reply(CHANGED, **WEAK)],
+            [UNCONDITIONAL, "GET /pkg"],
+            LOST,
+            SPLICED,
+            then=SUCCESS,
             data=CHANGED,
-            serve={"/pkg": [Reply(BODY, close_after=CUT, **WEAK), Reply(CHANGED, **WEAK)]},
-            runs=[
-                Step(1, START + lost()),
-                Step(
-                    1,
-                    START
-                    + RESUMING
-                    + MOVED
-                    + [
-                        f"downloaded file checksum ->{sha256(BODY[:CUT] + CHANGED[CUT:])}\nGiven checksum ->{{sum}}",
-                        MISMATCH[1],
-                    ],
-                ),
-                Step(0, SUCCESS),
-            ],
-            after={"{dest}": CHANGED, "{state}": None},
-            sent=["GET /pkg", f"GET /pkg Range: bytes={CUT}-", "GET /pkg"],
         ),
         # Folders and files made for resume state are owner-only (the state holds the URL), and a folder of ours left open is tightened.
-        *[
-            Case(
-                f"resume area under umask {mask:03o}" + (f" with folders left {left:o}" if left else ""),
-                serve={"/pkg": [BROKEN]},
-                plant=[("dir", "{state_dir}"), ("mode", "/private/tmp/Library", left), ("mode", "{state_dir}", left)]
-                if left
-                else [],
-                runs=[
-                    Step(1, START + lost(first=not left), umask=mask),
-                    Step(
-                        1,
-                        START + RESUMING + lost(resumed=True, first=False),
-                        umask=mask,
-                        plant=[("mode", "{state_dir}", 0o777)],
-                    ),
-                ],
-                after={**dict.fromkeys(FOLDERS + ["{state_dir}"], 0o700), "{state}": 0o600, "{body}.progress": 0o600},
-            )
-            for mask, left in ((0o000, 0), (0o002, 0), (0o022, 0), (0o077, 0), (0o022, 0o777), (0o022, 0o775))
-        ],
-        two_runs("two runs continue the transfer", Reply(BODY), [RANGED]),
-        Case(
-            "a URL sent encoded continues from its resume data",
-            url="{origin}/a b",
-            serve={"/a%20b": [BROKEN, Reply(BODY)]},
-            runs=[Step(1, START + lost()), Step(0, RESUMED)],
-            sent=["GET /a%20b", f"GET /a%20b Range: bytes={CUT}- If-Range: {ETAG}"],
-        ),
+        *[resume_area(mask) for mask in (0o000, 0o002, 0o022, 0o077)],
+        *[resume_area(0o022, left) for left in (0o777, 0o775)],
+        continued("two runs continue the transfer", [BROKEN], [RANGED]),
+        continued("a URL sent encoded continues", [BROKEN], [ENCODED], url="{origin}/a b", path="/a%20b"),
         # The mirror that broke off is not asked again: the given URL is fetched whole.
         Case(
             "resume data for another URL gives a fresh download of the given one",
             serve={"/pkg": [BROKEN, Reply(BODY)]},
-            runs=[
-                Step(1, [PARAMS.replace("{url}", MIRROR)] + START[1:] + lost(), args=(MIRROR, "{location}", "{sum}")),
-                Step(0, UNUSABLE + MOVED + VERIFIED),
-            ],
+            runs=[MIRROR_LOST, Step(0, UNUSABLE + FETCHED)],
             after={"{dest}": BODY},
             sent=["GET /pkg?mirror=a", "GET /pkg"],
         ),
         # An error answer or a short part to a resumed request keeps every byte received.
-        kept("a 503 to the resumed request", Reply.plain(503, b"busy"), ERROR_ANSWER),
-        kept("a 404 to the resumed request", Reply.plain(404, b"<html>Not Found</html>"), ERROR_ANSWER),
-        kept(
-            "a part shorter than the range asked",
-            Reply(
-                BODY[CUT : 2 * CUT], 206, ETAG, headers=[("Content-Range", f"bytes {CUT}-{2 * CUT - 1}/{len(BODY)}")]
-            ),
-            lost(resumed=True, first=False),
-            2 * CUT,
-        ),
-        kept(
-            "a part without Content-Length ended by a clean close",
-            Reply(BODY, content_length=None, close_after=CUT),
-            lost(resumed=True, first=False),
-            2 * CUT,
-        ),
-        two_runs("server ignoring Range", Reply(BODY, honour_range=False), [RANGED]),
-        two_runs("an interim answer before the part", Reply(BODY, interim=True), [RANGED]),
-        two_runs(
-            "Content-Range not at the cut takes the whole entity again",
-            Reply(BODY, content_range_start=CUT - 100),
-            [RANGED, "GET /pkg"],
-        ),
-        *[
-            Case(
-                f"body file {name} between runs",
-                serve={"/pkg": [BROKEN, Reply(BODY)]},
-                runs=[Step(1, START + lost()), Step(0, RESUMED, plant=[change])],
-                after={"{dest}": BODY, **STORE_ONLY},
-                sent=["GET /pkg", RANGED if name == "grown" else "GET /pkg"],
-            )
-            for name, change in (
-                ("missing", ("remove", "{body}")),
-                ("grown", ("append", "{body}", b"garbage that must not stay")),
-            )
-        ],
-        Case(
-            "SIGTERM saves resume data and the next run continues",
-            serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
-            runs=[
-                Step(1, START + lost(cause="Download interrupted", code=-999), interrupt=signal.SIGTERM),
-                Step(0, RESUMED),
-            ],
-            after={"{dest}": BODY},
-            sent=["GET /pkg", RANGED],
-        ),
+        kept("a 503 to the resumed request", Reply.plain(503, b"busy")),
+        kept("a 404 to the resumed request", Reply.plain(404, b"<html>Not Found</html>")),
+        kept("a part shorter than the range asked", SHORT, LOST_AGAIN, 2 * CUT),
+        kept("a part without Content-Length ended by a clean close", UNSIZED_PART, LOST_AGAIN, 2 * CUT),
+        continued("a server ignoring Range", [BROKEN, Reply(BODY, honour_range=False)], [RANGED]),
+        continued("an interim answer before the part", [BROKEN, Reply(BODY, interim=True)], [RANGED]),
+        continued("a Content-Range off the cut takes the whole entity", [BROKEN, MISPLACED], [RANGED, "GET /pkg"]),
+        continued("a body file missing between runs starts over", [BROKEN], ["GET /pkg"], between=[MISSING]),
+        continued("a body file grown between runs is cut back", [BROKEN], [RANGED], between=[GROWN]),
+        continued("SIGTERM saves resume data and the next run continues", [STALLED], [RANGED], TERMINATED),
         Case(
             "the running tool is confined, fresh and resumed",
-            serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
-            runs=[
-                Step(
-                    1,
-                    START + lost(cause="Download interrupted", code=-999),
-                    interrupt=confined_then_stopped,
-                    wrap=("strace", "-f", "-o", "/tmp/fresh.trace", "-e", "trace=" + CONFINING),
-                ),
-                Step(0, RESUMED, wrap=("strace", "-f", "-o", "/tmp/resumed.trace", "-e", "trace=" + CONFINING)),
-            ],
+            serve={"/pkg": [STALLED, Reply(BODY)]},
+            runs=[CONFINED_FRESH, Step(0, RESUMED, wrap=strace("/tmp/resumed.trace", *CONFINING))],
             after={"{dest}": BODY, "/tmp/fresh.trace": CONFINED, "/tmp/resumed.trace": CONFINED},
             sent=["GET /pkg", RANGED],
         ),
         # A kill keeps the progress: the next run continues from the body and reads as a fresh download.
-        Case(
-            "SIGKILL mid-transfer and the next run continues from the body",
-            serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
-            runs=[Step(128 + signal.SIGKILL, START, interrupt=killed_once_recorded(CUT)), Step(0, SUCCESS)],
-            after={"{dest}": BODY, "/private/tmp": [], **STORE_ONLY},
-            sent=["GET /pkg", RANGED],
-        ),
+        continued("a SIGKILL: the next run continues from the body", [STALLED], [RANGED], KILLED_AT_CUT, then=SUCCESS),
         # A resumed run that was killed got further than its resume data says.
-        Case(
-            "SIGKILL of a resumed run and the next continues where the body stands",
-            serve={"/pkg": [BROKEN, Reply(BODY, stall_after=CUT, stall_seconds=30), Reply(BODY)]},
-            runs=[
-                Step(1, START + lost()),
-                Step(128 + signal.SIGKILL, START + RESUMING, interrupt=killed_once_recorded(2 * CUT)),
-                Step(0, RESUMED),
-            ],
-            after={"{dest}": BODY, "{state}": None, **STORE_ONLY},
-            sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"],
+        continued(
+            "SIGKILL of a resumed run: the next continues where the body stands",
+            [BROKEN, STALLED],
+            [RANGED, RANGED_TWICE],
+            LOST,
+            KILLED_FURTHER,
         ),
-        *[
-            Case(
-                f"a progress record beside the body: {name}",
-                plant=[("file", "{body}", BODY[:length]), ("file", "/private/tmp/victim", record_of("{encoded}"))]
-                + record,
-                runs=[Step(0, SUCCESS)],
-                after={"{dest}": BODY, "/private/tmp/victim": "file", **STORE_ONLY},
-                sent=[request],
-            )
-            for name, length, record, request in (
-                ("this URL's continues", CUT, [("file", "{body}.progress", record_of("{encoded}"))], RANGED),
-                ("a longer body is cut back", CUT + 7, [("file", "{body}.progress", record_of("{encoded}"))], RANGED),
-                (
-                    "another URL's is ignored",
-                    CUT,
-                    [("file", "{body}.progress", record_of("{encoded}?v=2"))],
-                    "GET /pkg",
-                ),
-                (
-                    "a shorter body starts over",
-                    CUT - 1,
-                    [("file", "{body}.progress", record_of("{encoded}"))],
-                    "GET /pkg",
-                ),
-                ("a link there is not followed", CUT, [("link", "{body}.progress", "/private/tmp/victim")], "GET /pkg"),
-                (
-                    "another user's is ignored",
-                    CUT,
-                    [("file", "{body}.progress", record_of("{encoded}")), ("owner", "{body}.progress", 65534)],
-                    "GET /pkg",
-                ),
-            )
-        ],
-        # NOTE: the idle time-out is a minute, so this case waits that long.
-        Case(
-            "when the server falls silent the run times out and the next continues",
-            serve={"/pkg": [Reply(BODY, stall_after=CUT, stall_seconds=90), Reply(BODY)]},
-            runs=[Step(1, START + lost(code=-1001)), Step(0, RESUMED)],
-            after={"{dest}": BODY},
-            sent=["GET /pkg", RANGED],
-        ),
+        beside_body("this URL's continues", CUT, [THIS_RECORD], RANGED),
+        beside_body("a longer body is cut back", CUT + 7, [THIS_RECORD], RANGED),
+        beside_body("another URL's is ignored", CUT, [OTHER_RECORD], "GET /pkg"),
+        beside_body("a shorter body starts over", CUT - 1, [THIS_RECORD], "GET /pkg"),
+        beside_body("a link is not followed", CUT, [("link", "{body}.progress", "/private/tmp/victim")], "GET /pkg"),
+        beside_body("another user's is ignored", CUT, [THIS_RECORD, ("owner", "{body}.progress", 65534)], "GET /pkg"),
+        continued("a server falling silent times out and the next run continues", [SILENT], [RANGED], TIMED_OUT),
         # The body lies beside its destination: emptied temporary folders cost no byte of it.
-        *[
-            Case(
-                f"resume after /tmp and /var/tmp were emptied, into {where}",
-                location=location,
-                plant=plant,
-                serve={"/pkg": [BROKEN, Reply(BODY)]},
-                runs=[Step(1, START + lost()), Step(0, RESUMED, plant=EMPTIED)],
-                after={
-                    "{agent}/store": [location],
-                    "{agent}/store/" + location.replace("a.pkg", ".quenbury-partial"): "gone",
-                },
-                sent=["GET /pkg", RANGED],
-            )
-            for where, location, plant in (
-                ("the store", "a.pkg", []),
-                ("a folder of it", "sub/a.pkg", [("dir", "{agent}/store/sub")]),
-            )
-        ],
+        continued("emptied temporary folders, resumed into the store", [BROKEN], [RANGED], between=EMPTIED),
+        continued("emptied temporary folders, resumed into a folder", [BROKEN], [RANGED], between=EMPTIED, **IN_SUB),
         # Where the destination's folder is missing, the resume data finds the body's fresh folder again.
         Case(
             "resume in the temporary folder while the store folder is missing",
             plant=[("remove", "{agent}/store")],
             serve={"/pkg": [BROKEN, Reply(BODY)]},
-            runs=[
-                Step(1, START + lost()),
-                Step(
-                    1,
-                    START
-                    + RESUMING
-                    + [FALLBACK_MOVED, "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"],
-                ),
-            ],
+            runs=[LOST, Step(1, START + RESUMING + [FALLBACK_MOVED, MISSING_STORE])],
             after={"/var/tmp": [], "{agent}/store": "gone"},
             sent=["GET /pkg", RANGED],
         ),
-        Case(
-            "after a reboot both temporary folders are empty",
-            serve={"/pkg": [BROKEN, Reply(BODY)]},
-            runs=[
-                Step(1, START + lost()),
-                Step(0, SUCCESS, plant=[("remove", "/var/tmp/quenbury-0"), ("remove", "/private/tmp/Library")]),
-            ],
-            sent=["GET /pkg", RANGED],
-        ),
-        Case(
-            "a second failure replaces the state",
-            serve={"/pkg": [BROKEN, BROKEN, Reply(BODY)]},
-            runs=[
-                Step(1, START + lost()),
-                Step(1, START + RESUMING + lost(resumed=True, first=False)),
-                Step(0, RESUMED),
-            ],
-            after={"{dest}": BODY},
-            sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"],
-        ),
+        continued("after a reboot the temporary folders are empty", [BROKEN], [RANGED], then=SUCCESS, between=REBOOTED),
+        continued("a second failure replaces the state", [BROKEN] * 2, [RANGED, RANGED_TWICE], LOST, Step(1, AGAIN)),
         # Killed in the rename that replaces the state: the old state stands whole, and the next save clears the
         # leftover. The body's own record, written before, lets that run continue from where the body stands.
         Case(
             "a kill while saving resume data leaves one complete state",
             serve={"/pkg": [BROKEN, BROKEN, Reply(BODY, close_after=CUT // 2)]},
-            runs=[
-                Step(1, START + lost()),
-                Step(
-                    128 + signal.SIGKILL,
-                    START + RESUMING + lost(resumed=True, first=False)[:-1],
-                    wrap=(
-                        "strace",
-                        "-f",
-                        "-o",
-                        "/dev/null",
-                        "-P",
-                        "resume_a_pkg.plist",
-                        "-e",
-                        "inject=rename,renameat,renameat2:signal=KILL",
-                    ),
-                ),
-                Step(1, START + RESUMING + lost(resumed=True, first=False)),
-            ],
+            runs=[LOST, Step(KILLED, AGAIN[:-1], wrap=KILLED_IN_RENAME), Step(1, AGAIN)],
             after={"{state_dir}": ["resume_a_pkg.plist"], "{state}": "file"},
-            sent=["GET /pkg", RANGED, f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"],
+            sent=["GET /pkg", RANGED, RANGED_TWICE],
         ),
-        *[
-            Case(
-                f"no resume data {name}",
-                serve={"/pkg": [reply]},
-                runs=[Step(1, START + NOT_KEPT)],
-                after={**NOTHING_KEPT, "/private/tmp": []},
-            )
-            for name, reply in (
-                ("without validators", Reply(BODY, close_after=CUT, etag=None, last_modified=None)),
-                ("after an empty reply", Reply(raw=b"")),
-            )
-        ],
-        *[
-            Case(
-                f"unusable resume state gives a fresh download: {name}",
-                plant=plant + [("file", "/private/tmp/victim", b"precious")],
-                runs=[Step(0, UNUSABLE + MOVED + VERIFIED)],
-                after={"{dest}": BODY, "{state}": "any", "/private/tmp/victim": b"precious"},
-            )
-            for name, plant in (
-                ("empty", [("file", "{state}", b"")]),
-                ("corrupt", [("file", "{state}", b"bplist00 not really")]),
-                ("another user's", [("file", "{state}", b"x"), ("owner", "{state}", 65534)]),
-                ("crafted", [("file", "{state}", CRAFTED)]),
-                ("a FIFO", [("fifo", "{state}")]),
-            )
-        ],
+        once("no resume data without validators", NO_VALIDATORS, 1, NOT_KEPT, after=NOTHING_LEFT),
+        once("no resume data after an empty reply", Reply(raw=b""), 1, NOT_KEPT, after=NOTHING_LEFT),
+        unusable("empty", ("file", "{state}", b"")),
+        unusable("corrupt", ("file", "{state}", b"bplist00 not really")),
+        unusable("another user's", ("file", "{state}", b"x"), ("owner", "{state}", 65534)),
+        unusable("crafted", ("file", "{state}", CRAFTED)),
+        unusable("a FIFO", ("fifo", "{state}")),
         Case(
             "a link at the resume state is replaced, not followed",
             serve={"/pkg": [BROKEN]},
-            plant=[("file", "/private/tmp/victim", b"precious"), ("link", "{state}", "/private/tmp/victim")],
-            runs=[
-                Step(
-                    1,
-                    UNUSABLE
-                    + [
-                        failed(-1005, "{saved_size}"),
-                        "Connection lost, saving resume data",
-                        "Directory is {state_dir}",
-                        "Removing resume data already present at: {state}",
-                        "Resume data written",
-                    ],
-                )
-            ],
+            plant=[VICTIM, ("link", "{state}", "/private/tmp/victim")],
+            runs=[Step(1, UNUSABLE + LINK_REPLACED)],
             after={"/private/tmp/victim": b"precious", "{state}": "file"},
         ),
-        *[
-            Case(
-                f"planted resume folder is not written through: {reason}",
-                serve={"/pkg": [BROKEN]},
-                plant=plant + [("dir", "/private/tmp/elsewhere")],
-                runs=[
-                    Step(
-                        1,
-                        START + [failed(-1005, r"\d+"), "Connection lost, saving resume data", PLANTED.format(reason)],
-                    )
-                ],
-                after={"/private/tmp/elsewhere": [], "/private/tmp/Library": [], "{dest}": None},
-            )
-            for reason, plant in (
-                ("a symbolic link", [("link", "/private/tmp/Library", "/private/tmp/elsewhere")]),
-                ("owned by another user", [("dir", "/private/tmp/Library"), ("owner", "/private/tmp/Library", 65534)]),
-            )
-        ],
-        Case(
-            "endless headers",
-            serve={"/pkg": [Reply(endless_headers=True, stall_seconds=20)]},
-            runs=[Step(1, START + NOT_KEPT)],
-        ),
-        Case(
-            "one huge header",
-            serve={"/pkg": [Reply(BODY, headers=[("X-Huge", "h" * (1 << 20))])]},
-            runs=[Step(1, START + [failed(-1), "Not saving resume data"])],
-            after=NOTHING_KEPT,
-        ),
-        Case(
-            "body longer than announced is cut at the length",
-            data=BODY[:CUT],
-            serve={"/pkg": [Reply(BODY, content_length=CUT)]},
-            runs=[Step(0, SUCCESS)],
-            after={"{dest}": BODY[:CUT]},
-        ),
-        Case(
-            "body shorter than announced",
-            serve={"/pkg": [Reply(BODY[:CUT], content_length=len(BODY))]},
-            runs=[Step(1, START + lost())],
-        ),
+        not_written_through("a symbolic link", LINKED_FOLDER),
+        not_written_through("owned by another user", FOREIGN_FOLDER),
+        once("endless headers fail the run and keep nothing", ENDLESS, 1, NOT_KEPT),
+        once("one huge header fails the run", HUGE, 1, [failed(-1), "Not saving resume data"], after=NOTHING_KEPT),
+        once("a body longer than announced is cut at the length", LONGER, 0, FETCHED, data=BODY[:CUT], after=CUT_BACK),
+        once("a body shorter than announced keeps resume data", TRUNCATED, 1, lost()),
     ],
 )
