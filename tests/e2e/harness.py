@@ -320,9 +320,6 @@ TypesConfig /etc/mime.types
 LogFormat "%r|%>s|%{{Range}}i|%{{If-Range}}i" ranges
 CustomLog {dir}/access.log ranges
 DocumentRoot {docroot}
-<Directory {docroot}>
-    Require all granted
-</Directory>
 Alias /slow/ {docroot}/
 <Location /slow/>
     SetOutputFilter RATE_LIMIT
@@ -400,8 +397,8 @@ class Server:
 
     def __init__(self, name: str, rate: Optional[str] = None, tls: bool = False, http2: bool = False) -> None:
         self.program = PROGRAMS[name]
-        if not os.path.exists(self.program.command.split()[0]):
-            raise unittest.SkipTest(f"{self.program.command.split()[0]} is not installed (scripts/install-deps)")
+        if not os.path.exists(path := self.program.command.split()[0]):
+            raise unittest.SkipTest(f"{path} is not installed (scripts/install-deps installs it)")
         self.dir = tempfile.mkdtemp(prefix=f"quenbury-{name}-")
         self.docroot, self.authority = os.path.join(self.dir, "www"), os.path.join(self.dir, "ca.crt") if tls else None
         self.port, self.tls_ports = unused_port(), {name: unused_port() for name in ("good", "self") if tls}
@@ -607,14 +604,13 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         if kind in ("owner", "tmpfs", "ext4", "device") and os.geteuid():
             test.skipTest("needs root")
         os.makedirs(host if kind in ("dir", "tmpfs", "ext4") else os.path.dirname(host), exist_ok=True)
-        if kind in ("file", "append", "fill"):
-            with open(host, "ab" if kind == "append" else "wb", buffering=0) as file:
-                try:
-                    data = b"\0" * 4096 if kind == "fill" else argument[0]
-                    while file.write(data(values) if callable(data) else data) and kind == "fill":
-                        pass
-                except OSError:
-                    assert kind == "fill"
+        if kind in ("file", "append"):
+            with open(host, "ab" if kind == "append" else "wb") as file:
+                file.write(argument[0](values) if callable(argument[0]) else argument[0])
+        elif kind == "fill":
+            with open(host, "wb", buffering=0) as file, contextlib.suppress(OSError):
+                while file.write(b"\0" * 4096):
+                    pass
         elif kind in simple:
             simple[kind](host, *argument)
         elif kind == "remove" and os.path.lexists(host):
