@@ -1,10 +1,9 @@
 # SPDX-License-Identifier: Apache-2.0
-"""The end-to-end harness: the sandbox the real binary runs in (its /Library,
-/private, /tmp and /var/tmp are folders of the test, so the binary uses its
-real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting
-server and nginx), and the runner of case rows."""
+"""The end-to-end harness: the sandbox the real binary runs in (its /Library, /private, /tmp and /var/tmp are folders
+of the test, so the binary uses its real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting server,
+and nginx, Apache httpd, lighttpd and squid run one way), and the runner of case rows."""
 
-import contextlib, ctypes, dataclasses, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
+import contextlib, ctypes, dataclasses, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 from urllib.parse import quote
@@ -48,6 +47,12 @@ def unused_port() -> int:
         return probe.getsockname()[1]
 
 
+def listening(port: int) -> bool:
+    with contextlib.suppress(OSError), socket.create_connection(("127.0.0.1", port), timeout=1):
+        return True
+    return False
+
+
 class Run:
     def __init__(self, status: int, stdout: bytes, stderr: bytes) -> None:
         self.status, self.stdout, self.stderr = status, stdout.decode(errors="replace"), stderr.decode(errors="replace")
@@ -84,10 +89,9 @@ class Sandbox:
         os.makedirs(self.host(base + "/store"))
         self.agent = base
         for name, content in ({"zkpatch_data.plist": {"Quenbury": True}} if config is None else config).items():
-            self.write(
-                base + "/data/" + name,
-                content if isinstance(content, bytes) else plistlib.dumps(content, fmt=plistlib.FMT_BINARY),
-            )
+            if not isinstance(content, bytes):
+                content = plistlib.dumps(content, fmt=plistlib.FMT_BINARY)
+            self.write(base + "/data/" + name, content)
 
     def destination(self, location: str) -> str:
         return self.agent + "/store/" + location
@@ -111,45 +115,14 @@ class Sandbox:
     def command(self, args: list[str], wrap: tuple = ()) -> list[str]:
         # One mount for the test's folders, as on a machine where the temporary
         # folders and /Library share a volume: a move is a rename.
-        command = [
-            "bwrap",
-            "--bind",
-            self.root,
-            "/",
-            "--ro-bind",
-            "/usr",
-            "/usr",
-            "--ro-bind",
-            "/etc",
-            "/etc",
-            "--proc",
-            "/proc",
-            "--dev",
-            "/dev",
-            "--ro-bind",
-            BUILD_DIR,
-            BUILD_DIR,
-            "--ro-bind",
-            BINARY,
-            BINARY,
-            "--die-with-parent",
-            "--clearenv",
-            "--setenv",
-            "PATH",
-            "/usr/bin:/bin",
-            "--setenv",
-            "TZ",
-            "UTC",
-            "--chdir",
-            "/",
-        ]
-        command += [a for source, target in self.overlays for a in ("--ro-bind", source, target)]
-        command += [a for source, target in self.mounts for a in ("--bind", source, target)]
-        command += [a for key, value in self.env.items() for a in ("--setenv", key, value)]
+        binds = [("--bind", self.root, "/"), ("--proc", "/proc"), ("--dev", "/dev")]
+        binds += [("--ro-bind", path, path) for path in ("/usr", "/etc", BUILD_DIR, BINARY)]
+        binds += [("--ro-bind", *pair) for pair in self.overlays] + [("--bind", *pair) for pair in self.mounts]
         # Sanitizer settings of the build under test reach the binary.
-        command += [
-            a for key, value in os.environ.items() if key.endswith("SAN_OPTIONS") for a in ("--setenv", key, value)
-        ]
+        sanitizers = {key: value for key, value in os.environ.items() if key.endswith("SAN_OPTIONS")}
+        settings = {"PATH": "/usr/bin:/bin", "TZ": "UTC", **self.env, **sanitizers}
+        command = ["bwrap", "--die-with-parent", "--clearenv", "--chdir", "/"]
+        command += [a for bind in binds for a in bind] + [a for pair in settings.items() for a in ("--setenv", *pair)]
         return command + (["--unshare-user"] if os.geteuid() else []) + list(wrap) + [BINARY] + args
 
     def start(self, *args: str, umask: int = -1, stderr=subprocess.PIPE, wrap: tuple = ()) -> subprocess.Popen:
@@ -280,10 +253,8 @@ class FaultServer:
         self.requests.append((handler.requestline, handler.headers))
         path = handler.path.split("?")[0]
         replies = self.routes.get(path) or [Reply.plain(404, b"no such path\n")]
-        reply = replies[
-            min(sum(line.split(" ")[1].split("?")[0] == path for line, _ in self.requests), len(replies)) - 1
-        ]
-        out = handler.wfile
+        asked = sum(line.split(" ")[1].split("?")[0] == path for line, _ in self.requests)
+        reply, out = replies[min(asked, len(replies)) - 1], handler.wfile
         if reply.raw is not None or reply.endless_headers:
             out.write(b"HTTP/1.1 200 OK\r\n" if reply.raw is None else reply.raw)
             deadline = time.monotonic() + reply.stall_seconds
@@ -291,20 +262,15 @@ class FaultServer:
                 out.write((b"X-Filler: " + b"f" * 1000 + b"\r\n") * 64)
             return
         status, payload, headers = reply.status or 200, reply.body, []
-        etag, total, wanted = reply.entity_tag(), len(reply.body), handler.headers.get("Range", "")
-        if (
-            reply.status is None
-            and reply.honour_range
-            and (etag or reply.last_modified)
-            and re.fullmatch(r"bytes=\d+-", wanted)
-            and handler.headers.get("If-Range") in (None, etag, reply.last_modified)
-        ):
-            first = int(wanted[6:-1])
+        etag, total = reply.entity_tag(), len(reply.body)
+        wanted = re.fullmatch(r"bytes=(\d+)-", handler.headers.get("Range", ""))
+        matches = (etag or reply.last_modified) and handler.headers.get("If-Range") in (None, etag, reply.last_modified)
+        if reply.status is None and reply.honour_range and matches and wanted:
+            first = int(wanted[1])
             status, payload = (206, reply.body[first:]) if first < total else (416, b"")
             shown = first if reply.content_range_start is None else reply.content_range_start
-            headers.append(
-                ("Content-Range", f"bytes {shown}-{total - 1}/{total}" if first < total else f"bytes */{total}")
-            )
+            span = f"bytes {shown}-{total - 1}/{total}" if first < total else f"bytes */{total}"
+            headers.append(("Content-Range", span))
         for name, value in (
             ("ETag", etag),
             ("Last-Modified", reply.last_modified),
@@ -313,111 +279,158 @@ class FaultServer:
             ("Content-Length", len(payload) if reply.content_length is AUTO else reply.content_length),
         ):
             headers += [(name, value)] if value is not None else []
-        out.write(
-            (
-                "HTTP/1.1 100 Continue\r\n\r\n" * reply.interim
-                + f"HTTP/1.1 {status} {handler.responses.get(status, ('Status',))[0]}\r\n"
-                + "".join(f"{n}: {v}\r\n" for n, v in headers + reply.headers)
-                + "Connection: close\r\n\r\n"
-            ).encode("latin-1")
-        )
+        reason = handler.responses.get(status, ("Status",))[0]
+        lines = [f"HTTP/1.1 {status} {reason}", *(f"{n}: {v}" for n, v in headers + reply.headers), "Connection: close"]
+        interim = "HTTP/1.1 100 Continue\r\n\r\n" * reply.interim
+        out.write((interim + "\r\n".join(lines) + "\r\n\r\n").encode("latin-1"))
         if handler.command != "HEAD":
             out.write(payload[: reply.stall_after if reply.stall_after is not None else reply.close_after])
             self.stopping.wait(reply.stall_seconds if reply.stall_after is not None else 0)
 
 
 # -- real servers --------------------------------------------------------------
+#
+# Every real server runs one way: a configuration from its template, a port, a wait until the port answers, a stop at
+# once, and an access log of "request line|status|Range|If-Range".
 
-KEY = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2"]
 DAY = 86400
-
-
-class Nginx:
-    """nginx serving a folder of the test, under /slow/ at `rate` per second too. With `tls`, also over
-    HTTPS (HTTP/2 with `http2`) on two ports of their own: "good" with a certificate for 127.0.0.1 that a
-    test authority (the file `authority`) signs, "self" with one for 127.0.0.1 that signs itself."""
-
-    program, stop_signal, rate = "/usr/sbin/nginx", signal.SIGKILL, "2m"
-
-    def __init__(
-        self, rate: Optional[str] = None, tls: bool = False, http2: bool = False, mime_table: bool = False
-    ) -> None:
-        self.dir = tempfile.mkdtemp(prefix=f"quenbury-{type(self).__name__.lower()}-")
-        self.docroot, self.authority = os.path.join(self.dir, "www"), os.path.join(self.dir, "ca.crt") if tls else None
-        self.port, self.tls_ports = unused_port(), {name: unused_port() for name in ("good", "self") if tls}
-        self.rate, self.http2, self.mime_table = rate or self.rate, http2, mime_table
-        os.makedirs(self.docroot)
-        for command in (
-            (
-                ["-keyout", "ca.key", "-out", "ca.crt", "-subj", "/CN=Quenbury Test Authority"],
-                [
-                    "-keyout",
-                    "good.key",
-                    "-out",
-                    "good.crt",
-                    "-subj",
-                    "/CN=good",
-                    "-CA",
-                    "ca.crt",
-                    "-CAkey",
-                    "ca.key",
-                    "-addext",
-                    "subjectAltName=IP:127.0.0.1",
-                    "-addext",
-                    "basicConstraints=CA:FALSE",
-                ],
-                [
-                    "-keyout",
-                    "self.key",
-                    "-out",
-                    "self.crt",
-                    "-subj",
-                    "/CN=self",
-                    "-addext",
-                    "subjectAltName=IP:127.0.0.1",
-                ],
-            )
-            if tls
-            else ()
-        ):
-            subprocess.run(["openssl", "req", "-x509", *KEY, *command], cwd=self.dir, check=True, capture_output=True)
-        self.start()
-
-    def config(self) -> str:
-        slow = f"location /slow/ {{ alias {self.docroot}/; limit_rate {self.rate}; }}"
-        secure = "".join(
-            f"server {{ listen 127.0.0.1:{port} ssl{' http2' * self.http2}; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; "
-            f"root {self.docroot}; {slow} }}\n"
-            for name, port in self.tls_ports.items()
-        )
-        temporary = " ".join(
-            f"{kind}_temp_path {self.dir}/{kind};" for kind in ("client_body", "proxy", "fastcgi", "uwsgi", "scgi")
-        )
-        return f"""daemon off; master_process off; pid {self.dir}/nginx.pid; error_log {self.dir}/error.log warn; events {{ }}
-http {{ default_type application/octet-stream; {temporary}
-    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent'; access_log {self.dir}/access.log ranges;
-    server {{ listen 127.0.0.1:{self.port}; root {self.docroot}; {slow} }}
-    {secure}}}
+NGINX = """daemon off; master_process off; pid {dir}/nginx.pid; error_log {dir}/error.log warn; events {{ }}
+http {{
+    default_type application/octet-stream;
+    client_body_temp_path {dir}/client_body; proxy_temp_path {dir}/proxy; fastcgi_temp_path {dir}/fastcgi;
+    uwsgi_temp_path {dir}/uwsgi; scgi_temp_path {dir}/scgi;
+    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent';
+    access_log {dir}/access.log ranges;
+    server {{ listen 127.0.0.1:{port}; {site} }}
+    {tls}
+}}
+"""
+NGINX_SITE = "root {docroot}; location /slow/ {{ alias {docroot}/; limit_rate {rate}; }}"
+NGINX_TLS = "server {{ listen 127.0.0.1:{port} ssl{http2}; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; {site} }}"
+APACHE_MODULES = ("mpm_event", "authz_core", "mime", "alias", "env", "ratelimit")
+APACHE = (
+    "".join(f"LoadModule {m}_module /usr/lib/apache2/modules/mod_{m}.so\n" for m in APACHE_MODULES)
+    + """\
+ServerRoot {dir}
+Listen 127.0.0.1:{port}
+PidFile {dir}/httpd.pid
+Mutex file:{dir} default
+ErrorLog {dir}/error.log
+TypesConfig /etc/mime.types
+LogFormat "%r|%>s|%{{Range}}i|%{{If-Range}}i" ranges
+CustomLog {dir}/access.log ranges
+DocumentRoot {docroot}
+Alias /slow/ {docroot}/
+<Location /slow/>
+    SetOutputFilter RATE_LIMIT
+    SetEnv rate-limit {rate}
+</Location>
+"""
+)
+LIGHTTPD = """server.document-root = "{docroot}"
+server.bind = "127.0.0.1"
+server.port = {port}
+server.pid-file = "{dir}/lighttpd.pid"
+server.errorlog = "{dir}/error.log"
+server.modules = ("mod_accesslog", "mod_alias")
+accesslog.filename = "{dir}/access.log"
+accesslog.format = "%r|%>s|%{{Range}}i|%{{If-Range}}i"
+$HTTP["url"] =~ "^/slow/" {{ alias.url = ("/slow/" => "{docroot}/") connection.kbytes-per-second = {rate} }}
+"""
+SQUID = """http_port 127.0.0.1:{port}
+cache_effective_user proxy
+pid_filename {dir}/squid.pid
+cache_log {dir}/error.log
+logformat ranges %rm %ru HTTP/%rv|%>Hs|%'{{Range}}>h|%'{{If-Range}}>h
+access_log stdio:{dir}/access.log logformat=ranges
+cache deny all
+http_access allow localhost
+http_access deny all
+netdb_filename none
+pinger_enable off
+dns_nameservers 127.0.0.1
+shutdown_lifetime 0 seconds
 """
 
-    def command(self, conf: str) -> list[str]:
-        return [self.program, "-c", conf, "-p", self.dir]
+
+@dataclasses.dataclass
+class Program:
+    """A real server: its command and configuration (templates over the Server's fields), the rate of /slow/, the
+    signal that stops it at once, and the user it drops root for, who must write its logs."""
+
+    command: str
+    config: str
+    rate: str = "2048"  # KiB per second
+    stop: int = signal.SIGKILL
+    user: Optional[str] = None
+
+
+LIGHTTPD_COMMAND = "/usr/sbin/lighttpd -D -f {conf}"
+PROGRAMS = {
+    "nginx": Program("/usr/sbin/nginx -c {conf} -p {dir}", NGINX, rate="2m"),
+    # One process that stays root: it reads the test's private folder.
+    "apache": Program("/usr/sbin/apache2 -X -f {conf}", APACHE),
+    # SIGTERM drops transfers in flight at once too, and writes out its buffered access log.
+    "lighttpd": Program(LIGHTTPD_COMMAND, LIGHTTPD, stop=signal.SIGTERM),
+    # File types from Debian's generated table, as its packaged configuration has them: without a type lighttpd sends
+    # neither ETag nor Last-Modified.
+    "lighttpd-types": Program(
+        LIGHTTPD_COMMAND, 'include_shell "/usr/share/lighttpd/create-mime.conf.pl"\n' + LIGHTTPD, stop=signal.SIGTERM
+    ),
+    # A forward proxy that caches nothing and forwards ranges as asked; SIGTERM removes its shared memory segments.
+    "squid": Program("/usr/sbin/squid -N -n quenbury{port} -f {conf}", SQUID, stop=signal.SIGTERM, user="proxy"),
+}
+KEY = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
+FOR_LOOPBACK = "-addext subjectAltName=IP:127.0.0.1"
+# (name, options): a test authority, a certificate it signs for 127.0.0.1, and one for 127.0.0.1 that signs itself.
+CERTIFICATES = [
+    ("ca", "-subj /CN=Quenbury_Test_Authority"),
+    ("good", f"-subj /CN=good -CA ca.crt -CAkey ca.key -addext basicConstraints=CA:FALSE {FOR_LOOPBACK}"),
+    ("self", f"-subj /CN=self {FOR_LOOPBACK}"),
+]
+
+
+class Server:
+    """A real server of PROGRAMS serving a folder of the test, under /slow/ at `rate` per second too. With `tls`
+    (nginx only), also over HTTPS (HTTP/2 with `http2`) on tls_ports["good"] and ["self"], with the certificates
+    of CERTIFICATES; `authority` is the test authority's. A test whose server is not installed is skipped."""
+
+    def __init__(self, name: str, rate: Optional[str] = None, tls: bool = False, http2: bool = False) -> None:
+        self.program = PROGRAMS[name]
+        if not os.path.exists(path := self.program.command.split()[0]):
+            raise unittest.SkipTest(f"{path} is not installed (scripts/install-deps installs it)")
+        self.dir = tempfile.mkdtemp(prefix=f"quenbury-{name}-")
+        self.docroot, self.authority = os.path.join(self.dir, "www"), os.path.join(self.dir, "ca.crt") if tls else None
+        self.port, self.tls_ports = unused_port(), {name: unused_port() for name in ("good", "self") if tls}
+        self.rate, self.http2 = rate or self.program.rate, " http2" * http2
+        os.makedirs(self.docroot)
+        for name, options in CERTIFICATES if tls else ():
+            command = f"openssl req -x509 {KEY} -keyout {name}.key -out {name}.crt {options}"
+            subprocess.run(command.split(), cwd=self.dir, check=True, capture_output=True)
+        if self.program.user:
+            user = pwd.getpwnam(self.program.user)
+            os.chown(self.dir, user.pw_uid, user.pw_gid)
+        self.start()
 
     def start(self) -> None:
-        with open(os.path.join(self.dir, "server.conf"), "w") as conf:
-            conf.write(self.config())
-        self.process = subprocess.Popen(self.command(conf.name), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        fields = dict(vars(self), conf=os.path.join(self.dir, "server.conf"))
+        fields["site"] = NGINX_SITE.format(**fields)
+        fields["tls"] = "\n".join(
+            NGINX_TLS.format(**{**fields, "port": p, "name": n}) for n, p in self.tls_ports.items()
+        )
+        with open(fields["conf"], "w") as conf:
+            conf.write(self.program.config.format(**fields))
+        command = self.program.command.format(**fields).split()
+        self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for port in [self.port, *self.tls_ports.values()]:
-            while subprocess.run(
-                ["bash", "-c", f"exec 3<>/dev/tcp/127.0.0.1/{port}"], stderr=subprocess.DEVNULL
-            ).returncode:
-                assert self.process.poll() is None, f"{self.program} did not start"
+            while not listening(port):
+                assert self.process.poll() is None, f"{command[0]} did not start"
                 time.sleep(0.05)
 
     def stop(self) -> None:
         """Stops at once, dropping transfers in flight."""
         if self.process.poll() is None:
-            self.process.send_signal(self.stop_signal)
+            self.process.send_signal(self.program.stop)
             self.process.wait()
 
     def close(self) -> None:
@@ -425,7 +438,7 @@ http {{ default_type application/octet-stream; {temporary}
         shutil.rmtree(self.dir, ignore_errors=True)
 
     def publish(self, name: str, data: bytes, age: float = DAY) -> str:
-        """The file, last modified `age` seconds ago (a servers marks a tag weak for a file changed just now)."""
+        """The file, last modified `age` seconds ago (a server marks a tag weak for a file changed just now)."""
         path = os.path.join(self.docroot, name.lstrip("/"))
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as file:
@@ -443,95 +456,15 @@ http {{ default_type application/octet-stream; {temporary}
         return []
 
     def sent(self) -> list[str]:
-        """As FaultServer.sent(), with the protocol and the status after the target."""
+        """As FaultServer.sent(), with the protocol and the status after the target; not the ready check's probes."""
         return [
             f"{line} {status}" + "".join(f" {h}: {v}" for h, v in (("Range", r), ("If-Range", i)) if v != "-")
             for line, status, r, i, *_ in self.access_log()
             if not line.startswith("-")
-        ]  # Not the probe at the start.
+        ]
 
 
-class Apache(Nginx):
-    """Apache httpd as Debian installs it; `/slow/` is limited by mod_ratelimit to `rate` KiB per second."""
-
-    program, stop_signal, rate = "/usr/sbin/apache2", signal.SIGKILL, "2048"
-
-    def command(self, conf: str) -> list[str]:
-        return [self.program, "-X", "-f", conf]  # One process that stays root: it reads the test's private folder.
-
-    def config(self) -> str:
-        modules = "".join(
-            f"LoadModule {name}_module /usr/lib/apache2/modules/mod_{name}.so\n"
-            for name in ("mpm_event", "authz_core", "mime", "alias", "env", "ratelimit")
-        )
-        return f"""{modules}ServerRoot {self.dir}
-Listen 127.0.0.1:{self.port}
-PidFile {self.dir}/httpd.pid
-Mutex file:{self.dir} default
-ErrorLog {self.dir}/error.log
-TypesConfig /etc/mime.types
-LogFormat "%r|%>s|%{{Range}}i|%{{If-Range}}i" ranges
-CustomLog {self.dir}/access.log ranges
-DocumentRoot {self.docroot}
-<Directory {self.docroot}>
-    Require all granted
-</Directory>
-Alias /slow/ {self.docroot}/
-<Location /slow/>
-    SetOutputFilter RATE_LIMIT
-    SetEnv rate-limit {self.rate}
-</Location>
-"""
-
-
-class Lighttpd(Nginx):
-    """lighttpd; `/slow/` is limited to `rate` KiB per second. With `mime_table`, file types come
-    from Debian's generated table, as in its packaged configuration."""
-
-    # SIGTERM drops transfers in flight at once too, and writes out its buffered access log.
-    program, stop_signal, rate = "/usr/sbin/lighttpd", signal.SIGTERM, "2048"
-
-    def command(self, conf: str) -> list[str]:
-        return [self.program, "-D", "-f", conf]
-
-    def config(self) -> str:
-        mime = 'include_shell "/usr/share/lighttpd/create-mime.conf.pl"\n' if self.mime_table else ""
-        return f"""{mime}server.document-root = "{self.docroot}" server.bind = "127.0.0.1" server.port = {self.port}
-server.pid-file = "{self.dir}/lighttpd.pid" server.errorlog = "{self.dir}/error.log" server.modules = ("mod_accesslog", "mod_alias")
-accesslog.filename = "{self.dir}/access.log" accesslog.format = "%r|%>s|%{{Range}}i|%{{If-Range}}i"
-$HTTP["url"] =~ "^/slow/" {{ alias.url = ("/slow/" => "{self.docroot}/") connection.kbytes-per-second = {self.rate} }}
-"""
-
-
-class Squid(Nginx):
-    """A forward proxy that caches nothing and forwards ranges as asked."""
-
-    # SIGTERM: it removes its shared memory segments, named after the service, as it stops.
-    program, stop_signal = "/usr/sbin/squid", signal.SIGTERM
-
-    def start(self) -> None:
-        user = pwd.getpwnam("proxy")
-        os.chown(self.dir, user.pw_uid, user.pw_gid)  # Squid drops root for this user, which must write its logs.
-        super().start()
-
-    def command(self, conf: str) -> list[str]:
-        return [self.program, "-N", "-n", f"quenbury{self.port}", "-f", conf]
-
-    def config(self) -> str:
-        return f"""http_port 127.0.0.1:{self.port}
-cache_effective_user proxy
-pid_filename {self.dir}/squid.pid
-cache_log {self.dir}/error.log
-logformat ranges %rm %ru HTTP/%rv|%>Hs|%'{{Range}}>h|%'{{If-Range}}>h
-access_log stdio:{self.dir}/access.log logformat=ranges
-cache deny all
-http_access allow localhost
-http_access deny all
-netdb_filename none
-pinger_enable off
-dns_nameservers 127.0.0.1
-shutdown_lifetime 0 seconds
-"""
+Nginx = functools.partial(Server, "nginx")
 
 
 # -- case rows -----------------------------------------------------------------
@@ -572,9 +505,8 @@ SUCCESS = START + MOVED + VERIFIED
 def failed(code: int, data: str = "", resumed: bool = False) -> str:
     """The failure record by its code; `data`: a pattern for the size of the resume data it carries."""
     carried = rf".*, NSURLSessionDownloadTaskResumeData=<{data} bytes>, " if data else "(?!.*ResumeData)"
-    return rf'~Download failed with error: Error Domain=NSURLErrorDomain Code={code} "{carried}.*\}}' + (
-        " " if resumed else ""
-    )
+    record = rf'~Download failed with error: Error Domain=NSURLErrorDomain Code={code} "{carried}.*\}}'
+    return record + " " * resumed
 
 
 def lost(resumed=False, first=True, cause="Connection lost", code=-1005, data="{saved_size}") -> list[str]:
@@ -599,9 +531,8 @@ class Step:
     args: Optional[tuple] = None
     umask: int = -1
     stdout: str = ""
-    interrupt: object = (
-        None  # once the body holds CUT bytes: a signal for the binary, "restart" the server, or a call given its pid
-    )
+    # Once the body holds CUT bytes: a signal for the binary, "restart" the server, or a call given its pid.
+    interrupt: object = None
     wrap: tuple = ()  # a program that runs the binary inside the sandbox (strace)
     terminal: bool = False  # standard error on a terminal: a progress line is drawn, and erased before each record
 
@@ -613,31 +544,37 @@ class Case:
     server: str = "fault"  # a key of SERVERS
     proxy: bool = False  # through squid, taken from http_proxy; `sent` is then what the proxy saw
     loss: int = 0  # percent of packets dropped on a private loopback (root only)
-    serve: Optional[
-        dict
-    ] = None  # {path: [Reply, ...]} for the fault server, {path: bytes or (bytes, age)} for others; None: /pkg serves `data`
-    url: str = "{origin}/pkg"  # {origin}: the server's; {closed}: a port nothing listens on; {port_good} and {port_self}: see Nginx
+    # {path: [Reply, ...]} for the fault server, {path: bytes or (bytes, age)} for others; None: /pkg serves `data`.
+    serve: Optional[dict] = None
+    # {origin}: the server's; {closed}: a port nothing listens on; {port_good} and {port_self}: see Server.
+    url: str = "{origin}/pkg"
     location: str = "a.pkg"
     data: bytes = BODY  # the entity; its SHA-256 is the default checksum
     checksum: Optional[str] = None
     agent: Optional[str] = CANDIDATES[0]  # installed; None: no agent, the fallback paths
     config: Optional[dict] = None  # {name: dict or bytes} in the agent's data folder; None: the allowing one
     plant: list = dataclasses.field(default_factory=list)
-    after: dict = dataclasses.field(
-        default_factory=dict
-    )  # path: bytes, None (no regular file), "file", "link", "dir", "any", "gone", a mode, [files under it], or a pattern its text holds
+    # path: bytes, None (no regular file), a kind of AFTER, a mode, [files under it], or a pattern its text holds.
+    after: dict = dataclasses.field(default_factory=dict)
     sent: Optional[list] = None  # the requests the server saw, as its sent()
 
 
 SERVERS = {
-    "fault": (FaultServer, {}),
-    "nginx": (Nginx, {}),
-    "nginx-tls": (Nginx, {"tls": True}),
-    "nginx-h2": (Nginx, {"tls": True, "http2": True}),
-    "apache": (Apache, {}),
-    "lighttpd": (Lighttpd, {}),
-    "lighttpd-types": (Lighttpd, {"mime_table": True}),
-    "none": (None, {}),
+    "fault": FaultServer,
+    "nginx": Nginx,
+    "nginx-tls": functools.partial(Nginx, tls=True),
+    "nginx-h2": functools.partial(Nginx, tls=True, http2=True),
+    "apache": functools.partial(Server, "apache"),
+    "lighttpd": functools.partial(Server, "lighttpd"),
+    "lighttpd-types": functools.partial(Server, "lighttpd-types"),
+    "none": None,
+}
+AFTER = {
+    "file": os.path.isfile,
+    "link": os.path.islink,
+    "dir": os.path.isdir,
+    "any": os.path.lexists,
+    "gone": lambda path: not os.path.lexists(path),
 }
 WHITE_SPACE = " \n\r\v\f"
 
@@ -649,61 +586,62 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
-    """Plants (kind, path, argument): file (bytes, or a function of the values that gives them), append (bytes), fill (until the disk is full), dir, link (target),
-    fifo, socket, device (root only), owner (uid), mode, truncate (size), remove, mount (another volume), bind (another
-    mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4 (size in bytes: a volume that
-    keeps half its blocks for root, root only)."""
+    """Plants (kind, path, argument): file (bytes, or a function of the values that gives them), append (bytes), fill
+    (until the disk is full), dir, link (target), fifo, socket, device (root only), owner (uid), mode, truncate (size),
+    remove, mount (another volume), bind (another mount point on the same volume), tmpfs (size: a volume of its own,
+    root only), ext4 (size in bytes: a volume that keeps half its blocks for root, root only)."""
+    simple = {
+        "link": lambda host, target: os.symlink(expand(target, values), host),
+        "socket": lambda host: socket.socket(socket.AF_UNIX).bind(host),
+        "fifo": os.mkfifo,
+        "device": lambda host: os.mknod(host, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
+        "owner": lambda host, uid: os.chown(host, uid, uid),
+        "mode": os.chmod,
+        "truncate": os.truncate,
+    }
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
         if kind in ("owner", "tmpfs", "ext4", "device") and os.geteuid():
             test.skipTest("needs root")
         os.makedirs(host if kind in ("dir", "tmpfs", "ext4") else os.path.dirname(host), exist_ok=True)
-        if kind in ("file", "append", "fill"):
-            with open(host, "ab" if kind == "append" else "wb", buffering=0) as file:
-                try:
-                    data = b"\0" * 4096 if kind == "fill" else argument[0]
-                    while file.write(data(values) if callable(data) else data) and kind == "fill":
-                        pass
-                except OSError:
-                    assert kind == "fill"
-        elif kind == "link":
-            os.symlink(expand(argument[0], values), host)
+        if kind in ("file", "append"):
+            with open(host, "ab" if kind == "append" else "wb") as file:
+                file.write(argument[0](values) if callable(argument[0]) else argument[0])
+        elif kind == "fill":
+            with open(host, "wb", buffering=0) as file, contextlib.suppress(OSError):
+                while file.write(b"\0" * 4096):
+                    pass
+        elif kind in simple:
+            simple[kind](host, *argument)
         elif kind == "remove" and os.path.lexists(host):
             shutil.rmtree(host) if os.path.isdir(host) and not os.path.islink(host) else os.remove(host)
         elif kind in ("mount", "bind"):  # Another volume, or another mount point on the same one.
             box.mounts.append((tempfile.mkdtemp(dir="/dev/shm") if kind == "mount" else host, expand(path, values)))
             test.addCleanup(shutil.rmtree, box.mounts[-1][0], True) if kind == "mount" else None
-        elif kind == "tmpfs":
-            subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={argument[0]},mode=1777", "tmpfs", host], check=True)
-            test.addCleanup(subprocess.run, ["umount", "-l", host])
-        elif kind == "ext4":  # Half of its blocks kept for root, as a system volume keeps some.
-            descriptor, image = tempfile.mkstemp(dir="/dev/shm")
-            os.close(descriptor)
-            test.addCleanup(os.remove, image)
-            os.truncate(image, argument[0])
-            subprocess.run(
-                ["mkfs.ext4", "-q", "-F", "-O", "^has_journal", "-m", "50", "-E", "root_owner=0:0", image], check=True
-            )
-            subprocess.run(["mount", "-o", "loop", image, host], check=True)
-            test.addCleanup(subprocess.run, ["umount", "-l", host])
-            os.chmod(host, 0o1777)
-        elif kind == "socket":
-            socket.socket(socket.AF_UNIX).bind(host)
-        elif kind in ("fifo", "device", "owner", "mode", "truncate"):
-            {
-                "fifo": os.mkfifo,
-                "device": lambda h: os.mknod(h, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
-                "owner": lambda h, a: os.chown(h, a, a),
-                "mode": os.chmod,
-                "truncate": os.truncate,
-            }[kind](host, *argument)
+        elif kind in ("tmpfs", "ext4"):
+            mount(test, kind, host, argument[0])
+
+
+def mount(test: unittest.TestCase, kind: str, host: str, size: int) -> None:
+    """A tmpfs of its own, or an ext4 volume that keeps half its blocks for root, as a system volume keeps some."""
+    if kind == "tmpfs":
+        subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={size},mode=1777", "tmpfs", host], check=True)
+    else:
+        descriptor, image = tempfile.mkstemp(dir="/dev/shm")
+        os.close(descriptor)
+        test.addCleanup(os.remove, image)
+        os.truncate(image, size)
+        options = ["-q", "-F", "-O", "^has_journal", "-m", "50", "-E", "root_owner=0:0"]
+        subprocess.run(["mkfs.ext4", *options, image], check=True)
+        subprocess.run(["mount", "-o", "loop", image, host], check=True)
+        os.chmod(host, 0o1777)
+    test.addCleanup(subprocess.run, ["umount", "-l", host])
 
 
 def matched(got: list[str], expected: list[str]) -> list[str]:
     """`got`, with each item that its expected "~" pattern matches replaced by the pattern, for a readable difference."""
-    return [e if e[:1] == "~" and re.fullmatch(e[1:], g, re.S) else g for g, e in zip(got, expected)] + got[
-        len(expected) :
-    ]
+    replaced = [e if e[:1] == "~" and re.fullmatch(e[1:], g, re.S) else g for g, e in zip(got, expected)]
+    return replaced + got[len(expected) :]
 
 
 def lossy_loopback(test: unittest.TestCase, percent: int) -> None:
@@ -714,59 +652,44 @@ def lossy_loopback(test: unittest.TestCase, percent: int) -> None:
     if subprocess.run(["ip", "netns", "add", name], capture_output=True).returncode:
         test.skipTest("ip netns is unavailable")
     test.addCleanup(subprocess.run, ["ip", "netns", "del", name], check=True)
-    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open(
-        "/proc/thread-self/ns/net", os.O_RDONLY
-    )  # Python 3.11 has no os.setns.
+    # Python 3.11 has no os.setns.
+    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open("/proc/thread-self/ns/net", os.O_RDONLY)
     test.addCleanup(os.close, home)
     with open("/run/netns/" + name) as private:
         setns(private.fileno(), 0x40000000)
     test.addCleanup(setns, home, 0x40000000)
     # Packets of an Ethernet's size, not 64 KiB ones, so that a share of them is a share of the data.
     subprocess.run(["ip", "link", "set", "lo", "up", "mtu", "1500", "gso_max_segs", "1"], check=True)
-    subprocess.run(
-        [
-            "nft",
-            f"table inet loss {{ chain input {{ type filter hook input priority 0; numgen random mod 100 < {percent} counter drop; }}; }}",
-        ],
-        check=True,
-    )
-    test.addCleanup(
-        lambda: test.assertRegex(
-            subprocess.run(["nft", "list", "ruleset"], capture_output=True, text=True).stdout, r"counter packets [1-9]"
-        )
-    )
+    chain = f"chain input {{ type filter hook input priority 0; numgen random mod 100 < {percent} counter drop; }}"
+    subprocess.run(["nft", f"table inet loss {{ {chain}; }}"], check=True)
+    ruleset = functools.partial(subprocess.run, ["nft", "list", "ruleset"], capture_output=True, text=True)
+    test.addCleanup(lambda: test.assertRegex(ruleset().stdout, r"counter packets [1-9]"))
 
 
-def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
-    box = Sandbox()
-    test.addCleanup(box.close)
-    if case.agent:
-        box.install_agent(case.agent, case.config)
-    if case.loss:
-        lossy_loopback(test, case.loss)
-    kind, options = SERVERS[case.server]
-    for program in [getattr(kind, "program", "/")] + [Squid.program] * case.proxy:
-        if not os.path.exists(program):
-            test.skipTest(f"{program} is not installed (scripts/install-deps installs it)")
-    if server is None and kind:
-        server = kind(**options)
+def start_servers(test: unittest.TestCase, case: Case, box: Sandbox) -> tuple:
+    """The case's server, serving its files, and its proxy (or None)."""
+    server = SERVERS[case.server] and SERVERS[case.server]()
+    if server:
         test.addCleanup(server.close)
-    if case.proxy:
-        proxy = Squid()
+    proxy = Server("squid") if case.proxy else None
+    if proxy:
         test.addCleanup(proxy.close)
         box.env["http_proxy"] = proxy.url("")
     if getattr(server, "authority", None):
-        box.overlays = [
-            (server.authority, "/etc/ssl/certs/ca-certificates.crt")
-        ]  # The only authority the sandbox trusts.
+        box.overlays = [(server.authority, "/etc/ssl/certs/ca-certificates.crt")]  # The only authority trusted.
     fault = isinstance(server, FaultServer)
     for path, what in (case.serve or {"/pkg": [Reply(case.data)] if fault else case.data} if server else {}).items():
         server.route(path, *what) if fault else server.publish(path, *(what if isinstance(what, tuple) else (what,)))
+    return server, proxy
+
+
+def values_of(case: Case, box: Sandbox, server) -> dict:
+    """The values of a case's {placeholders}."""
     ports = {f"port_{name}": port for name, port in getattr(server, "tls_ports", {}).items()}
     url = case.url.format(origin=server.url("") if server else "", closed=unused_port(), **ports)
     encoded, dest = quote(url.strip(WHITE_SPACE), safe="!$&'()*+,;=:@/?~"), box.destination(case.location)
     state = "/private/tmp/" + resume_name(dest)
-    values = dict(
+    return dict(
         url=url,
         encoded=encoded,
         location=case.location,
@@ -782,78 +705,77 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
         body_url=file_url(body_path(encoded, dest)),
         etag=Reply(case.data).entity_tag(),
     )
+
+
+def take_step(test: unittest.TestCase, box: Sandbox, step: Step, values: dict, server) -> Run:
+    """Runs the step, interrupting it once the body holds CUT bytes if it says so; on a terminal, the records are what
+    is left once the progress lines are erased."""
+    master, slave = pty.openpty() if step.terminal else (None, subprocess.PIPE)
+    args = [expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)]
+    process = box.start(*args, umask=step.umask, stderr=slave, wrap=step.wrap)
+    while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
+        time.sleep(0.05)
+    if step.interrupt == "restart":
+        server.stop()
+    elif step.interrupt:
+        (step.interrupt if callable(step.interrupt) else lambda pid: os.kill(pid, step.interrupt))(binary_pid(process))
+    if step.terminal:
+        os.close(slave)
+    run = finish(process, master)
+    if step.interrupt == "restart":
+        server.start()
+    if step.terminal:
+        os.close(master)
+        progress = r"\r[\d.]+ [KMG]iB of [\d.]+ [KMG]iB \(\d+%\), [\d.]+ [KMG]iB/s(, \d+:\d\d:\d\d left)?\x1b\[K"
+        test.assertRegex(run.stderr, progress)
+        run.records = records(re.sub(r"\r[^\r\n]*?\x1b\[K", "", run.stderr).replace("\r\n", "\n"))
+    return run
+
+
+def found(box: Sandbox, path: str, wanted) -> tuple:
+    """What is at `path`, and what the `after` entry wants there, alike in kind."""
+    if isinstance(wanted, re.Pattern):
+        text = (box.read(path) or b"").decode()
+        return (wanted.pattern if wanted.search(text) else text), wanted.pattern
+    if isinstance(wanted, list):
+        return box.files_under(path), wanted
+    if isinstance(wanted, str):
+        return AFTER[wanted](box.host(path)), True
+    if isinstance(wanted, int):
+        return oct(os.stat(box.host(path)).st_mode & 0o777), oct(wanted)
+    return box.read(path), wanted
+
+
+def run_case(test: unittest.TestCase, case: Case) -> None:
+    box = Sandbox()
+    test.addCleanup(box.close)
+    if case.agent:
+        box.install_agent(case.agent, case.config)
+    if case.loss:
+        lossy_loopback(test, case.loss)
+    server, proxy = start_servers(test, case, box)
+    values = values_of(case, box, server)
     lay(test, box, case.plant, values)
     for number, step in enumerate(case.runs, 1):
         lay(test, box, step.plant, values)
-        values["state_size"] = len(box.read(state) or b"")
-        master, slave = pty.openpty() if step.terminal else (None, subprocess.PIPE)
-        process = box.start(
-            *[expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)],
-            umask=step.umask,
-            stderr=slave,
-            wrap=step.wrap,
-        )
-        while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
-            time.sleep(0.05)
-        if step.interrupt == "restart":
-            server.stop()
-        elif step.interrupt:
-            (step.interrupt if callable(step.interrupt) else lambda pid: os.kill(pid, step.interrupt))(
-                binary_pid(process)
-            )
-        if step.terminal:
-            os.close(slave)
-        run = finish(process, master)
-        if step.terminal:
-            os.close(master)
-            test.assertRegex(
-                run.stderr,
-                r"\r[\d.]+ [KMG]iB of [\d.]+ [KMG]iB \(\d+%\), [\d.]+ [KMG]iB/s(, \d+:\d\d:\d\d left)?\x1b\[K",
-            )
-            run.records = records(re.sub(r"\r[^\r\n]*?\x1b\[K", "", run.stderr).replace("\r\n", "\n"))
-        if step.interrupt == "restart":
-            server.start()
-        values["saved_size"] = len(box.read(state) or b"")
+        values["state_size"] = len(box.read(values["state"]) or b"")
+        run = take_step(test, box, step, values, server)
+        values["saved_size"] = len(box.read(values["state"]) or b"")
         with contextlib.suppress(Exception):  # The fields of the resume data kept, as {kept_<field>}.
-            values.update({"kept_" + key: value for key, value in plistlib.loads(box.read(state)).items()})
+            values.update({"kept_" + key: value for key, value in plistlib.loads(box.read(values["state"])).items()})
         # Expected records go through the same parser, so that a forged record inside one splits alike.
-        expected = records(
-            "".join(f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records)
-        )
+        logged = [f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records]
+        expected = records("".join(logged))
         test.assertEqual(
             (run.status, matched(run.records, expected), run.stdout),
             (step.status, expected, expand(step.stdout, values)),
             f"run {number}:\n{run.stderr}",
         )
     for path, wanted in case.after.items():
-        path, kinds = expand(path, values), {
-            "file": os.path.isfile,
-            "link": os.path.islink,
-            "dir": os.path.isdir,
-            "any": os.path.lexists,
-            "gone": lambda p: not os.path.lexists(p),
-        }
-        if isinstance(wanted, re.Pattern):
-            test.assertRegex((box.read(path) or b"").decode(), wanted)
-            continue
-        found = (
-            box.files_under(path)
-            if isinstance(wanted, list)
-            else kinds[wanted](box.host(path))
-            if isinstance(wanted, str)
-            else os.stat(box.host(path)).st_mode & 0o777
-            if isinstance(wanted, int)
-            else box.read(path)
-            if os.path.lexists(box.host(path))
-            else None
-        )
-        test.assertEqual(
-            found,
-            True if isinstance(wanted, str) else wanted,
-            f"{path}: {oct(found) if isinstance(wanted, int) else found}",
-        )
+        got, want = found(box, expand(path, values), wanted)
+        test.assertEqual(got, want, f"{expand(path, values)}: {got}")
     if case.sent is not None:
-        seen = proxy if case.proxy else server
+        seen = proxy or server
         if hasattr(seen, "process"):
             seen.stop()  # Some write their access log out as they stop.
         sent = [expand(s, values, s[:1] == "~") for s in case.sent]
@@ -862,8 +784,7 @@ def run_case(test: unittest.TestCase, case: Case, server=None) -> None:
 
 def row_tests(name: str, cases: list[Case]) -> type:
     """A test class with one test per case, named after it."""
-    tests = {
-        "test_" + re.sub(r"\W+", "_", c.name.lower()).strip("_"): lambda self, c=c: run_case(self, c) for c in cases
-    }
+    tests = {"test_" + re.sub(r"\W+", "_", c.name.lower()).strip("_"): c for c in cases}
     assert len(tests) == len(cases), "case names must differ"
-    return type(name, (unittest.TestCase,), {"maxDiff": None, **tests})
+    methods = {name: lambda self, c=c: run_case(self, c) for name, c in tests.items()}
+    return type(name, (unittest.TestCase,), {"maxDiff": None, **methods})

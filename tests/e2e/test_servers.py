@@ -4,12 +4,21 @@ continues, or starts over where it must; once through a forward proxy, and once 
 
 from harness import BODY, DAY, MOVED, RESUMING, START, SUCCESS, VERIFIED, Case, Step, failed, lost, row_tests
 
+CONTINUED = START + RESUMING + MOVED + VERIFIED
 RANGED = "Range: bytes={kept_BytesReceived}- If-Range: {kept_EntityTag}"
+PARTIAL = "GET /slow/pkg HTTP/1.1 206 " + RANGED
+# A file changed within the second gets a weak tag: the date is the range's condition, and a date that is not older
+# than the answer's brings the whole entity again.
+CHANGED_NOW = {"/pkg": (BODY, -DAY)}
+WHOLE_BY_DATE = "GET /slow/pkg HTTP/1.1 200 Range: bytes={kept_BytesReceived}- If-Range: {kept_LastModified}"
+NOTHING_SAVED = [failed(-1005), "Connection lost, saving resume data", "No resume data generated"]
+# What the proxy saw: the whole entity asked for, then the range.
+PROXIED = ["GET {url} HTTP/1.1 200", "GET {url} HTTP/1.1 206 " + RANGED]
+HTTPS = "https://127.0.0.1:{port_good}/slow/pkg"
 
 
-def road(
-    name: str, server: str, sent: list, first: list = None, second: list = START + RESUMING + MOVED + VERIFIED, **fields
-) -> Case:
+def road(name: str, server: str, sent: list, first: list = None, second: list = CONTINUED, **fields) -> Case:
+    """The server stops once the body holds CUT bytes and starts again; then the second run."""
     return Case(
         name,
         server=server,
@@ -24,37 +33,14 @@ def road(
 Rows = row_tests(
     "Rows",
     [
-        road("nginx", "nginx", ["GET /slow/pkg HTTP/1.1 206 " + RANGED]),
-        road("Apache with a strong tag", "apache", ["GET /slow/pkg HTTP/1.1 206 " + RANGED]),
-        # A file changed within the second gets a weak tag: the date is the range's condition, and a date that
-        # is not older than the answer's brings the whole entity again.
-        road(
-            "Apache with a weak tag",
-            "apache",
-            ["GET /slow/pkg HTTP/1.1 200 Range: bytes={kept_BytesReceived}- If-Range: {kept_LastModified}"],
-            serve={"/pkg": (BODY, -DAY)},
-        ),
-        # Without a type from its table lighttpd sends neither ETag nor Last-Modified.
-        road(
-            "lighttpd without types",
-            "lighttpd",
-            ["GET /slow/pkg HTTP/1.1 200"],
-            first=[failed(-1005), "Connection lost, saving resume data", "No resume data generated"],
-            second=SUCCESS,
-        ),
-        road("lighttpd with Debian's types", "lighttpd-types", ["GET /slow/pkg HTTP/1.1 206 " + RANGED]),
-        road(
-            "nginx over HTTPS with HTTP/2",
-            "nginx-h2",
-            ["GET /slow/pkg HTTP/2.0 206 " + RANGED],
-            url="https://127.0.0.1:{port_good}/slow/pkg",
-        ),
-        road("through squid", "nginx", ["GET {url} HTTP/1.1 200", "GET {url} HTTP/1.1 206 " + RANGED], proxy=True),
-        road(
-            "nginx on a loopback that drops 3% of its packets",
-            "nginx",
-            ["GET /slow/pkg HTTP/1.1 206 " + RANGED],
-            loss=3,
-        ),
+        road("nginx continues", "nginx", [PARTIAL]),
+        road("Apache with a strong tag continues", "apache", [PARTIAL]),
+        road("Apache with a weak tag sends the whole file again", "apache", [WHOLE_BY_DATE], serve=CHANGED_NOW),
+        # Without a type from its table lighttpd sends neither ETag nor Last-Modified: nothing to continue from.
+        road("lighttpd without types", "lighttpd", ["GET /slow/pkg HTTP/1.1 200"], NOTHING_SAVED, SUCCESS),
+        road("lighttpd with Debian's types continues", "lighttpd-types", [PARTIAL]),
+        road("nginx over HTTPS with HTTP/2 continues", "nginx-h2", [PARTIAL.replace("1.1", "2.0")], url=HTTPS),
+        road("squid forwards the range and nginx continues", "nginx", PROXIED, proxy=True),
+        road("nginx on a loopback that drops 3% of its packets continues", "nginx", [PARTIAL], loss=3),
     ],
 )
