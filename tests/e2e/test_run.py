@@ -39,17 +39,17 @@ CONNECTION_REFUSED = START + [
 NO_STORE = START + [FALLBACK_MOVED, "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"]
 # Planted by another user where earlier versions kept every body.
 OLD_FOLDER = [("dir", "/var/tmp/quenbury-0"), ("owner", "/var/tmp/quenbury-0", 65534)]
+NO_AGENT = [PARAMS, f"download location {FALLBACK}/store/a.pkg", *NOT_READ]
+SERVER_SAYS_YES = {"DirectDownloadEnabled": "TRUE", "ENABLEDISTRIBUTIONSERVER": "No"}
+NOT_ENCODED = ["~Given param -> 1 http://h/.*", "Error in forming URL via addingPercentEncoding "]
+NOT_UTF8 = Step(1, NOT_ENCODED, args=("http://h/\udcff", "a.pkg", "x"))
 # A checksum that forges a record of its own when logged.
 FORGING = "%n\n2026-01-01 00:00:00.000 quenbury[1:2] forged"
 
 
-def params(url: str, location: str = "a.pkg", checksum: str = "x") -> str:
-    return PARAMS.replace("{url}", url).replace("{location}", location).replace("{sum}", checksum)
-
-
 def refused(url: str, location: str, *lines: str) -> Step:
     """A run with checksum x that ends with 1 before any transfer."""
-    return Step(1, [params(url, location), *lines], args=(url, location, "x"))
+    return Step(1, [PARAMS.format(url=url, location=location, sum="x"), *lines], args=(url, location, "x"))
 
 
 def replaced(checked: list[str]) -> list[str]:
@@ -65,8 +65,7 @@ def gate(plant: list, lines: list[str]) -> Step:
 
 
 def left(status: int, location: str = "a.pkg") -> dict:
-    """What a run with that status leaves: the package alone in the store on success, else nothing; no body folder
-    beside it, no resume data and nothing in the temporary folder."""
+    """What a run with that status leaves: the package alone, or nothing; no body folder, state or temporary file."""
     partial = os.path.join("{agent}/store", os.path.dirname(location), ".quenbury-partial")
     return {"{agent}/store": [location] * (status == 0), partial: "gone", "/private/tmp": [], "/var/tmp": []}
 
@@ -74,6 +73,21 @@ def left(status: int, location: str = "a.pkg") -> dict:
 def one_run(name: str, status: int, lines: list[str], **fields) -> Case:
     """A case of one run with the default arguments."""
     return Case(name, runs=[Step(status, lines)], **fields)
+
+
+def redirect(name: str, code: int, to: str, status: int, lines: list[str], sent: list[str]) -> Case:
+    """A request for /old answered with a redirect to `to`; /new serves the package."""
+    serve = {"/old": [Reply.plain(code, location=to)], "/new": [Reply(BODY)]}
+    return one_run("a redirect " + name, status, lines, url="{origin}/old", serve=serve, after=left(status), sent=sent)
+
+
+def laid_out(where: str, plant: list, location: str = "a.pkg") -> list[Case]:
+    """The package verified, and one rejected, in that layout: a mismatch removes it, and nothing else is left."""
+    fields = dict(location=location, plant=plant)
+    return [
+        one_run(f"{where}, verified", 0, SUCCESS, after=left(0, location), **fields),
+        one_run(f"{where}, rejected", 1, REJECTED, checksum="0" * 64, after=left(1, location), **fields),
+    ]
 
 
 Rows = row_tests(
@@ -126,28 +140,11 @@ Rows = row_tests(
         one_run("an empty body verifies", 0, SUCCESS, data=b"", after={"{dest}": b""}),
         # Whatever the layout, the body grows beside the destination: the move is a rename, and after it the store
         # holds only the package, in the store and in a folder of it; a mismatch removes it.
-        *[
-            one_run(
-                f"{where}, {outcome}",
-                status,
-                START + MOVED + checked,
-                location=location,
-                plant=plant,
-                checksum=checksum,
-                after=left(status, location),
-            )
-            for where, location, plant in (
-                ("temporary folders as mount points of one disk", "a.pkg", [("bind", "/tmp"), ("bind", "/var/tmp")]),
-                ("temporary folder on another volume", "a.pkg", [("mount", "/var/tmp")]),
-                ("store on another volume", "a.pkg", [("mount", "{agent}/store")]),
-                ("a folder of the store", "sub/a.pkg", [("dir", "{agent}/store/sub")]),
-                ("another user's folder at the old body folder name", "a.pkg", OLD_FOLDER),
-            )
-            for outcome, checksum, status, checked in (
-                ("verified", None, 0, VERIFIED),
-                ("rejected", "0" * 64, 1, MISMATCH),
-            )
-        ],
+        *laid_out("temporary folders as mount points of one disk", [("bind", "/tmp"), ("bind", "/var/tmp")]),
+        *laid_out("temporary folder on another volume", [("mount", "/var/tmp")]),
+        *laid_out("store on another volume", [("mount", "{agent}/store")]),
+        *laid_out("a folder of the store", [("dir", "{agent}/store/sub")], "sub/a.pkg"),
+        *laid_out("another user's folder at the old body folder name", OLD_FOLDER),
         # No folder is made for the destination: the body goes to a fresh folder of the temporary folder, never to one
         # another user planted, the move fails, and nothing is left there.
         one_run(
@@ -157,32 +154,17 @@ Rows = row_tests(
             plant=[("remove", "{agent}/store"), *OLD_FOLDER],
             after={"/var/tmp": [], "{agent}/store": "gone"},
         ),
-        one_run(
-            "a refused connection leaves nothing",
-            1,
-            CONNECTION_REFUSED,
-            server="none",
-            url="http://127.0.0.1:{closed}/pkg",
-            after=left(1),
-        ),
-        one_run("ftp is not supported", 1, UNSUPPORTED, server="none", url="ftp://127.0.0.1/pkg"),
-        # Redirects are followed over HTTP alone, twenty at most.
         *[
-            one_run(
-                f"a redirect {name}",
-                status,
-                lines,
-                url="{origin}/old",
-                serve={"/old": [Reply.plain(code, location=to)], "/new": [Reply(BODY)]},
-                after=left(status),
-                sent=sent,
-            )
-            for name, code, to, status, lines, sent in (
-                ("is followed", 301, "/new", 0, SUCCESS, ["GET /old", "GET /new"]),
-                ("to a file URL is refused", 302, "file:///etc/passwd", 1, UNSUPPORTED, ["GET /old"]),
-                ("loop ends after twenty", 302, "/old", 1, START + [failed(-1007), NOT_SAVED], ["GET /old"] * 21),
+            one_run(name, 1, lines, server="none", url=url, after=left(1))
+            for name, url, lines in (
+                ("a refused connection leaves nothing", "http://127.0.0.1:{closed}/pkg", CONNECTION_REFUSED),
+                ("ftp is not supported", "ftp://127.0.0.1/pkg", UNSUPPORTED),
             )
         ],
+        # Redirects are followed over HTTP alone, twenty at most.
+        redirect("is followed", 301, "/new", 0, SUCCESS, ["GET /old", "GET /new"]),
+        redirect("to a file URL is refused", 302, "file:///etc/passwd", 1, UNSUPPORTED, ["GET /old"]),
+        redirect("loop ends after twenty", 302, "/old", 1, START + [failed(-1007), NOT_SAVED], ["GET /old"] * 21),
         one_run(
             "percent signs and control characters in every argument are logged verbatim",
             1,
@@ -214,14 +196,7 @@ Rows = row_tests(
         Case(
             "URLs that do not form are refused",
             agent=None,
-            runs=[
-                *[refused(url, "a.pkg", "error in download url") for url in ("", " \n ", "no scheme")],
-                Step(
-                    1,
-                    ["~Given param -> 1 http://h/.*", "Error in forming URL via addingPercentEncoding "],
-                    args=("http://h/\udcff", "a.pkg", "x"),
-                ),
-            ],
+            runs=[*[refused(url, "a.pkg", "error in download url") for url in ("", " \n ", "no scheme")], NOT_UTF8],
         ),
         Case(
             "refused locations touch nothing",
@@ -245,10 +220,7 @@ Rows = row_tests(
         ),
         Case(
             "the gate says yes from the server information",
-            config={
-                "zkpatch_data.plist": {},
-                "serverinfo.plist": {"DirectDownloadEnabled": "TRUE", "ENABLEDISTRIBUTIONSERVER": "No"},
-            },
+            config={"zkpatch_data.plist": {}, "serverinfo.plist": SERVER_SAYS_YES},
             runs=[Step(0, START[:2] + ["DirectDownloadEnabled in Cloud and not under DS"] + SUCCESS[3:])],
         ),
         # The first candidate without its service program is passed over.
@@ -258,11 +230,6 @@ Rows = row_tests(
             plant=[("dir", CANDIDATES[0] + "/store"), ("file", CANDIDATES[2] + "/bin/zkagentservice", b"")],
             runs=[Step(0, SUCCESS)],
         ),
-        one_run(
-            "without any agent the fallback paths are used",
-            0,
-            [params("{url}", "a.pkg", "{sum}"), f"download location {FALLBACK}/store/a.pkg", *NOT_READ],
-            agent=None,
-        ),
+        one_run("without any agent the fallback paths are used, and the gate finds nothing", 0, NO_AGENT, agent=None),
     ],
 )
