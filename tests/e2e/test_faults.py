@@ -7,132 +7,81 @@ import signal
 import time
 import unittest
 
-from harness import (
-    BODY,
-    CUT,
-    MISMATCH,
-    MOVED,
-    RESUMING,
-    START,
-    SUCCESS,
-    VERIFIED,
-    Case,
-    FaultServer,
-    Nginx,
-    Reply,
-    Sandbox,
-    Step,
-    binary_pid,
-    finish,
-    lost,
-    row_tests,
-    sha256,
-)
+from harness import BODY, CUT, MISMATCH, MOVED, RESUMING, START, SUCCESS, VERIFIED, Case, Reply, Step, lost, row_tests
+from harness import FaultServer, Nginx, Sandbox, binary_pid, finish, sha256
 
 SAME = dict(etag='"same"', last_modified=None)
+AGAIN = lost(resumed=True, first=False)
+RESUMED = START + RESUMING + MOVED + VERIFIED
+# The body kept, and the rest of an entity one byte shorter after it.
+SPLICED = MOVED + [f"downloaded file checksum ->{sha256(BODY[:-1])}\nGiven checksum ->{{sum}}", MISMATCH[1]]
+CHUNKED = b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
+NOTHING_LEFT = {"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone", "/private/tmp": []}
 NO_SPACE = (
     'Error Domain=NSPOSIXErrorDomain Code=28 "No space left on device" UserInfo={{NSFilePath={}, '
     "NSLocalizedDescription=No space left on device, NSLocalizedFailureReason={}}}"
 )
+BODY_NOT_WRITTEN = START + [
+    'Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." '
+    "UserInfo={NSErrorFailingURLStringKey={url}, NSLocalizedDescription=The file could not be written., "
+    "NSUnderlyingError=" + NO_SPACE.format("{body}", "write") + "}",
+    "Not saving resume data",
+]
+STATE_NOT_WRITTEN = (
+    START + lost(data=r"\d+")[:-1] + ["Data write failed with error:" + NO_SPACE.format("{state}", "write")]
+)
 
 
-def lie(name: str, reply: Reply, second: list, sent: list, third: list = SUCCESS) -> Case:
-    """A transfer cut at CUT, a lying answer to the resumed request, then honest answers."""
+def ranged(start: int) -> str:
+    return f'GET /pkg Range: bytes={start}- If-Range: "same"'
+
+
+def lie(name: str, sent: list, second: list = AGAIN, third: list = RESUMED, data: bytes = BODY, **lying) -> Case:
+    """A transfer cut at CUT, an answer to the resumed request that lies as `lying` says, then honest answers;
+    `sent`: what the third run asks."""
     return Case(
-        "lie: " + name,
-        serve={"/pkg": [Reply(BODY, close_after=CUT, **SAME), reply, Reply(BODY, **SAME)]},
+        "a lie to the resumed request: " + name,
+        serve={"/pkg": [Reply(BODY, close_after=CUT, **SAME), Reply(data, **SAME, **lying), Reply(BODY, **SAME)]},
         runs=[Step(1, START + lost()), Step(1, START + RESUMING + second), Step(0, third)],
         after={"{dest}": BODY},
-        sent=["GET /pkg", f'GET /pkg Range: bytes={CUT}- If-Range: "same"'] + sent,
+        sent=["GET /pkg", ranged(CUT)] + sent,
     )
-
-
-def spliced(data: bytes) -> list[str]:
-    return MOVED + [f"downloaded file checksum ->{sha256(data)}\nGiven checksum ->{{sum}}", MISMATCH[1]]
 
 
 Rows = row_tests(
     "Rows",
     [
         # The part ends cleanly short of the Content-Range total: what came is kept, the rest asked next time.
-        lie(
-            "Content-Length short of the rest",
-            Reply(BODY, content_length=len(BODY) - CUT - 100, **SAME),
-            lost(resumed=True, first=False),
-            [f'GET /pkg Range: bytes={len(BODY) - 100}- If-Range: "same"'],
-            START + RESUMING + MOVED + VERIFIED,
-        ),
-        lie(
-            "200 with a shorter entity under the same tag",
-            Reply(BODY[:-1], honour_range=False, **SAME),
-            spliced(BODY[:-1]),
-            ["GET /pkg"],
-        ),
+        lie("a Content-Length short of the rest", [ranged(len(BODY) - 100)], content_length=len(BODY) - CUT - 100),
+        lie("a 200 with a shorter entity, same tag", ["GET /pkg"], SPLICED, SUCCESS, BODY[:-1], honour_range=False),
         # The third run asks from the end and gets 416, then the whole entity.
-        lie(
-            "Content-Length beyond the rest",
-            Reply(BODY, content_length=len(BODY), **SAME),
-            lost(resumed=True, first=False),
-            [f'GET /pkg Range: bytes={len(BODY)}- If-Range: "same"', "GET /pkg"],
-            START + RESUMING + MOVED + VERIFIED,
-        ),
-        # Chunks, not a Content-Length sent beside them, say where the body ends.
+        lie("a Content-Length beyond the rest", [ranged(len(BODY)), "GET /pkg"], content_length=len(BODY)),
         Case(
-            "a chunked body with a Content-Length that overstates it",
+            "chunks, not a Content-Length beside them, end the body",
             data=b"hello",
-            serve={
-                "/pkg": [
-                    Reply(
-                        raw=b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
-                    )
-                ]
-            },
+            serve={"/pkg": [Reply(raw=CHUNKED)]},
             runs=[Step(0, SUCCESS)],
         ),
         # The body grows in the store: a full store fails its writes, and as root the body never takes the blocks
         # that its volume keeps for root.
         *[
-            Case(
-                name,
-                plant=[volume],
-                after={"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone", "/private/tmp": []},
-                runs=[
-                    Step(
-                        1,
-                        START
-                        + [
-                            'Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." UserInfo={NSErrorFailingURLStringKey={url}, '
-                            "NSLocalizedDescription=The file could not be written., NSUnderlyingError="
-                            + NO_SPACE.format("{body}", "write")
-                            + "}",
-                            "Not saving resume data",
-                        ],
-                    )
-                ],
-            )
+            Case(name, plant=[volume], runs=[Step(1, BODY_NOT_WRITTEN)], after=NOTHING_LEFT)
             for name, volume in (
-                ("full store", ("tmpfs", "{agent}/store", "2m")),
-                ("store whose free space is root's reserve", ("ext4", "{agent}/store", 5 << 20)),
+                ("a full store fails the body's write and leaves nothing", ("tmpfs", "{agent}/store", "2m")),
+                ("a store whose free space is root's reserve fails alike", ("ext4", "{agent}/store", 5 << 20)),
             )
         ],
         Case(
-            "full temporary folder",
+            "a full temporary folder does not matter",
             plant=[("tmpfs", "/var/tmp", "64k"), ("fill", "/var/tmp/filler")],
-            after={"{agent}/store": ["a.pkg"], "/var/tmp": ["filler"]},
             runs=[Step(0, SUCCESS)],
+            after={"{agent}/store": ["a.pkg"], "/var/tmp": ["filler"]},
         ),
         Case(
-            "full resume area",
+            "a full resume area fails the state's write",
             serve={"/pkg": [Reply(BODY, close_after=CUT)]},
             plant=[("tmpfs", "/private/tmp", "64k"), ("fill", "/private/tmp/filler")],
-            runs=[
-                Step(
-                    1,
-                    START
-                    + lost(data=r"\d+")[:-1]
-                    + ["Data write failed with error:" + NO_SPACE.format("{state}", "write")],
-                )
-            ],
+            runs=[Step(1, STATE_NOT_WRITTEN)],
             after={"/private/tmp": ["filler"]},
         ),
     ],
