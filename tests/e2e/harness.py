@@ -116,8 +116,10 @@ class Sandbox:
         # One mount for the test's folders, as on a machine where the temporary
         # folders and /Library share a volume: a move is a rename.
         binds = [("--bind", self.root, "/"), ("--proc", "/proc"), ("--dev", "/dev")]
-        binds += [("--ro-bind", path, path) for path in ("/usr", "/etc", BUILD_DIR, BINARY)]
+        binds += [("--ro-bind", path, path) for path in ("/usr", "/etc")]
         binds += [("--ro-bind", *pair) for pair in self.overlays] + [("--bind", *pair) for pair in self.mounts]
+        # Last, so that a test's mount over /tmp or /var/tmp never hides a build that lies there.
+        binds += [("--ro-bind", path, path) for path in (BUILD_DIR, BINARY)]
         # Sanitizer settings of the build under test reach the binary.
         sanitizers = {key: value for key, value in os.environ.items() if key.endswith("SAN_OPTIONS")}
         settings = {"PATH": "/usr/bin:/bin", "TZ": "UTC", **self.env, **sanitizers}
