@@ -179,24 +179,6 @@ bool FileManager::fileExists(std::string const& path)
     return ::stat(path.c_str(), &info) == 0;
 }
 
-std::expected<FileAttributes, Error> FileManager::attributesOfItem(std::string const& path)
-{
-    struct stat info { };
-    if (::lstat(path.c_str(), &info) != 0)
-        return failure("lstat", path);
-    FileAttributes attributes;
-    if (S_ISREG(info.st_mode))
-        attributes.type = FileType::Regular;
-    else if (S_ISDIR(info.st_mode))
-        attributes.type = FileType::Directory;
-    else if (S_ISLNK(info.st_mode))
-        attributes.type = FileType::SymbolicLink;
-    attributes.owner = info.st_uid;
-    attributes.permissions = info.st_mode & 07777;
-    attributes.size = info.st_size;
-    return attributes;
-}
-
 std::expected<FileDescriptor, Error> FileManager::openTrustedDirectory(
     std::string const& path, std::string_view ownArea, bool create)
 {
@@ -268,37 +250,15 @@ std::expected<void, Error> FileManager::createFile(
     return {};
 }
 
-std::expected<void, Error> FileManager::tightenDirectory(std::string const& path)
-{
-    FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd)
-        return failure("open", path);
-    struct stat status { };
-    if (::fstat(fd.get(), &status) != 0)
-        return failure("fstat", path);
-    if (status.st_uid != ::geteuid())
-        return std::unexpected(Error::refused(path, "owned by another user"));
-    if (::fchmod(fd.get(), status.st_mode & (S_ISVTX | S_IRWXU)) != 0)
-        return failure("fchmod", path);
-    return {};
-}
-
 std::expected<Bytes, Error> FileManager::contentsOfFile(std::string const& path)
 {
     auto fd = openRegularFileForReading(path);
     if (!fd)
         return std::unexpected(fd.error());
-    Bytes contents;
-    std::uint8_t buffer[1 << 16];
-    for (;;) {
-        ssize_t got = retryOnInterrupt([&] { return ::read(fd->get(), buffer, sizeof buffer); });
-        if (got < 0)
-            return failure("read", path);
-        if (got == 0)
-            break;
-        contents.insert(contents.end(), buffer, buffer + got);
-    }
-    return contents;
+    auto contents = readAll(fd->get());
+    if (!contents)
+        return failure("read", path, contents.error());
+    return std::move(*contents);
 }
 
 }

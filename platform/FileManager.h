@@ -11,15 +11,6 @@
 
 namespace platform {
 
-enum class FileType { Regular, Directory, SymbolicLink, Other };
-
-struct FileAttributes {
-    FileType type = FileType::Other;
-    uid_t owner = 0;
-    mode_t permissions = 0;
-    off_t size = 0;
-};
-
 /// The file operations the tool uses. The default manager works on the real
 /// file system; tests install a forwarding manager that fails chosen calls.
 class FileManager {
@@ -32,19 +23,14 @@ public:
 
     /// True when any item exists at `path`; a symbolic link counts when its target exists.
     [[nodiscard]] virtual bool fileExists(std::string const& path);
-    /// The item itself, never its link target.
-    [[nodiscard]] virtual std::expected<FileAttributes, Error> attributesOfItem(std::string const& path);
     /// The folder at the absolute `path`, walked from "/" one folder at a time
-    /// by descriptor and checked as checkTrustedFolder does; with `create`,
+    /// by descriptor and checked as openTrustedFolder does; with `create`,
     /// missing folders are made (mode 0700 at most) and checked as opened.
     /// Without it, a missing folder fails with ENOENT.
     [[nodiscard]] virtual std::expected<FileDescriptor, Error> openTrustedDirectory(
         std::string const& path, std::string_view ownArea, bool create);
     /// True when any item, a link included, is named `name` in `directory`.
     [[nodiscard]] virtual bool fileExistsAt(int directory, std::string const& name);
-    /// Narrows a directory of the running user's own to owner-only (the
-    /// sticky bit kept), never through a link.
-    [[nodiscard]] virtual std::expected<void, Error> tightenDirectory(std::string const& path);
     /// Removes a file, a link or an empty directory; never a directory's contents.
     [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path);
     /// Renames; across file systems copies once to a temporary sibling,

@@ -33,6 +33,22 @@ std::expected<void, int> writeAll(int fd, std::span<std::uint8_t const> data)
     return {};
 }
 
+std::expected<Bytes, int> readAll(int fd, size_t limit)
+{
+    Bytes contents;
+    std::uint8_t buffer[1 << 16];
+    for (;;) {
+        ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
+        if (got < 0)
+            return std::unexpected(errno);
+        if (got == 0)
+            return contents;
+        if (static_cast<size_t>(got) > limit - contents.size())
+            return std::unexpected(EFBIG);
+        contents.insert(contents.end(), buffer, buffer + got);
+    }
+}
+
 std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path)
 {
     auto notRegular = [&](struct stat const& status) {

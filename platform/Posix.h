@@ -78,6 +78,10 @@ struct FileIdentity {
     return writeAll(fd, { reinterpret_cast<std::uint8_t const*>(text.data()), text.size() });
 }
 
+/// Reads from the file's offset to its end, at most `limit` bytes; the errno
+/// of a failure, EFBIG past the limit.
+[[nodiscard]] std::expected<Bytes, int> readAll(int fd, size_t limit = SIZE_MAX);
+
 /// Opens `path` for reading only when it is a regular file (links followed).
 /// Anything else is refused before it is opened, so that a FIFO or a device
 /// planted there can neither block the run nor be touched: EISDIR for a

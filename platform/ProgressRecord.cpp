@@ -20,19 +20,12 @@ std::optional<ResumeData> ProgressRecord::read() const
 {
     FileDescriptor fd(::openat(m_folder, m_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat status { };
-    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid()
-        || static_cast<std::uint64_t>(status.st_size) > maximumResumeDataSize)
+    if (!fd || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_uid != ::geteuid())
         return std::nullopt;
-    Bytes contents(static_cast<size_t>(status.st_size));
-    size_t done = 0;
-    while (done < contents.size()) {
-        ssize_t got
-            = retryOnInterrupt([&] { return ::read(fd.get(), contents.data() + done, contents.size() - done); });
-        if (got <= 0)
-            return std::nullopt;
-        done += static_cast<size_t>(got);
-    }
-    auto decoded = decodeResumeData(contents);
+    auto contents = readAll(fd.get(), maximumResumeDataSize);
+    if (!contents)
+        return std::nullopt;
+    auto decoded = decodeResumeData(*contents);
     return decoded ? std::optional(*decoded) : std::nullopt;
 }
 

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/TrustedPath.h"
 
-#include "platform/FileManager.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
@@ -12,11 +10,6 @@
 namespace platform {
 
 namespace {
-
-    bool writableByOthers(FileAttributes const& attributes)
-    {
-        return (attributes.permissions & (S_IWGRP | S_IWOTH)) && !(attributes.permissions & S_ISVTX);
-    }
 
     /// True when `prefix` lies strictly below `area` and is a folder name of its
     /// own (not "." or ".."), so that tightening it cannot reach above the area.
@@ -37,44 +30,6 @@ namespace {
         return true;
     }
 
-}
-
-std::expected<void, Error> checkTrustedFolder(std::string const& directory, std::string_view ownArea)
-{
-    auto& fileManager = FileManager::defaultManager();
-    uid_t self = ::geteuid();
-    for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
-        std::string prefix = directory.substr(0, end);
-        if (!prefix.empty() && prefix.back() != '/') {
-            auto attributes = fileManager.attributesOfItem(prefix);
-            if (!attributes) {
-                if (attributes.error().code == ENOENT)
-                    return {}; // The rest will be created by the tool itself.
-                return std::unexpected(attributes.error());
-            }
-            if (attributes->type == FileType::SymbolicLink)
-                return std::unexpected(Error::refused(prefix, "a symbolic link"));
-            if (attributes->type != FileType::Directory)
-                return std::unexpected(Error::refused(prefix, "not a directory"));
-            if (attributes->owner != self && attributes->owner != 0)
-                return std::unexpected(Error::refused(prefix, "owned by another user"));
-            if (writableByOthers(*attributes) && attributes->owner == self && isBelow(prefix, ownArea)) {
-                // A folder of our own, left open by an earlier run under a
-                // loose umask or by the agent: narrowed, then checked again.
-                if (auto tightened = fileManager.tightenDirectory(prefix); !tightened)
-                    return std::unexpected(tightened.error());
-                attributes = fileManager.attributesOfItem(prefix);
-                if (!attributes)
-                    return std::unexpected(attributes.error());
-                if (attributes->type != FileType::Directory || attributes->owner != self)
-                    return std::unexpected(Error::refused(prefix, "changed while it was checked"));
-            }
-            if (writableByOthers(*attributes))
-                return std::unexpected(Error::refused(prefix, "writable by other users"));
-        }
-        if (end == std::string::npos)
-            return {};
-    }
 }
 
 std::expected<FileDescriptor, Error> openTrustedFolder(
@@ -138,16 +93,17 @@ std::expected<FileDescriptor, Error> openTrustedFolder(
 std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)
 {
     auto slash = path.find_last_of('/');
-    if (slash != std::string::npos && slash > 0) {
-        if (auto folder = checkTrustedFolder(path.substr(0, slash), ownArea); !folder)
-            return folder;
-    }
-    auto attributes = FileManager::defaultManager().attributesOfItem(path);
-    if (!attributes)
-        return std::unexpected(attributes.error());
-    if (attributes->type != FileType::Regular)
+    if (slash == std::string::npos)
+        return std::unexpected(Error::refused(path, "not an absolute path"));
+    auto folder = openTrustedFolder(path.substr(0, slash == 0 ? 1 : slash), ownArea, false);
+    if (!folder)
+        return std::unexpected(folder.error());
+    struct stat status { };
+    if (::fstatat(folder->get(), path.c_str() + slash + 1, &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::unexpected(Error::fromErrno("stat", path, errno));
+    if (!S_ISREG(status.st_mode))
         return std::unexpected(Error::refused(path, "not a regular file"));
-    if (attributes->owner != ::geteuid())
+    if (status.st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
     return {};
 }

@@ -10,19 +10,13 @@
 
 namespace platform {
 
-/// Checks every existing folder on the way to `directory`: none may be a
-/// symbolic link, belong to a user other than the running one or root, or be
-/// writable by others without the sticky bit. Such a folder would let another
-/// user redirect what is written or read there. Missing folders pass. A
-/// folder of the running user's own strictly below `ownArea` that others may
-/// write is tightened instead, and checked again.
-[[nodiscard]] std::expected<void, Error> checkTrustedFolder(
-    std::string const& directory, std::string_view ownArea = {});
-
 /// Opens the folder at the absolute `directory` from "/" one folder at a time,
-/// each opened without following a link and checked as above before the next
-/// is opened relative to it: no name is resolved twice, so a link swapped in
-/// meanwhile cannot redirect the walk. A folder of the running user's own
+/// each opened without following a link and checked before the next is opened
+/// relative to it (none may be a symbolic link, belong to a user other than
+/// the running one or root, or be writable by others without the sticky bit;
+/// such a folder would let another user redirect what is written or read).
+/// No name is resolved twice, so a link swapped in meanwhile cannot redirect
+/// the walk. A folder of the running user's own
 /// strictly below `ownArea` is narrowed to owner-only. With `create`, a
 /// missing folder is made (mode 0700; the umask only narrows) and opened
 /// again; without it, the walk fails with ENOENT.
@@ -30,7 +24,7 @@ namespace platform {
     std::string const& directory, std::string_view ownArea, bool create);
 
 /// Checks that `path` is a regular file owned by the running user, in a folder
-/// that passes `checkTrustedFolder`.
+/// that `openTrustedFolder` opens.
 [[nodiscard]] std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea = {});
 
 }
