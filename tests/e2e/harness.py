@@ -3,7 +3,7 @@
 of the test, so the binary uses its real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting server,
 and nginx, Apache httpd, lighttpd and squid run one way), and the runner of case rows."""
 
-import contextlib, ctypes, dataclasses, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
+import contextlib, dataclasses, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 from urllib.parse import quote
@@ -175,7 +175,7 @@ AUTO = object()  # A header the server derives from the body.
 class Reply:
     """One answer of the fault server: by default a static file server's (strong ETag, Last-Modified,
     byte ranges while If-Range matches, 416 past the end). `status` forces a status without ranges;
-    `content_range_start` and an int `content_length` lie; `close_after`/`stall_after` send that many
+    an int `content_length` lies; `close_after`/`stall_after` send that many
     body bytes, then close or fall silent; `raw` is sent instead; `endless_headers` never ends."""
 
     body: bytes = b""
@@ -184,7 +184,6 @@ class Reply:
     last_modified: Optional[str] = "Tue, 05 Mar 2024 10:00:00 GMT"
     accept_ranges: bool = True
     honour_range: bool = True
-    content_range_start: Optional[int] = None
     content_length: object = AUTO
     location: Optional[str] = None
     headers: list = dataclasses.field(default_factory=list)
@@ -270,8 +269,7 @@ class FaultServer:
         if reply.status is None and reply.honour_range and matches and wanted:
             first = int(wanted[1])
             status, payload = (206, reply.body[first:]) if first < total else (416, b"")
-            shown = first if reply.content_range_start is None else reply.content_range_start
-            span = f"bytes {shown}-{total - 1}/{total}" if first < total else f"bytes */{total}"
+            span = f"bytes {first}-{total - 1}/{total}" if first < total else f"bytes */{total}"
             headers.append(("Content-Range", span))
         for name, value in (
             ("ETag", etag),
@@ -329,7 +327,10 @@ Alias /slow/ {docroot}/
 </Location>
 """
 )
-LIGHTTPD = """server.document-root = "{docroot}"
+# File types from Debian's generated table, as its packaged configuration has them: without a type lighttpd sends
+# neither ETag nor Last-Modified, and nothing could be continued.
+LIGHTTPD = """include_shell "/usr/share/lighttpd/create-mime.conf.pl"
+server.document-root = "{docroot}"
 server.bind = "127.0.0.1"
 server.port = {port}
 server.pid-file = "{dir}/lighttpd.pid"
@@ -367,18 +368,12 @@ class Program:
     user: Optional[str] = None
 
 
-LIGHTTPD_COMMAND = "/usr/sbin/lighttpd -D -f {conf}"
 PROGRAMS = {
     "nginx": Program("/usr/sbin/nginx -c {conf} -p {dir}", NGINX, rate="2m"),
     # One process that stays root: it reads the test's private folder.
     "apache": Program("/usr/sbin/apache2 -X -f {conf}", APACHE),
     # SIGTERM drops transfers in flight at once too, and writes out its buffered access log.
-    "lighttpd": Program(LIGHTTPD_COMMAND, LIGHTTPD, stop=signal.SIGTERM),
-    # File types from Debian's generated table, as its packaged configuration has them: without a type lighttpd sends
-    # neither ETag nor Last-Modified.
-    "lighttpd-types": Program(
-        LIGHTTPD_COMMAND, 'include_shell "/usr/share/lighttpd/create-mime.conf.pl"\n' + LIGHTTPD, stop=signal.SIGTERM
-    ),
+    "lighttpd": Program("/usr/sbin/lighttpd -D -f {conf}", LIGHTTPD, stop=signal.SIGTERM),
     # A forward proxy that caches nothing and forwards ranges as asked; SIGTERM removes its shared memory segments.
     "squid": Program("/usr/sbin/squid -N -n quenbury{port} -f {conf}", SQUID, stop=signal.SIGTERM, user="proxy"),
 }
@@ -545,7 +540,6 @@ class Case:
     runs: list
     server: str = "fault"  # a key of SERVERS
     proxy: bool = False  # through squid, taken from http_proxy; `sent` is then what the proxy saw
-    loss: int = 0  # percent of packets dropped on a private loopback (root only)
     # {path: [Reply, ...]} for the fault server, {path: bytes or (bytes, age)} for others; None: /pkg serves `data`.
     serve: Optional[dict] = None
     # {origin}: the server's; {closed}: a port nothing listens on; {port_good} and {port_self}: see Server.
@@ -568,7 +562,6 @@ SERVERS = {
     "nginx-h2": functools.partial(Nginx, tls=True, http2=True),
     "apache": functools.partial(Server, "apache"),
     "lighttpd": functools.partial(Server, "lighttpd"),
-    "lighttpd-types": functools.partial(Server, "lighttpd-types"),
     "none": None,
 }
 AFTER = {
@@ -589,9 +582,9 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
     """Plants (kind, path, argument): file (bytes, or a function of the values that gives them), append (bytes), fill
-    (until the disk is full), dir, link (target), fifo, socket, device (root only), owner (uid), mode, truncate (size),
-    remove, mount (another volume), bind (another mount point on the same volume), tmpfs (size: a volume of its own,
-    root only), ext4 (size in bytes: a volume that keeps half its blocks for root, root only)."""
+    (until the disk is full), dir, link (target), fifo, socket, device (root only), owner (uid), mode, remove, mount
+    (another volume), bind (another mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4
+    (size in bytes: a volume that keeps half its blocks for root, root only)."""
     simple = {
         "link": lambda host, target: os.symlink(expand(target, values), host),
         "socket": lambda host: socket.socket(socket.AF_UNIX).bind(host),
@@ -599,7 +592,6 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         "device": lambda host: os.mknod(host, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
         "owner": lambda host, uid: os.chown(host, uid, uid),
         "mode": os.chmod,
-        "truncate": os.truncate,
     }
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
@@ -644,28 +636,6 @@ def matched(got: list[str], expected: list[str]) -> list[str]:
     """`got`, with each item that its expected "~" pattern matches replaced by the pattern, for a readable difference."""
     replaced = [e if e[:1] == "~" and re.fullmatch(e[1:], g, re.S) else g for g, e in zip(got, expected)]
     return replaced + got[len(expected) :]
-
-
-def lossy_loopback(test: unittest.TestCase, percent: int) -> None:
-    """Moves this thread, and what it starts from now on, to a private loopback that drops `percent` of its packets."""
-    if os.geteuid() or not shutil.which("ip") or not shutil.which("nft"):
-        test.skipTest("a network namespace needs root, ip and nft")
-    name = f"quenbury-{os.getpid()}"
-    if subprocess.run(["ip", "netns", "add", name], capture_output=True).returncode:
-        test.skipTest("ip netns is unavailable")
-    test.addCleanup(subprocess.run, ["ip", "netns", "del", name], check=True)
-    # Python 3.11 has no os.setns.
-    setns, home = ctypes.CDLL(None, use_errno=True).setns, os.open("/proc/thread-self/ns/net", os.O_RDONLY)
-    test.addCleanup(os.close, home)
-    with open("/run/netns/" + name) as private:
-        setns(private.fileno(), 0x40000000)
-    test.addCleanup(setns, home, 0x40000000)
-    # Packets of an Ethernet's size, not 64 KiB ones, so that a share of them is a share of the data.
-    subprocess.run(["ip", "link", "set", "lo", "up", "mtu", "1500", "gso_max_segs", "1"], check=True)
-    chain = f"chain input {{ type filter hook input priority 0; numgen random mod 100 < {percent} counter drop; }}"
-    subprocess.run(["nft", f"table inet loss {{ {chain}; }}"], check=True)
-    ruleset = functools.partial(subprocess.run, ["nft", "list", "ruleset"], capture_output=True, text=True)
-    test.addCleanup(lambda: test.assertRegex(ruleset().stdout, r"counter packets [1-9]"))
 
 
 def start_servers(test: unittest.TestCase, case: Case, box: Sandbox) -> tuple:
@@ -753,8 +723,6 @@ def run_case(test: unittest.TestCase, case: Case) -> None:
     test.addCleanup(box.close)
     if case.agent:
         box.install_agent(case.agent, case.config)
-    if case.loss:
-        lossy_loopback(test, case.loss)
     server, proxy = start_servers(test, case, box)
     values = values_of(case, box, server)
     lay(test, box, case.plant, values)
