@@ -12,11 +12,24 @@ PAGE = b"<html>Not Found</html>"
 USAGE = "Arguments are low\nusage: quenbury <url> <download-location> <sha256>"
 REFUSED = "Refused download location: it must name a file inside the store directory"
 NOT_SAVED = "Not saving resume data"
-GATE_NO = ["DirectDownloadEnabled key not available in all cases -> false", "Quenbury -> set to false "]
-NOT_READ = ["error in reading plist", GATE_NO[1]]
+# The gate's records: three that say yes, and those before it says no.
+ENABLED = START[2]
+IN_PATCH = "DirectDownloadEnabled in zkpatch_data.plist"
+IN_CLOUD = "DirectDownloadEnabled in Cloud and not under DS"
+NO = "DirectDownloadEnabled key not available in all cases -> false"
+SET_FALSE = "Quenbury -> set to false "
+NOT_READ = "error in reading plist"
 NOT_PARSED = "~error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 .*"
 PATCH = "{agent}/data/zkpatch_data.plist"
-SAYS_NO = plistlib.dumps({"Quenbury": False}, fmt=plistlib.FMT_BINARY)
+# Configurations as written in text, and a binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16:
+# text with a NUL inside is not "true", and reading it must not abort.
+AN_ARRAY = plistlib.dumps(["a"])
+TEXT_IN_ANY_CASE = plistlib.dumps({"Quenbury": False, "DirectDownloadEnabled": "True"})
+WITH_NUL = (
+    b"bplist00\xd1\x01\x02_\x10\x15DirectDownloadEnabled"
+    b"e\x00t\x00r\x00u\x00e\x00\x00\x08\x0b#\x00\x00\x00\x00\x00\x00\x01\x01"
+    b"\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2e"
+)
 REJECTED = START + MOVED + MISMATCH
 UNSUPPORTED = START + [failed(-1002), NOT_SAVED]
 KEPT = START[:3] + ["File already Exists"] + VERIFIED + ["SHA256 checksum validation passed"]
@@ -39,8 +52,8 @@ CONNECTION_REFUSED = START + [
 NO_STORE = START + [FALLBACK_MOVED, "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"]
 # Planted by another user where earlier versions kept every body.
 OLD_FOLDER = [("dir", "/var/tmp/quenbury-0"), ("owner", "/var/tmp/quenbury-0", 65534)]
-NO_AGENT = [PARAMS, f"download location {FALLBACK}/store/a.pkg", *NOT_READ]
-SERVER_SAYS_YES = {"DirectDownloadEnabled": "TRUE", "ENABLEDISTRIBUTIONSERVER": "No"}
+NO_AGENT = [PARAMS, f"download location {FALLBACK}/store/a.pkg", NOT_READ, SET_FALSE]
+NO_URL = "error in download url"
 NOT_ENCODED = ["~Given param -> 1 http://h/.*", "Error in forming URL via addingPercentEncoding "]
 NOT_UTF8 = Step(1, NOT_ENCODED, args=("http://h/\udcff", "a.pkg", "x"))
 # A checksum that forges a record of its own when logged.
@@ -59,11 +72,6 @@ def replaced(checked: list[str]) -> list[str]:
     return found + START[3:] + MOVED[:1] + ["removing Old File"] + MOVED[1:] + VERIFIED
 
 
-def gate(plant: list, lines: list[str]) -> Step:
-    """A run the gate refuses, with zkpatch_data.plist removed and `plant` laid in its place; it ends with zero."""
-    return Step(0, START[:2] + lines, plant=[("remove", PATCH), *plant])
-
-
 def left(status: int, location: str = "a.pkg") -> dict:
     """What a run with that status leaves: the package alone, or nothing; no body folder, state or temporary file."""
     partial = os.path.join("{agent}/store", os.path.dirname(location), ".quenbury-partial")
@@ -73,6 +81,33 @@ def left(status: int, location: str = "a.pkg") -> dict:
 def one_run(name: str, status: int, lines: list[str], **fields) -> Case:
     """A case of one run with the default arguments."""
     return Case(name, runs=[Step(status, lines)], **fields)
+
+
+def checked_against(name: str, given: str) -> Case:
+    """The package downloaded and checked against `given`, which is not its digest: rejected, and nothing left."""
+    lines = [line.replace("{sum}", given) for line in REJECTED]
+    step = Step(1, lines, args=("{url}", "{location}", given))
+    return Case(f"a checksum with {name} is rejected", [step], after=left(1))
+
+
+def lists(patch: object = None, server: object = None) -> dict:
+    """The agent's zkpatch_data.plist and serverinfo.plist, each left out when None."""
+    files = (("zkpatch_data.plist", patch), ("serverinfo.plist", server))
+    return {name: content for name, content in files if content is not None}
+
+
+def cloud(enabled: str, distribution: str) -> dict:
+    """Server information with DirectDownloadEnabled and ENABLEDISTRIBUTIONSERVER."""
+    return {"DirectDownloadEnabled": enabled, "ENABLEDISTRIBUTIONSERVER": distribution}
+
+
+def gate(name: str, config: dict, line: str, plant: tuple = ()) -> Case:
+    """The gate asked with `config` in the agent's data folder: after a yes record the package downloads; after any
+    other the run ends with zero, asks the server nothing and touches nothing."""
+    if line in (ENABLED, IN_PATCH, IN_CLOUD):
+        return one_run("the gate says yes: " + name, 0, START[:2] + [line] + SUCCESS[3:], config=config, after=left(0))
+    lines = START[:2] + [line, SET_FALSE]
+    return one_run("the gate says no: " + name, 0, lines, config=config, plant=plant, after=left(1), sent=[])
 
 
 def redirect(name: str, code: int, to: str, status: int, lines: list[str], sent: list[str]) -> Case:
@@ -196,33 +231,46 @@ Rows = row_tests(
         Case(
             "URLs that do not form are refused",
             agent=None,
-            runs=[*[refused(url, "a.pkg", "error in download url") for url in ("", " \n ", "no scheme")], NOT_UTF8],
+            runs=[*[refused(url, "a.pkg", NO_URL) for url in ("", " \n ", "no scheme", "http://")], NOT_UTF8],
         ),
+        # A parent folder, a folder (a link to one too), or no file name at all.
         Case(
             "refused locations touch nothing",
-            plant=[("dir", "{agent}/store/folder")],
+            plant=[("dir", "{agent}/store/folder"), ("link", "{agent}/store/link", "folder")],
             runs=[
                 refused("http://h/x", where, f"download location {{agent}}/store/{where}", REFUSED)
-                for where in ("../escape.pkg", "folder", "")
+                for where in ("../escape.pkg", "a/../../x.pkg", "a/..", "..", "folder", "link", ".", "pkg/", "/", "")
             ],
-            after={"{agent}/store/folder": "dir", "/private": []},
+            after={"{agent}/store": [], "/private": []},
         ),
-        # An unreadable configuration refuses as one that says no; a FIFO must not block.
-        Case(
-            "gate refusals end with zero and touch nothing",
-            runs=[
-                gate([], NOT_READ),
-                gate([("file", PATCH, SAYS_NO)], GATE_NO),
-                gate([("file", PATCH, b"")], [NOT_PARSED, GATE_NO[1]]),
-                gate([("fifo", PATCH)], NOT_READ),
-            ],
-            after={"/private": [], "/var/tmp": []},
-        ),
-        Case(
-            "the gate says yes from the server information",
-            config={"zkpatch_data.plist": {}, "serverinfo.plist": SERVER_SAYS_YES},
-            runs=[Step(0, START[:2] + ["DirectDownloadEnabled in Cloud and not under DS"] + SUCCESS[3:])],
-        ),
+        one_run("dots around a name are no parent folder", 0, SUCCESS, location="..pkg..", after=left(0, "..pkg..")),
+        # Only the same digits match, in any case (the usage row's checksum is in upper case).
+        checked_against("a newline after", sha256(BODY) + "\n"),
+        checked_against("a space before", " " + sha256(BODY)),
+        checked_against("half the digits", sha256(BODY)[:32]),
+        checked_against("nothing", ""),
+        # The gate: an unreadable configuration refuses as one that says no, and a FIFO must not block. Keys and
+        # their kinds are exact; text values are compared in any case, but without blanks.
+        gate("no configuration", {}, NOT_READ),
+        gate("a FIFO in place of the configuration", {}, NOT_READ, [("fifo", PATCH)]),
+        gate("an empty file", lists(b""), NOT_PARSED),
+        gate("not a list", lists(b"Quenbury=true\n", {"Quenbury": True}), NOT_PARSED),
+        gate("a list but not a dictionary", lists(AN_ARRAY, cloud("true", "no")), NOT_READ),
+        gate("the flag, whatever else is said", lists({"Quenbury": True}, b"corrupt"), ENABLED),
+        gate("the flag false", lists({"Quenbury": False}), NO),
+        gate("the agent's text in any case", lists(TEXT_IN_ANY_CASE), IN_PATCH),
+        gate("the flag as text", lists({"Quenbury": "true"}), NO),
+        gate("the agent's text with a blank", lists({"DirectDownloadEnabled": " true"}), NO),
+        gate("the agent's text as a flag", lists({"DirectDownloadEnabled": True}), NO),
+        gate("keys in another case", lists({"quenbury": True, "directdownloadenabled": "true"}), NO),
+        gate("text with a NUL inside", lists(WITH_NUL), NO),
+        gate("from the server information", lists({}, cloud("TRUE", "No")), IN_CLOUD),
+        gate("server information unreadable", lists({}, b"\x01\x02garbage"), NOT_PARSED),
+        gate("server information not a dictionary", lists({}, ["a"]), NO),
+        gate("in the cloud under a distribution server", lists({}, cloud("True", "false")), NO),
+        gate("a blank after no", lists({}, cloud("true", "No ")), NO),
+        gate("in the cloud, no word of a server", lists({}, {"DirectDownloadEnabled": "true"}), NO),
+        gate("no word of the cloud", lists({}, {"ENABLEDISTRIBUTIONSERVER": "no"}), NO),
         # The first candidate without its service program is passed over.
         Case(
             "the agent is the first candidate with its service program",
