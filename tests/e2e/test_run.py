@@ -20,16 +20,12 @@ NO = "DirectDownloadEnabled key not available in all cases -> false"
 SET_FALSE = "Quenbury -> set to false "
 NOT_READ = "error in reading plist"
 NOT_PARSED = "~error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 .*"
-PATCH = "{agent}/data/zkpatch_data.plist"
-# Configurations as written in text, and a binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16:
-# text with a NUL inside is not "true", and reading it must not abort.
+# Configurations as written in text, and a binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16
+# (then its offsets and trailer): text with a NUL inside is not "true", and reading it must not abort.
 AN_ARRAY = plistlib.dumps(["a"])
 TEXT_IN_ANY_CASE = plistlib.dumps({"Quenbury": False, "DirectDownloadEnabled": "True"})
-WITH_NUL = (
-    b"bplist00\xd1\x01\x02_\x10\x15DirectDownloadEnabled"
-    b"e\x00t\x00r\x00u\x00e\x00\x00\x08\x0b#\x00\x00\x00\x00\x00\x00\x01\x01"
-    b"\x00\x00\x00\x00\x00\x00\x00\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x2e"
-)
+WITH_NUL = b"bplist00\xd1\x01\x02_\x10\x15DirectDownloadEnabled\x65" + "true\0".encode("utf-16-be")
+WITH_NUL += b"\x08\x0b#" + bytes(6) + b"\x01\x01" + (3).to_bytes(8, "big") + bytes(8) + (46).to_bytes(8, "big")
 REJECTED = START + MOVED + MISMATCH
 UNSUPPORTED = START + [failed(-1002), NOT_SAVED]
 KEPT = START[:3] + ["File already Exists"] + VERIFIED + ["SHA256 checksum validation passed"]
@@ -252,7 +248,7 @@ Rows = row_tests(
         # The gate: an unreadable configuration refuses as one that says no, and a FIFO must not block. Keys and
         # their kinds are exact; text values are compared in any case, but without blanks.
         gate("no configuration", {}, NOT_READ),
-        gate("a FIFO in place of the configuration", {}, NOT_READ, [("fifo", PATCH)]),
+        gate("a FIFO in place of the configuration", {}, NOT_READ, [("fifo", "{agent}/data/zkpatch_data.plist")]),
         gate("an empty file", lists(b""), NOT_PARSED),
         gate("not a list", lists(b"Quenbury=true\n", {"Quenbury": True}), NOT_PARSED),
         gate("a list but not a dictionary", lists(AN_ARRAY, cloud("true", "no")), NOT_READ),

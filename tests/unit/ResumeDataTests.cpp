@@ -42,7 +42,7 @@ TEST(ResumeData, EveryFieldIsChecked)
     unvalidated.entityTag = unvalidated.lastModified = "";
     std::vector<std::pair<platform::Bytes, std::string>> const rows {
         { {}, "not a binary property list" },
-        { { '<', '?', 'x', 'm', 'l' }, "not a binary property list" },
+        { { '<', '?', 'x', 'm', 'l', ' ', 'v', 'e', 'r' }, "not a binary property list" },
         { platform::Bytes(platform::maximumResumeDataSize + 1, 'b'), "larger than" },
         { truncated, "malformed property list" },
         { with("QuenburyResumeVersion", std::uint64_t { 2 }), "version mismatch: expected 1, got 2" },
