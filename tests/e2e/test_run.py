@@ -86,20 +86,16 @@ def checked_against(name: str, given: str) -> Case:
     return Case(f"a checksum with {name} is rejected", [step], after=left(1))
 
 
-def lists(patch: object = None, server: object = None) -> dict:
-    """The agent's zkpatch_data.plist and serverinfo.plist, each left out when None."""
-    files = (("zkpatch_data.plist", patch), ("serverinfo.plist", server))
-    return {name: content for name, content in files if content is not None}
-
-
 def cloud(enabled: str, distribution: str) -> dict:
     """Server information with DirectDownloadEnabled and ENABLEDISTRIBUTIONSERVER."""
     return {"DirectDownloadEnabled": enabled, "ENABLEDISTRIBUTIONSERVER": distribution}
 
 
-def gate(name: str, config: dict, line: str, plant: tuple = ()) -> Case:
-    """The gate asked with `config` in the agent's data folder: after a yes record the package downloads; after any
-    other the run ends with zero, asks the server nothing and touches nothing."""
+def gate(name: str, line: str, patch: object = None, server: object = None, plant: tuple = ()) -> Case:
+    """The gate asked with `patch` as zkpatch_data.plist and `server` as serverinfo.plist (None: none): a yes record
+    downloads the package; any other ends the run with zero, asking the server nothing and touching nothing."""
+    files = {"zkpatch_data.plist": patch, "serverinfo.plist": server}
+    config = {file: content for file, content in files.items() if content is not None}
     if line in (ENABLED, IN_PATCH, IN_CLOUD):
         return one_run("the gate says yes: " + name, 0, START[:2] + [line] + SUCCESS[3:], config=config, after=left(0))
     lines = START[:2] + [line, SET_FALSE]
@@ -247,26 +243,26 @@ Rows = row_tests(
         checked_against("nothing", ""),
         # The gate: an unreadable configuration refuses as one that says no, and a FIFO must not block. Keys and
         # their kinds are exact; text values are compared in any case, but without blanks.
-        gate("no configuration", {}, NOT_READ),
-        gate("a FIFO in place of the configuration", {}, NOT_READ, [("fifo", "{agent}/data/zkpatch_data.plist")]),
-        gate("an empty file", lists(b""), NOT_PARSED),
-        gate("not a list", lists(b"Quenbury=true\n", {"Quenbury": True}), NOT_PARSED),
-        gate("a list but not a dictionary", lists(AN_ARRAY, cloud("true", "no")), NOT_READ),
-        gate("the flag, whatever else is said", lists({"Quenbury": True}, b"corrupt"), ENABLED),
-        gate("the flag false", lists({"Quenbury": False}), NO),
-        gate("the agent's text in any case", lists(TEXT_IN_ANY_CASE), IN_PATCH),
-        gate("the flag as text", lists({"Quenbury": "true"}), NO),
-        gate("the agent's text with a blank", lists({"DirectDownloadEnabled": " true"}), NO),
-        gate("the agent's text as a flag", lists({"DirectDownloadEnabled": True}), NO),
-        gate("keys in another case", lists({"quenbury": True, "directdownloadenabled": "true"}), NO),
-        gate("text with a NUL inside", lists(WITH_NUL), NO),
-        gate("from the server information", lists({}, cloud("TRUE", "No")), IN_CLOUD),
-        gate("server information unreadable", lists({}, b"\x01\x02garbage"), NOT_PARSED),
-        gate("server information not a dictionary", lists({}, ["a"]), NO),
-        gate("in the cloud under a distribution server", lists({}, cloud("True", "false")), NO),
-        gate("a blank after no", lists({}, cloud("true", "No ")), NO),
-        gate("in the cloud, no word of a server", lists({}, {"DirectDownloadEnabled": "true"}), NO),
-        gate("no word of the cloud", lists({}, {"ENABLEDISTRIBUTIONSERVER": "no"}), NO),
+        gate("no configuration", NOT_READ),
+        gate("a FIFO in place of the configuration", NOT_READ, plant=[("fifo", "{agent}/data/zkpatch_data.plist")]),
+        gate("an empty file", NOT_PARSED, b""),
+        gate("not a list", NOT_PARSED, b"Quenbury=true\n", {"Quenbury": True}),
+        gate("a list but not a dictionary", NOT_READ, AN_ARRAY, cloud("true", "no")),
+        gate("the flag, whatever else is said", ENABLED, {"Quenbury": True}, b"corrupt"),
+        gate("the flag false", NO, {"Quenbury": False}),
+        gate("the agent's text in any case", IN_PATCH, TEXT_IN_ANY_CASE),
+        gate("the flag as text", NO, {"Quenbury": "true"}),
+        gate("the agent's text with a blank", NO, {"DirectDownloadEnabled": " true"}),
+        gate("the agent's text as a flag", NO, {"DirectDownloadEnabled": True}),
+        gate("keys in another case", NO, {"quenbury": True, "directdownloadenabled": "true"}),
+        gate("text with a NUL inside", NO, WITH_NUL),
+        gate("from the server information", IN_CLOUD, {}, cloud("TRUE", "No")),
+        gate("server information unreadable", NOT_PARSED, {}, b"\x01\x02garbage"),
+        gate("server information not a dictionary", NO, {}, ["a"]),
+        gate("in the cloud under a distribution server", NO, {}, cloud("True", "false")),
+        gate("a blank after no", NO, {}, cloud("true", "No ")),
+        gate("in the cloud, no word of a server", NO, {}, {"DirectDownloadEnabled": "true"}),
+        gate("no word of the cloud", NO, {}, {"ENABLEDISTRIBUTIONSERVER": "no"}),
         # The first candidate without its service program is passed over.
         Case(
             "the agent is the first candidate with its service program",
