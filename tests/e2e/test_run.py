@@ -12,11 +12,20 @@ PAGE = b"<html>Not Found</html>"
 USAGE = "Arguments are low\nusage: quenbury <url> <download-location> <sha256>"
 REFUSED = "Refused download location: it must name a file inside the store directory"
 NOT_SAVED = "Not saving resume data"
-GATE_NO = ["DirectDownloadEnabled key not available in all cases -> false", "Quenbury -> set to false "]
-NOT_READ = ["error in reading plist", GATE_NO[1]]
+# The gate's records: three that say yes, and those before it says no.
+ENABLED = START[2]
+IN_PATCH = "DirectDownloadEnabled in zkpatch_data.plist"
+IN_CLOUD = "DirectDownloadEnabled in Cloud and not under DS"
+NO = "DirectDownloadEnabled key not available in all cases -> false"
+SET_FALSE = "Quenbury -> set to false "
+NOT_READ = "error in reading plist"
 NOT_PARSED = "~error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 .*"
-PATCH = "{agent}/data/zkpatch_data.plist"
-SAYS_NO = plistlib.dumps({"Quenbury": False}, fmt=plistlib.FMT_BINARY)
+# Configurations as written in text, and a binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16
+# (then its offsets and trailer): text with a NUL inside is not "true", and reading it must not abort.
+AN_ARRAY = plistlib.dumps(["a"])
+TEXT_IN_ANY_CASE = plistlib.dumps({"Quenbury": False, "DirectDownloadEnabled": "True"})
+WITH_NUL = b"bplist00\xd1\x01\x02_\x10\x15DirectDownloadEnabled\x65" + "true\0".encode("utf-16-be")
+WITH_NUL += b"\x08\x0b#" + bytes(6) + b"\x01\x01" + (3).to_bytes(8, "big") + bytes(8) + (46).to_bytes(8, "big")
 REJECTED = START + MOVED + MISMATCH
 UNSUPPORTED = START + [failed(-1002), NOT_SAVED]
 KEPT = START[:3] + ["File already Exists"] + VERIFIED + ["SHA256 checksum validation passed"]
@@ -39,8 +48,8 @@ CONNECTION_REFUSED = START + [
 NO_STORE = START + [FALLBACK_MOVED, "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"]
 # Planted by another user where earlier versions kept every body.
 OLD_FOLDER = [("dir", "/var/tmp/quenbury-0"), ("owner", "/var/tmp/quenbury-0", 65534)]
-NO_AGENT = [PARAMS, f"download location {FALLBACK}/store/a.pkg", *NOT_READ]
-SERVER_SAYS_YES = {"DirectDownloadEnabled": "TRUE", "ENABLEDISTRIBUTIONSERVER": "No"}
+NO_AGENT = [PARAMS, f"download location {FALLBACK}/store/a.pkg", NOT_READ, SET_FALSE]
+NO_URL = "error in download url"
 NOT_ENCODED = ["~Given param -> 1 http://h/.*", "Error in forming URL via addingPercentEncoding "]
 NOT_UTF8 = Step(1, NOT_ENCODED, args=("http://h/\udcff", "a.pkg", "x"))
 # A checksum that forges a record of its own when logged.
@@ -59,11 +68,6 @@ def replaced(checked: list[str]) -> list[str]:
     return found + START[3:] + MOVED[:1] + ["removing Old File"] + MOVED[1:] + VERIFIED
 
 
-def gate(plant: list, lines: list[str]) -> Step:
-    """A run the gate refuses, with zkpatch_data.plist removed and `plant` laid in its place; it ends with zero."""
-    return Step(0, START[:2] + lines, plant=[("remove", PATCH), *plant])
-
-
 def left(status: int, location: str = "a.pkg") -> dict:
     """What a run with that status leaves: the package alone, or nothing; no body folder, state or temporary file."""
     partial = os.path.join("{agent}/store", os.path.dirname(location), ".quenbury-partial")
@@ -73,6 +77,29 @@ def left(status: int, location: str = "a.pkg") -> dict:
 def one_run(name: str, status: int, lines: list[str], **fields) -> Case:
     """A case of one run with the default arguments."""
     return Case(name, runs=[Step(status, lines)], **fields)
+
+
+def checked_against(name: str, given: str) -> Case:
+    """The package downloaded and checked against `given`, which is not its digest: rejected, and nothing left."""
+    lines = [line.replace("{sum}", given) for line in REJECTED]
+    step = Step(1, lines, args=("{url}", "{location}", given))
+    return Case(f"a checksum with {name} is rejected", [step], after=left(1))
+
+
+def cloud(enabled: str, distribution: str) -> dict:
+    """Server information with DirectDownloadEnabled and ENABLEDISTRIBUTIONSERVER."""
+    return {"DirectDownloadEnabled": enabled, "ENABLEDISTRIBUTIONSERVER": distribution}
+
+
+def gate(name: str, line: str, patch: object = None, server: object = None, plant: tuple = ()) -> Case:
+    """The gate asked with `patch` as zkpatch_data.plist and `server` as serverinfo.plist (None: none): a yes record
+    downloads the package; any other ends the run with zero, asking the server nothing and touching nothing."""
+    files = {"zkpatch_data.plist": patch, "serverinfo.plist": server}
+    config = {file: content for file, content in files.items() if content is not None}
+    if line in (ENABLED, IN_PATCH, IN_CLOUD):
+        return one_run("the gate says yes: " + name, 0, START[:2] + [line] + SUCCESS[3:], config=config, after=left(0))
+    lines = START[:2] + [line, SET_FALSE]
+    return one_run("the gate says no: " + name, 0, lines, config=config, plant=plant, after=left(1), sent=[])
 
 
 def redirect(name: str, code: int, to: str, status: int, lines: list[str], sent: list[str]) -> Case:
@@ -166,14 +193,14 @@ Rows = row_tests(
         redirect("to a file URL is refused", 302, "file:///etc/passwd", 1, UNSUPPORTED, ["GET /old"]),
         redirect("loop ends after twenty", 302, "/old", 1, START + [failed(-1007), NOT_SAVED], ["GET /old"] * 21),
         one_run(
-            "percent signs and control characters in every argument are logged verbatim",
+            "percent signs, delimiters and control characters in every argument are logged verbatim",
             1,
             REJECTED,
             url="{origin}/a%41 b%s\t\x1b",
-            location="100%d x\x1b[2J\x7f.pkg",
+            location="100%d x?#\x1b[2J\x7f.pkg",
             checksum="%s" + FORGING,
             serve={"/a%2541%20b%25s%09%1B": [Reply(BODY)]},
-            after=left(1, "100%d x\x1b[2J\x7f.pkg"),
+            after=left(1, "100%d x?#\x1b[2J\x7f.pkg"),
             sent=["GET /a%2541%20b%25s%09%1B"],
         ),
         # A tab is not white space here: it is kept, and sent encoded.
@@ -196,33 +223,46 @@ Rows = row_tests(
         Case(
             "URLs that do not form are refused",
             agent=None,
-            runs=[*[refused(url, "a.pkg", "error in download url") for url in ("", " \n ", "no scheme")], NOT_UTF8],
+            runs=[*[refused(url, "a.pkg", NO_URL) for url in ("", " \n ", "no scheme", "http://")], NOT_UTF8],
         ),
+        # A parent folder, a folder (a link to one too), or no file name at all.
         Case(
             "refused locations touch nothing",
-            plant=[("dir", "{agent}/store/folder")],
+            plant=[("dir", "{agent}/store/folder"), ("link", "{agent}/store/link", "folder")],
             runs=[
                 refused("http://h/x", where, f"download location {{agent}}/store/{where}", REFUSED)
-                for where in ("../escape.pkg", "folder", "")
+                for where in ("../escape.pkg", "a/../../x.pkg", "a/..", "..", "folder", "link", ".", "pkg/", "/", "")
             ],
-            after={"{agent}/store/folder": "dir", "/private": []},
+            after={"{agent}/store": [], "/private": []},
         ),
-        # An unreadable configuration refuses as one that says no; a FIFO must not block.
-        Case(
-            "gate refusals end with zero and touch nothing",
-            runs=[
-                gate([], NOT_READ),
-                gate([("file", PATCH, SAYS_NO)], GATE_NO),
-                gate([("file", PATCH, b"")], [NOT_PARSED, GATE_NO[1]]),
-                gate([("fifo", PATCH)], NOT_READ),
-            ],
-            after={"/private": [], "/var/tmp": []},
-        ),
-        Case(
-            "the gate says yes from the server information",
-            config={"zkpatch_data.plist": {}, "serverinfo.plist": SERVER_SAYS_YES},
-            runs=[Step(0, START[:2] + ["DirectDownloadEnabled in Cloud and not under DS"] + SUCCESS[3:])],
-        ),
+        one_run("dots around a name are no parent folder", 0, SUCCESS, location="..pkg..", after=left(0, "..pkg..")),
+        # Only the same digits match, in any case (the usage row's checksum is in upper case).
+        checked_against("a newline after", sha256(BODY) + "\n"),
+        checked_against("a space before", " " + sha256(BODY)),
+        checked_against("half the digits", sha256(BODY)[:32]),
+        checked_against("nothing", ""),
+        # The gate: an unreadable configuration refuses as one that says no, and a FIFO must not block. Keys and
+        # their kinds are exact; text values are compared in any case, but without blanks.
+        gate("no configuration", NOT_READ),
+        gate("a FIFO in place of the configuration", NOT_READ, plant=[("fifo", "{agent}/data/zkpatch_data.plist")]),
+        gate("an empty file", NOT_PARSED, b""),
+        gate("not a list", NOT_PARSED, b"Quenbury=true\n", {"Quenbury": True}),
+        gate("a list but not a dictionary", NOT_READ, AN_ARRAY, cloud("true", "no")),
+        gate("the flag, whatever else is said", ENABLED, {"Quenbury": True}, b"corrupt"),
+        gate("the flag false", NO, {"Quenbury": False}),
+        gate("the agent's text in any case", IN_PATCH, TEXT_IN_ANY_CASE),
+        gate("the flag as text", NO, {"Quenbury": "true"}),
+        gate("the agent's text with a blank", NO, {"DirectDownloadEnabled": " true"}),
+        gate("the agent's text as a flag", NO, {"DirectDownloadEnabled": True}),
+        gate("keys in another case", NO, {"quenbury": True, "directdownloadenabled": "true"}),
+        gate("text with a NUL inside", NO, WITH_NUL),
+        gate("from the server information", IN_CLOUD, {}, cloud("TRUE", "No")),
+        gate("server information unreadable", NOT_PARSED, {}, b"\x01\x02garbage"),
+        gate("server information not a dictionary", NO, {}, ["a"]),
+        gate("in the cloud under a distribution server", NO, {}, cloud("True", "false")),
+        gate("a blank after no", NO, {}, cloud("true", "No ")),
+        gate("in the cloud, no word of a server", NO, {}, {"DirectDownloadEnabled": "true"}),
+        gate("no word of the cloud", NO, {}, {"ENABLEDISTRIBUTIONSERVER": "no"}),
         # The first candidate without its service program is passed over.
         Case(
             "the agent is the first candidate with its service program",
