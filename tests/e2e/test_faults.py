@@ -1,5 +1,6 @@
 # SPDX-License-Identifier: Apache-2.0
-"""Full disks, servers that lie, runs killed at random moments and runs that race each other."""
+"""Full disks, servers that lie, file-system calls that fail, runs killed at random moments and runs that race each
+other."""
 
 import os
 import random
@@ -8,7 +9,7 @@ import time
 import unittest
 
 from harness import BODY, CUT, MISMATCH, MOVED, RESUMING, START, SUCCESS, VERIFIED, Case, Reply, Step, lost, row_tests
-from harness import FaultServer, Nginx, Sandbox, binary_pid, finish, sha256
+from harness import CANDIDATES, FaultServer, Nginx, Sandbox, binary_pid, finish, resume_name, sha256
 
 SAME = dict(etag='"same"', last_modified=None)
 AGAIN = lost(resumed=True, first=False)
@@ -83,6 +84,116 @@ Rows = row_tests(
             plant=[("tmpfs", "/private/tmp", "64k"), ("fill", "/private/tmp/filler")],
             runs=[Step(1, STATE_NOT_WRITTEN)],
             after={"/private/tmp": ["filler"]},
+        ),
+    ],
+)
+
+
+# Failures of the file system where they show: one system call of the real binary, chosen by strace, fails with EACCES;
+# each row gives what the run logs and what it leaves.
+DEST = CANDIDATES[0] + "/store/a.pkg"
+STATE = "/private/tmp/" + resume_name(DEST)
+OLD = b"an older package"
+# An older file at the destination, checked, rejected and downloaded over, up to the move.
+OVER_OLD = START[:3] + ["File already Exists", f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}"]
+OVER_OLD += [MISMATCH[1], "SHA256 checksum validation Failed, hence downloading new file and replacing"]
+OVER_OLD += START[3:] + MOVED[:1]
+REJECTED = START + MOVED + MISMATCH
+RESUMED_REJECTED = START + RESUMING + MOVED + MISMATCH
+MOVE_FAILED, WRITE_FAILED = "Error moving the file: ", "Data write failed with error:"
+STATE_STAYS, FILE_STAYS = "Resume plist cannot be deleted ", "File cannot be deleted "
+
+
+def denied(path: str, operation: str) -> str:
+    return (
+        f'Error Domain=NSPOSIXErrorDomain Code=13 "Permission denied" UserInfo={{NSFilePath={path}, '
+        f"NSLocalizedDescription=Permission denied, NSLocalizedFailureReason={operation}}}"
+    )
+
+
+def failing(name: str, call: str, path: str, records: list, after: dict, status: int = 1, **fields) -> Case:
+    """A run in which every `call` naming `path` (as the call writes it, or by a folder's descriptor) fails with
+    EACCES; `resumed`: it continues a run broken off at CUT."""
+    wrap = ("strace", "-f", "-o", "/dev/null", "-P", path, "-e", f"inject={call}:error=EACCES")
+    step = Step(status, records, wrap=wrap)
+    if not fields.pop("resumed", False):
+        return Case(name, [step], after=after, **fields)
+    fields.setdefault("serve", {"/pkg": [Reply(BODY, close_after=CUT), Reply(BODY)]})
+    return Case(name, [Step(1, START + lost()), step], after=after, **fields)
+
+
+Injected = row_tests(
+    "Injected",
+    [
+        failing(
+            "an old file that cannot be removed stays, and the body goes",
+            "unlink",
+            DEST,
+            OVER_OLD + [MOVE_FAILED + denied("{dest}", "unlink")],
+            {"{dest}": OLD, "{agent}/store": ["a.pkg"]},
+            plant=[("file", "{dest}", OLD)],
+        ),
+        failing(
+            "a move that fails after the old file went leaves nothing",
+            "renameat2",
+            DEST,
+            OVER_OLD + ["removing Old File", MOVE_FAILED + denied("{dest}", "rename")],
+            {"{agent}/store": []},
+            plant=[("file", "{dest}", OLD)],
+        ),
+        failing(
+            "a resumed match stands though its state cannot be removed",
+            "unlink",
+            STATE,
+            RESUMED + [STATE_STAYS + denied("{state}", "unlink")],
+            {"{agent}/store": ["a.pkg"], "{state}": "file"},
+            status=0,
+            resumed=True,
+        ),
+        failing(
+            "a fresh mismatch that cannot be removed stays",
+            "unlink",
+            DEST,
+            REJECTED + [FILE_STAYS + denied("{dest}", "unlink")],
+            {"{agent}/store": ["a.pkg"]},
+            checksum="0" * 64,
+        ),
+        failing(
+            "a resumed mismatch goes though its state cannot",
+            "unlink",
+            STATE,
+            RESUMED_REJECTED + [STATE_STAYS + denied("{state}", "unlink")],
+            {"{agent}/store": [], "{state}": "file"},
+            checksum="0" * 64,
+            resumed=True,
+        ),
+        failing(
+            "a resumed mismatch that cannot be removed stays, and its state goes",
+            "unlink",
+            DEST,
+            RESUMED_REJECTED + [STATE_STAYS + denied("{dest}", "unlink")],
+            {"{agent}/store": ["a.pkg"], "/private/tmp": []},
+            checksum="0" * 64,
+            resumed=True,
+        ),
+        # strace knows the resume area's first mkdirat, of "Library", by the descriptor of /private/tmp it is made in;
+        # the bare name would also match the agent's /Library.
+        failing(
+            "a resume folder that cannot be made keeps the body for the next run",
+            "mkdirat",
+            "/private/tmp",
+            START + lost(data=r"\d+")[:3] + [WRITE_FAILED + denied("/private/tmp/Library", "mkdir")],
+            {"/private/tmp": [], "{body}": BODY[:CUT]},
+            serve={"/pkg": [Reply(BODY, close_after=CUT)]},
+        ),
+        failing(
+            "a state that cannot be replaced stays, and no temporary file is left",
+            "renameat",
+            "resume_a_pkg.plist",
+            START + RESUMING + AGAIN[:-1] + [WRITE_FAILED + denied("{state}", "rename")],
+            {"{state_dir}": ["resume_a_pkg.plist"]},
+            serve={"/pkg": [Reply(BODY, close_after=CUT)]},
+            resumed=True,
         ),
     ],
 )
