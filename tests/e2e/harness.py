@@ -497,6 +497,18 @@ VERIFIED = [
 ]
 MISMATCH = [VERIFIED[0], "SHA256 checksum validation failed NSComparisonResult"]
 SUCCESS = START + MOVED + VERIFIED
+REJECTED = START + MOVED + MISMATCH
+# An older file at the destination, and its check.
+OLD = b"an older package"
+OLD_CHECKED = [f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}", MISMATCH[1]]
+
+
+def replacing(checked: list[str]) -> list[str]:
+    """Something else at the destination, checked as `checked` says, and downloaded over, up to the move."""
+    found = START[:3] + ["File already Exists"] + checked
+    return (
+        found + ["SHA256 checksum validation Failed, hence downloading new file and replacing"] + START[3:] + MOVED[:1]
+    )
 
 
 def failed(code: int, data: str = "", resumed: bool = False) -> str:

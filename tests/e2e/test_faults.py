@@ -8,8 +8,9 @@ import signal
 import time
 import unittest
 
-from harness import BODY, CUT, MISMATCH, MOVED, RESUMING, START, SUCCESS, VERIFIED, Case, Reply, Step, lost, row_tests
-from harness import CANDIDATES, FaultServer, Nginx, Sandbox, binary_pid, finish, resume_name, sha256
+from harness import BODY, CUT, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS, VERIFIED
+from harness import CANDIDATES, Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
+from harness import resume_name, row_tests, sha256
 
 SAME = dict(etag='"same"', last_modified=None)
 AGAIN = lost(resumed=True, first=False)
@@ -93,12 +94,7 @@ Rows = row_tests(
 # each row gives what the run logs and what it leaves.
 DEST = CANDIDATES[0] + "/store/a.pkg"
 STATE = "/private/tmp/" + resume_name(DEST)
-OLD = b"an older package"
-# An older file at the destination, checked, rejected and downloaded over, up to the move.
-OVER_OLD = START[:3] + ["File already Exists", f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}"]
-OVER_OLD += [MISMATCH[1], "SHA256 checksum validation Failed, hence downloading new file and replacing"]
-OVER_OLD += START[3:] + MOVED[:1]
-REJECTED = START + MOVED + MISMATCH
+OVER_OLD = replacing(OLD_CHECKED)
 RESUMED_REJECTED = START + RESUMING + MOVED + MISMATCH
 MOVE_FAILED, WRITE_FAILED = "Error moving the file: ", "Data write failed with error:"
 STATE_STAYS, FILE_STAYS = "Resume plist cannot be deleted ", "File cannot be deleted "

@@ -4,10 +4,9 @@
 import os
 import plistlib
 
-from harness import BODY, CANDIDATES, FALLBACK, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, START, SUCCESS, VERIFIED
-from harness import Case, Reply, Step, failed, row_tests, sha256
+from harness import BODY, CANDIDATES, FALLBACK, FALLBACK_MOVED, MOVED, PARAMS, START, SUCCESS, VERIFIED
+from harness import OLD, OLD_CHECKED, REJECTED, Case, Reply, Step, failed, replacing, row_tests, sha256
 
-OLD = b"an older package"
 PAGE = b"<html>Not Found</html>"
 USAGE = "Arguments are low\nusage: quenbury <url> <download-location> <sha256>"
 REFUSED = "Refused download location: it must name a file inside the store directory"
@@ -26,10 +25,8 @@ AN_ARRAY = plistlib.dumps(["a"])
 TEXT_IN_ANY_CASE = plistlib.dumps({"Quenbury": False, "DirectDownloadEnabled": "True"})
 WITH_NUL = b"bplist00\xd1\x01\x02_\x10\x15DirectDownloadEnabled\x65" + "true\0".encode("utf-16-be")
 WITH_NUL += b"\x08\x0b#" + bytes(6) + b"\x01\x01" + (3).to_bytes(8, "big") + bytes(8) + (46).to_bytes(8, "big")
-REJECTED = START + MOVED + MISMATCH
 UNSUPPORTED = START + [failed(-1002), NOT_SAVED]
 KEPT = START[:3] + ["File already Exists"] + VERIFIED + ["SHA256 checksum validation passed"]
-OLD_CHECKED = [f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}", MISMATCH[1]]
 NOT_A_FILE = (
     'Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain Code=22 "Invalid argument" '
     "UserInfo={NSFilePath={dest}, NSLocalizedDescription=Invalid argument, NSLocalizedFailureReason=read}\n"
@@ -63,9 +60,7 @@ def refused(url: str, location: str, *lines: str) -> Step:
 
 def replaced(checked: list[str]) -> list[str]:
     """Something else at the destination, checked as `checked` says, and the package downloaded over it."""
-    found = START[:3] + ["File already Exists"] + checked
-    found += ["SHA256 checksum validation Failed, hence downloading new file and replacing"]
-    return found + START[3:] + MOVED[:1] + ["removing Old File"] + MOVED[1:] + VERIFIED
+    return replacing(checked) + ["removing Old File"] + MOVED[1:] + VERIFIED
 
 
 def left(status: int, location: str = "a.pkg") -> dict:
