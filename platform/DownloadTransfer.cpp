@@ -28,11 +28,12 @@ namespace {
     class Transfer {
     public:
         Transfer(URLSessionConfiguration const& configuration, DownloadRequest const& request, BodyFile& body,
-            ProgressRecord const& record)
+            BodyFolder const& folder)
             : m_configuration(configuration)
             , m_request(request)
             , m_body(body)
-            , m_record(record)
+            , m_folder(folder)
+            , m_record(folder, body.name())
         {
         }
 
@@ -70,7 +71,8 @@ namespace {
         URLSessionConfiguration const& m_configuration;
         DownloadRequest const& m_request;
         BodyFile& m_body;
-        ProgressRecord const& m_record;
+        BodyFolder const& m_folder;
+        ProgressRecord const m_record;
 
         Attempt m_attempt;
         /// The body no longer holds what the given resume data describes.
@@ -195,10 +197,9 @@ namespace {
 
     std::optional<Bytes> Transfer::resumeData() const
     {
-        auto const& path = m_body.path();
-        return encodedResumeDataAfterFailure({ m_request.url, m_body.name(), m_body.length(), m_request.resume,
-            m_attempt.rangeStart, m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt,
-            path.substr(0, path.size() - m_body.name().size() - 1) });
+        return encodedResumeDataAfterFailure(
+            { m_request.url, m_body.name(), m_body.length(), m_request.resume, m_attempt.rangeStart,
+                m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt, m_folder.path() });
     }
 
     DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
@@ -315,8 +316,7 @@ DownloadOutcome performDownload(
         return outcome;
     }
     DownloadRequest continued { request.url, task->resume };
-    ProgressRecord record(folder, task->body.name());
-    outcome = Transfer(configuration, continued, task->body, record).run();
+    outcome = Transfer(configuration, continued, task->body, folder).run();
     outcome.body = std::move(task->body);
     return outcome;
 }
