@@ -291,6 +291,15 @@ Rows = row_tests(
             after={"{state_dir}": ["resume_a_pkg.plist"], "{state}": "file"},
             sent=["GET /pkg", RANGED, RANGED_TWICE],
         ),
+        # The server cannot continue the body and the whole entity, taken in the same task, breaks off without
+        # validators: nothing could continue the body now, so it goes rather than wait to be spliced to the old state.
+        Case(
+            "a restart that breaks off without validators leaves no body",
+            serve={"/pkg": [BROKEN, Reply(BODY[: CUT // 2], etag=ETAG), NO_VALIDATORS]},
+            runs=[LOST, Step(1, START + RESUMING + [failed(-1005, resumed=True)] + NOT_KEPT[1:])],
+            after={"{body}": None},
+            sent=["GET /pkg", RANGED, "GET /pkg"],
+        ),
         once("no resume data without validators", NO_VALIDATORS, 1, NOT_KEPT, after=NOTHING_LEFT),
         once("no resume data after an empty reply", Reply(raw=b""), 1, NOT_KEPT, after=NOTHING_LEFT),
         unusable("corrupt", ("file", "{state}", b"bplist00 not really")),
