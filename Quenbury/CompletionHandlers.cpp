@@ -58,17 +58,15 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std:
     auto destination = platform::URL::fileURL(destinationPath);
     NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location "
         + destination.absoluteString);
-    if (fileManager.fileExists(destinationPath)) {
-        if (auto removed = fileManager.removeItem(destination.path); !removed) {
-            NSLog("Error moving the file: " + removed.error().description());
-            return 1;
-        }
-        NSLog("removing Old File");
-    }
-    if (auto moved = fileManager.moveItem(location->path, destination.path); !moved) {
-        NSLog("Error moving the file: " + moved.error().description());
+    // NOTE: the body takes the old file's place in one step: a move that fails
+    // then leaves the old file, and the body for the next run to place.
+    auto replaced = fileManager.replaceItem(destination.path, location->path);
+    if (!replaced) {
+        NSLog("Error moving the file: " + replaced.error().description());
         return 1;
     }
+    if (*replaced)
+        NSLog("removing Old File");
     NSLog("Download successful. File saved to: " + destination.absoluteString);
 
     bool matched = sha256Checksum(destinationPath, expectedChecksum);

@@ -10,6 +10,7 @@
 #include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
+#include "platform/HeldFolders.h"
 #include "platform/Log.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
@@ -18,6 +19,7 @@
 
 #include <cstdio>
 #include <semaphore>
+#include <vector>
 
 using platform::exitProcess;
 using platform::NSLog;
@@ -55,25 +57,26 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
     return data;
 }
 
-/// From here on the process may write only where its work lies and execute
-/// nothing; before the service's threads start, so that they are bound too,
-/// and before the first byte is asked of the network.
-void confineToWork(platform::URLSessionConfiguration const& configuration)
+/// From here on the process may write only in the folders this run works in
+/// and execute nothing: before the service's thread starts, so that it is
+/// bound too, and before the first byte is asked of the network.
+void confineToWork(std::string const& resumeStatePath)
 {
     // A folder that does not exist yet can be given no rule: the resume area is
     // made now if it is missing, as the first save would make it.
     (void)platform::FileManager::defaultManager().openTrustedDirectory(resumeStateArea, {}, true);
-    // The body folder beside the destination lies beneath the store.
-    std::string const roots[] {
-        VarroAgent::basePath() + "/store",
-        resumeStateArea,
-        platform::bodyFolderLocations(configuration.temporaryDirectory).temporary,
-    };
+    // The state's folder, or the deepest of its folders there is yet (a save
+    // makes the rest), checked and narrowed now: once confined, no mode changes.
+    auto stateFolder
+        = platform::openDeepestTrustedFolder(resumeStatePath.substr(0, resumeStatePath.rfind('/')), resumeStateArea);
+    // The destination's folder and the task's body folder, as they were resolved.
+    std::vector<int> folders = platform::heldFolders();
+    if (stateFolder)
+        folders.push_back(stateFolder->get());
     // Best effort: an older kernel runs unconfined.
-    (void)platform::confineWrites(roots);
+    (void)platform::confineWrites(folders);
     (void)platform::refuseEscapeCalls();
 }
-
 }
 
 int main(int argc, char** argv)
@@ -115,6 +118,9 @@ int main(int argc, char** argv)
         exitProcess(0);
     }
 
+    // The destination's folder, resolved once: the check of a file already
+    // there, the body's folder beside it and the move all act on that folder.
+    platform::setDownloadDestination(localFilePath);
     if (platform::FileManager::defaultManager().fileExists(localFilePath)) {
         NSLog("File already Exists");
         if (sha256Checksum(localFilePath, checksumArgument)) {
@@ -124,11 +130,7 @@ int main(int argc, char** argv)
         NSLog("SHA256 checksum validation Failed, hence downloading new file and replacing");
     }
 
-    // The download service grows the body beside where it will land, so that
-    // the move is a rename and the body outlives emptied temporary folders.
-    platform::setDownloadDestination(localFilePath);
     sessionConfig = new platform::URLSessionConfiguration(platform::URLSessionConfiguration::defaultConfiguration());
-    confineToWork(*sessionConfig);
     semaphore = new std::counting_semaphore<>(0);
     session = new platform::URLSession(*sessionConfig);
 
@@ -139,10 +141,12 @@ int main(int argc, char** argv)
     }
     std::string const resumeStatePath = std::string(resumeStateArea) + "/" + *plistName;
 
-    if (auto resumeData = storedResumeData(resumeStatePath, *downloadURL))
-        session->downloadTask(*resumeData, resumedDownloadCompletion(resumeStatePath))->resume();
-    else
-        session->downloadTask(*downloadURL, freshDownloadCompletion(resumeStatePath))->resume();
+    // The task chooses its body's folder as it is made; the confinement then names it.
+    auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
+    auto task = resumeData ? session->downloadTask(*resumeData, resumedDownloadCompletion(resumeStatePath))
+                           : session->downloadTask(*downloadURL, freshDownloadCompletion(resumeStatePath));
+    confineToWork(resumeStatePath);
+    task->resume();
 
     semaphore->acquire();
     exitProcess(1);

@@ -2,6 +2,7 @@
 #include "platform/DigestHandOff.h"
 
 #include "platform/Posix.h"
+#include "platform/TrustedPath.h"
 
 #include <mutex>
 #include <optional>
@@ -56,14 +57,17 @@ void handOverDigest(int fd, Sha256Digest const& digest)
 
 std::expected<Sha256Digest, Error> digestOfFile(std::string const& path)
 {
+    auto opened = openOwnRegularFile(path);
+    if (!opened)
+        return std::unexpected(opened.error());
     struct stat status { };
-    if (::stat(path.c_str(), &status) == 0) {
+    if (::fstat(opened->get(), &status) == 0) {
         auto& store = handedOver();
         std::lock_guard lock(store.mutex);
         if (store.entry && store.entry->first == ContentsIdentity(status))
             return store.entry->second;
     }
-    return sha256OfFile(path);
+    return sha256OfFile(opened->get(), path);
 }
 
 }

@@ -22,8 +22,9 @@ namespace platform {
 /// Hands over `digest` as that of the regular file open at `fd`, as it stands now.
 void handOverDigest(int fd, Sha256Digest const& digest);
 
-/// The SHA-256 of the file at `path`: the digest handed over for it, when the
-/// path names that same unchanged file, else `sha256OfFile`.
+/// The SHA-256 of the file at `path`, opened only as openOwnRegularFile
+/// allows: the digest handed over for it, when the path names that same
+/// unchanged file, else read whole through the descriptor opened.
 [[nodiscard]] std::expected<Sha256Digest, Error> digestOfFile(std::string const& path);
 
 }

@@ -21,7 +21,9 @@ URLSessionConfiguration URLSessionConfiguration::defaultConfiguration()
     return {};
 }
 
-/// The session's serial queue: one thread running queued tasks in order.
+/// The session's serial queue: one thread running queued tasks in order,
+/// started with the first task, so that it is bound by whatever confinement
+/// the process took on once its tasks were made.
 struct URLSession::Impl {
     URLSessionConfiguration configuration;
     std::mutex mutex;
@@ -32,7 +34,6 @@ struct URLSession::Impl {
 
     explicit Impl(URLSessionConfiguration c)
         : configuration(std::move(c))
-        , worker([this] { serve(); })
     {
     }
 
@@ -57,31 +58,46 @@ struct URLSession::Impl {
         {
             std::lock_guard lock(mutex);
             queue.push_back(std::move(job));
+            if (!worker.joinable())
+                worker = std::thread([this] { serve(); });
         }
         wake.notify_one();
     }
 
-    void perform(DownloadRequest const& request, CompletionHandler const& handler)
+    using Folder = std::shared_ptr<std::expected<ChosenBodyFolder, Error>>;
+
+    /// The task's body folder, chosen and opened as the task is made, so that
+    /// the confinement can name it.
+    Folder bodyFolder(std::optional<ResumeData> const& resume) const
     {
-        auto folder = openBodyFolder(request.resume, configuration.temporaryDirectory);
-        if (!folder) {
+        return std::make_shared<std::expected<ChosenBodyFolder, Error>>(
+            openBodyFolder(resume, configuration.temporaryDirectory));
+    }
+
+    void perform(DownloadRequest const& request, Folder const& chosen, CompletionHandler const& handler)
+    {
+        if (!*chosen) {
             handler(std::nullopt, std::nullopt,
-                Error::url(URLErrorCode::CannotWriteToFile, request.url, folder.error().description()));
+                Error::url(URLErrorCode::CannotWriteToFile, request.url, chosen->error().description()));
             return;
         }
+        BodyFolder const& folder = (*chosen)->folder;
         // NOTE: the folder goes when the process ends with nothing left in it;
         // a handler that ends the process must not leave an empty one behind.
-        setPendingBodyFolder(folder->path(), folder->descriptor());
-        folder->removeStaleBodies(std::chrono::hours(24 * 7));
+        setPendingBodyFolder(folder.path(), folder.descriptor());
+        folder.removeStaleBodies(std::chrono::hours(24 * 7));
         DownloadOutcome outcome;
         {
             TransferSignalGuard signals;
-            outcome = performDownload(configuration, *folder, request);
+            outcome = performDownload(configuration, folder, request);
         }
         // NOTE: the body belongs to the service; a handler that ends the process
-        // without moving it must not leave it behind.
-        if (outcome.location)
-            setPendingTemporaryFile(outcome.location->path);
+        // without moving it must not leave it behind, unless a later run can
+        // take it from where it lies.
+        if (outcome.location) {
+            bool keep = (*chosen)->foundAgain && !outcome.progressRecord.empty();
+            setPendingTemporaryFile(outcome.location->path, outcome.progressRecord, keep);
+        }
         handler(outcome.location, outcome.response, outcome.error);
         outcome.body.reset();
         removePendingTemporaryFile();
@@ -123,29 +139,31 @@ URLSession::~URLSession()
         m_impl->stopping = true;
     }
     m_impl->wake.notify_one();
-    m_impl->worker.join();
+    if (m_impl->worker.joinable())
+        m_impl->worker.join();
 }
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URL const& url, CompletionHandler handler)
 {
-    return std::make_shared<DownloadTask>(
-        *m_impl, [impl = m_impl.get(), url = url.absoluteString, handler = std::move(handler)] {
-            impl->perform(DownloadRequest { url, std::nullopt }, handler);
+    return std::make_shared<DownloadTask>(*m_impl,
+        [impl = m_impl.get(), url = url.absoluteString, folder = m_impl->bodyFolder(std::nullopt),
+            handler = std::move(handler)] {
+            impl->perform(DownloadRequest { url, std::nullopt }, folder, handler);
         });
 }
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(Bytes const& resumeData, CompletionHandler handler)
 {
     auto decoded = decodeResumeData(resumeData);
-    return std::make_shared<DownloadTask>(
-        *m_impl, [impl = m_impl.get(), decoded = std::move(decoded), handler = std::move(handler)] {
-            if (!decoded) {
-                // Undecodable data touches nothing: the task fails at once.
-                handler(std::nullopt, std::nullopt, decoded.error());
-                return;
-            }
-            impl->perform(DownloadRequest { decoded->url, *decoded }, handler);
-        });
+    if (!decoded) {
+        // Undecodable data touches nothing: the task fails at once.
+        return std::make_shared<DownloadTask>(*m_impl,
+            [error = decoded.error(), handler = std::move(handler)] { handler(std::nullopt, std::nullopt, error); });
+    }
+    return std::make_shared<DownloadTask>(*m_impl,
+        [impl = m_impl.get(), request = DownloadRequest { decoded->url, *decoded },
+            folder = m_impl->bodyFolder(*decoded),
+            handler = std::move(handler)] { impl->perform(request, folder, handler); });
 }
 
 bool URLSession::canResume(Bytes const& resumeData, URL const& url)

@@ -40,7 +40,7 @@ namespace {
         DownloadOutcome run();
 
     private:
-        enum class Abort { None, IdleTimeout, Signal, Restart, WriteFailed, ErrorAnswer };
+        enum class Abort { None, IdleTimeout, Signal, Restart, WriteFailed, ErrorAnswer, Complete };
 
         /// Everything one request learns; a new attempt starts from a fresh value.
         struct Attempt {
@@ -108,6 +108,9 @@ namespace {
             return false;
         case ResponseUse::Fail:
             m_attempt.abort = Abort::ErrorAnswer;
+            return false;
+        case ResponseUse::Complete:
+            m_attempt.abort = Abort::Complete;
             return false;
         case ResponseUse::Replace:
             break;
@@ -216,13 +219,21 @@ namespace {
         }
         if (auto flushed = m_body.flush(); !flushed && !attempt.writeError)
             failWrite(flushed.error());
-        if (result == CURLE_OK && attempt.decided
+        if (attempt.abort == Abort::Complete)
+            result = CURLE_OK; // The body already held the whole entity; its record says so.
+        else if (result == CURLE_OK && attempt.decided
             && endsShortOfEntity(attempt.headers, m_request.resume, attempt.rangeStart, m_body.length()))
             result = CURLE_PARTIAL_FILE;
         if (result == CURLE_OK && !attempt.writeError) {
             // The body was hashed as it arrived; verifying it need not read it again.
             m_body.handOverDigest();
-            m_record.remove(); // The body is handed over: nothing is left to continue.
+            // NOTE: the record stays until the body is placed: should the move
+            // fail, the next run finds the finished body through it.
+            auto data = attempt.abort == Abort::Complete ? std::nullopt : resumeData();
+            if (attempt.abort == Abort::Complete || (data && m_record.write(*data)))
+                outcome.progressRecord = m_folder.path() + "/" + m_record.name();
+            else
+                m_record.remove();
             outcome.location = URL::fileURL(m_body.path());
             return outcome;
         }

@@ -24,6 +24,9 @@ struct DownloadOutcome {
     std::optional<URLResponse> response;
     std::optional<Error> error;
     std::optional<BodyFile> body;
+    /// The record that lets a later task find the finished body, should the
+    /// handler fail to move it; empty when none was kept.
+    std::string progressRecord;
 };
 
 /// Performs one task on the calling thread, continuing from the resume data

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <sys/sendfile.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -145,7 +146,15 @@ std::expected<Sha256Digest, Error> copyHashingWhatLands(int in, int out, std::st
     CopyMethod method = CopyMethod::CopyFileRange;
     std::vector<std::uint8_t> buffer;
     std::uint64_t copied = 0;
+    struct stat source { };
+    if (::fstat(in, &source) != 0)
+        return std::unexpected(Error::fromErrno("read", destination, errno));
+    std::uint64_t const size = static_cast<std::uint64_t>(source.st_size);
     for (;;) {
+        // As the body's own writes: the copy never takes the blocks its volume keeps for root.
+        std::uint64_t next = size > copied ? std::min<std::uint64_t>(copyPiece, size - copied) : 0;
+        if (!fitsBesideRootsReserve(out, copied + next))
+            return std::unexpected(Error::fromErrno("write", destination, ENOSPC));
         ssize_t piece = retryOnInterrupt([&] { return copyPieceWith(method, in, out, buffer); });
         if (piece < 0)
             return std::unexpected(Error::fromErrno("copy", destination, errno));

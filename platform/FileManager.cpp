@@ -3,6 +3,7 @@
 
 #include "platform/DigestHandOff.h"
 #include "platform/FileCopy.h"
+#include "platform/HeldFolders.h"
 #include "platform/Posix.h"
 #include "platform/TrustedPath.h"
 
@@ -34,29 +35,10 @@ namespace {
     constexpr mode_t ownerOnlyFile = 0600;
     constexpr std::string_view siblingMark = ".quenbury-";
 
-    /// The folder part of `path` (with its slash, or empty) and the name.
-    std::pair<std::string, std::string> splitPath(std::string const& path)
-    {
-        auto slash = path.find_last_of('/');
-        if (slash == std::string::npos)
-            return { "", path };
-        return { path.substr(0, slash + 1), path.substr(slash + 1) };
-    }
-
     /// What temporary siblings of a file called `name` begin with.
     std::string siblingPrefix(std::string const& name)
     {
         return "." + name + std::string(siblingMark);
-    }
-
-    /// A name beside `path` that no other writer uses, for writing before a rename.
-    std::string temporarySibling(std::string const& path)
-    {
-        static thread_local std::mt19937_64 generator { std::random_device {}() };
-        auto [directory, name] = splitPath(path);
-        char suffix[20];
-        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
-        return directory + siblingPrefix(name) + suffix;
     }
 
     /// Removes our own regular files in the folder `directory` named as
@@ -85,46 +67,60 @@ namespace {
         ::closedir(entries);
     }
 
-    /// Opens a fresh temporary sibling of `path` for reading and writing, never through a link.
+    /// A fresh temporary sibling of `name` in `directory`, for reading and
+    /// writing, never through a link, and locked while it is written (see
+    /// removeAbandonedSiblings); `path` names the file in errors.
     std::expected<std::pair<FileDescriptor, std::string>, Error> openTemporarySibling(
-        std::string const& path, mode_t mode)
+        int directory, std::string const& name, std::string const& path, mode_t mode)
     {
+        static thread_local std::mt19937_64 generator { std::random_device {}() };
         for (int attempt = 0; attempt < 8; ++attempt) {
-            std::string temporary = temporarySibling(path);
-            FileDescriptor fd(::open(temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            char suffix[20];
+            std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
+            std::string temporary = siblingPrefix(name) + suffix;
+            FileDescriptor fd(
+                ::openat(directory, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+            if (fd && ::flock(fd.get(), LOCK_EX) != 0) {
+                ::unlinkat(directory, temporary.c_str(), 0);
+                return failure("flock", path);
+            }
             if (fd)
                 return std::pair { std::move(fd), temporary };
             if (errno != EEXIST)
-                return failure("open", temporary);
+                return failure("open", path);
         }
         return failure("open", path, EEXIST);
     }
 
     enum class Durability { Synced, Unsynced };
 
-    /// Closes `fd` (synced first when asked), then renames `temporary` to `path`;
-    /// removes `temporary` on failure.
-    std::expected<void, Error> commitTemporary(
-        FileDescriptor fd, std::string const& temporary, std::string const& path, bool replace, Durability durability)
+    /// Closes `fd` (synced first when asked), then renames `temporary` over
+    /// `name` in `directory` (and syncs the folder when asked); removes
+    /// `temporary` on failure. `path` names the file in errors.
+    std::expected<void, Error> commitTemporary(FileDescriptor fd, int directory, std::string const& temporary,
+        std::string const& name, std::string const& path, Durability durability)
     {
-        auto abandon = [&](std::string_view operation, std::string const& name, int saved) {
-            ::unlink(temporary.c_str());
-            return failure(operation, name, saved);
+        auto abandon = [&](std::string_view operation, int saved) {
+            ::unlinkat(directory, temporary.c_str(), 0);
+            return failure(operation, path, saved);
         };
         if (durability == Durability::Synced && ::fsync(fd.get()) != 0)
-            return abandon("fsync", temporary, errno);
+            return abandon("fsync", errno);
         if (int closeFailed = fd.close())
-            return abandon("close", temporary, closeFailed);
-        int renamed = replace ? ::rename(temporary.c_str(), path.c_str())
-                              : ::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, path.c_str(), RENAME_NOREPLACE);
-        if (renamed != 0)
-            return abandon("rename", path, errno);
+            return abandon("close", closeFailed);
+        // NOTE: the rename replaces the old file in one step; removing it first
+        // would leave neither old nor new to a kill, a power loss or a failure in between.
+        if (::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0)
+            return abandon("rename", errno);
+        if (durability == Durability::Synced)
+            ::fsync(directory); // The rename itself reaches the disk; a failure here changes nothing already done.
         return {};
     }
 
-    std::expected<void, Error> copyAcrossFileSystems(std::string const& source, std::string const& destination)
+    std::expected<void, Error> copyAcrossFileSystems(int sourceFolder, std::string const& sourceName,
+        std::string const& source, int folder, std::string const& name, std::string const& destination)
     {
-        FileDescriptor in(::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        FileDescriptor in(::openat(sourceFolder, sourceName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (!in)
             return failure("open", source);
         struct stat info { };
@@ -132,29 +128,25 @@ namespace {
             return failure("copy", source);
         if (!S_ISREG(info.st_mode))
             return failure("copy", source, EINVAL);
-        auto out = openTemporarySibling(destination, info.st_mode & 07777);
+        // NOTE: held locked while copying, so that a later run tells a live copy
+        // from one a kill abandoned (see removeAbandonedSiblings).
+        auto out = openTemporarySibling(folder, name, destination, info.st_mode & 07777);
         if (!out)
             return std::unexpected(out.error());
         auto& [fd, temporary] = *out;
-        // NOTE: held while copying, so that a later run tells a live copy from
-        // one a kill abandoned (see removeAbandonedSiblings).
-        if (::flock(fd.get(), LOCK_EX) != 0) {
-            ::unlink(temporary.c_str());
-            return failure("flock", temporary);
-        }
         auto digest = copyHashingWhatLands(in.get(), fd.get(), destination);
         if (!digest) {
-            ::unlink(temporary.c_str());
+            ::unlinkat(folder, temporary.c_str(), 0);
             return std::unexpected(digest.error());
         }
         // NOTE: the copy's own bytes were hashed as they landed; verifying the
         // new file need not read it again. Not synced, like a rename: a file torn
         // by a power loss fails the next run's verification.
         handOverDigest(fd.get(), *digest);
-        if (auto committed = commitTemporary(std::move(fd), temporary, destination, false, Durability::Unsynced);
+        if (auto committed = commitTemporary(std::move(fd), folder, temporary, name, destination, Durability::Unsynced);
             !committed)
             return committed;
-        if (::unlink(source.c_str()) != 0)
+        if (::unlinkat(sourceFolder, sourceName.c_str(), 0) != 0)
             return failure("unlink", source);
         return {};
     }
@@ -202,52 +194,45 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path)
     return {};
 }
 
-std::expected<void, Error> FileManager::moveItem(std::string const& source, std::string const& destination)
+std::expected<bool, Error> FileManager::replaceItem(std::string const& destination, std::string const& source)
 {
-    auto [folderPath, name] = splitPath(destination);
-    if (FileDescriptor folder(
-            ::open(folderPath.empty() ? "." : folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        folder)
-        removeAbandonedSiblings(folder.get(), name);
-    if (::renameat2(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), RENAME_NOREPLACE) == 0)
-        return {};
+    auto into = openContainingFolder(destination);
+    if (!into)
+        return std::unexpected(into.error());
+    auto from = openContainingFolder(source);
+    if (!from)
+        return std::unexpected(from.error());
+    auto& [folder, name] = *into;
+    auto& [sourceFolder, sourceName] = *from;
+    removeAbandonedSiblings(folder.get(), name);
+    struct stat old { };
+    bool replacing = ::fstatat(folder.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    // NOTE: one rename puts the new file in the old one's place; removing the
+    // old first would lose it to a move that then fails.
+    if (::renameat(sourceFolder.get(), sourceName.c_str(), folder.get(), name.c_str()) == 0)
+        return replacing;
     if (errno != EXDEV)
         return failure("rename", destination);
-    return copyAcrossFileSystems(source, destination);
+    if (auto copied = copyAcrossFileSystems(sourceFolder.get(), sourceName, source, folder.get(), name, destination);
+        !copied)
+        return std::unexpected(copied.error());
+    return replacing;
 }
 
 std::expected<void, Error> FileManager::createFile(
     int directory, std::string const& name, std::string const& path, Bytes const& contents)
 {
     removeAbandonedSiblings(directory, name);
-    FileDescriptor fd;
-    std::string temporary;
-    for (int attempt = 0; attempt < 8 && !fd; ++attempt) {
-        temporary = temporarySibling(name);
-        fd = FileDescriptor(
-            ::openat(directory, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, ownerOnlyFile));
-        if (!fd && errno != EEXIST)
-            break;
-    }
-    // A concurrent save keeps its sibling while it writes (see removeAbandonedSiblings).
-    if (!fd || ::flock(fd.get(), LOCK_EX) != 0)
-        return failure("open", path);
-    auto abandon = [&](std::string_view operation, int saved) {
+    // A concurrent save keeps its sibling locked while it writes.
+    auto opened = openTemporarySibling(directory, name, path, ownerOnlyFile);
+    if (!opened)
+        return std::unexpected(opened.error());
+    auto& [fd, temporary] = *opened;
+    if (auto written = writeAll(fd.get(), contents); !written) {
         ::unlinkat(directory, temporary.c_str(), 0);
-        return failure(operation, path, saved);
-    };
-    if (auto written = writeAll(fd.get(), contents); !written)
-        return abandon("write", written.error());
-    if (::fsync(fd.get()) != 0)
-        return abandon("fsync", errno);
-    if (int closeFailed = fd.close())
-        return abandon("close", closeFailed);
-    // NOTE: the rename replaces the old file in one step; removing it first
-    // would leave neither old nor new to a kill or a power loss in between.
-    if (::renameat(directory, temporary.c_str(), directory, name.c_str()) != 0)
-        return abandon("rename", errno);
-    ::fsync(directory); // The rename itself reaches the disk; a failure here changes nothing already done.
-    return {};
+        return failure("write", path, written.error());
+    }
+    return commitTemporary(std::move(fd), directory, temporary, name, path, Durability::Synced);
 }
 
 std::expected<Bytes, Error> FileManager::contentsOfFile(std::string const& path)

@@ -33,11 +33,16 @@ public:
     [[nodiscard]] virtual bool fileExistsAt(int directory, std::string const& name);
     /// Removes a file, a link or an empty directory; never a directory's contents.
     [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path);
-    /// Renames; across file systems copies once to a temporary sibling,
-    /// renames it and removes the source, and remembers the digest of the
-    /// copied bytes for the new file. Fails when `destination` exists.
-    [[nodiscard]] virtual std::expected<void, Error> moveItem(
-        std::string const& source, std::string const& destination);
+    /// Puts the file at `source` in the place of whatever stands at
+    /// `destination` (not a folder), in one rename: a failure leaves both as
+    /// they were. Each folder is the one held for it, else opened following
+    /// only root's and our own links (see openContainingFolder). Across file
+    /// systems it copies once to a temporary sibling (never into the blocks
+    /// its volume keeps for root), renames that, removes the source, and
+    /// remembers the digest of the copied bytes for the new file. True when
+    /// something stood at `destination` and was replaced.
+    [[nodiscard]] virtual std::expected<bool, Error> replaceItem(
+        std::string const& destination, std::string const& source);
     /// Writes `name` in `directory` (`path` names it in errors) as a synced
     /// temporary sibling (O_EXCL|O_NOFOLLOW, mode 0600 at most) renamed over
     /// whatever is there, so one complete file stands at every instant.

@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 #include <utility>
 
@@ -15,19 +13,6 @@ namespace platform {
 namespace {
 
     constexpr size_t bufferCapacity = 1024 * 1024;
-
-    /// False when writing up to `end` would grow the file into the blocks that
-    /// its volume keeps for root: as root, a server could otherwise fill the
-    /// volume to its last block.
-    bool fitsBesideRootsReserve(int fd, std::uint64_t end)
-    {
-        struct stat file { };
-        struct statvfs volume { };
-        if (::fstat(fd, &file) != 0 || ::fstatvfs(fd, &volume) != 0 || end <= static_cast<std::uint64_t>(file.st_size))
-            return true; // The write itself then reports what is wrong.
-        return end - static_cast<std::uint64_t>(file.st_size)
-            <= static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
-    }
 
 }
 

@@ -126,6 +126,17 @@ std::optional<std::uint64_t> contentRangeTotal(std::string_view value)
     return range ? range->complete : std::nullopt;
 }
 
+std::optional<std::uint64_t> unsatisfiedRangeLength(std::string_view value)
+{
+    value = trimmed(value);
+    constexpr std::string_view unit = "bytes */";
+    if (value.size() < unit.size() || !equalsIgnoringCase(value.substr(0, unit.size()), unit))
+        return std::nullopt;
+    value.remove_prefix(unit.size());
+    auto complete = takeNumber(value);
+    return complete && value.empty() ? complete : std::nullopt;
+}
+
 bool isEntityTag(std::string_view tag)
 {
     if (tag.starts_with("W/"))

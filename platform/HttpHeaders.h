@@ -51,4 +51,7 @@ bool isHeaderSafe(std::string_view value);
 /// `contentRangeStart` refuses.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeTotal(std::string_view value);
 
+/// The complete length T of "bytes */T", as a 416 names it.
+[[nodiscard]] std::optional<std::uint64_t> unsatisfiedRangeLength(std::string_view value);
+
 }

@@ -2,9 +2,20 @@
 #include "platform/Posix.h"
 
 #include <fcntl.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace platform {
+
+bool fitsBesideRootsReserve(int fd, std::uint64_t end)
+{
+    struct stat file { };
+    struct statvfs volume { };
+    if (::fstat(fd, &file) != 0 || ::fstatvfs(fd, &volume) != 0 || end <= static_cast<std::uint64_t>(file.st_size))
+        return true; // The write itself then reports what is wrong.
+    return end - static_cast<std::uint64_t>(file.st_size)
+        <= static_cast<std::uint64_t>(volume.f_bavail) * volume.f_frsize;
+}
 
 int FileDescriptor::close()
 {

@@ -71,6 +71,11 @@ struct FileIdentity {
     bool operator==(FileIdentity const&) const = default;
 };
 
+/// False when writing the file open at `fd` up to `end` would grow it into the
+/// blocks that its volume keeps for root: as root, a server could otherwise
+/// fill the volume to its last block. Such a write fails as on a full volume.
+[[nodiscard]] bool fitsBesideRootsReserve(int fd, std::uint64_t end);
+
 /// Writes all of `data` at the file's offset; the errno of a failure.
 [[nodiscard]] std::expected<void, int> writeAll(int fd, std::span<std::uint8_t const> data);
 [[nodiscard]] inline std::expected<void, int> writeAll(int fd, std::string_view text)

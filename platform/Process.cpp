@@ -22,16 +22,26 @@ namespace {
         return *mutex;
     }
 
-    /// The service's temporary body, and which file it was when it was handed over.
+    /// A file of the service's, and which file it was when it was handed over.
     struct PendingFile {
         std::string path;
         std::optional<FileIdentity> identity;
+
+        bool stillOurs() const;
+        void remove() const;
     };
 
-    PendingFile& pending()
+    /// The service's temporary body, and the progress record beside it.
+    struct PendingBody {
+        PendingFile body;
+        PendingFile record;
+        bool keepUnmoved = false;
+    };
+
+    PendingBody& pending()
     {
-        static auto* file = new PendingFile;
-        return *file;
+        static auto* body = new PendingBody;
+        return *body;
     }
 
     struct PendingFolder {
@@ -48,18 +58,32 @@ namespace {
     std::optional<FileIdentity> identityOfName(std::string const& path)
     {
         struct stat status { };
-        if (::lstat(path.c_str(), &status) != 0)
+        if (path.empty() || ::lstat(path.c_str(), &status) != 0)
             return std::nullopt;
         return FileIdentity(status);
     }
 
+    // NOTE: never by name alone: once the handler moved our body away, the
+    // name may belong to a concurrent run's body (and record).
+    bool PendingFile::stillOurs() const
+    {
+        return identity && identityOfName(path) == identity;
+    }
+
+    void PendingFile::remove() const
+    {
+        if (stillOurs())
+            ::unlink(path.c_str());
+    }
+
 }
 
-void setPendingTemporaryFile(std::string path)
+void setPendingTemporaryFile(std::string path, std::string record, bool keepUnmoved)
 {
     std::lock_guard lock(pendingMutex());
-    auto identity = path.empty() ? std::nullopt : identityOfName(path);
-    pending() = { std::move(path), identity };
+    auto identity = identityOfName(path);
+    auto recordIdentity = identityOfName(record);
+    pending() = { { std::move(path), identity }, { std::move(record), recordIdentity }, keepUnmoved };
 }
 
 void setPendingBodyFolder(std::string path, int descriptor)
@@ -71,12 +95,14 @@ void setPendingBodyFolder(std::string path, int descriptor)
 void removePendingTemporaryFile()
 {
     std::lock_guard lock(pendingMutex());
-    auto& file = pending();
-    // NOTE: never by name alone: once the handler moved our body away, the
-    // name may belong to a concurrent run's body.
-    if (!file.path.empty() && file.identity && identityOfName(file.path) == file.identity)
-        ::unlink(file.path.c_str());
-    file = {};
+    auto& pendingBody = pending();
+    // A finished body that could not be moved stays, with its record, where the
+    // next run finds it; otherwise the record goes with its body.
+    if (!(pendingBody.keepUnmoved && pendingBody.body.stillOurs())) {
+        pendingBody.body.remove();
+        pendingBody.record.remove();
+    }
+    pendingBody = {};
     // Fails, as it should, while a body (this run's kept for resuming, or a
     // concurrent run's) is still inside.
     if (auto& folder = pendingFolder(); !folder.path.empty())

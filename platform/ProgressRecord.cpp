@@ -29,7 +29,7 @@ std::optional<ResumeData> ProgressRecord::read() const
     return decoded ? std::optional(*decoded) : std::nullopt;
 }
 
-void ProgressRecord::write(Bytes const& data) const
+bool ProgressRecord::write(Bytes const& data) const
 {
     // One writer at a time: the record belongs to the body, which we hold
     // locked. A sibling that a killed writer left goes first.
@@ -38,10 +38,11 @@ void ProgressRecord::write(Bytes const& data) const
         ::openat(m_folder, m_temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     bool written = fd && writeAll(fd.get(), data).has_value();
     if (fd && fd.close() == 0 && written && ::renameat(m_folder, m_temporary.c_str(), m_folder, m_name.c_str()) == 0)
-        return;
+        return true;
     // NOTE: an older record must not outlive the body it described: the body
     // may now grow with another entity's bytes.
     remove();
+    return false;
 }
 
 void ProgressRecord::remove() const

@@ -32,8 +32,10 @@ public:
     /// owner-only and never through a link, renamed over the old one; when
     /// that fails, no record stays. Not synced: a torn record only reads as
     /// none, and a body that a power loss left shorter than its record is
-    /// taken again from byte 0.
-    void write(Bytes const& data) const;
+    /// taken again from byte 0. False when no record stays.
+    bool write(Bytes const& data) const;
+    /// The record's file name in the body's folder.
+    std::string const& name() const { return m_name; }
     /// Removes the record, once the body it describes is gone or handed over.
     void remove() const;
 

@@ -47,22 +47,27 @@ ResponseUse responseUse(
 {
     if (!rangeStart || !resume)
         return ResponseUse::Replace;
+    bool sameEntity = resume->entityTag.empty()
+        ? (response.lastModified.empty() || response.lastModified == resume->lastModified)
+        : (response.entityTag.empty() || entityTagsMatchWeakly(response.entityTag, resume->entityTag));
     if (response.status == 206) {
         // Only a part that starts exactly where our bytes end, of the entity
         // we have, may be appended; anything else would splice two bodies.
         auto start = contentRangeStart(response.contentRange);
         auto total = contentRangeTotal(response.contentRange);
-        bool sameEntity = resume->entityTag.empty()
-            ? (response.lastModified.empty() || response.lastModified == resume->lastModified)
-            : (response.entityTag.empty() || entityTagsMatchWeakly(response.entityTag, resume->entityTag));
         // A weak tag may name an entity that changed length; the length we
         // recorded must then be the one the server offers now.
         bool sameLength = !resume->totalLength || !total || *total == *resume->totalLength;
         return start && *start == *rangeStart && sameEntity && sameLength ? ResponseUse::Append
                                                                           : ResponseUse::StartOver;
     }
-    if (response.status == 416)
-        return ResponseUse::StartOver;
+    if (response.status == 416) {
+        // NOTE: a body finished by a run whose move then failed: the server
+        // confirms that nothing lies past it, for the entity we hold.
+        auto length = unsatisfiedRangeLength(response.contentRange);
+        bool whole = resume->totalLength && *resume->totalLength == *rangeStart && length == resume->totalLength;
+        return whole && sameEntity ? ResponseUse::Complete : ResponseUse::StartOver;
+    }
     // NOTE: a busy or missing server is no new entity; taking its page for
     // one would throw away every byte received so far.
     if (response.status >= 400)

@@ -61,11 +61,14 @@ enum class ResponseUse {
     /// An error answer to a range says nothing about our bytes: the task
     /// fails, and the body and the resume data stay for a later task.
     Fail,
+    /// Nothing is left to ask: the body already holds the whole entity.
+    Complete,
 };
 
 /// A 206 is appended only when it starts exactly at `rangeStart`, names the
 /// same entity (weak comparison of tags, else Last-Modified) and offers the
-/// recorded length; a 416 or any other 206 starts over; any other status of
+/// recorded length; a 416 that names the recorded length as the entity's,
+/// asked from its end, completes; any other 416 or 206 starts over; any other status of
 /// 400 or more fails; anything else replaces. Without a range asked for,
 /// every response replaces.
 [[nodiscard]] ResponseUse responseUse(

@@ -64,12 +64,8 @@ std::expected<Sha256Digest, Error> Sha256::finish()
     return digest;
 }
 
-std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path)
+std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
 {
-    auto opened = openRegularFileForReading(path);
-    if (!opened)
-        return std::unexpected(opened.error());
-    int fd = opened->get();
     // NOTE: the file is read sequentially once; tell the kernel to read ahead.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 

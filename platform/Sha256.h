@@ -32,9 +32,9 @@ private:
     bool m_failed = false;
 };
 
-/// The digest of the whole file at `path`, read in 1 MiB pieces; only a
-/// regular file is opened (see openRegularFileForReading).
-[[nodiscard]] std::expected<Sha256Digest, Error> sha256OfFile(std::string const& path);
+/// The digest of the file open at `fd` (named `path` in errors), read from
+/// its offset to its end in 1 MiB pieces.
+[[nodiscard]] std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path);
 
 /// The digest as 64 lower-case hexadecimal characters.
 std::string hexString(Sha256Digest const& digest);

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/TrustedPath.h"
 
+#include "platform/HeldFolders.h"
+
 #include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <deque>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -30,10 +34,103 @@ namespace {
         return true;
     }
 
+    /// As the kernel resolves links.
+    constexpr int maximumLinks = 40;
+
+    /// The names of a path's folders, without empty ones and ".".
+    std::deque<std::string> pathComponents(std::string_view path)
+    {
+        std::deque<std::string> names;
+        for (size_t start = 0; start <= path.size();) {
+            size_t end = std::min(path.find('/', start), path.size());
+            if (auto name = path.substr(start, end - start); !name.empty() && name != ".")
+                names.emplace_back(name);
+            start = end + 1;
+        }
+        return names;
+    }
+
+    enum class Missing { Fail, Create, Stop };
+
+    /// The walk of openTrustedFolder; at a missing folder it fails, makes it, or stops and gives the last one found.
+    std::expected<FileDescriptor, Error> walkTrusted(
+        std::string const& directory, std::string_view ownArea, Missing missing)
+    {
+        if (!directory.starts_with('/'))
+            return std::unexpected(Error::refused(directory, "not an absolute path"));
+        uid_t self = ::geteuid();
+        FileDescriptor folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder)
+            return std::unexpected(Error::fromErrno("open", "/", errno));
+        std::string prefix;
+        for (size_t start = 1; start < directory.size();) {
+            size_t end = std::min(directory.find('/', start), directory.size());
+            std::string name = directory.substr(start, end - start);
+            start = end + 1;
+            if (name.empty() || name == ".")
+                continue;
+            prefix += "/" + name;
+            if (name == "..")
+                return std::unexpected(Error::refused(prefix, "not a plain folder name"));
+            auto openChild = [&] {
+                return FileDescriptor(
+                    ::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            };
+            FileDescriptor child = openChild();
+            bool made = false;
+            if (!child && errno == ENOENT && missing == Missing::Stop)
+                return folder;
+            if (!child && errno == ENOENT && missing == Missing::Create) {
+                made = ::mkdirat(folder.get(), name.c_str(), 0700) == 0;
+                if (!made && errno != EEXIST)
+                    return std::unexpected(Error::fromErrno("mkdir", prefix, errno));
+                child = openChild();
+            }
+            if (!child) {
+                int saved = errno;
+                struct stat link { };
+                if ((saved == ELOOP || saved == ENOTDIR)
+                    && ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0)
+                    return std::unexpected(
+                        Error::refused(prefix, S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory"));
+                return std::unexpected(Error::fromErrno("open", prefix, saved));
+            }
+            struct stat status { };
+            if (::fstat(child.get(), &status) != 0)
+                return std::unexpected(Error::fromErrno("fstat", prefix, errno));
+            if (status.st_uid != self && status.st_uid != 0)
+                return std::unexpected(Error::refused(prefix, "owned by another user"));
+            mode_t mode = status.st_mode & 07777;
+            // NOTE: a folder made just now has the mode asked for (the umask only
+            // narrows); it is never changed, so this walk works once no mode may change.
+            if (!made && status.st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
+                // A folder of our own, left open by an earlier version, a loose
+                // umask or the agent: what lies below holds URLs, and URLs carry secrets.
+                mode &= S_ISVTX | S_IRWXU;
+                if (::fchmod(child.get(), mode) != 0)
+                    return std::unexpected(Error::fromErrno("fchmod", prefix, errno));
+            }
+            if ((mode & (S_IWGRP | S_IWOTH)) && !(mode & S_ISVTX))
+                return std::unexpected(Error::refused(prefix, "writable by other users"));
+            folder = std::move(child);
+        }
+        return folder;
+    }
+
 }
 
 std::expected<FileDescriptor, Error> openTrustedFolder(
     std::string const& directory, std::string_view ownArea, bool create)
+{
+    return walkTrusted(directory, ownArea, create ? Missing::Create : Missing::Fail);
+}
+
+std::expected<FileDescriptor, Error> openDeepestTrustedFolder(std::string const& directory, std::string_view ownArea)
+{
+    return walkTrusted(directory, ownArea, Missing::Stop);
+}
+
+std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory)
 {
     if (!directory.starts_with('/'))
         return std::unexpected(Error::refused(directory, "not an absolute path"));
@@ -41,51 +138,36 @@ std::expected<FileDescriptor, Error> openTrustedFolder(
     FileDescriptor folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder)
         return std::unexpected(Error::fromErrno("open", "/", errno));
-    std::string prefix;
-    for (size_t start = 1; start < directory.size();) {
-        size_t end = std::min(directory.find('/', start), directory.size());
-        std::string name = directory.substr(start, end - start);
-        start = end + 1;
-        if (name.empty() || name == ".")
+    std::deque<std::string> names = pathComponents(directory);
+    for (int links = 0; !names.empty();) {
+        std::string name = std::move(names.front());
+        names.pop_front();
+        FileDescriptor child(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (child) {
+            folder = std::move(child);
             continue;
-        prefix += "/" + name;
-        if (name == "..")
-            return std::unexpected(Error::refused(prefix, "not a plain folder name"));
-        auto openChild = [&] {
-            return FileDescriptor(
-                ::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-        };
-        FileDescriptor child = openChild();
-        if (!child && errno == ENOENT && create) {
-            if (::mkdirat(folder.get(), name.c_str(), 0700) != 0 && errno != EEXIST)
-                return std::unexpected(Error::fromErrno("mkdir", prefix, errno));
-            child = openChild();
         }
-        if (!child) {
-            int saved = errno;
-            struct stat link { };
-            if ((saved == ELOOP || saved == ENOTDIR)
-                && ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0)
-                return std::unexpected(
-                    Error::refused(prefix, S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory"));
-            return std::unexpected(Error::fromErrno("open", prefix, saved));
-        }
-        struct stat status { };
-        if (::fstat(child.get(), &status) != 0)
-            return std::unexpected(Error::fromErrno("fstat", prefix, errno));
-        if (status.st_uid != self && status.st_uid != 0)
-            return std::unexpected(Error::refused(prefix, "owned by another user"));
-        mode_t mode = status.st_mode & 07777;
-        if (status.st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
-            // A folder of our own, left open by an earlier version, a loose
-            // umask or the agent: what lies below holds URLs, and URLs carry secrets.
-            mode &= S_ISVTX | S_IRWXU;
-            if (::fchmod(child.get(), mode) != 0)
-                return std::unexpected(Error::fromErrno("fchmod", prefix, errno));
-        }
-        if ((mode & (S_IWGRP | S_IWOTH)) && !(mode & S_ISVTX))
-            return std::unexpected(Error::refused(prefix, "writable by other users"));
-        folder = std::move(child);
+        int saved = errno;
+        struct stat link { };
+        if ((saved != ELOOP && saved != ENOTDIR)
+            || ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
+            return std::unexpected(Error::fromErrno("open", directory, saved));
+        // NOTE: only root (an administrator moving a folder to a bigger volume)
+        // or we can have made a link that root owns; another user's link would
+        // let that user choose where root writes.
+        if (link.st_uid != 0 && link.st_uid != self)
+            return std::unexpected(Error::refused(directory, "a symbolic link of another user"));
+        char target[PATH_MAX];
+        ssize_t length = ::readlinkat(folder.get(), name.c_str(), target, sizeof target);
+        if (length < 0 || static_cast<size_t>(length) == sizeof target || ++links > maximumLinks)
+            return std::unexpected(Error::fromErrno("open", directory, length < 0 ? errno : ELOOP));
+        std::string_view followed(target, static_cast<size_t>(length));
+        auto more = pathComponents(followed);
+        names.insert(names.begin(), more.begin(), more.end());
+        if (followed.starts_with('/'))
+            folder = FileDescriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!folder)
+            return std::unexpected(Error::fromErrno("open", "/", errno));
     }
     return folder;
 }
@@ -106,6 +188,44 @@ std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::s
     if (status.st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
     return {};
+}
+
+std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path)
+{
+    auto held = openContainingFolder(path);
+    if (!held)
+        return std::unexpected(held.error());
+    auto& [folder, name] = *held;
+    struct stat named {
+    }, opened {}, parent {};
+    if (::fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::unexpected(Error::fromErrno("open", path, errno));
+    if (S_ISLNK(named.st_mode))
+        return std::unexpected(Error::refused(path, "a symbolic link"));
+    // Anything but a regular file is refused before it is opened: a FIFO must not block, a device not be touched.
+    if (!S_ISREG(named.st_mode))
+        return std::unexpected(Error::fromErrno("read", path, S_ISDIR(named.st_mode) ? EISDIR : EINVAL));
+    FileDescriptor fd(::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (!fd)
+        return std::unexpected(Error::fromErrno("open", path, errno));
+    if (::fstat(fd.get(), &opened) != 0 || ::fstat(folder.get(), &parent) != 0)
+        return std::unexpected(Error::fromErrno("read", path, errno));
+    if (!S_ISREG(opened.st_mode) || FileIdentity(opened) != FileIdentity(named))
+        return std::unexpected(Error::refused(path, "replaced while opened"));
+    // NOTE: a file another user may change, or a second name of someone
+    // else's file, is not a package we placed, whatever its bytes now.
+    if (opened.st_nlink != 1)
+        return std::unexpected(Error::refused(path, "more than one link"));
+    if (opened.st_mode & (S_IWGRP | S_IWOTH))
+        return std::unexpected(Error::refused(path, "writable by other users"));
+    // A store on a volume that maps root to another owner: the folder's owner, where nobody else may write there.
+    bool folderOwners = opened.st_uid == parent.st_uid && !(parent.st_mode & (S_IWGRP | S_IWOTH));
+    if (opened.st_uid != ::geteuid() && !folderOwners)
+        return std::unexpected(Error::refused(path, "owned by another user"));
+    // Reads of a regular file never block; plain reads from here on.
+    if (int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0)
+        (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    return fd;
 }
 
 }

@@ -19,12 +19,33 @@ namespace platform {
 /// the walk. A folder of the running user's own
 /// strictly below `ownArea` is narrowed to owner-only. With `create`, a
 /// missing folder is made (mode 0700; the umask only narrows) and opened
-/// again; without it, the walk fails with ENOENT.
+/// again, and never narrowed; without it, the walk fails with ENOENT.
 [[nodiscard]] std::expected<FileDescriptor, Error> openTrustedFolder(
     std::string const& directory, std::string_view ownArea, bool create);
+
+/// As openTrustedFolder, without making anything: the deepest folder of
+/// `directory` that exists, checked (and narrowed) on the way as there.
+[[nodiscard]] std::expected<FileDescriptor, Error> openDeepestTrustedFolder(
+    std::string const& directory, std::string_view ownArea);
+
+/// Opens the folder at the absolute `directory` from "/" one name at a time by
+/// descriptor, following a symbolic link only when root or the running user
+/// owns it (as an administrator's link to another volume is): another user's
+/// link is refused, so no other user can choose where root writes. The folder
+/// is what the names lead to now; hold it, and act on it by descriptor.
+[[nodiscard]] std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory);
 
 /// Checks that `path` is a regular file owned by the running user, in a folder
 /// that `openTrustedFolder` opens.
 [[nodiscard]] std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea = {});
+
+/// Opens the file at the absolute `path` for reading, in the folder that
+/// openContainingFolder gives, only when it is what the service could have
+/// placed there: a regular file (not a link: nothing is read through one)
+/// with one name, not writable by group or others, owned by the running user,
+/// or by the owner of its folder where nobody else may write that folder.
+/// Anything but a regular file is refused before it is opened (EISDIR for a
+/// folder, EINVAL for any other kind, as a failed "read").
+[[nodiscard]] std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path);
 
 }

@@ -602,7 +602,7 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         "socket": lambda host: socket.socket(socket.AF_UNIX).bind(host),
         "fifo": os.mkfifo,
         "device": lambda host: os.mknod(host, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
-        "owner": lambda host, uid: os.chown(host, uid, uid),
+        "owner": lambda host, uid: os.lchown(host, uid, uid),
         "mode": os.chmod,
     }
     for kind, path, *argument in plants:

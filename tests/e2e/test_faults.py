@@ -8,9 +8,9 @@ import signal
 import time
 import unittest
 
-from harness import BODY, CUT, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS, VERIFIED
+from harness import BODY, CUT, FALLBACK_MOVED, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS
 from harness import CANDIDATES, Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
-from harness import resume_name, row_tests, sha256
+from harness import VERIFIED, resume_name, row_tests, sha256
 
 SAME = dict(etag='"same"', last_modified=None)
 AGAIN = lost(resumed=True, first=False)
@@ -29,6 +29,9 @@ BODY_NOT_WRITTEN = START + [
     "NSUnderlyingError=" + NO_SPACE.format("{body}", "write") + "}",
     "Not saving resume data",
 ]
+# A volume of 6 MiB that keeps half its blocks for root: the 3 MiB body fits only into root's share.
+SMALL_VOLUME = ("ext4", "{agent}/store/sub", 6 << 20)
+COPY_FAILED = [FALLBACK_MOVED, "Error moving the file: " + NO_SPACE.format("{dest}", "write")]
 STATE_NOT_WRITTEN = (
     START + lost(data=r"\d+")[:-1] + ["Data write failed with error:" + NO_SPACE.format("{state}", "write")]
 )
@@ -56,8 +59,9 @@ Rows = row_tests(
         # The part ends cleanly short of the Content-Range total: what came is kept, the rest asked next time.
         lie("a Content-Length short of the rest", [ranged(len(BODY) - 100)], content_length=len(BODY) - CUT - 100),
         lie("a 200 with a shorter entity, same tag", ["GET /pkg"], SPLICED, SUCCESS, BODY[:-1], honour_range=False),
-        # The third run asks from the end and gets 416, then the whole entity.
-        lie("a Content-Length beyond the rest", [ranged(len(BODY)), "GET /pkg"], content_length=len(BODY)),
+        # The part came whole though its length said more: the third run asks from the end, and the 416 for exactly
+        # that length confirms the body it holds.
+        lie("a Content-Length beyond the rest", [ranged(len(BODY))], content_length=len(BODY)),
         Case(
             "chunks, not a Content-Length beside them, end the body",
             data=b"hello",
@@ -73,6 +77,15 @@ Rows = row_tests(
                 ("a store whose free space is root's reserve fails alike", ("ext4", "{agent}/store", 5 << 20)),
             )
         ],
+        # A body that waited in the temporary folder (its store folder was missing) is copied to its store folder on
+        # another volume: the copy, too, stops where the space for ordinary users ends.
+        Case(
+            "a copy from the temporary folder never takes root's reserve",
+            location="sub/a.pkg",
+            serve={"/pkg": [Reply(BODY, close_after=CUT), Reply(BODY)]},
+            runs=[Step(1, START + lost()), Step(1, START + RESUMING + COPY_FAILED, plant=[SMALL_VOLUME])],
+            after={"{agent}/store/sub": [], "{dest}": "gone"},
+        ),
         Case(
             "a full temporary folder does not matter",
             plant=[("tmpfs", "/var/tmp", "64k"), ("fill", "/var/tmp/filler")],
@@ -107,11 +120,15 @@ def denied(path: str, operation: str) -> str:
     )
 
 
+def injected(call: str, path: str) -> tuple:
+    """strace, making every `call` that names `path` (as the call writes it, or by a folder's descriptor) fail with
+    EACCES."""
+    return ("strace", "-f", "-o", "/dev/null", "-P", path, "-e", f"inject={call}:error=EACCES")
+
+
 def failing(name: str, call: str, path: str, records: list, after: dict, status: int = 1, **fields) -> Case:
-    """A run in which every `call` naming `path` (as the call writes it, or by a folder's descriptor) fails with
-    EACCES; `resumed`: it continues a run broken off at CUT."""
-    wrap = ("strace", "-f", "-o", "/dev/null", "-P", path, "-e", f"inject={call}:error=EACCES")
-    step = Step(status, records, wrap=wrap)
+    """A run in which `call` on `path` fails (see injected); `resumed`: it continues a run broken off at CUT."""
+    step = Step(status, records, wrap=injected(call, path))
     if not fields.pop("resumed", False):
         return Case(name, [step], after=after, **fields)
     fields.setdefault("serve", {"/pkg": [Reply(BODY, close_after=CUT), Reply(BODY)]})
@@ -121,21 +138,17 @@ def failing(name: str, call: str, path: str, records: list, after: dict, status:
 Injected = row_tests(
     "Injected",
     [
-        failing(
-            "an old file that cannot be removed stays, and the body goes",
-            "unlink",
-            DEST,
-            OVER_OLD + [MOVE_FAILED + denied("{dest}", "unlink")],
-            {"{dest}": OLD, "{agent}/store": ["a.pkg"]},
+        # The body takes the old file's place in one rename: a move that fails leaves the old file and the body,
+        # and the next run places the body, having asked the server for no byte it already had.
+        Case(
+            "a move that fails keeps the old file and the body for the next run",
             plant=[("file", "{dest}", OLD)],
-        ),
-        failing(
-            "a move that fails after the old file went leaves nothing",
-            "renameat2",
-            DEST,
-            OVER_OLD + ["removing Old File", MOVE_FAILED + denied("{dest}", "rename")],
-            {"{agent}/store": []},
-            plant=[("file", "{dest}", OLD)],
+            runs=[
+                Step(1, OVER_OLD + [MOVE_FAILED + denied("{dest}", "rename")], wrap=injected("renameat", "a.pkg")),
+                Step(0, OVER_OLD + ["removing Old File"] + MOVED[1:] + VERIFIED),
+            ],
+            after={"{agent}/store": ["a.pkg"], "{dest}": BODY},
+            sent=["GET /pkg", f"GET /pkg Range: bytes={len(BODY)}- If-Range: {{etag}}"],
         ),
         failing(
             "a resumed match stands though its state cannot be removed",

@@ -78,6 +78,17 @@ IN_SUB = dict(
 )
 CUT_BACK = {"{dest}": BODY[:CUT]}
 UNTOUCHED = {"/private/tmp/elsewhere": [], "/private/tmp/Library": [], "{dest}": None}
+LINKED_STORE = [("mount", "/data"), ("dir", "/data/big"), ("link", "{agent}/store/big", "/data/big")]
+# The folders a run that continues a body in the linked folder may write in, as the kernel names them: the real folder,
+# the body's folder in it, and the resume state's folder.
+RULE = r"\d+ +landlock_add_rule\(\d+<anon_inode:\[landlock-ruleset\]>, LANDLOCK_RULE_PATH_BENEATH, \{{allowed_access=\w[\w|]*, parent_fd=\d+<{}>\}}, 0\) = 0\n"
+RULES_OF_THIS_RUN = re.compile(
+    r"\A"
+    + "".join(
+        RULE.format(re.escape(f)) for f in ("/data/big", "/data/big/.quenbury-partial", FOLDERS[-1] + "/store/big")
+    )
+    + r"(?:\d+ +\+\+\+ exited with 0 \+\+\+\n)+\Z"
+)
 # No new privileges, a Landlock domain and the system-call filter, before any thread is started.
 CONFINED = re.compile(
     r"\A(?:(?!clone)[\s\S])*prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
@@ -143,9 +154,10 @@ KILLED_AT_CUT = Step(KILLED, START, interrupt=killed_once_recorded(CUT))
 KILLED_FURTHER = Step(KILLED, START + RESUMING, interrupt=killed_once_recorded(2 * CUT))
 
 
-def continued(name: str, replies: list, sent: list, *before: Step, then=RESUMED, between=(), **fields) -> Case:
-    """The runs `before` (by default one broken off at CUT) against `replies`, then, with `between` planted, a run that
-    completes the download logging `then` and leaves only the file. The server sees GET /pkg, then `sent`."""
+def continued(name: str, replies: list, sent: list, *before: Step, then=RESUMED, between=(), wrap=(), **fields) -> Case:
+    """The runs `before` (by default one broken off at CUT) against `replies`, then, with `between` planted, a run
+    (inside `wrap`) that completes the download logging `then` and leaves only the file. The server sees GET /pkg, then
+    `sent`."""
     data = fields.pop("data", BODY)
     path = fields.pop("path", "/pkg")
     after = fields.pop("after", {})
@@ -153,7 +165,7 @@ def continued(name: str, replies: list, sent: list, *before: Step, then=RESUMED,
         name,
         data=data,
         serve={path: [*replies, Reply(data)]},
-        runs=[*(before or [LOST]), Step(0, then, plant=list(between))],
+        runs=[*(before or [LOST]), Step(0, then, plant=list(between), wrap=wrap)],
         after={"{dest}": data, "{state}": None, **STORE_ONLY, **after},
         sent=[f"GET {path}", *sent],
         **fields,
@@ -271,6 +283,23 @@ Rows = row_tests(
         continued("a server falling silent times out and the next run continues", [SILENT], [RANGED], TIMED_OUT),
         # The body lies beside its destination: emptied temporary folders cost no byte of it.
         continued("emptied temporary folders, resumed into a folder", [BROKEN], [RANGED], between=EMPTIED, **IN_SUB),
+        # A folder of the store an administrator linked to another volume: the body grows there, and the run may
+        # write in that folder, its body folder and the resume state's folder, and nowhere else.
+        continued(
+            "resumed into a folder of the store linked to another volume, confined to this run's folders",
+            [BROKEN],
+            [RANGED],
+            wrap=strace("/tmp/rules.trace", "-y", "-e", "trace=landlock_add_rule"),
+            location="big/a.pkg",
+            plant=LINKED_STORE,
+            # From outside the sandbox the link leads nowhere: the package is looked for where it landed.
+            after={
+                "{dest}": None,
+                "{agent}/store": ["big"],
+                "/data/big": ["a.pkg"],
+                "/tmp/rules.trace": RULES_OF_THIS_RUN,
+            },
+        ),
         # Where the destination's folder is missing, the resume data finds the body's fresh folder again.
         Case(
             "resume in the temporary folder while the store folder is missing",

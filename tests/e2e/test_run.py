@@ -31,6 +31,22 @@ NOT_A_FILE = (
     'Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain Code=22 "Invalid argument" '
     "UserInfo={NSFilePath={dest}, NSLocalizedDescription=Invalid argument, NSLocalizedFailureReason=read}\n"
 )
+# What another user planted at the destination reads as a file that cannot be read.
+NOT_OURS = (
+    'Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" '
+    "UserInfo={{NSFilePath={{dest}}, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={}}}\n"
+)
+# A folder of the store that every user may write, as a shared one is (sticky), and a root-only file elsewhere.
+SHARED = [("dir", "{agent}/store/shared"), ("mode", "{agent}/store/shared", 0o1777)]
+SECRET = [("file", "/private/secret", b"root's own"), ("mode", "/private/secret", 0o600)]
+NOBODY = 65534
+# The move's record for a body in a folder of our own beside one that another user took.
+# An administrator moved a folder of the store to another volume and left a link in its place.
+LINKED_STORE = [("mount", "/data"), ("dir", "/data/big"), ("link", "{agent}/store/big", "/data/big")]
+BESIDE_TAKEN = (
+    r"~ file Downloaded location Optional\(file://{agent}/store/shared/\.quenbury-partial-\w{6}/body-[0-9a-f]{64}\), "
+    "move location {dest_url}"
+)
 CERTIFICATE_REFUSED = START + [
     '~Download failed with error: Error Domain=NSURLErrorDomain Code=-1202 "The certificate for this server is '
     r'invalid\." (?!.*ResumeData).*NSUnderlyingError=CURLcode 60: .*\}',
@@ -140,14 +156,33 @@ Rows = row_tests(
             after={"{dest}": BODY, "{state}": b"kept"},
             sent=[],
         ),
-        # Whatever stands at the destination is replaced and never blocks the run.
+        # Whatever stands at the destination is replaced and never blocks the run; only a file of ours counts as
+        # one already downloaded (nothing is read through a link), and the package placed is root's alone.
         *[
-            Case(f"{what} at the destination is replaced", plant=[plant], runs=[Step(0, replaced(checked), stdout=out)])
+            Case(
+                f"{what} at the destination is replaced",
+                location="shared/a.pkg",
+                plant=[*SHARED, *SECRET, *plant],
+                runs=[Step(0, replaced(checked), stdout=out)],
+                after={"{dest}": 0o600, "/private/secret": b"root's own"},
+            )
             for what, plant, checked, out in (
-                ("an old file", ("file", "{dest}", OLD), OLD_CHECKED, ""),
-                ("a FIFO", ("fifo", "{dest}"), [], NOT_A_FILE),
-                ("a socket", ("socket", "{dest}"), [], NOT_A_FILE),
-                ("a device", ("device", "{dest}"), [], NOT_A_FILE),
+                ("an old file", [("file", "{dest}", OLD)], OLD_CHECKED, ""),
+                ("a FIFO", [("fifo", "{dest}")], [], NOT_A_FILE),
+                ("a socket", [("socket", "{dest}")], [], NOT_A_FILE),
+                ("a device", [("device", "{dest}")], [], NOT_A_FILE),
+                (
+                    "another user's copy of the package",
+                    [("file", "{dest}", BODY), ("owner", "{dest}", NOBODY), ("mode", "{dest}", 0o666)],
+                    [],
+                    NOT_OURS.format("writable by other users"),
+                ),
+                (
+                    "another user's link to a root-only file",
+                    [("link", "{dest}", "/private/secret"), ("owner", "{dest}", NOBODY)],
+                    [],
+                    NOT_OURS.format("a symbolic link"),
+                ),
             )
         ],
         one_run(
@@ -167,6 +202,35 @@ Rows = row_tests(
         *laid_out("store on another volume", [("mount", "{agent}/store")]),
         *laid_out("a folder of the store", [("dir", "{agent}/store/sub")], "sub/a.pkg"),
         *laid_out("another user's folder at the old body folder name", OLD_FOLDER),
+        one_run(
+            "a folder of the store linked to another volume receives the package",
+            0,
+            SUCCESS,
+            location="big/a.pkg",
+            plant=LINKED_STORE,
+            after={"/data/big": ["a.pkg"], "{agent}/store/big": "link"},
+        ),
+        # Another user took the body folder's name in a shared folder: the body grows in a folder of our own beside
+        # it, and what they planted is left alone.
+        *[
+            one_run(
+                f"{what} at the body folder's name is passed by",
+                0,
+                START + [BESIDE_TAKEN] + MOVED[1:] + VERIFIED,
+                location="shared/a.pkg",
+                plant=[*SHARED, planted, ("owner", "{agent}/store/shared/.quenbury-partial", NOBODY)],
+                after={"{agent}/store/shared": files, "{agent}/store/shared/.quenbury-partial": kind},
+            )
+            for what, planted, files, kind in (
+                ("another user's folder", ("dir", "{agent}/store/shared/.quenbury-partial"), ["a.pkg"], "dir"),
+                (
+                    "another user's file",
+                    ("file", "{agent}/store/shared/.quenbury-partial", b"mine"),
+                    [".quenbury-partial", "a.pkg"],
+                    "file",
+                ),
+            )
+        ],
         # No folder is made for the destination: the body goes to a fresh folder of the temporary folder, never to one
         # another user planted, the move fails, and nothing is left there.
         one_run(

@@ -49,7 +49,7 @@ TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
     std::string const elsewhere = "/dev/shm/quenbury-move-" + std::to_string(::getpid());
     test::writeFile(elsewhere, data + "?");
     test::writeFile(root / ".moved.quenbury-0123456789abcdef", "a copy that a killed run left");
-    ASSERT_TRUE(platform::FileManager::defaultManager().moveItem(elsewhere, root / "moved"));
+    ASSERT_TRUE(platform::FileManager::defaultManager().replaceItem(root / "moved", elsewhere));
     EXPECT_EQ(fileDigest(root / "moved"), digestOf(data + "?"));
     EXPECT_FALSE(std::filesystem::exists(elsewhere));
     EXPECT_FALSE(std::filesystem::exists(root / ".moved.quenbury-0123456789abcdef"));
@@ -94,13 +94,17 @@ TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
 TEST(BodyPlacement, ChoosesOnlyFoldersOfItsOwn)
 {
     using Choice = platform::BodyFolderChoice;
-    platform::BodyFolderLocations const here { "/Library/A/store/sub/.quenbury-partial", "/var/tmp" };
+    platform::BodyFolderLocations const here { "/Library/A/store/sub", "/var/tmp" };
     auto recorded = [](std::string folder) {
         return platform::ResumeData { "http://h/p", "body-x", 1, "\"t\"", "", std::nullopt, std::move(folder) };
     };
     for (auto const& [name, resume, folderExists, user, expected] :
         std::vector<std::tuple<char const*, std::optional<platform::ResumeData>, bool, uid_t, Choice>> {
-            { "beside this destination", recorded(here.beside), false, 0, Choice::Beside },
+            { "beside this destination", recorded(here.beside()), false, 0, Choice::Beside },
+            { "made beside this destination", recorded("/Library/A/store/sub/.quenbury-partial-AbC123"), true, 0,
+                Choice::Recorded },
+            { "made beside another destination", recorded("/Library/A/store/.quenbury-partial-AbC123"), true, 0,
+                Choice::Beside },
             { "made in the temporary folder", recorded("/var/tmp/quenbury-AbC123"), true, 0, Choice::Recorded },
             { "older data: the fixed folder", recorded(""), true, 0, Choice::Recorded },
             { "older data of another user's", recorded("/var/tmp/quenbury-0"), true, 1000, Choice::Beside },

@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "platform/HeldFolders.h"
+
+#include "platform/TrustedPath.h"
+
+#include <fcntl.h>
+#include <mutex>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+    struct Held {
+        std::mutex mutex;
+        std::vector<std::pair<std::string, FileDescriptor>> folders;
+    };
+
+    Held& held()
+    {
+        static auto* instance = new Held; // Never destroyed: used while the process ends.
+        return *instance;
+    }
+
+}
+
+void holdFolder(std::string path, int descriptor)
+{
+    FileDescriptor copy(::fcntl(descriptor, F_DUPFD_CLOEXEC, 0));
+    if (!copy)
+        return; // Then found by name again, through the same checks.
+    auto& store = held();
+    std::lock_guard lock(store.mutex);
+    store.folders.emplace_back(std::move(path), std::move(copy));
+}
+
+std::vector<int> heldFolders()
+{
+    auto& store = held();
+    std::lock_guard lock(store.mutex);
+    std::vector<int> descriptors;
+    for (auto const& [path, fd] : store.folders)
+        descriptors.push_back(fd.get());
+    return descriptors;
+}
+
+std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolder(std::string const& path)
+{
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos || slash + 1 == path.size())
+        return std::unexpected(Error::refused(path, "not an absolute file path"));
+    std::string folderPath = slash == 0 ? "/" : path.substr(0, slash);
+    std::string name = path.substr(slash + 1);
+    {
+        auto& store = held();
+        std::lock_guard lock(store.mutex);
+        for (auto const& [heldPath, fd] : store.folders) {
+            if (heldPath == folderPath) {
+                FileDescriptor copy(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
+                if (!copy)
+                    return std::unexpected(Error::fromErrno("open", folderPath, errno));
+                return std::pair { std::move(copy), std::move(name) };
+            }
+        }
+    }
+    auto folder = openFolderFollowingOwnLinks(folderPath);
+    if (!folder)
+        return std::unexpected(folder.error());
+    return std::pair { std::move(*folder), std::move(name) };
+}
+
+}
