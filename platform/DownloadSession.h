@@ -51,6 +51,10 @@ public:
     URLSession(URLSession const&) = delete;
     URLSession& operator=(URLSession const&) = delete;
 
+    /// A task for `url`, or one that continues from `resumeData`. The body's
+    /// folder is chosen, opened and held as the task is made (see
+    /// openBodyFolder), so that a confinement taken on before `resume` can
+    /// name it; the session's thread starts with the first task resumed.
     std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, CompletionHandler handler);
     std::shared_ptr<URLSessionDownloadTask> downloadTask(Bytes const& resumeData, CompletionHandler handler);
 

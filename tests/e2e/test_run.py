@@ -210,6 +210,15 @@ Rows = row_tests(
             plant=LINKED_STORE,
             after={"/data/big": ["a.pkg"], "{agent}/store/big": "link"},
         ),
+        one_run(
+            "another user's link in the store is not followed",
+            1,
+            START
+            + [FALLBACK_MOVED, r"~Error moving the file: .*NSLocalizedFailureReason=a symbolic link of another user\}"],
+            location="big/a.pkg",
+            plant=[*LINKED_STORE, ("owner", "{agent}/store/big", NOBODY)],
+            after={"/data/big": [], "/var/tmp": []},
+        ),
         # Another user took the body folder's name in a shared folder: the body grows in a folder of our own beside
         # it, and what they planted is left alone.
         *[
