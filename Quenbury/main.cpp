@@ -35,8 +35,9 @@ namespace {
 /// The stored resume data, or nothing when there is none or it cannot be used.
 /// A file that is not the running user's own regular file, or whose data the
 /// service cannot decode, counts as unreadable: otherwise every later run
-/// would fail on it the same way. Data that continues another URL counts so
-/// too: a dead mirror must not keep its destination from a new one.
+/// would fail on it the same way. Data that continues another host, port or
+/// path counts so too: a dead mirror must not keep its destination from a new
+/// one. A re-signed link of the same resource continues it.
 std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePath, platform::URL const& downloadURL)
 {
     auto& fileManager = platform::FileManager::defaultManager();
@@ -143,8 +144,9 @@ int main(int argc, char** argv)
 
     // The task chooses its body's folder as it is made; the confinement then names it.
     auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
-    auto task = resumeData ? session->downloadTask(*resumeData, resumedDownloadCompletion(resumeStatePath))
-                           : session->downloadTask(*downloadURL, freshDownloadCompletion(resumeStatePath));
+    auto task = resumeData
+        ? session->downloadTask(*resumeData, *downloadURL, resumedDownloadCompletion(resumeStatePath))
+        : session->downloadTask(*downloadURL, freshDownloadCompletion(resumeStatePath));
     confineToWork(resumeStatePath);
     task->resume();
 

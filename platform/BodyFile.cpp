@@ -20,8 +20,10 @@ namespace {
 
 }
 
-std::string bodyFileNameForURL(std::string const& url)
+std::string bodyFileNameForURL(std::string_view url)
 {
+    // The query and the fragment begin at the first "?" or "#", which nothing before them may hold.
+    url = url.substr(0, url.find_first_of("?#"));
     Sha256 hash;
     bool updated = hash.update({ reinterpret_cast<std::uint8_t const*>(url.data()), url.size() });
     auto digest = hash.finish();

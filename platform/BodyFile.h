@@ -11,11 +11,15 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 namespace platform {
 
-/// The body file name for a fresh transfer of `url`: "body-" and the hex SHA-256 of the URL.
-std::string bodyFileNameForURL(std::string const& url);
+/// The body file name for a fresh transfer of `url`: "body-" and the hex
+/// SHA-256 of the URL without its query and fragment, so that a re-signed link
+/// finds the body of the same resource (and a URL without them, the name older
+/// versions gave its body).
+std::string bodyFileNameForURL(std::string_view url);
 
 /// A body being received: a regular file of ours in the private folder, held
 /// under an exclusive lock for as long as this object lives, written through

@@ -106,6 +106,16 @@ struct URLSession::Impl {
 
 namespace {
 
+    /// The decoded `resumeData` when it continues `url`'s resource.
+    std::expected<ResumeData, Error> resumeDataFor(Bytes const& resumeData, URL const& url)
+    {
+        auto decoded = decodeResumeData(resumeData);
+        if (decoded && !resumesURL(*decoded, url.absoluteString))
+            return std::unexpected(
+                Error::url(URLErrorCode::Unknown, url.absoluteString, "The resume data continues another URL"));
+        return decoded;
+    }
+
     class DownloadTask final : public URLSessionDownloadTask {
     public:
         DownloadTask(URLSession::Impl& session, std::function<void()> job)
@@ -152,24 +162,24 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URL const& url,
         });
 }
 
-std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(Bytes const& resumeData, CompletionHandler handler)
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
+    Bytes const& resumeData, URL const& url, CompletionHandler handler)
 {
-    auto decoded = decodeResumeData(resumeData);
-    if (!decoded) {
-        // Undecodable data touches nothing: the task fails at once.
+    auto resume = resumeDataFor(resumeData, url);
+    if (!resume) {
+        // Data undecodable or of another resource touches nothing: the task fails at once.
         return std::make_shared<DownloadTask>(*m_impl,
-            [error = decoded.error(), handler = std::move(handler)] { handler(std::nullopt, std::nullopt, error); });
+            [error = resume.error(), handler = std::move(handler)] { handler(std::nullopt, std::nullopt, error); });
     }
     return std::make_shared<DownloadTask>(*m_impl,
-        [impl = m_impl.get(), request = DownloadRequest { decoded->url, *decoded },
-            folder = m_impl->bodyFolder(*decoded),
+        [impl = m_impl.get(), request = DownloadRequest { url.absoluteString, *resume },
+            folder = m_impl->bodyFolder(*resume),
             handler = std::move(handler)] { impl->perform(request, folder, handler); });
 }
 
 bool URLSession::canResume(Bytes const& resumeData, URL const& url)
 {
-    auto decoded = decodeResumeData(resumeData);
-    return decoded && resumesURL(*decoded, url.absoluteString);
+    return resumeDataFor(resumeData, url).has_value();
 }
 
 }

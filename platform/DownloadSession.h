@@ -56,10 +56,15 @@ public:
     /// openBodyFolder), so that a confinement taken on before `resume` can
     /// name it; the session's thread starts with the first task resumed.
     std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, CompletionHandler handler);
-    std::shared_ptr<URLSessionDownloadTask> downloadTask(Bytes const& resumeData, CompletionHandler handler);
+    /// A task that continues the transfer `resumeData` describes, asking `url`
+    /// from now on: a re-signed link of the same resource replaces the one the
+    /// data names. Data that `canResume` refuses fails the task at once.
+    std::shared_ptr<URLSessionDownloadTask> downloadTask(
+        Bytes const& resumeData, URL const& url, CompletionHandler handler);
 
     /// Whether `resumeData` is something a task can be created from, and
-    /// continues the transfer of `url` rather than of another URL.
+    /// continues the transfer of `url`'s resource rather than of another
+    /// (a URL that differs in its query or fragment alone names the same).
     [[nodiscard]] static bool canResume(Bytes const& resumeData, URL const& url);
 
     struct Impl;

@@ -1,11 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ResumeDecisions.h"
 
+#include "platform/Url.h"
+
 namespace platform {
 
 bool resumesURL(ResumeData const& resume, std::string_view url)
 {
-    return resume.url == url;
+    return sameResource(resume.url, url);
 }
 
 std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored, std::optional<ResumeData> const& record,
@@ -18,7 +20,7 @@ std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored, 
         return record;
     // NOTE: a killed resumed task got further than its stored data says; the
     // record is the same transfer's only when it agrees on everything else.
-    bool sameTransfer = stored->url == record->url && stored->bodyFileName == record->bodyFileName
+    bool sameTransfer = resumesURL(*record, stored->url) && stored->bodyFileName == record->bodyFileName
         && stored->entityTag == record->entityTag && stored->lastModified == record->lastModified
         && stored->totalLength == record->totalLength;
     return sameTransfer && record->bytesReceived > stored->bytesReceived ? record : stored;

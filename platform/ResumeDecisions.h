@@ -15,17 +15,18 @@
 
 namespace platform {
 
-/// Resume data continues only the transfer it was made for: its URL must be,
-/// byte for byte, the one a task would send (the percent-encoded form).
-/// Another URL is another transfer, even of the same destination.
+/// Resume data continues only the resource it was made for: its URL may
+/// differ from `url` (the percent-encoded form a task sends) in its query and
+/// fragment alone, as a re-signed link does (see sameResource). Another
+/// scheme, host, port or path is another transfer, even of the same destination.
 [[nodiscard]] bool resumesURL(ResumeData const& resume, std::string_view url);
 
 /// What a task continues from, given the stored resume data (if any) and the
 /// progress record found beside the task's body. Without stored data, a record
-/// of this very URL (compared as sent), body and folder is taken. Stored data
-/// is brought forward only by a record of the same transfer: the same URL,
-/// body, folder, validators and length, and more bytes. Anything else in a
-/// record is ignored.
+/// of this URL's resource (see resumesURL), body and folder is taken. Stored
+/// data is brought forward only by a record of the same transfer: the same
+/// resource, body, folder, validators and length, and more bytes. Anything else
+/// in a record is ignored.
 [[nodiscard]] std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored,
     std::optional<ResumeData> const& record, std::string_view url, std::string_view bodyFolder,
     std::string_view bodyFileName);

@@ -19,7 +19,7 @@ struct TaskBody {
 };
 
 /// Opens the body of a task for `url`, an HTTP or HTTPS one: the one `stored` names, else the one
-/// named after the URL (or one of its own while a live run holds that). What
+/// named after the URL's resource (bodyFileNameForURL; one of its own while a live run holds that). What
 /// it continues from is `stored`, or the progress record beside the body
 /// where `continuation` takes it. The error is the task's own.
 [[nodiscard]] std::expected<TaskBody, Error> openTaskBody(

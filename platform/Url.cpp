@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Url.h"
 
+#include <array>
 #include <curl/curl.h>
 
 namespace platform {
@@ -85,6 +86,49 @@ namespace {
         return encoded;
     }
 
+    /// The parts of a URL that name its resource, in the order of `resourcePartNames`.
+    enum ResourcePart { Host, Scheme, User, Password, Zone, Port, Path, ResourcePartCount };
+    constexpr CURLUPart resourcePartNames[] { CURLUPART_HOST, CURLUPART_SCHEME, CURLUPART_USER, CURLUPART_PASSWORD,
+        CURLUPART_ZONEID, CURLUPART_PORT, CURLUPART_PATH };
+    static_assert(std::size(resourcePartNames) == ResourcePartCount);
+    using ResourceParts = std::array<std::optional<std::string>, ResourcePartCount>;
+
+    /// The parts of the URL parsed into `handle`, with the host in lower case
+    /// and the scheme's default port filled in.
+    std::optional<ResourceParts> partsOf(CURLU* handle)
+    {
+        ResourceParts parts;
+        for (size_t i = 0; i < parts.size(); ++i) {
+            char* part = nullptr;
+            auto got = curl_url_get(handle, resourcePartNames[i], &part, CURLU_DEFAULT_PORT);
+            // An absent part stays nothing: absent and empty differ.
+            if (got == CURLUE_OK && part)
+                parts[i] = part;
+            curl_free(part);
+            if (got == CURLUE_OUT_OF_MEMORY)
+                return std::nullopt;
+        }
+        if (parts[Host])
+            for (char& c : *parts[Host])
+                c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+        return parts;
+    }
+
+    /// Every part of `text` but its query and fragment (see partsOf); nothing
+    /// when libcurl refuses the text. Any scheme parses here; the download
+    /// service decides which it supports.
+    std::optional<ResourceParts> resourceParts(std::string_view text)
+    {
+        CURLU* handle = curl_url();
+        if (!handle)
+            return std::nullopt;
+        std::optional<ResourceParts> parts;
+        if (curl_url_set(handle, CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK)
+            parts = partsOf(handle);
+        curl_url_cleanup(handle);
+        return parts;
+    }
+
 }
 
 std::optional<std::string> percentEncodeQueryAllowed(std::string_view text)
@@ -96,29 +140,10 @@ std::optional<URL> URL::fromString(std::string_view text)
 {
     if (text.empty())
         return std::nullopt;
-    CURLU* handle = curl_url();
-    if (!handle)
+    auto parts = resourceParts(text);
+    if (!parts)
         return std::nullopt;
-    std::string copy(text);
-    std::optional<URL> result;
-    // Any scheme parses here; the download service decides which it supports.
-    if (curl_url_set(handle, CURLUPART_URL, copy.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
-        URL url;
-        url.absoluteString = std::move(copy);
-        char* part = nullptr;
-        if (curl_url_get(handle, CURLUPART_SCHEME, &part, 0) == CURLUE_OK) {
-            url.scheme = part;
-            curl_free(part);
-        }
-        part = nullptr;
-        if (curl_url_get(handle, CURLUPART_PATH, &part, 0) == CURLUE_OK) {
-            url.path = part;
-            curl_free(part);
-        }
-        result = std::move(url);
-    }
-    curl_url_cleanup(handle);
-    return result;
+    return URL { std::string(text), (*parts)[Scheme].value_or(""), (*parts)[Path].value_or("") };
 }
 
 URL URL::fileURL(std::string_view path)
@@ -129,6 +154,12 @@ URL URL::fileURL(std::string_view path)
     // A path that is not UTF-8 is still a path: its bytes are encoded one by one.
     url.absoluteString = "file://" + *percentEncode(path, isPathAllowed, false);
     return url;
+}
+
+bool sameResource(std::string_view a, std::string_view b)
+{
+    auto first = resourceParts(a);
+    return first && first == resourceParts(b);
 }
 
 }

@@ -26,4 +26,10 @@ struct URL {
 /// existing "%" is encoded too. Nothing when `text` is not valid UTF-8.
 [[nodiscard]] std::optional<std::string> percentEncodeQueryAllowed(std::string_view text);
 
+/// Whether `a` and `b` name the same resource: they may differ in their query
+/// and fragment, in the letter case of the host and in whether the scheme's
+/// default port is written, and in nothing else (the path compared in the
+/// encoded form a request sends). False when either does not parse.
+[[nodiscard]] bool sameResource(std::string_view a, std::string_view b);
+
 }

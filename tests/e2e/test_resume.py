@@ -3,6 +3,7 @@
 progress records the next one trusts, continues from or refuses."""
 
 import contextlib
+import dataclasses
 import glob
 import os
 import plistlib
@@ -55,8 +56,9 @@ RANGED = f"GET /pkg Range: bytes={CUT}- If-Range: {ETAG}"
 RANGED_TWICE = f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"
 ENCODED = f"GET /a%20b Range: bytes={CUT}- If-Range: {ETAG}"
 UNCONDITIONAL = f"GET /pkg Range: bytes={CUT}-"
-MIRROR = "{url}?mirror=a"
-MIRROR_LOST = Step(1, [PARAMS.replace("{url}", MIRROR)] + START[1:] + lost(), args=(MIRROR, "{location}", "{sum}"))
+# A signed link as a CDN hands out, signed anew for each attempt: the same resource under another query.
+SIGNED, RESIGNED, SIGNED_PATH = "{url}?X-Amz-Signature=a", "{url}?X-Amz-Signature=b", "/pkg?X-Amz-Signature=a"
+RANGED_RESIGNED = f"GET /pkg?X-Amz-Signature=b Range: bytes={CUT}- If-Range: {ETAG}"
 # What is planted, and what is left after the runs.
 EMPTIED = [("remove", "/tmp"), ("dir", "/tmp"), ("remove", "/var/tmp"), ("dir", "/var/tmp")]
 MISSING = ("remove", "{body}")
@@ -154,22 +156,36 @@ KILLED_AT_CUT = Step(KILLED, START, interrupt=killed_once_recorded(CUT))
 KILLED_FURTHER = Step(KILLED, START + RESUMING, interrupt=killed_once_recorded(2 * CUT))
 
 
+def asking(url: str, step: Step) -> Step:
+    """`step`, run with `url` in place of the case's."""
+    return dataclasses.replace(
+        step, records=[PARAMS.replace("{url}", url), *step.records[1:]], args=(url, "{location}", "{sum}")
+    )
+
+
 def continued(name: str, replies: list, sent: list, *before: Step, then=RESUMED, between=(), wrap=(), **fields) -> Case:
     """The runs `before` (by default one broken off at CUT) against `replies`, then, with `between` planted, a run
-    (inside `wrap`) that completes the download logging `then` and leaves only the file. The server sees GET /pkg, then
-    `sent`."""
+    (inside `wrap`) that completes the download logging `then` (or the Step `then`) and leaves only the file. The server
+    sees GET `path` (routed without its query), then `sent`."""
     data = fields.pop("data", BODY)
     path = fields.pop("path", "/pkg")
     after = fields.pop("after", {})
     return Case(
         name,
         data=data,
-        serve={path: [*replies, Reply(data)]},
-        runs=[*(before or [LOST]), Step(0, then, plant=list(between), wrap=wrap)],
+        serve={path.partition("?")[0]: [*replies, Reply(data)]},
+        runs=[*(before or [LOST]), then if isinstance(then, Step) else Step(0, then, plant=list(between), wrap=wrap)],
         after={"{dest}": data, "{state}": None, **STORE_ONLY, **after},
         sent=[f"GET {path}", *sent],
         **fields,
     )
+
+
+def resigned(name: str, replies: list, *before: Step, then: Step = Step(0, RESUMED), **fields) -> Case:
+    """`continued`, the runs `before` asking the link as first signed, and the last one, `then`, asking it signed anew
+    and continuing from CUT."""
+    before = tuple(asking(SIGNED, step) for step in before)
+    return continued(name, replies, [RANGED_RESIGNED], *before, then=asking(RESIGNED, then), path=SIGNED_PATH, **fields)
 
 
 def kept(name: str, answer: Reply, second: list = ERROR_ANSWER, resumed_at: int = CUT) -> Case:
@@ -204,6 +220,11 @@ def beside_body(name: str, record: list, request: str) -> Case:
         after={"{dest}": BODY, "/private/tmp/victim": "file", **STORE_ONLY},
         sent=[request],
     )
+
+
+def elsewhere(pattern: str, replacement: str):
+    """A progress record of the run's body as resume state, its URL changed where `pattern` first matches."""
+    return lambda values: this_record({**values, "encoded": re.sub(pattern, replacement, values["encoded"], count=1)})
 
 
 def unusable(name: str, *plant: tuple) -> Case:
@@ -243,13 +264,27 @@ Rows = row_tests(
         *[resume_area(0o022, left) for left in (0o777, 0o775)],
         continued("two runs continue the transfer", [BROKEN], [RANGED]),
         continued("a URL sent encoded continues", [BROKEN], [ENCODED], url="{origin}/a b", path="/a%20b"),
+        # A link signed anew names the same resource: the bytes on disk are continued under the run's URL, the
+        # validators guarding them as ever, and that URL is the one kept for the next run.
+        resigned("a new signature continues the cut download", [BROKEN], LOST),
+        resigned("a new signature continues after a SIGKILL", [STALLED], KILLED_AT_CUT, then=Step(0, SUCCESS)),
+        resigned("a new signature of a changed entity starts over", [BROKEN], LOST, data=CHANGED),
+        continued(
+            "a new signature broken off again is the URL the next run continues",
+            [BROKEN] * 2,
+            [RANGED_RESIGNED, f"GET /pkg?X-Amz-Signature=b Range: bytes={2 * CUT}- If-Range: {ETAG}"],
+            asking(SIGNED, LOST),
+            asking(RESIGNED, Step(1, AGAIN)),
+            then=asking("{kept_URL}", Step(0, RESUMED)),
+            path=SIGNED_PATH,
+        ),
         # The mirror that broke off is not asked again: the given URL is fetched whole.
         Case(
-            "resume data for another URL gives a fresh download of the given one",
-            serve={"/pkg": [BROKEN, Reply(BODY)]},
-            runs=[MIRROR_LOST, Step(0, UNUSABLE + FETCHED)],
+            "resume data for another path gives a fresh download of the given URL",
+            serve={"/pkg-mirror": [BROKEN], "/pkg": [Reply(BODY)]},
+            runs=[asking("{url}-mirror", LOST), Step(0, UNUSABLE + FETCHED)],
             after={"{dest}": BODY},
-            sent=["GET /pkg?mirror=a", "GET /pkg"],
+            sent=["GET /pkg-mirror", "GET /pkg"],
         ),
         # An error answer or a short part to a resumed request keeps every byte received.
         kept("a 503 to the resumed request", Reply.plain(503, b"busy")),
@@ -334,6 +369,8 @@ Rows = row_tests(
         unusable("corrupt", ("file", "{state}", b"bplist00 not really")),
         unusable("another user's", ("file", "{state}", b"x"), ("owner", "{state}", 65534)),
         unusable("crafted", ("file", "{state}", CRAFTED)),
+        unusable("another host's", ("file", "{state}", elsewhere(r"127\.0\.0\.1", "localhost"))),
+        unusable("another port's", ("file", "{state}", elsewhere(r":\d+/", ":1/"))),
         unusable("a FIFO", ("fifo", "{state}")),
         Case(
             "a link at the resume state is replaced, not followed",

@@ -27,11 +27,29 @@ platform::ResponseHeaders response(long status, std::string contentRange = {}, s
 
 TEST(ResumeDecisions, EveryRow)
 {
-    // Resume data continues only its own URL, in the form a task sends.
-    EXPECT_TRUE(platform::resumesURL(resume(), "http://h/p"));
-    EXPECT_FALSE(platform::resumesURL(resume(), "http://mirror/p"));
+    // Resume data continues its own resource, in the form a task sends: a re-signed link of it too, nothing else.
+    for (auto const& [name, stored, url, expected] :
+        std::vector<std::tuple<char const*, char const*, char const*, bool>> {
+            { "the same URL", "http://h/p", "http://h/p", true },
+            { "another query", "http://h/p?sig=1&exp=5", "http://h/p?sig=2", true },
+            { "a query and a fragment dropped", "http://h/p?sig=1#top", "http://h/p", true },
+            { "the host in another case", "http://H/p", "http://h/p", true },
+            { "the default port written", "http://h:80/p", "http://h/p", true },
+            { "dot segments, removed as sent", "http://h/a/../p", "http://h/p", true },
+            { "another scheme", "https://h/p", "http://h/p", false },
+            { "another host", "http://mirror/p?sig=1", "http://h/p?sig=1", false },
+            { "another port", "http://h:81/p", "http://h/p", false },
+            { "another path", "http://h/q?sig=1", "http://h/p?sig=1", false },
+            { "the path in another case", "http://h/P", "http://h/p", false },
+            { "the path encoded otherwise", "http://h/%70", "http://h/p", false },
+            { "another user", "http://u@h/p", "http://h/p", false },
+        }) {
+        auto given = resume();
+        given.url = stored;
+        EXPECT_EQ(platform::resumesURL(given, url), expected) << name;
+    }
 
-    // What a task continues from: a progress record only of this URL, body and
+    // What a task continues from: a progress record only of this resource, body and
     // folder; stored data brought forward only by a record of its own transfer.
     auto recorded = [](std::uint64_t received, std::string url = "http://h/p", std::string tag = "\"t\"",
                         std::optional<std::uint64_t> total = 200, std::string body = "body-x") {
@@ -43,7 +61,9 @@ TEST(ResumeDecisions, EveryRow)
         std::vector<std::tuple<char const*, Continued, Continued, char const*, Continued>> {
             { "fresh, no record", none, none, "/f", none },
             { "fresh, this URL's record", none, recorded(150), "/f", recorded(150) },
-            { "fresh, another URL's record", none, recorded(150, "http://h/p?v=2"), "/f", none },
+            { "fresh, a re-signed URL's record", none, recorded(150, "http://h/p?v=2"), "/f",
+                recorded(150, "http://h/p?v=2") },
+            { "fresh, another URL's record", none, recorded(150, "http://h/q"), "/f", none },
             { "fresh, another body's record", none, recorded(150, "http://h/p", "\"t\"", 200, "body-y"), "/f", none },
             { "fresh, a record naming another folder", none, recorded(150), "/g", none },
             { "stored, a record further on", recorded(100), recorded(150), "/f", recorded(150) },
@@ -54,6 +74,8 @@ TEST(ResumeDecisions, EveryRow)
             { "stored, a record of another length", recorded(100), recorded(150, "http://h/p", "\"t\"", 300), "/f",
                 recorded(100) },
             { "stored, a record of another URL", recorded(100), recorded(150, "http://h/q"), "/f", recorded(100) },
+            { "stored, a re-signed record further on", recorded(100, "http://h/p?v=1"), recorded(150, "http://h/p?v=2"),
+                "/f", recorded(150, "http://h/p?v=2") },
         })
         EXPECT_EQ(platform::continuation(stored, record, "http://h/p", folder, "body-x"), expected) << name;
 
