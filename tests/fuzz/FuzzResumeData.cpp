@@ -20,6 +20,9 @@ extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size
     auto url = platform::URL::fromString(decoded->url);
     if (!url || (url->scheme != "http" && url->scheme != "https"))
         std::abort();
+    // A URL that decodes can be told apart from others, or no run could continue it.
+    if (!platform::sameResource(decoded->url, decoded->url))
+        std::abort();
     // What decodes re-encodes to the same value.
     auto again = platform::encodeResumeData(*decoded);
     if (!again || platform::decodeResumeData(*again) != *decoded)
