@@ -50,25 +50,30 @@ namespace {
         return names;
     }
 
+    /// "/", opened, where `directory` is an absolute path to walk from there.
+    std::expected<FileDescriptor, Error> openRootOf(std::string const& directory)
+    {
+        if (!directory.starts_with('/'))
+            return std::unexpected(Error::refused(directory, "not an absolute path"));
+        FileDescriptor root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!root)
+            return std::unexpected(Error::fromErrno("open", "/", errno));
+        return root;
+    }
+
     enum class Missing { Fail, Create, Stop };
 
     /// The walk of openTrustedFolder; at a missing folder it fails, makes it, or stops and gives the last one found.
     std::expected<FileDescriptor, Error> walkTrusted(
         std::string const& directory, std::string_view ownArea, Missing missing)
     {
-        if (!directory.starts_with('/'))
-            return std::unexpected(Error::refused(directory, "not an absolute path"));
+        auto root = openRootOf(directory);
+        if (!root)
+            return root;
+        FileDescriptor folder = std::move(*root);
         uid_t self = ::geteuid();
-        FileDescriptor folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!folder)
-            return std::unexpected(Error::fromErrno("open", "/", errno));
         std::string prefix;
-        for (size_t start = 1; start < directory.size();) {
-            size_t end = std::min(directory.find('/', start), directory.size());
-            std::string name = directory.substr(start, end - start);
-            start = end + 1;
-            if (name.empty() || name == ".")
-                continue;
+        for (auto const& name : pathComponents(directory)) {
             prefix += "/" + name;
             if (name == "..")
                 return std::unexpected(Error::refused(prefix, "not a plain folder name"));
@@ -132,12 +137,11 @@ std::expected<FileDescriptor, Error> openDeepestTrustedFolder(std::string const&
 
 std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory)
 {
-    if (!directory.starts_with('/'))
-        return std::unexpected(Error::refused(directory, "not an absolute path"));
+    auto root = openRootOf(directory);
+    if (!root)
+        return root;
+    FileDescriptor folder = std::move(*root);
     uid_t self = ::geteuid();
-    FileDescriptor folder(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder)
-        return std::unexpected(Error::fromErrno("open", "/", errno));
     std::deque<std::string> names = pathComponents(directory);
     for (int links = 0; !names.empty();) {
         std::string name = std::move(names.front());
