@@ -44,7 +44,7 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
     // or a folder of another user must not decide where root writes. The walk
     // opens each folder by descriptor, so what was checked is what is written.
     auto folder = fileManager.openTrustedDirectory(directory, resumeStateArea, false);
-    if (!folder && folder.error().domain == platform::ErrorDomain::POSIX && folder.error().code == ENOENT) {
+    if (!folder && folder.error().is(platform::ErrorDomain::POSIX, ENOENT)) {
         NSLog("Creating directory " + directory);
         folder = fileManager.openTrustedDirectory(directory, resumeStateArea, true);
     }

@@ -46,7 +46,7 @@ namespace {
     std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
     {
         auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);
-        bool taken = !folder && folder.error().domain == ErrorDomain::POSIX && folder.error().code == EPERM;
+        bool taken = !folder && folder.error().is(ErrorDomain::POSIX, EPERM);
         if (!taken)
             return folder;
         // NOTE: the planted entry is left alone; ours beside it cannot be taken

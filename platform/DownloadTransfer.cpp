@@ -253,8 +253,8 @@ namespace {
         else
             error = Error::url(urlErrorCodeForCurlCode(result), m_request.url, curlCodeText(result));
 
-        bool resumable = error.code == URLErrorCode::NetworkConnectionLost || error.code == URLErrorCode::TimedOut
-            || error.code == URLErrorCode::Cancelled;
+        bool resumable = error.is(ErrorDomain::URL, URLErrorCode::NetworkConnectionLost)
+            || error.is(ErrorDomain::URL, URLErrorCode::TimedOut) || error.is(ErrorDomain::URL, URLErrorCode::Cancelled);
         std::optional<Bytes> data = resumable ? resumeData() : std::nullopt;
         if (data) {
             m_record.write(*data);

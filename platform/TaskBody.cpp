@@ -19,7 +19,7 @@ std::expected<TaskBody, Error> openTaskBody(
     std::expected<BodyFile, Error> body = std::unexpected(Error {});
     if (stored) {
         body = BodyFile::openLocked(folder, stored->bodyFileName);
-        if (!body && body.error().code == EWOULDBLOCK) {
+        if (!body && body.error().is(ErrorDomain::POSIX, EWOULDBLOCK)) {
             // Another run is continuing this very transfer; its body is not ours to touch.
             return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url,
                 "The body is being written by another run: " + body.error().description()));
@@ -31,7 +31,7 @@ std::expected<TaskBody, Error> openTaskBody(
         body = BodyFile::openLocked(folder, name);
         // NOTE: a live run owns the body named after this URL; ours gets a
         // name of its own rather than failing.
-        if (!body && body.error().code == EWOULDBLOCK)
+        if (!body && body.error().is(ErrorDomain::POSIX, EWOULDBLOCK))
             body = BodyFile::createUnique(folder, name);
     }
     if (!body)
