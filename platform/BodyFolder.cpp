@@ -165,22 +165,20 @@ void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
     // fdopendir shares the offset of m_fd's duplicate: start from the top.
     ::rewinddir(directory);
     auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - age.count();
-    uid_t self = ::geteuid();
     while (dirent* entry = ::readdir(directory)) {
         std::string_view name = entry->d_name;
-        if (!name.starts_with("body-"))
+        // A body, its record, and what a writer of a record left when it was killed.
+        if (!name.starts_with("body-") && !name.starts_with(".body-"))
             continue;
         struct stat status { };
-        if (::fstatat(m_fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-            continue;
-        if (!S_ISREG(status.st_mode) || status.st_uid != self || status.st_mtime >= cutoff)
+        if (::fstatat(m_fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !isOwnRegularFile(status)
+            || status.st_mtime >= cutoff)
             continue;
         FileDescriptor fd(::openat(m_fd.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-        struct stat opened { };
+        auto opened = fd ? statusOf(fd.get(), m_path) : std::unexpected(Error {});
         // Only a file that no live run writes, and that is still the one we looked at.
-        if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && ::fstat(fd.get(), &opened) == 0
-            && FileIdentity(opened) == FileIdentity(status))
-            ::unlinkat(m_fd.get(), entry->d_name, 0);
+        if (opened && FileIdentity(*opened) == FileIdentity(status) && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+            unlinkIfStill(m_fd.get(), entry->d_name, FileIdentity(status));
     }
     ::closedir(directory);
 }

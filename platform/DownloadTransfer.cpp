@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/DownloadTransfer.h"
 
+#include "platform/BodyProgressRecord.h"
 #include "platform/CurlErrors.h"
 #include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Progress.h"
-#include "platform/ProgressRecord.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/TaskBody.h"
 #include "platform/TransferSignals.h"
@@ -72,7 +72,7 @@ namespace {
         DownloadRequest const& m_request;
         BodyFile& m_body;
         BodyFolder const& m_folder;
-        ProgressRecord const m_record;
+        BodyProgressRecord const m_record;
 
         Attempt m_attempt;
         /// The body no longer holds what the given resume data describes.
@@ -254,7 +254,8 @@ namespace {
             error = Error::url(urlErrorCodeForCurlCode(result), m_request.url, curlCodeText(result));
 
         bool resumable = error.is(ErrorDomain::URL, URLErrorCode::NetworkConnectionLost)
-            || error.is(ErrorDomain::URL, URLErrorCode::TimedOut) || error.is(ErrorDomain::URL, URLErrorCode::Cancelled);
+            || error.is(ErrorDomain::URL, URLErrorCode::TimedOut)
+            || error.is(ErrorDomain::URL, URLErrorCode::Cancelled);
         std::optional<Bytes> data = resumable ? resumeData() : std::nullopt;
         if (data) {
             m_record.write(*data);

@@ -128,8 +128,8 @@ namespace {
             case CopyMethod::ReadWrite:
                 copied = ::read(in, buffer.data(), buffer.size());
                 if (copied > 0) {
-                    if (auto written = writeAll(out, { buffer.data(), static_cast<size_t>(copied) }); !written) {
-                        errno = written.error();
+                    if (auto written = writeAll(out, { buffer.data(), static_cast<size_t>(copied) }, {}); !written) {
+                        errno = static_cast<int>(written.error().code);
                         return -1;
                     }
                 }

@@ -45,15 +45,16 @@ void NSLog(std::string_view text)
     auto now = std::chrono::system_clock::now();
     long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
     // Nowhere is left to report a failing standard stream.
-    (void)writeAll(
-        STDERR_FILENO, formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))));
+    (void)writeAll(STDERR_FILENO,
+        formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))),
+        "standard error");
 }
 
 void printLine(std::string_view text)
 {
     std::string line(text);
     line += '\n';
-    (void)writeAll(STDOUT_FILENO, line);
+    (void)writeAll(STDOUT_FILENO, line, "standard output");
 }
 
 }

@@ -31,31 +31,55 @@ void FileDescriptor::reset(int fd)
     m_fd = fd;
 }
 
-std::expected<void, int> writeAll(int fd, std::span<std::uint8_t const> data)
+std::expected<struct stat, Error> statusOf(int fd, std::string_view path)
+{
+    struct stat status { };
+    if (::fstat(fd, &status) != 0)
+        return std::unexpected(Error::fromErrno("fstat", path, errno));
+    return status;
+}
+
+bool isOwnRegularFile(struct stat const& status)
+{
+    return S_ISREG(status.st_mode) && status.st_uid == ::geteuid();
+}
+
+std::optional<FileIdentity> identityAt(int folder, std::string const& name)
+{
+    struct stat status { };
+    if (name.empty() || ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return FileIdentity(status);
+}
+
+bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity)
+{
+    return identityAt(folder, name) == identity && ::unlinkat(folder, name.c_str(), 0) == 0;
+}
+
+std::expected<void, Error> writeAll(int fd, std::span<std::uint8_t const> data, std::string_view path)
 {
     while (!data.empty()) {
         ssize_t written = retryOnInterrupt([&] { return ::write(fd, data.data(), data.size()); });
-        if (written < 0)
-            return std::unexpected(errno);
-        if (written == 0)
-            return std::unexpected(EIO);
+        if (written <= 0)
+            return std::unexpected(Error::fromErrno("write", path, written < 0 ? errno : EIO));
         data = data.subspan(static_cast<size_t>(written));
     }
     return {};
 }
 
-std::expected<Bytes, int> readAll(int fd, size_t limit)
+std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit)
 {
     Bytes contents;
     std::uint8_t buffer[1 << 16];
     for (;;) {
         ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
         if (got < 0)
-            return std::unexpected(errno);
+            return std::unexpected(Error::fromErrno("read", path, errno));
         if (got == 0)
             return contents;
         if (static_cast<size_t>(got) > limit - contents.size())
-            return std::unexpected(EFBIG);
+            return std::unexpected(Error::fromErrno("read", path, EFBIG));
         contents.insert(contents.end(), buffer, buffer + got);
     }
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -76,16 +77,30 @@ struct FileIdentity {
 /// fill the volume to its last block. Such a write fails as on a full volume.
 [[nodiscard]] bool fitsBesideRootsReserve(int fd, std::uint64_t end);
 
-/// Writes all of `data` at the file's offset; the errno of a failure.
-[[nodiscard]] std::expected<void, int> writeAll(int fd, std::span<std::uint8_t const> data);
-[[nodiscard]] inline std::expected<void, int> writeAll(int fd, std::string_view text)
+/// The status of the file open at `fd`; `path` names it in the error.
+[[nodiscard]] std::expected<struct stat, Error> statusOf(int fd, std::string_view path);
+
+/// A regular file of the running user's.
+[[nodiscard]] bool isOwnRegularFile(struct stat const& status);
+
+/// Which file `name` in the folder open at `folder` is (a link itself, not
+/// followed); nothing when there is none. AT_FDCWD takes `name` as a path.
+[[nodiscard]] std::optional<FileIdentity> identityAt(int folder, std::string const& name);
+
+/// Unlinks `name` in `folder` only while it is still the file `identity`:
+/// once our file has been moved or removed, the name may be another run's.
+bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity);
+
+/// Writes all of `data` at the file's offset; a failure names `path`.
+[[nodiscard]] std::expected<void, Error> writeAll(int fd, std::span<std::uint8_t const> data, std::string_view path);
+[[nodiscard]] inline std::expected<void, Error> writeAll(int fd, std::string_view text, std::string_view path)
 {
-    return writeAll(fd, { reinterpret_cast<std::uint8_t const*>(text.data()), text.size() });
+    return writeAll(fd, { reinterpret_cast<std::uint8_t const*>(text.data()), text.size() }, path);
 }
 
-/// Reads from the file's offset to its end, at most `limit` bytes; the errno
-/// of a failure, EFBIG past the limit.
-[[nodiscard]] std::expected<Bytes, int> readAll(int fd, size_t limit = SIZE_MAX);
+/// Reads from the file's offset to its end, at most `limit` bytes; a failure
+/// names `path`, EFBIG past the limit.
+[[nodiscard]] std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit = SIZE_MAX);
 
 /// Opens `path` for reading only when it is a regular file (links followed).
 /// Anything else is refused before it is opened, so that a FIFO or a device

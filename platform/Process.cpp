@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <mutex>
 #include <optional>
 #include <signal.h>
@@ -55,25 +56,17 @@ namespace {
         return *folder;
     }
 
-    std::optional<FileIdentity> identityOfName(std::string const& path)
-    {
-        struct stat status { };
-        if (path.empty() || ::lstat(path.c_str(), &status) != 0)
-            return std::nullopt;
-        return FileIdentity(status);
-    }
-
     // NOTE: never by name alone: once the handler moved our body away, the
     // name may belong to a concurrent run's body (and record).
     bool PendingFile::stillOurs() const
     {
-        return identity && identityOfName(path) == identity;
+        return identity && identityAt(AT_FDCWD, path) == identity;
     }
 
     void PendingFile::remove() const
     {
-        if (stillOurs())
-            ::unlink(path.c_str());
+        if (identity)
+            unlinkIfStill(AT_FDCWD, path, *identity);
     }
 
 }
@@ -81,8 +74,8 @@ namespace {
 void setPendingTemporaryFile(std::string path, std::string record, bool keepUnmoved)
 {
     std::lock_guard lock(pendingMutex());
-    auto identity = identityOfName(path);
-    auto recordIdentity = identityOfName(record);
+    auto identity = identityAt(AT_FDCWD, path);
+    auto recordIdentity = identityAt(AT_FDCWD, record);
     pending() = { { std::move(path), identity }, { std::move(record), recordIdentity }, keepUnmoved };
 }
 

@@ -68,7 +68,7 @@ void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSe
     lastDrawn = now;
     lineDrawn = true;
     // Carriage return and erase-to-end redraw the line in place.
-    (void)writeAll(STDERR_FILENO, '\r' + formatProgress(received, total, bytesPerSecond) + "\x1b[K");
+    (void)writeAll(STDERR_FILENO, '\r' + formatProgress(received, total, bytesPerSecond) + "\x1b[K", "standard error");
 }
 
 void clearProgress()
@@ -77,7 +77,7 @@ void clearProgress()
         return;
     std::lock_guard lock(lineMutex());
     if (lineDrawn) {
-        (void)writeAll(STDERR_FILENO, "\r\x1b[K");
+        (void)writeAll(STDERR_FILENO, "\r\x1b[K", "standard error");
         lineDrawn = false;
     }
 }

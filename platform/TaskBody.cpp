@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/TaskBody.h"
 
+#include "platform/BodyProgressRecord.h"
 #include "platform/CurlErrors.h"
-#include "platform/ProgressRecord.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/Url.h"
 
@@ -36,7 +36,7 @@ std::expected<TaskBody, Error> openTaskBody(
     }
     if (!body)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, body.error().description()));
-    auto record = ProgressRecord(folder, body->name()).read();
+    auto record = BodyProgressRecord(folder, body->name()).read();
     auto resume = continuation(stored, record, url, folder.path(), body->name());
     return TaskBody { std::move(*body), std::move(resume) };
 }

@@ -21,14 +21,14 @@ inline constexpr std::chrono::seconds progressRecordInterval { 3 };
 /// The record beside the body `bodyFileName`: "<body>.progress" in the body's
 /// folder. It begins with "body-", so that the folder's clean-up of stale
 /// bodies takes it too, and no body can bear its name.
-class ProgressRecord {
+class BodyProgressRecord {
 public:
-    ProgressRecord(BodyFolder const& folder, std::string bodyFileName);
+    BodyProgressRecord(BodyFolder const& folder, std::string bodyFileName);
 
     /// The record left there, decoded as untrusted resume data; nothing when
     /// it is missing, not a regular file of ours, or undecodable.
     [[nodiscard]] std::optional<ResumeData> read() const;
-    /// Replaces the record with `data` (encoded resume data): a new file,
+    /// Replaces the record with `data` (encoded resume data): an AtomicFile,
     /// owner-only and never through a link, renamed over the old one; when
     /// that fails, no record stays. Not synced: a torn record only reads as
     /// none, and a body that a power loss left shorter than its record is
@@ -42,7 +42,7 @@ public:
 private:
     int m_folder;
     std::string m_name;
-    std::string m_temporary;
+    std::string m_path;
 };
 
 }

@@ -1,0 +1,119 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "platform/AtomicFile.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <random>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace platform {
+
+namespace {
+
+    /// What temporary siblings of a file called `name` begin with.
+    std::string siblingPrefix(std::string const& name)
+    {
+        return "." + name + ".quenbury-";
+    }
+
+}
+
+void AtomicFile::removeAbandoned(int folder, std::string const& name)
+{
+    FileDescriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
+    if (!entries)
+        return;
+    (void)listing.release(); // Now closed by closedir.
+    std::string const prefix = siblingPrefix(name);
+    while (dirent* entry = ::readdir(entries)) {
+        if (!std::string_view(entry->d_name).starts_with(prefix))
+            continue;
+        FileDescriptor fd(::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        auto status = fd ? statusOf(fd.get(), entry->d_name) : std::unexpected(Error {});
+        if (status && isOwnRegularFile(*status) && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
+            unlinkIfStill(folder, entry->d_name, FileIdentity(*status));
+    }
+    ::closedir(entries);
+}
+
+std::expected<AtomicFile, Error> AtomicFile::create(int folder, std::string name, std::string path, mode_t mode)
+{
+    removeAbandoned(folder, name);
+    static thread_local std::mt19937_64 generator { std::random_device {}() };
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        char suffix[20];
+        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
+        std::string temporary = siblingPrefix(name) + suffix;
+        FileDescriptor fd(::openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        if (!fd && errno == EEXIST)
+            continue;
+        if (!fd)
+            return std::unexpected(Error::fromErrno("open", path, errno));
+        AtomicFile file(folder, std::move(fd), std::move(temporary), std::move(name), std::move(path));
+        if (::flock(file.descriptor(), LOCK_EX) != 0)
+            return file.abandon("flock", errno);
+        return file;
+    }
+    return std::unexpected(Error::fromErrno("open", path, EEXIST));
+}
+
+AtomicFile::AtomicFile(int folder, FileDescriptor fd, std::string temporary, std::string name, std::string path)
+    : m_folder(folder)
+    , m_fd(std::move(fd))
+    , m_temporary(std::move(temporary))
+    , m_name(std::move(name))
+    , m_path(std::move(path))
+{
+}
+
+AtomicFile::AtomicFile(AtomicFile&& other) noexcept
+    : m_folder(other.m_folder)
+    , m_fd(std::move(other.m_fd))
+    , m_temporary(std::exchange(other.m_temporary, {}))
+    , m_name(std::move(other.m_name))
+    , m_path(std::move(other.m_path))
+{
+}
+
+AtomicFile::~AtomicFile()
+{
+    if (!m_temporary.empty())
+        ::unlinkat(m_folder, m_temporary.c_str(), 0);
+}
+
+std::unexpected<Error> AtomicFile::abandon(std::string_view operation, int errnoValue)
+{
+    ::unlinkat(m_folder, m_temporary.c_str(), 0);
+    m_temporary.clear();
+    return std::unexpected(Error::fromErrno(operation, m_path, errnoValue));
+}
+
+std::expected<void, Error> AtomicFile::write(std::span<std::uint8_t const> data)
+{
+    if (auto written = writeAll(m_fd.get(), data, m_path); !written)
+        return abandon("write", static_cast<int>(written.error().code));
+    return {};
+}
+
+std::expected<void, Error> AtomicFile::commit(Durability durability)
+{
+    if (durability == Durability::Synced && ::fsync(m_fd.get()) != 0)
+        return abandon("fsync", errno);
+    if (int closeFailed = m_fd.close())
+        return abandon("close", closeFailed);
+    // NOTE: the rename replaces the old file in one step; removing it first
+    // would leave neither old nor new to a kill, a power loss or a failure in between.
+    if (::renameat(m_folder, m_temporary.c_str(), m_folder, m_name.c_str()) != 0)
+        return abandon("rename", errno);
+    m_temporary.clear();
+    if (durability == Durability::Synced)
+        ::fsync(m_folder); // The rename itself reaches the disk; a failure here changes nothing already done.
+    return {};
+}
+
+}

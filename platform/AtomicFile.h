@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "platform/Error.h"
+#include "platform/Posix.h"
+
+#include <cstdint>
+#include <expected>
+#include <span>
+#include <string>
+#include <sys/types.h>
+
+namespace platform {
+
+/// A file that appears whole or not at all: written as a unique sibling of its
+/// final name (".<name>.quenbury-" and 16 hex digits, created O_EXCL|O_NOFOLLOW,
+/// never through a link, and locked while it lives, so that a later writer
+/// tells it from one a killed writer abandoned), then renamed over the final
+/// name in one step. What is not committed is unlinked when this object goes.
+class AtomicFile {
+public:
+    enum class Durability {
+        /// The file and then its folder reach the disk: a power loss leaves the old file or the new, whole.
+        Synced,
+        /// Like a rename: what a power loss tears, a later check catches.
+        Unsynced,
+    };
+
+    /// Removes siblings of `name` that killed writers left in the folder open
+    /// at `folder`, then creates a new one with `mode` (the umask only
+    /// narrows). `path` names the final file in errors.
+    [[nodiscard]] static std::expected<AtomicFile, Error> create(
+        int folder, std::string name, std::string path, mode_t mode);
+
+    /// Removes our own siblings of `name` in `folder` that killed writers
+    /// left (a live writer's, locked, stays).
+    static void removeAbandoned(int folder, std::string const& name);
+
+    AtomicFile(AtomicFile&& other) noexcept;
+    AtomicFile& operator=(AtomicFile&&) = delete;
+    ~AtomicFile();
+
+    /// The sibling, open for reading and writing.
+    int descriptor() const { return m_fd.get(); }
+    [[nodiscard]] std::expected<void, Error> write(std::span<std::uint8_t const> data);
+    /// Closes the sibling (synced first when asked) and renames it over the
+    /// final name; on failure the sibling is gone and the old file stands.
+    [[nodiscard]] std::expected<void, Error> commit(Durability durability);
+
+private:
+    AtomicFile(int folder, FileDescriptor fd, std::string temporary, std::string name, std::string path);
+    /// Unlinks the sibling; the error of `operation` on the final path.
+    std::unexpected<Error> abandon(std::string_view operation, int errnoValue);
+
+    int m_folder;
+    FileDescriptor m_fd;
+    std::string m_temporary;
+    std::string m_name;
+    std::string m_path;
+};
+
+}

@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "platform/BodyProgressRecord.h"
+
+#include "platform/AtomicFile.h"
+#include "platform/Posix.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace platform {
+
+BodyProgressRecord::BodyProgressRecord(BodyFolder const& folder, std::string bodyFileName)
+    : m_folder(folder.descriptor())
+    , m_name(bodyFileName + ".progress")
+    , m_path(folder.path() + "/" + m_name)
+{
+}
+
+std::optional<ResumeData> BodyProgressRecord::read() const
+{
+    FileDescriptor fd(::openat(m_folder, m_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    auto status = fd ? statusOf(fd.get(), m_path) : std::unexpected(Error {});
+    if (!status || !isOwnRegularFile(*status))
+        return std::nullopt;
+    auto contents = readAll(fd.get(), m_path, maximumResumeDataSize);
+    auto decoded = contents ? decodeResumeData(*contents) : std::unexpected(contents.error());
+    return decoded ? std::optional(*decoded) : std::nullopt;
+}
+
+bool BodyProgressRecord::write(Bytes const& data) const
+{
+    // One writer at a time: the record belongs to the body, which we hold locked.
+    auto file = AtomicFile::create(m_folder, m_name, m_path, 0600);
+    if (file && file->write(data) && file->commit(AtomicFile::Durability::Unsynced))
+        return true;
+    // NOTE: an older record must not outlive the body it described: the body
+    // may now grow with another entity's bytes.
+    remove();
+    return false;
+}
+
+void BodyProgressRecord::remove() const
+{
+    ::unlinkat(m_folder, m_name.c_str(), 0);
+}
+
+}
