@@ -6,7 +6,6 @@
 #include "Quenbury/RunGlobals.h"
 #include "Quenbury/Sha256Checksum.h"
 #include "Quenbury/VarroAgent.h"
-#include "platform/BodyPlacement.h"
 #include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
@@ -119,9 +118,6 @@ int main(int argc, char** argv)
         exitProcess(0);
     }
 
-    // The destination's folder, resolved once: the check of a file already
-    // there, the body's folder beside it and the move all act on that folder.
-    platform::setDownloadDestination(localFilePath);
     if (platform::FileManager::defaultManager().fileExists(localFilePath)) {
         NSLog("File already Exists");
         if (sha256Checksum(localFilePath, checksumArgument)) {
@@ -142,11 +138,12 @@ int main(int argc, char** argv)
     }
     std::string const resumeStatePath = std::string(resumeStateArea) + "/" + *plistName;
 
-    // The task chooses its body's folder as it is made; the confinement then names it.
+    // The task resolves the destination's folder and chooses its body's folder
+    // as it is made, beside where the package will land; the confinement then names them.
     auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
     auto task = resumeData
-        ? session->downloadTask(*resumeData, *downloadURL, resumedDownloadCompletion(resumeStatePath))
-        : session->downloadTask(*downloadURL, freshDownloadCompletion(resumeStatePath));
+        ? session->downloadTask(*resumeData, *downloadURL, localFilePath, resumedDownloadCompletion(resumeStatePath))
+        : session->downloadTask(*downloadURL, localFilePath, freshDownloadCompletion(resumeStatePath));
     confineToWork(resumeStatePath);
     task->resume();
 

@@ -49,7 +49,8 @@ std::expected<AtomicFile, Error> AtomicFile::create(int folder, std::string name
         char suffix[20];
         std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
         std::string temporary = siblingPrefix(name) + suffix;
-        FileDescriptor fd(::openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+        FileDescriptor fd(
+            ::openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!fd && errno == EEXIST)
             continue;
         if (!fd)

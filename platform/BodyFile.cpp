@@ -20,15 +20,18 @@ namespace {
 
 }
 
-std::string bodyFileNameForURL(std::string_view url)
+std::expected<std::string, Error> bodyFileNameForURL(std::string_view url)
 {
     // The query and the fragment begin at the first "?" or "#", which nothing before them may hold.
     url = url.substr(0, url.find_first_of("?#"));
-    Sha256 hash;
-    bool updated = hash.update({ reinterpret_cast<std::uint8_t const*>(url.data()), url.size() });
-    auto digest = hash.finish();
-    if (!updated || !digest)
-        return {};
+    auto hash = Sha256::create();
+    if (!hash)
+        return std::unexpected(hash.error());
+    if (!hash->update({ reinterpret_cast<std::uint8_t const*>(url.data()), url.size() }))
+        return std::unexpected(Error::fromErrno("SHA-256", url, EIO));
+    auto digest = hash->finish();
+    if (!digest)
+        return std::unexpected(digest.error());
     return "body-" + hexString(*digest);
 }
 

@@ -19,7 +19,7 @@ namespace platform {
 /// SHA-256 of the URL without its query and fragment, so that a re-signed link
 /// finds the body of the same resource (and a URL without them, the name older
 /// versions gave its body).
-std::string bodyFileNameForURL(std::string_view url);
+[[nodiscard]] std::expected<std::string, Error> bodyFileNameForURL(std::string_view url);
 
 /// A body being received: a regular file of ours in the private folder, held
 /// under an exclusive lock for as long as this object lives, written through

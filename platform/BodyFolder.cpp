@@ -1,9 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/BodyFolder.h"
 
+#include "platform/BodyFolderChoice.h"
+#include "platform/HeldFolders.h"
+#include "platform/TrustedPath.h"
+
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <dirent.h>
 #include <fcntl.h>
 #include <random>
@@ -14,19 +17,6 @@
 #include <vector>
 
 namespace platform {
-
-std::string BodyFolder::temporaryDirectory(std::string const& configured)
-{
-    std::string parent = configured;
-    if (parent.empty()) {
-        char const* tmpdir = std::getenv("TMPDIR");
-        // A relative $TMPDIR would depend on the working directory of whoever started us.
-        parent = (tmpdir && tmpdir[0] == '/') ? tmpdir : "/var/tmp";
-    }
-    while (parent.size() > 1 && parent.back() == '/')
-        parent.pop_back();
-    return parent;
-}
 
 std::expected<BodyFolder, Error> BodyFolder::openIn(
     int parent, std::string const& parentPath, std::string const& name, bool create)
@@ -96,14 +86,6 @@ std::expected<BodyFolder, Error> BodyFolder::openOnce(
     return BodyFolder(path, std::move(fd));
 }
 
-bool BodyFolder::isMadeName(std::string_view name, std::string_view prefix)
-{
-    if (!name.starts_with(prefix) || name.size() != prefix.size() + 6)
-        return false;
-    return std::ranges::all_of(name.substr(prefix.size()),
-        [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
-}
-
 std::expected<BodyFolder, Error> BodyFolder::createFresh(
     int parent, std::string const& parentPath, std::string_view prefix)
 {
@@ -137,7 +119,7 @@ std::expected<BodyFolder, Error> BodyFolder::openMade(
     (void)listing.release(); // closedir closes it.
     std::vector<std::string> names;
     while (dirent* entry = ::readdir(entries)) {
-        if (isMadeName(entry->d_name, prefix))
+        if (isMadeFolderName(entry->d_name, prefix))
             names.emplace_back(entry->d_name);
     }
     ::closedir(entries);
@@ -181,6 +163,63 @@ void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
             unlinkIfStill(m_fd.get(), entry->d_name, FileIdentity(status));
     }
     ::closedir(directory);
+}
+
+namespace {
+
+    /// The folder beside the destination: ours, or, where another user took
+    /// that name (or it is no private folder of ours), one we made beside it.
+    std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
+    {
+        auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);
+        if (folder || !folder.error().is(ErrorDomain::POSIX, EPERM))
+            return folder;
+        // NOTE: the planted entry is left alone; ours beside it cannot be taken
+        // first, and one a killed run made is found again.
+        if (auto made = BodyFolder::openMade(parent, parentPath, freshBesideFolderPrefix))
+            return made;
+        return BodyFolder::createFresh(parent, parentPath, freshBesideFolderPrefix);
+    }
+
+}
+
+std::expected<ChosenBodyFolder, Error> openBodyFolder(
+    std::optional<ResumeData> const& resume, std::string const& destination, std::string const& configuredTemporary)
+{
+    auto locations = bodyFolderLocations(destination, configuredTemporary);
+    // The destination's folder is resolved once, and held for the check, the move and the confinement.
+    auto destinationFolder = locations.destinationFolder.empty()
+        ? std::unexpected(Error::fromErrno("open", "", ENOENT))
+        : openFolderFollowingOwnLinks(locations.destinationFolder);
+    if (destinationFolder)
+        holdFolder(locations.destinationFolder, destinationFolder->get());
+    uid_t user = ::geteuid();
+    auto choice = chooseBodyFolder(resume, locations, destinationFolder.has_value(), user);
+    std::expected<BodyFolder, Error> folder = std::unexpected(Error {});
+    if (choice == BodyFolderChoice::Recorded) {
+        std::string recorded = recordedBodyFolder(*resume, locations, user);
+        auto slash = recorded.find_last_of('/');
+        bool beside = destinationFolder && recorded.substr(0, slash) == locations.destinationFolder;
+        folder = beside ? BodyFolder::openIn(
+                     destinationFolder->get(), locations.destinationFolder, recorded.substr(slash + 1), false)
+                        : BodyFolder::open(recorded, false);
+        // Gone (a cleaner emptied the temporary folder) or taken: the body starts over elsewhere.
+        if (folder)
+            choice = beside ? BodyFolderChoice::Beside : BodyFolderChoice::Recorded;
+        else
+            choice = chooseBodyFolder(std::nullopt, locations, destinationFolder.has_value(), user);
+    }
+    if (choice == BodyFolderChoice::Beside && !folder)
+        folder = openBeside(destinationFolder->get(), locations.destinationFolder);
+    if (choice == BodyFolderChoice::FreshTemporary) {
+        FileDescriptor parent(::open(locations.temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        folder = parent ? BodyFolder::createFresh(parent.get(), locations.temporary, freshTemporaryFolderPrefix)
+                        : std::unexpected(Error::fromErrno("open", locations.temporary, errno));
+    }
+    if (!folder)
+        return std::unexpected(folder.error());
+    holdFolder(folder->path(), folder->descriptor());
+    return ChosenBodyFolder { std::move(*folder), choice == BodyFolderChoice::Beside };
 }
 
 }

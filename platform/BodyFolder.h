@@ -3,9 +3,11 @@
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
+#include "platform/ResumeData.h"
 
 #include <chrono>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -15,9 +17,6 @@ namespace platform {
 /// created relative to the folder that was checked.
 class BodyFolder {
 public:
-    /// The temporary folder: `configured` when given, else $TMPDIR when absolute, else /var/tmp.
-    static std::string temporaryDirectory(std::string const& configured);
-
     /// Opens `name` in the folder open at `parent` (named `parentPath`), first
     /// creating it (mode 0700) when `create` and it is missing. Refuses a
     /// symbolic link, a non-directory, a folder of another user and one that
@@ -28,7 +27,8 @@ public:
         int parent, std::string const& parentPath, std::string const& name, bool create);
     /// The same for the absolute `path`, whose own folder is opened by name.
     [[nodiscard]] static std::expected<BodyFolder, Error> open(std::string const& path, bool create);
-    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`:
+    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`
+    /// (see isMadeFolderName):
     /// a name that no other user can have taken first.
     [[nodiscard]] static std::expected<BodyFolder, Error> createFresh(
         int parent, std::string const& parentPath, std::string_view prefix);
@@ -36,8 +36,6 @@ public:
     /// `prefix` and openIn accepts; ENOENT when there is none.
     [[nodiscard]] static std::expected<BodyFolder, Error> openMade(
         int parent, std::string const& parentPath, std::string_view prefix);
-    /// Whether `name` is one that createFresh makes with `prefix`.
-    static bool isMadeName(std::string_view name, std::string_view prefix);
     /// Removes the folder opened at `descriptor` when it is empty and no
     /// other run holds it; safe while the process ends.
     static bool removeEmpty(std::string const& path, int descriptor);
@@ -56,5 +54,22 @@ private:
     std::string m_path;
     FileDescriptor m_fd;
 };
+
+/// A task's body folder, opened and held.
+struct ChosenBodyFolder {
+    BodyFolder folder;
+    /// It lies beside the destination, where a later run finds it again
+    /// without resume data: a finished body that could not be moved waits there.
+    bool foundAgain = false;
+};
+
+/// Opens the folder that chooseBodyFolder picks for a task continuing from
+/// `resume` (if any) toward `destination` (a path; empty for none), and holds
+/// it (see holdFolder). The destination's folder is resolved following only
+/// root's and our own links, and held too. A recorded folder that is gone or
+/// not ours gives way to the choice without it, and a folder beside the
+/// destination that another user took to one of our own beside it.
+[[nodiscard]] std::expected<ChosenBodyFolder, Error> openBodyFolder(
+    std::optional<ResumeData> const& resume, std::string const& destination, std::string const& configuredTemporary);
 
 }

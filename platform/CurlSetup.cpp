@@ -1,27 +1,43 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/CurlSetup.h"
 
+#include "platform/CurlErrors.h"
+
 namespace platform {
 
-CurlHandle::~CurlHandle()
+std::expected<CurlHandle, Error> CurlHandle::create(std::string const& url)
 {
-    curl_slist_free_all(headers);
-    if (curl)
-        curl_easy_cleanup(curl);
+    CURL* curl = curl_easy_init();
+    if (!curl)
+        return std::unexpected(Error::url(URLErrorCode::Unknown, url, curlCodeText(CURLE_FAILED_INIT)));
+    return CurlHandle(curl);
+}
+
+CurlHandle::CurlHandle(CURL* curl)
+    : m_curl(curl)
+{
+}
+
+CURLcode CurlHandle::setHeaderLines(std::vector<std::string> const& lines)
+{
+    std::unique_ptr<curl_slist, Cleanup> list;
+    for (auto const& line : lines) {
+        curl_slist* longer = curl_slist_append(list.get(), line.c_str());
+        if (!longer)
+            return CURLE_OUT_OF_MEMORY;
+        (void)list.release(); // The list grew in place; its head owns it all.
+        list.reset(longer);
+    }
+    CURLcode set = curl_easy_setopt(m_curl.get(), CURLOPT_HTTPHEADER, list.get());
+    // The handle keeps using the list until the next set: the old one goes only now.
+    m_headers = std::move(list);
+    return set;
 }
 
 CURLcode configureRequest(CurlHandle& handle, URLSessionConfiguration const& configuration, std::string const& url,
     std::vector<std::string> const& headerLines, CurlCallbacks const& callbacks)
 {
-    CURL* curl = handle.curl;
-    curl_slist_free_all(handle.headers);
-    handle.headers = nullptr;
-    for (auto const& line : headerLines) {
-        curl_slist* list = curl_slist_append(handle.headers, line.c_str());
-        if (!list)
-            return CURLE_OUT_OF_MEMORY;
-        handle.headers = list;
-    }
+    CURL* curl = handle.get();
     auto idle = configuration.timeoutIntervalForRequest.count();
     auto whole = configuration.timeoutIntervalForResource.count();
     CURLcode results[] = {
@@ -44,7 +60,7 @@ CURLcode configureRequest(CurlHandle& handle, URLSessionConfiguration const& con
         curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
         curl_easy_setopt(curl, CURLOPT_USERAGENT, "quenbury/1"),
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L),
-        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, handle.headers),
+        handle.setHeaderLines(headerLines),
         curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, callbacks.onHeader),
         curl_easy_setopt(curl, CURLOPT_HEADERDATA, callbacks.context),
         curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, callbacks.onBody),

@@ -4,6 +4,8 @@
 #include "platform/DownloadSession.h"
 
 #include <curl/curl.h>
+#include <expected>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,14 +13,25 @@
 
 namespace platform {
 
-/// libcurl's handle and header list, released on every path.
-struct CurlHandle {
-    CURL* curl = curl_easy_init();
-    curl_slist* headers = nullptr;
-    CurlHandle() = default;
-    CurlHandle(CurlHandle const&) = delete;
-    CurlHandle& operator=(CurlHandle const&) = delete;
-    ~CurlHandle();
+/// libcurl's handle and the header list set on it, released on every path.
+class CurlHandle {
+public:
+    /// A new handle for a task of `url`; fails, as that task's error, when libcurl cannot make one.
+    [[nodiscard]] static std::expected<CurlHandle, Error> create(std::string const& url);
+
+    CURL* get() const { return m_curl.get(); }
+    /// Sends `lines` with every request from now on, in place of those set before.
+    [[nodiscard]] CURLcode setHeaderLines(std::vector<std::string> const& lines);
+
+private:
+    struct Cleanup {
+        void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+        void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+    };
+    explicit CurlHandle(CURL* curl);
+
+    std::unique_ptr<CURL, Cleanup> m_curl;
+    std::unique_ptr<curl_slist, Cleanup> m_headers;
 };
 
 /// Where libcurl hands what it receives; `context` goes to each callback.

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/DownloadSession.h"
 
-#include "platform/BodyPlacement.h"
+#include "platform/BodyFolder.h"
 #include "platform/DownloadTransfer.h"
-#include "platform/Process.h"
 #include "platform/ResumeData.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/TransferSignals.h"
@@ -68,39 +67,26 @@ struct URLSession::Impl {
 
     /// The task's body folder, chosen and opened as the task is made, so that
     /// the confinement can name it.
-    Folder bodyFolder(std::optional<ResumeData> const& resume) const
+    Folder bodyFolder(std::optional<ResumeData> const& resume, std::string const& destination) const
     {
         return std::make_shared<std::expected<ChosenBodyFolder, Error>>(
-            openBodyFolder(resume, configuration.temporaryDirectory));
+            openBodyFolder(resume, destination, configuration.temporaryDirectory));
     }
 
-    void perform(DownloadRequest const& request, Folder const& chosen, CompletionHandler const& handler)
+    void perform(std::string const& url, std::optional<ResumeData> const& stored, Folder const& chosen,
+        CompletionHandler const& handler)
     {
         if (!*chosen) {
             handler(std::nullopt, std::nullopt,
-                Error::url(URLErrorCode::CannotWriteToFile, request.url, chosen->error().description()));
+                Error::url(URLErrorCode::CannotWriteToFile, url, chosen->error().description()));
             return;
         }
-        BodyFolder const& folder = (*chosen)->folder;
-        // NOTE: the folder goes when the process ends with nothing left in it;
-        // a handler that ends the process must not leave an empty one behind.
-        setPendingBodyFolder(folder.path(), folder.descriptor());
-        folder.removeStaleBodies(std::chrono::hours(24 * 7));
-        DownloadOutcome outcome;
-        {
+        (*chosen)->folder.removeStaleBodies(std::chrono::hours(24 * 7));
+        auto outcome = [&] {
             TransferSignalGuard signals;
-            outcome = performDownload(configuration, folder, request);
-        }
-        // NOTE: the body belongs to the service; a handler that ends the process
-        // without moving it must not leave it behind, unless a later run can
-        // take it from where it lies.
-        if (outcome.location) {
-            bool keep = (*chosen)->foundAgain && !outcome.progressRecord.empty();
-            setPendingTemporaryFile(outcome.location->path, outcome.progressRecord, keep);
-        }
+            return performDownload(configuration, **chosen, url, stored);
+        }();
         handler(outcome.location, outcome.response, outcome.error);
-        outcome.body.reset();
-        removePendingTemporaryFile();
     }
 };
 
@@ -153,17 +139,16 @@ URLSession::~URLSession()
         m_impl->worker.join();
 }
 
-std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(URL const& url, CompletionHandler handler)
+std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
+    URL const& url, std::string const& destination, CompletionHandler handler)
 {
     return std::make_shared<DownloadTask>(*m_impl,
-        [impl = m_impl.get(), url = url.absoluteString, folder = m_impl->bodyFolder(std::nullopt),
-            handler = std::move(handler)] {
-            impl->perform(DownloadRequest { url, std::nullopt }, folder, handler);
-        });
+        [impl = m_impl.get(), url = url.absoluteString, folder = m_impl->bodyFolder(std::nullopt, destination),
+            handler = std::move(handler)] { impl->perform(url, std::nullopt, folder, handler); });
 }
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
-    Bytes const& resumeData, URL const& url, CompletionHandler handler)
+    Bytes const& resumeData, URL const& url, std::string const& destination, CompletionHandler handler)
 {
     auto resume = resumeDataFor(resumeData, url);
     if (!resume) {
@@ -172,9 +157,9 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
             [error = resume.error(), handler = std::move(handler)] { handler(std::nullopt, std::nullopt, error); });
     }
     return std::make_shared<DownloadTask>(*m_impl,
-        [impl = m_impl.get(), request = DownloadRequest { url.absoluteString, *resume },
-            folder = m_impl->bodyFolder(*resume),
-            handler = std::move(handler)] { impl->perform(request, folder, handler); });
+        [impl = m_impl.get(), url = url.absoluteString, resume = *resume,
+            folder = m_impl->bodyFolder(*resume, destination),
+            handler = std::move(handler)] { impl->perform(url, resume, folder, handler); });
 }
 
 bool URLSession::canResume(Bytes const& resumeData, URL const& url)

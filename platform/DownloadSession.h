@@ -51,16 +51,18 @@ public:
     URLSession(URLSession const&) = delete;
     URLSession& operator=(URLSession const&) = delete;
 
-    /// A task for `url`, or one that continues from `resumeData`. The body's
-    /// folder is chosen, opened and held as the task is made (see
-    /// openBodyFolder), so that a confinement taken on before `resume` can
-    /// name it; the session's thread starts with the first task resumed.
-    std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, CompletionHandler handler);
-    /// A task that continues the transfer `resumeData` describes, asking `url`
+    /// A task for `url`, whose package will land at `destination` (a path):
+    /// its body grows beside it. The body's folder is chosen, opened and held
+    /// as the task is made (see openBodyFolder), so that a confinement taken
+    /// on before `resume` can name it; the session's thread starts with the
+    /// first task resumed.
+    std::shared_ptr<URLSessionDownloadTask> downloadTask(
+        URL const& url, std::string const& destination, CompletionHandler handler);
+    /// The same, continuing the transfer `resumeData` describes, asking `url`
     /// from now on: a re-signed link of the same resource replaces the one the
     /// data names. Data that `canResume` refuses fails the task at once.
     std::shared_ptr<URLSessionDownloadTask> downloadTask(
-        Bytes const& resumeData, URL const& url, CompletionHandler handler);
+        Bytes const& resumeData, URL const& url, std::string const& destination, CompletionHandler handler);
 
     /// Whether `resumeData` is something a task can be created from, and
     /// continues the transfer of `url`'s resource rather than of another

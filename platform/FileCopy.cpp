@@ -45,7 +45,7 @@ namespace {
             stop();
             if (m_failure)
                 return std::unexpected(m_failure);
-            auto digest = m_hash.finish();
+            auto digest = m_hash ? m_hash->finish() : std::unexpected(m_hash.error());
             if (!digest)
                 return std::unexpected(EIO);
             return *digest;
@@ -80,7 +80,7 @@ namespace {
                     size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), target - hashed));
                     ssize_t got = retryOnInterrupt(
                         [&] { return ::pread(m_fd, buffer.data(), wanted, static_cast<off_t>(hashed)); });
-                    if (got <= 0 || !m_hash.update({ buffer.data(), static_cast<size_t>(got) })) {
+                    if (got <= 0 || !m_hash || !m_hash->update({ buffer.data(), static_cast<size_t>(got) })) {
                         m_failure = got < 0 ? errno : EIO;
                         return;
                     }
@@ -90,7 +90,7 @@ namespace {
         }
 
         int m_fd;
-        Sha256 m_hash;
+        std::expected<Sha256, Error> m_hash = Sha256::create();
         int m_failure = 0;
         std::mutex m_mutex;
         std::condition_variable m_wake;

@@ -14,12 +14,19 @@ namespace {
 
     constexpr size_t bufferCapacity = 1024 * 1024;
 
+    /// A new digest, or none: the digest is then left to a full read.
+    std::optional<Sha256> fresh()
+    {
+        auto hash = Sha256::create();
+        return hash ? std::optional(std::move(*hash)) : std::nullopt;
+    }
+
 }
 
 HashingWriter::HashingWriter(int fd, std::string path)
     : m_fd(fd)
     , m_path(std::move(path))
-    , m_hash(std::in_place)
+    , m_hash(fresh())
     , m_thread([this] { loop(); })
 {
     m_buffer.reserve(bufferCapacity);
@@ -87,7 +94,7 @@ void HashingWriter::restartAt(std::uint64_t length)
     m_buffer.clear();
     m_failure.reset();
     m_position = length;
-    m_hash.emplace();
+    m_hash = fresh();
     m_hashedLength = 0;
     std::vector<std::uint8_t> piece(static_cast<size_t>(std::min<std::uint64_t>(length, bufferCapacity)));
     while (m_hashedLength < length) {

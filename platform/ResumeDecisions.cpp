@@ -77,6 +77,13 @@ ResponseUse responseUse(
     return ResponseUse::Replace;
 }
 
+BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped)
+{
+    if (resumeDataMade)
+        return BodyFate::KeepForResume;
+    return continuedFromResumeData && !resumedBytesDropped ? BodyFate::Keep : BodyFate::Discard;
+}
+
 bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData> const& resume,
     std::optional<std::uint64_t> rangeStart, std::uint64_t bodyLength)
 {

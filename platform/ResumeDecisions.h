@@ -75,6 +75,21 @@ enum class ResponseUse {
 [[nodiscard]] ResponseUse responseUse(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
+/// What becomes of the body of a transfer that failed.
+enum class BodyFate {
+    /// Resume data was made for it: its record says so, and it stays.
+    KeepForResume,
+    /// It still holds what the resume data the task continued from describes: it stays for that.
+    Keep,
+    /// Nothing could continue it (a later task would splice it): it goes.
+    Discard,
+};
+
+/// The body stays for resume data made now; else for the resume data the
+/// task continued from, unless its bytes were dropped for another entity's;
+/// else it goes.
+[[nodiscard]] BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped);
+
 /// True when a transfer that ended cleanly left the body shorter than the
 /// length the final response made known: for a part appended to our bytes,
 /// the Content-Range total, else the recorded length, else where the part

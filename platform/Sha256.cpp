@@ -13,7 +13,8 @@
 namespace platform {
 
 struct Sha256::Context {
-    EVP_MD_CTX* md = nullptr;
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    ~Context() { EVP_MD_CTX_free(md); }
 };
 
 namespace {
@@ -35,17 +36,22 @@ namespace {
 
 }
 
-Sha256::Sha256()
-    : m_context(std::make_unique<Context>())
+std::expected<Sha256, Error> Sha256::create()
 {
-    m_context->md = EVP_MD_CTX_new();
-    m_failed = !m_context->md || EVP_DigestInit_ex(m_context->md, EVP_sha256(), nullptr) != 1;
+    auto context = std::make_unique<Context>();
+    if (!context->md || EVP_DigestInit_ex(context->md, EVP_sha256(), nullptr) != 1)
+        return std::unexpected(digestError("SHA-256"));
+    return Sha256(std::move(context));
 }
 
-Sha256::~Sha256()
+Sha256::Sha256(std::unique_ptr<Context> context)
+    : m_context(std::move(context))
 {
-    EVP_MD_CTX_free(m_context->md);
 }
+
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
+Sha256::~Sha256() = default;
 
 bool Sha256::update(std::span<std::uint8_t const> data)
 {
@@ -69,7 +75,9 @@ std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
     // NOTE: the file is read sequentially once; tell the kernel to read ahead.
     (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    Sha256 hasher;
+    auto hasher = Sha256::create();
+    if (!hasher)
+        return std::unexpected(hasher.error());
     std::vector<std::uint8_t> buffer(readSize);
     for (;;) {
         ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
@@ -77,10 +85,10 @@ std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
             return std::unexpected(Error::fromErrno("read", path, errno));
         if (got == 0)
             break;
-        if (!hasher.update({ buffer.data(), static_cast<size_t>(got) }))
+        if (!hasher->update({ buffer.data(), static_cast<size_t>(got) }))
             return std::unexpected(digestError("SHA-256"));
     }
-    return hasher.finish();
+    return hasher->finish();
 }
 
 std::string hexString(Sha256Digest const& digest)

@@ -18,16 +18,20 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 /// SHA-256 through OpenSSL's EVP interface: create, update in pieces, finish.
 class Sha256 {
 public:
-    Sha256();
+    /// A digest ready for its first piece; fails when OpenSSL cannot set one up.
+    [[nodiscard]] static std::expected<Sha256, Error> create();
+    Sha256(Sha256&&) noexcept;
+    Sha256& operator=(Sha256&&) noexcept;
     ~Sha256();
-    Sha256(Sha256 const&) = delete;
-    Sha256& operator=(Sha256 const&) = delete;
 
+    /// False once a piece could not be taken; the digest is then lost.
     [[nodiscard]] bool update(std::span<std::uint8_t const> data);
+    /// The digest; a finished digest takes no more pieces.
     [[nodiscard]] std::expected<Sha256Digest, Error> finish();
 
 private:
     struct Context;
+    explicit Sha256(std::unique_ptr<Context> context);
     std::unique_ptr<Context> m_context;
     bool m_failed = false;
 };

@@ -3,7 +3,7 @@
 #include "TestSupport.h"
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
-#include "platform/BodyPlacement.h"
+#include "platform/BodyFolderChoice.h"
 #include "platform/DigestHandOff.h"
 #include "platform/FileManager.h"
 #include "platform/Process.h"
@@ -12,9 +12,9 @@ namespace {
 
 std::string digestOf(std::string_view data)
 {
-    platform::Sha256 hash;
-    EXPECT_TRUE(hash.update({ reinterpret_cast<std::uint8_t const*>(data.data()), data.size() }));
-    return platform::hexString(*hash.finish());
+    auto hash = platform::Sha256::create();
+    EXPECT_TRUE(hash && hash->update({ reinterpret_cast<std::uint8_t const*>(data.data()), data.size() }));
+    return platform::hexString(*hash->finish());
 }
 
 std::string fileDigest(std::string const& path)

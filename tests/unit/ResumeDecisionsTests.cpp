@@ -117,6 +117,30 @@ TEST(ResumeDecisions, EveryRow)
         EXPECT_EQ(platform::responseUse(headers, given, 100), expected) << name;
     EXPECT_EQ(platform::responseUse(response(206, "bytes 100-199/200"), resume(), std::nullopt), ResponseUse::Replace);
     EXPECT_EQ(platform::responseUse(response(503, {}, ""), std::nullopt, std::nullopt), ResponseUse::Replace);
+    // A body that holds the whole entity (its move failed) is confirmed by a 416 for exactly its length.
+    auto const whole = resume("\"t\"", date, 200, 200);
+    for (auto const& [name, headers, rangeStart, expected] :
+        std::vector<std::tuple<char const*, platform::ResponseHeaders, std::uint64_t, ResponseUse>> {
+            { "nothing past the body", response(416, "bytes */200"), 200, ResponseUse::Complete },
+            { "another length", response(416, "bytes */300"), 200, ResponseUse::StartOver },
+            { "another entity", response(416, "bytes */200", "\"u\""), 200, ResponseUse::StartOver },
+            { "no length said", response(416), 200, ResponseUse::StartOver },
+            { "asked short of the end", response(416, "bytes */200"), 100, ResponseUse::StartOver },
+        })
+        EXPECT_EQ(platform::responseUse(headers, whole, rangeStart), expected) << name;
+
+    // What becomes of a failed transfer's body: it stays for resume data made now, else for what it continued
+    // from while it still holds those bytes, else it goes.
+    using platform::BodyFate;
+    for (auto const& [name, made, continued, dropped, expected] :
+        std::vector<std::tuple<char const*, bool, bool, bool, BodyFate>> {
+            { "resume data made", true, false, false, BodyFate::KeepForResume },
+            { "resume data made over dropped bytes", true, true, true, BodyFate::KeepForResume },
+            { "continued, none made", false, true, false, BodyFate::Keep },
+            { "continued, its bytes dropped", false, true, true, BodyFate::Discard },
+            { "fresh, none made", false, false, false, BodyFate::Discard },
+        })
+        EXPECT_EQ(platform::failedBodyFate(made, continued, dropped), expected) << name;
 
     // A clean end short of the length the responses made known.
     auto const untold = resume("\"t\"", date, std::nullopt);

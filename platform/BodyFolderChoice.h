@@ -1,17 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "platform/BodyFolder.h"
-#include "platform/Error.h"
 #include "platform/ResumeData.h"
 
-#include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <sys/types.h>
 
-// Where the download service grows a body: in a hidden folder beside the
-// place where the package will land, so that moving it there is a rename on
-// every layout and it outlives emptied temporary folders.
+// Which folder a body grows in: beside the place where the package will land,
+// so that moving it there is a rename on every layout and it outlives emptied
+// temporary folders; where that folder is missing, a fresh one in the
+// temporary folder. A pure choice: opening it is openBodyFolder's.
 
 namespace platform {
 
@@ -23,15 +23,9 @@ inline constexpr char freshBesideFolderPrefix[] = ".quenbury-partial-";
 /// What a body folder made in the temporary folder begins with.
 inline constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
 
-/// Tells the download service where this run's package will land, and
-/// resolves that folder once (following root's and our own links only) and
-/// holds it (see holdFolder). Call once, before any task is made; without
-/// it, bodies go to the temporary folder.
-void setDownloadDestination(std::string destinationPath);
-
-/// The folders the download service may write bodies into in this run.
+/// The folders the download service may put a body folder in, for one destination.
 struct BodyFolderLocations {
-    /// The destination's folder as named (through any link); empty when no destination was set.
+    /// The destination's folder as named (through any link); empty for no destination.
     std::string destinationFolder;
     /// The folder in which a fresh "quenbury-XXXXXX" body folder is made when
     /// the destination's folder does not exist, and in which resume data of
@@ -42,8 +36,17 @@ struct BodyFolderLocations {
     std::string beside() const;
 };
 
-/// `configuredTemporary` is the session configuration's temporaryDirectory.
-BodyFolderLocations bodyFolderLocations(std::string const& configuredTemporary = {});
+/// The locations for `destination` (a path; empty for none). The temporary
+/// folder is `configuredTemporary` when given, else $TMPDIR when absolute,
+/// else /var/tmp.
+BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary);
+
+/// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
+bool isMadeFolderName(std::string_view name, std::string_view prefix);
+
+/// The folder that `resume` records: its own, or for data of older versions
+/// "quenbury-<user>" in the temporary folder.
+std::string recordedBodyFolder(ResumeData const& resume, BodyFolderLocations const& locations, uid_t user);
 
 enum class BodyFolderChoice {
     /// The folder that the resume data records.
@@ -62,20 +65,5 @@ enum class BodyFolderChoice {
 /// temporary folder.
 [[nodiscard]] BodyFolderChoice chooseBodyFolder(std::optional<ResumeData> const& resume,
     BodyFolderLocations const& locations, bool destinationFolderExists, uid_t user);
-
-/// A task's body folder, opened and held.
-struct ChosenBodyFolder {
-    BodyFolder folder;
-    /// It lies beside the destination, where a later run finds it again
-    /// without resume data: a finished body that could not be moved waits there.
-    bool foundAgain = false;
-};
-
-/// Opens the folder of `chooseBodyFolder` for a task and holds it (see
-/// holdFolder); a recorded folder that is gone or not ours gives way to the
-/// choice without it, and a folder beside the destination that another user
-/// took gives way to one of our own beside it.
-[[nodiscard]] std::expected<ChosenBodyFolder, Error> openBodyFolder(
-    std::optional<ResumeData> const& resume, std::string const& configuredTemporary);
 
 }

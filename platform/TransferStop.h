@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "platform/Error.h"
+
+#include <chrono>
+#include <curl/curl.h>
+#include <string>
+#include <variant>
+
+namespace platform {
+
+/// Why a request stopped before libcurl ended it, with what each reason knows.
+namespace stop {
+    /// No byte came for the idle time allowed.
+    struct IdleTimeout { };
+    /// SIGINT, SIGTERM or SIGHUP: the transfer stops with its resume data.
+    struct Signal {
+        int number;
+    };
+    /// The server cannot continue our bytes: the whole entity again, in this task.
+    struct Restart { };
+    /// The body could not be written.
+    struct WriteFailed {
+        Error cause;
+    };
+    /// An error status to a range request.
+    struct ErrorAnswer { };
+    /// The body already holds the whole entity: nothing is left to ask.
+    struct Complete { };
+}
+
+using StopReason = std::variant<std::monostate, stop::IdleTimeout, stop::Signal, stop::Restart, stop::WriteFailed,
+    stop::ErrorAnswer, stop::Complete>;
+
+/// The reason a request stopped, set only through `stop`.
+class TransferStop {
+public:
+    /// A write failure replaces any other reason but an earlier write failure
+    /// (the body is then not what the rest would assume); any other reason
+    /// only fills an empty slot. False, for a callback to stop libcurl with.
+    bool stop(StopReason reason);
+    template<typename Reason> bool is() const { return std::holds_alternative<Reason>(m_reason); }
+    /// The error the task fails with: the reason's, else libcurl's `result`.
+    /// `status` is the final response's, `idle` the idle time allowed.
+    Error error(CURLcode result, std::string const& url, long status, std::chrono::milliseconds idle) const;
+
+private:
+    StopReason m_reason;
+};
+
+}
