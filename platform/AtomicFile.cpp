@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <sys/file.h>
@@ -22,28 +21,18 @@ namespace {
 
 }
 
-void AtomicFile::removeAbandoned(int folder, std::string const& name)
+void AtomicFile::removeAbandonedSiblings(int folder, std::string const& name)
 {
-    FileDescriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
-    if (!entries)
-        return;
-    (void)listing.release(); // Now closed by closedir.
     std::string const prefix = siblingPrefix(name);
-    while (dirent* entry = ::readdir(entries)) {
-        if (!std::string_view(entry->d_name).starts_with(prefix))
-            continue;
-        FileDescriptor fd(::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        auto status = fd ? statusOf(fd.get(), entry->d_name) : std::unexpected(Error {});
-        if (status && isOwnRegularFile(*status) && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
-            unlinkIfStill(folder, entry->d_name, FileIdentity(*status));
+    for (auto const& sibling : namesIn(folder)) {
+        if (sibling.starts_with(prefix))
+            platform::removeAbandoned(folder, sibling);
     }
-    ::closedir(entries);
 }
 
 std::expected<AtomicFile, Error> AtomicFile::create(int folder, std::string name, std::string path, mode_t mode)
 {
-    removeAbandoned(folder, name);
+    removeAbandonedSiblings(folder, name);
     static thread_local std::mt19937_64 generator { std::random_device {}() };
     for (int attempt = 0; attempt < 8; ++attempt) {
         char suffix[20];

@@ -34,7 +34,7 @@ public:
 
     /// Removes our own siblings of `name` in `folder` that killed writers
     /// left (a live writer's, locked, stays).
-    static void removeAbandoned(int folder, std::string const& name);
+    static void removeAbandonedSiblings(int folder, std::string const& name);
 
     AtomicFile(AtomicFile&& other) noexcept;
     AtomicFile& operator=(AtomicFile&&) = delete;

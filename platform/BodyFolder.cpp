@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <dirent.h>
 #include <fcntl.h>
 #include <random>
 #include <sys/file.h>
@@ -112,19 +111,11 @@ std::expected<BodyFolder, Error> BodyFolder::createFresh(
 std::expected<BodyFolder, Error> BodyFolder::openMade(
     int parent, std::string const& parentPath, std::string_view prefix)
 {
-    FileDescriptor listing(::openat(parent, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
-    if (!entries)
-        return std::unexpected(Error::fromErrno("open", parentPath, errno));
-    (void)listing.release(); // closedir closes it.
-    std::vector<std::string> names;
-    while (dirent* entry = ::readdir(entries)) {
-        if (isMadeFolderName(entry->d_name, prefix))
-            names.emplace_back(entry->d_name);
-    }
-    ::closedir(entries);
+    auto names = namesIn(parent);
     std::ranges::sort(names);
     for (auto const& name : names) {
+        if (!isMadeFolderName(name, prefix))
+            continue;
         if (auto folder = openIn(parent, parentPath, name, false))
             return folder;
     }
@@ -139,30 +130,12 @@ BodyFolder::BodyFolder(std::string path, FileDescriptor fd)
 
 void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
 {
-    FileDescriptor listing(::dup(m_fd.get()));
-    DIR* directory = listing ? ::fdopendir(listing.get()) : nullptr;
-    if (!directory)
-        return;
-    (void)listing.release(); // closedir closes it.
-    // fdopendir shares the offset of m_fd's duplicate: start from the top.
-    ::rewinddir(directory);
     auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - age.count();
-    while (dirent* entry = ::readdir(directory)) {
-        std::string_view name = entry->d_name;
+    for (auto const& name : namesIn(m_fd.get())) {
         // A body, its record, and what a writer of a record left when it was killed.
-        if (!name.starts_with("body-") && !name.starts_with(".body-"))
-            continue;
-        struct stat status { };
-        if (::fstatat(m_fd.get(), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0 || !isOwnRegularFile(status)
-            || status.st_mtime >= cutoff)
-            continue;
-        FileDescriptor fd(::openat(m_fd.get(), entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-        auto opened = fd ? statusOf(fd.get(), m_path) : std::unexpected(Error {});
-        // Only a file that no live run writes, and that is still the one we looked at.
-        if (opened && FileIdentity(*opened) == FileIdentity(status) && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0)
-            unlinkIfStill(m_fd.get(), entry->d_name, FileIdentity(status));
+        if (name.starts_with("body-") || name.starts_with(".body-"))
+            removeAbandoned(m_fd.get(), name, cutoff);
     }
-    ::closedir(directory);
 }
 
 namespace {

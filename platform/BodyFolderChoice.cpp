@@ -48,9 +48,8 @@ bool isMadeFolderName(std::string_view name, std::string_view prefix)
 {
     if (!name.starts_with(prefix) || name.size() != prefix.size() + 6)
         return false;
-    return std::ranges::all_of(name.substr(prefix.size()), [](char c) {
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-    });
+    return std::ranges::all_of(name.substr(prefix.size()),
+        [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
 }
 
 std::string recordedBodyFolder(ResumeData const& resume, BodyFolderLocations const& locations, uid_t user)

@@ -112,7 +112,7 @@ std::expected<bool, Error> FileManager::replaceItem(std::string const& destinati
         return std::unexpected(from.error());
     auto& [folder, name] = *into;
     auto& [sourceFolder, sourceName] = *from;
-    AtomicFile::removeAbandoned(folder.get(), name);
+    AtomicFile::removeAbandonedSiblings(folder.get(), name);
     struct stat old { };
     bool replacing = ::fstatat(folder.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
     // NOTE: one rename puts the new file in the old one's place; removing the

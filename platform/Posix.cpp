@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Posix.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
 
@@ -55,6 +57,31 @@ std::optional<FileIdentity> identityAt(int folder, std::string const& name)
 bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity)
 {
     return identityAt(folder, name) == identity && ::unlinkat(folder, name.c_str(), 0) == 0;
+}
+
+bool removeAbandoned(int folder, std::string const& name, time_t changedBefore)
+{
+    FileDescriptor fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    auto status = fd ? statusOf(fd.get(), name) : std::unexpected(Error {});
+    return status && isOwnRegularFile(*status) && status->st_mtime < changedBefore
+        && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0 && unlinkIfStill(folder, name, FileIdentity(*status));
+}
+
+std::vector<std::string> namesIn(int folder)
+{
+    std::vector<std::string> names;
+    // A description of its own, read from the start whatever another reader did.
+    FileDescriptor listing(::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    DIR* entries = listing ? ::fdopendir(listing.get()) : nullptr;
+    if (!entries)
+        return names;
+    (void)listing.release(); // closedir closes it.
+    while (dirent* entry = ::readdir(entries)) {
+        if (std::string_view name = entry->d_name; name != "." && name != "..")
+            names.emplace_back(name);
+    }
+    ::closedir(entries);
+    return names;
 }
 
 std::expected<void, Error> writeAll(int fd, std::span<std::uint8_t const> data, std::string_view path)

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <expected>
+#include <limits>
 #include <optional>
 #include <span>
 #include <string>
@@ -13,6 +14,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <utility>
+#include <vector>
 
 namespace platform {
 
@@ -90,6 +92,14 @@ struct FileIdentity {
 /// Unlinks `name` in `folder` only while it is still the file `identity`:
 /// once our file has been moved or removed, the name may be another run's.
 bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity);
+
+/// Removes `name` in `folder` when it is our own regular file, last changed
+/// before `changedBefore`, that no live writer holds locked: what a killed
+/// writer left. True when it went.
+bool removeAbandoned(int folder, std::string const& name, time_t changedBefore = std::numeric_limits<time_t>::max());
+
+/// The names in the folder open at `folder` ("." and ".." aside); none when it cannot be listed.
+[[nodiscard]] std::vector<std::string> namesIn(int folder);
 
 /// Writes all of `data` at the file's offset; a failure names `path`.
 [[nodiscard]] std::expected<void, Error> writeAll(int fd, std::span<std::uint8_t const> data, std::string_view path);

@@ -22,7 +22,8 @@ Error TransferStop::error(CURLcode result, std::string const& url, long status, 
             if constexpr (std::is_same_v<Reason, stop::WriteFailed>)
                 return Error::url(URLErrorCode::CannotWriteToFile, url, reason.cause.description());
             else if constexpr (std::is_same_v<Reason, stop::Signal>)
-                return Error::url(URLErrorCode::Cancelled, url, "Interrupted by signal " + std::to_string(reason.number));
+                return Error::url(
+                    URLErrorCode::Cancelled, url, "Interrupted by signal " + std::to_string(reason.number));
             else if constexpr (std::is_same_v<Reason, stop::ErrorAnswer>)
                 return Error::url(URLErrorCode::BadServerResponse, url,
                     "HTTP status " + std::to_string(status) + " to a range request");
