@@ -47,12 +47,12 @@ namespace {
 
 void handOverDigest(int fd, Sha256Digest const& digest)
 {
-    struct stat status { };
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode))
+    auto status = statusOf(fd, {});
+    if (!status || !S_ISREG(status->st_mode))
         return;
     auto& store = handedOver();
     std::lock_guard lock(store.mutex);
-    store.entry.emplace(ContentsIdentity(status), digest);
+    store.entry.emplace(ContentsIdentity(*status), digest);
 }
 
 std::expected<Sha256Digest, Error> digestOfFile(std::string const& path)
@@ -60,11 +60,10 @@ std::expected<Sha256Digest, Error> digestOfFile(std::string const& path)
     auto opened = openOwnRegularFile(path);
     if (!opened)
         return std::unexpected(opened.error());
-    struct stat status { };
-    if (::fstat(opened->get(), &status) == 0) {
+    if (auto status = statusOf(opened->get(), path)) {
         auto& store = handedOver();
         std::lock_guard lock(store.mutex);
-        if (store.entry && store.entry->first == ContentsIdentity(status))
+        if (store.entry && store.entry->first == ContentsIdentity(*status))
             return store.entry->second;
     }
     return sha256OfFile(opened->get(), path);

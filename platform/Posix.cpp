@@ -111,28 +111,33 @@ std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit)
     }
 }
 
-std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path)
+std::expected<FileDescriptor, Error> openRegularFileAt(
+    int folder, std::string const& name, std::string_view path, bool followLinks)
 {
     auto notRegular = [&](struct stat const& status) {
         return std::unexpected(Error::fromErrno("read", path, S_ISDIR(status.st_mode) ? EISDIR : EINVAL));
     };
     struct stat named { };
-    if (::stat(path.c_str(), &named) != 0)
+    if (::fstatat(folder, name.c_str(), &named, followLinks ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return std::unexpected(Error::fromErrno("open", path, errno));
+    if (S_ISLNK(named.st_mode))
+        return std::unexpected(Error::refused(path, "a symbolic link"));
     if (!S_ISREG(named.st_mode))
         return notRegular(named);
     // O_NONBLOCK: the name may have been swapped for a FIFO since the stat.
-    FileDescriptor fd(retryOnInterrupt([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); }));
+    int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW);
+    FileDescriptor fd(retryOnInterrupt([&] { return ::openat(folder, name.c_str(), flags); }));
     if (!fd)
         return std::unexpected(Error::fromErrno("open", path, errno));
-    struct stat opened { };
-    if (::fstat(fd.get(), &opened) != 0)
-        return std::unexpected(Error::fromErrno("read", path, errno));
-    if (!S_ISREG(opened.st_mode))
-        return notRegular(opened);
+    auto opened = statusOf(fd.get(), path);
+    if (!opened)
+        return std::unexpected(opened.error());
+    if (!S_ISREG(opened->st_mode))
+        return notRegular(*opened);
+    if (FileIdentity(*opened) != FileIdentity(named))
+        return std::unexpected(Error::refused(path, "replaced while opened"));
     // Reads of a regular file never block; plain reads from here on.
-    if (int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0)
-        (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <expected>
+#include <fcntl.h>
 #include <limits>
 #include <optional>
 #include <span>
@@ -112,10 +113,17 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
 /// names `path`, EFBIG past the limit.
 [[nodiscard]] std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit = SIZE_MAX);
 
-/// Opens `path` for reading only when it is a regular file (links followed).
-/// Anything else is refused before it is opened, so that a FIFO or a device
-/// planted there can neither block the run nor be touched: EISDIR for a
-/// directory, EINVAL for any other kind, reported as a failed "read".
-[[nodiscard]] std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path);
+/// Opens `name` in the folder open at `folder` (AT_FDCWD: `name` is a path)
+/// for reading only when it is a regular file; a link is followed only with
+/// `followLinks`, else refused. Anything else is refused before it is
+/// opened, so that a FIFO or a device planted there can neither block the run
+/// nor be touched: EISDIR for a directory, EINVAL for any other kind,
+/// reported as a failed "read". `path` names it in errors.
+[[nodiscard]] std::expected<FileDescriptor, Error> openRegularFileAt(
+    int folder, std::string const& name, std::string_view path, bool followLinks);
+[[nodiscard]] inline std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path)
+{
+    return openRegularFileAt(AT_FDCWD, path, path, true);
+}
 
 }

@@ -200,35 +200,23 @@ std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path)
     if (!held)
         return std::unexpected(held.error());
     auto& [folder, name] = *held;
-    struct stat named {
-    }, opened {}, parent {};
-    if (::fstatat(folder.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0)
-        return std::unexpected(Error::fromErrno("open", path, errno));
-    if (S_ISLNK(named.st_mode))
-        return std::unexpected(Error::refused(path, "a symbolic link"));
-    // Anything but a regular file is refused before it is opened: a FIFO must not block, a device not be touched.
-    if (!S_ISREG(named.st_mode))
-        return std::unexpected(Error::fromErrno("read", path, S_ISDIR(named.st_mode) ? EISDIR : EINVAL));
-    FileDescriptor fd(::openat(folder.get(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    auto fd = openRegularFileAt(folder.get(), name, path, false);
     if (!fd)
-        return std::unexpected(Error::fromErrno("open", path, errno));
-    if (::fstat(fd.get(), &opened) != 0 || ::fstat(folder.get(), &parent) != 0)
-        return std::unexpected(Error::fromErrno("read", path, errno));
-    if (!S_ISREG(opened.st_mode) || FileIdentity(opened) != FileIdentity(named))
-        return std::unexpected(Error::refused(path, "replaced while opened"));
+        return fd;
+    auto opened = statusOf(fd->get(), path);
+    auto parent = statusOf(folder.get(), path);
+    if (!opened || !parent)
+        return std::unexpected(opened ? parent.error() : opened.error());
     // NOTE: a file another user may change, or a second name of someone
     // else's file, is not a package we placed, whatever its bytes now.
-    if (opened.st_nlink != 1)
+    if (opened->st_nlink != 1)
         return std::unexpected(Error::refused(path, "more than one link"));
-    if (opened.st_mode & (S_IWGRP | S_IWOTH))
+    if (opened->st_mode & (S_IWGRP | S_IWOTH))
         return std::unexpected(Error::refused(path, "writable by other users"));
     // A store on a volume that maps root to another owner: the folder's owner, where nobody else may write there.
-    bool folderOwners = opened.st_uid == parent.st_uid && !(parent.st_mode & (S_IWGRP | S_IWOTH));
-    if (opened.st_uid != ::geteuid() && !folderOwners)
+    bool folderOwners = opened->st_uid == parent->st_uid && !(parent->st_mode & (S_IWGRP | S_IWOTH));
+    if (opened->st_uid != ::geteuid() && !folderOwners)
         return std::unexpected(Error::refused(path, "owned by another user"));
-    // Reads of a regular file never block; plain reads from here on.
-    if (int flags = ::fcntl(fd.get(), F_GETFL); flags >= 0)
-        (void)::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK);
     return fd;
 }
 
