@@ -14,9 +14,8 @@ std::expected<Body, Error> Body::open(
     ChosenBodyFolder const& chosen, std::string const& url, std::optional<ResumeData> const& stored)
 {
     BodyFolder const& folder = chosen.folder;
-    // NOTE: the folder goes when the process ends with nothing left in it;
-    // a handler that ends the process must not leave an empty one behind.
-    setPendingBodyFolder(folder.path(), folder.descriptor());
+    // NOTE: a handler that ends the process must not leave an empty folder behind.
+    setExitTidy([&folder] { (void)BodyFolder::removeEmpty(folder.path(), folder.descriptor()); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));
     std::expected<BodyFile, Error> file = std::unexpected(Error {});
@@ -64,7 +63,7 @@ Body::Body(Body&& other) noexcept
 Body::~Body()
 {
     if (m_owner)
-        removePendingTemporaryFile();
+        tidyNow();
 }
 
 bool Body::recordProgress(std::optional<Bytes> const& data)
@@ -95,8 +94,23 @@ URL Body::handOver(std::optional<Bytes> const& complete)
     // the destination. Otherwise the body belongs to the service, and a
     // handler that ends the process without moving it leaves nothing behind.
     bool recorded = recordProgress(complete);
-    setPendingTemporaryFile(m_file.path(), recorded ? folderPath() + "/" + m_record.name() : std::string(),
-        recorded && m_folder->foundAgain);
+    // The names are still ours: the body is held locked, its record written by us alone.
+    auto body = identityAt(m_folder->folder.descriptor(), m_file.name());
+    auto record = recorded ? identityAt(m_folder->folder.descriptor(), m_record.name()) : std::nullopt;
+    bool waits = recorded && m_folder->foundAgain;
+    // NOTE: by name only while it is still our file: once the handler moved the
+    // body away, the name may be a concurrent run's body, and its record too.
+    setExitTidy([&folder = m_folder->folder, name = m_file.name(), recordName = m_record.name(), body, record, waits] {
+        bool unmoved = body && identityAt(folder.descriptor(), name) == body;
+        if (!(waits && unmoved)) {
+            if (body)
+                unlinkIfStill(folder.descriptor(), name, *body);
+            if (record)
+                unlinkIfStill(folder.descriptor(), recordName, *record);
+        }
+        // Fails, as it should, while a body (ours kept, or a concurrent run's) is still inside.
+        (void)BodyFolder::removeEmpty(folder.path(), folder.descriptor());
+    });
     return URL::fileURL(m_file.path());
 }
 

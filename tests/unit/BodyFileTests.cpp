@@ -55,34 +55,34 @@ TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
     EXPECT_FALSE(std::filesystem::exists(root / ".moved.quenbury-0123456789abcdef"));
 }
 
-// A run that ends removes its leftover body and the body folder, but never another run's.
+// What a run that ends tidies: a leftover body only while it is ours, and the body folder, but never another run's.
 TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
 {
     test::TemporaryDirectory here;
+    platform::FileDescriptor folderOfBodies(::open(here.path.c_str(), O_RDONLY | O_DIRECTORY));
     test::writeFile(here / "body", "ours");
-    platform::setPendingTemporaryFile(here / "body");
+    auto ours = platform::identityAt(folderOfBodies.get(), "body");
     test::writeFile(here / "theirs", "theirs"); // Another run's body now has the name.
     std::filesystem::rename(here / "theirs", here / "body");
-    platform::removePendingTemporaryFile();
+    platform::setExitTidy([&] { platform::unlinkIfStill(folderOfBodies.get(), "body", *ours); });
+    platform::tidyNow();
     EXPECT_EQ(test::readFile(here / "body"), "theirs");
-    platform::setPendingTemporaryFile(here / "body");
-    platform::removePendingTemporaryFile();
+    ours = platform::identityAt(folderOfBodies.get(), "body");
+    platform::setExitTidy([&] { platform::unlinkIfStill(folderOfBodies.get(), "body", *ours); });
+    platform::tidyNow();
     EXPECT_FALSE(std::filesystem::exists(here / "body"));
     // The body folder goes with its last body, and not while another run holds it.
     auto folder = platform::BodyFolder::open(here / "folder", true);
     auto other = platform::BodyFolder::open(here / "folder", true);
     ASSERT_TRUE(folder && other);
     test::writeFile(here / "folder/body", "kept for resuming");
-    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
-    platform::removePendingTemporaryFile();
+    EXPECT_FALSE(platform::BodyFolder::removeEmpty(folder->path(), folder->descriptor()));
     EXPECT_TRUE(std::filesystem::exists(here / "folder/body"));
-    platform::setPendingTemporaryFile(here / "folder/body");
-    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
-    platform::removePendingTemporaryFile();
+    std::filesystem::remove(here / "folder/body");
+    EXPECT_FALSE(platform::BodyFolder::removeEmpty(folder->path(), folder->descriptor()));
     EXPECT_TRUE(std::filesystem::exists(here / "folder"));
     other = std::unexpected(platform::Error {});
-    platform::setPendingBodyFolder(folder->path(), folder->descriptor());
-    platform::removePendingTemporaryFile();
+    EXPECT_TRUE(platform::BodyFolder::removeEmpty(folder->path(), folder->descriptor()));
     EXPECT_FALSE(std::filesystem::exists(here / "folder"));
     // The next run makes it again.
     auto again = platform::BodyFolder::open(here / "folder", true);
