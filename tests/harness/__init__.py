@@ -290,92 +290,50 @@ class FaultServer:
 
 # -- real servers --------------------------------------------------------------
 #
-# Every real server runs one way: a configuration from its template, a port, a wait until the port answers, a stop at
-# once, and an access log of "request line|status|Range|If-Range".
+# Every real server runs one way: its configuration from servers/, checked by the server itself, a port, a wait until
+# the port answers, a stop at once, and an access log of "request line|status|Range|If-Range".
 
 DAY = 86400
-NGINX = """daemon off; master_process off; pid {dir}/nginx.pid; error_log {dir}/error.log warn; events {{ }}
-http {{
-    default_type application/octet-stream;
-    client_body_temp_path {dir}/client_body; proxy_temp_path {dir}/proxy; fastcgi_temp_path {dir}/fastcgi;
-    uwsgi_temp_path {dir}/uwsgi; scgi_temp_path {dir}/scgi;
-    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent';
-    access_log {dir}/access.log ranges;
-    server {{ listen 127.0.0.1:{port}; {site} }}
-    {tls}
-}}
-"""
-NGINX_SITE = "root {docroot}; location /slow/ {{ alias {docroot}/; limit_rate {rate}; }}"
-NGINX_TLS = "server {{ listen 127.0.0.1:{port} ssl{http2}; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; {site} }}"
-APACHE_MODULES = ("mpm_event", "authz_core", "mime", "alias", "env", "ratelimit")
-APACHE = (
-    "".join(f"LoadModule {m}_module /usr/lib/apache2/modules/mod_{m}.so\n" for m in APACHE_MODULES)
-    + """\
-ServerRoot {dir}
-Listen 127.0.0.1:{port}
-PidFile {dir}/httpd.pid
-Mutex file:{dir} default
-ErrorLog {dir}/error.log
-TypesConfig /etc/mime.types
-LogFormat "%r|%>s|%{{Range}}i|%{{If-Range}}i" ranges
-CustomLog {dir}/access.log ranges
-DocumentRoot {docroot}
-Alias /slow/ {docroot}/
-<Location /slow/>
-    SetOutputFilter RATE_LIMIT
-    SetEnv rate-limit {rate}
-</Location>
-"""
-)
-# File types from Debian's generated table, as its packaged configuration has them: without a type lighttpd sends
-# neither ETag nor Last-Modified, and nothing could be continued.
-LIGHTTPD = """include_shell "/usr/share/lighttpd/create-mime.conf.pl"
-server.document-root = "{docroot}"
-server.bind = "127.0.0.1"
-server.port = {port}
-server.pid-file = "{dir}/lighttpd.pid"
-server.errorlog = "{dir}/error.log"
-server.modules = ("mod_accesslog", "mod_alias")
-accesslog.filename = "{dir}/access.log"
-accesslog.format = "%r|%>s|%{{Range}}i|%{{If-Range}}i"
-$HTTP["url"] =~ "^/slow/" {{ alias.url = ("/slow/" => "{docroot}/") connection.kbytes-per-second = {rate} }}
-"""
-SQUID = """http_port 127.0.0.1:{port}
-cache_effective_user proxy
-pid_filename {dir}/squid.pid
-cache_log {dir}/error.log
-logformat ranges %rm %ru HTTP/%rv|%>Hs|%'{{Range}}>h|%'{{If-Range}}>h
-access_log stdio:{dir}/access.log logformat=ranges
-cache deny all
-http_access allow localhost
-http_access deny all
-netdb_filename none
-pinger_enable off
-dns_nameservers 127.0.0.1
-shutdown_lifetime 0 seconds
-"""
+CONFIGURATIONS = os.path.join(os.path.dirname(__file__), "servers")
 
 
 @dataclasses.dataclass
 class Program:
-    """A real server: its command and configuration (templates over the Server's fields), the rate of /slow/, the
-    signal that stops it at once, and the user it drops root for, who must write its logs."""
+    """A real server: its command and the command that checks its configuration (templates over the Server's fields),
+    its configuration in servers/ with the parts it includes, the rate of /slow/, the signal that stops it at once, and
+    the user it drops root for, who must write its logs."""
 
     command: str
+    check: str
     config: str
+    parts: tuple = ()
     rate: str = "2048"  # KiB per second
     stop: int = signal.SIGKILL
     user: Optional[str] = None
 
 
 PROGRAMS = {
-    "nginx": Program("/usr/sbin/nginx -c {conf} -p {dir}", NGINX, rate="2m"),
+    "nginx": Program(
+        "/usr/sbin/nginx -c {conf} -p {dir}",
+        "/usr/sbin/nginx -t -c {conf} -p {dir}",
+        "nginx.conf",
+        ("nginx-site.conf",),
+        "2m",
+    ),
     # One process that stays root: it reads the test's private folder.
-    "apache": Program("/usr/sbin/apache2 -X -f {conf}", APACHE),
+    "apache": Program("/usr/sbin/apache2 -X -f {conf}", "/usr/sbin/apache2 -t -f {conf}", "apache2.conf"),
     # SIGTERM drops transfers in flight at once too, and writes out its buffered access log.
-    "lighttpd": Program("/usr/sbin/lighttpd -D -f {conf}", LIGHTTPD, stop=signal.SIGTERM),
-    # A forward proxy that caches nothing and forwards ranges as asked; SIGTERM removes its shared memory segments.
-    "squid": Program("/usr/sbin/squid -N -n quenbury{port} -f {conf}", SQUID, stop=signal.SIGTERM, user="proxy"),
+    "lighttpd": Program(
+        "/usr/sbin/lighttpd -D -f {conf}", "/usr/sbin/lighttpd -tt -f {conf}", "lighttpd.conf", stop=signal.SIGTERM
+    ),
+    # SIGTERM removes its shared memory segments.
+    "squid": Program(
+        "/usr/sbin/squid -N -n quenbury{port} -f {conf}",
+        "/usr/sbin/squid -k parse -n quenbury{port} -f {conf}",
+        "squid.conf",
+        stop=signal.SIGTERM,
+        user="proxy",
+    ),
 }
 KEY = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
 FOR_LOOPBACK = "-addext subjectAltName=IP:127.0.0.1"
@@ -407,17 +365,24 @@ class Server:
         if self.program.user:
             user = pwd.getpwnam(self.program.user)
             os.chown(self.dir, user.pw_uid, user.pw_gid)
+        self.configure()
         self.start()
 
+    def configure(self) -> None:
+        """Writes the configuration and its parts from servers/, their @placeholders@ filled (the HTTPS part of nginx
+        once for each certificate), and has the server check them."""
+        self.conf = os.path.join(self.dir, self.program.config)
+        parts = [(name, name, {}) for name in (self.program.config, *self.program.parts)]
+        parts += [("nginx-tls.conf", f"nginx-tls-{n}.conf", {"port": p, "name": n}) for n, p in self.tls_ports.items()]
+        for template, name, values in parts:
+            values = {**vars(self), **values}
+            with open(os.path.join(CONFIGURATIONS, template)) as source, open(os.path.join(self.dir, name), "w") as out:
+                out.write(re.sub(r"@(\w+)@", lambda m: str(values[m[1]]), source.read()))
+        check = subprocess.run(self.program.check.format(**vars(self)).split(), capture_output=True, text=True)
+        assert check.returncode == 0, f"{self.program.config} is refused:\n{check.stdout}{check.stderr}"
+
     def start(self) -> None:
-        fields = dict(vars(self), conf=os.path.join(self.dir, "server.conf"))
-        fields["site"] = NGINX_SITE.format(**fields)
-        fields["tls"] = "\n".join(
-            NGINX_TLS.format(**{**fields, "port": p, "name": n}) for n, p in self.tls_ports.items()
-        )
-        with open(fields["conf"], "w") as conf:
-            conf.write(self.program.config.format(**fields))
-        command = self.program.command.format(**fields).split()
+        command = self.program.command.format(**vars(self)).split()
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for port in [self.port, *self.tls_ports.values()]:
             while not listening(port):
