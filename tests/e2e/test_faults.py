@@ -10,7 +10,7 @@ import unittest
 
 from harness import BODY, CUT, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS, VERIFIED
 from harness import CANDIDATES, Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
-from harness import resume_name, row_tests, sha256
+from harness import resume_name, row_tests, sha256, wait_for
 
 SAME = dict(etag='"same"', last_modified=None)
 AGAIN = lost(resumed=True, first=False)
@@ -242,8 +242,7 @@ class Races(unittest.TestCase):
         url = server.url("/pkg")
         self.assertEqual(self.box.run(url, "big.pkg", sha256(BODY)).status, 1)
         first = self.box.start(url, "big.pkg", sha256(BODY))
-        while len(server.requests) < 2:
-            time.sleep(0.02)
+        wait_for(lambda: len(server.requests) == 2 or first.poll() is not None, "second request")
         second = self.box.run(url, "big.pkg", sha256(BODY))
         self.assertEqual((second.status, second.records[-1]), (1, "Not saving resume data"), second.stderr)
         self.assertRegex(second.records[-2], r" Code=-3003 .*The body is being written by another run: ")

@@ -8,10 +8,9 @@ import os
 import plistlib
 import re
 import signal
-import time
 
 from harness import BODY, CUT, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, RESUMING, START, SUCCESS, VERIFIED
-from harness import Case, Reply, Step, failed, lost, row_tests, sha256
+from harness import Case, Reply, Step, failed, lost, row_tests, sha256, wait_for
 
 CHANGED = BODY[::-1]
 ETAG = Reply(BODY).entity_tag()
@@ -127,14 +126,15 @@ def killed_once_recorded(received: int):
     """SIGKILL for the running tool once the progress record beside its body counts `received` bytes."""
 
     def kill(pid: int) -> None:
-        deadline = time.monotonic() + 20
-        while time.monotonic() < deadline:
+        def recorded() -> bool:
             for path in glob.glob(f"/proc/{pid}/root/Library/**/.quenbury-partial/body-*.progress", recursive=True):
                 with contextlib.suppress(OSError, plistlib.InvalidFileException), open(path, "rb") as file:
                     if plistlib.load(file)["BytesReceived"] >= received:
-                        return os.kill(pid, signal.SIGKILL)
-            time.sleep(0.1)
-        raise AssertionError(f"no progress record of {received} bytes")
+                        return True
+            return False
+
+        wait_for(recorded, f"progress record of {received} bytes", 20)
+        os.kill(pid, signal.SIGKILL)
 
     return kill
 

@@ -149,6 +149,16 @@ def read_terminal(fd: int) -> bytes:
     return b""  # The other side has closed.
 
 
+def wait_for(condition, what: str, seconds: float = 60):
+    """The first true value of `condition()`, polled; after `seconds` the test fails rather than hang until CTest's
+    time-out."""
+    deadline = time.monotonic() + seconds
+    while not (value := condition()):
+        assert time.monotonic() < deadline, f"no {what} after {seconds:.0f} s"
+        time.sleep(0.02)
+    return value
+
+
 def binary_pid(process: subprocess.Popen) -> Optional[int]:
     """The quenbury that bwrap started under `process` (its child or grandchild), while it runs."""
 
@@ -157,13 +167,15 @@ def binary_pid(process: subprocess.Popen) -> Optional[int]:
             return file.read().split()
         return []
 
-    while process.poll() is None:
+    def running() -> Optional[int]:
         for pid in [c for child in children(process.pid) for c in (child, *children(child))]:
             with contextlib.suppress(OSError), open(f"/proc/{pid}/comm") as comm:
                 if comm.read() == "quenbury\n":
                     return int(pid)
-        time.sleep(0.02)
-    return None
+        return None
+
+    wait_for(lambda: running() or process.poll() is not None, "quenbury process")
+    return running()
 
 
 # -- the fault-injecting server ------------------------------------------------
@@ -385,9 +397,8 @@ class Server:
         command = self.program.command.format(**vars(self)).split()
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for port in [self.port, *self.tls_ports.values()]:
-            while not listening(port):
-                assert self.process.poll() is None, f"{command[0]} did not start"
-                time.sleep(0.05)
+            wait_for(lambda: self.process.poll() is not None or listening(port), f"{command[0]} on port {port}")
+            assert self.process.poll() is None, f"{command[0]} did not start"
 
     def stop(self) -> None:
         """Stops at once, dropping transfers in flight."""
@@ -662,8 +673,8 @@ def take_step(test: unittest.TestCase, box: Sandbox, step: Step, values: dict, s
     master, slave = pty.openpty() if step.terminal else (None, subprocess.PIPE)
     args = [expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)]
     process = box.start(*args, umask=step.umask, stderr=slave, wrap=step.wrap)
-    while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
-        time.sleep(0.05)
+    if step.interrupt:
+        wait_for(lambda: process.poll() is not None or len(box.read(values["body"]) or b"") >= CUT, "body of CUT bytes")
     if step.interrupt == "restart":
         server.stop()
     elif step.interrupt:
