@@ -24,9 +24,9 @@ NO_SPACE = (
     "NSLocalizedDescription=No space left on device, NSLocalizedFailureReason={}}}"
 )
 BODY_NOT_WRITTEN = START + [
-    'Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." '
+    '~Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." '
     "UserInfo={NSErrorFailingURLStringKey={url}, NSLocalizedDescription=The file could not be written., "
-    "NSUnderlyingError=" + NO_SPACE.format("{body}", "write") + "}",
+    "NSUnderlyingError=" + NO_SPACE.format("{partial}/[^,]+", "write") + "}",
     "Not saving resume data",
 ]
 STATE_NOT_WRITTEN = (
@@ -107,15 +107,14 @@ def denied(path: str, operation: str) -> str:
     )
 
 
-def failing(name: str, call: str, path: str, records: list, after: dict, status: int = 1, **fields) -> Case:
+def failing(name: str, call: str, path: str, records: list, after: dict, status=1, resumed=False, then=(), **fields):
     """A run in which every `call` naming `path` (as the call writes it, or by a folder's descriptor) fails with
-    EACCES; `resumed`: it continues a run broken off at CUT."""
+    EACCES; `resumed`: it continues a run broken off at CUT; `then`: the runs after it."""
     wrap = ("strace", "-f", "-o", "/dev/null", "-P", path, "-e", f"inject={call}:error=EACCES")
-    step = Step(status, records, wrap=wrap)
-    if not fields.pop("resumed", False):
-        return Case(name, [step], after=after, **fields)
-    fields.setdefault("serve", {"/pkg": [Reply(BODY, close_after=CUT), Reply(BODY)]})
-    return Case(name, [Step(1, START + lost()), step], after=after, **fields)
+    if resumed:
+        fields.setdefault("serve", {"/pkg": [Reply(BODY, close_after=CUT), Reply(BODY)]})
+    runs = [Step(1, START + lost())] * resumed + [Step(status, records, wrap=wrap), *then]
+    return Case(name, runs, after=after, **fields)
 
 
 Injected = row_tests(
@@ -173,14 +172,16 @@ Injected = row_tests(
             resumed=True,
         ),
         # strace knows the resume area's first mkdirat, of "Library", by the descriptor of /private/tmp it is made in;
-        # the bare name would also match the agent's /Library.
+        # the bare name would also match the agent's /Library. The record beside the body lets the next run continue.
         failing(
             "a resume folder that cannot be made keeps the body for the next run",
             "mkdirat",
             "/private/tmp",
             START + lost(data=r"\d+")[:3] + [WRITE_FAILED + denied("/private/tmp/Library", "mkdir")],
-            {"/private/tmp": [], "{body}": BODY[:CUT]},
-            serve={"/pkg": [Reply(BODY, close_after=CUT)]},
+            {"{agent}/store": ["a.pkg"]},
+            serve={"/pkg": [Reply(BODY, close_after=CUT, **SAME), Reply(BODY, **SAME)]},
+            then=[Step(0, SUCCESS)],
+            sent=["GET /pkg", ranged(CUT)],
         ),
         failing(
             "a state that cannot be replaced stays, and no temporary file is left",

@@ -26,9 +26,15 @@ def records(stderr: str) -> list[str]:
     return [message for piece in RECORD.split(stderr) if (message := piece.removesuffix("\n"))]
 
 
+def body_folder(destination: str) -> str:
+    """The hidden folder beside the destination that its body grows in."""
+    return os.path.dirname(destination) + "/.quenbury-partial"
+
+
 def body_path(encoded_url: str, destination: str) -> str:
-    """The body of a fresh transfer of that URL, in the hidden folder beside its destination."""
-    return os.path.dirname(destination) + "/.quenbury-partial/body-" + sha256(encoded_url.encode())
+    """The name a fresh transfer of that URL gives its body: only for rows where a run must find a body by that name
+    (the others see a body in its folder, whatever its name)."""
+    return body_folder(destination) + "/body-" + sha256(encoded_url.encode())
 
 
 def resume_name(destination: str) -> str:
@@ -107,6 +113,15 @@ class Sandbox:
         os.makedirs(os.path.dirname(self.host(path)), exist_ok=True)
         with open(self.host(path), "wb") as file:
             file.write(data)
+
+    def largest(self, folder: str) -> int:
+        """The size of the largest file in `folder`, 0 for none: a body's, whatever its name."""
+        sizes = [0]
+        with contextlib.suppress(OSError), os.scandir(self.host(folder)) as entries:
+            for entry in entries:
+                with contextlib.suppress(OSError):  # Gone since the listing.
+                    sizes.append(entry.stat(follow_symlinks=False).st_size)
+        return max(sizes)
 
     def files_under(self, path: str) -> list[str]:
         top = self.host(path)
@@ -460,12 +475,12 @@ START = [
 ]
 RESUMING = ["Fetching resume data..for plist {state}", "The resume Plist size ->{state_size} bytes"]
 MOVED = [
-    " file Downloaded location Optional({body_url}), move location {dest_url}",
+    r"~ file Downloaded location Optional\({partial_url}/[^/]+\), move location {dest_url}",
     "Download successful. File saved to: {dest_url}",
 ]
 # The move's record for a body in a fresh folder of the temporary folder.
 FALLBACK_MOVED = (
-    r"~ file Downloaded location Optional\(file:///var/tmp/quenbury-\w{6}/body-[0-9a-f]{64}\), move location {dest_url}"
+    r"~ file Downloaded location Optional\(file:///var/tmp/quenbury-\w{6}/[^/]+\), move location {dest_url}"
 )
 VERIFIED = [
     "downloaded file checksum ->{digest}\nGiven checksum ->{sum}",
@@ -661,8 +676,9 @@ def values_of(case: Case, box: Sandbox, server) -> dict:
         plist=resume_name(dest),
         state=state,
         state_dir=os.path.dirname(state),
+        partial=body_folder(dest),
+        partial_url=file_url(body_folder(dest)),
         body=body_path(encoded, dest),
-        body_url=file_url(body_path(encoded, dest)),
         etag=Reply(case.data).entity_tag(),
     )
 
@@ -674,7 +690,7 @@ def take_step(test: unittest.TestCase, box: Sandbox, step: Step, values: dict, s
     args = [expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)]
     process = box.start(*args, umask=step.umask, stderr=slave, wrap=step.wrap)
     if step.interrupt:
-        wait_for(lambda: process.poll() is not None or len(box.read(values["body"]) or b"") >= CUT, "body of CUT bytes")
+        wait_for(lambda: process.poll() is not None or box.largest(values["partial"]) >= CUT, "body of CUT bytes")
     if step.interrupt == "restart":
         server.stop()
     elif step.interrupt:
@@ -719,8 +735,10 @@ def run_case(test: unittest.TestCase, case: Case) -> None:
         values["state_size"] = len(box.read(values["state"]) or b"")
         run = take_step(test, box, step, values, server)
         values["saved_size"] = len(box.read(values["state"]) or b"")
-        with contextlib.suppress(Exception):  # The fields of the resume data kept, as {kept_<field>}.
-            values.update({"kept_" + key: value for key, value in plistlib.loads(box.read(values["state"])).items()})
+        with contextlib.suppress(Exception):  # The fields of the resume data kept, as {kept_<field>}; {kept_body}.
+            kept = plistlib.loads(box.read(values["state"]))
+            values.update({"kept_" + key: value for key, value in kept.items()})
+            values["kept_body"] = kept["BodyFolder"] + "/" + kept["BodyFileName"]
         # Expected records go through the same parser, so that a forged record inside one splits alike.
         logged = [f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records]
         expected = records("".join(logged))
