@@ -9,7 +9,7 @@ import plistlib
 import re
 import signal
 
-from harness import BODY, CUT, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, RESUMING, START, SUCCESS, VERIFIED
+from harness import BODY, CUT, DAY, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, RESUMING, START, SUCCESS, VERIFIED
 from harness import Case, Reply, Step, failed, lost, row_tests, sha256, wait_for
 
 CHANGED = BODY[::-1]
@@ -76,6 +76,7 @@ IN_SUB = dict(
     after={"{agent}/store": ["sub/a.pkg"], "{agent}/store/sub/.quenbury-partial": "gone"},
 )
 CUT_BACK = {"{dest}": BODY[:CUT]}
+FRESH = "/var/tmp/quenbury-Stale1"
 UNTOUCHED = {"/private/tmp/elsewhere": [], "/private/tmp/Library": [], "{dest}": None}
 # No new privileges, a Landlock domain and the system-call filter, before any thread is started.
 CONFINED = re.compile(
@@ -108,15 +109,15 @@ def crafted(values: dict) -> bytes:
     )
 
 
-def this_record(values: dict) -> bytes:
-    """A progress record beside the body of the run's URL, of CUT bytes of the entity."""
+def this_record(values: dict, body: str = "") -> bytes:
+    """Resume data of CUT bytes of the entity of the run's URL, for `body` (by default the one named after the URL)."""
     return binary_record(
         URL=values["encoded"],
-        BodyFileName=os.path.basename(values["body"]),
+        BodyFileName=os.path.basename(body or values["body"]),
         BytesReceived=CUT,
         EntityTag=ETAG,
         TotalLength=len(BODY),
-        BodyFolder=os.path.dirname(values["body"]),
+        BodyFolder=os.path.dirname(body or values["body"]),
     )
 
 
@@ -199,6 +200,16 @@ def beside_body(name: str, record: list, request: str) -> Case:
     )
 
 
+def swept(where: str, folder: str, then: list, *plant: tuple, **fields) -> Case:
+    """Bodies and progress records in the run's body folder untouched for over a week: its own go, but not a younger
+    one, one another run holds or another user's; then the run logs `then`."""
+    ages = {"body-old": 8, "body-old.progress": 8, "body-young": 6, "body-held": 8, "body-theirs": 8}
+    old = [("file", f"{folder}/{n}", b"x") for n in ages] + [("age", f"{folder}/{n}", d * DAY) for n, d in ages.items()]
+    old += [("lock", f"{folder}/body-held"), ("owner", f"{folder}/body-theirs", 65534)]
+    kept = {folder: ["body-held", "body-theirs", "body-young"], "{dest}": BODY}
+    return Case(f"stale bodies are swept {where}", plant=[*old, *plant], runs=[Step(0, then)], after=kept, **fields)
+
+
 def unusable(name: str, *plant: tuple) -> Case:
     """Resume state that cannot be used: a fresh download, and the file the state names is left alone."""
     return Case(
@@ -273,6 +284,17 @@ Rows = row_tests(
         beside_body("this URL's continues", [THIS_RECORD], RANGED),
         beside_body("a link is not followed", [("link", "{body}.progress", "/private/tmp/victim")], "GET /pkg"),
         beside_body("another user's is ignored", [THIS_RECORD, ("owner", "{body}.progress", 65534)], "GET /pkg"),
+        swept("beside the destination", "{partial}", SUCCESS),
+        # A fresh folder of the temporary folder, made while the store folder was missing, is swept when the resume
+        # data brings the run back to it.
+        swept(
+            "in the temporary folder",
+            FRESH,
+            START + RESUMING + [FALLBACK_MOVED] + FETCHED[1:],
+            ("file", FRESH + "/body-mine", BODY[:CUT]),
+            ("file", "{state}", lambda values: this_record(values, FRESH + "/body-mine")),
+            sent=[RANGED],
+        ),
         continued("a server falling silent times out and the next run continues", [SILENT], [RANGED], TIMED_OUT),
         # The body lies beside its destination: emptied temporary folders cost no byte of it.
         continued("emptied temporary folders, resumed into a folder", [BROKEN], [RANGED], between=EMPTIED, **IN_SUB),

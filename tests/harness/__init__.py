@@ -3,7 +3,7 @@
 of the test, so the binary uses its real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting server,
 and nginx, Apache httpd, lighttpd and squid run one way), and the runner of case rows."""
 
-import contextlib, dataclasses, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
+import contextlib, dataclasses, fcntl, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 from urllib.parse import quote
@@ -585,9 +585,10 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
     """Plants (kind, path, argument): file (bytes, or a function of the values that gives them), append (bytes), fill
-    (until the disk is full), dir, link (target), fifo, socket, device (root only), owner (uid), mode, remove, mount
-    (another volume), bind (another mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4
-    (size in bytes: a volume that keeps half its blocks for root, root only)."""
+    (until the disk is full), dir, link (target), fifo, socket, device (root only), owner (uid), mode, age (seconds
+    since its last change), lock (held as a live run holds its body), remove, mount (another volume), bind (another
+    mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4 (size in bytes: a volume that
+    keeps half its blocks for root, root only)."""
     simple = {
         "link": lambda host, target: os.symlink(expand(target, values), host),
         "socket": lambda host: socket.socket(socket.AF_UNIX).bind(host),
@@ -595,6 +596,7 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
         "device": lambda host: os.mknod(host, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
         "owner": lambda host, uid: os.chown(host, uid, uid),
         "mode": os.chmod,
+        "age": lambda host, seconds: os.utime(host, (time.time() - seconds,) * 2),
     }
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
@@ -610,6 +612,9 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
                     pass
         elif kind in simple:
             simple[kind](host, *argument)
+        elif kind == "lock":
+            test.addCleanup(os.close, descriptor := os.open(host, os.O_RDONLY))
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
         elif kind == "remove" and os.path.lexists(host):
             shutil.rmtree(host) if os.path.isdir(host) and not os.path.islink(host) else os.remove(host)
         elif kind in ("mount", "bind"):  # Another volume, or another mount point on the same one.
