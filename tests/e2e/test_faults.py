@@ -74,12 +74,6 @@ Rows = row_tests(
             )
         ],
         Case(
-            "a full temporary folder does not matter",
-            plant=[("tmpfs", "/var/tmp", "64k"), ("fill", "/var/tmp/filler")],
-            runs=[Step(0, SUCCESS)],
-            after={"{agent}/store": ["a.pkg"], "/var/tmp": ["filler"]},
-        ),
-        Case(
             "a full resume area fails the state's write",
             serve={"/pkg": [Reply(BODY, close_after=CUT)]},
             plant=[("tmpfs", "/private/tmp", "64k"), ("fill", "/private/tmp/filler")],

@@ -25,7 +25,6 @@ WEAK = dict(etag='W/"w1"', last_modified=None)
 WEAK_BROKEN = Reply(BODY, close_after=CUT, **WEAK)
 NO_VALIDATORS = Reply(BODY, close_after=CUT, etag=None, last_modified=None)
 SHORT = Reply(BODY[CUT : 2 * CUT], 206, ETAG, headers=[("Content-Range", f"bytes {CUT}-{2 * CUT - 1}/{len(BODY)}")])
-UNSIZED_PART = Reply(BODY, content_length=None, close_after=CUT)
 HUGE = Reply(BODY, headers=[("X-Huge", "h" * (1 << 20))])
 LONGER = Reply(BODY, content_length=CUT)
 TRUNCATED = Reply(BODY[:CUT], content_length=len(BODY))
@@ -61,7 +60,6 @@ EMPTIED = [("remove", "/tmp"), ("dir", "/tmp"), ("remove", "/var/tmp"), ("dir", 
 MISSING = ("remove", "{kept_body}")
 OPENED = ("mode", "{state_dir}", 0o777)
 GROWN = ("append", "{kept_body}", b"garbage")
-REBOOTED = [("remove", "/private/tmp/Library"), *EMPTIED]
 LINKED_FOLDER = [("link", "/private/tmp/Library", "/private/tmp/elsewhere")]
 FOREIGN_FOLDER = [("dir", "/private/tmp/Library"), ("owner", "/private/tmp/Library", 65534)]
 VICTIM = ("file", "/private/tmp/victim", b"precious")
@@ -242,9 +240,10 @@ Rows = row_tests(
             then=SUCCESS,
             data=CHANGED,
         ),
-        # Folders and files made for resume state are owner-only (the state holds the URL), and a folder of ours left open is tightened.
-        *[resume_area(mask) for mask in (0o000, 0o002, 0o022, 0o077)],
-        *[resume_area(0o022, left) for left in (0o777, 0o775)],
+        # Folders and files made for resume state are owner-only (the state holds the URL) under the widest and the
+        # narrowest umask, and a folder of ours left open is tightened.
+        *[resume_area(mask) for mask in (0o000, 0o077)],
+        resume_area(0o022, 0o777),
         continued("two runs continue the transfer", [BROKEN], [RANGED]),
         continued("a URL sent encoded continues", [BROKEN], [ENCODED], url="{origin}/a b", path="/a%20b"),
         # The mirror that broke off is not asked again: the given URL is fetched whole.
@@ -258,7 +257,6 @@ Rows = row_tests(
         # An error answer or a short part to a resumed request keeps every byte received.
         kept("a 503 to the resumed request", Reply.plain(503, b"busy")),
         kept("a part shorter than the range asked", SHORT, LOST_AGAIN, 2 * CUT),
-        kept("a part without Content-Length ended by a clean close", UNSIZED_PART, LOST_AGAIN, 2 * CUT),
         continued("a server ignoring Range", [BROKEN, Reply(BODY, honour_range=False)], [RANGED]),
         continued("an interim answer before the part", [BROKEN, Reply(BODY, interim=True)], [RANGED]),
         continued("a body file missing between runs starts over", [BROKEN], ["GET /pkg"], between=[MISSING]),
@@ -307,7 +305,6 @@ Rows = row_tests(
             after={"/var/tmp": [], "{agent}/store": "gone"},
             sent=["GET /pkg", RANGED],
         ),
-        continued("after a reboot the temporary folders are empty", [BROKEN], [RANGED], then=SUCCESS, between=REBOOTED),
         continued("a second failure replaces the state", [BROKEN] * 2, [RANGED, RANGED_TWICE], LOST, Step(1, AGAIN)),
         # Killed in the rename that replaces the state: the old state stands whole, and the next save clears the
         # leftover. The body's own record, written before, lets that run continue from where the body stands.

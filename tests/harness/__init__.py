@@ -3,7 +3,7 @@
 of the test, so the binary uses its real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting server,
 and nginx, Apache httpd, lighttpd and squid run one way), and the runner of case rows."""
 
-import contextlib, dataclasses, fcntl, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
+import contextlib, dataclasses, fcntl, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, subprocess, tempfile, threading, time, unittest  # noqa: E401
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 from urllib.parse import quote
@@ -585,22 +585,19 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
     """Plants (kind, path, argument): file (bytes, or a function of the values that gives them), append (bytes), fill
-    (until the disk is full), dir, link (target), fifo, socket, device (root only), owner (uid), mode, age (seconds
-    since its last change), lock (held as a live run holds its body), remove, mount (another volume), bind (another
-    mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4 (size in bytes: a volume that
-    keeps half its blocks for root, root only)."""
+    (until the disk is full), dir, link (target), fifo, owner (uid, root only), mode, age (seconds since its last
+    change), lock (held as a live run holds its body), remove, mount (another volume), tmpfs (size: a volume of its own,
+    root only), ext4 (size in bytes: a volume that keeps half its blocks for root, root only)."""
     simple = {
         "link": lambda host, target: os.symlink(expand(target, values), host),
-        "socket": lambda host: socket.socket(socket.AF_UNIX).bind(host),
         "fifo": os.mkfifo,
-        "device": lambda host: os.mknod(host, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
         "owner": lambda host, uid: os.chown(host, uid, uid),
         "mode": os.chmod,
         "age": lambda host, seconds: os.utime(host, (time.time() - seconds,) * 2),
     }
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
-        if kind in ("owner", "tmpfs", "ext4", "device") and os.geteuid():
+        if kind in ("owner", "tmpfs", "ext4") and os.geteuid():
             test.skipTest("needs root")
         os.makedirs(host if kind in ("dir", "tmpfs", "ext4") else os.path.dirname(host), exist_ok=True)
         if kind in ("file", "append"):
@@ -617,9 +614,9 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
             fcntl.flock(descriptor, fcntl.LOCK_EX)
         elif kind == "remove" and os.path.lexists(host):
             shutil.rmtree(host) if os.path.isdir(host) and not os.path.islink(host) else os.remove(host)
-        elif kind in ("mount", "bind"):  # Another volume, or another mount point on the same one.
-            box.mounts.append((tempfile.mkdtemp(dir="/dev/shm") if kind == "mount" else host, expand(path, values)))
-            test.addCleanup(shutil.rmtree, box.mounts[-1][0], True) if kind == "mount" else None
+        elif kind == "mount":  # Another volume.
+            box.mounts.append((tempfile.mkdtemp(dir="/dev/shm"), expand(path, values)))
+            test.addCleanup(shutil.rmtree, box.mounts[-1][0], True)
         elif kind in ("tmpfs", "ext4"):
             mount(test, kind, host, argument[0])
 

@@ -27,10 +27,6 @@ platform::ResponseHeaders response(long status, std::string contentRange = {}, s
 
 TEST(ResumeDecisions, EveryRow)
 {
-    // Resume data continues only its own URL, in the form a task sends.
-    EXPECT_TRUE(platform::resumesURL(resume(), "http://h/p"));
-    EXPECT_FALSE(platform::resumesURL(resume(), "http://mirror/p"));
-
     // What a task continues from: a progress record only of this URL, body and
     // folder; stored data brought forward only by a record of its own transfer.
     auto recorded = [](std::uint64_t received, std::string url = "http://h/p", std::string tag = "\"t\"",
