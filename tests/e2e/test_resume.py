@@ -99,24 +99,19 @@ def binary_record(**fields) -> bytes:
     return plistlib.dumps({"QuenburyResumeVersion": 1, **fields}, fmt=plistlib.FMT_BINARY)
 
 
+def this_record(values: dict, body: str = "", name: str = "") -> bytes:
+    """Resume data of CUT bytes of the entity of the run's URL, for `body` (by default the one named after the URL),
+    or naming `name` in its folder."""
+    folder, named = os.path.split(body or values["body"])
+    fields = dict(
+        BodyFileName=name or named, BytesReceived=CUT, EntityTag=ETAG, TotalLength=len(BODY), BodyFolder=folder
+    )
+    return binary_record(URL=values["encoded"], **fields)
+
+
 def crafted(values: dict) -> bytes:
     """Resume data of the run's own URL whose body name climbs out of the body folder onto the victim."""
-    climb = os.path.relpath("/private/tmp/victim", values["partial"])
-    return binary_record(
-        URL=values["encoded"], BodyFileName=climb, BytesReceived=8, EntityTag=ETAG, BodyFolder=values["partial"]
-    )
-
-
-def this_record(values: dict, body: str = "") -> bytes:
-    """Resume data of CUT bytes of the entity of the run's URL, for `body` (by default the one named after the URL)."""
-    return binary_record(
-        URL=values["encoded"],
-        BodyFileName=os.path.basename(body or values["body"]),
-        BytesReceived=CUT,
-        EntityTag=ETAG,
-        TotalLength=len(BODY),
-        BodyFolder=os.path.dirname(body or values["body"]),
-    )
+    return this_record(values, name=os.path.relpath("/private/tmp/victim", values["partial"]))
 
 
 THIS_RECORD = ("file", "{body}.progress", this_record)
