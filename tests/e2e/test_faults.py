@@ -10,7 +10,7 @@ import unittest
 
 from harness import BODY, CUT, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS, VERIFIED
 from harness import CANDIDATES, Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
-from harness import resume_name, row_tests, sha256, wait_for
+from harness import NOTHING_LEFT, resume_name, row_tests, sha256, wait_for
 
 SAME = dict(etag='"same"', last_modified=None)
 AGAIN = lost(resumed=True, first=False)
@@ -18,7 +18,6 @@ RESUMED = START + RESUMING + MOVED + VERIFIED
 # The body kept, and the rest of an entity one byte shorter after it.
 SPLICED = MOVED + [f"downloaded file checksum ->{sha256(BODY[:-1])}\nGiven checksum ->{{sum}}", MISMATCH[1]]
 CHUNKED = b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
-NOTHING_LEFT = {"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone", "/private/tmp": []}
 NO_SPACE = (
     'Error Domain=NSPOSIXErrorDomain Code=28 "No space left on device" UserInfo={{NSFilePath={}, '
     "NSLocalizedDescription=No space left on device, NSLocalizedFailureReason={}}}"

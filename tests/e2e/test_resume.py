@@ -10,7 +10,7 @@ import re
 import signal
 
 from harness import BODY, CUT, DAY, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, RESUMING, START, SUCCESS, VERIFIED
-from harness import Case, Reply, Step, failed, lost, row_tests, sha256, wait_for
+from harness import NOTHING_LEFT, Case, Reply, Step, failed, lost, row_tests, sha256, wait_for
 
 CHANGED = BODY[::-1]
 ETAG = Reply(BODY).entity_tag()
@@ -65,8 +65,6 @@ FOREIGN_FOLDER = [("dir", "/private/tmp/Library"), ("owner", "/private/tmp/Libra
 VICTIM = ("file", "/private/tmp/victim", b"precious")
 FOLDERS = ["/private/tmp/Library", "/private/tmp/Library/Brindlecote", "/private/tmp/Library/Brindlecote/Ostrel_Agent"]
 STORE_ONLY = {"{agent}/store": ["a.pkg"], "{agent}/store/.quenbury-partial": "gone"}
-NOTHING_KEPT = {"{agent}/store": [], "{agent}/store/.quenbury-partial": "gone"}
-NOTHING_LEFT = {**NOTHING_KEPT, "/private/tmp": []}
 # A destination in a folder of the store.
 IN_SUB = dict(
     location="sub/a.pkg",
@@ -335,7 +333,7 @@ Rows = row_tests(
         not_written_through("a symbolic link", LINKED_FOLDER),
         not_written_through("owned by another user", FOREIGN_FOLDER),
         once("endless headers fail the run and keep nothing", ENDLESS, 1, NOT_KEPT, after=NOTHING_LEFT),
-        once("one huge header fails the run", HUGE, 1, [failed(-1), "Not saving resume data"], after=NOTHING_KEPT),
+        once("one huge header fails the run", HUGE, 1, [failed(-1), "Not saving resume data"], after=NOTHING_LEFT),
         once("a body longer than announced is cut at the length", LONGER, 0, FETCHED, data=BODY[:CUT], after=CUT_BACK),
         once("a body shorter than announced keeps resume data", TRUNCATED, 1, lost()),
     ],

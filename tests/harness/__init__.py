@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 """The end-to-end harness: the sandbox the real binary runs in (its /Library, /private, /tmp and /var/tmp are folders
 of the test, so the binary uses its real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting server,
-and nginx, Apache httpd, lighttpd and squid run one way), and the runner of case rows."""
+and nginx, Apache httpd, lighttpd and squid run one way, configured from servers/), and the runner of case rows. The
+cases, the demo and the bench import it as the package `harness`, with tests/ on PYTHONPATH."""
 
 import contextlib, dataclasses, fcntl, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, subprocess, tempfile, threading, time, unittest  # noqa: E401
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -162,8 +163,7 @@ def read_terminal(fd: int) -> bytes:
 
 
 def wait_for(condition, what: str, seconds: float = 60):
-    """The first true value of `condition()`, polled; after `seconds` the test fails rather than hang until CTest's
-    time-out."""
+    """The first true value of `condition()`, polled; after `seconds` the test fails instead of hanging."""
     deadline = time.monotonic() + seconds
     while not (value := condition()):
         assert time.monotonic() < deadline, f"no {what} after {seconds:.0f} s"
@@ -473,6 +473,8 @@ VERIFIED = [
 MISMATCH = [VERIFIED[0], "SHA256 checksum validation failed NSComparisonResult"]
 SUCCESS = START + MOVED + VERIFIED
 REJECTED = START + MOVED + MISMATCH
+# What a failed run leaves in the store and the resume area: nothing.
+NOTHING_LEFT = {"{agent}/store": [], "{partial}": "gone", "/private/tmp": []}
 # An older file at the destination, and its check.
 OLD = b"an older package"
 OLD_CHECKED = [f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}", MISMATCH[1]]
