@@ -93,18 +93,13 @@ CONFINING = ("-e", "trace=prctl,landlock_create_ruleset,landlock_add_rule,landlo
 KILLED_IN_RENAME = strace("/dev/null", "-P", "resume_a_pkg.plist", "-e", "inject=rename,renameat,renameat2:signal=KILL")
 
 
-def binary_record(**fields) -> bytes:
-    return plistlib.dumps({"QuenburyResumeVersion": 1, **fields}, fmt=plistlib.FMT_BINARY)
-
-
 def this_record(values: dict, body: str = "", name: str = "") -> bytes:
     """Resume data of CUT bytes of the entity of the run's URL, for `body` (by default the one named after the URL),
     or naming `name` in its folder."""
     folder, named = os.path.split(body or values["body"])
-    fields = dict(
-        BodyFileName=name or named, BytesReceived=CUT, EntityTag=ETAG, TotalLength=len(BODY), BodyFolder=folder
-    )
-    return binary_record(URL=values["encoded"], **fields)
+    record = {"QuenburyResumeVersion": 1, "URL": values["encoded"], "BodyFileName": name or named, "BytesReceived": CUT}
+    record |= {"EntityTag": ETAG, "TotalLength": len(BODY), "BodyFolder": folder}
+    return plistlib.dumps(record, fmt=plistlib.FMT_BINARY)
 
 
 def crafted(values: dict) -> bytes:
