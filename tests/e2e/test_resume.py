@@ -64,13 +64,9 @@ LINKED_FOLDER = [("link", "/private/tmp/Library", "/private/tmp/elsewhere")]
 FOREIGN_FOLDER = [("dir", "/private/tmp/Library"), ("owner", "/private/tmp/Library", 65534)]
 VICTIM = ("file", "/private/tmp/victim", b"precious")
 FOLDERS = ["/private/tmp/Library", "/private/tmp/Library/Brindlecote", "/private/tmp/Library/Brindlecote/Ostrel_Agent"]
-STORE_ONLY = {"{agent}/store": ["a.pkg"], "{agent}/store/.quenbury-partial": "gone"}
+STORE_ONLY = {"{agent}/store": ["a.pkg"], "{partial}": "gone"}
 # A destination in a folder of the store.
-IN_SUB = dict(
-    location="sub/a.pkg",
-    plant=[("dir", "{agent}/store/sub")],
-    after={"{agent}/store": ["sub/a.pkg"], "{agent}/store/sub/.quenbury-partial": "gone"},
-)
+IN_SUB = dict(location="sub/a.pkg", plant=[("dir", "{agent}/store/sub")], after={"{agent}/store": ["sub/a.pkg"]})
 CUT_BACK = {"{dest}": BODY[:CUT]}
 FRESH = "/var/tmp/quenbury-Stale1"
 UNTOUCHED = {"/private/tmp/elsewhere": [], "/private/tmp/Library": [], "{dest}": None}
@@ -303,15 +299,21 @@ Rows = row_tests(
             after={"{state_dir}": ["resume_a_pkg.plist"], "{state}": "file"},
             sent=["GET /pkg", RANGED, RANGED_TWICE],
         ),
-        # The server cannot continue the body and the whole entity, taken in the same task, breaks off without
+        # The whole entity takes the body's place (asked again in the task, or sent for the part) and breaks off without
         # validators: nothing could continue the body now, so it goes rather than wait to be spliced to the old state.
-        Case(
-            "a restart that breaks off without validators leaves no body",
-            serve={"/pkg": [BROKEN, Reply(BODY[: CUT // 2], etag=ETAG), NO_VALIDATORS]},
-            runs=[LOST, Step(1, START + RESUMING + [failed(-1005, resumed=True)] + NOT_KEPT[1:])],
-            after={"{partial}": "gone"},
-            sent=["GET /pkg", RANGED, "GET /pkg"],
-        ),
+        *[
+            Case(
+                f"{name} that breaks off without validators leaves no body",
+                serve={"/pkg": [BROKEN, *replies, NO_VALIDATORS]},
+                runs=[LOST, Step(1, START + RESUMING + [failed(-1005, resumed=True)] + NOT_KEPT[1:])],
+                after={"{partial}": "gone"},
+                sent=["GET /pkg", RANGED] + ["GET /pkg"] * len(replies),
+            )
+            for name, replies in (
+                ("a restart", [Reply(BODY[: CUT // 2], etag=ETAG)]),
+                ("a whole entity for the part", []),
+            )
+        ],
         once("no resume data without validators", NO_VALIDATORS, 1, NOT_KEPT, after=NOTHING_LEFT),
         once("no resume data after an empty reply", Reply(raw=b""), 1, NOT_KEPT, after=NOTHING_LEFT),
         unusable("corrupt", ("file", "{state}", b"bplist00 not really")),
