@@ -14,9 +14,7 @@ import time
 from contextlib import closing
 from typing import NamedTuple
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../tests/e2e"))
-
-from harness import Nginx, Sandbox, body_path, finish  # noqa: E402
+from harness import Nginx, Sandbox, body_path, finish
 
 MiB = 1 << 20
 RESULTS = os.path.join(os.path.dirname(__file__), "results")

@@ -6,9 +6,7 @@ import os
 import sys
 from contextlib import closing
 
-sys.path.insert(0, os.path.join(os.path.dirname(__file__), "../tests/e2e"))
-
-from harness import FaultServer, Nginx, Reply, Sandbox, resume_name, sha256  # noqa: E402
+from harness import FaultServer, Nginx, Reply, Sandbox, resume_name, sha256
 
 
 def show(title, box, args):

@@ -5,7 +5,7 @@
 # checks that nothing of it is left. The machine ends as it was, pass or fail.
 set -euo pipefail
 deb=$(realpath "$1")
-e2e=$(cd "$(dirname "$0")/../e2e" && pwd)
+tests=$(cd "$(dirname "$0")/.." && pwd)
 
 if [[ $(id -u) -ne 0 ]]; then
   echo "SKIP: installing a package needs root"; exit 0
@@ -29,9 +29,7 @@ dpkg -i "$deb" >/dev/null
 mapfile -t owned < <(dpkg -L quenbury)
 [[ $(dpkg-query -W -f='${Status}' quenbury) == "install ok installed" ]]
 
-QUENBURY_BINARY=/usr/bin/quenbury python3 - "$e2e" <<'PY'
-import sys
-sys.path.insert(0, sys.argv[1])
+PYTHONPATH=$tests QUENBURY_BINARY=/usr/bin/quenbury python3 - <<'PY'
 from contextlib import closing
 from harness import Nginx, Sandbox, sha256
 

@@ -4,7 +4,9 @@
 #include "platform/Confinement.h"
 #include "platform/FileManager.h"
 
+#include <cstring>
 #include <fcntl.h>
+#include <linux/landlock.h>
 #include <netdb.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
@@ -19,6 +21,19 @@ namespace {
 int errnoOf(int result)
 {
     return result < 0 ? errno : 0;
+}
+
+/// Runs /bin/true in a child, so that a program that does run never takes the place of the rows' process: 0 when it
+/// ran, else the error its start gave.
+int errnoOfRunning()
+{
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::execl("/bin/true", "true", nullptr);
+        std::_Exit(errno);
+    }
+    int status = 0;
+    return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 struct Row {
@@ -49,6 +64,10 @@ void expectInChild(std::function<std::vector<Row>()> const& rows)
 // itself to a work folder and a body folder: what it may and may not do.
 TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
 {
+    int const kernel
+        = static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
+    if (kernel < 1)
+        GTEST_SKIP() << "this kernel offers no Landlock: " << std::strerror(errno);
     for (int ceiling : { INT_MAX, 3, 2, 1, 0 }) {
         SCOPED_TRACE(ceiling);
         test::TemporaryDirectory root;
@@ -75,8 +94,8 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
                     confined && abi < 2 ? EXDEV : 0 },
                 { "move body to work",
                     platform::FileManager::defaultManager().replaceItem(work + "/moved", body + "/moved") ? 0 : -1, 0 },
-                { "run a program", errnoOf(::execl("/bin/true", "true", nullptr)), refused() },
-                { "ABI reported", abi > 0, ceiling > 0 },
+                { "run a program", errnoOfRunning(), refused() },
+                { "ABI reported", abi, std::min(ceiling, kernel) },
             };
         });
     }
@@ -109,7 +128,7 @@ TEST(Confinement, RefusesEscapeCallsAndKeepsTheResolver)
             { "trace", errnoOf(static_cast<int>(::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr))), EPERM },
             { "mount", errnoOf(::mount("none", root.path.c_str(), "tmpfs", 0, nullptr)), EPERM },
             { "load a module", errnoOf(static_cast<int>(::syscall(SYS_finit_module, fd, "", 0))), EPERM },
-            { "run a program", errnoOf(::execl("/bin/true", "true", nullptr)), EPERM },
+            { "run a program", errnoOfRunning(), EPERM },
             { "resolver thread", resolved, 0 },
         };
     });

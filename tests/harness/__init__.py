@@ -1,9 +1,10 @@
 # SPDX-License-Identifier: Apache-2.0
 """The end-to-end harness: the sandbox the real binary runs in (its /Library, /private, /tmp and /var/tmp are folders
 of the test, so the binary uses its real fixed paths), the servers it talks to on 127.0.0.1 (a fault-injecting server,
-and nginx, Apache httpd, lighttpd and squid run one way), and the runner of case rows."""
+and nginx, Apache httpd, lighttpd and squid run one way, configured from servers/), and the runner of case rows. The
+cases, the demo and the bench import it as the package `harness`, with tests/ on PYTHONPATH."""
 
-import contextlib, dataclasses, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, stat, subprocess, tempfile, threading, time, unittest  # noqa: E401
+import contextlib, dataclasses, fcntl, functools, hashlib, os, plistlib, pty, pwd, re, shutil, signal, socket, subprocess, tempfile, threading, time, unittest  # noqa: E401
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from typing import Optional
 from urllib.parse import quote
@@ -26,9 +27,15 @@ def records(stderr: str) -> list[str]:
     return [message for piece in RECORD.split(stderr) if (message := piece.removesuffix("\n"))]
 
 
+def body_folder(destination: str) -> str:
+    """The hidden folder beside the destination that its body grows in."""
+    return os.path.dirname(destination) + "/.quenbury-partial"
+
+
 def body_path(encoded_url: str, destination: str) -> str:
-    """The body of a fresh transfer of that URL, in the hidden folder beside its destination."""
-    return os.path.dirname(destination) + "/.quenbury-partial/body-" + sha256(encoded_url.encode())
+    """The name a fresh transfer of that URL gives its body: only for rows where a run must find a body by that name
+    (the others see a body in its folder, whatever its name)."""
+    return body_folder(destination) + "/body-" + sha256(encoded_url.encode())
 
 
 def resume_name(destination: str) -> str:
@@ -108,6 +115,12 @@ class Sandbox:
         with open(self.host(path), "wb") as file:
             file.write(data)
 
+    def largest(self, folder: str) -> int:
+        """The size of the largest file in `folder`, whatever its name; 0 for none, or for one gone since the listing."""
+        with contextlib.suppress(OSError), os.scandir(self.host(folder)) as entries:
+            return max((entry.stat(follow_symlinks=False).st_size for entry in entries), default=0)
+        return 0
+
     def files_under(self, path: str) -> list[str]:
         top = self.host(path)
         return sorted(os.path.relpath(os.path.join(d, n), top) for d, _, names in os.walk(top) for n in names)
@@ -149,6 +162,15 @@ def read_terminal(fd: int) -> bytes:
     return b""  # The other side has closed.
 
 
+def wait_for(condition, what: str, seconds: float = 60):
+    """The first true value of `condition()`, polled; after `seconds` the test fails instead of hanging."""
+    deadline = time.monotonic() + seconds
+    while not (value := condition()):
+        assert time.monotonic() < deadline, f"no {what} after {seconds:.0f} s"
+        time.sleep(0.02)
+    return value
+
+
 def binary_pid(process: subprocess.Popen) -> Optional[int]:
     """The quenbury that bwrap started under `process` (its child or grandchild), while it runs."""
 
@@ -157,13 +179,15 @@ def binary_pid(process: subprocess.Popen) -> Optional[int]:
             return file.read().split()
         return []
 
-    while process.poll() is None:
+    def running() -> Optional[int]:
         for pid in [c for child in children(process.pid) for c in (child, *children(child))]:
             with contextlib.suppress(OSError), open(f"/proc/{pid}/comm") as comm:
                 if comm.read() == "quenbury\n":
                     return int(pid)
-        time.sleep(0.02)
-    return None
+        return None
+
+    wait_for(lambda: running() or process.poll() is not None, "quenbury process")
+    return running()
 
 
 # -- the fault-injecting server ------------------------------------------------
@@ -290,92 +314,38 @@ class FaultServer:
 
 # -- real servers --------------------------------------------------------------
 #
-# Every real server runs one way: a configuration from its template, a port, a wait until the port answers, a stop at
-# once, and an access log of "request line|status|Range|If-Range".
+# Every real server runs one way: its configuration from servers/, checked by the server itself, a port, a wait until
+# the port answers, a stop at once, and an access log of "request line|status|Range|If-Range".
 
 DAY = 86400
-NGINX = """daemon off; master_process off; pid {dir}/nginx.pid; error_log {dir}/error.log warn; events {{ }}
-http {{
-    default_type application/octet-stream;
-    client_body_temp_path {dir}/client_body; proxy_temp_path {dir}/proxy; fastcgi_temp_path {dir}/fastcgi;
-    uwsgi_temp_path {dir}/uwsgi; scgi_temp_path {dir}/scgi;
-    log_format ranges '$request|$status|$http_range|$http_if_range|$body_bytes_sent';
-    access_log {dir}/access.log ranges;
-    server {{ listen 127.0.0.1:{port}; {site} }}
-    {tls}
-}}
-"""
-NGINX_SITE = "root {docroot}; location /slow/ {{ alias {docroot}/; limit_rate {rate}; }}"
-NGINX_TLS = "server {{ listen 127.0.0.1:{port} ssl{http2}; ssl_certificate {name}.crt; ssl_certificate_key {name}.key; {site} }}"
-APACHE_MODULES = ("mpm_event", "authz_core", "mime", "alias", "env", "ratelimit")
-APACHE = (
-    "".join(f"LoadModule {m}_module /usr/lib/apache2/modules/mod_{m}.so\n" for m in APACHE_MODULES)
-    + """\
-ServerRoot {dir}
-Listen 127.0.0.1:{port}
-PidFile {dir}/httpd.pid
-Mutex file:{dir} default
-ErrorLog {dir}/error.log
-TypesConfig /etc/mime.types
-LogFormat "%r|%>s|%{{Range}}i|%{{If-Range}}i" ranges
-CustomLog {dir}/access.log ranges
-DocumentRoot {docroot}
-Alias /slow/ {docroot}/
-<Location /slow/>
-    SetOutputFilter RATE_LIMIT
-    SetEnv rate-limit {rate}
-</Location>
-"""
-)
-# File types from Debian's generated table, as its packaged configuration has them: without a type lighttpd sends
-# neither ETag nor Last-Modified, and nothing could be continued.
-LIGHTTPD = """include_shell "/usr/share/lighttpd/create-mime.conf.pl"
-server.document-root = "{docroot}"
-server.bind = "127.0.0.1"
-server.port = {port}
-server.pid-file = "{dir}/lighttpd.pid"
-server.errorlog = "{dir}/error.log"
-server.modules = ("mod_accesslog", "mod_alias")
-accesslog.filename = "{dir}/access.log"
-accesslog.format = "%r|%>s|%{{Range}}i|%{{If-Range}}i"
-$HTTP["url"] =~ "^/slow/" {{ alias.url = ("/slow/" => "{docroot}/") connection.kbytes-per-second = {rate} }}
-"""
-SQUID = """http_port 127.0.0.1:{port}
-cache_effective_user proxy
-pid_filename {dir}/squid.pid
-cache_log {dir}/error.log
-logformat ranges %rm %ru HTTP/%rv|%>Hs|%'{{Range}}>h|%'{{If-Range}}>h
-access_log stdio:{dir}/access.log logformat=ranges
-cache deny all
-http_access allow localhost
-http_access deny all
-netdb_filename none
-pinger_enable off
-dns_nameservers 127.0.0.1
-shutdown_lifetime 0 seconds
-"""
+CONFIGURATIONS = os.path.join(os.path.dirname(__file__), "servers")
 
 
 @dataclasses.dataclass
 class Program:
-    """A real server: its command and configuration (templates over the Server's fields), the rate of /slow/, the
-    signal that stops it at once, and the user it drops root for, who must write its logs."""
+    """A real server: its command (a template over the Server's fields) and the options that make it check its
+    configuration instead, its configuration in servers/ with the parts it includes, the rate of /slow/, the signal that
+    stops it at once, and the user it drops root for, who must write its logs."""
 
     command: str
+    check: str
     config: str
+    parts: tuple = ()
     rate: str = "2048"  # KiB per second
     stop: int = signal.SIGKILL
     user: Optional[str] = None
 
 
 PROGRAMS = {
-    "nginx": Program("/usr/sbin/nginx -c {conf} -p {dir}", NGINX, rate="2m"),
+    "nginx": Program("/usr/sbin/nginx -c {conf} -p {dir}", "-t", "nginx.conf", ("nginx-site.conf",), "2m"),
     # One process that stays root: it reads the test's private folder.
-    "apache": Program("/usr/sbin/apache2 -X -f {conf}", APACHE),
+    "apache": Program("/usr/sbin/apache2 -X -f {conf}", "-t", "apache2.conf"),
     # SIGTERM drops transfers in flight at once too, and writes out its buffered access log.
-    "lighttpd": Program("/usr/sbin/lighttpd -D -f {conf}", LIGHTTPD, stop=signal.SIGTERM),
-    # A forward proxy that caches nothing and forwards ranges as asked; SIGTERM removes its shared memory segments.
-    "squid": Program("/usr/sbin/squid -N -n quenbury{port} -f {conf}", SQUID, stop=signal.SIGTERM, user="proxy"),
+    "lighttpd": Program("/usr/sbin/lighttpd -D -f {conf}", "-tt", "lighttpd.conf", stop=signal.SIGTERM),
+    # SIGTERM removes its shared memory segments.
+    "squid": Program(
+        "/usr/sbin/squid -N -n quenbury{port} -f {conf}", "-k parse", "squid.conf", stop=signal.SIGTERM, user="proxy"
+    ),
 }
 KEY = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2"
 FOR_LOOPBACK = "-addext subjectAltName=IP:127.0.0.1"
@@ -407,22 +377,29 @@ class Server:
         if self.program.user:
             user = pwd.getpwnam(self.program.user)
             os.chown(self.dir, user.pw_uid, user.pw_gid)
+        self.configure()
         self.start()
 
+    def configure(self) -> None:
+        """Writes the configuration and its parts from servers/, their @placeholders@ filled (the HTTPS part of nginx
+        once for each certificate), and has the server check them."""
+        self.conf = os.path.join(self.dir, self.program.config)
+        parts = [(name, name, {}) for name in (self.program.config, *self.program.parts)]
+        parts += [("nginx-tls.conf", f"nginx-tls-{n}.conf", {"port": p, "name": n}) for n, p in self.tls_ports.items()]
+        for template, name, values in parts:
+            values = {**vars(self), **values}
+            with open(os.path.join(CONFIGURATIONS, template)) as source, open(os.path.join(self.dir, name), "w") as out:
+                out.write(re.sub(r"@(\w+)@", lambda m: str(values[m[1]]), source.read()))
+        path, options = self.program.command.format(**vars(self)).split(" ", 1)
+        check = subprocess.run([path, *self.program.check.split(), *options.split()], capture_output=True, text=True)
+        assert check.returncode == 0, f"{self.program.config} is refused:\n{check.stdout}{check.stderr}"
+
     def start(self) -> None:
-        fields = dict(vars(self), conf=os.path.join(self.dir, "server.conf"))
-        fields["site"] = NGINX_SITE.format(**fields)
-        fields["tls"] = "\n".join(
-            NGINX_TLS.format(**{**fields, "port": p, "name": n}) for n, p in self.tls_ports.items()
-        )
-        with open(fields["conf"], "w") as conf:
-            conf.write(self.program.config.format(**fields))
-        command = self.program.command.format(**fields).split()
+        command = self.program.command.format(**vars(self)).split()
         self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         for port in [self.port, *self.tls_ports.values()]:
-            while not listening(port):
-                assert self.process.poll() is None, f"{command[0]} did not start"
-                time.sleep(0.05)
+            wait_for(lambda: self.process.poll() is not None or listening(port), f"{command[0]} on port {port}")
+            assert self.process.poll() is None, f"{command[0]} did not start"
 
     def stop(self) -> None:
         """Stops at once, dropping transfers in flight."""
@@ -484,13 +461,11 @@ START = [
 ]
 RESUMING = ["Fetching resume data..for plist {state}", "The resume Plist size ->{state_size} bytes"]
 MOVED = [
-    " file Downloaded location Optional({body_url}), move location {dest_url}",
+    r"~ file Downloaded location Optional\({partial_url}/[^/]+\), move location {dest_url}",
     "Download successful. File saved to: {dest_url}",
 ]
 # The move's record for a body in a fresh folder of the temporary folder.
-FALLBACK_MOVED = (
-    r"~ file Downloaded location Optional\(file:///var/tmp/quenbury-\w{6}/body-[0-9a-f]{64}\), move location {dest_url}"
-)
+FALLBACK_MOVED = MOVED[0].replace("{partial_url}", r"file:///var/tmp/quenbury-\w{6}")
 VERIFIED = [
     "downloaded file checksum ->{digest}\nGiven checksum ->{sum}",
     "SHA256 checksum validated succesfully NSComparisonResult",
@@ -498,6 +473,8 @@ VERIFIED = [
 MISMATCH = [VERIFIED[0], "SHA256 checksum validation failed NSComparisonResult"]
 SUCCESS = START + MOVED + VERIFIED
 REJECTED = START + MOVED + MISMATCH
+# What a failed run leaves in the store and the resume area: nothing.
+NOTHING_LEFT = {"{agent}/store": [], "{partial}": "gone", "/private/tmp": []}
 # An older file at the destination, and its check.
 OLD = b"an older package"
 OLD_CHECKED = [f"downloaded file checksum ->{sha256(OLD)}\nGiven checksum ->{{sum}}", MISMATCH[1]]
@@ -594,20 +571,19 @@ def expand(text: str, values: dict, pattern: bool = False) -> str:
 
 def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> None:
     """Plants (kind, path, argument): file (bytes, or a function of the values that gives them), append (bytes), fill
-    (until the disk is full), dir, link (target), fifo, socket, device (root only), owner (uid), mode, remove, mount
-    (another volume), bind (another mount point on the same volume), tmpfs (size: a volume of its own, root only), ext4
-    (size in bytes: a volume that keeps half its blocks for root, root only)."""
+    (until the disk is full), dir, link (target), fifo, owner (uid, root only), mode, age (seconds since its last
+    change), lock (held as a live run holds its body), remove, mount (another volume), tmpfs (size: a volume of its own,
+    root only), ext4 (size in bytes: a volume that keeps half its blocks for root, root only)."""
     simple = {
         "link": lambda host, target: os.symlink(expand(target, values), host),
-        "socket": lambda host: socket.socket(socket.AF_UNIX).bind(host),
         "fifo": os.mkfifo,
-        "device": lambda host: os.mknod(host, 0o600 | stat.S_IFCHR, os.makedev(1, 3)),
         "owner": lambda host, uid: os.lchown(host, uid, uid),
         "mode": os.chmod,
+        "age": lambda host, seconds: os.utime(host, (time.time() - seconds,) * 2),
     }
     for kind, path, *argument in plants:
         host = box.host(expand(path, values))
-        if kind in ("owner", "tmpfs", "ext4", "device") and os.geteuid():
+        if kind in ("owner", "tmpfs", "ext4") and os.geteuid():
             test.skipTest("needs root")
         os.makedirs(host if kind in ("dir", "tmpfs", "ext4") else os.path.dirname(host), exist_ok=True)
         if kind in ("file", "append"):
@@ -619,11 +595,14 @@ def lay(test: unittest.TestCase, box: Sandbox, plants: list, values: dict) -> No
                     pass
         elif kind in simple:
             simple[kind](host, *argument)
+        elif kind == "lock":
+            test.addCleanup(os.close, descriptor := os.open(host, os.O_RDONLY))
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
         elif kind == "remove" and os.path.lexists(host):
             shutil.rmtree(host) if os.path.isdir(host) and not os.path.islink(host) else os.remove(host)
-        elif kind in ("mount", "bind"):  # Another volume, or another mount point on the same one.
-            box.mounts.append((tempfile.mkdtemp(dir="/dev/shm") if kind == "mount" else host, expand(path, values)))
-            test.addCleanup(shutil.rmtree, box.mounts[-1][0], True) if kind == "mount" else None
+        elif kind == "mount":  # Another volume.
+            box.mounts.append((tempfile.mkdtemp(dir="/dev/shm"), expand(path, values)))
+            test.addCleanup(shutil.rmtree, box.mounts[-1][0], True)
         elif kind in ("tmpfs", "ext4"):
             mount(test, kind, host, argument[0])
 
@@ -685,9 +664,9 @@ def values_of(case: Case, box: Sandbox, server) -> dict:
         plist=resume_name(dest),
         state=state,
         state_dir=os.path.dirname(state),
+        partial=body_folder(dest),
+        partial_url=file_url(body_folder(dest)),
         body=body_path(encoded, dest),
-        body_url=file_url(body_path(encoded, dest)),
-        etag=Reply(case.data).entity_tag(),
     )
 
 
@@ -697,8 +676,8 @@ def take_step(test: unittest.TestCase, box: Sandbox, step: Step, values: dict, s
     master, slave = pty.openpty() if step.terminal else (None, subprocess.PIPE)
     args = [expand(a, values) for a in (("{url}", "{location}", "{sum}") if step.args is None else step.args)]
     process = box.start(*args, umask=step.umask, stderr=slave, wrap=step.wrap)
-    while step.interrupt and process.poll() is None and len(box.read(values["body"]) or b"") < CUT:
-        time.sleep(0.05)
+    if step.interrupt:
+        wait_for(lambda: process.poll() is not None or box.largest(values["partial"]) >= CUT, "body of CUT bytes")
     if step.interrupt == "restart":
         server.stop()
     elif step.interrupt:
@@ -743,8 +722,10 @@ def run_case(test: unittest.TestCase, case: Case) -> None:
         values["state_size"] = len(box.read(values["state"]) or b"")
         run = take_step(test, box, step, values, server)
         values["saved_size"] = len(box.read(values["state"]) or b"")
-        with contextlib.suppress(Exception):  # The fields of the resume data kept, as {kept_<field>}.
-            values.update({"kept_" + key: value for key, value in plistlib.loads(box.read(values["state"])).items()})
+        with contextlib.suppress(Exception):  # The fields of the resume data kept, as {kept_<field>}; {kept_body}.
+            kept = plistlib.loads(box.read(values["state"]))
+            values.update({"kept_" + key: value for key, value in kept.items()})
+            values["kept_body"] = kept["BodyFolder"] + "/" + kept["BodyFileName"]
         # Expected records go through the same parser, so that a forged record inside one splits alike.
         logged = [f"2000-01-01 00:00:00.000 quenbury[1:1] {expand(r, values, r[0] == '~')}\n" for r in step.records]
         expected = records("".join(logged))
