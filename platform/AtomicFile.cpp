@@ -2,9 +2,7 @@
 #include "platform/AtomicFile.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <fcntl.h>
-#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -33,11 +31,8 @@ void AtomicFile::removeAbandonedSiblings(int folder, std::string const& name)
 std::expected<AtomicFile, Error> AtomicFile::create(int folder, std::string name, std::string path, mode_t mode)
 {
     removeAbandonedSiblings(folder, name);
-    static thread_local std::mt19937_64 generator { std::random_device {}() };
     for (int attempt = 0; attempt < 8; ++attempt) {
-        char suffix[20];
-        std::snprintf(suffix, sizeof suffix, "%016llx", static_cast<unsigned long long>(generator()));
-        std::string temporary = siblingPrefix(name) + suffix;
+        std::string temporary = siblingPrefix(name) + randomLettersAndDigits(16);
         FileDescriptor fd(
             ::openat(folder, temporary.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
         if (!fd && errno == EEXIST)

@@ -13,7 +13,7 @@
 namespace platform {
 
 /// A file that appears whole or not at all: written as a unique sibling of its
-/// final name (".<name>.quenbury-" and 16 hex digits, created O_EXCL|O_NOFOLLOW,
+/// final name (".<name>.quenbury-" and 16 random letters and digits, O_EXCL|O_NOFOLLOW,
 /// never through a link, and locked while it lives, so that a later writer
 /// tells it from one a killed writer abandoned), then renamed over the final
 /// name in one step. What is not committed is unlinked when this object goes.

@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -96,14 +95,8 @@ std::expected<BodyFile, Error> BodyFile::openLocked(BodyFolder const& folder, st
 
 std::expected<BodyFile, Error> BodyFile::createUnique(BodyFolder const& folder, std::string const& prefix)
 {
-    static constexpr char alphabet[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-    std::random_device device;
-    std::mt19937_64 generator(device());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = prefix + "-";
-        auto value = generator();
-        for (int i = 0; i < 10; ++i, value /= 36)
-            name += alphabet[value % 36];
+        std::string name = prefix + "-" + randomLettersAndDigits(10);
         FileDescriptor fd(::openat(folder.descriptor(), name.c_str(), openFlags | O_CREAT | O_EXCL, 0600));
         if (fd)
             return lockOpened(folder, std::move(fd), name);

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
-#include <random>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -62,41 +61,28 @@ std::expected<BodyFolder, Error> BodyFolder::openOnce(
 
     // NOTE: O_NOFOLLOW and the checks on what was opened: a name swapped for a
     // link or another folder meanwhile is refused, never followed.
-    FileDescriptor fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    struct stat status { };
-    if (!fd) {
-        int saved = errno;
-        if ((saved == ELOOP || saved == ENOTDIR) && ::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
-            return std::unexpected(
-                Error::refused(path, S_ISLNK(status.st_mode) ? "a symbolic link" : "not a directory"));
-        return std::unexpected(Error::fromErrno("open", path, saved));
-    }
-    if (::fstat(fd.get(), &status) != 0)
-        return std::unexpected(Error::fromErrno("fstat", path, errno));
-    if (status.st_uid != ::geteuid())
+    auto fd = openFolderAt(parent, name, path);
+    auto status = fd ? statusOf(fd->get(), path) : std::unexpected(fd.error());
+    if (!status)
+        return std::unexpected(status.error());
+    if (status->st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
     // NOTE: what others could write into is not ours to trust; one they may
     // only read (a loose umask, an administrator's mkdir) is narrowed, before
     // the process confines itself.
-    if (status.st_mode & (S_IWGRP | S_IWOTH))
+    if (status->st_mode & (S_IWGRP | S_IWOTH))
         return std::unexpected(Error::refused(path, "writable by other users"));
-    if ((status.st_mode & 07777) != 0700 && ::fchmod(fd.get(), 0700) != 0)
+    if ((status->st_mode & 07777) != 0700 && ::fchmod(fd->get(), 0700) != 0)
         return std::unexpected(Error::fromErrno("fchmod", path, errno));
-    return BodyFolder(path, std::move(fd));
+    return BodyFolder(path, std::move(*fd));
 }
 
 std::expected<BodyFolder, Error> BodyFolder::createFresh(
     int parent, std::string const& parentPath, std::string_view prefix)
 {
-    static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
-    std::random_device device;
-    std::mt19937_64 generator(device());
     std::string name;
     for (int attempt = 0;; ++attempt) {
-        name = std::string(prefix);
-        auto value = generator();
-        for (int i = 0; i < 6; ++i, value /= 62)
-            name += alphabet[value % 62];
+        name = std::string(prefix) + randomLettersAndDigits(6);
         if (::mkdirat(parent, name.c_str(), 0700) == 0)
             break;
         if (errno != EEXIST || attempt == 100)

@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <random>
 #include <sys/file.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -57,6 +58,29 @@ std::optional<FileIdentity> identityAt(int folder, std::string const& name)
 bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity)
 {
     return identityAt(folder, name) == identity && ::unlinkat(folder, name.c_str(), 0) == 0;
+}
+
+std::expected<FileDescriptor, Error> openFolderAt(int parent, std::string const& name, std::string_view path)
+{
+    FileDescriptor fd(::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (fd)
+        return fd;
+    int saved = errno;
+    struct stat status { };
+    if ((saved == ELOOP || saved == ENOTDIR) && ::fstatat(parent, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0)
+        return std::unexpected(Error::refused(path, S_ISLNK(status.st_mode) ? "a symbolic link" : "not a directory"));
+    return std::unexpected(Error::fromErrno("open", path, saved));
+}
+
+std::string randomLettersAndDigits(std::size_t count)
+{
+    static constexpr char alphabet[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    static thread_local std::mt19937_64 generator { std::random_device {}() };
+    std::uniform_int_distribution<std::size_t> pick(0, sizeof alphabet - 2);
+    std::string text(count, ' ');
+    for (char& c : text)
+        c = alphabet[pick(generator)];
+    return text;
 }
 
 bool removeAbandoned(int folder, std::string const& name, time_t changedBefore)

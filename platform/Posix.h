@@ -94,6 +94,15 @@ struct FileIdentity {
 /// once our file has been moved or removed, the name may be another run's.
 bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity);
 
+/// Opens the folder `name` in the folder open at `parent`, never through a
+/// link: a link or anything but a folder there is refused as what it is; a
+/// missing one fails with ENOENT. `path` names it in errors.
+[[nodiscard]] std::expected<FileDescriptor, Error> openFolderAt(
+    int parent, std::string const& name, std::string_view path);
+
+/// `count` random letters and digits, for a name that nobody can take first.
+[[nodiscard]] std::string randomLettersAndDigits(std::size_t count);
+
 /// Removes `name` in `folder` when it is our own regular file, last changed
 /// before `changedBefore`, that no live writer holds locked: what a killed
 /// writer left. True when it went.

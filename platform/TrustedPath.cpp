@@ -77,32 +77,23 @@ namespace {
             prefix += "/" + name;
             if (name == "..")
                 return std::unexpected(Error::refused(prefix, "not a plain folder name"));
-            auto openChild = [&] {
-                return FileDescriptor(
-                    ::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-            };
-            FileDescriptor child = openChild();
+            auto child = openFolderAt(folder.get(), name, prefix);
+            bool absent = !child && child.error().is(ErrorDomain::POSIX, ENOENT);
             bool made = false;
-            if (!child && errno == ENOENT && missing == Missing::Stop)
+            if (absent && missing == Missing::Stop)
                 return folder;
-            if (!child && errno == ENOENT && missing == Missing::Create) {
+            if (absent && missing == Missing::Create) {
                 made = ::mkdirat(folder.get(), name.c_str(), 0700) == 0;
                 if (!made && errno != EEXIST)
                     return std::unexpected(Error::fromErrno("mkdir", prefix, errno));
-                child = openChild();
+                child = openFolderAt(folder.get(), name, prefix);
             }
-            if (!child) {
-                int saved = errno;
-                struct stat link { };
-                if ((saved == ELOOP || saved == ENOTDIR)
-                    && ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) == 0)
-                    return std::unexpected(
-                        Error::refused(prefix, S_ISLNK(link.st_mode) ? "a symbolic link" : "not a directory"));
-                return std::unexpected(Error::fromErrno("open", prefix, saved));
-            }
-            struct stat status { };
-            if (::fstat(child.get(), &status) != 0)
-                return std::unexpected(Error::fromErrno("fstat", prefix, errno));
+            if (!child)
+                return std::unexpected(child.error());
+            auto opened = statusOf(child->get(), prefix);
+            if (!opened)
+                return std::unexpected(opened.error());
+            struct stat const& status = *opened;
             if (status.st_uid != self && status.st_uid != 0)
                 return std::unexpected(Error::refused(prefix, "owned by another user"));
             mode_t mode = status.st_mode & 07777;
@@ -112,12 +103,12 @@ namespace {
                 // A folder of our own, left open by an earlier version, a loose
                 // umask or the agent: what lies below holds URLs, and URLs carry secrets.
                 mode &= S_ISVTX | S_IRWXU;
-                if (::fchmod(child.get(), mode) != 0)
+                if (::fchmod(child->get(), mode) != 0)
                     return std::unexpected(Error::fromErrno("fchmod", prefix, errno));
             }
             if ((mode & (S_IWGRP | S_IWOTH)) && !(mode & S_ISVTX))
                 return std::unexpected(Error::refused(prefix, "writable by other users"));
-            folder = std::move(child);
+            folder = std::move(*child);
         }
         return folder;
     }
