@@ -352,6 +352,14 @@ def download_table(protocol: str, size: int, rows: dict) -> list[str]:
     return lines + [""]
 
 
+def negotiated(nginx: Nginx) -> str:
+    """The TLS version, cipher and HTTP version that curl gets from the server, as its verbose output says them."""
+    url = f"https://127.0.0.1:{nginx.tls_ports['good']}/"
+    said = subprocess.run(["curl", "-sv", "--cacert", nginx.authority, "-o", "/dev/null", url], capture_output=True)
+    found = re.findall(r"SSL connection using (.*)|using (HTTP/\S+)", said.stderr.decode(errors="replace"))
+    return ", ".join(part.strip() for pair in found for part in pair if part) or "unknown"
+
+
 def load() -> str:
     with open("/proc/loadavg") as average:
         return " ".join(average.read().split()[:3])
@@ -369,6 +377,7 @@ def main() -> None:
     growth: dict = {}
     try:
         with closing(Nginx(rate="400m", tls=True, http2=True)) as nginx:
+            secure = negotiated(nginx)
             for size in sizes:
                 name = f"f{size // MiB}.bin"
                 path = os.path.join(nginx.docroot, name)
@@ -401,8 +410,8 @@ def main() -> None:
     header = [
         "# Benchmark results",
         "",
-        f"Machine: {os.cpu_count()} cores; nginx on 127.0.0.1 (HTTPS: TLS 1.3 with HTTP/2, a test authority each "
-        f"tool is told to trust). `bench/run {' '.join(sys.argv[1:])}` took {(time.time() - started) / 60:.0f} min; "
+        f"Machine: {os.cpu_count()} cores; nginx on 127.0.0.1 (HTTPS as curl negotiated it: {secure}; a test "
+        f"authority each tool is told to trust). `bench/run {' '.join(sys.argv[1:])}` took {(time.time() - started) / 60:.0f} min; "
         f"load average (1, 5, 15 min) at the start and after each size: {'; '.join(loads)}.",
         "",
         f"All {len(growth)} download commands of a size run together, {round_count(len(growth), reps)} rounds in "
