@@ -19,11 +19,14 @@ namespace {
     // NOTE: the caller's thread (libcurl's, which also decrypts) copies into
     // the buffer and writes it; the reading thread only reads back and
     // hashes. For 1 GiB, medians of 12 rotated rounds, over HTTPS and HTTP:
-    // 1.81 s and 1.00 s so; 1.89 s and 1.17 s writing each received piece as
-    // it came; 1.99 s and 1.04 s with a ring of buffers that one thread hashed
-    // and another wrote. Larger writes cost the page cache more: with 1 MiB,
-    // 2.95 s and 2.19 s against 1.84 s and 0.98 s in another such run.
-    constexpr size_t bufferCapacity = 256 * 1024;
+    // 1.81 s and 1.00 s so; 1.89 s and 1.17 s writing each received piece
+    // (16 KiB) as it came; 1.99 s and 1.04 s with a ring of buffers that one
+    // thread hashed and another wrote. Writes of 64 KiB cost the page cache
+    // least and most steadily on a machine whose memory the host takes back:
+    // 1.64 s and 0.97 s against 2.25 s and 1.79 s with 256 KiB (whose best
+    // runs were as fast) and 1.69 s and 1.02 s with 32 KiB; 1 MiB was worse
+    // still (2.95 s and 2.19 s in another run).
+    constexpr size_t bufferCapacity = 64 * 1024;
     constexpr size_t readBackCapacity = 128 * 1024;
 
     /// False when writing up to `end` would grow the file into the blocks that
