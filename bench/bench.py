@@ -377,7 +377,7 @@ def main() -> None:
     growth: dict = {}
     try:
         with closing(Nginx(rate="400m", tls=True, http2=True)) as nginx:
-            secure = negotiated(nginx)
+            tls = negotiated(nginx)
             for size in sizes:
                 name = f"f{size // MiB}.bin"
                 path = os.path.join(nginx.docroot, name)
@@ -410,7 +410,7 @@ def main() -> None:
     header = [
         "# Benchmark results",
         "",
-        f"Machine: {os.cpu_count()} cores; nginx on 127.0.0.1 (HTTPS as curl negotiated it: {secure}; a test "
+        f"Machine: {os.cpu_count()} cores; nginx on 127.0.0.1 (HTTPS as curl negotiated it: {tls}; a test "
         f"authority each tool is told to trust). `bench/run {' '.join(sys.argv[1:])}` took {(time.time() - started) / 60:.0f} min; "
         f"load average (1, 5, 15 min) at the start and after each size: {'; '.join(loads)}.",
         "",
