@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: Apache-2.0
-"""Measures quenbury beside the tools users know; see bench/run."""
+"""Measures quenbury beside the tools users know, over HTTP and over HTTPS; see bench/run."""
 
 from __future__ import annotations
 
@@ -12,12 +12,17 @@ import sys
 import tempfile
 import time
 from contextlib import closing
-from typing import NamedTuple
+from typing import Callable, NamedTuple, Optional
 
+import harness
 from harness import Nginx, Sandbox, body_path, finish
 
 MiB = 1 << 20
 RESULTS = os.path.join(os.path.dirname(__file__), "results")
+HTTP, HTTPS = "HTTP", "HTTPS"
+ONE_VOLUME = "quenbury, one volume"
+BEFORE = "quenbury before, one volume"
+CURL, CURL_DGST = "curl -o alone", "curl -o + openssl dgst"
 
 
 class Sample(NamedTuple):
@@ -26,6 +31,21 @@ class Sample(NamedTuple):
     peak: int  # peak resident KiB
     written: int  # bytes the disk took while it ran and in the sync after it
     status: int
+
+
+class Summary(NamedTuple):
+    wall: float  # median
+    wall_min: float
+    cpu: float  # median
+    cpu_min: float
+    peak: int  # the highest of the runs, KiB
+    written: int  # median
+
+
+class Command(NamedTuple):
+    argv: list[str]
+    outputs: list[str]  # removed after each run
+    program: str = ""  # the name its process goes by
 
 
 def disk_sectors(path: str) -> int:
@@ -60,27 +80,55 @@ def timed(command: list[str], disk: str) -> Sample:
     )
 
 
-def alternating(commands: dict[str, tuple[list[str], str]], disk: str, reps: int) -> dict[str, Sample]:
-    """Each command once per round, in turn, for `reps` rounds (a slow spell of a shared machine spreads over all
-    of them); the output file named beside each is removed before its run. Medians, and the peak of peaks."""
-    samples: dict[str, list[Sample]] = {label: [] for label in commands}
-    for _ in range(reps):
-        for label, (command, output) in commands.items():
-            if output and os.path.exists(output):
-                os.remove(output)
-            samples[label].append(timed(command, disk))
+def balanced_orders(count: int) -> list[list[int]]:
+    """Orders of `count` commands in which each takes each place equally often and follows each other command
+    equally often (a Williams design): `count` orders when it is even, twice as many when it is odd."""
+    first = [0] + [(k + 1) // 2 if k % 2 else count - k // 2 for k in range(1, count)]
+    orders = [[(index + shift) % count for index in first] for shift in range(count)]
+    return orders + [order[::-1] for order in orders] if count % 2 else orders
+
+
+def round_count(commands: int, reps: int) -> int:
+    """Rounds of `commands` commands: at least `reps`, whole designs only."""
+    design = len(balanced_orders(commands))
+    return -(-reps // design) * design
+
+
+def rotated(commands: dict, reps: int, measure: Callable[[Command], object]) -> dict:
+    """label -> what `measure` found of each run: at least `reps` rounds of every command, in balanced orders (whole
+    designs only). Each command's output is removed after it, so that every command meets the same free memory: on
+    a virtual machine, memory the guest has not touched lately costs seconds a GiB to whichever command takes it
+    first."""
+    labels = list(commands)
+    design = balanced_orders(len(labels))
+    found: dict = {label: [] for label in labels}
+    for round in range(round_count(len(labels), reps)):
+        for index in design[round % len(design)]:
+            command = commands[labels[index]]
+            found[labels[index]].append(measure(command))
+            for output in command.outputs:
+                if os.path.exists(output):
+                    os.remove(output)
+    return found
+
+
+def timed_rounds(commands: dict, reps: int, disk: str) -> dict:
+    """label -> Summary of rotated runs, each from a synced page cache."""
+    samples = rotated(commands, reps, lambda command: timed(command.argv, disk))
     for label, runs in samples.items():
         assert all(s.status == 0 for s in runs), (label, runs)
-    return {
-        label: Sample(
-            statistics.median(s.wall for s in runs),
-            statistics.median(s.cpu for s in runs),
-            max(s.peak for s in runs),
-            int(statistics.median(s.written for s in runs)),
-            0,
-        )
-        for label, runs in samples.items()
-    }
+    return {label: summary(runs) for label, runs in samples.items()}
+
+
+def summary(runs: list[Sample]) -> Summary:
+    return Summary(
+        statistics.median(s.wall for s in runs),
+        min(s.wall for s in runs),
+        statistics.median(s.cpu for s in runs),
+        min(s.cpu for s in runs),
+        max(s.peak for s in runs),
+        int(statistics.median(s.written for s in runs)),
+    )
 
 
 def sha256_of(path: str) -> str:
@@ -101,40 +149,60 @@ def make_file(path: str, size: int) -> None:
     os.sync()
 
 
-def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: int) -> dict[str, Sample]:
-    url = nginx.url("/" + name)
+def urls(nginx: Nginx, name: str) -> dict[str, str]:
+    return {HTTP: nginx.url("/" + name), HTTPS: f"https://127.0.0.1:{nginx.tls_ports['good']}/{name}"}
+
+
+def sandboxed(box: Sandbox, args: list[str], binary: Optional[str] = None) -> list[str]:
+    """The sandbox's command line for quenbury, or for another build of it at `binary`."""
+    return [binary if binary and a == harness.BINARY else a for a in box.command(args)]
+
+
+def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: int, before: Optional[str]) -> dict:
+    """(protocol, tool) -> Summary, all rotated together."""
     out = os.path.join(work, "out.bin")
-    commands: dict[str, tuple[list[str], str]] = {}
-    folders = []
+    address = urls(nginx, name)
+    commands: dict = {}
+    boxes, folders = [], []
     # The layouts a service meets: one volume; /var/tmp another mount of the
     # same disk (systemd's PrivateTmp, or a partition of its own); /tmp on
-    # tmpfs, named by TMPDIR.
-    boxes = [Sandbox() for _ in range(3)]
+    # tmpfs, named by TMPDIR. Over HTTPS the sandbox trusts the test authority alone.
+    quenburys = [
+        (HTTP, ONE_VOLUME, None, None, None),
+        (HTTP, "quenbury, /var/tmp a bind mount of the same disk", "/var/tmp", work, None),
+        (HTTP, "quenbury, tmpfs /tmp as TMPDIR", "/tmp", "/dev/shm", None),
+        (HTTPS, ONE_VOLUME, None, None, None),
+    ]
+    if before:
+        quenburys += [(HTTP, BEFORE, None, None, before), (HTTPS, BEFORE, None, None, before)]
     try:
-        for box, (label, target, under) in zip(
-            boxes,
-            (
-                ("quenbury, one volume", None, None),
-                ("quenbury, /var/tmp a bind mount of the same disk", "/var/tmp", work),
-                ("quenbury, tmpfs /tmp as TMPDIR", "/tmp", "/dev/shm"),
-            ),
-        ):
+        for protocol, label, target, under, binary in quenburys:
+            boxes.append(box := Sandbox())
             box.install_agent()
             if target:
                 folders.append(tempfile.mkdtemp(prefix="quenbury-bench-", dir=under))
                 box.mounts, box.env["TMPDIR"] = [(folders[-1], target)], target
-            commands[label] = (box.command([url, "p.pkg", digest]), box.host(box.destination("p.pkg")))
-        peers = {
-            "curl -o + openssl dgst": f"curl -s -o {out} {url} && openssl dgst -sha256 {out}",
-            "curl -o alone": f"curl -s -o {out} {url}",
-            "wget -O + openssl dgst": f"wget -q -O {out} {url} && openssl dgst -sha256 {out}",
-            "aria2c --checksum": f"aria2c -q --allow-overwrite=true --file-allocation=none -d {work} -o out.bin "
-            f"--checksum=sha-256={digest} {url}",
-        }
-        for label, command in peers.items():
-            if shutil.which(command.split()[0]):
-                commands[label] = (["sh", "-c", command], out)
-        return alternating(commands, work, reps)
+            if protocol == HTTPS:
+                box.overlays = [(nginx.authority, "/etc/ssl/certs/ca-certificates.crt")]
+            argv = sandboxed(box, [address[protocol], "p.pkg", digest], binary)
+            commands[protocol, label] = Command(argv, [box.host(box.destination("p.pkg"))])
+        for protocol in (HTTP, HTTPS):
+            # Over HTTPS each is told to trust the test authority; wget and aria2c speak HTTP/1.1 only.
+            url, secure = address[protocol], protocol == HTTPS
+            cacert = f"--cacert {nginx.authority} " * secure
+            certificate = f"--ca-certificate={nginx.authority} " * secure
+            older = " (HTTP/1.1)" * secure
+            peers = {
+                CURL_DGST: f"curl -s {cacert}-o {out} {url} && openssl dgst -sha256 {out}",
+                CURL: f"curl -s {cacert}-o {out} {url}",
+                f"wget -O + openssl dgst{older}": f"wget -q {certificate}-O {out} {url} && openssl dgst -sha256 {out}",
+                f"aria2c --checksum{older}": f"aria2c -q {certificate}--allow-overwrite=true --file-allocation=none "
+                f"-d {work} -o out.bin --checksum=sha-256={digest} {url}",
+            }
+            for label, command in peers.items():
+                if shutil.which(command.split()[0]):
+                    commands[protocol, label] = Command(["sh", "-c", command], [out])
+        return timed_rounds(commands, reps, work)
     finally:
         for box in boxes:
             box.close()
@@ -144,25 +212,70 @@ def download_and_verify(nginx: Nginx, work: str, name: str, digest: str, reps: i
             os.remove(out)
 
 
-def verify_only(path: str, digest: str, reps: int) -> dict[str, Sample]:
+def verify_only(path: str, digest: str, reps: int) -> dict:
     with closing(Sandbox()) as box:
         box.install_agent()
         os.link(path, box.host(box.destination("p.pkg"))) if os.stat(path).st_dev == os.stat(
             box.root
         ).st_dev else shutil.copy(path, box.host(box.destination("p.pkg")))
-        return alternating(
+        return timed_rounds(
             {
-                "quenbury (file in place)": (box.command(["http://127.0.0.1:1/x", "p.pkg", digest]), ""),
-                "sha256sum": (["sha256sum", path], ""),
-                "openssl dgst -sha256": (["openssl", "dgst", "-sha256", path], ""),
+                "quenbury (file in place)": Command(box.command(["http://127.0.0.1:1/x", "p.pkg", digest]), []),
+                "sha256sum": Command(["sha256sum", path], []),
+                "openssl dgst -sha256": Command(["openssl", "dgst", "-sha256", path], []),
             },
-            path,
             reps,
+            path,
         )
 
 
-def resumed_resend(nginx: Nginx, name: str, size: int, digest: str) -> tuple[int, int]:
-    """Cuts a transfer at half way (nginx stopped), resumes; returns (range start, bytes re-sent beyond the cut)."""
+def tail(command: list[str], program: str) -> Optional[float]:
+    """Milliseconds from the last byte `program` received to its exit, from the kernel's trace points (perf)."""
+    with tempfile.TemporaryDirectory() as folder:
+        data = os.path.join(folder, "perf.data")
+        events = ["-e", "syscalls:sys_exit_recvfrom", "-e", "sched:sched_process_exit"]
+        os.sync()
+        run = subprocess.run(
+            ["perf", "record", "-q", "-o", data, *events, "--", *command], capture_output=True, check=False
+        )
+        script = subprocess.run(["perf", "script", "-i", data, "-F", "comm,time,event,trace"], capture_output=True)
+    received = ended = None
+    for line in script.stdout.decode(errors="replace").splitlines():
+        fields = line.split()
+        if len(fields) < 4 or not fields[0].startswith(program[:15]):
+            continue
+        stamp = float(fields[1].rstrip(":"))
+        if "sys_exit_recvfrom" in fields[2] and int(fields[-1], 16) > 0 and int(fields[-1], 16) < 1 << 62:
+            received = stamp
+        elif "sched_process_exit" in fields[2]:
+            ended = stamp
+    if run.returncode != 0 or received is None or ended is None:
+        return None
+    return (ended - received) * 1000
+
+
+def tails(nginx: Nginx, name: str, digest: str, reps: int) -> dict:
+    """(protocol, tool) -> median milliseconds from the last byte received to the exit, rotated."""
+    if not shutil.which("perf"):
+        return {}
+    address = urls(nginx, name)
+    with closing(Sandbox()) as plain, closing(Sandbox()) as secure, tempfile.TemporaryDirectory(dir="/var/tmp") as work:
+        secure.overlays = [(nginx.authority, "/etc/ssl/certs/ca-certificates.crt")]
+        out = os.path.join(work, "out.bin")
+        commands = {}
+        for protocol, box in ((HTTP, plain), (HTTPS, secure)):
+            box.install_agent()
+            argv = box.command([address[protocol], "p.pkg", digest])
+            commands[protocol, "quenbury"] = Command(argv, [box.host(box.destination("p.pkg"))], "quenbury")
+            argv = ["curl", "-s", "--cacert", nginx.authority, "-o", out, address[protocol]]
+            commands[protocol, "curl -o"] = Command(argv, [out], "curl")
+        found = rotated(commands, reps, lambda command: tail(command.argv, command.program))
+    return {label: statistics.median(ms) for label, ms in found.items() if None not in ms}
+
+
+def resumed_resend(nginx: Nginx, name: str, size: int, digest: str) -> tuple[int, int, int]:
+    """Cuts a transfer at half way (nginx stopped), resumes; returns (range start, bytes re-sent beyond the cut,
+    bytes on disk at the cut)."""
     url = nginx.url("/slow/" + name)
     with closing(Sandbox()) as box:
         box.install_agent()
@@ -203,130 +316,191 @@ def many_at_once(nginx: Nginx, runs: int = 16, size: int = 32 * MiB) -> float:
     return wall
 
 
-REFERENCE = "curl -o + openssl dgst"
-ONE_VOLUME = "quenbury, one volume"
+def ratio(row: Summary, reference: Optional[Summary], of: str = "wall") -> str:
+    """Of the medians, and in brackets of the minima."""
+    if not reference:
+        return "-"
+    return f"{getattr(row, of) / getattr(reference, of):.2f} ({getattr(row, of + '_min') / getattr(reference, of + '_min'):.2f})"
 
 
-def download_table(size: int, rows: dict[str, Sample]) -> list[str]:
-    reference, one = rows.get(REFERENCE), rows[ONE_VOLUME]
+def download_table(protocol: str, size: int, rows: dict) -> list[str]:
+    mine = {label: r for (p, label), r in rows.items() if p == protocol}
+    curl, curl_dgst, one = mine.get(CURL), mine.get(CURL_DGST), mine[ONE_VOLUME]
     lines = [
-        f"## Download and verify, {size // MiB} MiB",
+        f"## Download and verify over {protocol}{' (HTTP/2 where the tool speaks it)' * (protocol == HTTPS)}, "
+        f"{size // MiB} MiB",
         "",
-        f"| tool | wall s | CPU s | peak RSS MiB | written / size | wall / {REFERENCE} |",
-        "|---|---|---|---|---|---|",
+        "| tool | wall s median | wall s min | CPU s median | CPU s min | peak RSS MiB | written / size "
+        f"| wall / {CURL} | wall / {CURL_DGST} | CPU / {CURL_DGST} |",
+        "|---|---|---|---|---|---|---|---|---|---|",
     ]
-    for label, r in rows.items():
-        ratio = f"{r.wall / reference.wall:.2f}" if reference else "-"
+    for label, r in mine.items():
         lines.append(
-            f"| {label} | {r.wall:.2f} | {r.cpu:.2f} | {r.peak / 1024:.1f} | {r.written / size:.2f} | {ratio} |"
+            f"| {label} | {r.wall:.2f} | {r.wall_min:.2f} | {r.cpu:.2f} | {r.cpu_min:.2f} | {r.peak / 1024:.1f} "
+            f"| {r.written / size:.2f} | {ratio(r, curl)} | {ratio(r, curl_dgst)} | {ratio(r, curl_dgst, 'cpu')} |"
         )
-    layouts = [label for label in rows if label.startswith("quenbury, ") and label != ONE_VOLUME]
-    lines += [
-        "",
-        "Layouts against one volume (wall): "
-        + ", ".join(f"{label[len('quenbury, '):]} {rows[label].wall / one.wall:.2f}" for label in layouts)
-        + ".",
-        "",
-    ]
-    return lines
+    layouts = [label for label in mine if label.startswith("quenbury, ") and label != ONE_VOLUME]
+    if layouts:
+        lines += [
+            "",
+            "Layouts against one volume (wall, medians and minima): "
+            + ", ".join(f"{label[len('quenbury, '):]} {ratio(mine[label], one)}" for label in layouts)
+            + ".",
+        ]
+    return lines + [""]
+
+
+def negotiated(nginx: Nginx) -> str:
+    """The TLS version, cipher and HTTP version that curl gets from the server, as its verbose output says them."""
+    url = f"https://127.0.0.1:{nginx.tls_ports['good']}/"
+    said = subprocess.run(["curl", "-sv", "--cacert", nginx.authority, "-o", "/dev/null", url], capture_output=True)
+    found = re.findall(r"SSL connection using (.*)|using (HTTP/\S+)", said.stderr.decode(errors="replace"))
+    return ", ".join(part.strip() for pair in found for part in pair if part) or "unknown"
+
+
+def load() -> str:
+    with open("/proc/loadavg") as average:
+        return " ".join(average.read().split()[:3])
 
 
 def main() -> None:
-    reps = int(next((a for a in sys.argv[1:] if a.isdigit()), "5"))
-    chosen = next((a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--sizes=")), "64,1024,4096")
+    reps = int(next((a for a in sys.argv[1:] if a.isdigit()), "9"))
+    chosen = next((a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--sizes=")), "64,256,1024,4096")
+    before = next((a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--before=")), None)
     sizes = [int(n) * MiB for n in chosen.split(",") if not ("--no-4g" in sys.argv and int(n) == 4096)]
     os.makedirs(RESULTS, exist_ok=True)
     work = tempfile.mkdtemp(prefix="quenbury-bench-", dir="/var/tmp")
-    lines = [
-        "# Benchmark results",
-        "",
-        f"Machine: {os.cpu_count()} cores; loopback nginx; every command starts from a synced page cache, the "
-        f"tools take turns run by run, medians of {reps} runs. CPU s is user + system time of the command and "
-        "what it waited for; written is what the disk took during the run and the sync after it, over the "
-        "file's size (other writers on the machine count too).",
-        "",
-    ]
-    scaling = []
+    started, loads = time.time(), [load()]
+    lines = []
+    growth: dict = {}
     try:
-        with closing(Nginx(rate="400m")) as nginx:
+        with closing(Nginx(rate="400m", tls=True, http2=True)) as nginx:
+            tls = negotiated(nginx)
             for size in sizes:
                 name = f"f{size // MiB}.bin"
                 path = os.path.join(nginx.docroot, name)
                 make_file(path, size)
                 digest = sha256_of(path)
-                # One untimed fetch first: every tool then meets the same warm
-                # server and page cache (the first transfer after making the
-                # file measured up to 1.6 times slower, whichever tool ran it).
-                subprocess.run(["curl", "-s", "-o", "/dev/null", nginx.url("/" + name)], check=True)
-                rows = download_and_verify(nginx, work, name, digest, reps)
-                scaling.append((size, rows[ONE_VOLUME].wall, rows[ONE_VOLUME].peak))
-                lines += download_table(size, rows)
+                # One untimed fetch over each first: every tool then meets the
+                # same warm server and page cache (the first transfer after
+                # making the file measured up to 1.6 times slower, whichever tool ran it).
+                for url in urls(nginx, name).values():
+                    subprocess.run(["curl", "-s", "--cacert", nginx.authority, "-o", "/dev/null", url], check=True)
+                rows = download_and_verify(nginx, work, name, digest, reps, before)
+                loads.append(load())
+                for (protocol, label), r in rows.items():
+                    growth.setdefault((protocol, label), []).append((size, r))
+                lines += download_table(HTTP, size, rows) + download_table(HTTPS, size, rows)
                 if size == 1024 * MiB:
-                    v = verify_only(path, digest, reps)
-                    vq = v["quenbury (file in place)"]
-                    lines += [
-                        "## Verify a file already in place, 1 GiB",
-                        "",
-                        "| tool | wall s | CPU s | peak RSS MiB | tool / quenbury (speed-up) |",
-                        "|---|---|---|---|---|",
-                    ]
-                    for label, r in v.items():
-                        lines.append(
-                            f"| {label} | {r.wall:.2f} | {r.cpu:.2f} | {r.peak / 1024:.1f} | {r.wall / vq.wall:.2f} |"
-                        )
-                    lines.append("")
-                    start, waste, on_disk = resumed_resend(nginx, name, size, digest)
-                    lines += [
-                        "## Resumed transfer, 1 GiB cut at half way",
-                        "",
-                        f"Bytes on disk at the cut: {on_disk}; the resumed request asked for `bytes={start}-`; "
-                        f"bytes received twice over both runs: {waste} (one buffer is {MiB} bytes).",
-                        "",
-                    ]
-                    wall = many_at_once(nginx)
-                    lines += [
-                        "## Sixteen runs at once",
-                        "",
-                        f"16 runs of 32 MiB each, different files, started together: {wall:.2f} s, "
-                        f"{16 * 32 / wall:.0f} MiB/s in total.",
-                        "",
-                    ]
+                    lines += at_one_gib(nginx, path, name, size, digest, reps)
+                    loads.append(load())
                 os.remove(path)
     finally:
         shutil.rmtree(work, ignore_errors=True)
-    lines += [
-        "## Growth with size (quenbury, one volume)",
+    lines += ["## Growth with size (quenbury, one volume)", ""]
+    lines += ["| size MiB | HTTP wall s per GiB | HTTPS wall s per GiB | peak RSS MiB |", "|---|---|---|---|"]
+    for (size, plain), (_, secure) in zip(growth[HTTP, ONE_VOLUME], growth[HTTPS, ONE_VOLUME]):
+        per_gib = 1024 * MiB / size
+        lines.append(
+            f"| {size // MiB} | {plain.wall * per_gib:.2f} | {secure.wall * per_gib:.2f} "
+            f"| {max(plain.peak, secure.peak) / 1024:.1f} |"
+        )
+    header = [
+        "# Benchmark results",
         "",
-        "| size MiB | wall s | s per GiB | peak RSS MiB |",
-        "|---|---|---|---|",
+        f"Machine: {os.cpu_count()} cores; nginx on 127.0.0.1 (HTTPS as curl negotiated it: {tls}; a test "
+        f"authority each tool is told to trust). `bench/run {' '.join(sys.argv[1:])}` took {(time.time() - started) / 60:.0f} min; "
+        f"load average (1, 5, 15 min) at the start and after each size: {'; '.join(loads)}.",
+        "",
+        f"All {len(growth)} download commands of a size run together, {round_count(len(growth), reps)} rounds in "
+        "balanced orders: each command takes each place, and follows each other command, equally often. Before each command the page cache is synced "
+        "(`sync`: the write-back of the one before is not charged to it); after it, its output is removed, so "
+        "every command meets the same free memory. Ratios are of the medians, and in brackets of the minima. CPU s "
+        "is user + system time of the command and what it waited for; written is what the disk took during the "
+        "run and the sync after it, over the file's size (other writers on the machine count too).",
+        "",
     ]
-    for size, wall, peak in scaling:
-        lines.append(f"| {size // MiB} | {wall:.2f} | {wall / (size / 1024 / MiB):.2f} | {peak / 1024:.1f} |")
     with open(os.path.join(RESULTS, "results.md"), "w") as out:
-        out.write("\n".join(lines) + "\n")
-    plot(scaling)
-    print("\n".join(lines))
+        out.write("\n".join(header + lines) + "\n")
+    plot(growth)
+    print("\n".join(header + lines))
 
 
-def plot(scaling) -> None:
+def at_one_gib(nginx: Nginx, path: str, name: str, size: int, digest: str, reps: int) -> list[str]:
+    lines = []
+    v = verify_only(path, digest, reps)
+    vq = v["quenbury (file in place)"]
+    lines += [
+        "## Verify a file already in place, 1 GiB",
+        "",
+        "| tool | wall s median | wall s min | CPU s median | peak RSS MiB | tool / quenbury (speed-up) |",
+        "|---|---|---|---|---|---|",
+    ]
+    for label, r in v.items():
+        lines.append(
+            f"| {label} | {r.wall:.2f} | {r.wall_min:.2f} | {r.cpu:.2f} | {r.peak / 1024:.1f} | {ratio(r, vq)} |"
+        )
+    lines.append("")
+    if found := tails(nginx, name, digest, reps):
+        lines += [
+            "## From the last byte received to the exit, 1 GiB",
+            "",
+            "Medians in ms, from the kernel's trace points (the last `recvfrom` that returned data, the process's "
+            "exit); the sandbox's own exit is not counted.",
+            "",
+            "| tool | HTTP ms | HTTPS ms |",
+            "|---|---|---|",
+        ]
+        for tool in ("quenbury", "curl -o"):
+            lines.append(f"| {tool} | {found.get((HTTP, tool), 0):.1f} | {found.get((HTTPS, tool), 0):.1f} |")
+        lines.append("")
+    start, waste, on_disk = resumed_resend(nginx, name, size, digest)
+    lines += [
+        "## Resumed transfer, 1 GiB cut at half way",
+        "",
+        f"Bytes on disk at the cut: {on_disk}; the resumed request asked for `bytes={start}-`; "
+        f"bytes received twice over both runs: {waste}.",
+        "",
+    ]
+    wall = many_at_once(nginx)
+    lines += [
+        "## Sixteen runs at once",
+        "",
+        f"16 runs of 32 MiB each, different files, started together: {wall:.2f} s, "
+        f"{16 * 32 / wall:.0f} MiB/s in total.",
+        "",
+    ]
+    return lines
+
+
+def plot(growth: dict) -> None:
     try:
         import matplotlib
 
         matplotlib.use("Agg")
         import matplotlib.pyplot as plt
+        import matplotlib.ticker
     except ImportError:
         return
-    sizes = [s / MiB for s, _, _ in scaling]
-    figure, (left, right) = plt.subplots(1, 2, figsize=(9, 3.5))
-    left.plot(sizes, [w for _, w, _ in scaling], "o-")
-    left.set_xlabel("file MiB")
-    left.set_ylabel("wall s")
-    left.set_title("download + verify time")
-    right.plot(sizes, [p / 1024 for _, _, p in scaling], "o-")
-    right.set_xlabel("file MiB")
-    right.set_ylabel("peak RSS MiB")
-    right.set_title("peak memory")
-    right.set_ylim(bottom=0)
+    figure, panels = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
+    for panel, protocol in zip(panels, (HTTP, HTTPS)):
+        sizes = []
+        for (p, label), points in growth.items():
+            if p != protocol or (label.startswith("quenbury, ") and label != ONE_VOLUME):
+                continue
+            sizes = [s // MiB for s, _ in points]
+            panel.plot(sizes, [r.wall * 1024 * MiB / s for s, r in points], "o-", label=label)
+        # Logarithmic both ways: the slowest tool takes several times the others' time.
+        panel.set_xscale("log", base=2)
+        panel.set_yscale("log")
+        panel.set_xticks(sizes, [str(size) for size in sizes])
+        panel.yaxis.set_major_formatter(matplotlib.ticker.ScalarFormatter())
+        panel.yaxis.set_minor_formatter(matplotlib.ticker.ScalarFormatter())
+        panel.set_xlabel("file MiB")
+        panel.set_title(f"download + verify over {protocol}")
+        panel.grid(True, which="both", alpha=0.3)
+        panel.legend(fontsize="small")
+    panels[0].set_ylabel("wall s per GiB (median)")
     figure.tight_layout()
     figure.savefig(os.path.join(RESULTS, "scaling.png"), dpi=100)
 

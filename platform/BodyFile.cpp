@@ -46,7 +46,7 @@ BodyFile::BodyFile(int folder, FileDescriptor fd, std::string name, std::string 
 BodyFile& BodyFile::operator=(BodyFile&& other) noexcept
 {
     if (this != &other) {
-        m_writer = std::move(other.m_writer); // The old writer's last buffer lands before its descriptor goes.
+        m_writer = std::move(other.m_writer); // The old writer's thread stops reading before its descriptor goes.
         m_folder = other.m_folder;
         m_fd = std::move(other.m_fd);
         m_name = std::move(other.m_name);
@@ -57,7 +57,7 @@ BodyFile& BodyFile::operator=(BodyFile&& other) noexcept
 
 BodyFile::~BodyFile()
 {
-    // The writer's last buffer lands before the descriptor goes.
+    // The writer's thread stops reading before the descriptor goes.
     m_writer.reset();
 }
 

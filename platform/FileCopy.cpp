@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/FileCopy.h"
 
+#include "platform/LandedBytesHasher.h"
 #include "platform/Posix.h"
 
 #include <algorithm>
-#include <condition_variable>
-#include <mutex>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -17,88 +15,6 @@ namespace platform {
 namespace {
 
     constexpr size_t copyPiece = 8 << 20;
-    constexpr size_t hashPiece = 1 << 20;
-
-    /// Hashes the bytes of `fd` from offset 0 up to the length that the copier
-    /// has announced, on a thread of its own.
-    class LandedBytesHasher {
-    public:
-        explicit LandedBytesHasher(int fd)
-            : m_fd(fd)
-            , m_thread([this] { run(); })
-        {
-        }
-        ~LandedBytesHasher() { stop(); }
-
-        void landed(std::uint64_t length)
-        {
-            {
-                std::lock_guard lock(m_mutex);
-                m_landed = length;
-            }
-            m_wake.notify_one();
-        }
-
-        /// Waits for the last piece; the digest, or the errno of a failed read.
-        std::expected<Sha256Digest, int> finish()
-        {
-            stop();
-            if (m_failure)
-                return std::unexpected(m_failure);
-            auto digest = m_hash ? m_hash->finish() : std::unexpected(m_hash.error());
-            if (!digest)
-                return std::unexpected(EIO);
-            return *digest;
-        }
-
-    private:
-        void stop()
-        {
-            {
-                std::lock_guard lock(m_mutex);
-                m_done = true;
-            }
-            m_wake.notify_one();
-            if (m_thread.joinable())
-                m_thread.join();
-        }
-
-        void run()
-        {
-            std::vector<std::uint8_t> buffer(hashPiece);
-            std::uint64_t hashed = 0;
-            for (;;) {
-                std::uint64_t target;
-                {
-                    std::unique_lock lock(m_mutex);
-                    m_wake.wait(lock, [&] { return m_landed > hashed || m_done; });
-                    if (m_landed == hashed)
-                        return;
-                    target = m_landed;
-                }
-                while (hashed < target) {
-                    size_t wanted = static_cast<size_t>(std::min<std::uint64_t>(buffer.size(), target - hashed));
-                    ssize_t got = retryOnInterrupt(
-                        [&] { return ::pread(m_fd, buffer.data(), wanted, static_cast<off_t>(hashed)); });
-                    if (got <= 0 || !m_hash || !m_hash->update({ buffer.data(), static_cast<size_t>(got) })) {
-                        m_failure = got < 0 ? errno : EIO;
-                        return;
-                    }
-                    hashed += static_cast<std::uint64_t>(got);
-                }
-            }
-        }
-
-        int m_fd;
-        std::expected<Sha256, Error> m_hash = Sha256::create();
-        int m_failure = 0;
-        std::mutex m_mutex;
-        std::condition_variable m_wake;
-        std::uint64_t m_landed = 0;
-        bool m_done = false;
-        // Last, so that it starts once everything above is in place.
-        std::thread m_thread;
-    };
 
     enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
 
@@ -163,9 +79,9 @@ std::expected<Sha256Digest, Error> copyHashingWhatLands(int in, int out, std::st
         copied += static_cast<std::uint64_t>(piece);
         hasher.landed(copied);
     }
-    auto digest = hasher.finish();
+    auto digest = hasher.finish(copied);
     if (!digest)
-        return std::unexpected(Error::fromErrno("read", destination, digest.error()));
+        return std::unexpected(Error::fromErrno("read", destination, EIO));
     return *digest;
 }
 

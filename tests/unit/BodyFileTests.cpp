@@ -8,6 +8,11 @@
 #include "platform/FileManager.h"
 #include "platform/Process.h"
 
+#include <csignal>
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
 namespace {
 
 std::string digestOf(std::string_view data)
@@ -22,24 +27,47 @@ std::string fileDigest(std::string const& path)
     return platform::hexString(*platform::digestOfFile(path));
 }
 
+std::string patterned(size_t size)
+{
+    std::string data(size, '\0');
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<char>(i * 131 % 251);
+    return data;
+}
+
+std::span<std::uint8_t const> bytesOf(std::string_view data)
+{
+    return { reinterpret_cast<std::uint8_t const*>(data.data()), data.size() };
+}
+
+/// The digest verification takes for `path` once a byte of it has changed behind its back, the size and the
+/// modification time kept: the one handed over, when there is one.
+std::string digestAfterQuietChange(std::string const& path)
+{
+    struct stat before { };
+    EXPECT_EQ(::stat(path.c_str(), &before), 0);
+    std::string contents = test::readFile(path);
+    contents[0] = static_cast<char>(contents[0] ^ 1);
+    test::writeFile(path, contents);
+    timespec const times[] = { before.st_atim, before.st_mtim };
+    EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    return fileDigest(path);
+}
+
 }
 
 // The digest verification takes from the body must be that of the bytes on disk: after pieces of uneven sizes, once
 // another writer has changed the file, and after a move across volumes. A cut and a continuation are end-to-end rows.
 TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
 {
-    std::string data(3 * 1024 * 1024 + 12345, '\0');
-    for (size_t i = 0; i < data.size(); ++i)
-        data[i] = static_cast<char>(i * 131 % 251);
+    std::string const data = patterned(3 * 1024 * 1024 + 12345);
     test::TemporaryDirectory root;
     auto folder = platform::BodyFolder::open(root / "bodies", true);
     ASSERT_TRUE(folder);
     auto body = platform::BodyFile::openLocked(*folder, "body-x");
     ASSERT_TRUE(body && body->truncate(0));
-    for (size_t at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 7 % 300007 + 1) {
-        auto const* bytes = reinterpret_cast<std::uint8_t const*>(data.data() + at);
-        ASSERT_TRUE(body->append({ bytes, std::min(piece, data.size() - at) }));
-    }
+    for (size_t at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 7 % 300007 + 1)
+        ASSERT_TRUE(body->append(bytesOf(std::string_view(data).substr(at, piece))));
     ASSERT_TRUE(body->flush());
     body->handOverDigest();
     EXPECT_EQ(fileDigest(body->path()), digestOf(data));
@@ -53,6 +81,39 @@ TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
     EXPECT_EQ(fileDigest(root / "moved"), digestOf(data + "?"));
     EXPECT_FALSE(std::filesystem::exists(elsewhere));
     EXPECT_FALSE(std::filesystem::exists(root / ".moved.quenbury-0123456789abcdef"));
+}
+
+// A write that fails (here past the file-size limit) is reported, at the latest by the flush; the bytes that landed
+// stay counted and nothing after them is written. A restart within them reads the kept bytes back, and the digest is
+// handed over again.
+TEST(BodyFile, AFailedWriteKeepsWhatLandedAndARestartGoesOn)
+{
+    std::string const data = patterned(2 * 1024 * 1024 + 1);
+    constexpr size_t limit = 300000;
+    test::TemporaryDirectory root;
+    auto folder = platform::BodyFolder::open(root / "bodies", true);
+    ASSERT_TRUE(folder);
+    auto body = platform::BodyFile::openLocked(*folder, "body-x");
+    ASSERT_TRUE(body && body->truncate(0));
+    rlimit saved {}, limited {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+    limited = { limit, saved.rlim_max };
+    auto previous = ::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &limited), 0);
+    for (size_t at = 0; at < data.size() && body->append(bytesOf(std::string_view(data).substr(at, 65536)));)
+        at += 65536;
+    auto flushed = body->flush();
+    ::setrlimit(RLIMIT_FSIZE, &saved);
+    ::signal(SIGXFSZ, previous);
+    ASSERT_FALSE(flushed);
+    EXPECT_EQ(flushed.error().code, EFBIG);
+    EXPECT_FALSE(body->flush());
+    EXPECT_EQ(body->length(), limit);
+    EXPECT_EQ(test::readFile(body->path()), data.substr(0, limit));
+    ASSERT_TRUE(body->truncate(limit / 2));
+    ASSERT_TRUE(body->append(bytesOf(std::string_view(data).substr(limit / 2))) && body->flush());
+    body->handOverDigest();
+    EXPECT_EQ(digestAfterQuietChange(body->path()), digestOf(data)); // Handed over, not read.
 }
 
 // What a run that ends tidies: a leftover body only while it is ours, and the body folder, but never another run's.

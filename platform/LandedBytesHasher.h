@@ -1,0 +1,52 @@
+// SPDX-License-Identifier: Apache-2.0
+#pragma once
+
+#include "platform/Sha256.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace platform {
+
+/// Hashes the file open at `fd` from its first byte up to what its writer
+/// says has landed, by reading it back on a thread of its own as soon as it
+/// lands: the SHA-256 of the whole file is ready when its last byte is. The
+/// thread runs as a batch thread, so that it never preempts the writer (or a
+/// server on the same cores) when it wakes. The descriptor stays the caller's.
+class LandedBytesHasher {
+public:
+    explicit LandedBytesHasher(int fd);
+    ~LandedBytesHasher();
+    LandedBytesHasher(LandedBytesHasher const&) = delete;
+    LandedBytesHasher& operator=(LandedBytesHasher const&) = delete;
+
+    /// The file's bytes up to `length` have landed.
+    void landed(std::uint64_t length);
+    /// A new digest, of the bytes up to `length` that the file keeps (read back anew).
+    void restartAt(std::uint64_t length);
+    /// Waits until every byte landed is hashed.
+    void waitIdle();
+    /// The digest of the first `length` bytes, when exactly those were hashed
+    /// (a failed read or digest loses it); it ends the digest.
+    [[nodiscard]] std::optional<Sha256Digest> finish(std::uint64_t length);
+
+private:
+    void hashLoop();
+
+    int m_fd;
+    std::mutex m_mutex;
+    std::condition_variable m_landed;
+    std::condition_variable m_caughtUp;
+    std::uint64_t m_landedLength = 0;
+    std::uint64_t m_hashedLength = 0;
+    bool m_stopping = false;
+    // The thread's; the caller touches it only while the thread has caught up.
+    std::optional<Sha256> m_hash;
+    // Last, so that it starts once everything above is in place.
+    std::thread m_thread;
+};
+
+}
