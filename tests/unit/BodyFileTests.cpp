@@ -152,7 +152,7 @@ TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
 
 // A recorded folder is taken only when the service would choose it itself in this run; crafted resume data never
 // points a body elsewhere. Where a fresh body goes, with or without its destination's folder, is end-to-end rows.
-TEST(BodyPlacement, ChoosesOnlyFoldersOfItsOwn)
+TEST(BodyFolderChoice, ChoosesOnlyFoldersOfItsOwn)
 {
     using Choice = platform::BodyFolderChoice;
     platform::BodyFolderLocations const here { "/Library/A/store/sub", "/var/tmp" };
