@@ -17,12 +17,6 @@ namespace platform {
 
 namespace {
 
-    FileManager*& installedManager()
-    {
-        static FileManager* manager = nullptr;
-        return manager;
-    }
-
     std::unexpected<Error> failure(std::string_view operation, std::string const& path, int errnoValue = errno)
     {
         return std::unexpected(Error::fromErrno(operation, path, errnoValue));
@@ -64,13 +58,7 @@ namespace {
 FileManager& FileManager::defaultManager()
 {
     static FileManager real;
-    auto* installed = installedManager();
-    return installed ? *installed : real;
-}
-
-void FileManager::setDefaultManager(FileManager* manager)
-{
-    installedManager() = manager;
+    return real;
 }
 
 bool FileManager::fileExists(std::string const& path)

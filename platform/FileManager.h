@@ -11,15 +11,12 @@
 
 namespace platform {
 
-/// The file operations the tool uses. The default manager works on the real
-/// file system; tests install a forwarding manager that fails chosen calls.
+/// The file operations the tool uses, on the real file system.
 class FileManager {
 public:
     virtual ~FileManager() = default;
 
     static FileManager& defaultManager();
-    /// Installs `manager` as the default (nullptr restores the real one).
-    static void setDefaultManager(FileManager* manager);
 
     /// True when any item exists at `path`; a symbolic link counts when its target exists.
     [[nodiscard]] virtual bool fileExists(std::string const& path);
