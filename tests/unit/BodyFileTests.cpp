@@ -176,4 +176,7 @@ TEST(BodyFolderChoice, ChoosesOnlyFoldersOfItsOwn)
             { "another temporary folder", recorded("/tmp/quenbury-AbC123"), true, 0, Choice::Beside } })
         EXPECT_EQ(platform::chooseBodyFolder(resume, here, folderExists, user), expected) << name;
     EXPECT_EQ(platform::chooseBodyFolder(std::nullopt, { "", "/var/tmp" }, true, 0), Choice::FreshTemporary);
+    // Where that choice cannot be made (no destination's folder, no temporary folder), no folder is handed out.
+    test::TemporaryDirectory nowhere;
+    EXPECT_FALSE(platform::openBodyFolder(std::nullopt, "", nowhere / "missing"));
 }
