@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Quenbury/CompletionHandlers.h"
 
+#include "Quenbury/ResumeDownloadPlistName.h"
 #include "Quenbury/RunGlobals.h"
 #include "Quenbury/SaveResumeData.h"
 #include "Quenbury/Sha256Checksum.h"
@@ -14,23 +15,24 @@ namespace {
 
 /// Removes the resume state file and, after a mismatch, the rejected file; a
 /// mismatching file is removed even when the resume state file cannot be.
-int cleanUpResumed(bool matched, std::string const& resumeStatePath, std::string const& destinationPath)
+int cleanUpResumed(
+    bool matched, std::string const& resumeStatePath, std::string const& destinationPath, platform::FileIdentity placed)
 {
     auto& fileManager = platform::FileManager::defaultManager();
-    if (auto removed = fileManager.removeItem(resumeStatePath); !removed)
+    if (auto removed = fileManager.removeItem(resumeStatePath, resumeStateArea); !removed)
         NSLog("Resume plist cannot be deleted " + removed.error().description());
     if (matched)
         return 0;
-    if (auto removed = fileManager.removeItem(destinationPath); !removed)
+    if (auto removed = fileManager.removeItem(destinationPath, placed); !removed)
         NSLog("Resume plist cannot be deleted " + removed.error().description());
     return 1;
 }
 
-int cleanUpFresh(bool matched, std::string const& destinationPath)
+int cleanUpFresh(bool matched, std::string const& destinationPath, platform::FileIdentity placed)
 {
     if (matched)
         return 0;
-    if (auto removed = platform::FileManager::defaultManager().removeItem(destinationPath); !removed)
+    if (auto removed = platform::FileManager::defaultManager().removeItem(destinationPath, placed); !removed)
         NSLog("File cannot be deleted " + removed.error().description());
     return 1;
 }
@@ -65,14 +67,16 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std:
         NSLog("Error moving the file: " + replaced.error().description());
         return 1;
     }
-    if (*replaced)
+    if (replaced->replaced)
         NSLog("removing Old File");
     NSLog("Download successful. File saved to: " + destination.absoluteString);
 
-    bool matched = sha256Checksum(destinationPath, expectedChecksum);
+    // NOTE: what is verified, and removed after a mismatch, is the file this
+    // run placed, never whatever the name means by then.
+    bool matched = sha256Checksum(destinationPath, expectedChecksum, replaced->identity);
     if (kind == DownloadKind::Resumed)
-        return cleanUpResumed(matched, resumeStatePath, destinationPath);
-    return cleanUpFresh(matched, destinationPath);
+        return cleanUpResumed(matched, resumeStatePath, destinationPath, replaced->identity);
+    return cleanUpFresh(matched, destinationPath, replaced->identity);
 }
 
 namespace {

@@ -19,10 +19,11 @@ bool equalIgnoringCase(std::string_view a, std::string_view b)
 
 }
 
-bool sha256Checksum(std::string const& forFileAtPath, std::string const& compare)
+bool sha256Checksum(
+    std::string const& forFileAtPath, std::string const& compare, std::optional<platform::FileIdentity> placed)
 {
     auto fileURL = platform::URL::fileURL(forFileAtPath);
-    auto digest = platform::digestOfFile(fileURL.path);
+    auto digest = platform::digestOfFile(fileURL.path, placed);
     if (!digest) {
         platform::printLine("Error reading the file or calculating SHA-256: " + digest.error().description());
         return false;

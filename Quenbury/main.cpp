@@ -57,28 +57,31 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
     return data;
 }
 
-/// From here on the process may write only in the folders this run works in
-/// and execute nothing: before the service's thread starts, so that it is
-/// bound too, and before the first byte is asked of the network.
-void confineToWork(std::string const& resumeStatePath)
+/// The folder of the resume state, or the deepest of its folders there is yet
+/// (a save makes the rest), checked and narrowed now: once confined, no mode
+/// changes. The resume area is made now if it is missing, as the first save
+/// would make it: a folder that does not exist yet can be given no rule.
+std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& resumeStatePath)
 {
-    // A folder that does not exist yet can be given no rule: the resume area is
-    // made now if it is missing, as the first save would make it.
     (void)platform::FileManager::defaultManager().openTrustedDirectory(resumeStateArea, {}, true);
-    // The state's folder, or the deepest of its folders there is yet (a save
-    // makes the rest), checked and narrowed now: once confined, no mode changes.
-    auto stateFolder
+    auto folder
         = platform::openDeepestTrustedFolder(resumeStatePath.substr(0, resumeStatePath.rfind('/')), resumeStateArea);
-    // The destination's folder and the task's body folder, as they were resolved.
-    std::vector<int> folders = platform::heldFolders();
-    if (stateFolder)
-        folders.push_back(stateFolder->get());
-    // Best effort: an older kernel runs unconfined.
-    (void)platform::confineWrites(folders);
-    (void)platform::refuseEscapeCalls();
-}
+    if (!folder)
+        return std::nullopt;
+    return std::move(*folder);
 }
 
+/// From here on the process may write only beneath `folders` and the resume
+/// state's folder, and execute nothing: before the service's thread starts,
+/// so that it is bound too. Each call narrows what the one before allowed.
+/// Best effort: an older kernel runs unconfined.
+void confineTo(std::vector<int> folders, std::optional<platform::FileDescriptor> const& stateFolder)
+{
+    if (stateFolder)
+        folders.push_back(stateFolder->get());
+    (void)platform::confineWrites(folders);
+}
+}
 int main(int argc, char** argv)
 {
     platform::initializeProcess();
@@ -138,13 +141,24 @@ int main(int argc, char** argv)
     }
     std::string const resumeStatePath = std::string(resumeStateArea) + "/" + *plistName;
 
-    // The task resolves the destination's folder and chooses its body's folder
-    // as it is made, beside where the package will land; the confinement then names them.
+    // NOTE: stored resume data is parsed only once the process is confined to
+    // the folders its body may lie in (the destination's, held from now on,
+    // and the temporary folder); once the task chose and opened its body's
+    // folder, the confinement narrows to that and the destination's.
+    auto stateFolder = resumeStateFolder(resumeStatePath);
+    {
+        auto candidates = session->bodyFolderParents(localFilePath);
+        std::vector<int> folders;
+        for (auto const& folder : candidates)
+            folders.push_back(folder.get());
+        confineTo(folders, stateFolder);
+        (void)platform::refuseEscapeCalls();
+    }
     auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
     auto task = resumeData
         ? session->downloadTask(*resumeData, *downloadURL, localFilePath, resumedDownloadCompletion(resumeStatePath))
         : session->downloadTask(*downloadURL, localFilePath, freshDownloadCompletion(resumeStatePath));
-    confineToWork(resumeStatePath);
+    confineTo(platform::heldFolders(), stateFolder);
     task->resume();
 
     semaphore->acquire();

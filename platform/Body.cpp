@@ -6,7 +6,9 @@
 #include "platform/ResumeDecisions.h"
 
 #include <cerrno>
+#include <chrono>
 #include <curl/curl.h>
+#include <set>
 
 namespace platform {
 
@@ -15,31 +17,30 @@ std::expected<Body, Error> Body::open(
 {
     BodyFolder const& folder = chosen.folder;
     // NOTE: a handler that ends the process must not leave an empty folder behind.
-    setExitTidy([&folder] { (void)BodyFolder::removeEmpty(folder.path(), folder.descriptor()); });
+    setExitTidy([&folder] { (void)folder.removeIfEmpty(); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));
-    std::expected<BodyFile, Error> file = std::unexpected(Error {});
-    if (stored) {
-        file = BodyFile::openLocked(folder, stored->bodyFileName);
-        if (!file && file.error().is(ErrorDomain::POSIX, EWOULDBLOCK)) {
-            // Another run is continuing this very transfer; its body is not ours to touch.
+    auto file = BodyFile::openLocked(folder, chosen.bodyName);
+    if (!file && file.error().is(ErrorDomain::POSIX, EWOULDBLOCK)) {
+        // Another run is continuing this very transfer; its body is not ours to touch.
+        if (stored)
             return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url,
                 "The body is being written by another run: " + file.error().description()));
-        }
-    } else {
-        auto name = bodyFileNameForURL(url);
-        if (!name)
-            return std::unexpected(Error::url(URLErrorCode::Unknown, url, name.error().description()));
-        file = BodyFile::openLocked(folder, *name);
-        // NOTE: a live run owns the body named after this URL; ours gets a
-        // name of its own rather than failing.
-        if (!file && file.error().is(ErrorDomain::POSIX, EWOULDBLOCK))
-            file = BodyFile::createUnique(folder, *name);
+        // NOTE: a live run owns this destination's body; ours gets a name of its own rather than failing.
+        file = BodyFile::createUnique(folder, chosen.bodyName);
     }
     if (!file)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, file.error().description()));
-    auto record = BodyProgressRecord(folder, file->name()).read();
-    auto continuesFrom = continuation(stored, record, url, folder.path(), file->name());
+    // NOTE: only now that this run's body is locked may what others left be
+    // cleared: the bodies of killed runs, and week-old ones, but never the
+    // one the stored resume data names, nor this body's record.
+    folder.removeOrphansOf(chosen.bodyName);
+    BodyProgressRecord record(folder, file->name());
+    std::set<std::string> kept { record.name() };
+    if (stored)
+        kept.insert({ stored->bodyFileName, stored->bodyFileName + ".progress" });
+    folder.removeStaleBodies(std::chrono::hours(24 * 7), kept);
+    auto continuesFrom = continuation(stored, record.read(), url, folder.path(), file->name());
     return Body(chosen, std::move(*file), std::move(continuesFrom));
 }
 
@@ -49,21 +50,6 @@ Body::Body(ChosenBodyFolder const& folder, BodyFile file, std::optional<ResumeDa
     , m_record(folder.folder, m_file.name())
     , m_continuesFrom(std::move(continuesFrom))
 {
-}
-
-Body::Body(Body&& other) noexcept
-    : m_folder(other.m_folder)
-    , m_file(std::move(other.m_file))
-    , m_record(std::move(other.m_record))
-    , m_continuesFrom(std::move(other.m_continuesFrom))
-    , m_owner(std::exchange(other.m_owner, false))
-{
-}
-
-Body::~Body()
-{
-    if (m_owner)
-        tidyNow();
 }
 
 bool Body::recordProgress(std::optional<Bytes> const& data)
@@ -109,7 +95,7 @@ URL Body::handOver(std::optional<Bytes> const& complete)
                 unlinkIfStill(folder.descriptor(), recordName, *record);
         }
         // Fails, as it should, while a body (ours kept, or a concurrent run's) is still inside.
-        (void)BodyFolder::removeEmpty(folder.path(), folder.descriptor());
+        (void)folder.removeIfEmpty();
     });
     return URL::fileURL(m_file.path());
 }

@@ -34,18 +34,17 @@ namespace platform {
 class Body {
 public:
     /// Opens the body of a task for `url`, an HTTP or HTTPS one, in `folder`
-    /// (which outlives it): the one `stored` names, else the one named after
-    /// the URL's resource (bodyFileNameForURL; one of its own while a live run
-    /// holds that). What it continues from is `stored`, or the progress record
-    /// beside it where `continuation` takes it. The folder is registered to go
-    /// when the process ends with it empty. The error is the task's own.
+    /// (which outlives it): the destination's body (one of its own while a
+    /// live run holds that), locked. Then clears what killed runs left beside
+    /// it and week-old bodies, sparing the one `stored` names. What it
+    /// continues from is what `continuation` takes of `stored` and the
+    /// progress record beside it. The folder is registered to go when the
+    /// process ends with it empty. The error is the task's own.
     [[nodiscard]] static std::expected<Body, Error> open(
         ChosenBodyFolder const& folder, std::string const& url, std::optional<ResumeData> const& stored);
 
-    Body(Body&& other) noexcept;
+    Body(Body&&) noexcept = default;
     Body& operator=(Body&&) = delete;
-    /// Its fate is settled: what the process would tidy as it ends is tidied now (see handOver).
-    ~Body();
 
     BodyFile& file() { return m_file; }
     std::optional<ResumeData> const& continuesFrom() const { return m_continuesFrom; }
@@ -61,9 +60,10 @@ public:
     void discard();
     /// The transfer finished. The digest goes to verification, and the record,
     /// `complete` when it can tell a later task that the body is whole, stays
-    /// until the body is placed. When the process ends (or this goes), the
-    /// body and its record go, unless the body is still here and a later run
-    /// finds it where it lies. The body's location, for the completion handler.
+    /// until the body is placed. When the process ends, or the task once its
+    /// handler returned, the body and its record go, unless the body is still
+    /// here and a later run finds it where it lies. The body's location, for
+    /// the completion handler.
     URL handOver(std::optional<Bytes> const& complete);
 
 private:
@@ -73,8 +73,6 @@ private:
     BodyFile m_file;
     BodyProgressRecord m_record;
     std::optional<ResumeData> m_continuesFrom;
-    /// This object, not one moved from, settles the body's fate.
-    bool m_owner = true;
 };
 
 }

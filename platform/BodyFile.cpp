@@ -19,18 +19,16 @@ namespace {
 
 }
 
-std::expected<std::string, Error> bodyFileNameForURL(std::string_view url)
+std::expected<std::string, Error> bodyFileNameForDestination(std::string_view destination)
 {
-    // The query and the fragment begin at the first "?" or "#", which nothing before them may hold.
-    url = url.substr(0, url.find_first_of("?#"));
     auto hash = Sha256::create();
     if (!hash)
-        return std::unexpected(hash.error());
-    if (!hash->update({ reinterpret_cast<std::uint8_t const*>(url.data()), url.size() }))
-        return std::unexpected(Error::fromErrno("SHA-256", url, EIO));
+        return errorOf(hash);
+    if (!hash->update({ reinterpret_cast<std::uint8_t const*>(destination.data()), destination.size() }))
+        return std::unexpected(Error::fromErrno("SHA-256", destination, EIO));
     auto digest = hash->finish();
     if (!digest)
-        return std::unexpected(digest.error());
+        return errorOf(digest);
     return "body-" + hexString(*digest);
 }
 
@@ -98,8 +96,14 @@ std::expected<BodyFile, Error> BodyFile::createUnique(BodyFolder const& folder, 
     for (int attempt = 0; attempt < 100; ++attempt) {
         std::string name = prefix + "-" + randomLettersAndDigits(10);
         FileDescriptor fd(::openat(folder.descriptor(), name.c_str(), openFlags | O_CREAT | O_EXCL, 0600));
-        if (fd)
-            return lockOpened(folder, std::move(fd), name);
+        // NOTE: until it is locked, a run clearing what killed runs left may
+        // take it for theirs; the name must still be ours once locked.
+        if (fd) {
+            auto body = lockOpened(folder, std::move(fd), name);
+            if (!body || body->nameIsOurs())
+                return body;
+            continue;
+        }
         if (errno != EEXIST)
             return std::unexpected(Error::fromErrno("open", folder.path() + "/" + name, errno));
     }

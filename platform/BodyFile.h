@@ -15,11 +15,10 @@
 
 namespace platform {
 
-/// The body file name for a fresh transfer of `url`: "body-" and the hex
-/// SHA-256 of the URL without its query and fragment, so that a re-signed link
-/// finds the body of the same resource (and a URL without them, the name older
-/// versions gave its body).
-[[nodiscard]] std::expected<std::string, Error> bodyFileNameForURL(std::string_view url);
+/// The body file name for the package that lands at `destination` (a path):
+/// "body-" and the hex SHA-256 of that path. One body per destination, never
+/// per URL, so that two packages chosen by a query never share a body.
+[[nodiscard]] std::expected<std::string, Error> bodyFileNameForDestination(std::string_view destination);
 
 /// A body being received: a regular file of ours in the private folder, held
 /// under an exclusive lock for as long as this object lives, written through
@@ -29,7 +28,7 @@ public:
     /// Opens (creating when missing) `name` in `folder`, locked. Fails with
     /// EWOULDBLOCK when a live run holds the lock.
     [[nodiscard]] static std::expected<BodyFile, Error> openLocked(BodyFolder const& folder, std::string const& name);
-    /// A new file named `prefix` plus a unique suffix, locked.
+    /// A new file named `prefix`, "-" and ten letters and digits, locked.
     [[nodiscard]] static std::expected<BodyFile, Error> createUnique(
         BodyFolder const& folder, std::string const& prefix);
 

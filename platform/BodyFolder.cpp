@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/BodyFolder.h"
 
+#include "platform/BodyFile.h"
 #include "platform/BodyFolderChoice.h"
 #include "platform/HeldFolders.h"
 #include "platform/TrustedPath.h"
@@ -16,13 +17,44 @@
 
 namespace platform {
 
+namespace {
+
+    /// A body, its record, or what a writer of a record leaves while it writes
+    /// (".<record>.quenbury-" and sixteen letters and digits).
+    bool isBodyFolderEntry(std::string_view name)
+    {
+        if (name.starts_with('.')) {
+            auto suffix = name.rfind(".quenbury-");
+            if (suffix == std::string_view::npos || name.size() - suffix != 26)
+                return false;
+            name = name.substr(1, suffix - 1);
+            if (!name.ends_with(".progress"))
+                return false;
+        }
+        if (name.ends_with(".progress"))
+            name.remove_suffix(9);
+        return isBodyFileName(name);
+    }
+
+    /// Whether the folder open at `folder` holds nothing but bodies and their records.
+    bool holdsOnlyBodies(int folder)
+    {
+        return std::ranges::all_of(namesIn(folder), [folder](std::string const& name) {
+            struct stat status { };
+            return isBodyFolderEntry(name) && ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
+                && S_ISREG(status.st_mode);
+        });
+    }
+
+}
+
 std::expected<BodyFolder, Error> BodyFolder::openIn(
     int parent, std::string const& parentPath, std::string const& name, bool create)
 {
     std::string path = (parentPath == "/" ? "" : parentPath) + "/" + name;
     // NOTE: a run that ends removes the folder when it is empty (see
-    // removeEmpty); one that opened it just before finds it unlinked under its
-    // shared lock, and makes it again.
+    // removeIfEmpty); one that opened it just before finds it unlinked under
+    // its shared lock, and makes it again.
     for (int attempt = 0;; ++attempt) {
         auto folder = openOnce(parent, path, name, create);
         if (!folder || attempt == 8)
@@ -47,34 +79,36 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& path, bool 
     return openIn(parent.get(), parentPath, path.substr(slash + 1), create);
 }
 
-bool BodyFolder::removeEmpty(std::string const& path, int descriptor)
-{
-    // Only when no other run holds the folder: the exclusive lock is then ours.
-    return ::flock(descriptor, LOCK_EX | LOCK_NB) == 0 && ::rmdir(path.c_str()) == 0;
-}
-
 std::expected<BodyFolder, Error> BodyFolder::openOnce(
     int parent, std::string const& path, std::string const& name, bool create)
 {
-    if (create && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST)
+    bool made = create && ::mkdirat(parent, name.c_str(), 0700) == 0;
+    if (create && !made && errno != EEXIST)
         return std::unexpected(Error::fromErrno("mkdir", path, errno));
 
     // NOTE: O_NOFOLLOW and the checks on what was opened: a name swapped for a
     // link or another folder meanwhile is refused, never followed.
     auto fd = openFolderAt(parent, name, path);
-    auto status = fd ? statusOf(fd->get(), path) : std::unexpected(fd.error());
+    if (!fd)
+        return errorOf(fd);
+    auto status = statusOf(fd->get(), path);
     if (!status)
-        return std::unexpected(status.error());
+        return errorOf(status);
     if (status->st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
-    // NOTE: what others could write into is not ours to trust; one they may
-    // only read (a loose umask, an administrator's mkdir) is narrowed, before
-    // the process confines itself.
-    if (status->st_mode & (S_IWGRP | S_IWOTH))
-        return std::unexpected(Error::refused(path, "writable by other users"));
-    if ((status->st_mode & 07777) != 0700 && ::fchmod(fd->get(), 0700) != 0)
-        return std::unexpected(Error::fromErrno("fchmod", path, errno));
-    return BodyFolder(path, std::move(*fd));
+    // NOTE: a folder found under our name may be someone else's, renamed
+    // there; only what the service itself leaves is taken. A folder made just
+    // now may lack owner rights an odd umask took (never more than 0700).
+    mode_t mode = status->st_mode & 07777;
+    bool ours = mode == 0700 || (made && (mode & ~mode_t(0700)) == 0 && ::fchmod(fd->get(), 0700) == 0);
+    if (!ours)
+        return std::unexpected(Error::refused(path, "not a private folder"));
+    if (!holdsOnlyBodies(fd->get()))
+        return std::unexpected(Error::refused(path, "holds files other than bodies"));
+    FileDescriptor parentCopy(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
+    if (!parentCopy)
+        return std::unexpected(Error::fromErrno("open", path, errno));
+    return BodyFolder(path, name, std::move(parentCopy), std::move(*fd));
 }
 
 std::expected<BodyFolder, Error> BodyFolder::createFresh(
@@ -108,19 +142,46 @@ std::expected<BodyFolder, Error> BodyFolder::openMade(
     return std::unexpected(Error::fromErrno("open", parentPath + "/" + std::string(prefix), ENOENT));
 }
 
-BodyFolder::BodyFolder(std::string path, FileDescriptor fd)
+BodyFolder::BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd)
     : m_path(std::move(path))
+    , m_name(std::move(name))
+    , m_parent(std::move(parent))
     , m_fd(std::move(fd))
 {
 }
 
-void BodyFolder::removeStaleBodies(std::chrono::seconds age) const
+bool BodyFolder::removeIfEmpty() const
+{
+    // Only when no other run holds the folder: the exclusive lock is then ours.
+    auto status = statusOf(m_fd.get(), m_path);
+    return status && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0
+        && identityAt(m_parent.get(), m_name) == FileIdentity(*status)
+        && ::unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR) == 0;
+}
+
+void BodyFolder::removeStaleBodies(std::chrono::seconds age, std::set<std::string> const& kept) const
 {
     auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - age.count();
     for (auto const& name : namesIn(m_fd.get())) {
         // A body, its record, and what a writer of a record left when it was killed.
-        if (name.starts_with("body-") || name.starts_with(".body-"))
+        if ((name.starts_with("body-") || name.starts_with(".body-")) && !kept.contains(name))
             removeAbandoned(m_fd.get(), name, cutoff);
+    }
+}
+
+void BodyFolder::removeOrphansOf(std::string const& body) const
+{
+    std::string const prefix = body + "-";
+    for (auto const& name : namesIn(m_fd.get())) {
+        std::string_view sibling = name;
+        bool record = sibling.ends_with(".progress");
+        if (record)
+            sibling.remove_suffix(9);
+        if (!sibling.starts_with(prefix) || sibling.size() != prefix.size() + 10 || !isBodyFileName(sibling))
+            continue;
+        // A live run holds its sibling locked, and its record stays with it.
+        if (record ? !identityAt(m_fd.get(), std::string(sibling)) : removeAbandoned(m_fd.get(), name))
+            ::unlinkat(m_fd.get(), (std::string(sibling) + ".progress").c_str(), 0);
     }
 }
 
@@ -140,6 +201,41 @@ namespace {
         return BodyFolder::createFresh(parent, parentPath, freshBesideFolderPrefix);
     }
 
+    /// Carries out `plan`; nothing when a recorded folder is gone or not ours.
+    std::expected<ChosenBodyFolder, Error> carryOut(BodyFolderPlan const& plan, BodyFolderLocations const& locations)
+    {
+        auto chosen
+            = [](std::expected<BodyFolder, Error> folder, bool beside) -> std::expected<ChosenBodyFolder, Error> {
+            if (!folder)
+                return errorOf(folder);
+            return ChosenBodyFolder { std::move(*folder), beside, {} };
+        };
+        if (auto const* beside = std::get_if<plan::Beside>(&plan))
+            return chosen(openBeside(beside->destinationFolder, locations.destinationFolder), true);
+        if (auto const* recorded = std::get_if<plan::RecordedBeside>(&plan))
+            return chosen(
+                BodyFolder::openIn(recorded->destinationFolder, locations.destinationFolder, recorded->name, false),
+                true);
+        FileDescriptor temporary(::open(locations.temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!temporary)
+            return std::unexpected(Error::fromErrno("open", locations.temporary, errno));
+        if (auto const* recorded = std::get_if<plan::RecordedTemporary>(&plan))
+            return chosen(BodyFolder::openIn(temporary.get(), locations.temporary, recorded->name, false), false);
+        return chosen(BodyFolder::createFresh(temporary.get(), locations.temporary, freshTemporaryFolderPrefix), false);
+    }
+
+}
+
+std::vector<FileDescriptor> openBodyFolderParents(
+    std::string const& destination, std::string const& configuredTemporary)
+{
+    std::vector<FileDescriptor> folders;
+    if (auto held = holdContainingFolder(destination))
+        folders.push_back(std::move(*held));
+    auto temporary = bodyFolderLocations(destination, configuredTemporary).temporary;
+    if (FileDescriptor folder(::open(temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)); folder)
+        folders.push_back(std::move(folder));
+    return folders;
 }
 
 std::expected<ChosenBodyFolder, Error> openBodyFolder(
@@ -147,38 +243,26 @@ std::expected<ChosenBodyFolder, Error> openBodyFolder(
 {
     auto locations = bodyFolderLocations(destination, configuredTemporary);
     // The destination's folder is resolved once, and held for the check, the move and the confinement.
-    auto destinationFolder = locations.destinationFolder.empty()
-        ? std::unexpected(Error::fromErrno("open", "", ENOENT))
-        : openFolderFollowingOwnLinks(locations.destinationFolder);
-    if (destinationFolder)
-        holdFolder(locations.destinationFolder, destinationFolder->get());
-    uid_t user = ::geteuid();
-    auto choice = chooseBodyFolder(resume, locations, destinationFolder.has_value(), user);
-    std::expected<BodyFolder, Error> folder = std::unexpected(Error {});
-    if (choice == BodyFolderChoice::Recorded) {
-        std::string recorded = recordedBodyFolder(*resume, locations, user);
-        auto slash = recorded.find_last_of('/');
-        bool beside = destinationFolder && recorded.substr(0, slash) == locations.destinationFolder;
-        folder = beside ? BodyFolder::openIn(
-                     destinationFolder->get(), locations.destinationFolder, recorded.substr(slash + 1), false)
-                        : BodyFolder::open(recorded, false);
-        // Gone (a cleaner emptied the temporary folder) or taken: the body starts over elsewhere.
-        if (folder)
-            choice = beside ? BodyFolderChoice::Beside : BodyFolderChoice::Recorded;
-        else
-            choice = chooseBodyFolder(std::nullopt, locations, destinationFolder.has_value(), user);
-    }
-    if (choice == BodyFolderChoice::Beside && !folder)
-        folder = openBeside(destinationFolder->get(), locations.destinationFolder);
-    if (choice == BodyFolderChoice::FreshTemporary) {
-        FileDescriptor parent(::open(locations.temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        folder = parent ? BodyFolder::createFresh(parent.get(), locations.temporary, freshTemporaryFolderPrefix)
-                        : std::unexpected(Error::fromErrno("open", locations.temporary, errno));
-    }
-    if (!folder)
-        return std::unexpected(folder.error());
-    holdFolder(folder->path(), folder->descriptor());
-    return ChosenBodyFolder { std::move(*folder), choice == BodyFolderChoice::Beside };
+    auto held = locations.destinationFolder.empty() ? std::unexpected(Error::fromErrno("open", "", ENOENT))
+                                                    : holdContainingFolder(destination);
+    std::optional<int> destinationFolder;
+    if (held)
+        destinationFolder = held->get();
+    auto plan = chooseBodyFolder(resume, locations, destinationFolder);
+    auto chosen = carryOut(plan, locations);
+    // Gone (a cleaner emptied the temporary folder) or taken: the body starts over where a fresh one goes.
+    bool recorded
+        = std::holds_alternative<plan::RecordedBeside>(plan) || std::holds_alternative<plan::RecordedTemporary>(plan);
+    if (!chosen && recorded)
+        chosen = carryOut(chooseBodyFolder(std::nullopt, locations, destinationFolder), locations);
+    if (!chosen)
+        return chosen;
+    auto name = bodyFileNameForDestination(destination);
+    if (!name)
+        return errorOf(name);
+    chosen->bodyName = std::move(*name);
+    holdFolder(chosen->folder.path(), chosen->folder.descriptor());
+    return chosen;
 }
 
 }

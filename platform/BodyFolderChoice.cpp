@@ -8,23 +8,15 @@ namespace platform {
 
 namespace {
 
-    std::string inFolder(std::string const& folder, std::string_view name)
+    /// The name of a folder `prefix`XXXXXX that the service makes in `parent`, when `path` is one; else empty.
+    std::string_view madeIn(std::string_view path, std::string const& parent, std::string_view prefix)
     {
-        return (folder == "/" ? "" : folder) + "/" + std::string(name);
+        std::string const start = (parent == "/" ? "" : parent) + "/";
+        if (!path.starts_with(start) || !isMadeFolderName(path.substr(start.size()), prefix))
+            return {};
+        return path.substr(start.size());
     }
 
-    /// Whether `path` is a folder `prefix`XXXXXX that the service makes in `parent`.
-    bool isMadeIn(std::string const& path, std::string const& parent, std::string_view prefix)
-    {
-        std::string const start = inFolder(parent, "");
-        return path.starts_with(start) && isMadeFolderName(std::string_view(path).substr(start.size()), prefix);
-    }
-
-}
-
-std::string BodyFolderLocations::beside() const
-{
-    return destinationFolder.empty() ? std::string() : inFolder(destinationFolder, besideFolderName);
 }
 
 BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary)
@@ -52,29 +44,21 @@ bool isMadeFolderName(std::string_view name, std::string_view prefix)
         [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
 }
 
-std::string recordedBodyFolder(ResumeData const& resume, BodyFolderLocations const& locations, uid_t user)
+BodyFolderPlan chooseBodyFolder(
+    std::optional<ResumeData> const& resume, BodyFolderLocations const& locations, std::optional<int> destinationFolder)
 {
-    if (!resume.bodyFolder.empty())
-        return resume.bodyFolder;
-    return inFolder(locations.temporary, freshTemporaryFolderPrefix + std::to_string(user));
-}
-
-BodyFolderChoice chooseBodyFolder(std::optional<ResumeData> const& resume, BodyFolderLocations const& locations,
-    bool destinationFolderExists, uid_t user)
-{
-    bool beside = !locations.destinationFolder.empty();
-    if (resume) {
-        std::string recorded = recordedBodyFolder(*resume, locations, user);
-        if (beside && recorded == locations.beside())
-            return BodyFolderChoice::Beside;
-        if ((beside && isMadeIn(recorded, locations.destinationFolder, freshBesideFolderPrefix))
-            || isMadeIn(recorded, locations.temporary, freshTemporaryFolderPrefix)
-            || recorded == inFolder(locations.temporary, freshTemporaryFolderPrefix + std::to_string(user)))
-            return BodyFolderChoice::Recorded;
+    if (resume && destinationFolder) {
+        std::string const& recorded = resume->bodyFolder;
+        if (auto name = madeIn(recorded, locations.destinationFolder, freshBesideFolderPrefix); !name.empty())
+            return plan::RecordedBeside { *destinationFolder, std::string(name) };
     }
-    if (beside && destinationFolderExists)
-        return BodyFolderChoice::Beside;
-    return BodyFolderChoice::FreshTemporary;
+    if (resume) {
+        if (auto name = madeIn(resume->bodyFolder, locations.temporary, freshTemporaryFolderPrefix); !name.empty())
+            return plan::RecordedTemporary { std::string(name) };
+    }
+    if (destinationFolder)
+        return plan::Beside { *destinationFolder };
+    return plan::FreshTemporary {};
 }
 
 }

@@ -6,12 +6,14 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
+#include <variant>
 
 // Which folder a body grows in: beside the place where the package will land,
 // so that moving it there is a rename on every layout and it outlives emptied
 // temporary folders; where that folder is missing, a fresh one in the
-// temporary folder. A pure choice: opening it is openBodyFolder's.
+// temporary folder. A pure choice, made into a plan that names the folder to
+// open in: a folder beside the destination can only be planned in the
+// destination's folder as it was opened. Carrying it out is openBodyFolder's.
 
 namespace platform {
 
@@ -28,12 +30,8 @@ struct BodyFolderLocations {
     /// The destination's folder as named (through any link); empty for no destination.
     std::string destinationFolder;
     /// The folder in which a fresh "quenbury-XXXXXX" body folder is made when
-    /// the destination's folder does not exist, and in which resume data of
-    /// older versions finds "quenbury-<uid>".
+    /// the destination's folder does not exist.
     std::string temporary;
-
-    /// "<destination's folder>/.quenbury-partial", or empty.
-    std::string beside() const;
 };
 
 /// The locations for `destination` (a path; empty for none). The temporary
@@ -44,26 +42,39 @@ BodyFolderLocations bodyFolderLocations(std::string const& destination, std::str
 /// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
 bool isMadeFolderName(std::string_view name, std::string_view prefix);
 
-/// The folder that `resume` records: its own, or for data of older versions
-/// "quenbury-<user>" in the temporary folder.
-std::string recordedBodyFolder(ResumeData const& resume, BodyFolderLocations const& locations, uid_t user);
-
-enum class BodyFolderChoice {
-    /// The folder that the resume data records.
-    Recorded,
-    /// The hidden folder beside the destination (or one of ours beside it, where that is taken).
-    Beside,
+/// The plans for a task's body folder.
+namespace plan {
+    /// ".quenbury-partial" in the destination's folder (open at `destinationFolder`),
+    /// or one of ours beside it where another user took that name.
+    struct Beside {
+        int destinationFolder;
+        bool operator==(Beside const&) const = default;
+    };
+    /// A folder the service made beside the destination, named `name`, that the resume data records.
+    struct RecordedBeside {
+        int destinationFolder;
+        std::string name;
+        bool operator==(RecordedBeside const&) const = default;
+    };
+    /// A "quenbury-XXXXXX" the service made in the temporary folder, that the resume data records.
+    struct RecordedTemporary {
+        std::string name;
+        bool operator==(RecordedTemporary const&) const = default;
+    };
     /// A new folder in the temporary folder.
-    FreshTemporary,
-};
+    struct FreshTemporary {
+        bool operator==(FreshTemporary const&) const = default;
+    };
+}
+using BodyFolderPlan = std::variant<plan::Beside, plan::RecordedBeside, plan::RecordedTemporary, plan::FreshTemporary>;
 
-/// Which folder a task's body goes into. A recorded folder is taken only when
-/// it is one the service itself would choose in this run: the folder beside
-/// this destination or one it made there, a "quenbury-XXXXXX" it made in the
-/// temporary folder, or "quenbury-<uid>" there for data of older versions.
-/// Otherwise beside the destination when its folder exists, else a fresh
-/// temporary folder.
-[[nodiscard]] BodyFolderChoice chooseBodyFolder(std::optional<ResumeData> const& resume,
-    BodyFolderLocations const& locations, bool destinationFolderExists, uid_t user);
+/// Where a task's body folder is. A recorded folder is taken only when it is
+/// one the service itself would choose in this run: the folder beside this
+/// destination or one it made there (only with the destination's folder
+/// open, at `destinationFolder`), or a "quenbury-XXXXXX" it made in the
+/// temporary folder. Otherwise beside the destination when its folder is
+/// open, else a fresh temporary folder.
+[[nodiscard]] BodyFolderPlan chooseBodyFolder(std::optional<ResumeData> const& resume,
+    BodyFolderLocations const& locations, std::optional<int> destinationFolder);
 
 }

@@ -55,12 +55,18 @@ void handOverDigest(int fd, Sha256Digest const& digest)
     store.entry.emplace(ContentsIdentity(*status), digest);
 }
 
-std::expected<Sha256Digest, Error> digestOfFile(std::string const& path)
+std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::optional<FileIdentity> placed)
 {
     auto opened = openOwnRegularFile(path);
     if (!opened)
-        return std::unexpected(opened.error());
-    if (auto status = statusOf(opened->get(), path)) {
+        return errorOf(opened);
+    auto status = statusOf(opened->get(), path);
+    if (!status)
+        return errorOf(status);
+    // NOTE: a file another run put there since is theirs to verify, not ours.
+    if (placed && FileIdentity(*status) != *placed)
+        return std::unexpected(Error::refused(path, "no longer the file placed"));
+    {
         auto& store = handedOver();
         std::lock_guard lock(store.mutex);
         if (store.entry && store.entry->first == ContentsIdentity(*status))

@@ -2,9 +2,11 @@
 #pragma once
 
 #include "platform/Error.h"
+#include "platform/Posix.h"
 #include "platform/Sha256.h"
 
 #include <expected>
+#include <optional>
 #include <string>
 
 // The one place where the platform knows that the tool moves a finished body
@@ -23,8 +25,10 @@ namespace platform {
 void handOverDigest(int fd, Sha256Digest const& digest);
 
 /// The SHA-256 of the file at `path`, opened only as openOwnRegularFile
-/// allows: the digest handed over for it, when the path names that same
-/// unchanged file, else read whole through the descriptor opened.
-[[nodiscard]] std::expected<Sha256Digest, Error> digestOfFile(std::string const& path);
+/// allows, and only while it is the file `placed` when given: the digest
+/// handed over for it, when the path names that same unchanged file, else
+/// read whole through the descriptor opened.
+[[nodiscard]] std::expected<Sha256Digest, Error> digestOfFile(
+    std::string const& path, std::optional<FileIdentity> placed = std::nullopt);
 
 }

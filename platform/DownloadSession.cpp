@@ -3,6 +3,7 @@
 
 #include "platform/BodyFolder.h"
 #include "platform/DownloadTransfer.h"
+#include "platform/Process.h"
 #include "platform/ResumeData.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/TransferSignals.h"
@@ -81,12 +82,15 @@ struct URLSession::Impl {
                 Error::url(URLErrorCode::CannotWriteToFile, url, chosen->error().description()));
             return;
         }
-        (*chosen)->folder.removeStaleBodies(std::chrono::hours(24 * 7));
         auto outcome = [&] {
             TransferSignalGuard signals;
             return performDownload(configuration, **chosen, url, stored);
         }();
         handler(outcome.location, outcome.response, outcome.error);
+        // NOTE: the task is over, its folder and body still open: what it left
+        // for an exit inside the handler is tidied now, never later through a
+        // folder that is gone.
+        tidyNow();
     }
 };
 
@@ -160,6 +164,11 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
         [impl = m_impl.get(), url = url.absoluteString, resume = *resume,
             folder = m_impl->bodyFolder(*resume, destination),
             handler = std::move(handler)] { impl->perform(url, resume, folder, handler); });
+}
+
+std::vector<FileDescriptor> URLSession::bodyFolderParents(std::string const& destination) const
+{
+    return openBodyFolderParents(destination, m_impl->configuration.temporaryDirectory);
 }
 
 bool URLSession::canResume(Bytes const& resumeData, URL const& url)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <map>
 #include <optional>
 #include <string>
@@ -71,6 +72,12 @@ struct Error {
     /// A URL-loading failure with the service's standard description of `code`.
     static Error url(long code, std::string_view failingURL, std::string_view underlying);
 };
+
+/// The error of a failed `std::expected`, passed on as it is: `if (!x) return errorOf(x);`.
+template<typename T> [[nodiscard]] std::unexpected<Error> errorOf(std::expected<T, Error> const& failed)
+{
+    return std::unexpected(failed.error());
+}
 
 /// The standard description of a URL-loading code.
 std::string_view urlErrorDescription(long code);

@@ -25,7 +25,7 @@ namespace {
     // NOTE: resume data holds the URL, and URLs carry secrets.
     constexpr mode_t ownerOnlyFile = 0600;
 
-    std::expected<void, Error> copyAcrossFileSystems(int sourceFolder, std::string const& sourceName,
+    std::expected<FileIdentity, Error> copyAcrossFileSystems(int sourceFolder, std::string const& sourceName,
         std::string const& source, int folder, std::string const& name, std::string const& destination)
     {
         FileDescriptor in(::openat(sourceFolder, sourceName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -46,11 +46,14 @@ namespace {
         // new file need not read it again. Not synced, like a rename: a file torn
         // by a power loss fails the next run's verification.
         handOverDigest(out->descriptor(), *digest);
+        auto copied = statusOf(out->descriptor(), destination);
+        if (!copied)
+            return errorOf(copied);
         if (auto committed = out->commit(AtomicFile::Durability::Unsynced); !committed)
-            return committed;
+            return errorOf(committed);
         if (::unlinkat(sourceFolder, sourceName.c_str(), 0) != 0)
             return failure("unlink", source);
-        return {};
+        return FileIdentity(*copied);
     }
 
 }
@@ -79,40 +82,56 @@ bool FileManager::fileExistsAt(int directory, std::string const& name)
     return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-std::expected<void, Error> FileManager::removeItem(std::string const& path)
+std::expected<void, Error> FileManager::removeItem(std::string const& path, std::string_view ownArea)
 {
-    if (::unlink(path.c_str()) == 0)
-        return {};
-    if (errno != EISDIR)
+    auto slash = path.find_last_of('/');
+    if (slash == std::string::npos)
+        return std::unexpected(Error::refused(path, "not an absolute path"));
+    auto folder = openTrustedFolder(path.substr(0, slash == 0 ? 1 : slash), ownArea, false);
+    if (!folder)
+        return errorOf(folder);
+    if (::unlinkat(folder->get(), path.c_str() + slash + 1, 0) != 0)
         return failure("unlink", path);
-    if (::rmdir(path.c_str()) != 0)
-        return failure("rmdir", path);
     return {};
 }
 
-std::expected<bool, Error> FileManager::replaceItem(std::string const& destination, std::string const& source)
+std::expected<void, Error> FileManager::removeItem(std::string const& path, FileIdentity placed)
+{
+    auto held = openContainingFolder(path);
+    if (!held)
+        return errorOf(held);
+    auto& [folder, name] = *held;
+    if (identityAt(folder.get(), name) == placed && ::unlinkat(folder.get(), name.c_str(), 0) != 0)
+        return failure("unlink", path);
+    return {};
+}
+
+std::expected<FileManager::Placed, Error> FileManager::replaceItem(
+    std::string const& destination, std::string const& source)
 {
     auto into = openContainingFolder(destination);
     if (!into)
-        return std::unexpected(into.error());
+        return errorOf(into);
     auto from = openContainingFolder(source);
     if (!from)
-        return std::unexpected(from.error());
+        return errorOf(from);
     auto& [folder, name] = *into;
     auto& [sourceFolder, sourceName] = *from;
     AtomicFile::removeAbandonedSiblings(folder.get(), name);
-    struct stat old { };
-    bool replacing = ::fstatat(folder.get(), name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0;
+    bool replacing = identityAt(folder.get(), name).has_value();
+    auto moved = identityAt(sourceFolder.get(), sourceName);
+    if (!moved)
+        return failure("rename", destination, ENOENT);
     // NOTE: one rename puts the new file in the old one's place; removing the
     // old first would lose it to a move that then fails.
     if (::renameat(sourceFolder.get(), sourceName.c_str(), folder.get(), name.c_str()) == 0)
-        return replacing;
+        return Placed { replacing, *moved };
     if (errno != EXDEV)
         return failure("rename", destination);
-    if (auto copied = copyAcrossFileSystems(sourceFolder.get(), sourceName, source, folder.get(), name, destination);
-        !copied)
-        return std::unexpected(copied.error());
-    return replacing;
+    auto copied = copyAcrossFileSystems(sourceFolder.get(), sourceName, source, folder.get(), name, destination);
+    if (!copied)
+        return errorOf(copied);
+    return Placed { replacing, *copied };
 }
 
 std::expected<void, Error> FileManager::createFile(

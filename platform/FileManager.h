@@ -28,17 +28,29 @@ public:
         std::string const& path, std::string_view ownArea, bool create);
     /// True when any item, a link included, is named `name` in `directory`.
     [[nodiscard]] virtual bool fileExistsAt(int directory, std::string const& name);
-    /// Removes a file, a link or an empty directory; never a directory's contents.
-    [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path);
+    /// Removes the item at the absolute `path` in its folder, walked as
+    /// openTrustedDirectory walks it (nothing followed, nothing made): a file
+    /// or a link itself, never what a link leads to.
+    [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path, std::string_view ownArea);
+    /// Removes the file `placed` from `path` in its held folder (see
+    /// openContainingFolder), only while the name is still that file: once
+    /// another run replaced it, the name is theirs.
+    [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path, FileIdentity placed);
+    /// What replaceItem put in place.
+    struct Placed {
+        /// Something stood at the destination and was replaced.
+        bool replaced = false;
+        /// The file now at the destination, as it was placed.
+        FileIdentity identity;
+    };
     /// Puts the file at `source` in the place of whatever stands at
     /// `destination` (not a folder), in one rename: a failure leaves both as
     /// they were. Each folder is the one held for it, else opened following
     /// only root's and our own links (see openContainingFolder). Across file
     /// systems it copies once to a temporary sibling (never into the blocks
     /// its volume keeps for root), renames that, removes the source, and
-    /// remembers the digest of the copied bytes for the new file. True when
-    /// something stood at `destination` and was replaced.
-    [[nodiscard]] virtual std::expected<bool, Error> replaceItem(
+    /// remembers the digest of the copied bytes for the new file.
+    [[nodiscard]] virtual std::expected<Placed, Error> replaceItem(
         std::string const& destination, std::string const& source);
     /// Writes `name` in `directory` (`path` names it in errors) as a synced
     /// temporary sibling (O_EXCL|O_NOFOLLOW, mode 0600 at most) renamed over

@@ -3,6 +3,7 @@
 
 #include "platform/TrustedPath.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <mutex>
 #include <unistd.h>
@@ -31,6 +32,8 @@ void holdFolder(std::string path, int descriptor)
         return; // Then found by name again, through the same checks.
     auto& store = held();
     std::lock_guard lock(store.mutex);
+    if (std::ranges::any_of(store.folders, [&](auto const& folder) { return folder.first == path; }))
+        return;
     store.folders.emplace_back(std::move(path), std::move(copy));
 }
 
@@ -67,6 +70,16 @@ std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolde
     if (!folder)
         return std::unexpected(folder.error());
     return std::pair { std::move(*folder), std::move(name) };
+}
+
+std::expected<FileDescriptor, Error> holdContainingFolder(std::string const& path)
+{
+    auto opened = openContainingFolder(path);
+    if (!opened)
+        return errorOf(opened);
+    auto slash = path.find_last_of('/');
+    holdFolder(slash == 0 ? "/" : path.substr(0, slash), opened->first.get());
+    return std::move(opened->first);
 }
 
 }

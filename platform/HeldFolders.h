@@ -17,7 +17,8 @@
 
 namespace platform {
 
-/// Holds (a duplicate of) `descriptor`, the folder that `path` named when it was checked, until the process ends.
+/// Holds (a duplicate of) `descriptor`, the folder that `path` named when it
+/// was checked, until the process ends; the first held for a path stays.
 void holdFolder(std::string path, int descriptor);
 
 /// The descriptors of every held folder.
@@ -28,5 +29,9 @@ void holdFolder(std::string path, int descriptor);
 /// following only root's and our own links (see openFolderFollowingOwnLinks).
 [[nodiscard]] std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolder(
     std::string const& path);
+
+/// The folder that holds the absolute `path` (see openContainingFolder), held
+/// from now on when it was not yet.
+[[nodiscard]] std::expected<FileDescriptor, Error> holdContainingFolder(std::string const& path);
 
 }

@@ -13,17 +13,20 @@ bool resumesURL(ResumeData const& resume, std::string_view url)
 std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored, std::optional<ResumeData> const& record,
     std::string_view url, std::string_view bodyFolder, std::string_view bodyFileName)
 {
-    if (!record || !resumesURL(*record, url) || record->bodyFileName != bodyFileName
-        || record->bodyFolder != bodyFolder)
-        return stored;
-    if (!stored)
-        return record;
-    // NOTE: a killed resumed task got further than its stored data says; the
-    // record is the same transfer's only when it agrees on everything else.
-    bool sameTransfer = resumesURL(*record, stored->url) && stored->bodyFileName == record->bodyFileName
-        && stored->entityTag == record->entityTag && stored->lastModified == record->lastModified
-        && stored->totalLength == record->totalLength;
-    return sameTransfer && record->bytesReceived > stored->bytesReceived ? record : stored;
+    auto ofThisBody = [&](std::optional<ResumeData> const& data) {
+        return data && data->bodyFileName == bodyFileName && data->bodyFolder == bodyFolder;
+    };
+    // NOTE: the record is written before any byte of a response lands, so it
+    // names the transfer the body holds: stored data of another transfer
+    // would splice it.
+    if (ofThisBody(record)) {
+        if (!resumesURL(*record, url))
+            return std::nullopt;
+        bool sameTransfer = ofThisBody(stored) && stored->entityTag == record->entityTag
+            && stored->lastModified == record->lastModified && stored->totalLength == record->totalLength;
+        return sameTransfer && stored->bytesReceived > record->bytesReceived ? stored : record;
+    }
+    return ofThisBody(stored) ? stored : std::nullopt;
 }
 
 StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize)

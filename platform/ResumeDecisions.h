@@ -22,11 +22,11 @@ namespace platform {
 [[nodiscard]] bool resumesURL(ResumeData const& resume, std::string_view url);
 
 /// What a task continues from, given the stored resume data (if any) and the
-/// progress record found beside the task's body. Without stored data, a record
-/// of this URL's resource (see resumesURL), body and folder is taken. Stored
-/// data is brought forward only by a record of the same transfer: the same
-/// resource, body, folder, validators and length, and more bytes. Anything else
-/// in a record is ignored.
+/// progress record found beside the task's body `bodyFileName` in
+/// `bodyFolder`. Only data of this body counts. A record names the transfer
+/// the body holds: of this URL's resource (see resumesURL), it is taken (or
+/// stored data of that very transfer that got further); of another resource,
+/// nothing is, and the body starts over. Without a record, the stored data.
 [[nodiscard]] std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored,
     std::optional<ResumeData> const& record, std::string_view url, std::string_view bodyFolder,
     std::string_view bodyFileName);

@@ -11,7 +11,7 @@ import re
 import signal
 
 from harness import BODY, CUT, DAY, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, RESUMING, START, SUCCESS, VERIFIED
-from harness import NOTHING_LEFT, Case, Reply, Step, failed, lost, row_tests, sha256, wait_for
+from harness import CANDIDATES, NOTHING_LEFT, Case, Reply, Step, body_path, failed, lost, row_tests, sha256, wait_for
 
 CHANGED = BODY[::-1]
 ETAG = Reply(BODY).entity_tag()
@@ -76,10 +76,13 @@ LINKED_STORE = [("mount", "/data"), ("dir", "/data/big"), ("link", "{agent}/stor
 # The folders a run that continues a body in the linked folder may write in, as the kernel names them: the real folder,
 # the body's folder in it, and the resume state's folder.
 RULE = r"\d+ +landlock_add_rule\(\d+<anon_inode:\[landlock-ruleset\]>, LANDLOCK_RULE_PATH_BENEATH, \{{allowed_access=\w[\w|]*, parent_fd=\d+<{}>\}}, 0\) = 0\n"
+# First where any body of this destination may lie, while stored resume data is read; then narrowed to the body's.
 RULES_OF_THIS_RUN = re.compile(
     r"\A"
     + "".join(
-        RULE.format(re.escape(f)) for f in ("/data/big", "/data/big/.quenbury-partial", FOLDERS[-1] + "/store/big")
+        RULE.format(re.escape(f))
+        for f in ("/data/big", "/var/tmp", FOLDERS[-1] + "/store/big")
+        + ("/data/big", "/data/big/.quenbury-partial", FOLDERS[-1] + "/store/big")
     )
     + r"(?:\d+ +\+\+\+ exited with 0 \+\+\+\n)+\Z"
 )
@@ -117,6 +120,12 @@ def crafted(values: dict) -> bytes:
 
 
 THIS_RECORD = ("file", "{body}.progress", this_record)
+# The move's record for a body in a folder of our own beside the destination's taken one.
+OURS_BESIDE = MOVED[0].replace("{partial_url}", r"{partial_url}-\w{6}")
+# The body folder as the service makes it.
+PRIVATE = ("mode", "{partial}", 0o700)
+# The body of the default destination, wherever it lies.
+BODY_NAME = os.path.basename(body_path(CANDIDATES[0] + "/store/a.pkg"))
 
 
 # SIGTERM to a fresh run, traced to show its confinement.
@@ -199,13 +208,13 @@ def resume_area(mask: int, left: int = 0) -> Case:
     )
 
 
-def beside_body(name: str, record: list, request: str) -> Case:
+def beside_body(name: str, record: list, request: str, then: list = SUCCESS, after: dict = STORE_ONLY) -> Case:
     """A body of CUT bytes with the progress record `record` beside it, and no resume state."""
     return Case(
         f"a progress record beside the body: {name}",
-        plant=[("file", "{body}", BODY[:CUT]), ("file", "/private/tmp/victim", this_record), *record],
-        runs=[Step(0, SUCCESS)],
-        after={"{dest}": BODY, "/private/tmp/victim": "file", **STORE_ONLY},
+        plant=[("file", "{body}", BODY[:CUT]), PRIVATE, ("file", "/private/tmp/victim", this_record), *record],
+        runs=[Step(0, then)],
+        after={"{dest}": BODY, "/private/tmp/victim": "file", **after},
         sent=[request],
     )
 
@@ -220,7 +229,7 @@ def swept(where: str, folder: str, then: list, *plant: tuple, **fields) -> Case:
     one, one another run holds or another user's; then the run logs `then`."""
     ages = {"body-old": 8, "body-old.progress": 8, "body-young": 6, "body-held": 8, "body-theirs": 8}
     old = [("file", f"{folder}/{n}", b"x") for n in ages] + [("age", f"{folder}/{n}", d * DAY) for n, d in ages.items()]
-    old += [("lock", f"{folder}/body-held"), ("owner", f"{folder}/body-theirs", 65534)]
+    old += [("lock", f"{folder}/body-held"), ("owner", f"{folder}/body-theirs", 65534), ("mode", folder, 0o700)]
     kept = {folder: ["body-held", "body-theirs", "body-young"], "{dest}": BODY}
     return Case(f"stale bodies are swept {where}", plant=[*old, *plant], runs=[Step(0, then)], after=kept, **fields)
 
@@ -311,7 +320,14 @@ Rows = row_tests(
             KILLED_FURTHER,
         ),
         beside_body("this URL's continues", [THIS_RECORD], RANGED),
-        beside_body("a link is not followed", [("link", "{body}.progress", "/private/tmp/victim")], "GET /pkg"),
+        # Nothing but bodies and their records lies in a folder the service made: one holding a link is passed by.
+        beside_body(
+            "a link is not followed",
+            [("link", "{body}.progress", "/private/tmp/victim")],
+            "GET /pkg",
+            START + [OURS_BESIDE] + FETCHED[1:],
+            {"{body}.progress": "link", "{body}": BODY[:CUT]},
+        ),
         beside_body("another user's is ignored", [THIS_RECORD, ("owner", "{body}.progress", 65534)], "GET /pkg"),
         swept("beside the destination", "{partial}", SUCCESS),
         # A fresh folder of the temporary folder, made while the store folder was missing, is swept when the resume
@@ -320,8 +336,8 @@ Rows = row_tests(
             "in the temporary folder",
             FRESH,
             START + RESUMING + [FALLBACK_MOVED] + FETCHED[1:],
-            ("file", FRESH + "/body-mine", BODY[:CUT]),
-            ("file", "{state}", lambda values: this_record(values, FRESH + "/body-mine")),
+            ("file", FRESH + "/" + BODY_NAME, BODY[:CUT]),
+            ("file", "{state}", lambda values: this_record(values, FRESH + "/" + BODY_NAME)),
             sent=[RANGED],
         ),
         continued("a server falling silent times out and the next run continues", [SILENT], [RANGED], TIMED_OUT),

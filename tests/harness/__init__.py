@@ -32,10 +32,9 @@ def body_folder(destination: str) -> str:
     return os.path.dirname(destination) + "/.quenbury-partial"
 
 
-def body_path(encoded_url: str, destination: str) -> str:
-    """The name a fresh transfer of that URL gives its body: only for rows where a run must find a body by that name
-    (the others see a body in its folder, whatever its name)."""
-    return body_folder(destination) + "/body-" + sha256(encoded_url.encode())
+def body_path(destination: str) -> str:
+    """The body of the package that lands at `destination`: one per destination, whatever the URL."""
+    return body_folder(destination) + "/body-" + sha256(destination.encode())
 
 
 def resume_name(destination: str) -> str:
@@ -666,7 +665,7 @@ def values_of(case: Case, box: Sandbox, server) -> dict:
         state_dir=os.path.dirname(state),
         partial=body_folder(dest),
         partial_url=file_url(body_folder(dest)),
-        body=body_path(encoded, dest),
+        body=body_path(dest),
     )
 
 

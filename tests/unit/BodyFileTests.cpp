@@ -5,6 +5,7 @@
 #include "platform/BodyFolder.h"
 #include "platform/BodyFolderChoice.h"
 #include "platform/DigestHandOff.h"
+#include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
 #include "platform/Process.h"
 
@@ -137,45 +138,65 @@ TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
     auto other = platform::BodyFolder::open(here / "folder", true);
     ASSERT_TRUE(folder && other);
     test::writeFile(here / "folder/body", "kept for resuming");
-    EXPECT_FALSE(platform::BodyFolder::removeEmpty(folder->path(), folder->descriptor()));
+    EXPECT_FALSE(folder->removeIfEmpty());
     EXPECT_TRUE(std::filesystem::exists(here / "folder/body"));
     std::filesystem::remove(here / "folder/body");
-    EXPECT_FALSE(platform::BodyFolder::removeEmpty(folder->path(), folder->descriptor()));
+    EXPECT_FALSE(folder->removeIfEmpty());
     EXPECT_TRUE(std::filesystem::exists(here / "folder"));
     other = std::unexpected(platform::Error {});
-    EXPECT_TRUE(platform::BodyFolder::removeEmpty(folder->path(), folder->descriptor()));
+    EXPECT_TRUE(folder->removeIfEmpty());
     EXPECT_FALSE(std::filesystem::exists(here / "folder"));
     // The next run makes it again.
     auto again = platform::BodyFolder::open(here / "folder", true);
     EXPECT_TRUE(again && std::filesystem::exists(here / "folder"));
+    // A task whose handler returns leaves nothing for a later exit: its empty body folder goes when it ends.
+    bool called = false;
+    {
+        platform::URLSession session(platform::URLSessionConfiguration::defaultConfiguration());
+        session
+            .downloadTask(*platform::URL::fromString("ftp://h/p"), here / "a.pkg",
+                [&](auto, auto, auto error) { called = error.has_value(); })
+            ->resume();
+    }
+    EXPECT_TRUE(called);
+    EXPECT_FALSE(std::filesystem::exists(here / ".quenbury-partial"));
 }
 
 // A recorded folder is taken only when the service would choose it itself in this run; crafted resume data never
-// points a body elsewhere. Where a fresh body goes, with or without its destination's folder, is end-to-end rows.
+// points a body elsewhere, and nothing is planned beside a destination whose folder was not opened. Where a fresh body
+// goes, with or without its destination's folder, is end-to-end rows.
 TEST(BodyFolderChoice, ChoosesOnlyFoldersOfItsOwn)
 {
-    using Choice = platform::BodyFolderChoice;
+    namespace plan = platform::plan;
     platform::BodyFolderLocations const here { "/Library/A/store/sub", "/var/tmp" };
     auto recorded = [](std::string folder) {
         return platform::ResumeData { "http://h/p", "body-x", 1, "\"t\"", "", std::nullopt, std::move(folder) };
     };
-    for (auto const& [name, resume, folderExists, user, expected] :
-        std::vector<std::tuple<char const*, std::optional<platform::ResumeData>, bool, uid_t, Choice>> {
-            { "beside this destination", recorded(here.beside()), false, 0, Choice::Beside },
-            { "made beside this destination", recorded("/Library/A/store/sub/.quenbury-partial-AbC123"), true, 0,
-                Choice::Recorded },
-            { "made beside another destination", recorded("/Library/A/store/.quenbury-partial-AbC123"), true, 0,
-                Choice::Beside },
-            { "made in the temporary folder", recorded("/var/tmp/quenbury-AbC123"), true, 0, Choice::Recorded },
-            { "older data: the fixed folder", recorded(""), true, 0, Choice::Recorded },
-            { "older data of another user's", recorded("/var/tmp/quenbury-0"), true, 1000, Choice::Beside },
-            { "beside another destination", recorded("/Library/A/store/.quenbury-partial"), true, 0, Choice::Beside },
-            { "elsewhere", recorded("/etc"), false, 0, Choice::FreshTemporary },
-            { "not a made name", recorded("/var/tmp/quenbury-AbC12"), true, 0, Choice::Beside },
-            { "beneath a made folder", recorded("/var/tmp/quenbury-AbC123/x"), true, 0, Choice::Beside },
-            { "another temporary folder", recorded("/tmp/quenbury-AbC123"), true, 0, Choice::Beside } })
-        EXPECT_EQ(platform::chooseBodyFolder(resume, here, folderExists, user), expected) << name;
-    EXPECT_EQ(platform::chooseBodyFolder(std::nullopt, { "", "/var/tmp" }, true, 0), Choice::FreshTemporary);
+    std::optional<int> const opened = 7, missing;
+    for (auto const& [name, resume, folder, expected] :
+        std::vector<std::tuple<char const*, std::optional<platform::ResumeData>, std::optional<int>,
+            platform::BodyFolderPlan>> { { "fresh", std::nullopt, opened, plan::Beside { 7 } },
+            { "fresh, the destination's folder missing", std::nullopt, missing, plan::FreshTemporary {} },
+            { "beside this destination", recorded("/Library/A/store/sub/.quenbury-partial"), opened,
+                plan::Beside { 7 } },
+            { "beside, the destination's folder gone", recorded("/Library/A/store/sub/.quenbury-partial"), missing,
+                plan::FreshTemporary {} },
+            { "made beside this destination", recorded("/Library/A/store/sub/.quenbury-partial-AbC123"), opened,
+                plan::RecordedBeside { 7, ".quenbury-partial-AbC123" } },
+            { "made beside, the destination's folder gone", recorded("/Library/A/store/sub/.quenbury-partial-AbC123"),
+                missing, plan::FreshTemporary {} },
+            { "made beside another destination", recorded("/Library/A/store/.quenbury-partial-AbC123"), opened,
+                plan::Beside { 7 } },
+            { "made in the temporary folder", recorded("/var/tmp/quenbury-AbC123"), missing,
+                plan::RecordedTemporary { "quenbury-AbC123" } },
+            { "older data, no folder recorded", recorded(""), opened, plan::Beside { 7 } },
+            { "beside another destination", recorded("/Library/A/store/.quenbury-partial"), opened,
+                plan::Beside { 7 } },
+            { "elsewhere", recorded("/etc"), missing, plan::FreshTemporary {} },
+            { "not a made name", recorded("/var/tmp/quenbury-AbC12"), opened, plan::Beside { 7 } },
+            { "beneath a made folder", recorded("/var/tmp/quenbury-AbC123/x"), opened, plan::Beside { 7 } },
+            { "another temporary folder", recorded("/tmp/quenbury-AbC123"), opened, plan::Beside { 7 } } })
+        EXPECT_EQ(platform::chooseBodyFolder(resume, here, folder), expected) << name;
     // Where that choice cannot be made (no destination's folder, no temporary folder), no folder is handed out.
     test::TemporaryDirectory nowhere;
     EXPECT_FALSE(platform::openBodyFolder(std::nullopt, "", nowhere / "missing"));

@@ -49,8 +49,8 @@ TEST(ResumeDecisions, EveryRow)
         EXPECT_EQ(platform::resumesURL(given, url), expected) << name;
     }
 
-    // What a task continues from: a progress record only of this resource, body and
-    // folder; stored data brought forward only by a record of its own transfer.
+    // What a task continues from: only data of this body and folder. Its record names the transfer the body holds:
+    // of this resource it is taken, over stored data of another transfer; of another, the body starts over.
     auto recorded = [](std::uint64_t received, std::string url = "http://h/p", std::string tag = "\"t\"",
                         std::optional<std::uint64_t> total = 200, std::string body = "body-x") {
         return ResumeData { std::move(url), std::move(body), received, std::move(tag), date, total, "/f" };
@@ -66,14 +66,20 @@ TEST(ResumeDecisions, EveryRow)
             { "fresh, another URL's record", none, recorded(150, "http://h/q"), "/f", none },
             { "fresh, another body's record", none, recorded(150, "http://h/p", "\"t\"", 200, "body-y"), "/f", none },
             { "fresh, a record naming another folder", none, recorded(150), "/g", none },
+            { "stored, no record", recorded(100), none, "/f", recorded(100) },
+            { "stored of another body, no record", recorded(100, "http://h/p", "\"t\"", 200, "body-y"), none, "/f",
+                none },
+            { "stored of another folder, no record", recorded(100), none, "/g", none },
+            { "stored, another body's record", recorded(100), recorded(150, "http://h/p", "\"t\"", 200, "body-y"), "/f",
+                recorded(100) },
             { "stored, a record further on", recorded(100), recorded(150), "/f", recorded(150) },
             { "stored, a record no further", recorded(100), recorded(100), "/f", recorded(100) },
             { "stored, a record behind", recorded(150), recorded(100), "/f", recorded(150) },
             { "stored, a record of another tag", recorded(100), recorded(150, "http://h/p", "\"u\""), "/f",
-                recorded(100) },
-            { "stored, a record of another length", recorded(100), recorded(150, "http://h/p", "\"t\"", 300), "/f",
-                recorded(100) },
-            { "stored, a record of another URL", recorded(100), recorded(150, "http://h/q"), "/f", recorded(100) },
+                recorded(150, "http://h/p", "\"u\"") },
+            { "stored, a record of another length behind", recorded(100), recorded(50, "http://h/p", "\"t\"", 300),
+                "/f", recorded(50, "http://h/p", "\"t\"", 300) },
+            { "stored, a record of another URL", recorded(100), recorded(150, "http://h/q"), "/f", none },
             { "stored, a re-signed record further on", recorded(100, "http://h/p?v=1"), recorded(150, "http://h/p?v=2"),
                 "/f", recorded(150, "http://h/p?v=2") },
         })
