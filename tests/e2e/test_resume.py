@@ -9,6 +9,7 @@ import os
 import plistlib
 import re
 import signal
+import threading
 
 from harness import BODY, CUT, DAY, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, RESUMING, START, SUCCESS, VERIFIED
 from harness import CANDIDATES, NOTHING_LEFT, Case, Reply, Step, body_path, failed, lost, row_tests, sha256, wait_for
@@ -126,6 +127,55 @@ OURS_BESIDE = MOVED[0].replace("{partial_url}", r"{partial_url}-\w{6}")
 PRIVATE = ("mode", "{partial}", 0o700)
 # The body of the default destination, wherever it lies.
 BODY_NAME = os.path.basename(body_path(CANDIDATES[0] + "/store/a.pkg"))
+
+
+# Another package into the same folder, chosen by the query of the same path.
+PACKAGE_B = dict(url="{origin}/get?f=b", location="b.pkg", data=CHANGED)
+RANGED_A, RANGED_B = f"GET /get?f=a Range: bytes={CUT}- If-Range: ", f"GET /get?f=b Range: bytes={CUT}- If-Range: "
+WEEK_OLD = [("age", "{kept_body}", 8 * DAY), ("age", "{kept_body}.progress", 8 * DAY)]
+# The move into the store slowed, so that another run can put its package there before this run verifies its own.
+SLOW_MOVE = (
+    "strace",
+    "-f",
+    "-o",
+    "/dev/null",
+    "-P",
+    CANDIDATES[0] + "/store",
+    "-e",
+    "inject=renameat:delay_exit=2000000",
+)
+NO_LONGER_PLACED = (
+    'Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" '
+    "UserInfo={NSFilePath={dest}, NSLocalizedDescription=Operation not permitted, "
+    "NSLocalizedFailureReason=no longer the file placed}\n"
+)
+
+
+def left_beside(suffix: str) -> list:
+    """A body and its record, as a run that found the body locked makes them beside it."""
+    return [("file", f"{{body}}-{suffix}", b"x"), ("file", f"{{body}}-{suffix}.progress", b"x")]
+
+
+def swapped_for_link(pid: int) -> None:
+    """The destination's folder renamed away while the run works in it, and another user's link to elsewhere put in
+    its place."""
+    store = f"/proc/{pid}/root{CANDIDATES[0]}/store"
+    os.rename(f"{store}/sub", f"{store}/moved")
+    os.symlink("/private/tmp/elsewhere", f"{store}/sub")
+    os.lchown(f"{store}/sub", 65534, 65534)
+
+
+def replaced_once_placed(pid: int) -> None:
+    """Another run's package renamed over the run's own as soon as that is placed."""
+    dest = f"/proc/{pid}/root{CANDIDATES[0]}/store/a.pkg"
+
+    def replace() -> None:
+        wait_for(lambda: os.path.exists(dest), "the placed package", 20)
+        with open(dest + ".theirs", "wb") as file:
+            file.write(b"theirs")
+        os.rename(dest + ".theirs", dest)
+
+    threading.Thread(target=replace, daemon=True).start()
 
 
 # SIGTERM to a fresh run, traced to show its confinement.
@@ -415,5 +465,67 @@ Rows = row_tests(
         once("one huge header fails the run", HUGE, 1, [failed(-1), "Not saving resume data"], after=NOTHING_LEFT),
         once("a body longer than announced is cut at the length", LONGER, 0, FETCHED, data=BODY[:CUT], after=CUT_BACK),
         once("a body shorter than announced keeps resume data", TRUNCATED, 1, lost()),
+        # A store folder removed between runs is a missing folder: the move fails and nothing waits for it; once the
+        # folder is back, a run places the package.
+        Case(
+            "a store folder removed between runs fails the move, and a run once it is back places the package",
+            serve={"/pkg": [BROKEN, Reply(BODY)]},
+            runs=[
+                LOST,
+                Step(1, START + RESUMING + [FALLBACK_MOVED, MISSING_STORE], plant=[("remove", "{agent}/store/sub")]),
+                Step(0, RESUMED, plant=[("dir", "{agent}/store/sub")]),
+            ],
+            location="sub/a.pkg",
+            plant=[("dir", "{agent}/store/sub")],
+            after={"{dest}": BODY, "{state}": None, "/var/tmp": []},
+            sent=["GET /pkg"] * 3,
+        ),
+        # Two packages chosen by the query, into one folder, broken off in turn: each continues its own body.
+        Case(
+            "two packages chosen by the query, broken off in turn, each continue their own body",
+            url="{origin}/get?f=a",
+            serve={
+                "/get": [Reply(BODY, close_after=CUT), Reply(CHANGED, close_after=CUT), Reply(BODY), Reply(CHANGED)]
+            },
+            runs=[
+                LOST,
+                Step(1, START + lost(first=False), of=PACKAGE_B),
+                Step(0, RESUMED),
+                Step(0, RESUMED, of=PACKAGE_B),
+            ],
+            after={"{dest}": BODY, "{agent}/store/b.pkg": CHANGED, "{partial}": "gone"},
+            sent=["GET /get?f=a", "GET /get?f=b", f"{RANGED_A}{ETAG}", f"{RANGED_B}{Reply(CHANGED).entity_tag()}"],
+        ),
+        # The week-old sweep spares the body that stored resume data names (a machine off for over a week).
+        continued("a body untouched for a week continues", [BROKEN], [RANGED], between=WEEK_OLD),
+        # A folder of ours is the store's, not the server's: a part past its Content-Range ends the run, and the
+        # mismatching package that a run placed is removed from the folder it was placed in, not through a link
+        # another user swapped in since.
+        Case(
+            "a mismatch removes the placed file, not what a link swapped in for its folder leads to",
+            server="nginx",
+            url="{origin}/slow/pkg",
+            checksum="0" * 64,
+            location="sub/a.pkg",
+            plant=[("dir", "{agent}/store/sub"), ("file", "/private/tmp/elsewhere/a.pkg", b"theirs")],
+            runs=[Step(1, START + MOVED + MISMATCH, interrupt=swapped_for_link)],
+            after={"/private/tmp/elsewhere/a.pkg": b"theirs", "{agent}/store/moved": [], "{agent}/store/sub": "link"},
+        ),
+        # Another run placed its package just after ours: the mismatch of ours removes nothing of theirs.
+        Case(
+            "a mismatch racing a verified run removes nothing but its own file",
+            server="nginx",
+            url="{origin}/slow/pkg",
+            checksum="0" * 64,
+            runs=[Step(1, START + MOVED, stdout=NO_LONGER_PLACED, interrupt=replaced_once_placed, wrap=SLOW_MOVE)],
+            after={"{dest}": b"theirs"},
+        ),
+        # What killed runs left beside the body goes once this run's body is locked; a live run's stays.
+        Case(
+            "bodies of killed runs go with the next run, and a live run's stays",
+            plant=[*left_beside("Killed0001"), *left_beside("Living0001"), ("lock", "{body}-Living0001"), PRIVATE],
+            runs=[Step(0, SUCCESS)],
+            after={"{dest}": BODY, "{partial}": [f"{BODY_NAME}-Living0001", f"{BODY_NAME}-Living0001.progress"]},
+        ),
     ],
 )

@@ -4,7 +4,7 @@
 import os
 import plistlib
 
-from harness import BODY, CANDIDATES, FALLBACK, FALLBACK_MOVED, MOVED, PARAMS, START, SUCCESS, VERIFIED
+from harness import BODY, CANDIDATES, DAY, FALLBACK, FALLBACK_MOVED, MOVED, PARAMS, START, SUCCESS, VERIFIED
 from harness import OLD, OLD_CHECKED, REJECTED, Case, Reply, Step, failed, replacing, row_tests, sha256
 
 PAGE = b"<html>Not Found</html>"
@@ -43,6 +43,8 @@ NOBODY = 65534
 # The move's record for a body in a folder of our own beside one that another user took.
 # An administrator moved a folder of the store to another volume and left a link in its place.
 LINKED_STORE = [("mount", "/data"), ("dir", "/data/big"), ("link", "{agent}/store/big", "/data/big")]
+TAKEN, MADE = "{agent}/store/shared/.quenbury-partial", "{agent}/store/shared/.quenbury-partial-AAAAAA"
+THEIRS = ("owner", TAKEN, NOBODY)
 BESIDE_TAKEN = MOVED[0].replace("{partial_url}", r"file://{agent}/store/shared/\.quenbury-partial-\w{6}")
 CERTIFICATE_REFUSED = START + [
     '~Download failed with error: Error Domain=NSURLErrorDomain Code=-1202 "The certificate for this server is '
@@ -62,6 +64,16 @@ NOT_ENCODED = ["~Given param -> 1 http://h/.*", "Error in forming URL via adding
 NOT_UTF8 = Step(1, NOT_ENCODED, args=("http://h/\udcff", "a.pkg", "x"))
 # A checksum that forges a record of its own when logged.
 FORGING = "%n\n2026-01-01 00:00:00.000 quenbury[1:2] forged"
+
+
+def admins(folder: str) -> list:
+    """An administrator's folder at `folder`, readable by all, holding a file named as a body, untouched for a week."""
+    return [
+        ("dir", folder),
+        ("mode", folder, 0o755),
+        ("file", folder + "/body-old", b"x"),
+        ("age", folder + "/body-old", 8 * DAY),
+    ]
 
 
 def refused(url: str, location: str, *lines: str) -> Step:
@@ -212,24 +224,27 @@ Rows = row_tests(
             plant=[*LINKED_STORE, ("owner", "{agent}/store/big", NOBODY)],
             after={"/data/big": [], "/var/tmp": []},
         ),
-        # Another user took the body folder's name in a shared folder: the body grows in a folder of our own beside
-        # it, and what they planted is left alone.
+        # Another user took the body folder's name in a shared folder, or renamed an administrator's folder to it (or to
+        # a name of the form we make): the body grows in a fresh folder of our own beside it, and what was there is
+        # left as it was, never narrowed or swept.
         *[
             one_run(
                 f"{what} at the body folder's name is passed by",
                 0,
                 START + [BESIDE_TAKEN] + MOVED[1:] + VERIFIED,
                 location="shared/a.pkg",
-                plant=[*SHARED, planted, ("owner", "{agent}/store/shared/.quenbury-partial", NOBODY)],
-                after={"{agent}/store/shared": files, "{agent}/store/shared/.quenbury-partial": kind},
+                plant=[*SHARED, *planted],
+                after={"{agent}/store/shared": files, **after},
             )
-            for what, planted, files, kind in (
-                ("another user's folder", ("dir", "{agent}/store/shared/.quenbury-partial"), ["a.pkg"], "dir"),
+            for what, planted, files, after in (
+                ("another user's folder", [("dir", TAKEN), THEIRS], ["a.pkg"], {TAKEN: "dir"}),
+                ("another user's file", [("file", TAKEN, b"mine"), THEIRS], [".quenbury-partial", "a.pkg"], {}),
+                ("an administrator's folder", admins(TAKEN), [".quenbury-partial/body-old", "a.pkg"], {TAKEN: 0o755}),
                 (
-                    "another user's file",
-                    ("file", "{agent}/store/shared/.quenbury-partial", b"mine"),
-                    [".quenbury-partial", "a.pkg"],
-                    "file",
+                    "an administrator's folder under a name we make",
+                    [("dir", TAKEN), THEIRS, *admins(MADE)],
+                    [".quenbury-partial-AAAAAA/body-old", "a.pkg"],
+                    {MADE: 0o755},
                 ),
             )
         ],

@@ -520,6 +520,7 @@ class Step:
     interrupt: object = None
     wrap: tuple = ()  # a program that runs the binary inside the sandbox (strace)
     terminal: bool = False  # standard error on a terminal: a progress line is drawn, and erased before each record
+    of: dict = dataclasses.field(default_factory=dict)  # another package: the case's url, location, data for this run
 
 
 @dataclasses.dataclass
@@ -714,9 +715,10 @@ def run_case(test: unittest.TestCase, case: Case) -> None:
     if case.agent:
         box.install_agent(case.agent, case.config)
     server, proxy = start_servers(test, case, box)
-    values = values_of(case, box, server)
+    values = base = values_of(case, box, server)
     lay(test, box, case.plant, values)
     for number, step in enumerate(case.runs, 1):
+        values = values_of(dataclasses.replace(case, **step.of), box, server) if step.of else base
         lay(test, box, step.plant, values)
         values["state_size"] = len(box.read(values["state"]) or b"")
         run = take_step(test, box, step, values, server)
@@ -734,13 +736,13 @@ def run_case(test: unittest.TestCase, case: Case) -> None:
             f"run {number}:\n{run.stderr}",
         )
     for path, wanted in case.after.items():
-        got, want = found(box, expand(path, values), wanted)
-        test.assertEqual(got, want, f"{expand(path, values)}: {got}")
+        got, want = found(box, expand(path, base), wanted)
+        test.assertEqual(got, want, f"{expand(path, base)}: {got}")
     if case.sent is not None:
         seen = proxy or server
         if hasattr(seen, "process"):
             seen.stop()  # Some write their access log out as they stop.
-        sent = [expand(s, values, s[:1] == "~") for s in case.sent]
+        sent = [expand(s, base, s[:1] == "~") for s in case.sent]
         test.assertEqual(matched(seen.sent(), sent), sent)
 
 
