@@ -9,8 +9,8 @@ import time
 import unittest
 
 from harness import BODY, CUT, FALLBACK_MOVED, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS
-from harness import CANDIDATES, Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
-from harness import NOTHING_LEFT, VERIFIED, resume_name, row_tests, sha256, wait_for
+from harness import Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
+from harness import NOTHING_LEFT, VERIFIED, row_tests, sha256, wait_for
 
 SAME = dict(etag='"same"', last_modified=None)
 AGAIN = lost(resumed=True, first=False)
@@ -98,8 +98,6 @@ Rows = row_tests(
 
 # Failures of the file system where they show: one system call of the real binary, chosen by strace, fails with EACCES;
 # each row gives what the run logs and what it leaves.
-DEST = CANDIDATES[0] + "/store/a.pkg"
-STATE = "/private/tmp/" + resume_name(DEST)
 OVER_OLD = replacing(OLD_CHECKED)
 RESUMED_REJECTED = START + RESUMING + MOVED + MISMATCH
 MOVE_FAILED, WRITE_FAILED = "Error moving the file: ", "Data write failed with error:"
@@ -145,8 +143,8 @@ Injected = row_tests(
         ),
         failing(
             "a resumed match stands though its state cannot be removed",
-            "unlink",
-            STATE,
+            "unlinkat",
+            "resume_a_pkg.plist",
             RESUMED + [STATE_STAYS + denied("{state}", "unlink")],
             {"{agent}/store": ["a.pkg"], "{state}": "file"},
             status=0,
@@ -154,16 +152,16 @@ Injected = row_tests(
         ),
         failing(
             "a fresh mismatch that cannot be removed stays",
-            "unlink",
-            DEST,
+            "unlinkat",
+            "a.pkg",
             REJECTED + [FILE_STAYS + denied("{dest}", "unlink")],
             {"{agent}/store": ["a.pkg"]},
             checksum="0" * 64,
         ),
         failing(
             "a resumed mismatch goes though its state cannot",
-            "unlink",
-            STATE,
+            "unlinkat",
+            "resume_a_pkg.plist",
             RESUMED_REJECTED + [STATE_STAYS + denied("{state}", "unlink")],
             {"{agent}/store": [], "{state}": "file"},
             checksum="0" * 64,
@@ -171,8 +169,8 @@ Injected = row_tests(
         ),
         failing(
             "a resumed mismatch that cannot be removed stays, and its state goes",
-            "unlink",
-            DEST,
+            "unlinkat",
+            "a.pkg",
             RESUMED_REJECTED + [STATE_STAYS + denied("{dest}", "unlink")],
             {"{agent}/store": ["a.pkg"], "/private/tmp": []},
             checksum="0" * 64,
