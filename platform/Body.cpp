@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <chrono>
 #include <curl/curl.h>
-#include <set>
 
 namespace platform {
 
@@ -32,14 +31,11 @@ std::expected<Body, Error> Body::open(
     if (!file)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, file.error().description()));
     // NOTE: only now that this run's body is locked may what others left be
-    // cleared: the bodies of killed runs, and week-old ones, but never the
-    // one the stored resume data names, nor this body's record.
+    // cleared: the bodies of killed runs, and week-old ones, but never this
+    // body (the only one a run continues) nor its record.
     folder.removeOrphansOf(chosen.bodyName);
     BodyProgressRecord record(folder, file->name());
-    std::set<std::string> kept { record.name() };
-    if (stored)
-        kept.insert({ stored->bodyFileName, stored->bodyFileName + ".progress" });
-    folder.removeStaleBodies(std::chrono::hours(24 * 7), kept);
+    folder.removeStaleBodies(std::chrono::hours(24 * 7), record.name());
     auto continuesFrom = continuation(stored, record.read(), url, folder.path(), file->name());
     return Body(chosen, std::move(*file), std::move(continuesFrom));
 }

@@ -36,7 +36,7 @@ public:
     /// Opens the body of a task for `url`, an HTTP or HTTPS one, in `folder`
     /// (which outlives it): the destination's body (one of its own while a
     /// live run holds that), locked. Then clears what killed runs left beside
-    /// it and week-old bodies, sparing the one `stored` names. What it
+    /// it and week-old bodies, sparing its own record. What it
     /// continues from is what `continuation` takes of `stored` and the
     /// progress record beside it. The folder is registered to go when the
     /// process ends with it empty. The error is the task's own.

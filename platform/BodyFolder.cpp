@@ -159,12 +159,12 @@ bool BodyFolder::removeIfEmpty() const
         && ::unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-void BodyFolder::removeStaleBodies(std::chrono::seconds age, std::set<std::string> const& kept) const
+void BodyFolder::removeStaleBodies(std::chrono::seconds age, std::string const& kept) const
 {
     auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - age.count();
     for (auto const& name : namesIn(m_fd.get())) {
         // A body, its record, and what a writer of a record left when it was killed.
-        if ((name.starts_with("body-") || name.starts_with(".body-")) && !kept.contains(name))
+        if ((name.starts_with("body-") || name.starts_with(".body-")) && name != kept)
             removeAbandoned(m_fd.get(), name, cutoff);
     }
 }

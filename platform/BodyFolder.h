@@ -8,7 +8,6 @@
 #include <chrono>
 #include <expected>
 #include <optional>
-#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -50,8 +49,8 @@ public:
     /// and their records.
     void removeOrphansOf(std::string const& body) const;
     /// Removes our own "body-" files untouched for longer than `age`, unless
-    /// a live run holds their lock or they are named in `kept`.
-    void removeStaleBodies(std::chrono::seconds age, std::set<std::string> const& kept) const;
+    /// a live run holds their lock or it is `kept`.
+    void removeStaleBodies(std::chrono::seconds age, std::string const& kept) const;
 
 private:
     BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd);

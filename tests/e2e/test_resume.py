@@ -132,7 +132,7 @@ BODY_NAME = os.path.basename(body_path(CANDIDATES[0] + "/store/a.pkg"))
 # Another package into the same folder, chosen by the query of the same path.
 PACKAGE_B = dict(url="{origin}/get?f=b", location="b.pkg", data=CHANGED)
 RANGED_A, RANGED_B = f"GET /get?f=a Range: bytes={CUT}- If-Range: ", f"GET /get?f=b Range: bytes={CUT}- If-Range: "
-WEEK_OLD = [("age", "{kept_body}", 8 * DAY), ("age", "{kept_body}.progress", 8 * DAY)]
+WEEK_OLD = [("age", "{body}", 8 * DAY), ("age", "{body}.progress", 8 * DAY)]
 # The move into the store slowed, so that another run can put its package there before this run verifies its own.
 SLOW_MOVE = (
     "strace",
@@ -496,8 +496,15 @@ Rows = row_tests(
             after={"{dest}": BODY, "{agent}/store/b.pkg": CHANGED, "{partial}": "gone"},
             sent=["GET /get?f=a", "GET /get?f=b", f"{RANGED_A}{ETAG}", f"{RANGED_B}{Reply(CHANGED).entity_tag()}"],
         ),
-        # The week-old sweep spares the body that stored resume data names (a machine off for over a week).
-        continued("a body untouched for a week continues", [BROKEN], [RANGED], between=WEEK_OLD),
+        # The week-old sweep spares the body this run continues, and its record (a machine off for over a week).
+        continued("a body untouched for a week continues with its resume data", [BROKEN], [RANGED], between=WEEK_OLD),
+        continued(
+            "a body untouched for a week continues after a SIGKILL",
+            [STALLED],
+            [RANGED],
+            KILLED_AT_CUT,
+            then=Step(0, SUCCESS, plant=WEEK_OLD),
+        ),
         # A folder of ours is the store's, not the server's: a part past its Content-Range ends the run, and the
         # mismatching package that a run placed is removed from the folder it was placed in, not through a link
         # another user swapped in since.

@@ -241,6 +241,12 @@ Rows = row_tests(
                 ("another user's file", [("file", TAKEN, b"mine"), THEIRS], [".quenbury-partial", "a.pkg"], {}),
                 ("an administrator's folder", admins(TAKEN), [".quenbury-partial/body-old", "a.pkg"], {TAKEN: 0o755}),
                 (
+                    "an administrator's private folder of other files",
+                    [*admins(TAKEN)[:-2], ("mode", TAKEN, 0o700), ("file", TAKEN + "/notes", b"x")],
+                    [".quenbury-partial/notes", "a.pkg"],
+                    {TAKEN: 0o700},
+                ),
+                (
                     "an administrator's folder under a name we make",
                     [("dir", TAKEN), THEIRS, *admins(MADE)],
                     [".quenbury-partial-AAAAAA/body-old", "a.pkg"],
