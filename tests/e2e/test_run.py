@@ -168,7 +168,13 @@ Rows = row_tests(
                 ("a FIFO", [("fifo", "{dest}")], [], NOT_A_FILE),
                 (
                     "another user's copy of the package",
-                    [("file", "{dest}", BODY), ("owner", "{dest}", NOBODY), ("mode", "{dest}", 0o666)],
+                    [("file", "{dest}", BODY), ("owner", "{dest}", NOBODY), ("mode", "{dest}", 0o644)],
+                    [],
+                    NOT_OURS.format("owned by another user"),
+                ),
+                (
+                    "a copy of the package others may write",
+                    [("file", "{dest}", BODY), ("mode", "{dest}", 0o666)],
                     [],
                     NOT_OURS.format("writable by other users"),
                 ),
