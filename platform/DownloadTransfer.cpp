@@ -10,6 +10,7 @@
 #include "platform/TransferStop.h"
 
 #include <chrono>
+#include <span>
 
 namespace platform {
 
@@ -38,6 +39,8 @@ namespace {
             std::optional<std::uint64_t> rangeStart;
             ResponseHeaders headers;
             bool decided = false;
+            /// The most the body may hold for the final response (see bodyLimit).
+            std::optional<std::uint64_t> bodyLimit;
             TransferStop stopped;
             Clock::time_point lastActivity = Clock::now();
         };
@@ -80,6 +83,7 @@ namespace {
     bool Transfer::decide()
     {
         m_attempt.decided = true;
+        m_attempt.bodyLimit = bodyLimit(m_attempt.headers, m_resume, m_attempt.rangeStart);
         switch (responseUse(m_attempt.headers, m_resume, m_attempt.rangeStart)) {
         case ResponseUse::Append:
             return true;
@@ -138,9 +142,19 @@ namespace {
         transfer.m_attempt.lastActivity = Clock::now();
         if (!transfer.m_attempt.decided && !transfer.decide())
             return 0;
-        if (auto appended = transfer.m_body.file().append({ reinterpret_cast<std::uint8_t const*>(data), length });
-            !appended)
+        auto& file = transfer.m_body.file();
+        std::span<std::uint8_t const> bytes(reinterpret_cast<std::uint8_t const*>(data), length);
+        // Only what fits is written: nothing past the entity reaches the body,
+        // nor the record that the progress writes of it.
+        auto limit = transfer.m_attempt.bodyLimit;
+        std::uint64_t room = !limit ? UINT64_MAX : *limit > file.length() ? *limit - file.length() : 0;
+        bool overruns = bytes.size() > room;
+        if (overruns)
+            bytes = bytes.first(static_cast<size_t>(room));
+        if (auto appended = file.append(bytes); !appended)
             return transfer.stop(stop::WriteFailed { appended.error() });
+        if (overruns)
+            return transfer.stop(stop::PastEntity { *limit });
         return length;
     }
 

@@ -86,6 +86,7 @@ namespace {
 
     struct ContentRange {
         std::uint64_t first = 0;
+        std::uint64_t last = 0;
         std::optional<std::uint64_t> complete;
     };
 
@@ -105,11 +106,11 @@ namespace {
             return std::nullopt;
         value.remove_prefix(1);
         if (value == "*")
-            return ContentRange { *first, std::nullopt };
+            return ContentRange { *first, *last, std::nullopt };
         auto complete = takeNumber(value);
         if (!complete || !value.empty() || *complete <= *last)
             return std::nullopt;
-        return ContentRange { *first, *complete };
+        return ContentRange { *first, *last, *complete };
     }
 
 }
@@ -118,6 +119,12 @@ std::optional<std::uint64_t> contentRangeStart(std::string_view value)
 {
     auto range = parseContentRange(value);
     return range ? std::optional(range->first) : std::nullopt;
+}
+
+std::optional<std::uint64_t> contentRangeLast(std::string_view value)
+{
+    auto range = parseContentRange(value);
+    return range ? std::optional(range->last) : std::nullopt;
 }
 
 std::optional<std::uint64_t> contentRangeTotal(std::string_view value)

@@ -43,6 +43,10 @@ bool entityTagsMatchWeakly(std::string_view a, std::string_view b);
 /// other form, for B < A, or for a complete length not above B.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeStart(std::string_view value);
 
+/// The last byte position B of "bytes A-B/T" (T may be "*"); nothing for any
+/// form that `contentRangeStart` refuses.
+[[nodiscard]] std::optional<std::uint64_t> contentRangeLast(std::string_view value);
+
 /// True for a value of printable ASCII only, so that it can be stored and sent
 /// back in a request header without changing the request.
 bool isHeaderSafe(std::string_view value);

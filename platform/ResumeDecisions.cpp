@@ -80,6 +80,35 @@ ResponseUse responseUse(
     return ResponseUse::Replace;
 }
 
+std::optional<std::uint64_t> bodyLimit(
+    ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart)
+{
+    switch (responseUse(response, resume, rangeStart)) {
+    case ResponseUse::Append: {
+        // NOTE: an appended part starts at rangeStart (responseUse checked it),
+        // so rangeStart + (last - first + 1) is one past its last byte; a total
+        // in the Content-Range is above that last byte, and equals the recorded
+        // length, which bounds a part whose total is "*".
+        auto last = contentRangeLast(response.contentRange);
+        std::optional<std::uint64_t> limit;
+        if (last && *last < UINT64_MAX)
+            limit = *last + 1;
+        if (resume->totalLength && (!limit || *resume->totalLength < *limit))
+            limit = resume->totalLength;
+        return limit;
+    }
+    case ResponseUse::Replace:
+        return response.contentLength;
+    case ResponseUse::StartOver:
+    case ResponseUse::Fail:
+    case ResponseUse::Complete:
+        break;
+    }
+    // Nothing of such a response is taken (only a range request gets these
+    // answers): the body stays as it was kept.
+    return rangeStart;
+}
+
 BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped)
 {
     if (resumeDataMade)

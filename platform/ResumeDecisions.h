@@ -75,6 +75,17 @@ enum class ResponseUse {
 [[nodiscard]] ResponseUse responseUse(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
+/// The most the body may hold once the final response's bytes are written, or
+/// nothing where the response sets no bound. A part appended to our bytes ends
+/// one past the last byte its Content-Range names (rangeStart plus the part's
+/// length), and never past the entity's recorded length; a whole entity ends at
+/// its Content-Length (libcurl already stops there, unless the body is chunked,
+/// which then has no length of its own); a response whose body is not taken
+/// leaves the body at rangeStart. Bytes past it are the server's fault:
+/// the transfer ends as a bad server response, and they are never written.
+[[nodiscard]] std::optional<std::uint64_t> bodyLimit(
+    ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
+
 /// What becomes of the body of a transfer that failed.
 enum class BodyFate {
     /// Resume data was made for it: its record says so, and it stays.

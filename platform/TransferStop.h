@@ -4,6 +4,7 @@
 #include "platform/Error.h"
 
 #include <chrono>
+#include <cstdint>
 #include <curl/curl.h>
 #include <string>
 #include <variant>
@@ -28,10 +29,15 @@ namespace stop {
     struct ErrorAnswer { };
     /// The body already holds the whole entity: nothing is left to ask.
     struct Complete { };
+    /// The response sent bytes past its Content-Range, its Content-Length or
+    /// the entity's length (see bodyLimit); they are not written.
+    struct PastEntity {
+        std::uint64_t limit;
+    };
 }
 
 using StopReason = std::variant<std::monostate, stop::IdleTimeout, stop::Signal, stop::Restart, stop::WriteFailed,
-    stop::ErrorAnswer, stop::Complete>;
+    stop::ErrorAnswer, stop::Complete, stop::PastEntity>;
 
 /// The reason a request stopped, set only through `stop`.
 class TransferStop {

@@ -152,6 +152,15 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
         // let that user choose where root writes.
         if (link.st_uid != 0 && link.st_uid != self)
             return std::unexpected(Error::refused(directory, "a symbolic link of another user"));
+        // NOTE: nor may another user have put it there: a root-owned link can be
+        // moved or hard-linked into any folder that user may write, and the
+        // sticky bit does not stop that. Only a folder that root or we own and
+        // nobody else may write holds links that we placed.
+        struct stat holder { };
+        if (::fstat(folder.get(), &holder) != 0)
+            return std::unexpected(Error::fromErrno("stat", directory, errno));
+        if ((holder.st_uid != 0 && holder.st_uid != self) || (holder.st_mode & (S_IWGRP | S_IWOTH)))
+            return std::unexpected(Error::refused(directory, "a symbolic link in a folder others may write"));
         char target[PATH_MAX];
         ssize_t length = ::readlinkat(folder.get(), name.c_str(), target, sizeof target);
         if (length < 0 || static_cast<size_t>(length) == sizeof target || ++links > maximumLinks)

@@ -30,8 +30,10 @@ namespace platform {
 
 /// Opens the folder at the absolute `directory` from "/" one name at a time by
 /// descriptor, following a symbolic link only when root or the running user
-/// owns it (as an administrator's link to another volume is): another user's
-/// link is refused, so no other user can choose where root writes. The folder
+/// owns it (as an administrator's link to another volume is) and the folder
+/// holding it is root's or ours and writable by nobody else: another user's
+/// link, or one in a folder another user may write (sticky or not), is
+/// refused, so no other user can choose where root writes. The folder
 /// is what the names lead to now; hold it, and act on it by descriptor.
 [[nodiscard]] std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory);
 

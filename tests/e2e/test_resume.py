@@ -27,6 +27,16 @@ WEAK = dict(etag='W/"w1"', last_modified=None)
 WEAK_BROKEN = Reply(BODY, close_after=CUT, **WEAK)
 NO_VALIDATORS = Reply(BODY, close_after=CUT, etag=None, last_modified=None)
 SHORT = Reply(BODY[CUT : 2 * CUT], 206, ETAG, headers=[("Content-Range", f"bytes {CUT}-{2 * CUT - 1}/{len(BODY)}")])
+# Parts that run past their Content-Range: to the entity's end and then 20 MiB more, framed by nothing but the close
+# (as a chunked body is framed by nothing that the range bounds), and one whose Content-Length says more than its range.
+PAST_END = Reply(
+    BODY[CUT:] + bytes(20 << 20),
+    206,
+    ETAG,
+    content_length=None,
+    headers=[("Content-Range", f"bytes {CUT}-{len(BODY) - 1}/{len(BODY)}")],
+)
+PAST_RANGE = Reply(BODY[CUT:], 206, ETAG, headers=[("Content-Range", f"bytes {CUT}-{2 * CUT - 1}/{len(BODY)}")])
 HUGE = Reply(BODY, headers=[("X-Huge", "h" * (1 << 20))])
 LONGER = Reply(BODY, content_length=CUT)
 TRUNCATED = Reply(BODY[:CUT], content_length=len(BODY))
@@ -347,6 +357,20 @@ Rows = row_tests(
         # An error answer or a short part to a resumed request keeps every byte received.
         kept("a 503 to the resumed request", Reply.plain(503, b"busy")),
         kept("a part shorter than the range asked", SHORT, LOST_AGAIN, 2 * CUT),
+        # A part that runs past its Content-Range fails as an error answer does, and the body keeps nothing past it.
+        *[
+            Case(
+                f"a 206 that runs past its Content-Range keeps nothing past the entity: {name}",
+                serve={"/pkg": [BROKEN, reply]},
+                runs=[LOST, Step(1, START + RESUMING + ERROR_ANSWER)],
+                after={"{kept_body}": body, "{state}": "file"},
+                sent=["GET /pkg", RANGED],
+            )
+            for name, reply, body in (
+                ("to the entity's end, then 20 MiB more", PAST_END, BODY),
+                ("a Content-Length past the range", PAST_RANGE, BODY[: 2 * CUT]),
+            )
+        ],
         continued("a server ignoring Range", [BROKEN, Reply(BODY, honour_range=False)], [RANGED]),
         continued("an interim answer before the part", [BROKEN, Reply(BODY, interim=True)], [RANGED]),
         continued("a body file missing between runs starts over", [BROKEN], ["GET /pkg"], between=[MISSING]),

@@ -180,7 +180,13 @@ Rows = row_tests(
                 ("a FIFO", [("fifo", "{dest}")], [], NOT_A_FILE),
                 (
                     "another user's copy of the package",
-                    [("file", "{dest}", BODY), ("owner", "{dest}", NOBODY), ("mode", "{dest}", 0o666)],
+                    [("file", "{dest}", BODY), ("owner", "{dest}", NOBODY), ("mode", "{dest}", 0o644)],
+                    [],
+                    NOT_OURS.format("owned by another user"),
+                ),
+                (
+                    "a copy of the package others may write",
+                    [("file", "{dest}", BODY), ("mode", "{dest}", 0o666)],
                     [],
                     NOT_OURS.format("writable by other users"),
                 ),
@@ -224,6 +230,34 @@ Rows = row_tests(
             plant=[*LINKED_STORE, ("owner", "{agent}/store/big", NOBODY)],
             after={"/data/big": [], "/var/tmp": []},
         ),
+        # Nor is root's own link where another user may have put it: in a folder others may write (the sticky bit makes
+        # it no safer), or in another user's folder.
+        *[
+            one_run(
+                f"root's link in {where} is not followed",
+                1,
+                START
+                + [
+                    FALLBACK_MOVED,
+                    r"~Error moving the file: .*NSLocalizedFailureReason=a symbolic link in a folder others may write\}",
+                ],
+                location="held/big/a.pkg",
+                plant=[
+                    *LINKED_STORE[:2],
+                    ("dir", "{agent}/store/held"),
+                    *holder,
+                    ("link", "{agent}/store/held/big", "/data/big"),
+                ],
+                after={"/data/big": [], "/var/tmp": []},
+            )
+            for where, holder in (
+                ("a folder every user may write", [("mode", "{agent}/store/held", 0o1777)]),
+                (
+                    "another user's folder",
+                    [("owner", "{agent}/store/held", NOBODY), ("mode", "{agent}/store/held", 0o755)],
+                ),
+            )
+        ],
         # Another user took the body folder's name in a shared folder, or renamed an administrator's folder to it (or to
         # a name of the form we make): the body grows in a fresh folder of our own beside it, and what was there is
         # left as it was, never narrowed or swept.

@@ -79,10 +79,13 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_EQ(platform::contentRangeStart(" BYTES 100-199/*\r\n"), 100u);
     EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/200"), 200u);
     EXPECT_EQ(platform::contentRangeTotal("bytes 100-199/*"), std::nullopt);
+    EXPECT_EQ(platform::contentRangeLast("bytes 100-199/200"), 199u);
+    EXPECT_EQ(platform::contentRangeLast("bytes 100-100/*"), 100u);
     for (char const* bad : { "bytes 200-100/300", "bytes 100-199/199", "bytes */200", "items 1-2/3", "bytes 1-2",
              "bytes 1-2/3x", "bytes 100x199/200", "" }) {
         EXPECT_EQ(platform::contentRangeStart(bad), std::nullopt) << bad;
         EXPECT_EQ(platform::contentRangeTotal(bad), std::nullopt) << bad;
+        EXPECT_EQ(platform::contentRangeLast(bad), std::nullopt) << bad;
     }
     EXPECT_TRUE(platform::isStrongEntityTag("\"abc\""));
     for (char const* weak : { "W/\"abc\"", "abc", "\"a\"b\"", "\"caf\xc3\xa9\"", "\"" })
