@@ -67,7 +67,7 @@ std::expected<BodyFile, Error> BodyFile::lockOpened(
         return std::unexpected(Error::fromErrno("flock", path, errno));
     auto opened = statusOf(fd.get(), path);
     if (!opened)
-        return std::unexpected(opened.error());
+        return errorOf(opened);
     if (!S_ISREG(opened->st_mode))
         return std::unexpected(Error::fromErrno("open", path, EINVAL));
     if (!isOwnRegularFile(*opened))
@@ -121,7 +121,7 @@ std::expected<std::uint64_t, Error> BodyFile::sizeOnDisk() const
     m_writer->waitIdle();
     auto status = statusOf(m_fd.get(), m_path);
     if (!status)
-        return std::unexpected(status.error());
+        return errorOf(status);
     return static_cast<std::uint64_t>(status->st_size);
 }
 
@@ -138,7 +138,7 @@ std::expected<void, Error> BodyFile::truncate(std::uint64_t length)
     // against 1.23 s at 512 MiB). The kernel writes the body back on its own.
     auto size = sizeOnDisk();
     if (!size)
-        return std::unexpected(size.error());
+        return errorOf(size);
     if (*size != length && ::ftruncate(m_fd.get(), static_cast<off_t>(length)) != 0)
         return std::unexpected(Error::fromErrno("ftruncate", m_path, errno));
     m_writer->restartAt(length);

@@ -23,7 +23,7 @@ std::optional<ResumeData> BodyProgressRecord::read() const
     if (!status || !isOwnRegularFile(*status))
         return std::nullopt;
     auto contents = readAll(fd.get(), m_path, maximumResumeDataSize);
-    auto decoded = contents ? decodeResumeData(*contents) : std::unexpected(contents.error());
+    auto decoded = contents ? decodeResumeData(*contents) : errorOf(contents);
     return decoded ? std::optional(*decoded) : std::nullopt;
 }
 

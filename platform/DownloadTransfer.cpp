@@ -241,7 +241,7 @@ namespace {
         auto start = startingPoint(m_resume, size ? *size : 0);
         m_attempt.rangeStart = start.rangeStart;
         m_bodyReplaced = start.dropsResumedBytes;
-        auto positioned = size ? m_body.file().truncate(start.keptLength) : std::unexpected(size.error());
+        auto positioned = size ? m_body.file().truncate(start.keptLength) : errorOf(size);
         if (!positioned) {
             DownloadOutcome outcome;
             outcome.error = Error::url(URLErrorCode::CannotWriteToFile, m_url, positioned.error().description());
@@ -278,7 +278,7 @@ DownloadOutcome performDownload(URLSessionConfiguration const& configuration, Ch
     std::string const& url, std::optional<ResumeData> const& stored)
 {
     auto handle = CurlHandle::create(url);
-    auto body = handle ? Body::open(folder, url, stored) : std::unexpected(handle.error());
+    auto body = handle ? Body::open(folder, url, stored) : errorOf(handle);
     if (!body) {
         DownloadOutcome failed;
         failed.error = body.error();

@@ -33,15 +33,15 @@ namespace {
             return failure("open", source);
         auto info = statusOf(in.get(), source);
         if (!info)
-            return std::unexpected(info.error());
+            return errorOf(info);
         if (!S_ISREG(info->st_mode))
             return failure("copy", source, EINVAL);
         auto out = AtomicFile::create(folder, name, destination, info->st_mode & 07777);
         if (!out)
-            return std::unexpected(out.error());
+            return errorOf(out);
         auto digest = copyHashingWhatLands(in.get(), out->descriptor(), destination);
         if (!digest)
-            return std::unexpected(digest.error());
+            return errorOf(digest);
         // NOTE: the copy's own bytes were hashed as they landed; verifying the
         // new file need not read it again. Not synced, like a rename: a file torn
         // by a power loss fails the next run's verification.
@@ -139,7 +139,7 @@ std::expected<void, Error> FileManager::createFile(
 {
     auto file = AtomicFile::create(directory, name, path, ownerOnlyFile);
     if (!file)
-        return std::unexpected(file.error());
+        return errorOf(file);
     if (auto written = file->write(contents); !written)
         return written;
     return file->commit(AtomicFile::Durability::Synced);
@@ -149,7 +149,7 @@ std::expected<Bytes, Error> FileManager::contentsOfFile(std::string const& path)
 {
     auto fd = openRegularFileForReading(path);
     if (!fd)
-        return std::unexpected(fd.error());
+        return errorOf(fd);
     return readAll(fd->get(), path);
 }
 

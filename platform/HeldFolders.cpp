@@ -68,7 +68,7 @@ std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolde
     }
     auto folder = openFolderFollowingOwnLinks(folderPath);
     if (!folder)
-        return std::unexpected(folder.error());
+        return errorOf(folder);
     return std::pair { std::move(*folder), std::move(name) };
 }
 

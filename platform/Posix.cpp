@@ -155,7 +155,7 @@ std::expected<FileDescriptor, Error> openRegularFileAt(
         return std::unexpected(Error::fromErrno("open", path, errno));
     auto opened = statusOf(fd.get(), path);
     if (!opened)
-        return std::unexpected(opened.error());
+        return errorOf(opened);
     if (!S_ISREG(opened->st_mode))
         return notRegular(*opened);
     if (FileIdentity(*opened) != FileIdentity(named))

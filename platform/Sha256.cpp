@@ -77,7 +77,7 @@ std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
 
     auto hasher = Sha256::create();
     if (!hasher)
-        return std::unexpected(hasher.error());
+        return errorOf(hasher);
     std::vector<std::uint8_t> buffer(readSize);
     for (;;) {
         ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });

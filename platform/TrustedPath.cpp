@@ -89,10 +89,10 @@ namespace {
                 child = openFolderAt(folder.get(), name, prefix);
             }
             if (!child)
-                return std::unexpected(child.error());
+                return errorOf(child);
             auto opened = statusOf(child->get(), prefix);
             if (!opened)
-                return std::unexpected(opened.error());
+                return errorOf(opened);
             struct stat const& status = *opened;
             if (status.st_uid != self && status.st_uid != 0)
                 return std::unexpected(Error::refused(prefix, "owned by another user"));
@@ -183,7 +183,7 @@ std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::s
         return std::unexpected(Error::refused(path, "not an absolute path"));
     auto folder = openTrustedFolder(path.substr(0, slash == 0 ? 1 : slash), ownArea, false);
     if (!folder)
-        return std::unexpected(folder.error());
+        return errorOf(folder);
     struct stat status { };
     if (::fstatat(folder->get(), path.c_str() + slash + 1, &status, AT_SYMLINK_NOFOLLOW) != 0)
         return std::unexpected(Error::fromErrno("stat", path, errno));
@@ -198,7 +198,7 @@ std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path)
 {
     auto held = openContainingFolder(path);
     if (!held)
-        return std::unexpected(held.error());
+        return errorOf(held);
     auto& [folder, name] = *held;
     auto fd = openRegularFileAt(folder.get(), name, path, false);
     if (!fd)
@@ -206,7 +206,7 @@ std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path)
     auto opened = statusOf(fd->get(), path);
     auto parent = statusOf(folder.get(), path);
     if (!opened || !parent)
-        return std::unexpected(opened ? parent.error() : opened.error());
+        return opened ? errorOf(parent) : errorOf(opened);
     // NOTE: a file another user may change, or a second name of someone
     // else's file, is not a package we placed, whatever its bytes now.
     if (opened->st_nlink != 1)
