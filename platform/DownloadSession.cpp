@@ -32,8 +32,13 @@ struct URLSession::Impl {
     bool stopping = false;
     std::thread worker;
 
+    /// The process that speaks the network for every task of the session,
+    /// started as the session is made: before the process confines itself.
+    std::expected<ReceiverProcess, Error> receiver;
+
     explicit Impl(URLSessionConfiguration c)
         : configuration(std::move(c))
+        , receiver(ReceiverProcess::start())
     {
     }
 
@@ -82,9 +87,14 @@ struct URLSession::Impl {
                 Error::url(URLErrorCode::CannotWriteToFile, url, chosen->error().description()));
             return;
         }
+        if (!receiver) {
+            handler(std::nullopt, std::nullopt,
+                Error::url(URLErrorCode::Unknown, url, "No receiver: " + receiver.error().description()));
+            return;
+        }
         auto outcome = [&] {
             TransferSignalGuard signals;
-            return performDownload(configuration, **chosen, url, stored);
+            return performDownload(configuration, **chosen, url, stored, *receiver);
         }();
         handler(outcome.location, outcome.response, outcome.error);
         // NOTE: the task is over, its folder and body still open: what it left

@@ -47,6 +47,8 @@ public:
 
 class URLSession {
 public:
+    /// A session, and the receiver that will speak the network for its tasks:
+    /// made before the process confines itself, which then may start nothing.
     explicit URLSession(URLSessionConfiguration configuration);
     /// Waits for running tasks to finish their handlers.
     ~URLSession();

@@ -1,15 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/DownloadTransfer.h"
 
-#include "platform/CurlErrors.h"
-#include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Progress.h"
+#include "platform/ReceiverMessages.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/TransferSignals.h"
 #include "platform/TransferStop.h"
 
+#include <algorithm>
 #include <chrono>
+#include <curl/curl.h>
 #include <span>
 
 namespace platform {
@@ -17,20 +18,24 @@ namespace platform {
 namespace {
 
     using Clock = std::chrono::steady_clock;
+    /// How often a quiet transfer looks at signals, its idle time and its record.
+    constexpr std::chrono::milliseconds progressTick { 250 };
 
-    /// One task's transfer: the request(s), the decision taken on the final
-    /// response's header, and the body written accordingly.
+    /// One task's transfer: the request(s) the receiver makes, the decision
+    /// taken on the final response's header, and the body written accordingly.
     class Transfer {
     public:
-        Transfer(URLSessionConfiguration const& configuration, std::string const& url, Body& body)
+        Transfer(URLSessionConfiguration const& configuration, std::string const& url, Body& body,
+            ReceiverProcess& receiver)
             : m_configuration(configuration)
             , m_url(url)
             , m_body(body)
             , m_resume(body.continuesFrom())
+            , m_receiver(receiver)
         {
         }
 
-        DownloadOutcome run(CurlHandle& handle);
+        DownloadOutcome run();
 
     private:
         /// Everything one request learns; a new attempt starts from a fresh value.
@@ -38,31 +43,38 @@ namespace {
             /// The offset sent in Range, when one was sent.
             std::optional<std::uint64_t> rangeStart;
             ResponseHeaders headers;
+            std::string effectiveURL;
             bool decided = false;
             /// The most the body may hold for the final response (see bodyLimit).
             std::optional<std::uint64_t> bodyLimit;
+            /// Bytes of this response received.
+            std::uint64_t received = 0;
             TransferStop stopped;
             Clock::time_point lastActivity = Clock::now();
         };
 
-        /// Notes why the request stops (see TransferStop::stop); false, for a callback to stop libcurl with.
+        /// Notes why the request stops (see TransferStop::stop); false.
         bool stop(StopReason reason) { return m_attempt.stopped.stop(std::move(reason)); }
-        CURLcode configure(CurlHandle& handle);
+        /// One request, from asking the receiver to its end: libcurl's result as the receiver reports it, or the
+        /// result that stands for why the root process ended it.
+        CURLcode exchange();
+        /// Takes one message of the receiver; a result when the request is over.
+        std::optional<CURLcode> take(receiver::FromReceiver const& message);
         /// Decides, on the final response's header, where its body goes; false stops the request.
         bool decide();
+        /// Appends a piece of the body; false stops the request.
+        bool append(std::span<std::uint8_t const> bytes);
         /// Writes the body out and replaces the record beside it; false when the write failed.
         bool keepProgress();
+        void showProgress() const;
         std::optional<Bytes> resumeData() const;
-        DownloadOutcome finish(CURLcode result, CurlHandle& handle);
-
-        static size_t onHeader(char* data, size_t size, size_t count, void* context);
-        static size_t onBody(char* data, size_t size, size_t count, void* context);
-        static int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t);
+        DownloadOutcome finish(CURLcode result);
 
         URLSessionConfiguration const& m_configuration;
         std::string const& m_url;
         Body& m_body;
         std::optional<ResumeData> const& m_resume;
+        ReceiverProcess& m_receiver;
 
         Attempt m_attempt;
         /// The body no longer holds what the resume data describes.
@@ -70,15 +82,6 @@ namespace {
         Clock::time_point m_started = Clock::now();
         Clock::time_point m_recorded;
     };
-
-    CURLcode Transfer::configure(CurlHandle& handle)
-    {
-        std::vector<std::string> lines;
-        if (m_attempt.rangeStart)
-            lines = rangeRequestHeaders(*m_resume, *m_attempt.rangeStart);
-        return configureRequest(handle, m_configuration, m_url, lines,
-            { &Transfer::onHeader, &Transfer::onBody, &Transfer::onProgress, this });
-    }
 
     bool Transfer::decide()
     {
@@ -114,71 +117,115 @@ namespace {
         return true;
     }
 
-    size_t Transfer::onHeader(char* data, size_t size, size_t count, void* context)
+    CURLcode Transfer::exchange()
     {
-        auto& transfer = *static_cast<Transfer*>(context);
-        auto& attempt = transfer.m_attempt;
-        size_t length = size * count;
+        auto& attempt = m_attempt;
+        std::vector<std::string> lines;
+        if (attempt.rangeStart)
+            lines = rangeRequestHeaders(*m_resume, *attempt.rangeStart);
+        auto idle = m_configuration.timeoutIntervalForRequest;
         attempt.lastActivity = Clock::now();
-        if (attempt.decided)
-            return length; // Trailers.
-        std::string_view line(data, length);
-        if (line != "\r\n" && line != "\n") {
-            attempt.headers.addLine(line);
-            return length;
+        // A signal that came before the transfer started still counts.
+        if (int signalNumber = TransferSignalGuard::caughtSignal()) {
+            stop(stop::Signal { signalNumber });
+            return CURLE_ABORTED_BY_CALLBACK;
         }
-        long status = attempt.headers.status;
-        bool interim = status >= 100 && status < 200;
-        bool followed = status >= 300 && status < 400 && attempt.headers.hasLocation;
-        if (interim || followed)
-            return length;
-        return transfer.decide() ? length : 0;
+        if (!m_receiver.send(receiver::encode(
+                receiver::Request { m_url, lines, m_configuration.certificateAuthorities, idle.count() })))
+            return CURLE_RECV_ERROR;
+        for (;;) {
+            auto now = Clock::now();
+            if (int signalNumber = TransferSignalGuard::caughtSignal())
+                stop(stop::Signal { signalNumber });
+            else if (now - attempt.lastActivity >= idle)
+                stop(stop::IdleTimeout {});
+            else if (attempt.decided && now - m_recorded >= progressRecordInterval)
+                (void)keepProgress();
+            // NOTE: a request the decision ended goes on to the receiver's end
+            // of it; any other stop ends it here, and what the receiver would
+            // still send is not wanted.
+            if (!attempt.stopped.is<std::monostate>() && !attempt.stopped.is<stop::Restart>()
+                && !attempt.stopped.is<stop::ErrorAnswer>() && !attempt.stopped.is<stop::Complete>()) {
+                m_receiver.stop();
+                return CURLE_ABORTED_BY_CALLBACK;
+            }
+            auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(idle - (now - attempt.lastActivity));
+            auto got = m_receiver.receive(std::clamp(wait, std::chrono::milliseconds(1), progressTick));
+            using Kind = ReceiverProcess::Received::Kind;
+            if (got.kind == Kind::Nothing)
+                continue;
+            if (got.kind == Kind::Gone)
+                return CURLE_RECV_ERROR; // A receiver that died is a transfer that broke off.
+            auto message = got.kind == Kind::Packet
+                ? receiver::decodeFromReceiver(got.packet)
+                : std::unexpected(Error::url(URLErrorCode::BadServerResponse, m_url, "An oversized message"));
+            if (!message) {
+                stop(stop::BadMessage { message.error().description() });
+                continue;
+            }
+            attempt.lastActivity = Clock::now();
+            if (auto result = take(*message))
+                return *result;
+            showProgress();
+        }
     }
 
-    size_t Transfer::onBody(char* data, size_t size, size_t count, void* context)
+    std::optional<CURLcode> Transfer::take(receiver::FromReceiver const& message)
     {
-        auto& transfer = *static_cast<Transfer*>(context);
-        size_t length = size * count;
-        transfer.m_attempt.lastActivity = Clock::now();
-        if (!transfer.m_attempt.decided && !transfer.decide())
-            return 0;
-        auto& file = transfer.m_body.file();
-        std::span<std::uint8_t const> bytes(reinterpret_cast<std::uint8_t const*>(data), length);
+        auto& attempt = m_attempt;
+        if (auto const* head = std::get_if<receiver::Head>(&message)) {
+            if (attempt.decided) {
+                stop(stop::BadMessage { "A second header for one request" });
+                return std::nullopt;
+            }
+            attempt.headers = head->headers;
+            attempt.effectiveURL = head->effectiveURL;
+            bool proceed = decide();
+            if (!m_receiver.send(receiver::encode(receiver::Decision { proceed })))
+                return CURLE_RECV_ERROR;
+            return std::nullopt;
+        }
+        if (auto const* piece = std::get_if<receiver::Piece>(&message)) {
+            // NOTE: bytes before the header was decided, or after the request
+            // was told to stop, are not the receiver's to send.
+            if (!attempt.decided || !attempt.stopped.is<std::monostate>())
+                stop(stop::BadMessage { "Body bytes that were not asked for" });
+            else
+                (void)append(piece->bytes);
+            return std::nullopt;
+        }
+        return static_cast<CURLcode>(std::get<receiver::End>(message).curlCode);
+    }
+
+    bool Transfer::append(std::span<std::uint8_t const> bytes)
+    {
+        auto& file = m_body.file();
+        m_attempt.received += bytes.size();
         // Only what fits is written: nothing past the entity reaches the body,
         // nor the record that the progress writes of it.
-        auto limit = transfer.m_attempt.bodyLimit;
+        auto limit = m_attempt.bodyLimit;
         std::uint64_t room = !limit ? UINT64_MAX : *limit > file.length() ? *limit - file.length() : 0;
         bool overruns = bytes.size() > room;
         if (overruns)
             bytes = bytes.first(static_cast<size_t>(room));
         if (auto appended = file.append(bytes); !appended)
-            return transfer.stop(stop::WriteFailed { appended.error() });
+            return stop(stop::WriteFailed { appended.error() });
         if (overruns)
-            return transfer.stop(stop::PastEntity { *limit });
-        return length;
+            return stop(stop::PastEntity { *limit });
+        return true;
     }
 
-    int Transfer::onProgress(void* context, curl_off_t downloadTotal, curl_off_t downloaded, curl_off_t, curl_off_t)
+    void Transfer::showProgress() const
     {
-        auto& transfer = *static_cast<Transfer*>(context);
-        auto& attempt = transfer.m_attempt;
-        if (progressDisplayEnabled() && attempt.decided) {
-            // Counts of a ranged response start at our offset.
-            std::uint64_t offset = attempt.headers.status == 206 && attempt.rangeStart ? *attempt.rangeStart : 0;
-            double seconds = std::chrono::duration<double>(Clock::now() - transfer.m_started).count();
-            showProgress(offset + static_cast<std::uint64_t>(downloaded),
-                downloadTotal > 0 ? offset + static_cast<std::uint64_t>(downloadTotal) : 0,
-                seconds > 0 ? static_cast<double>(downloaded) / seconds : 0);
-        }
-        if (attempt.decided && Clock::now() - transfer.m_recorded >= progressRecordInterval && !transfer.keepProgress())
-            return 1;
-        if (int signalNumber = TransferSignalGuard::caughtSignal())
-            transfer.stop(stop::Signal { signalNumber });
-        else if (Clock::now() - attempt.lastActivity >= transfer.m_configuration.timeoutIntervalForRequest)
-            transfer.stop(stop::IdleTimeout {});
-        else
-            return 0;
-        return 1;
+        auto const& attempt = m_attempt;
+        if (!progressDisplayEnabled() || !attempt.decided)
+            return;
+        // Counts of a ranged response start at our offset.
+        std::uint64_t offset = attempt.headers.status == 206 && attempt.rangeStart ? *attempt.rangeStart : 0;
+        auto length = attempt.headers.contentLength;
+        double seconds = std::chrono::duration<double>(Clock::now() - m_started).count();
+        platform::showProgress(offset + attempt.received, length ? offset + *length : 0,
+            seconds > 0 ? static_cast<double>(attempt.received) / seconds : 0);
     }
 
     std::optional<Bytes> Transfer::resumeData() const
@@ -188,18 +235,12 @@ namespace {
                 m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt, m_body.folderPath() });
     }
 
-    DownloadOutcome Transfer::finish(CURLcode result, CurlHandle& handle)
+    DownloadOutcome Transfer::finish(CURLcode result)
     {
         DownloadOutcome outcome;
         auto& attempt = m_attempt;
-        if (attempt.decided) {
-            URLResponse response;
-            response.statusCode = attempt.headers.status;
-            char* effective = nullptr;
-            if (curl_easy_getinfo(handle.get(), CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
-                response.url = effective;
-            outcome.response = response;
-        }
+        if (attempt.decided)
+            outcome.response = URLResponse { attempt.headers.status, attempt.effectiveURL };
         if (auto flushed = m_body.file().flush(); !flushed)
             stop(stop::WriteFailed { flushed.error() });
         bool complete = attempt.stopped.is<stop::Complete>();
@@ -235,7 +276,7 @@ namespace {
         return outcome;
     }
 
-    DownloadOutcome Transfer::run(CurlHandle& handle)
+    DownloadOutcome Transfer::run()
     {
         auto size = m_body.file().sizeOnDisk();
         auto start = startingPoint(m_resume, size ? *size : 0);
@@ -248,15 +289,7 @@ namespace {
             return outcome;
         }
         for (int attempt = 0;; ++attempt) {
-            CURLcode result = configure(handle);
-            if (result == CURLE_OK) {
-                m_attempt.lastActivity = Clock::now();
-                // A signal that came before the transfer started still counts.
-                result
-                    = TransferSignalGuard::caughtSignal() ? CURLE_ABORTED_BY_CALLBACK : curl_easy_perform(handle.get());
-                if (result == CURLE_ABORTED_BY_CALLBACK)
-                    stop(stop::Signal { TransferSignalGuard::caughtSignal() });
-            }
+            CURLcode result = exchange();
             if (m_attempt.stopped.is<stop::Restart>() && attempt == 0) {
                 // The server could not continue our bytes: take the whole entity
                 // again, in this same task.
@@ -264,27 +297,26 @@ namespace {
                 m_bodyReplaced = true;
                 if (auto emptied = m_body.file().truncate(0); !emptied) {
                     stop(stop::WriteFailed { emptied.error() });
-                    return finish(CURLE_WRITE_ERROR, handle);
+                    return finish(CURLE_WRITE_ERROR);
                 }
                 continue;
             }
-            return finish(result, handle);
+            return finish(result);
         }
     }
 
 }
 
 DownloadOutcome performDownload(URLSessionConfiguration const& configuration, ChosenBodyFolder const& folder,
-    std::string const& url, std::optional<ResumeData> const& stored)
+    std::string const& url, std::optional<ResumeData> const& stored, ReceiverProcess& receiver)
 {
-    auto handle = CurlHandle::create(url);
-    auto body = handle ? Body::open(folder, url, stored) : errorOf(handle);
+    auto body = Body::open(folder, url, stored);
     if (!body) {
         DownloadOutcome failed;
         failed.error = body.error();
         return failed;
     }
-    auto outcome = Transfer(configuration, url, *body).run(*handle);
+    auto outcome = Transfer(configuration, url, *body, receiver).run();
     outcome.body.emplace(std::move(*body));
     return outcome;
 }

@@ -4,6 +4,7 @@
 #include "platform/Body.h"
 #include "platform/BodyFolder.h"
 #include "platform/DownloadSession.h"
+#include "platform/ReceiverProcess.h"
 #include "platform/ResumeData.h"
 
 #include <optional>
@@ -20,11 +21,11 @@ struct DownloadOutcome {
     std::optional<Body> body;
 };
 
-/// Performs one task for `url` on the calling thread, its body in `folder`,
+/// Performs one task for `url` on the calling thread through `receiver`, its body in `folder`,
 /// continuing from `stored` resume data or from the progress record beside
 /// the body (see continuation), and keeping that record while it runs. What
 /// becomes of the body is Body's (see failedBodyFate for a failed transfer).
 DownloadOutcome performDownload(URLSessionConfiguration const& configuration, ChosenBodyFolder const& folder,
-    std::string const& url, std::optional<ResumeData> const& stored);
+    std::string const& url, std::optional<ResumeData> const& stored, ReceiverProcess& receiver);
 
 }

@@ -29,6 +29,10 @@ namespace stop {
     struct ErrorAnswer { };
     /// The body already holds the whole entity: nothing is left to ask.
     struct Complete { };
+    /// The receiver sent what no receiver may: a malformed or oversized message, or bytes not asked for.
+    struct BadMessage {
+        std::string what;
+    };
     /// The response sent bytes past its Content-Range, its Content-Length or
     /// the entity's length (see bodyLimit); they are not written.
     struct PastEntity {
@@ -37,7 +41,7 @@ namespace stop {
 }
 
 using StopReason = std::variant<std::monostate, stop::IdleTimeout, stop::Signal, stop::Restart, stop::WriteFailed,
-    stop::ErrorAnswer, stop::Complete, stop::PastEntity>;
+    stop::ErrorAnswer, stop::Complete, stop::BadMessage, stop::PastEntity>;
 
 /// The reason a request stopped, set only through `stop`.
 class TransferStop {

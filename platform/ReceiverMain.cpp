@@ -1,0 +1,143 @@
+// SPDX-License-Identifier: Apache-2.0
+// quenbury-receiver: the side of a download that speaks the network. The root
+// process starts it with a socket of packets at descriptor 3; it confines
+// itself before it reads a request (no capability, no file to write, nothing
+// to execute), then, for each request, runs libcurl and hands over the final
+// response's header, waits to be told whether to go on, and hands over the
+// body in pieces. It writes nothing else anywhere and logs nothing: whatever it
+// says the root process checks, and whatever it is made to do, it cannot
+// place a byte of the package.
+
+#include "platform/CurlSetup.h"
+#include "platform/HttpHeaders.h"
+#include "platform/ReceiverConfinement.h"
+#include "platform/ReceiverMessages.h"
+
+#include <algorithm>
+#include <csignal>
+#include <curl/curl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using namespace platform;
+
+constexpr int channel = 3;
+
+bool sendPacket(std::span<std::uint8_t const> packet)
+{
+    return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
+}
+
+/// One request's exchange: libcurl's callbacks, and what they have sent so far.
+struct Exchange {
+    ResponseHeaders headers;
+    bool headSent = false;
+    bool proceed = false;
+    std::vector<std::uint8_t> packet = std::vector<std::uint8_t>(receiver::maximumPacket + 1);
+    CURL* curl = nullptr;
+
+    /// Sends the final response's header and waits for the answer.
+    bool sendHead()
+    {
+        headSent = true;
+        char* effective = nullptr;
+        std::string url;
+        if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
+            url = effective;
+        if (!sendPacket(receiver::encode(receiver::headFor(headers, url))))
+            return false;
+        ssize_t length = ::recv(channel, packet.data(), packet.size(), 0);
+        if (length <= 0)
+            return false;
+        auto answer = receiver::decodeFromRoot(std::span(packet).first(static_cast<size_t>(length)));
+        auto const* decision = answer ? std::get_if<receiver::Decision>(&*answer) : nullptr;
+        proceed = decision && decision->proceed;
+        return proceed;
+    }
+
+    static size_t onHeader(char* data, size_t size, size_t count, void* context)
+    {
+        auto& exchange = *static_cast<Exchange*>(context);
+        size_t length = size * count;
+        if (exchange.headSent)
+            return length; // Trailers.
+        std::string_view line(data, length);
+        if (line != "\r\n" && line != "\n") {
+            exchange.headers.addLine(line);
+            return length;
+        }
+        long status = exchange.headers.status;
+        bool interim = status >= 100 && status < 200;
+        bool followed = status >= 300 && status < 400 && exchange.headers.hasLocation;
+        if (interim || followed)
+            return length;
+        return exchange.sendHead() ? length : 0;
+    }
+
+    static size_t onBody(char* data, size_t size, size_t count, void* context)
+    {
+        auto& exchange = *static_cast<Exchange*>(context);
+        size_t length = size * count;
+        if (!exchange.headSent && !exchange.sendHead())
+            return 0;
+        if (!exchange.proceed)
+            return 0;
+        for (size_t done = 0; done < length;) {
+            size_t piece = std::min(length - done, receiver::maximumPiece);
+            std::copy_n(data + done, piece, exchange.packet.data() + 1);
+            if (!sendPacket(std::span(exchange.packet).first(receiver::piecePacket(exchange.packet.data(), piece))))
+                return 0;
+            done += piece;
+        }
+        return length;
+    }
+
+    static int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+    {
+        // The root process closed the channel: it wants nothing more.
+        pollfd hung { channel, POLLRDHUP, 0 };
+        return ::poll(&hung, 1, 0) > 0 && (hung.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
+    }
+};
+
+}
+
+int main()
+{
+    // NOTE: the root process decides what a signal to the group means; this side only ends when told, or with it.
+    ::signal(SIGINT, SIG_IGN);
+    ::signal(SIGTERM, SIG_IGN);
+    ::signal(SIGHUP, SIG_IGN);
+    ::signal(SIGPIPE, SIG_IGN);
+    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
+        ::_exit(1);
+    auto handle = CurlHandle::create("");
+    if (!handle || !confineReceiver())
+        ::_exit(1);
+
+    std::vector<std::uint8_t> buffer(receiver::maximumPacket + 1);
+    for (;;) {
+        ssize_t length = ::recv(channel, buffer.data(), buffer.size(), 0);
+        if (length <= 0)
+            ::_exit(0); // The root process is done.
+        auto message = receiver::decodeFromRoot(std::span(buffer).first(static_cast<size_t>(length)));
+        auto const* request = message ? std::get_if<receiver::Request>(&*message) : nullptr;
+        if (!request)
+            ::_exit(1);
+        URLSessionConfiguration configuration;
+        configuration.timeoutIntervalForRequest = std::chrono::milliseconds(request->timeoutMilliseconds);
+        configuration.certificateAuthorities = request->certificateAuthorities;
+        Exchange exchange;
+        exchange.curl = handle->get();
+        CURLcode result = configureRequest(*handle, configuration, request->url, request->headerLines,
+            { &Exchange::onHeader, &Exchange::onBody, &Exchange::onProgress, &exchange });
+        if (result == CURLE_OK)
+            result = curl_easy_perform(handle->get());
+        if (!sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
+            ::_exit(0);
+    }
+}

@@ -1,0 +1,139 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "platform/ReceiverProcess.h"
+
+#include "platform/ReceiverMessages.h"
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace platform {
+
+namespace {
+
+    /// Where the receiver reads and writes its packets.
+    constexpr int channelDescriptor = 3;
+
+    /// The receiver's program: beside ours in a build, in ../libexec/quenbury once installed.
+    std::expected<FileDescriptor, Error> openReceiverProgram()
+    {
+        char self[PATH_MAX];
+        ssize_t length = ::readlink("/proc/self/exe", self, sizeof self - 1);
+        if (length <= 0)
+            return std::unexpected(Error::fromErrno("readlink", "/proc/self/exe", length < 0 ? errno : ENOENT));
+        std::string folder(self, static_cast<size_t>(length));
+        folder.erase(folder.find_last_of('/'));
+        for (auto const& candidate :
+            { folder + "/quenbury-receiver", folder + "/../libexec/quenbury/quenbury-receiver" }) {
+            FileDescriptor fd(::open(candidate.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!fd)
+                continue;
+            auto status = statusOf(fd.get(), candidate);
+            if (!status)
+                return errorOf(status);
+            // NOTE: it runs as root until it drops everything: only a program
+            // nobody else could have changed is run.
+            bool trusted = S_ISREG(status->st_mode) && (status->st_uid == 0 || status->st_uid == ::geteuid())
+                && !(status->st_mode & (S_IWGRP | S_IWOTH));
+            if (!trusted)
+                return std::unexpected(Error::refused(candidate, "not a program of root's own"));
+            return fd;
+        }
+        return std::unexpected(Error::fromErrno("open", folder + "/quenbury-receiver", ENOENT));
+    }
+
+}
+
+std::expected<ReceiverProcess, Error> ReceiverProcess::start()
+{
+    auto program = openReceiverProgram();
+    if (!program)
+        return errorOf(program);
+    int pair[2];
+    if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
+        return std::unexpected(Error::fromErrno("socketpair", "", errno));
+    FileDescriptor ours(pair[0]), theirs(pair[1]);
+    pid_t parent = ::getpid();
+    pid_t pid = ::fork();
+    if (pid < 0)
+        return std::unexpected(Error::fromErrno("fork", "", errno));
+    if (pid == 0) {
+        // NOTE: only calls safe after a fork until the program runs.
+        if (::dup2(theirs.get(), channelDescriptor) != channelDescriptor || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0
+            || ::getppid() != parent)
+            ::_exit(127);
+        char name[] = "quenbury-receiver";
+        char* argv[] = { name, nullptr };
+        ::syscall(SYS_execveat, program->get(), "", argv, environ, AT_EMPTY_PATH);
+        ::_exit(127);
+    }
+    return ReceiverProcess(pid, std::move(ours));
+}
+
+ReceiverProcess::ReceiverProcess(pid_t pid, FileDescriptor socket)
+    : m_pid(pid)
+    , m_socket(std::move(socket))
+    , m_buffer(receiver::maximumPacket + 1)
+{
+}
+
+ReceiverProcess::ReceiverProcess(ReceiverProcess&& other) noexcept
+    : m_pid(std::exchange(other.m_pid, -1))
+    , m_socket(std::move(other.m_socket))
+    , m_buffer(std::move(other.m_buffer))
+{
+}
+
+ReceiverProcess::~ReceiverProcess()
+{
+    stop();
+    if (m_pid > 0)
+        (void)::waitpid(m_pid, nullptr, WNOHANG);
+}
+
+bool ReceiverProcess::send(std::span<std::uint8_t const> packet)
+{
+    ssize_t sent = retryOnInterrupt([&] { return ::send(m_socket.get(), packet.data(), packet.size(), MSG_NOSIGNAL); });
+    return sent == static_cast<ssize_t>(packet.size());
+}
+
+ReceiverProcess::Received ReceiverProcess::receive(std::chrono::milliseconds timeout)
+{
+    pollfd ready { m_socket.get(), POLLIN, 0 };
+    int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
+    if (polled <= 0)
+        return { polled < 0 && errno != EINTR ? Received::Kind::Gone : Received::Kind::Nothing };
+    // NOTE: MSG_TRUNC gives a packet's real length, so that one larger than
+    // any message is seen as such rather than read in part.
+    ssize_t length = ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+    if (length < 0)
+        return { errno == EAGAIN || errno == EINTR ? Received::Kind::Nothing : Received::Kind::Gone };
+    if (length == 0)
+        return { Received::Kind::Gone };
+    if (static_cast<size_t>(length) > receiver::maximumPacket)
+        return { Received::Kind::Oversized };
+    return { Received::Kind::Packet, std::span(m_buffer).first(static_cast<size_t>(length)) };
+}
+
+void ReceiverProcess::stop()
+{
+    // NOTE: the receiver runs as another user once confined, and the root
+    // process may no longer signal it: closing the channel ends it at its
+    // next step (and with the root process at the latest).
+    if (m_socket)
+        (void)::shutdown(m_socket.get(), SHUT_RDWR);
+    if (m_pid > 0)
+        (void)::kill(m_pid, SIGKILL);
+}
+
+}
