@@ -57,9 +57,10 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
     return data;
 }
 
-/// From here on the process may write only in the folders this run works in
-/// and execute nothing: before the service's thread starts, so that it is
-/// bound too, and before the first byte is asked of the network.
+/// From here on the process may write only in the folders this run works in,
+/// make no device, signal nobody outside, execute nothing, and keeps of root's
+/// capabilities only CAP_DAC_OVERRIDE: before the service's thread starts, so
+/// that it is bound too, and before the first byte is asked of the network.
 void confineToWork(std::string const& resumeStatePath)
 {
     // A folder that does not exist yet can be given no rule: the resume area is
@@ -76,6 +77,7 @@ void confineToWork(std::string const& resumeStatePath)
     // Best effort: an older kernel runs unconfined.
     (void)platform::confineWrites(folders);
     (void)platform::refuseEscapeCalls();
+    (void)platform::dropCapabilities();
 }
 }
 
