@@ -72,9 +72,10 @@ std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& res
 }
 
 /// From here on the process may write only beneath `folders` and the resume
-/// state's folder, and execute nothing: before the service's thread starts,
-/// so that it is bound too. Each call narrows what the one before allowed.
-/// Best effort: an older kernel runs unconfined.
+/// state's folder, make no device, signal nobody outside, and execute
+/// nothing: before the service's thread starts, so that it is bound too. Each
+/// call narrows what the one before allowed. Best effort: an older kernel runs
+/// unconfined.
 void confineTo(std::vector<int> folders, std::optional<platform::FileDescriptor> const& stateFolder)
 {
     if (stateFolder)
@@ -153,6 +154,8 @@ int main(int argc, char** argv)
             folders.push_back(folder.get());
         confineTo(folders, stateFolder);
         (void)platform::refuseEscapeCalls();
+        // Of root's capabilities only CAP_DAC_OVERRIDE stays (see docs/security.md).
+        (void)platform::dropCapabilities();
     }
     auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
     auto task = resumeData

@@ -6,32 +6,50 @@
 #include <algorithm>
 #include <cstdint>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/landlock.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-// Older kernel headers (Debian 12's) know neither.
+// Older kernel headers (Debian 12's) know none of these.
 #ifndef LANDLOCK_ACCESS_FS_REFER
 #define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
 #endif
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
 #endif
+#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
+#endif
+#ifndef LANDLOCK_SCOPE_SIGNAL
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
 
 namespace platform {
 
 namespace {
+
+    /// The ruleset's attributes up to the scopes of ABI 6, which older kernel
+    /// headers do not declare; an older kernel is given only the first field.
+    struct RulesetAttributes {
+        std::uint64_t handledAccessFs;
+        std::uint64_t handledAccessNet;
+        std::uint64_t scoped;
+    };
+
+    /// What the tool makes in its folders: files and folders, nothing else.
+    /// Devices, FIFOs, sockets and symbolic links are governed, never granted.
+    constexpr std::uint64_t specialFiles = LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_BLOCK
+        | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
 
     /// Every way of changing what a folder holds or a file contains, as far as
     /// the kernel's ABI `abi` can tell them apart.
     std::uint64_t writeRights(int abi)
     {
         std::uint64_t rights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR
-            | LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_DIR
-            | LANDLOCK_ACCESS_FS_MAKE_REG | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_FIFO
-            | LANDLOCK_ACCESS_FS_MAKE_BLOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
+            | LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG | specialFiles;
         // NOTE: under ABI 1 a rename or link into another folder is always
         // refused, as EXDEV: the move then copies, as across volumes.
         if (abi >= 2)
@@ -40,6 +58,13 @@ namespace {
             rights |= LANDLOCK_ACCESS_FS_TRUNCATE;
         return rights;
     }
+
+    /// The capabilities the process keeps once confined (see docs/security.md):
+    /// only CAP_DAC_OVERRIDE, so that root still writes, renames into and
+    /// removes from a folder of the work that another user owns (a store folder
+    /// writable by a group root is not in, a volume mapping root to another
+    /// owner), as it did before.
+    constexpr std::uint64_t keptCapabilities = 1ULL << CAP_DAC_OVERRIDE;
 
 }
 
@@ -54,14 +79,21 @@ int confineWrites(std::span<int const> writableFolders, int abiCeiling)
         return 0; // No Landlock in this kernel, or it is turned off.
 
     std::uint64_t const writes = writeRights(abi);
-    landlock_ruleset_attr ruleset {};
-    ruleset.handled_access_fs = writes | LANDLOCK_ACCESS_FS_EXECUTE;
-    FileDescriptor rulesetFd(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, sizeof ruleset, 0)));
+    RulesetAttributes ruleset {};
+    ruleset.handledAccessFs = writes | LANDLOCK_ACCESS_FS_EXECUTE;
+    std::size_t size = sizeof ruleset.handledAccessFs;
+    if (abi >= 6) {
+        // No signal to a process outside this domain (another run, a daemon
+        // of root's), and no connection to an abstract socket made outside it.
+        ruleset.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
+        size = sizeof ruleset;
+    }
+    FileDescriptor rulesetFd(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0)));
     if (!rulesetFd)
         return 0;
     for (int folder : writableFolders) {
         landlock_path_beneath_attr rule {};
-        rule.allowed_access = writes;
+        rule.allowed_access = writes & ~specialFiles;
         rule.parent_fd = folder;
         if (::syscall(SYS_landlock_add_rule, rulesetFd.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
             return 0; // Confined without this root, the run would fail where it did not before.
@@ -108,6 +140,14 @@ bool refuseEscapeCalls()
         "removexattr",
         "lremovexattr",
         "fremovexattr",
+        // Devices and FIFOs, wherever they would lie; and the times of any
+        // file, which neither Landlock nor root's ownership would keep.
+        "mknod",
+        "mknodat",
+        "utime",
+        "utimes",
+        "futimesat",
+        "utimensat",
     };
     scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
     if (!filter)
@@ -121,6 +161,33 @@ bool refuseEscapeCalls()
     bool loaded = built && ::seccomp_load(filter) == 0;
     ::seccomp_release(filter);
     return loaded;
+}
+
+bool dropCapabilities()
+{
+    // The bounding set first: dropping from it takes CAP_SETPCAP, which the
+    // effective set gives up last. Nothing is executed, so it keeps nothing.
+    bool dropped = true;
+    for (int capability = 0;; ++capability) {
+        int const held = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
+        if (held < 0)
+            break; // Past the last capability this kernel knows.
+        if (held == 1)
+            dropped = ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) == 0 && dropped;
+    }
+    dropped = ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && dropped;
+
+    __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] {};
+    if (::syscall(SYS_capget, &header, sets) != 0)
+        return false;
+    for (std::size_t word = 0; word < _LINUX_CAPABILITY_U32S_3; ++word) {
+        auto const kept = static_cast<std::uint32_t>(keptCapabilities >> (32 * word));
+        sets[word].effective &= kept;
+        sets[word].permitted &= kept;
+        sets[word].inheritable = 0;
+    }
+    return ::syscall(SYS_capset, &header, sets) == 0 && dropped;
 }
 
 }

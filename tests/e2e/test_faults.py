@@ -2,6 +2,7 @@
 """Full disks, servers that lie, file-system calls that fail, runs killed at random moments and runs that race each
 other."""
 
+import contextlib
 import os
 import random
 import signal
@@ -233,6 +234,24 @@ class Races(unittest.TestCase):
                 )
                 self.assertLessEqual(held, len(BODY) + (64 << 10))
         self.run_to_the_end(self.url)
+
+    def test_every_thread_keeps_one_capability_while_it_transfers(self) -> None:
+        # The main thread confines itself before it starts the service's, so a second thread means a confined run:
+        # every thread without new privileges, filtered, and of root's capabilities keeping CAP_DAC_OVERRIDE alone.
+        if os.geteuid():
+            self.skipTest("needs root")
+        process = self.box.start(self.url, "big.pkg", sha256(BODY))
+        self.addCleanup(finish, process)
+        self.addCleanup(process.kill)
+        pid = binary_pid(process)
+        self.assertIsNotNone(pid)
+        tasks = wait_for(lambda: len(threads := os.listdir(f"/proc/{pid}/task")) > 1 and threads, "a second thread")
+        wanted = {"NoNewPrivs": "1", "Seccomp": "2", "CapInh": "0" * 16, "CapPrm": "0" * 15 + "2"}
+        wanted |= {"CapEff": "0" * 15 + "2", "CapBnd": "0" * 16, "CapAmb": "0" * 16}
+        for task in tasks:
+            with contextlib.suppress(FileNotFoundError), open(f"/proc/{pid}/task/{task}/status") as status:
+                fields = dict(line.rstrip("\n").split(":\t", 1) for line in status if ":\t" in line)
+                self.assertEqual({key: fields[key].strip() for key in wanted}, wanted, task)
 
     def test_two_runs_for_one_destination_at_once(self) -> None:
         # The body named after the URL is held by one run; the other writes a body of its own, and neither fails.

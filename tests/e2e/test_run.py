@@ -40,6 +40,12 @@ NOT_OURS = (
 SHARED = [("dir", "{agent}/store/shared"), ("mode", "{agent}/store/shared", 0o1777)]
 SECRET = [("file", "/private/secret", b"root's own"), ("mode", "/private/secret", 0o600)]
 NOBODY = 65534
+# A folder of the store that belongs to another user and their group (root in neither), writable by the group alone.
+THEIRS = [
+    ("dir", "{agent}/store/theirs"),
+    ("owner", "{agent}/store/theirs", NOBODY),
+    ("mode", "{agent}/store/theirs", 0o770),
+]
 # The move's record for a body in a folder of our own beside one that another user took.
 # An administrator moved a folder of the store to another volume and left a link in its place.
 LINKED_STORE = [("mount", "/data"), ("dir", "/data/big"), ("link", "{agent}/store/big", "/data/big")]
@@ -213,6 +219,8 @@ Rows = row_tests(
         # at the temporary folders while its destination's folder is there.)
         *laid_out("store on another volume", [("mount", "{agent}/store")]),
         *laid_out("a folder of the store", [("dir", "{agent}/store/sub")], "sub/a.pkg"),
+        # Root is not in the group: once confined, it writes there only by the one capability it keeps.
+        *laid_out("a folder of another user's that only their group may write", THEIRS, "theirs/a.pkg"),
         one_run(
             "a folder of the store linked to another volume receives the package",
             0,

@@ -1,16 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
-// The confinement under each kernel ABI, and the system-call filter, each in a child process that confines itself.
+// The confinement under each kernel ABI, the system-call filter and the capabilities given up, each in a child process
+// that confines itself; then all three, as the run confines itself.
 #include "TestSupport.h"
 #include "platform/Confinement.h"
 #include "platform/FileManager.h"
 
+#include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/landlock.h>
 #include <netdb.h>
 #include <sys/mount.h>
 #include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
@@ -36,9 +43,102 @@ int errnoOfRunning()
     return ::waitpid(child, &status, 0) == child && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+/// Makes a block device (the loop device's numbers) at `path`; it is never opened.
+int errnoOfMakingBlockDevice(std::string const& path)
+{
+    return errnoOf(::mknod(path.c_str(), S_IFBLK | 0600, ::makedev(7, 0)));
+}
+
+/// Binds a socket at `path`, which makes it.
+int errnoOfMakingSocket(std::string const& path)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    int result = errnoOf(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
+    ::close(fd);
+    return result;
+}
+
+/// An abstract socket listening under `name`, made by the caller.
+int listeningAbstractSocket(std::string_view name, sockaddr_un& address)
+{
+    address = { .sun_family = AF_UNIX, .sun_path = {} };
+    name.copy(address.sun_path + 1, sizeof address.sun_path - 2);
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd, 1);
+    return fd;
+}
+
+int errnoOfConnecting(sockaddr_un const& address)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    int result = errnoOf(::connect(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address));
+    ::close(fd);
+    return result;
+}
+
+/// A process that waits until the caller and its children are gone, as user `uid` when the caller may become it.
+pid_t otherProcess(uid_t uid)
+{
+    int ends[2], ready[2];
+    if (::pipe(ends) != 0 || ::pipe(ready) != 0)
+        return -1;
+    pid_t other = ::fork();
+    if (other == 0) {
+        ::close(ends[1]);
+        (void)::setgid(uid);
+        (void)::setuid(uid);
+        ::close(ready[1]); // It is that user now.
+        char byte;
+        while (::read(ends[0], &byte, 1) != 0 && errno == EINTR) { }
+        std::_Exit(0);
+    }
+    ::close(ends[0]); // The write end stays open with the caller.
+    ::close(ready[1]);
+    char byte;
+    while (::read(ready[0], &byte, 1) < 0 && errno == EINTR) { }
+    ::close(ready[0]);
+    return other;
+}
+
+/// A set of capabilities of this thread, as /proc/self/status shows it (`CapEff`, `CapBnd`...).
+std::uint64_t capabilities(std::string const& set)
+{
+    std::istringstream status(test::readFile("/proc/thread-self/status"));
+    for (std::string line; std::getline(status, line);) {
+        if (line.starts_with(set + ":"))
+            return std::stoull(line.substr(set.size() + 1), nullptr, 16);
+    }
+    return ~0ULL;
+}
+
+std::uint64_t constexpr dacOverride = 1ULL << CAP_DAC_OVERRIDE;
+
+/// Asks for the privileged calls that change nothing: the clock set to nothing, the host name to the one it has.
+int errnoOfSettingTheClock()
+{
+    return errnoOf(static_cast<int>(::syscall(SYS_settimeofday, nullptr, nullptr)));
+}
+
+int errnoOfSettingTheHostName()
+{
+    char name[HOST_NAME_MAX + 1] {};
+    ::gethostname(name, sizeof name);
+    return errnoOf(::sethostname(name, std::strlen(name)));
+}
+
+/// Sets a file's times to the epoch, without following a link.
+int errnoOfSettingTimes(std::string const& path)
+{
+    timespec const times[2] {};
+    return errnoOf(::utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW));
+}
+
 struct Row {
     char const* what;
-    int got, wanted;
+    long long got, wanted;
 };
 
 /// Makes the rows in a child process, which may confine itself first, and expects each to hold there.
@@ -49,7 +149,7 @@ void expectInChild(std::function<std::vector<Row>()> const& rows)
         int failures = 0;
         for (auto const& row : rows()) {
             if (row.got != row.wanted)
-                std::fprintf(stderr, "%s: got %d, wanted %d\n", row.what, row.got, row.wanted), ++failures;
+                std::fprintf(stderr, "%s: got %lld, wanted %lld\n", row.what, row.got, row.wanted), ++failures;
         }
         std::_Exit(failures);
     }
@@ -68,7 +168,7 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
         = static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
     if (kernel < 1)
         GTEST_SKIP() << "this kernel offers no Landlock: " << std::strerror(errno);
-    for (int ceiling : { INT_MAX, 3, 2, 1, 0 }) {
+    for (int ceiling : { INT_MAX, 6, 5, 3, 2, 1, 0 }) {
         SCOPED_TRACE(ceiling);
         test::TemporaryDirectory root;
         std::string const work = root / "work", body = root / "body", outside = root / "outside";
@@ -78,9 +178,14 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
         test::writeFile(outside + "/kept", "k");
         expectInChild([&] {
             int const roots[] { ::open(work.c_str(), O_PATH | O_DIRECTORY), ::open(body.c_str(), O_RDONLY) };
+            sockaddr_un outsideSocket;
+            int listening
+                = listeningAbstractSocket("quenbury-confinement-" + std::to_string(::getpid()), outsideSocket);
             int abi = platform::confineWrites(roots, ceiling);
             bool confined = abi > 0;
             auto refused = [&](int abiNeeded = 1) { return confined && abi >= abiNeeded ? EACCES : 0; };
+            // What root could make were it not confined; made only in the folder of the test.
+            int const device = confined ? EACCES : ::geteuid() == 0 ? 0 : EPERM;
             return std::vector<Row> {
                 { "write inside", errnoOf(::open((work + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), 0 },
                 { "create outside", errnoOf(::open((outside + "/new").c_str(), O_WRONLY | O_CREAT, 0600)), refused() },
@@ -95,7 +200,19 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
                 { "move body to work",
                     platform::FileManager::defaultManager().replaceItem(work + "/moved", body + "/moved") ? 0 : -1, 0 },
                 { "run a program", errnoOfRunning(), refused() },
+                // Inside the work, only files and folders.
+                { "block device inside", errnoOfMakingBlockDevice(work + "/loop"), device },
+                { "character device inside",
+                    errnoOf(::mknod((work + "/null").c_str(), S_IFCHR | 0600, ::makedev(1, 3))), device },
+                { "FIFO inside", errnoOf(::mkfifo((work + "/fifo").c_str(), 0600)), refused() },
+                { "socket inside", errnoOfMakingSocket(work + "/socket"), refused() },
+                { "symbolic link inside", errnoOf(::symlink("/etc/passwd", (work + "/l").c_str())), refused() },
+                // From ABI 6 on, nothing outside the domain is signalled (the test's process, with a null signal)
+                // or reached through an abstract socket (made before the domain).
+                { "signal outside", errnoOf(::kill(::getppid(), 0)), confined && abi >= 6 ? EPERM : 0 },
+                { "abstract socket outside", errnoOfConnecting(outsideSocket), confined && abi >= 6 ? EPERM : 0 },
                 { "ABI reported", abi, std::min(ceiling, kernel) },
+                { "socket closed", ::close(listening), 0 },
             };
         });
     }
@@ -129,7 +246,100 @@ TEST(Confinement, RefusesEscapeCallsAndKeepsTheResolver)
             { "mount", errnoOf(::mount("none", root.path.c_str(), "tmpfs", 0, nullptr)), EPERM },
             { "load a module", errnoOf(static_cast<int>(::syscall(SYS_finit_module, fd, "", 0))), EPERM },
             { "run a program", errnoOfRunning(), EPERM },
+            { "make a device", errnoOfMakingBlockDevice(root / "loop"), EPERM },
+            { "make a FIFO", errnoOf(::mkfifo((root / "fifo").c_str(), 0600)), EPERM },
+            { "mknod by number",
+                errnoOf(static_cast<int>(::syscall(SYS_mknodat, AT_FDCWD, (root / "f").c_str(), S_IFIFO | 0600, 0))),
+                EPERM },
+            { "set times", errnoOfSettingTimes(file), EPERM },
+            { "touch", errnoOf(::futimens(fd, nullptr)), EPERM },
             { "resolver thread", resolved, 0 },
+        };
+    });
+}
+
+// The capabilities given up, alone: what root may no longer do, and that it still writes in another user's folder.
+TEST(Confinement, KeepsOnlyTheCapabilityToWriteInOthersFolders)
+{
+    test::TemporaryDirectory root;
+    std::string const theirs = root / "theirs", theirFile = root / "their-file";
+    test::writeFile(theirFile, "t");
+    std::filesystem::create_directories(theirs);
+    bool const isRoot = ::geteuid() == 0;
+    if (isRoot) {
+        // Another user's folder that their group may write, root not in it, as a folder of a store may be.
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(theirs.c_str(), 0770), 0);
+        ASSERT_EQ(::chown(theirFile.c_str(), 65534, 65534), 0);
+    }
+    expectInChild([&] {
+        std::uint64_t const effective = capabilities("CapEff"), bounding = capabilities("CapBnd");
+        bool const mayDropBounds = (effective & (1ULL << CAP_SETPCAP)) != 0;
+        pid_t other = otherProcess(65534);
+        bool dropped = platform::dropCapabilities();
+        // A process that is not root has nothing to give up, and carries on.
+        return std::vector<Row> {
+            { "all dropped", dropped, mayDropBounds || bounding == 0 },
+            { "CapEff", static_cast<long long>(capabilities("CapEff")),
+                static_cast<long long>(effective & dacOverride) },
+            { "CapPrm", static_cast<long long>(capabilities("CapPrm")),
+                static_cast<long long>(effective & dacOverride) },
+            { "CapInh", static_cast<long long>(capabilities("CapInh")), 0 },
+            { "CapAmb", static_cast<long long>(capabilities("CapAmb")), 0 },
+            { "CapBnd", static_cast<long long>(capabilities("CapBnd")),
+                mayDropBounds ? 0 : static_cast<long long>(bounding) },
+            // Each refused for want of its capability: CAP_KILL, CAP_SYS_TIME, CAP_SYS_ADMIN, CAP_FOWNER, CAP_MKNOD.
+            { "signal another user's process", errnoOf(::kill(other, SIGTERM)), isRoot ? EPERM : 0 },
+            { "set the clock", errnoOfSettingTheClock(), EPERM },
+            { "set the host name", errnoOfSettingTheHostName(), EPERM },
+            { "another user's file's times", errnoOfSettingTimes(theirFile), isRoot ? EPERM : 0 },
+            { "make a device", errnoOfMakingBlockDevice(root / "loop"), EPERM },
+            { "write in another user's folder",
+                errnoOf(::open((theirs + "/body").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600)),
+                isRoot && !(effective & dacOverride) ? EACCES : 0 },
+        };
+    });
+}
+
+// The run's whole confinement, in its order (writes, the filter, the capabilities): what the issue found code running
+// inside the process could do, refused; the work itself, in a folder of another user's, still done.
+TEST(Confinement, ConfinedAsTheRunIsMakesNoDeviceAndSignalsNobody)
+{
+    test::TemporaryDirectory root;
+    std::string const work = root / "work", theirs = root / "theirs", outside = root / "outside";
+    test::writeFile(work + "/body", "b");
+    test::writeFile(outside + "/kept", "k");
+    std::filesystem::create_directories(theirs);
+    bool const isRoot = ::geteuid() == 0;
+    int const kernel
+        = static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
+    if (isRoot) {
+        ASSERT_EQ(::chown(theirs.c_str(), 65534, 65534), 0);
+        ASSERT_EQ(::chmod(theirs.c_str(), 0770), 0);
+    }
+    expectInChild([&] {
+        std::uint64_t const effective = capabilities("CapEff"), bounding = capabilities("CapBnd");
+        pid_t other = otherProcess(isRoot ? 65534 : ::getuid());
+        int const roots[] { ::open(work.c_str(), O_PATH | O_DIRECTORY), ::open(theirs.c_str(), O_PATH | O_DIRECTORY) };
+        int abi = platform::confineWrites(roots);
+        bool filtered = platform::refuseEscapeCalls();
+        (void)platform::dropCapabilities();
+        return std::vector<Row> {
+            { "filter loaded", filtered, true },
+            { "confined", abi > 0, kernel > 0 },
+            { "block device in the work", errnoOfMakingBlockDevice(work + "/loop"), EPERM },
+            { "block device written", errnoOf(::open((work + "/loop").c_str(), O_WRONLY)), ENOENT },
+            { "signal another process", errnoOf(::kill(other, SIGTERM)), isRoot || abi >= 6 ? EPERM : 0 },
+            { "set the clock", errnoOfSettingTheClock(), EPERM },
+            { "set the host name", errnoOfSettingTheHostName(), EPERM },
+            { "times outside the work", errnoOfSettingTimes(outside + "/kept"), EPERM },
+            { "CapEff", static_cast<long long>(capabilities("CapEff")),
+                static_cast<long long>(effective & dacOverride) },
+            { "CapBnd", static_cast<long long>(capabilities("CapBnd")), isRoot ? 0 : static_cast<long long>(bounding) },
+            // The work goes on: the body moved into another user's folder, where root writes only by its capability.
+            { "move into another user's folder",
+                errnoOf(::rename((work + "/body").c_str(), (theirs + "/placed").c_str())),
+                isRoot && !(effective & dacOverride) ? EACCES : 0 },
         };
     });
 }
