@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -8,18 +9,23 @@
 
 namespace platform {
 
+/// The longest entity tag or Last-Modified value the tool keeps.
+inline constexpr std::size_t maximumValidatorLength = 1024;
+
 /// What the download service needs to know of one HTTP response's header.
 struct ResponseHeaders {
     long status = 0;
     bool hasLocation = false;
     bool acceptsByteRanges = false;
-    std::string entityTag;
-    std::string lastModified;
-    std::string contentRange;
+    std::string entityTag {};
+    std::string lastModified {};
+    std::string contentRange {};
     /// The Content-Length, when the response gave a well-formed one and no
     /// Transfer-Encoding (which then decides where the body ends).
-    std::optional<std::uint64_t> contentLength;
+    std::optional<std::uint64_t> contentLength {};
     bool hasTransferEncoding = false;
+
+    bool operator==(ResponseHeaders const&) const = default;
 
     /// Takes one raw header line as libcurl hands it over (line ending
     /// included). A status line starts a new response and clears what an

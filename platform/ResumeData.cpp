@@ -29,8 +29,6 @@ namespace {
     constexpr std::string_view totalLengthKey = "TotalLength";
     constexpr std::string_view bodyFolderKey = "BodyFolder";
 
-    constexpr size_t maximumURLLength = 8192;
-    constexpr size_t maximumValidatorLength = 1024;
     constexpr size_t maximumFolderLength = 4096;
 
     std::unexpected<Error> undecodable(std::string_view reason)
@@ -43,15 +41,6 @@ namespace {
     bool holdsNonText(PropertyList const& list, std::string_view key)
     {
         return list.boolean(key) || list.unsignedInteger(key) || list.data(key);
-    }
-
-    bool isHTTPURL(std::string_view text)
-    {
-        if (text.empty() || text.size() > maximumURLLength || !isHeaderSafe(text)
-            || text.find(' ') != std::string_view::npos)
-            return false;
-        auto url = URL::fromString(text);
-        return url && (url->scheme == "http" || url->scheme == "https");
     }
 
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Url.h"
 
+#include "platform/HttpHeaders.h"
+
 #include <array>
 #include <curl/curl.h>
 
@@ -144,6 +146,15 @@ std::optional<URL> URL::fromString(std::string_view text)
     if (!parts)
         return std::nullopt;
     return URL { std::string(text), (*parts)[Scheme].value_or(""), (*parts)[Path].value_or("") };
+}
+
+bool isHTTPURL(std::string_view text)
+{
+    if (text.empty() || text.size() > maximumURLLength || !isHeaderSafe(text)
+        || text.find(' ') != std::string_view::npos)
+        return false;
+    auto url = URL::fromString(text);
+    return url && (url->scheme == "http" || url->scheme == "https");
 }
 
 URL URL::fileURL(std::string_view path)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -20,6 +21,13 @@ struct URL {
     /// "file://" followed by the percent-encoded `path`.
     static URL fileURL(std::string_view path);
 };
+
+/// The longest URL the tool keeps or sends to another process.
+inline constexpr std::size_t maximumURLLength = 8192;
+
+/// True for an http or https URL of printable ASCII without spaces, at most
+/// maximumURLLength bytes, that libcurl parses.
+bool isHTTPURL(std::string_view text);
 
 /// Percent-encodes everything outside the query-allowed set (ASCII letters,
 /// digits and -._~!$&'()*+,;=:@/?) as "%XX" with upper-case hex digits; an

@@ -1,0 +1,386 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "platform/ReceiverMessages.h"
+
+#include "platform/Url.h"
+
+#include <algorithm>
+#include <limits>
+
+namespace platform::receiver {
+
+namespace {
+
+    // The format: the first byte names the message, then its fields in order, integers little-endian of fixed
+    // width, a string as a 16-bit length and then its bytes. Nothing follows the last field.
+    enum Type : std::uint8_t {
+        RequestType = 'R',
+        DecisionType = 'D',
+        HeadType = 'H',
+        PieceType = 'P',
+        EndType = 'E',
+    };
+
+    // Head's flags byte; the other bits are 0.
+    enum HeadFlag : std::uint8_t {
+        HasLocation = 1,
+        AcceptsByteRanges = 2,
+        HasTransferEncoding = 4,
+        HasContentLength = 8,
+    };
+    constexpr std::uint8_t allHeadFlags = HasLocation | AcceptsByteRanges | HasTransferEncoding | HasContentLength;
+
+    constexpr int maximumStatus = 999;
+    constexpr int minimumStatus = 100;
+    constexpr int maximumCurlCode = 999;
+
+    // A string's length field is 16 bits wide; the largest Request and Head stay far below a packet.
+    static_assert(
+        maximumURLLength + maximumHeaderLines * (2 + maximumHeaderLineLength) + maximumPathLength + 64 < maximumPacket);
+    static_assert(2 * maximumValidatorLength + maximumContentRangeLength + maximumURLLength + 64 < maximumPacket);
+
+    class Writer {
+    public:
+        explicit Writer(Type type) { m_bytes.push_back(type); }
+
+        template<typename Integer> void integer(Integer value)
+        {
+            auto bits = static_cast<std::make_unsigned_t<Integer>>(value);
+            for (std::size_t i = 0; i < sizeof(Integer); ++i)
+                m_bytes.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+        }
+
+        /// NOTE: a string too long for its length field gets the largest length, over every bound, so that it is
+        /// refused rather than read as a shorter one.
+        void string(std::string_view text)
+        {
+            integer(static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), 0xFFFF)));
+            m_bytes.insert(m_bytes.end(), text.begin(), text.end());
+        }
+
+        Bytes take() { return std::move(m_bytes); }
+
+    private:
+        Bytes m_bytes;
+    };
+
+    /// `value` as a 16-bit field; a value out of its range stays out of the decoder's range instead of wrapping.
+    std::uint16_t saturated16(long value)
+    {
+        return static_cast<std::uint16_t>(std::clamp<long>(value, 0, 0xFFFF));
+    }
+
+    std::unexpected<Error> refused(std::string_view reason)
+    {
+        return std::unexpected(
+            Error::url(URLErrorCode::BadServerResponse, "", "Malformed message: " + std::string(reason)));
+    }
+
+    class Reader {
+    public:
+        explicit Reader(std::span<std::uint8_t const> fields)
+            : m_rest(fields)
+        {
+        }
+
+        template<typename Integer> std::expected<Integer, Error> integer(std::string_view field)
+        {
+            if (m_rest.size() < sizeof(Integer))
+                return refused("truncated " + std::string(field));
+            std::make_unsigned_t<Integer> bits = 0;
+            for (std::size_t i = 0; i < sizeof(Integer); ++i)
+                bits |= static_cast<std::make_unsigned_t<Integer>>(m_rest[i]) << (8 * i);
+            m_rest = m_rest.subspan(sizeof(Integer));
+            return static_cast<Integer>(bits);
+        }
+
+        std::expected<std::string, Error> string(std::string_view field, std::size_t bound)
+        {
+            auto length = integer<std::uint16_t>(field);
+            if (!length)
+                return errorOf(length);
+            if (*length > bound)
+                return refused(std::string(field) + " over " + std::to_string(bound) + " bytes");
+            if (m_rest.size() < *length)
+                return refused("truncated " + std::string(field));
+            std::string text(m_rest.begin(), m_rest.begin() + *length);
+            m_rest = m_rest.subspan(*length);
+            return text;
+        }
+
+        /// Printable ASCII only, as every string of a Head.
+        std::expected<std::string, Error> headerValue(std::string_view field, std::size_t bound)
+        {
+            auto text = string(field, bound);
+            if (text && !isHeaderSafe(*text))
+                return refused(std::string(field) + " not printable ASCII");
+            return text;
+        }
+
+        std::expected<void, Error> end(std::string_view message) const
+        {
+            if (!m_rest.empty())
+                return refused("trailing bytes after " + std::string(message));
+            return {};
+        }
+
+    private:
+        std::span<std::uint8_t const> m_rest;
+    };
+
+    bool isTokenCharacter(char c)
+    {
+        constexpr std::string_view punctuation = "!#$%&'*+-.^_`|~";
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || punctuation.find(c) != std::string_view::npos;
+    }
+
+    /// "Name: value" with a token for a name and printable ASCII throughout, so that a line is one header and
+    /// never ends the request's header early.
+    bool isHeaderLine(std::string_view line)
+    {
+        auto colon = line.find(':');
+        return colon != std::string_view::npos && colon > 0
+            && std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), isTokenCharacter)
+            && isHeaderSafe(line);
+    }
+
+    std::expected<FromRoot, Error> decodeRequest(Reader in)
+    {
+        Request request;
+        auto url = in.string("URL", maximumURLLength);
+        if (!url)
+            return errorOf(url);
+        if (!isHTTPURL(*url))
+            return refused("URL not http or https");
+        request.url = std::move(*url);
+        auto count = in.integer<std::uint8_t>("header line count");
+        if (!count)
+            return errorOf(count);
+        if (*count > maximumHeaderLines)
+            return refused("more than " + std::to_string(maximumHeaderLines) + " header lines");
+        for (int i = 0; i < *count; ++i) {
+            auto line = in.string("header line", maximumHeaderLineLength);
+            if (!line)
+                return errorOf(line);
+            if (!isHeaderLine(*line))
+                return refused("header line not \"Name: value\" of printable ASCII");
+            request.headerLines.push_back(std::move(*line));
+        }
+        auto authorities = in.string("certificate authorities", maximumPathLength);
+        if (!authorities)
+            return errorOf(authorities);
+        // NOTE: any other byte may be in a path, but libcurl takes it as a C string.
+        if (authorities->find('\0') != std::string::npos)
+            return refused("certificate authorities path holds a NUL byte");
+        request.certificateAuthorities = std::move(*authorities);
+        auto timeout = in.integer<std::int64_t>("timeout");
+        if (!timeout)
+            return errorOf(timeout);
+        if (*timeout <= 0)
+            return refused("timeout not above 0");
+        request.timeoutMilliseconds = *timeout;
+        if (auto end = in.end("Request"); !end)
+            return errorOf(end);
+        return request;
+    }
+
+    std::expected<FromRoot, Error> decodeDecision(Reader in)
+    {
+        auto proceed = in.integer<std::uint8_t>("proceed");
+        if (!proceed)
+            return errorOf(proceed);
+        if (*proceed > 1)
+            return refused("proceed neither 0 nor 1");
+        if (auto end = in.end("Decision"); !end)
+            return errorOf(end);
+        return Decision { *proceed == 1 };
+    }
+
+    std::expected<FromReceiver, Error> decodeHead(Reader in)
+    {
+        Head head;
+        auto status = in.integer<std::uint16_t>("status");
+        if (!status)
+            return errorOf(status);
+        if (*status < minimumStatus || *status > maximumStatus)
+            return refused("status " + std::to_string(*status) + " out of range");
+        head.headers.status = *status;
+        auto flags = in.integer<std::uint8_t>("flags");
+        if (!flags)
+            return errorOf(flags);
+        if (*flags & ~allHeadFlags)
+            return refused("unknown flags");
+        // The length would contradict the chunks that decide where the body ends.
+        if ((*flags & HasTransferEncoding) && (*flags & HasContentLength))
+            return refused("Content-Length with Transfer-Encoding");
+        head.headers.hasLocation = *flags & HasLocation;
+        head.headers.acceptsByteRanges = *flags & AcceptsByteRanges;
+        head.headers.hasTransferEncoding = *flags & HasTransferEncoding;
+        if (*flags & HasContentLength) {
+            auto length = in.integer<std::uint64_t>("Content-Length");
+            if (!length)
+                return errorOf(length);
+            head.headers.contentLength = *length;
+        }
+        auto tag = in.headerValue("entity tag", maximumValidatorLength);
+        if (!tag)
+            return errorOf(tag);
+        head.headers.entityTag = std::move(*tag);
+        auto modified = in.headerValue("Last-Modified", maximumValidatorLength);
+        if (!modified)
+            return errorOf(modified);
+        head.headers.lastModified = std::move(*modified);
+        auto range = in.headerValue("Content-Range", maximumContentRangeLength);
+        if (!range)
+            return errorOf(range);
+        head.headers.contentRange = std::move(*range);
+        auto effective = in.headerValue("effective URL", maximumURLLength);
+        if (!effective)
+            return errorOf(effective);
+        head.effectiveURL = std::move(*effective);
+        if (auto end = in.end("Head"); !end)
+            return errorOf(end);
+        return head;
+    }
+
+    std::expected<FromReceiver, Error> decodeEnd(Reader in)
+    {
+        auto code = in.integer<std::uint16_t>("curl code");
+        if (!code)
+            return errorOf(code);
+        if (*code > maximumCurlCode)
+            return refused("curl code " + std::to_string(*code) + " out of range");
+        if (auto end = in.end("End"); !end)
+            return errorOf(end);
+        return End { *code };
+    }
+
+    bool fits(std::string_view value, std::size_t bound)
+    {
+        return value.size() <= bound && isHeaderSafe(value);
+    }
+
+}
+
+// Request 'R':
+//   string  URL                      1..8192 bytes, http or https (isHTTPURL)
+//   u8      header line count        0..4
+//   string  header line, each        1..2048 bytes, "Name: value", printable ASCII
+//   string  certificate authorities  0..4096 bytes, no NUL; empty for the system's
+//   i64     timeout in milliseconds  above 0
+Bytes encode(Request const& request)
+{
+    Writer out(RequestType);
+    out.string(request.url);
+    out.integer(static_cast<std::uint8_t>(std::min<std::size_t>(request.headerLines.size(), 0xFF)));
+    for (auto const& line : request.headerLines)
+        out.string(line);
+    out.string(request.certificateAuthorities);
+    out.integer(request.timeoutMilliseconds);
+    return out.take();
+}
+
+// Decision 'D':
+//   u8      proceed                  0 (stop now) or 1 (send the body)
+Bytes encode(Decision const& decision)
+{
+    Writer out(DecisionType);
+    out.integer(static_cast<std::uint8_t>(decision.proceed ? 1 : 0));
+    return out.take();
+}
+
+// Head 'H':
+//   u16     status                   100..999
+//   u8      flags                    1 Location, 2 Accept-Ranges: bytes, 4 Transfer-Encoding, 8 Content-Length;
+//                                    not 4 and 8 together, no other bit
+//   u64     Content-Length           only with flag 8
+//   string  entity tag               0..1024 bytes, printable ASCII (as every string below)
+//   string  Last-Modified            0..1024 bytes
+//   string  Content-Range            0..128 bytes
+//   string  effective URL            0..8192 bytes
+Bytes encode(Head const& head)
+{
+    auto const& headers = head.headers;
+    Writer out(HeadType);
+    out.integer(saturated16(headers.status));
+    out.integer(static_cast<std::uint8_t>((headers.hasLocation ? HasLocation : 0)
+        | (headers.acceptsByteRanges ? AcceptsByteRanges : 0) | (headers.hasTransferEncoding ? HasTransferEncoding : 0)
+        | (headers.contentLength ? HasContentLength : 0)));
+    if (headers.contentLength)
+        out.integer(*headers.contentLength);
+    out.string(headers.entityTag);
+    out.string(headers.lastModified);
+    out.string(headers.contentRange);
+    out.string(head.effectiveURL);
+    return out.take();
+}
+
+// Piece 'P':
+//   bytes   body bytes               1..65536, the rest of the packet
+std::span<std::uint8_t const> encodePieceInPlace(std::span<std::uint8_t> buffer, std::size_t count)
+{
+    if (count == 0 || count > maximumPiece || count >= buffer.size())
+        return {};
+    buffer[0] = PieceType;
+    return buffer.first(count + 1);
+}
+
+// End 'E':
+//   u16     curl code                0..999
+Bytes encode(End const& end)
+{
+    Writer out(EndType);
+    out.integer(saturated16(end.curlCode));
+    return out.take();
+}
+
+Head headFor(ResponseHeaders const& headers, std::string effectiveURL)
+{
+    Head head { headers, std::move(effectiveURL) };
+    for (auto [value, bound] : { std::pair { &head.headers.entityTag, maximumValidatorLength },
+             std::pair { &head.headers.lastModified, maximumValidatorLength },
+             std::pair { &head.headers.contentRange, maximumContentRangeLength },
+             std::pair { &head.effectiveURL, maximumURLLength } }) {
+        if (!fits(*value, bound))
+            value->clear();
+    }
+    return head;
+}
+
+std::expected<FromReceiver, Error> decodeFromReceiver(std::span<std::uint8_t const> packet)
+{
+    if (packet.empty())
+        return refused("empty packet");
+    auto fields = packet.subspan(1);
+    switch (packet[0]) {
+    case HeadType:
+        return decodeHead(Reader(fields));
+    case PieceType:
+        if (fields.empty())
+            return refused("empty Piece");
+        if (fields.size() > maximumPiece)
+            return refused("Piece over " + std::to_string(maximumPiece) + " bytes");
+        return Piece { fields };
+    case EndType:
+        return decodeEnd(Reader(fields));
+    default:
+        return refused("unknown type " + std::to_string(packet[0]));
+    }
+}
+
+std::expected<FromRoot, Error> decodeFromRoot(std::span<std::uint8_t const> packet)
+{
+    if (packet.empty())
+        return refused("empty packet");
+    auto fields = packet.subspan(1);
+    switch (packet[0]) {
+    case RequestType:
+        return decodeRequest(Reader(fields));
+    case DecisionType:
+        return decodeDecision(Reader(fields));
+    default:
+        return refused("unknown type " + std::to_string(packet[0]));
+    }
+}
+
+}

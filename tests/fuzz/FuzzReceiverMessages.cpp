@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: Apache-2.0
+// The root process reads whatever an unprivileged receiver sends, and the receiver what the root sends: each
+// decoder must survive any bytes, and what it accepts must be exactly one message inside its bounds.
+#include "platform/ReceiverMessages.h"
+#include "platform/Url.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <variant>
+
+namespace {
+
+using namespace platform;
+using namespace platform::receiver;
+
+void require(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+bool sameBytes(Bytes const& encoded, std::span<std::uint8_t const> input)
+{
+    return std::equal(encoded.begin(), encoded.end(), input.begin(), input.end());
+}
+
+bool within(std::string_view value, std::size_t bound)
+{
+    return value.size() <= bound && isHeaderSafe(value);
+}
+
+void checkFromReceiver(std::span<std::uint8_t const> input)
+{
+    auto decoded = decodeFromReceiver(input);
+    if (!decoded)
+        return;
+    if (auto const* head = std::get_if<Head>(&*decoded)) {
+        auto const& headers = head->headers;
+        require(headers.status >= 100 && headers.status <= 999);
+        require(within(headers.entityTag, maximumValidatorLength));
+        require(within(headers.lastModified, maximumValidatorLength));
+        require(within(headers.contentRange, maximumContentRangeLength));
+        require(within(head->effectiveURL, maximumURLLength));
+        require(!(headers.hasTransferEncoding && headers.contentLength));
+        require(sameBytes(encode(*head), input));
+        // What the root accepts, an honest receiver could have sent.
+        require(headFor(headers, head->effectiveURL) == *head);
+    } else if (auto const* piece = std::get_if<Piece>(&*decoded)) {
+        require(piece->bytes.size() >= 1 && piece->bytes.size() <= maximumPiece);
+        require(piece->bytes.data() == input.data() + 1 && piece->bytes.size() == input.size() - 1);
+    } else {
+        auto const& end = std::get<End>(*decoded);
+        require(end.curlCode >= 0 && end.curlCode <= 999);
+        require(sameBytes(encode(end), input));
+    }
+}
+
+void checkFromRoot(std::span<std::uint8_t const> input)
+{
+    auto decoded = decodeFromRoot(input);
+    if (!decoded)
+        return;
+    if (auto const* request = std::get_if<Request>(&*decoded)) {
+        require(isHTTPURL(request->url));
+        require(request->headerLines.size() <= maximumHeaderLines);
+        for (auto const& line : request->headerLines)
+            require(!line.empty() && within(line, maximumHeaderLineLength));
+        require(request->certificateAuthorities.size() <= maximumPathLength);
+        require(request->certificateAuthorities.find('\0') == std::string::npos);
+        require(request->timeoutMilliseconds > 0);
+        require(sameBytes(encode(*request), input));
+    } else {
+        require(sameBytes(encode(std::get<Decision>(*decoded)), input));
+    }
+}
+
+/// The input's lines as a server's header and the last one as the effective URL: the Head an honest receiver makes
+/// of them always decodes, when there was a status line.
+void checkHeadFor(std::string_view text)
+{
+    ResponseHeaders headers;
+    std::string_view last;
+    while (!text.empty()) {
+        auto newline = text.find('\n');
+        last = text.substr(0, newline);
+        headers.addLine(text.substr(0, newline == std::string_view::npos ? newline : newline + 1));
+        text.remove_prefix(newline == std::string_view::npos ? text.size() : newline + 1);
+    }
+    if (headers.status == 0)
+        return;
+    auto head = headFor(headers, std::string(last));
+    auto decoded = decodeFromReceiver(encode(head));
+    require(decoded && std::get<Head>(*decoded) == head);
+}
+
+}
+
+extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
+{
+    std::span<std::uint8_t const> input(data, size);
+    checkFromReceiver(input);
+    checkFromRoot(input);
+    checkHeadFor(std::string_view(reinterpret_cast<char const*>(data), size));
+    return 0;
+}
