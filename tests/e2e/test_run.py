@@ -50,7 +50,7 @@ THEIRS = [
 # An administrator moved a folder of the store to another volume and left a link in its place.
 LINKED_STORE = [("mount", "/data"), ("dir", "/data/big"), ("link", "{agent}/store/big", "/data/big")]
 TAKEN, MADE = "{agent}/store/shared/.quenbury-partial", "{agent}/store/shared/.quenbury-partial-AAAAAA"
-THEIRS = ("owner", TAKEN, NOBODY)
+TAKEN_BY_NOBODY = ("owner", TAKEN, NOBODY)
 BESIDE_TAKEN = MOVED[0].replace("{partial_url}", r"file://{agent}/store/shared/\.quenbury-partial-\w{6}")
 CERTIFICATE_REFUSED = START + [
     '~Download failed with error: Error Domain=NSURLErrorDomain Code=-1202 "The certificate for this server is '
@@ -279,8 +279,13 @@ Rows = row_tests(
                 after={"{agent}/store/shared": files, **after},
             )
             for what, planted, files, after in (
-                ("another user's folder", [("dir", TAKEN), THEIRS], ["a.pkg"], {TAKEN: "dir"}),
-                ("another user's file", [("file", TAKEN, b"mine"), THEIRS], [".quenbury-partial", "a.pkg"], {}),
+                ("another user's folder", [("dir", TAKEN), TAKEN_BY_NOBODY], ["a.pkg"], {TAKEN: "dir"}),
+                (
+                    "another user's file",
+                    [("file", TAKEN, b"mine"), TAKEN_BY_NOBODY],
+                    [".quenbury-partial", "a.pkg"],
+                    {},
+                ),
                 ("an administrator's folder", admins(TAKEN), [".quenbury-partial/body-old", "a.pkg"], {TAKEN: 0o755}),
                 (
                     "an administrator's private folder of other files",
@@ -290,7 +295,7 @@ Rows = row_tests(
                 ),
                 (
                     "an administrator's folder under a name we make",
-                    [("dir", TAKEN), THEIRS, *admins(MADE)],
+                    [("dir", TAKEN), TAKEN_BY_NOBODY, *admins(MADE)],
                     [".quenbury-partial-AAAAAA/body-old", "a.pkg"],
                     {MADE: 0o755},
                 ),
