@@ -163,10 +163,8 @@ bool refuseEscapeCalls()
     return loaded;
 }
 
-bool dropCapabilities()
+bool dropBoundingCapabilities()
 {
-    // The bounding set first: dropping from it takes CAP_SETPCAP, which the
-    // effective set gives up last. Nothing is executed, so it keeps nothing.
     bool dropped = true;
     for (int capability = 0;; ++capability) {
         int const held = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
@@ -175,19 +173,30 @@ bool dropCapabilities()
         if (held == 1)
             dropped = ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) == 0 && dropped;
     }
-    dropped = ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && dropped;
+    return ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && dropped;
+}
 
+bool keepOnlyCapabilities(std::uint64_t kept)
+{
     __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
     __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] {};
     if (::syscall(SYS_capget, &header, sets) != 0)
         return false;
     for (std::size_t word = 0; word < _LINUX_CAPABILITY_U32S_3; ++word) {
-        auto const kept = static_cast<std::uint32_t>(keptCapabilities >> (32 * word));
-        sets[word].effective &= kept;
-        sets[word].permitted &= kept;
+        auto const keptWord = static_cast<std::uint32_t>(kept >> (32 * word));
+        sets[word].effective &= keptWord;
+        sets[word].permitted &= keptWord;
         sets[word].inheritable = 0;
     }
-    return ::syscall(SYS_capset, &header, sets) == 0 && dropped;
+    return ::syscall(SYS_capset, &header, sets) == 0;
+}
+
+bool dropCapabilities()
+{
+    // The bounding set first: dropping from it takes CAP_SETPCAP, which the
+    // effective set gives up last. Nothing is executed, so it keeps nothing.
+    bool dropped = dropBoundingCapabilities();
+    return keepOnlyCapabilities(keptCapabilities) && dropped;
 }
 
 }

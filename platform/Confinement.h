@@ -2,6 +2,7 @@
 #pragma once
 
 #include <climits>
+#include <cstdint>
 #include <span>
 
 namespace platform {
@@ -30,13 +31,22 @@ namespace platform {
 /// false when not in force.
 [[nodiscard]] bool refuseEscapeCalls();
 
+/// Empties the bounding and ambient capability sets of the calling thread
+/// (and of every thread it starts afterwards): nothing it executes could gain
+/// a capability. Call it while the effective set still holds CAP_SETPCAP.
+/// Best effort: false when a step failed.
+[[nodiscard]] bool dropBoundingCapabilities();
+
+/// Keeps, of the effective and permitted sets, only the capabilities in
+/// `kept` (bits by capability number), and empties the inheritable set.
+[[nodiscard]] bool keepOnlyCapabilities(std::uint64_t kept);
+
 /// Gives up, for the calling thread and every thread it starts afterwards,
 /// every capability but CAP_DAC_OVERRIDE (which root needs to write in a folder
 /// of the work another user owns): from the effective and permitted sets, and
 /// all of them from the inheritable, ambient and bounding sets (nothing is
-/// executed). Call it last: dropping from the bounding set takes CAP_SETPCAP.
-/// Best effort: false when a step failed (as for a process that is not root),
-/// the rest done still.
+/// executed). Best effort: false when a step failed (as for a process that
+/// is not root), the rest done still.
 [[nodiscard]] bool dropCapabilities();
 
 }

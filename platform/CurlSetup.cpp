@@ -35,9 +35,10 @@ CURLcode CurlHandle::setHeaderLines(std::vector<std::string> const& lines)
 }
 
 CURLcode configureRequest(CurlHandle& handle, URLSessionConfiguration const& configuration, std::string const& url,
-    std::vector<std::string> const& headerLines, CurlCallbacks const& callbacks)
+    std::vector<std::string> const& headerLines, CurlCallbacks const& callbacks, std::string const& systemAuthorities)
 {
     CURL* curl = handle.get();
+    curl_blob authorities { const_cast<char*>(systemAuthorities.data()), systemAuthorities.size(), CURL_BLOB_NOCOPY };
     auto idle = configuration.timeoutIntervalForRequest.count();
     auto whole = configuration.timeoutIntervalForResource.count();
     CURLcode results[] = {
@@ -48,9 +49,10 @@ CURLcode configureRequest(CurlHandle& handle, URLSessionConfiguration const& con
         curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L),
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L),
         curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L),
-        configuration.certificateAuthorities.empty()
-            ? CURLE_OK
-            : curl_easy_setopt(curl, CURLOPT_CAINFO, configuration.certificateAuthorities.c_str()),
+        !configuration.certificateAuthorities.empty()
+            ? curl_easy_setopt(curl, CURLOPT_CAINFO, configuration.certificateAuthorities.c_str())
+            : !systemAuthorities.empty() ? curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &authorities)
+                                         : CURLE_OK,
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(whole)),
         // NOTE: connecting counts as idle time; the caller's own timer ends it,

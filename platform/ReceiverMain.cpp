@@ -10,6 +10,7 @@
 
 #include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
+#include "platform/Posix.h"
 #include "platform/ReceiverConfinement.h"
 #include "platform/ReceiverMessages.h"
 
@@ -89,7 +90,8 @@ struct Exchange {
         for (size_t done = 0; done < length;) {
             size_t piece = std::min(length - done, receiver::maximumPiece);
             std::copy_n(data + done, piece, exchange.packet.data() + 1);
-            if (!sendPacket(std::span(exchange.packet).first(receiver::piecePacket(exchange.packet.data(), piece))))
+            auto packet = receiver::encodePieceInPlace(exchange.packet, piece);
+            if (packet.empty() || !sendPacket(packet))
                 return 0;
             done += piece;
         }
@@ -104,6 +106,19 @@ struct Exchange {
     }
 };
 
+/// The system's certificate authorities, read while the receiver may still
+/// read any file: once it is nobody, a bundle only root may read would fail
+/// every handshake.
+std::string systemAuthorities()
+{
+    auto const* version = curl_version_info(CURLVERSION_NOW);
+    if (!version || !version->cainfo)
+        return {};
+    auto opened = openRegularFileForReading(version->cainfo);
+    auto contents = opened ? readAll(opened->get(), version->cainfo, 16 << 20) : errorOf(opened);
+    return contents ? std::string(contents->begin(), contents->end()) : std::string();
+}
+
 }
 
 int main()
@@ -116,6 +131,7 @@ int main()
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
         ::_exit(1);
     auto handle = CurlHandle::create("");
+    std::string const authorities = systemAuthorities();
     if (!handle || !confineReceiver())
         ::_exit(1);
 
@@ -134,7 +150,7 @@ int main()
         Exchange exchange;
         exchange.curl = handle->get();
         CURLcode result = configureRequest(*handle, configuration, request->url, request->headerLines,
-            { &Exchange::onHeader, &Exchange::onBody, &Exchange::onProgress, &exchange });
+            { &Exchange::onHeader, &Exchange::onBody, &Exchange::onProgress, &exchange }, authorities);
         if (result == CURLE_OK)
             result = curl_easy_perform(handle->get());
         if (!sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))

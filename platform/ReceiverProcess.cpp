@@ -63,18 +63,23 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return std::unexpected(Error::fromErrno("socketpair", "", errno));
     FileDescriptor ours(pair[0]), theirs(pair[1]);
+    // NOTE: above the channel's number, so that putting the channel there in the child overwrites neither.
+    FileDescriptor executable(::fcntl(program->get(), F_DUPFD_CLOEXEC, channelDescriptor + 1));
+    FileDescriptor channel(::fcntl(theirs.get(), F_DUPFD_CLOEXEC, channelDescriptor + 1));
+    if (!executable || !channel)
+        return std::unexpected(Error::fromErrno("fcntl", "", errno));
     pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0)
         return std::unexpected(Error::fromErrno("fork", "", errno));
     if (pid == 0) {
         // NOTE: only calls safe after a fork until the program runs.
-        if (::dup2(theirs.get(), channelDescriptor) != channelDescriptor || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0
+        if (::dup2(channel.get(), channelDescriptor) != channelDescriptor || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0
             || ::getppid() != parent)
             ::_exit(127);
         char name[] = "quenbury-receiver";
         char* argv[] = { name, nullptr };
-        ::syscall(SYS_execveat, program->get(), "", argv, environ, AT_EMPTY_PATH);
+        ::syscall(SYS_execveat, executable.get(), "", argv, environ, AT_EMPTY_PATH);
         ::_exit(127);
     }
     return ReceiverProcess(pid, std::move(ours));
