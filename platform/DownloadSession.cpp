@@ -87,14 +87,10 @@ struct URLSession::Impl {
                 Error::url(URLErrorCode::CannotWriteToFile, url, chosen->error().description()));
             return;
         }
-        if (!receiver) {
-            handler(std::nullopt, std::nullopt,
-                Error::url(URLErrorCode::Unknown, url, "No receiver: " + receiver.error().description()));
-            return;
-        }
+
         auto outcome = [&] {
             TransferSignalGuard signals;
-            return performDownload(configuration, **chosen, url, stored, *receiver);
+            return performDownload(configuration, **chosen, url, stored, receiver);
         }();
         handler(outcome.location, outcome.response, outcome.error);
         // NOTE: the task is over, its folder and body still open: what it left

@@ -25,8 +25,8 @@ namespace {
     /// taken on the final response's header, and the body written accordingly.
     class Transfer {
     public:
-        Transfer(URLSessionConfiguration const& configuration, std::string const& url, Body& body,
-            ReceiverProcess& receiver)
+        Transfer(
+            URLSessionConfiguration const& configuration, std::string const& url, Body& body, ReceiverProcess& receiver)
             : m_configuration(configuration)
             , m_url(url)
             , m_body(body)
@@ -308,15 +308,18 @@ namespace {
 }
 
 DownloadOutcome performDownload(URLSessionConfiguration const& configuration, ChosenBodyFolder const& folder,
-    std::string const& url, std::optional<ResumeData> const& stored, ReceiverProcess& receiver)
+    std::string const& url, std::optional<ResumeData> const& stored, std::expected<ReceiverProcess, Error>& receiver)
 {
     auto body = Body::open(folder, url, stored);
+    if (body && !receiver)
+        body
+            = std::unexpected(Error::url(URLErrorCode::Unknown, url, "No receiver: " + receiver.error().description()));
     if (!body) {
         DownloadOutcome failed;
         failed.error = body.error();
         return failed;
     }
-    auto outcome = Transfer(configuration, url, *body, receiver).run();
+    auto outcome = Transfer(configuration, url, *body, *receiver).run();
     outcome.body.emplace(std::move(*body));
     return outcome;
 }

@@ -26,6 +26,6 @@ struct DownloadOutcome {
 /// the body (see continuation), and keeping that record while it runs. What
 /// becomes of the body is Body's (see failedBodyFate for a failed transfer).
 DownloadOutcome performDownload(URLSessionConfiguration const& configuration, ChosenBodyFolder const& folder,
-    std::string const& url, std::optional<ResumeData> const& stored, ReceiverProcess& receiver);
+    std::string const& url, std::optional<ResumeData> const& stored, std::expected<ReceiverProcess, Error>& receiver);
 
 }

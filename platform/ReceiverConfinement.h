@@ -9,8 +9,9 @@ namespace platform {
 /// on files and grants only reading the CA store, the resolver's and host
 /// files and the libraries that name resolution and TLS load (and from ABI 6
 /// it may signal, or reach an abstract socket of, nobody outside itself), and
-/// a system-call filter refuses what libcurl never needs: running programs,
-/// tracing, mounting, making nodes, changing owners, modes, times or
+/// a system-call filter allows only what a transfer calls (the network,
+/// reading, memory, threads) and refuses the rest: running programs, tracing,
+/// signalling others, making nodes, changing owners, modes, times or
 /// identities. False when the root process is already gone or the identity
 /// could not be given up; the kernel's absent features only leave their layer
 /// out.

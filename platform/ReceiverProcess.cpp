@@ -66,15 +66,19 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
     // NOTE: above the channel's number, so that putting the channel there in the child overwrites neither.
     FileDescriptor executable(::fcntl(program->get(), F_DUPFD_CLOEXEC, channelDescriptor + 1));
     FileDescriptor channel(::fcntl(theirs.get(), F_DUPFD_CLOEXEC, channelDescriptor + 1));
-    if (!executable || !channel)
-        return std::unexpected(Error::fromErrno("fcntl", "", errno));
+    // NOTE: the receiver gets none of our standard streams: whatever it were
+    // made to write could otherwise pass for a record of the root process.
+    FileDescriptor nothing(::open("/dev/null", O_RDWR | O_CLOEXEC));
+    if (!executable || !channel || !nothing)
+        return std::unexpected(Error::fromErrno("open", "", errno));
     pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid < 0)
         return std::unexpected(Error::fromErrno("fork", "", errno));
     if (pid == 0) {
         // NOTE: only calls safe after a fork until the program runs.
-        if (::dup2(channel.get(), channelDescriptor) != channelDescriptor || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0
+        if (::dup2(channel.get(), channelDescriptor) != channelDescriptor || ::dup2(nothing.get(), 0) != 0
+            || ::dup2(nothing.get(), 1) != 1 || ::dup2(nothing.get(), 2) != 2 || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0
             || ::getppid() != parent)
             ::_exit(127);
         char name[] = "quenbury-receiver";

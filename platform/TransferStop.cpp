@@ -32,7 +32,8 @@ Error TransferStop::error(CURLcode result, std::string const& url, long status, 
                     "HTTP status " + std::to_string(status) + " sent bytes past its end (the body may hold "
                         + std::to_string(reason.limit) + " bytes)");
             else if constexpr (std::is_same_v<Reason, stop::BadMessage>)
-                return Error::url(URLErrorCode::BadServerResponse, url, "The receiver broke its protocol: " + reason.what);
+                return Error::url(
+                    URLErrorCode::BadServerResponse, url, "The receiver broke its protocol: " + reason.what);
             else if constexpr (std::is_same_v<Reason, stop::IdleTimeout>)
                 return Error::url(
                     URLErrorCode::TimedOut, url, "No data received for " + std::to_string(idle.count()) + " ms");

@@ -97,12 +97,14 @@ RULES_OF_THIS_RUN = re.compile(
     )
     + r"(?:\d+ +\+\+\+ exited with 0 \+\+\+\n)+\Z"
 )
-# No new privileges, a Landlock domain and the system-call filter, before any thread is started.
+# No new privileges, a Landlock domain and the system-call filter, in the run's own process (the first traced, before
+# the receiver it starts), before any thread is started.
 CONFINED = re.compile(
-    r"\A(?:(?!clone)[\s\S])*prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
-    r"(?:(?!clone)[\s\S])*landlock_create_ruleset\(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION\) = [1-9]"
-    r"(?:(?!clone)[\s\S])*landlock_restrict_self\(\d+, 0\) += 0\n"
-    r"(?:(?!clone)[\s\S])*seccomp\(SECCOMP_SET_MODE_FILTER, [^\n]* = 0\n[\s\S]*clone"
+    r"\A(\d+) (?:(?!CLONE_THREAD)[\s\S])*^\1 +prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
+    r"(?:(?!CLONE_THREAD)[\s\S])*^\1 +landlock_create_ruleset\(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION\) = [1-9]"
+    r"(?:(?!CLONE_THREAD)[\s\S])*^\1 +landlock_restrict_self\(\d+, 0\) += 0\n"
+    r"(?:(?!CLONE_THREAD)[\s\S])*^\1 +seccomp\(SECCOMP_SET_MODE_FILTER, [^\n]* = 0\n[\s\S]*CLONE_THREAD",
+    re.M,
 )
 
 
