@@ -49,11 +49,17 @@ void HashingWriter::restartAt(std::uint64_t length)
 
 std::expected<void, Error> HashingWriter::writeBuffer()
 {
+    auto written = writeOut(m_buffer);
+    m_buffer.clear();
+    return written;
+}
+
+std::expected<void, Error> HashingWriter::writeOut(std::span<std::uint8_t const> left)
+{
     if (m_failure)
         return std::unexpected(*m_failure);
-    if (m_buffer.empty())
+    if (left.empty())
         return {};
-    std::span<std::uint8_t const> left(m_buffer);
     int failure = fitsBesideRootsReserve(m_fd, m_position + left.size()) ? 0 : ENOSPC;
     while (!failure && !left.empty()) {
         ssize_t written = retryOnInterrupt(
@@ -65,7 +71,6 @@ std::expected<void, Error> HashingWriter::writeBuffer()
             left = left.subspan(static_cast<size_t>(written));
         }
     }
-    m_buffer.clear();
     m_hasher.landed(m_position);
     if (failure) // What landed stays counted; the rest is dropped.
         m_failure = Error::fromErrno("write", m_path, failure);
@@ -77,6 +82,14 @@ std::expected<void, Error> HashingWriter::append(std::span<std::uint8_t const> d
     if (m_failure)
         return std::unexpected(*m_failure);
     while (!data.empty()) {
+        // NOTE: a whole piece with nothing buffered goes out from where it
+        // lies: the receiver's pieces are that size, and are then copied once less.
+        if (m_buffer.empty() && data.size() >= bufferCapacity) {
+            if (auto written = writeOut(data.first(bufferCapacity)); !written)
+                return written;
+            data = data.subspan(bufferCapacity);
+            continue;
+        }
         size_t taken = std::min(bufferCapacity - m_buffer.size(), data.size());
         m_buffer.insert(m_buffer.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(taken));
         data = data.subspan(taken);

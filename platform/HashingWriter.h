@@ -46,6 +46,8 @@ public:
 private:
     /// Writes the buffer out at the write position; a failure stays until the next restart.
     [[nodiscard]] std::expected<void, Error> writeBuffer();
+    /// Writes `bytes` at the write position, as writeBuffer does.
+    [[nodiscard]] std::expected<void, Error> writeOut(std::span<std::uint8_t const> bytes);
 
     int m_fd;
     std::string m_path;
