@@ -92,6 +92,9 @@ struct URLSession::Impl {
             TransferSignalGuard signals;
             return performDownload(configuration, **chosen, url, stored, receiver);
         }();
+        // NOTE: one task a run: its receiver ends with its transfer.
+        if (receiver)
+            receiver->finish();
         handler(outcome.location, outcome.response, outcome.error);
         // NOTE: the task is over, its folder and body still open: what it left
         // for an exit inside the handler is tidied now, never later through a

@@ -51,10 +51,11 @@ void exitProcess(int status)
 
 void initializeProcess()
 {
-    // NOTE: libcurl runs with CURLOPT_NOSIGNAL, so a peer closing the socket
-    // must not kill the process through SIGPIPE.
+    // NOTE: a receiver that closes the channel must not kill the process
+    // through SIGPIPE. This process speaks no TLS (the receiver does): of
+    // libcurl it uses only the URL parser, which needs nothing set up.
     ::signal(SIGPIPE, SIG_IGN);
-    if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK) {
+    if (curl_global_init(CURL_GLOBAL_NOTHING) != CURLE_OK) {
         std::fputs("curl_global_init failed\n", stderr);
         std::_Exit(1);
     }

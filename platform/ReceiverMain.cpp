@@ -15,11 +15,13 @@
 #include "platform/ReceiverMessages.h"
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <curl/curl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -39,6 +41,9 @@ struct Exchange {
     bool headSent = false;
     bool proceed = false;
     std::vector<std::uint8_t> packet = std::vector<std::uint8_t>(receiver::maximumPacket + 1);
+    /// Body bytes in `packet`, after its type byte, not yet sent.
+    size_t buffered = 0;
+    std::chrono::steady_clock::time_point lastSent = std::chrono::steady_clock::now();
     CURL* curl = nullptr;
 
     /// Sends the final response's header and waits for the answer.
@@ -87,19 +92,35 @@ struct Exchange {
             return 0;
         if (!exchange.proceed)
             return 0;
+        // NOTE: libcurl hands over 16 KiB at a time; the body crosses in
+        // pieces of 64 KiB, a quarter of the packets and of the root
+        // process's wake-ups, and whole pieces for its writer.
         for (size_t done = 0; done < length;) {
-            size_t piece = std::min(length - done, receiver::maximumPiece);
-            std::copy_n(data + done, piece, exchange.packet.data() + 1);
-            auto packet = receiver::encodePieceInPlace(exchange.packet, piece);
-            if (packet.empty() || !sendPacket(packet))
+            size_t taken = std::min(length - done, receiver::maximumPiece - exchange.buffered);
+            std::copy_n(data + done, taken, exchange.packet.data() + 1 + exchange.buffered);
+            exchange.buffered += taken;
+            done += taken;
+            if (exchange.buffered == receiver::maximumPiece && !exchange.sendPiece())
                 return 0;
-            done += piece;
         }
         return length;
     }
 
-    static int onProgress(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+    /// Sends what is buffered of the body.
+    bool sendPiece()
     {
+        auto piece = receiver::encodePieceInPlace(packet, std::exchange(buffered, 0));
+        lastSent = std::chrono::steady_clock::now();
+        return piece.empty() || sendPacket(piece);
+    }
+
+    static int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
+    {
+        auto& exchange = *static_cast<Exchange*>(context);
+        // A slow body still reaches the root process steadily, which counts its idle time by it.
+        if (exchange.buffered && std::chrono::steady_clock::now() - exchange.lastSent >= std::chrono::milliseconds(200)
+            && !exchange.sendPiece())
+            return 1;
         // The root process closed the channel: it wants nothing more.
         pollfd hung { channel, POLLRDHUP, 0 };
         return ::poll(&hung, 1, 0) > 0 && (hung.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
@@ -153,6 +174,8 @@ int main()
             { &Exchange::onHeader, &Exchange::onBody, &Exchange::onProgress, &exchange }, authorities);
         if (result == CURLE_OK)
             result = curl_easy_perform(handle->get());
+        if (exchange.buffered && !exchange.sendPiece())
+            ::_exit(0);
         if (!sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
             ::_exit(0);
     }

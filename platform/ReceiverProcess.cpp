@@ -118,13 +118,18 @@ bool ReceiverProcess::send(std::span<std::uint8_t const> packet)
 
 ReceiverProcess::Received ReceiverProcess::receive(std::chrono::milliseconds timeout)
 {
-    pollfd ready { m_socket.get(), POLLIN, 0 };
-    int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
-    if (polled <= 0)
-        return { polled < 0 && errno != EINTR ? Received::Kind::Gone : Received::Kind::Nothing };
     // NOTE: MSG_TRUNC gives a packet's real length, so that one larger than
-    // any message is seen as such rather than read in part.
-    ssize_t length = ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
+    // any message is seen as such rather than read in part. A packet that is
+    // there already is taken without waiting: while the body flows, it is.
+    auto take = [&] { return ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT); };
+    ssize_t length = take();
+    if (length < 0 && errno == EAGAIN) {
+        pollfd ready { m_socket.get(), POLLIN, 0 };
+        int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
+        if (polled <= 0)
+            return { polled < 0 && errno != EINTR ? Received::Kind::Gone : Received::Kind::Nothing };
+        length = take();
+    }
     if (length < 0)
         return { errno == EAGAIN || errno == EINTR ? Received::Kind::Nothing : Received::Kind::Gone };
     if (length == 0)
@@ -143,6 +148,17 @@ void ReceiverProcess::stop()
         (void)::shutdown(m_socket.get(), SHUT_RDWR);
     if (m_pid > 0)
         (void)::kill(m_pid, SIGKILL);
+}
+
+void ReceiverProcess::finish()
+{
+    stop();
+    for (int waited = 0; m_pid > 0 && waited < 2000; ++waited) {
+        if (::waitpid(m_pid, nullptr, WNOHANG) != 0)
+            m_pid = -1;
+        else
+            ::usleep(1000);
+    }
 }
 
 }

@@ -55,6 +55,10 @@ public:
 
     /// Ends the receiver now (SIGKILL); what it would still send is lost.
     void stop();
+    /// Closes the channel and waits (2 s at most) for the receiver to end:
+    /// once the task is over, nothing of it outlives it, and what the receiver
+    /// spent is counted as the run's.
+    void finish();
 
 private:
     ReceiverProcess(pid_t pid, FileDescriptor socket);
