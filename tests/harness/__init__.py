@@ -542,6 +542,7 @@ class Case:
     # path: bytes, None (no regular file), a kind of AFTER, a mode, [files under it], or a pattern its text holds.
     after: dict = dataclasses.field(default_factory=dict)
     sent: Optional[list] = None  # the requests the server saw, as its sent()
+    env: dict = dataclasses.field(default_factory=dict)  # more environment for every run
 
 
 SERVERS = {
@@ -712,6 +713,7 @@ def found(box: Sandbox, path: str, wanted) -> tuple:
 def run_case(test: unittest.TestCase, case: Case) -> None:
     box = Sandbox()
     test.addCleanup(box.close)
+    box.env.update(case.env)
     if case.agent:
         box.install_agent(case.agent, case.config)
     server, proxy = start_servers(test, case, box)
