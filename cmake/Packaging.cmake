@@ -48,9 +48,9 @@ set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_PACKAGE_LICENSE "Apache-2.0")
 set(CPACK_RPM_PACKAGE_GROUP "Applications/System")
 set(CPACK_RPM_PACKAGE_AUTOREQ ON)
-# The man and licence folders belong to the system; build-id links would only
-# clash.
-set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1 /usr/share/licenses)
+# The man, licence and libexec folders belong to the system; build-id links
+# would only clash.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /usr/share/man /usr/share/man/man1 /usr/share/licenses /usr/libexec)
 set(CPACK_RPM_USER_FILELIST "%license /usr/share/licenses/quenbury/LICENSE")
 # A rebuild gives the same .rpm: the header's build time and every file's
 # time come from SOURCE_DATE_EPOCH, and the header names no build machine.

@@ -11,7 +11,7 @@ import unittest
 
 from harness import BODY, CUT, FALLBACK_MOVED, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS
 from harness import Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
-from harness import NOTHING_LEFT, VERIFIED, row_tests, sha256, wait_for
+from harness import BUILD_DIR, NOTHING_LEFT, VERIFIED, failed, row_tests, sha256, wait_for
 
 SAME = dict(etag='"same"', last_modified=None)
 AGAIN = lost(resumed=True, first=False)
@@ -35,10 +35,30 @@ COPY_FAILED = [FALLBACK_MOVED, "Error moving the file: " + NO_SPACE.format("{des
 STATE_NOT_WRITTEN = (
     START + lost(data=r"\d+")[:-1] + ["Data write failed with error:" + NO_SPACE.format("{state}", "write")]
 )
+# A receiver taken over (tests/receiver/CompromisedReceiver.cpp): what it is made to do after it confined itself.
+COMPROMISED = os.path.join(BUILD_DIR, "tests/libquenbury_compromised_receiver.so")
+FORGED = [f"downloaded file checksum ->{sha256(bytes(b ^ 0xFF for b in BODY))}\nGiven checksum ->{{sum}}", MISMATCH[1]]
+BROKE_PROTOCOL = (
+    'Download failed with error: Error Domain=NSURLErrorDomain Code=-1011 "bad server response" UserInfo='
+    "{NSErrorFailingURLStringKey={url}, NSLocalizedDescription=bad server response, NSUnderlyingError=The receiver "
+    'broke its protocol: Error Domain=NSURLErrorDomain Code=-1011 "bad server response" UserInfo={%s'
+    "NSLocalizedDescription=bad server response, NSUnderlyingError=%s}}"
+)
+BAD_PART = START + RESUMING + [failed(-1011, resumed=True), "Not saving resume data"]
+# Whatever it tried to make: none of it is there.
+UNTOUCHED = {"{agent}/store": ["a.pkg"], "/private/tmp": [], "/tmp": [], "{dest}": BODY}
 
 
 def ranged(start: int) -> str:
     return f'GET /pkg Range: bytes={start}- If-Range: "same"'
+
+
+def taken_over(mode: str, runs: list, after: dict, **fields) -> Case:
+    """Runs whose receiver is taken over as `mode` says."""
+    # Under AddressSanitizer its runtime is no longer the first library loaded, which it then accepts.
+    sanitizer = os.environ.get("ASAN_OPTIONS", "") + ":verify_asan_link_order=0"
+    env = {"LD_PRELOAD": COMPROMISED, "QUENBURY_TEST_RECEIVER": mode, "ASAN_OPTIONS": sanitizer}
+    return Case(f"a receiver taken over: {mode}", runs, env=env, after=after, **fields)
 
 
 def lie(name: str, sent: list, second: list = AGAIN, third: list = RESUMED, data: bytes = BODY, **lying) -> Case:
@@ -85,6 +105,32 @@ Rows = row_tests(
             serve={"/pkg": [Reply(BODY, close_after=CUT), Reply(BODY)]},
             runs=[Step(1, START + lost()), Step(1, START + RESUMING + COPY_FAILED, plant=[SMALL_VOLUME])],
             after={"{agent}/store/sub": [], "{dest}": "gone"},
+        ),
+        # Confined, it can write nothing, signal or trace no one, gain nothing and run nothing: the run verifies. The
+        # resumed run has a resume folder to write in.
+        taken_over(
+            "attack",
+            [Step(1, START + lost()), Step(0, RESUMED)],
+            UNTOUCHED,
+            serve={"/pkg": [Reply(BODY, close_after=CUT), Reply(BODY)]},
+        ),
+        # The root process checks what it wrote, not what the receiver says.
+        taken_over("forge", [Step(1, START + MOVED + FORGED)], NOTHING_LEFT),
+        # Any packet that is not one well-formed message fails the run as a bad server response.
+        *[
+            taken_over(mode, [Step(1, START + [BROKE_PROTOCOL % reason, "Not saving resume data"])], NOTHING_LEFT)
+            for mode, reason in (
+                ("malformed", ("", "Malformed message: unknown type 90")),
+                ("oversized", ("NSErrorFailingURLStringKey={url}, ", "An oversized message")),
+            )
+        ],
+        # More body than the resumed response holds: the body keeps the entity and nothing past it.
+        taken_over(
+            "overrun",
+            [Step(1, START + lost()), Step(1, BAD_PART)],
+            {"{kept_body}": BODY, "{state}": "file"},
+            serve={"/pkg": [Reply(BODY, close_after=CUT, **SAME), Reply(BODY, **SAME)]},
+            sent=["GET /pkg", ranged(CUT)],
         ),
         Case(
             "a full resume area fails the state's write",

@@ -215,6 +215,21 @@ KILLED_AT_CUT = Step(KILLED, START, interrupt=killed_once_recorded(CUT))
 KILLED_FURTHER = Step(KILLED, START + RESUMING, interrupt=killed_once_recorded(2 * CUT))
 
 
+def receiver_killed(pid: int) -> None:
+    """SIGKILL for the receiver that the running tool started (its comm is its name cut to 15 bytes)."""
+
+    def receiver() -> int:
+        for path in glob.glob(f"/proc/{pid}/task/*/children"):
+            with contextlib.suppress(OSError), open(path) as children:
+                for child in children.read().split():
+                    with contextlib.suppress(OSError), open(f"/proc/{child}/comm") as comm:
+                        if comm.read() == "quenbury-receiver"[:15] + "\n":
+                            return int(child)
+        return 0
+
+    os.kill(wait_for(receiver, "receiver", 20), signal.SIGKILL)
+
+
 def asking(url: str, step: Step) -> Step:
     """`step`, run with `url` in place of the case's."""
     return dataclasses.replace(
@@ -387,6 +402,13 @@ Rows = row_tests(
         ),
         # A kill keeps the progress: the next run continues from the body and reads as a fresh download.
         continued("a SIGKILL: the next run continues from the body", [STALLED], [RANGED], KILLED_AT_CUT, then=SUCCESS),
+        # The receiver's end is a broken-off transfer: the tool keeps what it wrote, and the next run continues.
+        continued(
+            "a SIGKILL of the receiver keeps resume data and the next run continues",
+            [STALLED],
+            [RANGED],
+            Step(1, START + lost(), interrupt=receiver_killed),
+        ),
         # A resumed run that was killed got further than its resume data says.
         continued(
             "SIGKILL of a resumed run: the next continues where the body stands",

@@ -132,9 +132,9 @@ class Sandbox:
         binds += [("--ro-bind", *pair) for pair in self.overlays] + [("--bind", *pair) for pair in self.mounts]
         # Last, so that a test's mount over /tmp or /var/tmp never hides a build that lies there.
         binds += [("--ro-bind", path, path) for path in (BUILD_DIR, BINARY)]
-        # Sanitizer settings of the build under test reach the binary.
+        # Sanitizer settings of the build under test reach the binary, unless the test gives its own.
         sanitizers = {key: value for key, value in os.environ.items() if key.endswith("SAN_OPTIONS")}
-        settings = {"PATH": "/usr/bin:/bin", "TZ": "UTC", **self.env, **sanitizers}
+        settings = {"PATH": "/usr/bin:/bin", "TZ": "UTC", **sanitizers, **self.env}
         command = ["bwrap", "--die-with-parent", "--clearenv", "--chdir", "/"]
         command += [a for bind in binds for a in bind] + [a for pair in settings.items() for a in ("--setenv", *pair)]
         return command + (["--unshare-user"] if os.geteuid() else []) + list(wrap) + [BINARY] + args
@@ -542,6 +542,7 @@ class Case:
     # path: bytes, None (no regular file), a kind of AFTER, a mode, [files under it], or a pattern its text holds.
     after: dict = dataclasses.field(default_factory=dict)
     sent: Optional[list] = None  # the requests the server saw, as its sent()
+    env: dict = dataclasses.field(default_factory=dict)  # more environment for every run
 
 
 SERVERS = {
@@ -712,6 +713,7 @@ def found(box: Sandbox, path: str, wanted) -> tuple:
 def run_case(test: unittest.TestCase, case: Case) -> None:
     box = Sandbox()
     test.addCleanup(box.close)
+    box.env.update(case.env)
     if case.agent:
         box.install_agent(case.agent, case.config)
     server, proxy = start_servers(test, case, box)

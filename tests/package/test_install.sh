@@ -28,19 +28,30 @@ trap '[[ -z $installed ]] || dpkg --purge quenbury >/dev/null 2>&1 || true' EXIT
 dpkg -i "$deb" >/dev/null
 mapfile -t owned < <(dpkg -L quenbury)
 [[ $(dpkg-query -W -f='${Status}' quenbury) == "install ok installed" ]]
+# The tool starts its receiver from ../libexec/quenbury: root's, and no one else may change it.
+receiver=/usr/libexec/quenbury/quenbury-receiver
+if [[ $(stat -c '%U:%G %a %F' "$receiver" 2>&1) != "root:root 755 regular file" ]]; then
+  echo "FAIL: $receiver is $(stat -c '%U:%G %a %F' "$receiver" 2>&1)"; exit 1
+fi
 
 PYTHONPATH=$tests QUENBURY_BINARY=/usr/bin/quenbury python3 - <<'PY'
+import re
 from contextlib import closing
-from harness import Nginx, Sandbox, sha256
+from harness import Nginx, Sandbox, finish, sha256
 
 package = bytes((i * 7919) % 251 for i in range(4 << 20))
 with closing(Nginx()) as nginx, closing(Sandbox()) as box:
     url = nginx.publish("packages/Upgrade.14.pkg", package)
     box.install_agent()
-    run = box.run(url, "Upgrade.14.pkg", sha256(package))
+    trace = ("strace", "-f", "-y", "-o", "/tmp/exec.trace", "-e", "trace=execveat")
+    run = finish(box.start(url, "Upgrade.14.pkg", sha256(package), wrap=trace))
     assert run.status == 0, run.stderr
     assert box.read(box.destination("Upgrade.14.pkg")) == package, run.stderr
     assert run.records[-1] == "SHA256 checksum validated succesfully NSComparisonResult", run.stderr
+    # The transfer ran in the installed receiver, started from beside the tool.
+    with open(box.host("/tmp/exec.trace")) as traced:
+        started = re.findall(r"execveat\(\d+<([^>]*)>, \"\", .*\) = 0", traced.read())
+    assert started == ["/usr/libexec/quenbury/quenbury-receiver"], started
 PY
 
 dpkg --purge quenbury >/dev/null
