@@ -156,11 +156,14 @@ namespace {
                 continue;
             if (got.kind == Kind::Gone)
                 return CURLE_RECV_ERROR; // A receiver that died is a transfer that broke off.
-            auto message = got.kind == Kind::Packet
-                ? receiver::decodeFromReceiver(got.packet)
-                : std::unexpected(Error::url(URLErrorCode::BadServerResponse, m_url, "An oversized message"));
+            if (got.kind == Kind::Oversized) {
+                stop(stop::BadMessage { "An oversized message" });
+                continue;
+            }
+            auto message = receiver::decodeFromReceiver(got.packet);
             if (!message) {
-                stop(stop::BadMessage { message.error().description() });
+                auto reason = message.error().string(UserInfoKey::UnderlyingError);
+                stop(stop::BadMessage { std::string(reason.value_or("A malformed message")) });
                 continue;
             }
             attempt.lastActivity = Clock::now();
@@ -194,7 +197,13 @@ namespace {
                 (void)append(piece->bytes);
             return std::nullopt;
         }
-        return static_cast<CURLcode>(std::get<receiver::End>(message).curlCode);
+        auto result = static_cast<CURLcode>(std::get<receiver::End>(message).curlCode);
+        // NOTE: a request that succeeded had a response, and its header came first.
+        if (result == CURLE_OK && !attempt.decided) {
+            stop(stop::BadMessage { "An end without a header" });
+            return CURLE_WEIRD_SERVER_REPLY;
+        }
+        return result;
     }
 
     bool Transfer::append(std::span<std::uint8_t const> bytes)

@@ -58,11 +58,12 @@ namespace {
         return (1ULL << rights) - 1;
     }
 
-    void restrictFiles()
+    /// False when Landlock is there and could not be put in force.
+    bool restrictFiles()
     {
         int abi = static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
         if (abi < 1)
-            return; // No Landlock here: the identity and the filter stand alone.
+            return true; // No Landlock here: the identity and the filter stand alone.
         struct {
             std::uint64_t handledAccessFs;
             std::uint64_t handledAccessNet;
@@ -75,7 +76,7 @@ namespace {
         }
         FileDescriptor rules(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0)));
         if (!rules)
-            return;
+            return false;
         for (char const* path : readable) {
             FileDescriptor opened(::open(path, O_PATH | O_CLOEXEC));
             if (!opened)
@@ -85,16 +86,17 @@ namespace {
             landlock_path_beneath_attr rule {};
             rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE | (folder ? LANDLOCK_ACCESS_FS_READ_DIR : 0);
             rule.parent_fd = opened.get();
-            (void)::syscall(SYS_landlock_add_rule, rules.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0);
+            if (::syscall(SYS_landlock_add_rule, rules.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
+                return false;
         }
-        (void)::syscall(SYS_landlock_restrict_self, rules.get(), 0);
+        return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0;
     }
 
     /// Allows what libcurl, OpenSSL, the resolver and the C library call to
     /// receive a response, and refuses (EPERM) everything else: running a
     /// program, tracing, signalling, making or changing files, changing
     /// identities, and the rest of what a receiver never needs.
-    void allowOnlyTransfers()
+    bool allowOnlyTransfers()
     {
         static char const* const allowed[] = {
             // Files: reading what Landlock lets it read, and the descriptors it has.
@@ -200,7 +202,7 @@ namespace {
         };
         scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ERRNO(EPERM));
         if (!filter)
-            return;
+            return false;
         bool built = true;
         for (char const* name : allowed) {
             int number = ::seccomp_syscall_resolve_name(name);
@@ -217,9 +219,9 @@ namespace {
             && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
                    SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid())))
                 == 0;
-        if (built)
-            (void)::seccomp_load(filter);
+        bool loaded = built && ::seccomp_load(filter) == 0;
         ::seccomp_release(filter);
+        return loaded;
     }
 
 }
@@ -240,10 +242,9 @@ bool confineReceiver()
         return false;
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
-    (void)keepOnlyCapabilities(0);
-    restrictFiles();
-    allowOnlyTransfers();
-    return true;
+    // NOTE: a receiver that cannot be confined does not run: the transfer
+    // then fails as one that broke off, and nothing is fetched unconfined.
+    return keepOnlyCapabilities(0) && restrictFiles() && allowOnlyTransfers();
 }
 
 }

@@ -12,9 +12,9 @@ namespace platform {
 /// a system-call filter allows only what a transfer calls (the network,
 /// reading, memory, threads) and refuses the rest: running programs, tracing,
 /// signalling others, making nodes, changing owners, modes, times or
-/// identities. False when the root process is already gone or the identity
-/// could not be given up; the kernel's absent features only leave their layer
-/// out.
+/// identities. False when the root process is already gone or a layer could
+/// not be put in force (the receiver then does not run); only a kernel without
+/// Landlock leaves that layer out.
 [[nodiscard]] bool confineReceiver();
 
 }

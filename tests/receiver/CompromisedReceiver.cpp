@@ -7,6 +7,7 @@
 //   forge      flips every body byte it hands over
 //   malformed  sends a packet of no known type instead of performing
 //   oversized  sends a packet longer than any message instead of performing
+//   headless   ends the request as a success without a header or a body
 //   overrun    after a ranged request's whole body, sends more body pieces than the response holds
 
 #define CURL_DISABLE_TYPECHECK
@@ -129,9 +130,10 @@ extern "C" CURLcode curl_easy_perform(CURL* curl)
 {
     static auto real = reinterpret_cast<CURLcode (*)(CURL*)>(::dlsym(RTLD_NEXT, "curl_easy_perform"));
     std::string const wanted = mode();
-    if (wanted == "malformed" || wanted == "oversized") {
-        (void)sendPacket(wanted == "malformed" ? std::string("Zgarbage") : std::string(70000, 'P'));
-        return CURLE_OK;
+    if (wanted == "malformed" || wanted == "oversized" || wanted == "headless") {
+        if (wanted != "headless")
+            (void)sendPacket(wanted == "malformed" ? std::string("Zgarbage") : std::string(70000, 'P'));
+        return CURLE_OK; // The receiver's own End follows.
     }
     forging = wanted == "forge" || (wanted == "attack" && escaped());
     CURLcode result = real(curl);
