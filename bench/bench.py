@@ -279,7 +279,7 @@ def resumed_resend(nginx: Nginx, name: str, size: int, digest: str) -> tuple[int
     with closing(Sandbox()) as box:
         box.install_agent()
         process = box.start(url, "p.pkg", digest)
-        body = box.host(body_path(url, box.destination("p.pkg")))
+        body = box.host(body_path(box.destination("p.pkg")))
         while not os.path.exists(body) or os.path.getsize(body) < size // 2:
             time.sleep(0.01)
         nginx.stop()
