@@ -56,25 +56,6 @@ namespace {
 
 }
 
-std::optional<long> httpStatusCode(std::string_view line)
-{
-    if (!line.starts_with("HTTP/"))
-        return std::nullopt;
-    auto space = line.find(' ');
-    if (space == std::string_view::npos)
-        return std::nullopt;
-    auto rest = line.substr(space + 1);
-    if (rest.size() < 3)
-        return std::nullopt;
-    auto digits = rest.substr(0, 3);
-    if (rest.size() > 3 && rest[3] != ' ' && rest[3] != '\r' && rest[3] != '\n')
-        return std::nullopt;
-    auto code = takeNumber(digits);
-    if (!code || !digits.empty() || *code < 100)
-        return std::nullopt;
-    return static_cast<long>(*code);
-}
-
 bool isStrongEntityTag(std::string_view tag)
 {
     if (tag.size() < 2 || tag.front() != '"' || tag.back() != '"')
@@ -173,36 +154,32 @@ bool isHeaderSafe(std::string_view value)
     return true;
 }
 
-void ResponseHeaders::addLine(std::string_view line)
+ResponseHeaders responseHeaders(long status, std::span<HeaderField const> fields)
 {
-    if (auto code = httpStatusCode(line)) {
-        *this = ResponseHeaders {};
-        status = *code;
-        return;
+    std::array<std::optional<std::string_view>, headerNamesRead.size()> last;
+    for (auto const& field : fields) {
+        for (size_t i = 0; i < headerNamesRead.size(); ++i) {
+            if (equalsIgnoringCase(trimmed(field.name), headerNamesRead[i]))
+                last[i] = trimmed(field.value);
+        }
     }
-    auto colon = line.find(':');
-    if (colon == std::string_view::npos)
-        return;
-    auto name = trimmed(line.substr(0, colon));
-    auto value = trimmed(line.substr(colon + 1));
-    if (equalsIgnoringCase(name, "ETag"))
-        entityTag = value;
-    else if (equalsIgnoringCase(name, "Last-Modified"))
-        lastModified = value;
-    else if (equalsIgnoringCase(name, "Accept-Ranges"))
-        acceptsByteRanges = listContainsToken(value, "bytes");
-    else if (equalsIgnoringCase(name, "Content-Range"))
-        contentRange = value;
-    else if (equalsIgnoringCase(name, "Location"))
-        hasLocation = !value.empty();
-    else if (equalsIgnoringCase(name, "Transfer-Encoding")) {
-        hasTransferEncoding = true;
-        contentLength.reset();
-    } else if (equalsIgnoringCase(name, "Content-Length") && !hasTransferEncoding) {
-        auto digits = value;
+    auto const& [entityTag, lastModified, acceptRanges, contentRange, location, transferEncoding, contentLength] = last;
+    ResponseHeaders headers;
+    headers.status = status;
+    headers.entityTag = entityTag.value_or("");
+    headers.lastModified = lastModified.value_or("");
+    headers.acceptsByteRanges = acceptRanges && listContainsToken(*acceptRanges, "bytes");
+    headers.contentRange = contentRange.value_or("");
+    headers.hasLocation = location && !location->empty();
+    headers.hasTransferEncoding = transferEncoding.has_value();
+    // A chunked body ends where its chunks end, whatever length is announced beside them.
+    if (contentLength && !transferEncoding) {
+        auto digits = *contentLength;
         auto length = takeNumber(digits);
-        contentLength = length && digits.empty() ? length : std::nullopt;
+        if (length && digits.empty())
+            headers.contentLength = length;
     }
+    return headers;
 }
 
 }

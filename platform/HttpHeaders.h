@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -26,15 +28,25 @@ struct ResponseHeaders {
     bool hasTransferEncoding = false;
 
     bool operator==(ResponseHeaders const&) const = default;
-
-    /// Takes one raw header line as libcurl hands it over (line ending
-    /// included). A status line starts a new response and clears what an
-    /// earlier one (a redirect, an interim 100) left behind.
-    void addLine(std::string_view line);
 };
 
-/// The status code of a status line such as "HTTP/1.1 206 Partial Content".
-[[nodiscard]] std::optional<long> httpStatusCode(std::string_view line);
+/// The names of the header fields the tool reads, as ResponseHeaders keeps them.
+inline constexpr std::array<std::string_view, 7> headerNamesRead { "ETag", "Last-Modified", "Accept-Ranges",
+    "Content-Range", "Location", "Transfer-Encoding", "Content-Length" };
+
+/// One header field of a response: its name and its value, as received.
+struct HeaderField {
+    std::string_view name;
+    std::string_view value;
+};
+
+/// What the final response with status `status` says, from its fields: names
+/// compare without case, other names are ignored, and of one name given twice
+/// the later counts. Each value is judged as ResponseHeaders describes (a
+/// Content-Length only when well-formed and without any Transfer-Encoding,
+/// byte ranges only when "bytes" is in Accept-Ranges, a Location only when
+/// not empty); the others are kept as given, trimmed.
+[[nodiscard]] ResponseHeaders responseHeaders(long status, std::span<HeaderField const> fields);
 
 /// True for an entity tag that allows byte-range comparisons: quoted, not "W/".
 bool isStrongEntityTag(std::string_view tag);

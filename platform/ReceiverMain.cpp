@@ -35,9 +35,34 @@ bool sendPacket(std::span<std::uint8_t const> packet)
     return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
 }
 
+/// The final response's header as libcurl holds it once its blank line came: the status from its status line, and
+/// of each field the tool reads the last of that name, in the last request of a redirect chain. The values are
+/// judged by responseHeaders, which the fuzz target drives with hostile fields.
+ResponseHeaders finalResponseHeaders(CURL* curl)
+{
+    long status = 0;
+    if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
+        status = 0;
+    // NOTE: copied at once: libcurl reuses the struct it points at on the next call.
+    std::vector<std::pair<std::string_view, std::string>> values;
+    for (std::string_view name : headerNamesRead) {
+        curl_header* field = nullptr;
+        // The names are literals, so data() ends with NUL.
+        if (curl_easy_header(curl, name.data(), 0, CURLH_HEADER, -1, &field) != CURLHE_OK || !field)
+            continue;
+        if (field->amount > 1
+            && curl_easy_header(curl, name.data(), field->amount - 1, CURLH_HEADER, -1, &field) != CURLHE_OK)
+            continue;
+        values.emplace_back(name, field->value ? field->value : "");
+    }
+    std::vector<HeaderField> fields;
+    for (auto const& [name, value] : values)
+        fields.push_back({ name, value });
+    return responseHeaders(status, fields);
+}
+
 /// One request's exchange: libcurl's callbacks, and what they have sent so far.
 struct Exchange {
-    ResponseHeaders headers;
     bool headSent = false;
     bool proceed = false;
     std::vector<std::uint8_t> packet = std::vector<std::uint8_t>(receiver::maximumPacket + 1);
@@ -50,6 +75,7 @@ struct Exchange {
     bool sendHead()
     {
         headSent = true;
+        auto headers = finalResponseHeaders(curl);
         char* effective = nullptr;
         std::string url;
         if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
@@ -72,13 +98,13 @@ struct Exchange {
         if (exchange.headSent)
             return length; // Trailers.
         std::string_view line(data, length);
-        if (line != "\r\n" && line != "\n") {
-            exchange.headers.addLine(line);
+        if (line != "\r\n" && line != "\n")
             return length;
-        }
-        long status = exchange.headers.status;
+        // The blank line: libcurl now holds this response's whole header.
+        auto headers = finalResponseHeaders(exchange.curl);
+        long status = headers.status;
         bool interim = status >= 100 && status < 200;
-        bool followed = status >= 300 && status < 400 && exchange.headers.hasLocation;
+        bool followed = status >= 300 && status < 400 && headers.hasLocation;
         if (interim || followed)
             return length;
         return exchange.sendHead() ? length : 0;

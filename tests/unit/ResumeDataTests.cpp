@@ -95,12 +95,12 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_TRUE(platform::entityTagsMatchWeakly("W/\"abc\"", "\"abc\""));
     EXPECT_FALSE(platform::entityTagsMatchWeakly("W/\"abc\"", "W/\"abd\""));
 
-    platform::ResponseHeaders headers;
-    for (char const* line :
-        { "HTTP/1.1 302 Found\r\n", "Location: /x\r\n", "ETag: \"old\"\r\n", "HTTP/1.1 200 OK\r\n",
-            "accept-ranges: none, Bytes\r\n", "ETag:  \"new\" \r\n", "ETa: \"not a tag\"\r\n", "Last-Modified: Tue\r\n",
-            "Content-Range: bytes 1-2/3\r\n", "HTTP/1.1 2000 Long\r\n", "Content-Length: 42\r\n" })
-        headers.addLine(line);
+    // Of a name given twice the later counts, as libcurl gives the last; names compare without case.
+    platform::HeaderField const fields[]
+        = { { "ETag", "\"old\"" }, { "accept-ranges", "none, Bytes" }, { "ETAG", " \"new\" " },
+              { "ETa", "\"not a tag\"" }, { "Last-Modified", "Tue" }, { "Content-Range", "bytes 1-2/3" },
+              { "Location", "" }, { "Content-Length", "41" }, { "Content-Length", "42" } };
+    auto headers = platform::responseHeaders(200, fields);
     EXPECT_EQ(headers.status, 200);
     EXPECT_FALSE(headers.hasLocation);
     EXPECT_TRUE(headers.acceptsByteRanges);
@@ -108,9 +108,11 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
     EXPECT_EQ(headers.lastModified, "Tue");
     EXPECT_EQ(headers.contentRange, "bytes 1-2/3");
     EXPECT_EQ(headers.contentLength, 42u);
-    // A chunked body ends where its chunks end, also with a Content-Length after (before is an end-to-end row).
-    platform::ResponseHeaders chunked;
-    for (char const* line : { "Transfer-Encoding: chunked\r\n", "Content-Length: 42\r\n" })
-        chunked.addLine(line);
-    EXPECT_EQ(chunked.contentLength, std::nullopt);
+    // A chunked body ends where its chunks end, whichever field comes first.
+    platform::HeaderField const chunked[] = { { "Content-Length", "42" }, { "Transfer-Encoding", "chunked" } };
+    EXPECT_EQ(platform::responseHeaders(200, chunked).contentLength, std::nullopt);
+    EXPECT_TRUE(platform::responseHeaders(200, chunked).hasTransferEncoding);
+    platform::HeaderField const malformed[] = { { "Content-Length", "42, 42" }, { "Accept-Ranges", "bytesx" } };
+    EXPECT_EQ(platform::responseHeaders(200, malformed).contentLength, std::nullopt);
+    EXPECT_FALSE(platform::responseHeaders(200, malformed).acceptsByteRanges);
 }
