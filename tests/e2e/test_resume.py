@@ -95,7 +95,8 @@ RULES_OF_THIS_RUN = re.compile(
         for f in ("/data/big", "/var/tmp", FOLDERS[-1] + "/store/big")
         + ("/data/big", "/data/big/.quenbury-partial", FOLDERS[-1] + "/store/big")
     )
-    + r"(?:\d+ +\+\+\+ exited with 0 \+\+\+\n)+\Z"
+    # The receiver ends before the run, and the run is told so.
+    + r"(?:\d+ +(?:\+\+\+ exited with 0 \+\+\+|--- SIGCHLD \{[^\n]*\} ---)\n)+\Z"
 )
 # No new privileges, a Landlock domain and the system-call filter, in the run's own process (the first traced, before
 # the receiver it starts), before any thread is started.
