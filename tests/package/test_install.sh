@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs the given .deb, fetches a package with the installed
-# /usr/bin/quenbury in the end-to-end sandbox, then purges the package and
-# checks that nothing of it is left. The machine ends as it was, pass or fail.
+# Installs the given .deb, checks it and fetches a package through it
+# (test_installed.sh), then purges the package and checks that nothing of it
+# is left. The machine ends as it was, pass or fail.
 set -euo pipefail
 deb=$(realpath "$1")
 tests=$(cd "$(dirname "$0")/.." && pwd)
@@ -29,19 +29,7 @@ dpkg -i "$deb" >/dev/null
 mapfile -t owned < <(dpkg -L quenbury)
 [[ $(dpkg-query -W -f='${Status}' quenbury) == "install ok installed" ]]
 
-PYTHONPATH=$tests QUENBURY_BINARY=/usr/bin/quenbury python3 - <<'PY'
-from contextlib import closing
-from harness import Nginx, Sandbox, sha256
-
-package = bytes((i * 7919) % 251 for i in range(4 << 20))
-with closing(Nginx()) as nginx, closing(Sandbox()) as box:
-    url = nginx.publish("packages/Upgrade.14.pkg", package)
-    box.install_agent()
-    run = box.run(url, "Upgrade.14.pkg", sha256(package))
-    assert run.status == 0, run.stderr
-    assert box.read(box.destination("Upgrade.14.pkg")) == package, run.stderr
-    assert run.records[-1] == "SHA256 checksum validated succesfully NSComparisonResult", run.stderr
-PY
+"$tests/package/test_installed.sh"
 
 dpkg --purge quenbury >/dev/null
 installed=
