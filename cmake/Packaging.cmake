@@ -1,7 +1,7 @@
 # SPDX-License-Identifier: Apache-2.0
-# The files shipped beside the binary, and the .deb and .rpm that CPack makes
-# of them (scripts/package). Packages install under /usr; `cmake --install`
-# keeps the prefix it is given.
+# The files shipped beside the binary, and the .rpm that CPack makes of them
+# (scripts/package; debian/ builds the .deb). Packages install under /usr;
+# `cmake --install` keeps the prefix it is given.
 
 # Debian wants manual pages compressed, without a time stamp in the header.
 find_program(GZIP gzip REQUIRED)
@@ -18,30 +18,31 @@ set(CPACK_PACKAGE_NAME quenbury)
 set(CPACK_PACKAGE_VENDOR "The Quenbury developers")
 set(CPACK_PACKAGE_CONTACT "Quenbury maintainers <maintainers@quenbury.example>")
 
-# Debian wants a changelog in its own format; one entry for this version,
-# dated SOURCE_DATE_EPOCH when set so that a rebuild is the same.
-string(TIMESTAMP QUENBURY_RELEASE_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
-configure_file(doc/changelog.in ${CMAKE_BINARY_DIR}/doc/changelog @ONLY)
-add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/doc/changelog.gz
-  COMMAND ${GZIP} -9nkf ${CMAKE_BINARY_DIR}/doc/changelog
-  DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog
+# One changelog and one copyright file for both packages: Debian's, in
+# debian/. A release names its version there and in project() alike.
+file(STRINGS debian/changelog QUENBURY_CHANGELOG_TOP LIMIT_COUNT 1)
+if(NOT QUENBURY_CHANGELOG_TOP MATCHES "^quenbury \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "debian/changelog begins \"${QUENBURY_CHANGELOG_TOP}\", not version ${PROJECT_VERSION}")
+endif()
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS debian/changelog)
+set(QUENBURY_CHANGELOG ${CMAKE_BINARY_DIR}/doc/changelog)
+add_custom_command(OUTPUT ${QUENBURY_CHANGELOG}.gz
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/debian/changelog ${QUENBURY_CHANGELOG}
+  COMMAND ${GZIP} -9nf ${QUENBURY_CHANGELOG}
+  DEPENDS ${CMAKE_SOURCE_DIR}/debian/changelog
   VERBATIM)
-add_custom_target(changelog ALL DEPENDS ${CMAKE_BINARY_DIR}/doc/changelog.gz)
-install(FILES doc/copyright ${CMAKE_BINARY_DIR}/doc/changelog.gz DESTINATION share/doc/quenbury)
+add_custom_target(changelog ALL DEPENDS ${QUENBURY_CHANGELOG}.gz)
+install(FILES debian/copyright ${QUENBURY_CHANGELOG}.gz DESTINATION share/doc/quenbury)
 
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "fetch one verified package for an endpoint-management agent")
 set(CPACK_PACKAGE_DESCRIPTION "Quenbury downloads one file from an HTTP or HTTPS URL into the agent's store,
 keeps resume data when a transfer breaks off, verifies the file's SHA-256 and
 asks the agent's configuration whether it may download.")
-set(CPACK_GENERATOR DEB RPM)
+set(CPACK_GENERATOR RPM)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_QUENBURY_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_SOURCE_DIR}/cmake/RpmLicence.cmake ${CMAKE_SOURCE_DIR}/cmake/PackageTimes.cmake)
-
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 
 set(CPACK_RPM_FILE_NAME quenbury-${PROJECT_VERSION}.${CMAKE_SYSTEM_PROCESSOR}.rpm)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")

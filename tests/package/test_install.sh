@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
-# Installs the given .deb, fetches a package with the installed
-# /usr/bin/quenbury in the end-to-end sandbox, then purges the package and
-# checks that nothing of it is left. The machine ends as it was, pass or fail.
+# Installs the given .deb, checks it and fetches a package through it
+# (test_installed.sh), then purges the package and checks that nothing of it
+# is left. The machine ends as it was, pass or fail.
 set -euo pipefail
 deb=$(realpath "$1")
 tests=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,6 +34,8 @@ if [[ $(stat -c '%U:%G %a %F' "$receiver" 2>&1) != "root:root 755 regular file" 
   echo "FAIL: $receiver is $(stat -c '%U:%G %a %F' "$receiver" 2>&1)"; exit 1
 fi
 
+"$tests/package/test_installed.sh"
+# And the transfer runs in the installed receiver, started from beside the tool.
 PYTHONPATH=$tests QUENBURY_BINARY=/usr/bin/quenbury python3 - <<'PY'
 import re
 from contextlib import closing

@@ -21,6 +21,7 @@
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <thread>
+#include <tuple>
 #include <unistd.h>
 
 namespace {
@@ -88,8 +89,9 @@ pid_t otherProcess(uid_t uid)
     pid_t other = ::fork();
     if (other == 0) {
         ::close(ends[1]);
-        (void)::setgid(uid);
-        (void)::setuid(uid);
+        // Staying the caller's user is fine when it may not become `uid`.
+        std::ignore = ::setgid(uid);
+        std::ignore = ::setuid(uid);
         ::close(ready[1]); // It is that user now.
         char byte;
         while (::read(ends[0], &byte, 1) != 0 && errno == EINTR) { }

@@ -2,19 +2,26 @@
 // What the unit tests share: a temporary folder, and files written and read whole.
 #pragma once
 
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <sstream>
 #include <string>
+#include <system_error>
 
 namespace test {
 
 /// A fresh folder, removed with everything in it at the end of the test.
 struct TemporaryDirectory {
     std::string path = std::filesystem::temp_directory_path() / "quenbury-test-XXXXXX";
-    TemporaryDirectory() { ::mkdtemp(path.data()); }
+    TemporaryDirectory()
+    {
+        // Without the folder every test in it would fail far from the cause.
+        if (::mkdtemp(path.data()) == nullptr)
+            throw std::system_error(errno, std::generic_category(), "mkdtemp " + path);
+    }
     ~TemporaryDirectory() { std::filesystem::remove_all(path); }
     std::string operator/(std::string_view name) const { return path + "/" + std::string(name); }
 };
