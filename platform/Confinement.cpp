@@ -1,43 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Confinement.h"
 
+#include "platform/Landlock.h"
 #include "platform/Posix.h"
 
 #include <algorithm>
 #include <cstdint>
 #include <fcntl.h>
 #include <linux/capability.h>
-#include <linux/landlock.h>
 #include <seccomp.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
-// Older kernel headers (Debian 12's) know none of these.
-#ifndef LANDLOCK_ACCESS_FS_REFER
-#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
-#endif
-#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
-#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
-#endif
-#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
-#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
-#endif
-#ifndef LANDLOCK_SCOPE_SIGNAL
-#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
-#endif
-
 namespace platform {
 
 namespace {
-
-    /// The ruleset's attributes up to the scopes of ABI 6, which older kernel
-    /// headers do not declare; an older kernel is given only the first field.
-    struct RulesetAttributes {
-        std::uint64_t handledAccessFs;
-        std::uint64_t handledAccessNet;
-        std::uint64_t scoped;
-    };
 
     /// What the tool makes in its folders: files and folders, nothing else.
     /// Devices, FIFOs, sockets and symbolic links are governed, never granted.
@@ -73,13 +51,12 @@ int confineWrites(std::span<int const> writableFolders, int abiCeiling)
     // Also keeps a set-user-ID program from ever giving us more.
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return 0;
-    int abi = static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
-    abi = std::min(abi, abiCeiling);
+    int abi = std::min(landlockAbi(), abiCeiling);
     if (abi < 1)
         return 0; // No Landlock in this kernel, or it is turned off.
 
     std::uint64_t const writes = writeRights(abi);
-    RulesetAttributes ruleset {};
+    LandlockRulesetAttributes ruleset {};
     ruleset.handledAccessFs = writes | LANDLOCK_ACCESS_FS_EXECUTE;
     std::size_t size = sizeof ruleset.handledAccessFs;
     if (abi >= 6) {

@@ -84,13 +84,10 @@ bool FileManager::fileExistsAt(int directory, std::string const& name)
 
 std::expected<void, Error> FileManager::removeItem(std::string const& path, std::string_view ownArea)
 {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
-        return std::unexpected(Error::refused(path, "not an absolute path"));
-    auto folder = openTrustedFolder(path.substr(0, slash == 0 ? 1 : slash), ownArea, false);
-    if (!folder)
-        return errorOf(folder);
-    if (::unlinkat(folder->get(), path.c_str() + slash + 1, 0) != 0)
+    auto held = openTrustedContainingFolder(path, ownArea);
+    if (!held)
+        return errorOf(held);
+    if (::unlinkat(held->first.get(), held->second.c_str(), 0) != 0)
         return failure("unlink", path);
     return {};
 }

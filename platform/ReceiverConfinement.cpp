@@ -2,25 +2,18 @@
 #include "platform/ReceiverConfinement.h"
 
 #include "platform/Confinement.h"
+#include "platform/Landlock.h"
 #include "platform/Posix.h"
 
 #include <csignal>
 #include <cstdint>
 #include <fcntl.h>
 #include <grp.h>
-#include <linux/landlock.h>
 #include <seccomp.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
-
-#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
-#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
-#endif
-#ifndef LANDLOCK_SCOPE_SIGNAL
-#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
-#endif
 
 namespace platform {
 
@@ -61,14 +54,10 @@ namespace {
     /// False when Landlock is there and could not be put in force.
     bool restrictFiles()
     {
-        int abi = static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
+        int abi = landlockAbi();
         if (abi < 1)
             return true; // No Landlock here: the identity and the filter stand alone.
-        struct {
-            std::uint64_t handledAccessFs;
-            std::uint64_t handledAccessNet;
-            std::uint64_t scoped;
-        } ruleset { everyFileRight(abi), 0, 0 };
+        LandlockRulesetAttributes ruleset { everyFileRight(abi), 0, 0 };
         std::size_t size = sizeof ruleset.handledAccessFs;
         if (abi >= 6) {
             ruleset.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;

@@ -176,7 +176,8 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
     return folder;
 }
 
-std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)
+std::expected<std::pair<FileDescriptor, std::string>, Error> openTrustedContainingFolder(
+    std::string const& path, std::string_view ownArea)
 {
     auto slash = path.find_last_of('/');
     if (slash == std::string::npos)
@@ -184,8 +185,16 @@ std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::s
     auto folder = openTrustedFolder(path.substr(0, slash == 0 ? 1 : slash), ownArea, false);
     if (!folder)
         return errorOf(folder);
+    return std::pair { std::move(*folder), path.substr(slash + 1) };
+}
+
+std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)
+{
+    auto held = openTrustedContainingFolder(path, ownArea);
+    if (!held)
+        return errorOf(held);
     struct stat status { };
-    if (::fstatat(folder->get(), path.c_str() + slash + 1, &status, AT_SYMLINK_NOFOLLOW) != 0)
+    if (::fstatat(held->first.get(), held->second.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
         return std::unexpected(Error::fromErrno("stat", path, errno));
     if (!S_ISREG(status.st_mode))
         return std::unexpected(Error::refused(path, "not a regular file"));

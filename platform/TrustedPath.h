@@ -7,6 +7,7 @@
 #include <expected>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace platform {
 
@@ -36,6 +37,11 @@ namespace platform {
 /// refused, so no other user can choose where root writes. The folder
 /// is what the names lead to now; hold it, and act on it by descriptor.
 [[nodiscard]] std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory);
+
+/// The folder of the absolute `path`, opened as openTrustedFolder opens it
+/// (nothing made), and the name in it.
+[[nodiscard]] std::expected<std::pair<FileDescriptor, std::string>, Error> openTrustedContainingFolder(
+    std::string const& path, std::string_view ownArea);
 
 /// Checks that `path` is a regular file owned by the running user, in a folder
 /// that `openTrustedFolder` opens.
