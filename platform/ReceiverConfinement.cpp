@@ -202,11 +202,13 @@ namespace {
         // a terminal's (TIOCSTI would type into the terminal the run came from).
         for (unsigned long request : { static_cast<unsigned long>(FIONREAD), static_cast<unsigned long>(FIONBIO) })
             built = built
-                && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, SCMP_A1(SCMP_CMP_EQ, request)) == 0;
+                && ::seccomp_rule_add(
+                       filter, SCMP_ACT_ALLOW, SCMP_SYS(ioctl), 1, scmp_arg_cmp { 1, SCMP_CMP_EQ, request, 0 })
+                    == 0;
         // Its own threads only: a signal to any other process is refused.
         built = built
             && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, SCMP_SYS(tgkill), 1,
-                   SCMP_A0(SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid())))
+                   scmp_arg_cmp { 0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid()), 0 })
                 == 0;
         bool loaded = built && ::seccomp_load(filter) == 0;
         ::seccomp_release(filter);

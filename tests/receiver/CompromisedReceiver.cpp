@@ -102,7 +102,15 @@ extern "C" CURLcode curl_easy_setopt(CURL* curl, CURLoption option, ...)
 {
     static auto real = reinterpret_cast<CURLcode (*)(CURL*, CURLoption, ...)>(::dlsym(RTLD_NEXT, "curl_easy_setopt"));
     va_list arguments;
+#if defined(__clang__)
+    // NOTE: libcurl's own signature names an enumeration last; its values are ints, as passed.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
     va_start(arguments, option);
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
     CURLcode result;
     if (option < CURLOPTTYPE_OBJECTPOINT) {
         result = real(curl, option, va_arg(arguments, long));
