@@ -69,6 +69,8 @@ struct Exchange {
     /// Body bytes in `packet`, after its type byte, not yet sent.
     size_t buffered = 0;
     std::chrono::steady_clock::time_point lastSent = std::chrono::steady_clock::now();
+    /// When the channel was last asked whether the root process closed it.
+    std::chrono::steady_clock::time_point lastAsked {};
     CURL* curl = nullptr;
 
     /// Sends the final response's header and waits for the answer.
@@ -143,10 +145,15 @@ struct Exchange {
     static int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
     {
         auto& exchange = *static_cast<Exchange*>(context);
+        auto now = std::chrono::steady_clock::now();
         // A slow body still reaches the root process steadily, which counts its idle time by it.
-        if (exchange.buffered && std::chrono::steady_clock::now() - exchange.lastSent >= std::chrono::milliseconds(200)
-            && !exchange.sendPiece())
+        if (exchange.buffered && now - exchange.lastSent >= std::chrono::milliseconds(200) && !exchange.sendPiece())
             return 1;
+        // NOTE: libcurl calls this for every piece it reads; whether the
+        // channel closed is asked at most ten times a second, not each time.
+        if (now - exchange.lastAsked < std::chrono::milliseconds(100))
+            return 0;
+        exchange.lastAsked = now;
         // The root process closed the channel: it wants nothing more.
         pollfd hung { channel, POLLRDHUP, 0 };
         return ::poll(&hung, 1, 0) > 0 && (hung.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
