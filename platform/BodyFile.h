@@ -39,20 +39,21 @@ public:
     std::string const& name() const { return m_name; }
     std::string const& path() const { return m_path; }
 
-    /// The file's size on disk, buffered bytes not counted.
+    /// The file's size on disk.
     [[nodiscard]] std::expected<std::uint64_t, Error> sizeOnDisk() const;
-    /// Drops buffered bytes, cuts the file to `length` and writes on from there.
+    /// Cuts the file to `length` and writes on from there.
     [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length);
-    [[nodiscard]] std::expected<void, Error> append(std::span<std::uint8_t const> data)
+    /// Moves up to `count` bytes from `pipe` to the file's end (see HashingWriter::appendFrom).
+    [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count)
     {
-        return m_writer->append(data);
+        return m_writer->appendFrom(pipe, count);
     }
-    /// Writes out what is buffered and waits for it; reports a write that failed earlier.
+    /// Reports a write that failed, now or earlier.
     [[nodiscard]] std::expected<void, Error> flush() { return m_writer->flush(); }
     /// Hands the digest of the whole file over to verification, when the
     /// writer saw every byte of it. Call after a successful `flush`.
     void handOverDigest();
-    /// Bytes of the body so far, buffered ones included.
+    /// Bytes of the body so far.
     std::uint64_t length() const { return m_writer->length(); }
     /// Unlinks the file, if its name is still the file we hold.
     void remove();

@@ -62,8 +62,8 @@ namespace {
         std::optional<CURLcode> take(receiver::FromReceiver const& message);
         /// Decides, on the final response's header, where its body goes; false stops the request.
         bool decide();
-        /// Appends a piece of the body; false stops the request.
-        bool append(std::span<std::uint8_t const> bytes);
+        /// Appends a piece of the body from the receiver's pipe; false stops the request.
+        bool append(std::size_t length);
         /// Writes the body out and replaces the record beside it; false when the write failed.
         bool keepProgress();
         void showProgress() const;
@@ -194,7 +194,7 @@ namespace {
             if (!attempt.decided || !attempt.stopped.is<std::monostate>())
                 stop(stop::BadMessage { "Body bytes that were not asked for" });
             else
-                (void)append(piece->bytes);
+                (void)append(piece->length);
             return std::nullopt;
         }
         auto result = static_cast<CURLcode>(std::get<receiver::End>(message).curlCode);
@@ -206,20 +206,21 @@ namespace {
         return result;
     }
 
-    bool Transfer::append(std::span<std::uint8_t const> bytes)
+    bool Transfer::append(std::size_t length)
     {
         auto& file = m_body.file();
-        m_attempt.received += bytes.size();
+        m_attempt.received += length;
         // Only what fits is written: nothing past the entity reaches the body,
         // nor the record that the progress writes of it.
         auto limit = m_attempt.bodyLimit;
         std::uint64_t room = !limit ? UINT64_MAX : *limit > file.length() ? *limit - file.length() : 0;
-        bool overruns = bytes.size() > room;
-        if (overruns)
-            bytes = bytes.first(static_cast<size_t>(room));
-        if (auto appended = file.append(bytes); !appended)
-            return stop(stop::WriteFailed { appended.error() });
-        if (overruns)
+        std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, room));
+        auto moved = file.appendFrom(m_receiver.bodyPipe(), wanted);
+        if (!moved)
+            return stop(stop::WriteFailed { moved.error() });
+        if (*moved < wanted)
+            return stop(stop::BadMessage { "A piece whose bytes were not sent" });
+        if (wanted < length)
             return stop(stop::PastEntity { *limit });
         return true;
     }

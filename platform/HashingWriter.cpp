@@ -4,7 +4,9 @@
 #include "platform/Posix.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
+#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -12,17 +14,28 @@ namespace platform {
 
 namespace {
 
-    // NOTE: the caller's thread (libcurl's, which also decrypts) copies into
-    // the buffer and writes it; the reading thread only reads back and
-    // hashes. For 1 GiB, medians of 12 rotated rounds, over HTTPS and HTTP:
-    // 1.81 s and 1.00 s so; 1.89 s and 1.17 s writing each received piece
-    // (16 KiB) as it came; 1.99 s and 1.04 s with a ring of buffers that one
-    // thread hashed and another wrote. Writes of 64 KiB cost the page cache
-    // least and most steadily on a machine whose memory the host takes back:
-    // 1.64 s and 0.97 s against 2.25 s and 1.79 s with 256 KiB (whose best
-    // runs were as fast) and 1.69 s and 1.02 s with 32 KiB; 1 MiB was worse
-    // still (2.95 s and 2.19 s in another run).
-    constexpr size_t bufferCapacity = 64 * 1024;
+    /// Where the file cannot take a splice (a file system without it, a file
+    /// opened to append): one buffer read from the pipe and written at `at`.
+    /// The bytes written, 0 when the pipe was empty, -1 with errno.
+    ssize_t copyThroughBuffer(int pipe, int fd, std::uint64_t at, std::size_t count)
+    {
+        std::array<std::uint8_t, 64 * 1024> buffer;
+        ssize_t got = retryOnInterrupt([&] { return ::read(pipe, buffer.data(), std::min(count, buffer.size())); });
+        if (got <= 0)
+            return got < 0 && errno != EAGAIN ? -1 : 0;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t written = retryOnInterrupt([&] {
+                return ::pwrite(
+                    fd, buffer.data() + done, static_cast<size_t>(got - done), static_cast<off_t>(at) + done);
+            });
+            if (written <= 0) {
+                errno = written < 0 ? errno : EIO;
+                return -1;
+            }
+            done += written;
+        }
+        return got;
+    }
 
 }
 
@@ -31,7 +44,6 @@ HashingWriter::HashingWriter(int fd, std::string path)
     , m_path(std::move(path))
     , m_hasher(fd)
 {
-    m_buffer.reserve(bufferCapacity);
 }
 
 void HashingWriter::waitIdle()
@@ -41,74 +53,52 @@ void HashingWriter::waitIdle()
 
 void HashingWriter::restartAt(std::uint64_t length)
 {
-    m_buffer.clear();
     m_failure.reset();
     m_position = length;
     m_hasher.restartAt(length);
 }
 
-std::expected<void, Error> HashingWriter::writeBuffer()
-{
-    auto written = writeOut(m_buffer);
-    m_buffer.clear();
-    return written;
-}
-
-std::expected<void, Error> HashingWriter::writeOut(std::span<std::uint8_t const> left)
+std::expected<std::size_t, Error> HashingWriter::appendFrom(int pipe, std::size_t count)
 {
     if (m_failure)
         return std::unexpected(*m_failure);
-    if (left.empty())
-        return {};
-    int failure = fitsBesideRootsReserve(m_fd, m_position + left.size()) ? 0 : ENOSPC;
-    while (!failure && !left.empty()) {
-        ssize_t written = retryOnInterrupt(
-            [&] { return ::pwrite(m_fd, left.data(), left.size(), static_cast<off_t>(m_position)); });
-        if (written <= 0)
-            failure = written < 0 ? errno : EIO;
-        else {
-            m_position += static_cast<std::uint64_t>(written);
-            left = left.subspan(static_cast<size_t>(written));
-        }
+    int failure = fitsBesideRootsReserve(m_fd, m_position + count) ? 0 : ENOSPC;
+    std::size_t moved = 0;
+    // NOTE: splice moves the bytes from the pipe into the page cache with one
+    // copy in the kernel, and none through this process.
+    while (!failure && moved < count) {
+        loff_t at = static_cast<loff_t>(m_position);
+        ssize_t got = retryOnInterrupt(
+            [&] { return ::splice(pipe, nullptr, m_fd, &at, count - moved, SPLICE_F_MOVE | SPLICE_F_NONBLOCK); });
+        if (got < 0 && errno == EINVAL)
+            got = copyThroughBuffer(pipe, m_fd, m_position, count - moved);
+        if (got < 0 && errno == EAGAIN)
+            got = 0;
+        if (got < 0)
+            failure = errno;
+        if (got <= 0)
+            break; // Failed, or the pipe holds no more.
+        m_position += static_cast<std::uint64_t>(got);
+        moved += static_cast<std::size_t>(got);
     }
     m_hasher.landed(m_position);
     if (failure) // What landed stays counted; the rest is dropped.
         m_failure = Error::fromErrno("write", m_path, failure);
-    return m_failure ? std::unexpected(*m_failure) : std::expected<void, Error> {};
+    if (m_failure)
+        return std::unexpected(*m_failure);
+    return moved;
 }
 
-std::expected<void, Error> HashingWriter::append(std::span<std::uint8_t const> data)
+std::expected<void, Error> HashingWriter::flush() const
 {
     if (m_failure)
         return std::unexpected(*m_failure);
-    while (!data.empty()) {
-        // NOTE: a whole piece with nothing buffered goes out from where it
-        // lies: the receiver's pieces are that size, and are then copied once less.
-        if (m_buffer.empty() && data.size() >= bufferCapacity) {
-            if (auto written = writeOut(data.first(bufferCapacity)); !written)
-                return written;
-            data = data.subspan(bufferCapacity);
-            continue;
-        }
-        size_t taken = std::min(bufferCapacity - m_buffer.size(), data.size());
-        m_buffer.insert(m_buffer.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(taken));
-        data = data.subspan(taken);
-        if (m_buffer.size() == bufferCapacity) {
-            if (auto written = writeBuffer(); !written)
-                return written;
-        }
-    }
     return {};
-}
-
-std::expected<void, Error> HashingWriter::flush()
-{
-    return writeBuffer();
 }
 
 std::optional<Sha256Digest> HashingWriter::finishDigest()
 {
-    if (m_failure || !m_buffer.empty())
+    if (m_failure)
         return std::nullopt;
     return m_hasher.finish(m_position);
 }

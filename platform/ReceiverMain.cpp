@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 // quenbury-receiver: the side of a download that speaks the network. The root
-// process starts it with a socket of packets at descriptor 3; it confines
+// process starts it with a socket of packets at descriptor 3 and the body's
+// pipe at 4; it confines
 // itself before it reads a request (no capability, no file to write, nothing
 // to execute), then, for each request, runs libcurl and hands over the final
-// response's header, waits to be told whether to go on, and hands over the
-// body in pieces. It writes nothing else anywhere and logs nothing: whatever it
+// response's header, waits to be told whether to go on, and writes the body
+// into the pipe, each piece announced by a packet. It writes nothing else anywhere and logs nothing: whatever it
 // says the root process checks, and whatever it is made to do, it cannot
 // place a byte of the package.
 
@@ -15,9 +16,12 @@
 #include "platform/ReceiverMessages.h"
 
 #include <algorithm>
+#include <array>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <curl/curl.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -29,6 +33,7 @@ namespace {
 using namespace platform;
 
 constexpr int channel = 3;
+constexpr int bodyPipe = 4;
 
 bool sendPacket(std::span<std::uint8_t const> packet)
 {
@@ -61,13 +66,29 @@ ResponseHeaders finalResponseHeaders(CURL* curl)
     return responseHeaders(status, fields);
 }
 
+/// Writes all of `bytes` into the body's pipe; false once the root process is gone.
+bool writeBody(char const* data, size_t length)
+{
+    while (length) {
+        ssize_t written = ::write(bodyPipe, data, length);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        length -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
 /// One request's exchange: libcurl's callbacks, and what they have sent so far.
 struct Exchange {
     bool headSent = false;
     bool proceed = false;
-    std::vector<std::uint8_t> packet = std::vector<std::uint8_t>(receiver::maximumPacket + 1);
-    /// Body bytes in `packet`, after its type byte, not yet sent.
-    size_t buffered = 0;
+    /// Body bytes in the pipe that no Piece announced yet; never more than `pieceLength`.
+    size_t pending = 0;
+    /// Bytes a Piece announces (see main).
+    size_t pieceLength = 0;
     std::chrono::steady_clock::time_point lastSent = std::chrono::steady_clock::now();
     /// When the channel was last asked whether the root process closed it.
     std::chrono::steady_clock::time_point lastAsked {};
@@ -84,10 +105,11 @@ struct Exchange {
             url = effective;
         if (!sendPacket(receiver::encode(receiver::headFor(headers, url))))
             return false;
-        ssize_t length = ::recv(channel, packet.data(), packet.size(), 0);
+        std::array<std::uint8_t, 16> answerPacket {};
+        ssize_t length = ::recv(channel, answerPacket.data(), answerPacket.size(), 0);
         if (length <= 0)
             return false;
-        auto answer = receiver::decodeFromRoot(std::span(packet).first(static_cast<size_t>(length)));
+        auto answer = receiver::decodeFromRoot(std::span(answerPacket).first(static_cast<size_t>(length)));
         auto const* decision = answer ? std::get_if<receiver::Decision>(&*answer) : nullptr;
         proceed = decision && decision->proceed;
         return proceed;
@@ -120,26 +142,27 @@ struct Exchange {
             return 0;
         if (!exchange.proceed)
             return 0;
-        // NOTE: libcurl hands over 16 KiB at a time; the body crosses in
-        // pieces of 64 KiB, a quarter of the packets and of the root
-        // process's wake-ups, and whole pieces for its writer.
+        // NOTE: the bytes go into the pipe from libcurl's buffer as they come
+        // (16 KiB at a time); a Piece tells of many at once, so that the root
+        // process wakes once for each of them.
         for (size_t done = 0; done < length;) {
-            size_t taken = std::min(length - done, receiver::maximumPiece - exchange.buffered);
-            std::copy_n(data + done, taken, exchange.packet.data() + 1 + exchange.buffered);
-            exchange.buffered += taken;
+            size_t taken = std::min(length - done, exchange.pieceLength - exchange.pending);
+            if (!writeBody(data + done, taken))
+                return 0;
+            exchange.pending += taken;
             done += taken;
-            if (exchange.buffered == receiver::maximumPiece && !exchange.sendPiece())
+            if (exchange.pending == exchange.pieceLength && !exchange.sendPiece())
                 return 0;
         }
         return length;
     }
 
-    /// Sends what is buffered of the body.
+    /// Announces the bytes written into the pipe since the last Piece.
     bool sendPiece()
     {
-        auto piece = receiver::encodePieceInPlace(packet, std::exchange(buffered, 0));
         lastSent = std::chrono::steady_clock::now();
-        return piece.empty() || sendPacket(piece);
+        auto length = static_cast<std::uint32_t>(std::exchange(pending, 0));
+        return length == 0 || sendPacket(receiver::encode(receiver::Piece { length }));
     }
 
     static int onProgress(void* context, curl_off_t, curl_off_t, curl_off_t, curl_off_t)
@@ -147,7 +170,7 @@ struct Exchange {
         auto& exchange = *static_cast<Exchange*>(context);
         auto now = std::chrono::steady_clock::now();
         // A slow body still reaches the root process steadily, which counts its idle time by it.
-        if (exchange.buffered && now - exchange.lastSent >= std::chrono::milliseconds(200) && !exchange.sendPiece())
+        if (exchange.pending && now - exchange.lastSent >= std::chrono::milliseconds(200) && !exchange.sendPiece())
             return 1;
         // NOTE: libcurl calls this for every piece it reads; whether the
         // channel closed is asked at most ten times a second, not each time.
@@ -189,6 +212,13 @@ int main()
     if (!handle || !confineReceiver())
         ::_exit(1);
 
+    // NOTE: a quarter of the pipe a Piece: the root process empties one while
+    // three more fill, and the pipe never holds more than it was told of and
+    // can take (a full pipe of bytes not yet told of would wait for ever).
+    int capacity = ::fcntl(bodyPipe, F_GETPIPE_SZ);
+    if (capacity <= 0)
+        ::_exit(1);
+    size_t const pieceLength = std::clamp<size_t>(static_cast<size_t>(capacity) / 4, 1, receiver::maximumPiece);
     std::vector<std::uint8_t> buffer(receiver::maximumPacket + 1);
     for (;;) {
         ssize_t length = ::recv(channel, buffer.data(), buffer.size(), 0);
@@ -203,11 +233,12 @@ int main()
         configuration.certificateAuthorities = request->certificateAuthorities;
         Exchange exchange;
         exchange.curl = handle->get();
+        exchange.pieceLength = pieceLength;
         CURLcode result = configureRequest(*handle, configuration, request->url, request->headerLines,
             { &Exchange::onHeader, &Exchange::onBody, &Exchange::onProgress, &exchange }, authorities);
         if (result == CURLE_OK)
             result = curl_easy_perform(handle->get());
-        if (exchange.buffered && !exchange.sendPiece())
+        if (!exchange.sendPiece())
             ::_exit(0);
         if (!sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
             ::_exit(0);

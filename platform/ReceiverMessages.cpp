@@ -243,6 +243,18 @@ namespace {
         return head;
     }
 
+    std::expected<FromReceiver, Error> decodePiece(Reader in)
+    {
+        auto length = in.integer<std::uint32_t>("Piece length");
+        if (!length)
+            return errorOf(length);
+        if (*length == 0 || *length > maximumPiece)
+            return refused("Piece of " + std::to_string(*length) + " bytes");
+        if (auto end = in.end("Piece"); !end)
+            return errorOf(end);
+        return Piece { *length };
+    }
+
     std::expected<FromReceiver, Error> decodeEnd(Reader in)
     {
         auto code = in.integer<std::uint16_t>("curl code");
@@ -316,13 +328,12 @@ Bytes encode(Head const& head)
 }
 
 // Piece 'P':
-//   bytes   body bytes               1..65536, the rest of the packet
-std::span<std::uint8_t const> encodePieceInPlace(std::span<std::uint8_t> buffer, std::size_t count)
+//   u32     length                   1..1048576 bytes, already in the body's pipe
+Bytes encode(Piece const& piece)
 {
-    if (count == 0 || count > maximumPiece || count >= buffer.size())
-        return {};
-    buffer[0] = PieceType;
-    return buffer.first(count + 1);
+    Writer out(PieceType);
+    out.integer(piece.length);
+    return out.take();
 }
 
 // End 'E':
@@ -356,11 +367,7 @@ std::expected<FromReceiver, Error> decodeFromReceiver(std::span<std::uint8_t con
     case HeadType:
         return decodeHead(Reader(fields));
     case PieceType:
-        if (fields.empty())
-            return refused("empty Piece");
-        if (fields.size() > maximumPiece)
-            return refused("Piece over " + std::to_string(maximumPiece) + " bytes");
-        return Piece { fields };
+        return decodePiece(Reader(fields));
     case EndType:
         return decodeEnd(Reader(fields));
     default:

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // The messages between the root process and the unprivileged receiver that runs libcurl: one message per
-// SOCK_SEQPACKET packet, encoded and decoded here only. The format is documented beside the encoders.
+// SOCK_SEQPACKET packet, encoded and decoded here only. The format is documented beside the encoders. The body's
+// bytes do not cross as messages: they go through a pipe of their own, and a Piece says how many are there.
 #pragma once
 
 #include "platform/Error.h"
@@ -16,11 +17,11 @@
 
 namespace platform::receiver {
 
-/// Body bytes per Piece message at most.
-inline constexpr std::size_t maximumPiece = 64 * 1024;
-/// The largest packet either side may send (a Piece with its type byte); the reader's buffer is one byte more, to see
-/// an oversized one.
-inline constexpr std::size_t maximumPacket = maximumPiece + 1;
+/// Body bytes one Piece may announce at most (the body's pipe holds at least as many).
+inline constexpr std::size_t maximumPiece = 1024 * 1024;
+/// The largest packet either side may send (a Request or a Head); the reader's buffer is one byte more, to see an
+/// oversized one.
+inline constexpr std::size_t maximumPacket = 32 * 1024;
 
 /// Extra request header lines per Request at most, and the length of each ("If-Range: " and a validator fit).
 inline constexpr std::size_t maximumHeaderLines = 4;
@@ -63,10 +64,10 @@ struct Head {
     bool operator==(Head const&) const = default;
 };
 
-/// 1..maximumPiece body bytes.
+/// The next 1..maximumPiece bytes of the body are in the body's pipe (written there before this was sent).
 struct Piece {
-    /// Points into the packet given to the decoder.
-    std::span<std::uint8_t const> bytes;
+    std::uint32_t length = 0;
+    bool operator==(Piece const&) const = default;
 };
 
 /// The request is over: libcurl's result.
@@ -83,12 +84,8 @@ using FromRoot = std::variant<Request, Decision>;
 [[nodiscard]] Bytes encode(Request const&);
 [[nodiscard]] Bytes encode(Decision const&);
 [[nodiscard]] Bytes encode(Head const&);
+[[nodiscard]] Bytes encode(Piece const&);
 [[nodiscard]] Bytes encode(End const&);
-
-/// Makes a Piece packet in place, without copying the body: the sender has put `count` body bytes at buffer[1..];
-/// this writes the type byte at buffer[0] and returns the packet, buffer[0..count]. The packet is empty (and refused
-/// by the decoder) when `count` is 0, above maximumPiece, or does not fit in `buffer` after the type byte.
-[[nodiscard]] std::span<std::uint8_t const> encodePieceInPlace(std::span<std::uint8_t> buffer, std::size_t count);
 
 /// The Head an honest receiver sends, one that always decodes when the status is 100..999 (libcurl reads a status
 /// line's code as three digits; without a status line there is no Head to send): an entity tag, Last-Modified,

@@ -21,8 +21,11 @@ namespace platform {
 
 namespace {
 
-    /// Where the receiver reads and writes its packets.
+    /// Where the receiver reads and writes its packets, and where it writes the body's bytes.
     constexpr int channelDescriptor = 3;
+    constexpr int bodyDescriptor = 4;
+    /// The body's pipe holds the largest Piece where the system allows it: fewer, larger hand-overs.
+    constexpr int bodyPipeCapacity = static_cast<int>(receiver::maximumPiece);
 
     /// The receiver's program: beside ours in a build, in ../libexec/quenbury once installed.
     std::expected<FileDescriptor, Error> openReceiverProgram()
@@ -63,13 +66,23 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
     if (::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, pair) != 0)
         return std::unexpected(Error::fromErrno("socketpair", "", errno));
     FileDescriptor ours(pair[0]), theirs(pair[1]);
-    // NOTE: above the channel's number, so that putting the channel there in the child overwrites neither.
-    FileDescriptor executable(::fcntl(program->get(), F_DUPFD_CLOEXEC, channelDescriptor + 1));
-    FileDescriptor channel(::fcntl(theirs.get(), F_DUPFD_CLOEXEC, channelDescriptor + 1));
+    // NOTE: the root process's end never blocks: a Piece's bytes are there when it comes, or the receiver lied.
+    int pipe[2];
+    if (::pipe2(pipe, O_CLOEXEC) != 0)
+        return std::unexpected(Error::fromErrno("pipe2", "", errno));
+    FileDescriptor bodyOut(pipe[0]), bodyIn(pipe[1]);
+    // NOTE: a smaller pipe (a user over the system's pipe quota) only means smaller pieces: the receiver asks.
+    (void)::fcntl(bodyIn.get(), F_SETPIPE_SZ, bodyPipeCapacity);
+    if (::fcntl(bodyOut.get(), F_SETFL, O_NONBLOCK) != 0)
+        return std::unexpected(Error::fromErrno("fcntl", "", errno));
+    // NOTE: above the receiver's numbers, so that putting them in place in the child overwrites none.
+    FileDescriptor executable(::fcntl(program->get(), F_DUPFD_CLOEXEC, bodyDescriptor + 1));
+    FileDescriptor channel(::fcntl(theirs.get(), F_DUPFD_CLOEXEC, bodyDescriptor + 1));
+    FileDescriptor body(::fcntl(bodyIn.get(), F_DUPFD_CLOEXEC, bodyDescriptor + 1));
     // NOTE: the receiver gets none of our standard streams: whatever it were
     // made to write could otherwise pass for a record of the root process.
     FileDescriptor nothing(::open("/dev/null", O_RDWR | O_CLOEXEC));
-    if (!executable || !channel || !nothing)
+    if (!executable || !channel || !body || !nothing)
         return std::unexpected(Error::fromErrno("open", "", errno));
     pid_t parent = ::getpid();
     pid_t pid = ::fork();
@@ -77,7 +90,8 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
         return std::unexpected(Error::fromErrno("fork", "", errno));
     if (pid == 0) {
         // NOTE: only calls safe after a fork until the program runs.
-        if (::dup2(channel.get(), channelDescriptor) != channelDescriptor || ::dup2(nothing.get(), 0) != 0
+        if (::dup2(channel.get(), channelDescriptor) != channelDescriptor
+            || ::dup2(body.get(), bodyDescriptor) != bodyDescriptor || ::dup2(nothing.get(), 0) != 0
             || ::dup2(nothing.get(), 1) != 1 || ::dup2(nothing.get(), 2) != 2 || ::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0
             || ::getppid() != parent)
             ::_exit(127);
@@ -86,12 +100,13 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
         ::syscall(SYS_execveat, executable.get(), "", argv, environ, AT_EMPTY_PATH);
         ::_exit(127);
     }
-    return ReceiverProcess(pid, std::move(ours));
+    return ReceiverProcess(pid, std::move(ours), std::move(bodyOut));
 }
 
-ReceiverProcess::ReceiverProcess(pid_t pid, FileDescriptor socket)
+ReceiverProcess::ReceiverProcess(pid_t pid, FileDescriptor socket, FileDescriptor body)
     : m_pid(pid)
     , m_socket(std::move(socket))
+    , m_body(std::move(body))
     , m_buffer(receiver::maximumPacket + 1)
 {
 }
@@ -99,6 +114,7 @@ ReceiverProcess::ReceiverProcess(pid_t pid, FileDescriptor socket)
 ReceiverProcess::ReceiverProcess(ReceiverProcess&& other) noexcept
     : m_pid(std::exchange(other.m_pid, -1))
     , m_socket(std::move(other.m_socket))
+    , m_body(std::move(other.m_body))
     , m_buffer(std::move(other.m_buffer))
 {
 }

@@ -3,8 +3,8 @@
 
 // The receiver, seen from the root process: a process of its own that speaks
 // the network (quenbury-receiver) and hands over, through one socket of
-// packets, the facts of each response and its body's bytes (see
-// ReceiverMessages.h). It is started before the process confines itself
+// packets, the facts of each response, and through a pipe its body's bytes
+// (see ReceiverMessages.h). It is started before the process confines itself
 // (nothing may be executed after), it holds no privilege, and it dies with
 // the root process. Everything it says is read as untrusted.
 
@@ -52,6 +52,8 @@ public:
     };
     /// Waits up to `timeout` for one packet.
     [[nodiscard]] Received receive(std::chrono::milliseconds timeout);
+    /// The body's pipe, where each Piece's bytes wait (it never blocks).
+    int bodyPipe() const { return m_body.get(); }
 
     /// Ends the receiver now (SIGKILL); what it would still send is lost.
     void stop();
@@ -61,10 +63,11 @@ public:
     void finish();
 
 private:
-    ReceiverProcess(pid_t pid, FileDescriptor socket);
+    ReceiverProcess(pid_t pid, FileDescriptor socket, FileDescriptor body);
 
     pid_t m_pid = -1;
     FileDescriptor m_socket;
+    FileDescriptor m_body;
     std::vector<std::uint8_t> m_buffer;
 };
 

@@ -122,6 +122,7 @@ Rows = row_tests(
                 ("malformed", "Malformed message: unknown type 90"),
                 ("oversized", "An oversized message"),
                 ("headless", "An end without a header"),
+                ("unsent", "A piece whose bytes were not sent"),
             )
         ],
         # More body than the resumed response holds: the body keeps the entity and nothing past it.

@@ -48,8 +48,8 @@ void checkFromReceiver(std::span<std::uint8_t const> input)
         // What the root accepts, an honest receiver could have sent.
         require(headFor(headers, head->effectiveURL) == *head);
     } else if (auto const* piece = std::get_if<Piece>(&*decoded)) {
-        require(piece->bytes.size() >= 1 && piece->bytes.size() <= maximumPiece);
-        require(piece->bytes.data() == input.data() + 1 && piece->bytes.size() == input.size() - 1);
+        require(piece->length >= 1 && piece->length <= maximumPiece);
+        require(sameBytes(encode(*piece), input));
     } else {
         auto const& end = std::get<End>(*decoded);
         require(end.curlCode >= 0 && end.curlCode <= 999);

@@ -9,6 +9,7 @@
 //   oversized  sends a packet longer than any message instead of performing
 //   headless   ends the request as a success without a header or a body
 //   overrun    after a ranged request's whole body, sends more body pieces than the response holds
+//   unsent     announces a piece of the body before it put the piece's bytes in the pipe
 
 #define CURL_DISABLE_TYPECHECK
 #include <csignal>
@@ -26,16 +27,21 @@
 #include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
 
 constexpr int channel = 3;
+constexpr int bodyPipe = 4;
+/// A Piece of 1000 bytes, as the receiver announces them.
+std::string const pieceOf1000("P\xe8\x03\x00\x00", 5);
 
 using WriteFunction = size_t (*)(char*, size_t, size_t, void*);
 WriteFunction realWrite = nullptr;
 void* realWriteData = nullptr;
 bool forging = false;
 bool ranged = false;
+bool unsent = false;
 
 std::string mode()
 {
@@ -43,8 +49,12 @@ std::string mode()
     return value ? value : "";
 }
 
+bool sendPacket(std::string const& packet);
+
 size_t forgedWrite(char* data, size_t size, size_t count, void*)
 {
+    if (std::exchange(unsent, false))
+        (void)sendPacket(pieceOf1000);
     if (forging)
         for (size_t i = 0; i < size * count; ++i)
             data[i] = static_cast<char>(~data[i]);
@@ -144,9 +154,11 @@ extern "C" CURLcode curl_easy_perform(CURL* curl)
         return CURLE_OK; // The receiver's own End follows.
     }
     forging = wanted == "forge" || (wanted == "attack" && escaped());
+    unsent = wanted == "unsent";
     CURLcode result = real(curl);
     if (wanted == "overrun" && ranged && result == CURLE_OK)
         for (int i = 0; i < 4; ++i)
-            (void)sendPacket("P" + std::string(1000, 'j'));
+            if (::write(bodyPipe, std::string(1000, 'j').data(), 1000) == 1000)
+                (void)sendPacket(pieceOf1000);
     return result;
 }

@@ -84,25 +84,11 @@ TEST(ReceiverMessages, RoundTripAtTheLimits)
         ASSERT_TRUE(decoded) << reasonOf(decoded);
         EXPECT_EQ(std::get<End>(*decoded), End { code });
     }
-    Bytes buffer(maximumPacket, 0xAB);
-    for (std::size_t count : { std::size_t { 1 }, maximumPiece }) {
-        auto built = encodePieceInPlace(buffer, count);
-        auto decoded = decodeFromReceiver(built);
+    for (std::uint32_t length : { std::uint32_t { 1 }, static_cast<std::uint32_t>(maximumPiece) }) {
+        auto decoded = decodeFromReceiver(encode(Piece { length }));
         ASSERT_TRUE(decoded) << reasonOf(decoded);
-        auto piece = std::get<Piece>(*decoded);
-        EXPECT_EQ(piece.bytes.data(), buffer.data() + 1);
-        EXPECT_EQ(piece.bytes.size(), count);
+        EXPECT_EQ(std::get<Piece>(*decoded), Piece { length });
     }
-}
-
-// The sender refuses to build what the decoder would refuse, rather than a packet that reads past its buffer.
-TEST(ReceiverMessages, PieceInPlaceOutOfItsLimits)
-{
-    Bytes buffer(maximumPacket + 1);
-    EXPECT_TRUE(encodePieceInPlace(buffer, 0).empty());
-    EXPECT_TRUE(encodePieceInPlace(buffer, maximumPiece + 1).empty());
-    EXPECT_TRUE(encodePieceInPlace(std::span(buffer).first(10), 10).empty());
-    EXPECT_EQ(encodePieceInPlace(std::span(buffer).first(11), 10).size(), 11u);
 }
 
 // A server's value the channel cannot carry is dropped, and the Head still goes through.
@@ -139,8 +125,11 @@ TEST(ReceiverMessages, EveryPacketFromTheReceiverIsChecked)
         { {}, "empty packet" },
         { packet("X"), "unknown type 88" },
         { encode(Decision { true }), "unknown type 68" },
-        { packet("P"), "empty Piece" },
-        { withTrailingByte(Bytes(maximumPacket, 'P')), "Piece over 65536 bytes" },
+        { packet("P\x01\x00\x00"s), "truncated Piece length" },
+        { encode(Piece { 0 }), "Piece of 0 bytes" },
+        { encode(Piece { maximumPiece + 1 }), "Piece of 1048577 bytes" },
+        { encode(Piece { 0xFFFFFFFF }), "Piece of 4294967295 bytes" },
+        { withTrailingByte(encode(Piece { 1 })), "trailing bytes after Piece" },
         { packet("E"s), "truncated curl code" },
         { packet("E\xe8\x03"s), "curl code 1000 out of range" },
         { encode(End { 65536 }), "curl code 65535 out of range" },
