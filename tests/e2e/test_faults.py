@@ -9,41 +9,21 @@ import signal
 import time
 import unittest
 
-from harness import BODY, CUT, FALLBACK_MOVED, MISMATCH, MOVED, OLD, OLD_CHECKED, REJECTED, RESUMING, START, SUCCESS
-from harness import Case, FaultServer, Nginx, Reply, Sandbox, Step, binary_pid, finish, lost, replacing
-from harness import BUILD_DIR, NOTHING_LEFT, VERIFIED, failed, row_tests, sha256, wait_for
+from harness.expected import BAD_PART, BAD_SPLICE, BODY_NOT_WRITTEN, BROKE_PROTOCOL, COPY_FAILED, FILE_STAYS, FORGED
+from harness.expected import LOST_AGAIN, LOST_MAKING_FOLDER, MOVED, MOVE_FAILED, NOTHING_LEFT, OLD, OLD_REPLACED
+from harness.expected import OVER_OLD, REJECTED, RESUMED, RESUMED_REJECTED, RESUMING, SAVING_AGAIN, START
+from harness.expected import STATE_NOT_WRITTEN, STATE_STAYS, SUCCESS, WRITE_FAILED, denied, lost
+from harness.fault_server import FaultServer, Reply
+from harness.real_servers import Nginx
+from harness.rows import BODY, CUT, Case, Step, row_tests
+from harness.sandbox import BUILD_DIR, Sandbox, binary_pid, finish, sha256, wait_for
 
 SAME = dict(etag='"same"', last_modified=None)
-AGAIN = lost(resumed=True, first=False)
-RESUMED = START + RESUMING + MOVED + VERIFIED
-# The body kept, and the rest of an entity one byte shorter after it.
-SPLICED = MOVED + [f"downloaded file checksum ->{sha256(BODY[:-1])}\nGiven checksum ->{{sum}}", MISMATCH[1]]
 CHUNKED = b"HTTP/1.1 200 OK\r\nContent-Length: 99\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nhello\r\n0\r\n\r\n"
-NO_SPACE = (
-    'Error Domain=NSPOSIXErrorDomain Code=28 "No space left on device" UserInfo={{NSFilePath={}, '
-    "NSLocalizedDescription=No space left on device, NSLocalizedFailureReason={}}}"
-)
-BODY_NOT_WRITTEN = START + [
-    '~Download failed with error: Error Domain=NSURLErrorDomain Code=-3003 "The file could not be written." '
-    "UserInfo={NSErrorFailingURLStringKey={url}, NSLocalizedDescription=The file could not be written., "
-    "NSUnderlyingError=" + NO_SPACE.format("{partial}/[^,]+", "write") + "}",
-    "Not saving resume data",
-]
 # A volume of 6 MiB that keeps half its blocks for root: the 3 MiB body fits only into root's share.
 SMALL_VOLUME = ("ext4", "{agent}/store/sub", 6 << 20)
-COPY_FAILED = [FALLBACK_MOVED, "Error moving the file: " + NO_SPACE.format("{dest}", "write")]
-STATE_NOT_WRITTEN = (
-    START + lost(data=r"\d+")[:-1] + ["Data write failed with error:" + NO_SPACE.format("{state}", "write")]
-)
 # A receiver taken over (tests/receiver/CompromisedReceiver.cpp): what it is made to do after it confined itself.
 COMPROMISED = os.path.join(BUILD_DIR, "tests/libquenbury_compromised_receiver.so")
-FORGED = [f"downloaded file checksum ->{sha256(bytes(b ^ 0xFF for b in BODY))}\nGiven checksum ->{{sum}}", MISMATCH[1]]
-BROKE_PROTOCOL = (
-    'Download failed with error: Error Domain=NSURLErrorDomain Code=-1011 "bad server response" UserInfo='
-    "{NSErrorFailingURLStringKey={url}, NSLocalizedDescription=bad server response, NSUnderlyingError=The receiver "
-    "broke its protocol: %s}"
-)
-BAD_PART = START + RESUMING + [failed(-1011, resumed=True), "Not saving resume data"]
 # Whatever it tried to make: none of it is there.
 UNTOUCHED = {"{agent}/store": ["a.pkg"], "/private/tmp": [], "/tmp": [], "{dest}": BODY}
 
@@ -60,7 +40,7 @@ def taken_over(mode: str, runs: list, after: dict, **fields) -> Case:
     return Case(f"a receiver taken over: {mode}", runs, env=env, after=after, **fields)
 
 
-def lie(name: str, sent: list, second: list = AGAIN, third: list = RESUMED, data: bytes = BODY, **lying) -> Case:
+def lie(name: str, sent: list, second: list = LOST_AGAIN, third: list = RESUMED, data: bytes = BODY, **lying) -> Case:
     """A transfer cut at CUT, an answer to the resumed request that lies as `lying` says, then honest answers;
     `sent`: what the third run asks."""
     return Case(
@@ -77,7 +57,7 @@ Rows = row_tests(
     [
         # The part ends cleanly short of the Content-Range total: what came is kept, the rest asked next time.
         lie("a Content-Length short of the rest", [ranged(len(BODY) - 100)], content_length=len(BODY) - CUT - 100),
-        lie("a 200 with a shorter entity, same tag", ["GET /pkg"], SPLICED, SUCCESS, BODY[:-1], honour_range=False),
+        lie("a 200 with a shorter entity, same tag", ["GET /pkg"], BAD_SPLICE, SUCCESS, BODY[:-1], honour_range=False),
         # The part came whole though its length said more: the third run asks from the end, and the 416 for exactly
         # that length confirms the body it holds.
         lie("a Content-Length beyond the rest", [ranged(len(BODY))], content_length=len(BODY)),
@@ -146,19 +126,6 @@ Rows = row_tests(
 
 # Failures of the file system where they show: one system call of the real binary, chosen by strace, fails with EACCES;
 # each row gives what the run logs and what it leaves.
-OVER_OLD = replacing(OLD_CHECKED)
-RESUMED_REJECTED = START + RESUMING + MOVED + MISMATCH
-MOVE_FAILED, WRITE_FAILED = "Error moving the file: ", "Data write failed with error:"
-STATE_STAYS, FILE_STAYS = "Resume plist cannot be deleted ", "File cannot be deleted "
-
-
-def denied(path: str, operation: str) -> str:
-    return (
-        f'Error Domain=NSPOSIXErrorDomain Code=13 "Permission denied" UserInfo={{NSFilePath={path}, '
-        f"NSLocalizedDescription=Permission denied, NSLocalizedFailureReason={operation}}}"
-    )
-
-
 def injected(call: str, path: str) -> tuple:
     """strace, making every `call` that names `path` (as the call writes it, or by a folder's descriptor) fail with
     EACCES."""
@@ -185,7 +152,7 @@ Injected = row_tests(
             "a.pkg",
             OVER_OLD + [MOVE_FAILED + denied("{dest}", "rename")],
             {"{agent}/store": ["a.pkg"], "{dest}": BODY},
-            then=[Step(0, OVER_OLD + ["removing Old File"] + MOVED[1:] + VERIFIED)],
+            then=[Step(0, OVER_OLD + OLD_REPLACED)],
             plant=[("file", "{dest}", OLD)],
             sent=["GET /pkg", f"GET /pkg Range: bytes={len(BODY)}- If-Range: {Reply(BODY).entity_tag()}"],
         ),
@@ -230,7 +197,7 @@ Injected = row_tests(
             "a resume folder that cannot be made keeps the body for the next run",
             "mkdirat",
             "/private/tmp",
-            START + lost(data=r"\d+")[:3] + [WRITE_FAILED + denied("/private/tmp/Library", "mkdir")],
+            START + LOST_MAKING_FOLDER + [WRITE_FAILED + denied("/private/tmp/Library", "mkdir")],
             {"{agent}/store": ["a.pkg"]},
             serve={"/pkg": [Reply(BODY, close_after=CUT, **SAME), Reply(BODY, **SAME)]},
             then=[Step(0, SUCCESS)],
@@ -240,7 +207,7 @@ Injected = row_tests(
             "a state that cannot be replaced stays, and no temporary file is left",
             "renameat",
             "resume_a_pkg.plist",
-            START + RESUMING + AGAIN[:-1] + [WRITE_FAILED + denied("{state}", "rename")],
+            SAVING_AGAIN + [WRITE_FAILED + denied("{state}", "rename")],
             {"{state_dir}": ["resume_a_pkg.plist"]},
             serve={"/pkg": [Reply(BODY, close_after=CUT)]},
             resumed=True,

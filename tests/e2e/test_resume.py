@@ -11,8 +11,14 @@ import re
 import signal
 import threading
 
-from harness import BODY, CUT, DAY, FALLBACK_MOVED, MISMATCH, MOVED, PARAMS, RESUMING, START, SUCCESS, VERIFIED
-from harness import CANDIDATES, NOTHING_LEFT, Case, Reply, Step, body_path, failed, lost, row_tests, sha256, wait_for
+from harness.expected import AGAIN, ERROR_ANSWER, FALLBACK_MOVED, FETCHED, INTERRUPTED, LANDED, LINK_REPLACED
+from harness.expected import LOST_AGAIN, MISMATCH, MISSING_STORE, MOVED, NONE_TO_KEEP, NOTHING_LEFT, NOT_KEPT
+from harness.expected import NOT_MATCHED, NO_LONGER_PLACED, OURS_BESIDE, PARAMS, PLANTED, RESUMED, RESUMING
+from harness.expected import SAVING_AGAIN, START, SUCCESS, UNUSABLE, failed, lost
+from harness.fault_server import Reply
+from harness.real_servers import DAY
+from harness.rows import BODY, CUT, Case, Step, row_tests
+from harness.sandbox import CANDIDATES, body_path, sha256, wait_for
 
 CHANGED = BODY[::-1]
 ETAG = Reply(BODY).entity_tag()
@@ -42,24 +48,9 @@ LONGER = Reply(BODY, content_length=CUT)
 TRUNCATED = Reply(BODY[:CUT], content_length=len(BODY))
 # What the runs log.
 LOST = Step(1, START + lost())
-LOST_AGAIN = lost(resumed=True, first=False)
-AGAIN = START + RESUMING + LOST_AGAIN
-INTERRUPTED = START + lost(cause="Download interrupted", code=-999)
-FETCHED = MOVED + VERIFIED
-RESUMED = START + RESUMING + FETCHED
 SPLICED_SUM = f"downloaded file checksum ->{sha256(BODY[:CUT] + CHANGED[CUT:])}\nGiven checksum ->{{sum}}"
 TIMED_OUT = Step(1, START + lost(code=-1001))
-SPLICED = Step(1, START + RESUMING + MOVED + [SPLICED_SUM, MISMATCH[1]])
-UNUSABLE = START + ["Fetching resume data..for plist {state}", "Error in resume data..."]
-NOT_KEPT = [failed(-1005), "Connection lost, saving resume data", "No resume data generated"]
-ERROR_ANSWER = [failed(-1011, resumed=True), "Not saving resume data"]
-MISSING_STORE = "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"
-# Broken off, and the resume data written over what stood there.
-LINK_REPLACED = [failed(-1005, "{saved_size}"), "Connection lost, saving resume data"] + LOST_AGAIN[2:]
-PLANTED = (
-    'Data write failed with error:Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" UserInfo={{NSFilePath='
-    "/private/tmp/Library, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={}}}"
-)
+SPLICED = Step(1, START + RESUMING + MOVED + [SPLICED_SUM, NOT_MATCHED])
 # What the server sees.
 RANGED = f"GET /pkg Range: bytes={CUT}- If-Range: {ETAG}"
 RANGED_TWICE = f"GET /pkg Range: bytes={2 * CUT}- If-Range: {ETAG}"
@@ -134,8 +125,6 @@ def crafted(values: dict) -> bytes:
 
 
 THIS_RECORD = ("file", "{body}.progress", this_record)
-# The move's record for a body in a folder of our own beside the destination's taken one.
-OURS_BESIDE = MOVED[0].replace("{partial_url}", r"{partial_url}-\w{6}")
 # The body folder as the service makes it.
 PRIVATE = ("mode", "{partial}", 0o700)
 # The body of the default destination, wherever it lies.
@@ -156,11 +145,6 @@ SLOW_MOVE = (
     CANDIDATES[0] + "/store",
     "-e",
     "inject=renameat:delay_exit=2000000",
-)
-NO_LONGER_PLACED = (
-    'Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" '
-    "UserInfo={NSFilePath={dest}, NSLocalizedDescription=Operation not permitted, "
-    "NSLocalizedFailureReason=no longer the file placed}\n"
 )
 
 
@@ -424,7 +408,7 @@ Rows = row_tests(
             "a link is not followed",
             [("link", "{body}.progress", "/private/tmp/victim")],
             "GET /pkg",
-            START + [OURS_BESIDE] + FETCHED[1:],
+            START + [OURS_BESIDE] + LANDED,
             {"{body}.progress": "link", "{body}": BODY[:CUT]},
         ),
         beside_body("another user's is ignored", [THIS_RECORD, ("owner", "{body}.progress", 65534)], "GET /pkg"),
@@ -434,7 +418,7 @@ Rows = row_tests(
         swept(
             "in the temporary folder",
             FRESH,
-            START + RESUMING + [FALLBACK_MOVED] + FETCHED[1:],
+            START + RESUMING + [FALLBACK_MOVED] + LANDED,
             ("file", FRESH + "/" + BODY_NAME, BODY[:CUT]),
             ("file", "{state}", lambda values: this_record(values, FRESH + "/" + BODY_NAME)),
             sent=[RANGED],
@@ -474,7 +458,7 @@ Rows = row_tests(
         Case(
             "a kill while saving resume data leaves one complete state",
             serve={"/pkg": [BROKEN, BROKEN, Reply(BODY, close_after=CUT // 2)]},
-            runs=[LOST, Step(KILLED, AGAIN[:-1], wrap=KILLED_IN_RENAME), Step(1, AGAIN)],
+            runs=[LOST, Step(KILLED, SAVING_AGAIN, wrap=KILLED_IN_RENAME), Step(1, AGAIN)],
             after={"{state_dir}": ["resume_a_pkg.plist"], "{state}": "file"},
             sent=["GET /pkg", RANGED, RANGED_TWICE],
         ),
@@ -484,7 +468,7 @@ Rows = row_tests(
             Case(
                 f"{name} that breaks off without validators leaves no body",
                 serve={"/pkg": [BROKEN, *replies, NO_VALIDATORS]},
-                runs=[LOST, Step(1, START + RESUMING + [failed(-1005, resumed=True)] + NOT_KEPT[1:])],
+                runs=[LOST, Step(1, START + RESUMING + [failed(-1005, resumed=True)] + NONE_TO_KEEP)],
                 after={"{partial}": "gone"},
                 sent=["GET /pkg", RANGED] + ["GET /pkg"] * len(replies),
             )

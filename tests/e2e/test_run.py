@@ -4,38 +4,22 @@
 import os
 import plistlib
 
-from harness import BODY, CANDIDATES, DAY, FALLBACK, FALLBACK_MOVED, MOVED, PARAMS, START, SUCCESS, VERIFIED
-from harness import OLD, OLD_CHECKED, REJECTED, Case, Reply, Step, failed, replacing, row_tests, sha256
+from harness.expected import ASKED, BESIDE_TAKEN, CERTIFICATE_REFUSED, CONNECTION_REFUSED, ENABLED, FALLBACK_MOVED
+from harness.expected import FETCHED, IN_CLOUD, IN_PATCH, KEPT, LANDED, NAMING, NO, NOT_A_FILE, NOT_ENCODED, NOT_OURS
+from harness.expected import NOT_PARSED, NOT_READ, NOT_SAVED, NO_AGENT, NO_STORE, NO_URL, OLD, OLD_CHECKED, PARAMS
+from harness.expected import REFUSED, REJECTED, SET_FALSE, START, SUCCESS, UNSUPPORTED, USAGE, failed, replaced
+from harness.fault_server import Reply
+from harness.real_servers import DAY
+from harness.rows import BODY, Case, Step, row_tests
+from harness.sandbox import CANDIDATES, sha256
 
 PAGE = b"<html>Not Found</html>"
-USAGE = "Arguments are low\nusage: quenbury <url> <download-location> <sha256>"
-REFUSED = "Refused download location: it must name a file inside the store directory"
-NOT_SAVED = "Not saving resume data"
-# The gate's records: three that say yes, and those before it says no.
-ENABLED = START[2]
-IN_PATCH = "DirectDownloadEnabled in zkpatch_data.plist"
-IN_CLOUD = "DirectDownloadEnabled in Cloud and not under DS"
-NO = "DirectDownloadEnabled key not available in all cases -> false"
-SET_FALSE = "Quenbury -> set to false "
-NOT_READ = "error in reading plist"
-NOT_PARSED = "~error in reading plist Error Domain=NSCocoaErrorDomain Code=3840 .*"
 # Configurations as written in text, and a binary list whose DirectDownloadEnabled is "true" and U+0000 in UTF-16
 # (then its offsets and trailer): text with a NUL inside is not "true", and reading it must not abort.
 AN_ARRAY = plistlib.dumps(["a"])
 TEXT_IN_ANY_CASE = plistlib.dumps({"Quenbury": False, "DirectDownloadEnabled": "True"})
 WITH_NUL = b"bplist00\xd1\x01\x02_\x10\x15DirectDownloadEnabled\x65" + "true\0".encode("utf-16-be")
 WITH_NUL += b"\x08\x0b#" + bytes(6) + b"\x01\x01" + (3).to_bytes(8, "big") + bytes(8) + (46).to_bytes(8, "big")
-UNSUPPORTED = START + [failed(-1002), NOT_SAVED]
-KEPT = START[:3] + ["File already Exists"] + VERIFIED + ["SHA256 checksum validation passed"]
-NOT_A_FILE = (
-    'Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain Code=22 "Invalid argument" '
-    "UserInfo={NSFilePath={dest}, NSLocalizedDescription=Invalid argument, NSLocalizedFailureReason=read}\n"
-)
-# What another user planted at the destination reads as a file that cannot be read.
-NOT_OURS = (
-    'Error reading the file or calculating SHA-256: Error Domain=NSPOSIXErrorDomain Code=1 "Operation not permitted" '
-    "UserInfo={{NSFilePath={{dest}}, NSLocalizedDescription=Operation not permitted, NSLocalizedFailureReason={}}}\n"
-)
 # A folder of the store that every user may write, as a shared one is (sticky), and a root-only file elsewhere.
 SHARED = [("dir", "{agent}/store/shared"), ("mode", "{agent}/store/shared", 0o1777)]
 SECRET = [("file", "/private/secret", b"root's own"), ("mode", "/private/secret", 0o600)]
@@ -46,27 +30,10 @@ THEIRS = [
     ("owner", "{agent}/store/theirs", NOBODY),
     ("mode", "{agent}/store/theirs", 0o770),
 ]
-# The move's record for a body in a folder of our own beside one that another user took.
 # An administrator moved a folder of the store to another volume and left a link in its place.
 LINKED_STORE = [("mount", "/data"), ("dir", "/data/big"), ("link", "{agent}/store/big", "/data/big")]
 TAKEN, MADE = "{agent}/store/shared/.quenbury-partial", "{agent}/store/shared/.quenbury-partial-AAAAAA"
 TAKEN_BY_NOBODY = ("owner", TAKEN, NOBODY)
-BESIDE_TAKEN = MOVED[0].replace("{partial_url}", r"file://{agent}/store/shared/\.quenbury-partial-\w{6}")
-CERTIFICATE_REFUSED = START + [
-    '~Download failed with error: Error Domain=NSURLErrorDomain Code=-1202 "The certificate for this server is '
-    r'invalid\." (?!.*ResumeData).*NSUnderlyingError=CURLcode 60: .*\}',
-    NOT_SAVED,
-]
-CONNECTION_REFUSED = START + [
-    'Download failed with error: Error Domain=NSURLErrorDomain Code=-1004 "Could not connect to the server." '
-    "UserInfo={NSErrorFailingURLStringKey={url}, NSLocalizedDescription=Could not connect to the server., "
-    "NSUnderlyingError=CURLcode 7: Couldn't connect to server}",
-    NOT_SAVED,
-]
-NO_STORE = START + [FALLBACK_MOVED, "~Error moving the file: Error Domain=NSPOSIXErrorDomain Code=2 .*"]
-NO_AGENT = [PARAMS, f"download location {FALLBACK}/store/a.pkg", NOT_READ, SET_FALSE]
-NO_URL = "error in download url"
-NOT_ENCODED = ["~Given param -> 1 http://h/.*", "Error in forming URL via addingPercentEncoding "]
 NOT_UTF8 = Step(1, NOT_ENCODED, args=("http://h/\udcff", "a.pkg", "x"))
 # A checksum that forges a record of its own when logged.
 FORGING = "%n\n2026-01-01 00:00:00.000 quenbury[1:2] forged"
@@ -85,11 +52,6 @@ def admins(folder: str) -> list:
 def refused(url: str, location: str, *lines: str) -> Step:
     """A run with checksum x that ends with 1 before any transfer."""
     return Step(1, [PARAMS.format(url=url, location=location, sum="x"), *lines], args=(url, location, "x"))
-
-
-def replaced(checked: list[str]) -> list[str]:
-    """Something else at the destination, checked as `checked` says, and the package downloaded over it."""
-    return replacing(checked) + ["removing Old File"] + MOVED[1:] + VERIFIED
 
 
 def left(status: int, location: str = "a.pkg") -> dict:
@@ -121,8 +83,8 @@ def gate(name: str, line: str, patch: object = None, server: object = None, plan
     files = {"zkpatch_data.plist": patch, "serverinfo.plist": server}
     config = {file: content for file, content in files.items() if content is not None}
     if line in (ENABLED, IN_PATCH, IN_CLOUD):
-        return one_run("the gate says yes: " + name, 0, START[:2] + [line] + SUCCESS[3:], config=config, after=left(0))
-    lines = START[:2] + [line, SET_FALSE]
+        return one_run("the gate says yes: " + name, 0, ASKED + [line] + NAMING + FETCHED, config=config, after=left(0))
+    lines = ASKED + [line, SET_FALSE]
     return one_run("the gate says no: " + name, 0, lines, config=config, plant=plant, after=left(1), sent=[])
 
 
@@ -273,7 +235,7 @@ Rows = row_tests(
             one_run(
                 f"{what} at the body folder's name is passed by",
                 0,
-                START + [BESIDE_TAKEN] + MOVED[1:] + VERIFIED,
+                START + [BESIDE_TAKEN] + LANDED,
                 location="shared/a.pkg",
                 plant=[*SHARED, *planted],
                 after={"{agent}/store/shared": files, **after},

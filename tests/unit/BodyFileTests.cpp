@@ -1,14 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-// The body on disk: the digest it hands to verification, its removal when a run ends, and the folder it grows in.
+// The body file on disk: the digest it hands to verification, what a failed write keeps, and how a piece comes from
+// the receiver's pipe.
 #include "TestSupport.h"
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
-#include "platform/BodyFolderChoice.h"
 #include "platform/DigestHandOff.h"
-#include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
 #include "platform/HashingWriter.h"
-#include "platform/Process.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -161,89 +159,4 @@ TEST(HashingWriter, APieceComesFromThePipeAndNoMore)
         EXPECT_EQ(platform::hexString(*digest), digestOf(data + "tail"));
         EXPECT_EQ(test::readFile(root / "f"), data + "tail");
     }
-}
-
-// What a run that ends tidies: a leftover body only while it is ours, and the body folder, but never another run's.
-TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
-{
-    test::TemporaryDirectory here;
-    platform::FileDescriptor folderOfBodies(::open(here.path.c_str(), O_RDONLY | O_DIRECTORY));
-    test::writeFile(here / "body", "ours");
-    auto ours = platform::identityAt(folderOfBodies.get(), "body");
-    test::writeFile(here / "theirs", "theirs"); // Another run's body now has the name.
-    std::filesystem::rename(here / "theirs", here / "body");
-    platform::setExitTidy([&] { platform::unlinkIfStill(folderOfBodies.get(), "body", *ours); });
-    platform::tidyNow();
-    EXPECT_EQ(test::readFile(here / "body"), "theirs");
-    ours = platform::identityAt(folderOfBodies.get(), "body");
-    platform::setExitTidy([&] { platform::unlinkIfStill(folderOfBodies.get(), "body", *ours); });
-    platform::tidyNow();
-    EXPECT_FALSE(std::filesystem::exists(here / "body"));
-    // The body folder goes with its last body, and not while another run holds it.
-    auto folder = platform::BodyFolder::open(here / "folder", true);
-    auto other = platform::BodyFolder::open(here / "folder", true);
-    ASSERT_TRUE(folder && other);
-    test::writeFile(here / "folder/body", "kept for resuming");
-    EXPECT_FALSE(folder->removeIfEmpty());
-    EXPECT_TRUE(std::filesystem::exists(here / "folder/body"));
-    std::filesystem::remove(here / "folder/body");
-    EXPECT_FALSE(folder->removeIfEmpty());
-    EXPECT_TRUE(std::filesystem::exists(here / "folder"));
-    other = std::unexpected(platform::Error {});
-    EXPECT_TRUE(folder->removeIfEmpty());
-    EXPECT_FALSE(std::filesystem::exists(here / "folder"));
-    // The next run makes it again.
-    auto again = platform::BodyFolder::open(here / "folder", true);
-    EXPECT_TRUE(again && std::filesystem::exists(here / "folder"));
-    // A task whose handler returns leaves nothing for a later exit: its empty body folder goes when it ends.
-    bool called = false;
-    {
-        platform::URLSession session(platform::URLSessionConfiguration::defaultConfiguration());
-        session
-            .downloadTask(*platform::URL::fromString("ftp://h/p"), here / "a.pkg",
-                [&](auto, auto, auto error) { called = error.has_value(); })
-            ->resume();
-    }
-    EXPECT_TRUE(called);
-    EXPECT_FALSE(std::filesystem::exists(here / ".quenbury-partial"));
-}
-
-// A recorded folder is taken only when the service would choose it itself in this run; crafted resume data never
-// points a body elsewhere, and nothing is planned beside a destination whose folder was not opened. Where a fresh body
-// goes, with or without its destination's folder, is end-to-end rows.
-TEST(BodyFolderChoice, ChoosesOnlyFoldersOfItsOwn)
-{
-    namespace plan = platform::plan;
-    platform::BodyFolderLocations const here { "/Library/A/store/sub", "/var/tmp" };
-    auto recorded = [](std::string folder) {
-        return platform::ResumeData { "http://h/p", "body-x", 1, "\"t\"", "", std::nullopt, std::move(folder) };
-    };
-    std::optional<int> const opened = 7, missing;
-    for (auto const& [name, resume, folder, expected] :
-        std::vector<std::tuple<char const*, std::optional<platform::ResumeData>, std::optional<int>,
-            platform::BodyFolderPlan>> { { "fresh", std::nullopt, opened, plan::Beside { 7 } },
-            { "fresh, the destination's folder missing", std::nullopt, missing, plan::FreshTemporary {} },
-            { "beside this destination", recorded("/Library/A/store/sub/.quenbury-partial"), opened,
-                plan::Beside { 7 } },
-            { "beside, the destination's folder gone", recorded("/Library/A/store/sub/.quenbury-partial"), missing,
-                plan::FreshTemporary {} },
-            { "made beside this destination", recorded("/Library/A/store/sub/.quenbury-partial-AbC123"), opened,
-                plan::RecordedBeside { 7, ".quenbury-partial-AbC123" } },
-            { "made beside, the destination's folder gone", recorded("/Library/A/store/sub/.quenbury-partial-AbC123"),
-                missing, plan::FreshTemporary {} },
-            { "made beside another destination", recorded("/Library/A/store/.quenbury-partial-AbC123"), opened,
-                plan::Beside { 7 } },
-            { "made in the temporary folder", recorded("/var/tmp/quenbury-AbC123"), missing,
-                plan::RecordedTemporary { "quenbury-AbC123" } },
-            { "older data, no folder recorded", recorded(""), opened, plan::Beside { 7 } },
-            { "beside another destination", recorded("/Library/A/store/.quenbury-partial"), opened,
-                plan::Beside { 7 } },
-            { "elsewhere", recorded("/etc"), missing, plan::FreshTemporary {} },
-            { "not a made name", recorded("/var/tmp/quenbury-AbC12"), opened, plan::Beside { 7 } },
-            { "beneath a made folder", recorded("/var/tmp/quenbury-AbC123/x"), opened, plan::Beside { 7 } },
-            { "another temporary folder", recorded("/tmp/quenbury-AbC123"), opened, plan::Beside { 7 } } })
-        EXPECT_EQ(platform::chooseBodyFolder(resume, here, folder), expected) << name;
-    // Where that choice cannot be made (no destination's folder, no temporary folder), no folder is handed out.
-    test::TemporaryDirectory nowhere;
-    EXPECT_FALSE(platform::openBodyFolder(std::nullopt, "", nowhere / "missing"));
 }

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Saving the resume state where the end-to-end rows cannot reach: a link swapped in while root saves.
+// Saving resume data where the end-to-end rows cannot reach: a link swapped in while root saves.
 #include "Quenbury/SaveResumeData.h"
 #include "TestSupport.h"
 
