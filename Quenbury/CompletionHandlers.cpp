@@ -13,6 +13,8 @@ using platform::NSLog;
 
 namespace {
 
+enum class DownloadKind { Fresh, Resumed };
+
 /// Removes the resume state file and, after a mismatch, the rejected file; a
 /// mismatching file is removed even when the resume state file cannot be.
 int cleanUpResumed(
@@ -37,8 +39,8 @@ int cleanUpFresh(bool matched, std::string const& destinationPath, platform::Fil
     return 1;
 }
 
-}
-
+/// What a finished or failed task means for the run: moves the body into place,
+/// verifies it and cleans up; returns the exit status.
 int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std::string const& destinationPath,
     std::string const& expectedChecksum, std::optional<platform::URL> const& location,
     std::optional<platform::Error> const& error)
@@ -78,8 +80,6 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std:
         return cleanUpResumed(matched, resumeStatePath, destinationPath, replaced->identity);
     return cleanUpFresh(matched, destinationPath, replaced->identity);
 }
-
-namespace {
 
 platform::CompletionHandler handler(DownloadKind kind, std::string resumeStatePath)
 {

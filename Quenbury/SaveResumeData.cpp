@@ -5,6 +5,7 @@
 
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/TrustedPath.h"
 
 #include <cerrno>
 
@@ -43,16 +44,16 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
     // NOTE: the resume area lies beside a world-writable folder; a planted link
     // or a folder of another user must not decide where root writes. The walk
     // opens each folder by descriptor, so what was checked is what is written.
-    auto folder = fileManager.openTrustedDirectory(directory, resumeStateArea, false);
+    auto folder = platform::openTrustedFolder(directory, resumeStateArea, false);
     if (!folder && folder.error().is(platform::ErrorDomain::POSIX, ENOENT)) {
         NSLog("Creating directory " + directory);
-        folder = fileManager.openTrustedDirectory(directory, resumeStateArea, true);
+        folder = platform::openTrustedFolder(directory, resumeStateArea, true);
     }
     if (!folder)
         return writeFailed(folder.error());
     NSLog("Directory is " + directory);
 
-    if (fileManager.fileExistsAt(folder->get(), name))
+    if (platform::identityAt(folder->get(), name))
         NSLog("Removing resume data already present at: " + path);
     if (auto written = fileManager.createFile(folder->get(), name, path, *resumeData); !written)
         return writeFailed(written.error());

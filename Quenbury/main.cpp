@@ -63,7 +63,7 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
 /// would make it: a folder that does not exist yet can be given no rule.
 std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& resumeStatePath)
 {
-    (void)platform::FileManager::defaultManager().openTrustedDirectory(resumeStateArea, {}, true);
+    (void)platform::openTrustedFolder(resumeStateArea, {}, true);
     auto folder
         = platform::openDeepestTrustedFolder(resumeStatePath.substr(0, resumeStatePath.rfind('/')), resumeStateArea);
     if (!folder)

@@ -109,7 +109,7 @@ namespace {
     std::expected<ResumeData, Error> resumeDataFor(Bytes const& resumeData, URL const& url)
     {
         auto decoded = decodeResumeData(resumeData);
-        if (decoded && !resumesURL(*decoded, url.absoluteString))
+        if (decoded && !sameResource(decoded->url, url.absoluteString))
             return std::unexpected(
                 Error::url(URLErrorCode::Unknown, url.absoluteString, "The resume data continues another URL"));
         return decoded;

@@ -70,18 +70,6 @@ bool FileManager::fileExists(std::string const& path)
     return ::stat(path.c_str(), &info) == 0;
 }
 
-std::expected<FileDescriptor, Error> FileManager::openTrustedDirectory(
-    std::string const& path, std::string_view ownArea, bool create)
-{
-    return openTrustedFolder(path, ownArea, create);
-}
-
-bool FileManager::fileExistsAt(int directory, std::string const& name)
-{
-    struct stat info { };
-    return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 std::expected<void, Error> FileManager::removeItem(std::string const& path, std::string_view ownArea)
 {
     auto held = openTrustedContainingFolder(path, ownArea);
