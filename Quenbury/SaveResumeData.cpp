@@ -5,6 +5,7 @@
 
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/Path.h"
 #include "platform/TrustedPath.h"
 
 #include <cerrno>
@@ -37,9 +38,7 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
         return false;
     };
     auto& fileManager = platform::FileManager::defaultManager();
-    auto slash = path.find_last_of('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    std::string name = path.substr(slash + 1);
+    auto [directory, name] = platform::splitPath(path);
 
     // NOTE: the resume area lies beside a world-writable folder; a planted link
     // or a folder of another user must not decide where root writes. The walk

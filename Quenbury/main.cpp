@@ -11,6 +11,7 @@
 #include "platform/FileManager.h"
 #include "platform/HeldFolders.h"
 #include "platform/Log.h"
+#include "platform/Path.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/TrustedPath.h"
@@ -64,8 +65,7 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
 std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& resumeStatePath)
 {
     (void)platform::openTrustedFolder(resumeStateArea, {}, true);
-    auto folder
-        = platform::openDeepestTrustedFolder(resumeStatePath.substr(0, resumeStatePath.rfind('/')), resumeStateArea);
+    auto folder = platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
     if (!folder)
         return std::nullopt;
     return std::move(*folder);
@@ -140,7 +140,7 @@ int main(int argc, char** argv)
         NSLog("error in creating plist");
         exitProcess(1);
     }
-    std::string const resumeStatePath = std::string(resumeStateArea) + "/" + *plistName;
+    std::string const resumeStatePath = platform::joinPath(resumeStateArea, *plistName);
 
     // NOTE: stored resume data is parsed only once the process is confined to
     // the folders its body may lie in (the destination's, held from now on,

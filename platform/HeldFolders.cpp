@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/HeldFolders.h"
 
+#include "platform/Path.h"
 #include "platform/TrustedPath.h"
 
 #include <algorithm>
@@ -49,11 +50,9 @@ std::vector<int> heldFolders()
 
 std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolder(std::string const& path)
 {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash + 1 == path.size())
+    auto [folderPath, name] = splitPath(path);
+    if (folderPath.empty() || name.empty())
         return std::unexpected(Error::refused(path, "not an absolute file path"));
-    std::string folderPath = slash == 0 ? "/" : path.substr(0, slash);
-    std::string name = path.substr(slash + 1);
     {
         auto& store = held();
         std::lock_guard lock(store.mutex);
@@ -77,8 +76,7 @@ std::expected<FileDescriptor, Error> holdContainingFolder(std::string const& pat
     auto opened = openContainingFolder(path);
     if (!opened)
         return errorOf(opened);
-    auto slash = path.find_last_of('/');
-    holdFolder(slash == 0 ? "/" : path.substr(0, slash), opened->first.get());
+    holdFolder(splitPath(path).folder, opened->first.get());
     return std::move(opened->first);
 }
 

@@ -2,6 +2,7 @@
 #include "platform/TrustedPath.h"
 
 #include "platform/HeldFolders.h"
+#include "platform/Path.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,34 +22,12 @@ namespace {
     {
         if (area.empty() || prefix.size() <= area.size() + 1 || !prefix.starts_with(area) || prefix[area.size()] != '/')
             return false;
-        for (size_t start = area.size() + 1; start <= prefix.size();) {
-            size_t end = prefix.find('/', start);
-            std::string_view piece
-                = std::string_view(prefix).substr(start, end == std::string::npos ? std::string::npos : end - start);
-            if (piece == "." || piece == "..")
-                return false;
-            if (end == std::string::npos)
-                break;
-            start = end + 1;
-        }
-        return true;
+        return std::ranges::none_of(pathComponents(prefix.substr(area.size() + 1)),
+            [](std::string const& piece) { return piece == "." || piece == ".."; });
     }
 
     /// As the kernel resolves links.
     constexpr int maximumLinks = 40;
-
-    /// The names of a path's folders, without empty ones and ".".
-    std::deque<std::string> pathComponents(std::string_view path)
-    {
-        std::deque<std::string> names;
-        for (size_t start = 0; start <= path.size();) {
-            size_t end = std::min(path.find('/', start), path.size());
-            if (auto name = path.substr(start, end - start); !name.empty() && name != ".")
-                names.emplace_back(name);
-            start = end + 1;
-        }
-        return names;
-    }
 
     /// "/", opened, where `directory` is an absolute path to walk from there.
     std::expected<FileDescriptor, Error> openRootOf(std::string const& directory)
@@ -74,6 +53,8 @@ namespace {
         uid_t self = ::geteuid();
         std::string prefix;
         for (auto const& name : pathComponents(directory)) {
+            if (name == ".")
+                continue;
             prefix += "/" + name;
             if (name == "..")
                 return std::unexpected(Error::refused(prefix, "not a plain folder name"));
@@ -133,10 +114,13 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
         return root;
     FileDescriptor folder = std::move(*root);
     uid_t self = ::geteuid();
-    std::deque<std::string> names = pathComponents(directory);
+    auto components = pathComponents(directory);
+    std::deque<std::string> names(components.begin(), components.end());
     for (int links = 0; !names.empty();) {
         std::string name = std::move(names.front());
         names.pop_front();
+        if (name == ".")
+            continue;
         FileDescriptor child(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (child) {
             folder = std::move(child);
@@ -179,13 +163,13 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
 std::expected<std::pair<FileDescriptor, std::string>, Error> openTrustedContainingFolder(
     std::string const& path, std::string_view ownArea)
 {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
+    auto [folderPath, name] = splitPath(path);
+    if (folderPath.empty())
         return std::unexpected(Error::refused(path, "not an absolute path"));
-    auto folder = openTrustedFolder(path.substr(0, slash == 0 ? 1 : slash), ownArea, false);
+    auto folder = openTrustedFolder(folderPath, ownArea, false);
     if (!folder)
         return errorOf(folder);
-    return std::pair { std::move(*folder), path.substr(slash + 1) };
+    return std::pair { std::move(*folder), std::move(name) };
 }
 
 std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)
