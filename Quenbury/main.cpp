@@ -38,23 +38,21 @@ namespace {
 /// would fail on it the same way. Data that continues another host, port or
 /// path counts so too: a dead mirror must not keep its destination from a new
 /// one. A re-signed link of the same resource continues it.
-std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePath, platform::URL const& downloadURL)
+std::optional<platform::ResumeData> storedResumeData(
+    std::string const& resumeStatePath, platform::URL const& downloadURL)
 {
-    auto& fileManager = platform::FileManager::defaultManager();
-    if (!fileManager.fileExists(resumeStatePath))
+    if (!platform::FileManager::defaultManager().fileExists(resumeStatePath))
         return std::nullopt;
     NSLog("Fetching resume data..for plist " + resumeStatePath);
-    std::optional<platform::Bytes> data;
-    if (platform::checkOwnedRegularFile(resumeStatePath, resumeStateArea)) {
-        auto read = fileManager.contentsOfFile(platform::URL::fileURL(resumeStatePath).path);
-        if (read && platform::URLSession::canResume(*read, downloadURL))
-            data = std::move(*read);
-    }
+    auto file = platform::openOwnRegularFileInTrustedFolder(resumeStatePath, resumeStateArea);
+    auto read = file ? platform::readAll(file->get(), resumeStatePath, platform::maximumResumeDataSize)
+                     : platform::errorOf(file);
+    auto data = read ? platform::URLSession::resumableTransfer(*read, downloadURL) : std::nullopt;
     if (!data) {
         NSLog("Error in resume data...");
         return std::nullopt;
     }
-    NSLog("The resume Plist size ->" + std::to_string(data->size()) + " bytes");
+    NSLog("The resume Plist size ->" + std::to_string(read->size()) + " bytes");
     return data;
 }
 
@@ -158,9 +156,8 @@ int main(int argc, char** argv)
         (void)platform::dropCapabilities();
     }
     auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
-    auto task = resumeData
-        ? session->downloadTask(*resumeData, *downloadURL, localFilePath, resumedDownloadCompletion(resumeStatePath))
-        : session->downloadTask(*downloadURL, localFilePath, freshDownloadCompletion(resumeStatePath));
+    auto task = session->downloadTask(*downloadURL, localFilePath,
+        resumeData ? resumedDownloadCompletion(resumeStatePath) : freshDownloadCompletion(resumeStatePath), resumeData);
     confineTo(platform::heldFolders(), stateFolder);
     task->resume();
 

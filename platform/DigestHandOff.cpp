@@ -57,7 +57,7 @@ void handOverDigest(int fd, Sha256Digest const& digest)
 
 std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::optional<FileIdentity> placed)
 {
-    auto opened = openOwnRegularFile(path);
+    auto opened = openFileNobodyElseWrites(path);
     if (!opened)
         return errorOf(opened);
     auto status = statusOf(opened->get(), path);

@@ -3,6 +3,7 @@
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
+#include "platform/ResumeData.h"
 #include "platform/Url.h"
 
 #include <chrono>
@@ -64,19 +65,17 @@ public:
     /// its body grows beside it. The body's folder is chosen, opened and held
     /// as the task is made (see openBodyFolder), so that a confinement taken
     /// on before `resume` can name it; the session's thread starts with the
-    /// first task resumed.
-    std::shared_ptr<URLSessionDownloadTask> downloadTask(
-        URL const& url, std::string const& destination, CompletionHandler handler);
-    /// The same, continuing the transfer `resumeData` describes, asking `url`
-    /// from now on: a re-signed link of the same resource replaces the one the
-    /// data names. Data that `canResume` refuses fails the task at once.
-    std::shared_ptr<URLSessionDownloadTask> downloadTask(
-        Bytes const& resumeData, URL const& url, std::string const& destination, CompletionHandler handler);
+    /// first task resumed. With `resume` (see resumableTransfer), the task
+    /// continues that transfer, asking `url` from now on: a re-signed link of
+    /// the same resource replaces the one the data names.
+    std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, std::string const& destination,
+        CompletionHandler handler, std::optional<ResumeData> resume = std::nullopt);
 
-    /// Whether `resumeData` is something a task can be created from, and
-    /// continues the transfer of `url`'s resource rather than of another
-    /// (a URL that differs in its query or fragment alone names the same).
-    [[nodiscard]] static bool canResume(Bytes const& resumeData, URL const& url);
+    /// The transfer `resumeData` describes, decoded once here, when a task can
+    /// be created from it and it continues `url`'s resource rather than
+    /// another (a URL that differs in its query or fragment alone names the
+    /// same); nothing otherwise.
+    [[nodiscard]] static std::optional<ResumeData> resumableTransfer(Bytes const& resumeData, URL const& url);
 
     struct Impl;
 

@@ -172,22 +172,24 @@ std::expected<std::pair<FileDescriptor, std::string>, Error> openTrustedContaini
     return std::pair { std::move(*folder), std::move(name) };
 }
 
-std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)
+std::expected<FileDescriptor, Error> openOwnRegularFileInTrustedFolder(
+    std::string const& path, std::string_view ownArea)
 {
     auto held = openTrustedContainingFolder(path, ownArea);
     if (!held)
         return errorOf(held);
-    struct stat status { };
-    if (::fstatat(held->first.get(), held->second.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return std::unexpected(Error::fromErrno("stat", path, errno));
-    if (!S_ISREG(status.st_mode))
-        return std::unexpected(Error::refused(path, "not a regular file"));
-    if (status.st_uid != ::geteuid())
+    auto fd = openRegularFileAt(held->first.get(), held->second, path, false);
+    if (!fd)
+        return fd;
+    auto status = statusOf(fd->get(), path);
+    if (!status)
+        return errorOf(status);
+    if (!isOwnRegularFile(*status))
         return std::unexpected(Error::refused(path, "owned by another user"));
-    return {};
+    return fd;
 }
 
-std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path)
+std::expected<FileDescriptor, Error> openFileNobodyElseWrites(std::string const& path)
 {
     auto held = openContainingFolder(path);
     if (!held)

@@ -43,9 +43,10 @@ namespace platform {
 [[nodiscard]] std::expected<std::pair<FileDescriptor, std::string>, Error> openTrustedContainingFolder(
     std::string const& path, std::string_view ownArea);
 
-/// Checks that `path` is a regular file owned by the running user, in a folder
-/// that `openTrustedFolder` opens.
-[[nodiscard]] std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea = {});
+/// Opens `path` for reading when it is an own regular file (see
+/// isOwnRegularFile; not a link), in a folder that openTrustedFolder opens.
+[[nodiscard]] std::expected<FileDescriptor, Error> openOwnRegularFileInTrustedFolder(
+    std::string const& path, std::string_view ownArea);
 
 /// Opens the file at the absolute `path` for reading, in the folder that
 /// openContainingFolder gives, only when it is what the service could have
@@ -54,6 +55,6 @@ namespace platform {
 /// or by the owner of its folder where nobody else may write that folder.
 /// Anything but a regular file is refused before it is opened (EISDIR for a
 /// folder, EINVAL for any other kind, as a failed "read").
-[[nodiscard]] std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path);
+[[nodiscard]] std::expected<FileDescriptor, Error> openFileNobodyElseWrites(std::string const& path);
 
 }
