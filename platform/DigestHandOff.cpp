@@ -45,7 +45,7 @@ namespace {
 
 }
 
-void handOverDigest(int fd, Sha256Digest const& digest)
+void rememberDigestOf(int fd, Sha256Digest const& digest)
 {
     auto status = statusOf(fd, {});
     if (!status || !S_ISREG(status->st_mode))

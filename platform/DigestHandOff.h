@@ -21,8 +21,8 @@
 
 namespace platform {
 
-/// Hands over `digest` as that of the regular file open at `fd`, as it stands now.
-void handOverDigest(int fd, Sha256Digest const& digest);
+/// Remembers `digest` as that of the regular file open at `fd`, as it stands now.
+void rememberDigestOf(int fd, Sha256Digest const& digest);
 
 /// The SHA-256 of the file at `path`, opened only as openFileNobodyElseWrites
 /// allows, and only while it is the file `placed` when given: the digest

@@ -45,7 +45,7 @@ namespace {
         // NOTE: the copy's own bytes were hashed as they landed; verifying the
         // new file need not read it again. Not synced, like a rename: a file torn
         // by a power loss fails the next run's verification.
-        handOverDigest(out->descriptor(), *digest);
+        rememberDigestOf(out->descriptor(), *digest);
         auto copied = statusOf(out->descriptor(), destination);
         if (!copied)
             return errorOf(copied);
