@@ -16,7 +16,7 @@ bool isRefusedDownloadLocation(std::string const& location, std::string const& l
     auto& fileManager = platform::FileManager::defaultManager();
     if (!fileManager.fileExists(localFilePath))
         return false;
-    // NOTE: a link to a directory is a directory here too: the move would land inside it.
+    // NOTE: a link to a folder is a folder here too: the move would land inside it.
     std::error_code error;
     return std::filesystem::is_directory(localFilePath, error);
 }

@@ -38,19 +38,19 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
         return false;
     };
     auto& fileManager = platform::FileManager::defaultManager();
-    auto [directory, name] = platform::splitPath(path);
+    auto [folderPath, name] = platform::splitPath(path);
 
     // NOTE: the resume area lies beside a world-writable folder; a planted link
     // or a folder of another user must not decide where root writes. The walk
     // opens each folder by descriptor, so what was checked is what is written.
-    auto folder = platform::openTrustedFolder(directory, resumeStateArea, false);
+    auto folder = platform::openTrustedFolder(folderPath, resumeStateArea, false);
     if (!folder && folder.error().is(platform::ErrorDomain::POSIX, ENOENT)) {
-        NSLog("Creating directory " + directory);
-        folder = platform::openTrustedFolder(directory, resumeStateArea, true);
+        NSLog("Creating directory " + folderPath);
+        folder = platform::openTrustedFolder(folderPath, resumeStateArea, true);
     }
     if (!folder)
         return writeFailed(folder.error());
-    NSLog("Directory is " + directory);
+    NSLog("Directory is " + folderPath);
 
     if (platform::identityAt(folder->get(), name))
         NSLog("Removing resume data already present at: " + path);

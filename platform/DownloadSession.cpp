@@ -74,7 +74,7 @@ struct URLSession::Impl {
     Folder bodyFolder(std::optional<ResumeData> const& resume, std::string const& destination) const
     {
         return std::make_shared<std::expected<ChosenBodyFolder, Error>>(
-            openBodyFolder(resume, destination, configuration.temporaryDirectory));
+            openBodyFolder(resume, destination, configuration.temporaryFolder));
     }
 
     void perform(std::string const& url, std::optional<ResumeData> const& stored, Folder const& chosen,
@@ -151,7 +151,7 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
 
 std::vector<FileDescriptor> URLSession::bodyFolderParents(std::string const& destination) const
 {
-    return openBodyFolderParents(destination, m_impl->configuration.temporaryDirectory);
+    return openBodyFolderParents(destination, m_impl->configuration.temporaryFolder);
 }
 
 std::optional<ResumeData> URLSession::resumableTransfer(Bytes const& resumeData, URL const& url)

@@ -32,7 +32,7 @@ struct URLSessionConfiguration {
     std::chrono::milliseconds timeoutIntervalForResource { std::chrono::hours(24 * 7) };
     /// The temporary folder, where bodies go when the destination's folder
     /// does not exist; empty means $TMPDIR, else /var/tmp.
-    std::string temporaryDirectory;
+    std::string temporaryFolder;
     /// A file of trusted certificate authorities in place of the system's; empty for the system's.
     std::string certificateAuthorities;
 

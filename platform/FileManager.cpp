@@ -120,9 +120,9 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
 }
 
 std::expected<void, Error> FileManager::createFile(
-    int directory, std::string const& name, std::string const& path, Bytes const& contents)
+    int folder, std::string const& name, std::string const& path, Bytes const& contents)
 {
-    auto file = AtomicFile::create(directory, name, path, ownerOnlyFile);
+    auto file = AtomicFile::create(folder, name, path, ownerOnlyFile);
     if (!file)
         return errorOf(file);
     if (auto written = file->write(contents); !written)

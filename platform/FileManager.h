@@ -41,12 +41,12 @@ public:
     /// its volume keeps for root), renames that, removes the source, and
     /// remembers the digest of the copied bytes for the new file.
     [[nodiscard]] std::expected<Placed, Error> replaceItem(std::string const& destination, std::string const& source);
-    /// Writes `name` in `directory` (`path` names it in errors) as a synced
+    /// Writes `name` in `folder` (`path` names it in errors) as a synced
     /// temporary sibling (O_EXCL|O_NOFOLLOW, mode 0600 at most) renamed over
     /// whatever is there, so one complete file stands at every instant.
     /// Siblings that a killed writer left are removed first.
     [[nodiscard]] std::expected<void, Error> createFile(
-        int directory, std::string const& name, std::string const& path, Bytes const& contents);
+        int folder, std::string const& name, std::string const& path, Bytes const& contents);
     /// The whole file; only a regular file is opened (see openRegularFileForReading).
     [[nodiscard]] std::expected<Bytes, Error> contentsOfFile(std::string const& path);
 };

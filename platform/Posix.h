@@ -126,7 +126,7 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
 /// for reading only when it is a regular file; a link is followed only with
 /// `followLinks`, else refused. Anything else is refused before it is
 /// opened, so that a FIFO or a device planted there can neither block the run
-/// nor be touched: EISDIR for a directory, EINVAL for any other kind,
+/// nor be touched: EISDIR for a folder, EINVAL for any other kind,
 /// reported as a failed "read". `path` names it in errors.
 [[nodiscard]] std::expected<FileDescriptor, Error> openRegularFileAt(
     int folder, std::string const& name, std::string_view path, bool followLinks);

@@ -29,11 +29,11 @@ namespace {
     /// As the kernel resolves links.
     constexpr int maximumLinks = 40;
 
-    /// "/", opened, where `directory` is an absolute path to walk from there.
-    std::expected<FileDescriptor, Error> openRootOf(std::string const& directory)
+    /// "/", opened, where `path` is an absolute path to walk from there.
+    std::expected<FileDescriptor, Error> openRootOf(std::string const& path)
     {
-        if (!directory.starts_with('/'))
-            return std::unexpected(Error::refused(directory, "not an absolute path"));
+        if (!path.starts_with('/'))
+            return std::unexpected(Error::refused(path, "not an absolute path"));
         FileDescriptor root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!root)
             return std::unexpected(Error::fromErrno("open", "/", errno));
@@ -43,16 +43,15 @@ namespace {
     enum class Missing { Fail, Create, Stop };
 
     /// The walk of openTrustedFolder; at a missing folder it fails, makes it, or stops and gives the last one found.
-    std::expected<FileDescriptor, Error> walkTrusted(
-        std::string const& directory, std::string_view ownArea, Missing missing)
+    std::expected<FileDescriptor, Error> walkTrusted(std::string const& path, std::string_view ownArea, Missing missing)
     {
-        auto root = openRootOf(directory);
+        auto root = openRootOf(path);
         if (!root)
             return root;
         FileDescriptor folder = std::move(*root);
         uid_t self = ::geteuid();
         std::string prefix;
-        for (auto const& name : pathComponents(directory)) {
+        for (auto const& name : pathComponents(path)) {
             if (name == ".")
                 continue;
             prefix += "/" + name;
@@ -96,25 +95,24 @@ namespace {
 
 }
 
-std::expected<FileDescriptor, Error> openTrustedFolder(
-    std::string const& directory, std::string_view ownArea, bool create)
+std::expected<FileDescriptor, Error> openTrustedFolder(std::string const& path, std::string_view ownArea, bool create)
 {
-    return walkTrusted(directory, ownArea, create ? Missing::Create : Missing::Fail);
+    return walkTrusted(path, ownArea, create ? Missing::Create : Missing::Fail);
 }
 
-std::expected<FileDescriptor, Error> openDeepestTrustedFolder(std::string const& directory, std::string_view ownArea)
+std::expected<FileDescriptor, Error> openDeepestTrustedFolder(std::string const& path, std::string_view ownArea)
 {
-    return walkTrusted(directory, ownArea, Missing::Stop);
+    return walkTrusted(path, ownArea, Missing::Stop);
 }
 
-std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory)
+std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& path)
 {
-    auto root = openRootOf(directory);
+    auto root = openRootOf(path);
     if (!root)
         return root;
     FileDescriptor folder = std::move(*root);
     uid_t self = ::geteuid();
-    auto components = pathComponents(directory);
+    auto components = pathComponents(path);
     std::deque<std::string> names(components.begin(), components.end());
     for (int links = 0; !names.empty();) {
         std::string name = std::move(names.front());
@@ -130,25 +128,25 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
         struct stat link { };
         if ((saved != ELOOP && saved != ENOTDIR)
             || ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
-            return std::unexpected(Error::fromErrno("open", directory, saved));
+            return std::unexpected(Error::fromErrno("open", path, saved));
         // NOTE: only root (an administrator moving a folder to a bigger volume)
         // or we can have made a link that root owns; another user's link would
         // let that user choose where root writes.
         if (link.st_uid != 0 && link.st_uid != self)
-            return std::unexpected(Error::refused(directory, "a symbolic link of another user"));
+            return std::unexpected(Error::refused(path, "a symbolic link of another user"));
         // NOTE: nor may another user have put it there: a root-owned link can be
         // moved or hard-linked into any folder that user may write, and the
         // sticky bit does not stop that. Only a folder that root or we own and
         // nobody else may write holds links that we placed.
         struct stat holder { };
         if (::fstat(folder.get(), &holder) != 0)
-            return std::unexpected(Error::fromErrno("stat", directory, errno));
+            return std::unexpected(Error::fromErrno("stat", path, errno));
         if ((holder.st_uid != 0 && holder.st_uid != self) || (holder.st_mode & (S_IWGRP | S_IWOTH)))
-            return std::unexpected(Error::refused(directory, "a symbolic link in a folder others may write"));
+            return std::unexpected(Error::refused(path, "a symbolic link in a folder others may write"));
         char target[PATH_MAX];
         ssize_t length = ::readlinkat(folder.get(), name.c_str(), target, sizeof target);
         if (length < 0 || static_cast<size_t>(length) == sizeof target || ++links > maximumLinks)
-            return std::unexpected(Error::fromErrno("open", directory, length < 0 ? errno : ELOOP));
+            return std::unexpected(Error::fromErrno("open", path, length < 0 ? errno : ELOOP));
         std::string_view followed(target, static_cast<size_t>(length));
         auto more = pathComponents(followed);
         names.insert(names.begin(), more.begin(), more.end());

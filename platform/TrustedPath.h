@@ -11,7 +11,7 @@
 
 namespace platform {
 
-/// Opens the folder at the absolute `directory` from "/" one folder at a time,
+/// Opens the folder at the absolute `path` from "/" one folder at a time,
 /// each opened without following a link and checked before the next is opened
 /// relative to it (none may be a symbolic link, belong to a user other than
 /// the running one or root, or be writable by others without the sticky bit;
@@ -22,21 +22,21 @@ namespace platform {
 /// missing folder is made (mode 0700; the umask only narrows) and opened
 /// again, and never narrowed; without it, the walk fails with ENOENT.
 [[nodiscard]] std::expected<FileDescriptor, Error> openTrustedFolder(
-    std::string const& directory, std::string_view ownArea, bool create);
+    std::string const& path, std::string_view ownArea, bool create);
 
 /// As openTrustedFolder, without making anything: the deepest folder of
-/// `directory` that exists, checked (and narrowed) on the way as there.
+/// `path` that exists, checked (and narrowed) on the way as there.
 [[nodiscard]] std::expected<FileDescriptor, Error> openDeepestTrustedFolder(
-    std::string const& directory, std::string_view ownArea);
+    std::string const& path, std::string_view ownArea);
 
-/// Opens the folder at the absolute `directory` from "/" one name at a time by
+/// Opens the folder at the absolute `path` from "/" one name at a time by
 /// descriptor, following a symbolic link only when root or the running user
 /// owns it (as an administrator's link to another volume is) and the folder
 /// holding it is root's or ours and writable by nobody else: another user's
 /// link, or one in a folder another user may write (sticky or not), is
 /// refused, so no other user can choose where root writes. The folder
 /// is what the names lead to now; hold it, and act on it by descriptor.
-[[nodiscard]] std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory);
+[[nodiscard]] std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& path);
 
 /// The folder of the absolute `path`, opened as openTrustedFolder opens it
 /// (nothing made), and the name in it.
