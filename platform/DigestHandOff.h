@@ -1,14 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Posix.h"
-#include "platform/Sha256.h"
-
-#include <expected>
-#include <optional>
-#include <string>
-
 // The one place where the platform knows that the tool moves a finished body
 // into place and then verifies it: the download service (or the move across
 // volumes) hands over the digest of the bytes it wrote, and verification
@@ -18,6 +10,14 @@
 // file stands then (device, inode, size and modification time). It is taken
 // only for a path that names that same file, still unchanged; any other
 // file, a changed one or a copy, is read whole. One digest is kept at a time.
+
+#include "platform/Error.h"
+#include "platform/Posix.h"
+#include "platform/Sha256.h"
+
+#include <expected>
+#include <optional>
+#include <string>
 
 namespace platform {
 

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The download service as the tool sees it: a configuration, a session with
+// one serial queue and one receiver process, and tasks whose completion
+// handler runs once, on the session's thread. The session owns them all.
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/ResumeData.h"

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The platform's one error: a domain, a code and user information, described
+// as the platform's own errors are. Every platform call returns it.
+
 #include <cstdint>
 #include <expected>
 #include <map>

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The file operations the tool's logic uses, by path, on the real file
+// system: each acts on the folder held for its path (see HeldFolders).
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
@@ -11,7 +14,6 @@
 
 namespace platform {
 
-/// The file operations the tool uses, on the real file system.
 class FileManager {
 public:
     static FileManager& defaultManager();

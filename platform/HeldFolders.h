@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The folders a run works in, resolved and checked once and then held open:
+// an operation on a path in one of them acts on the folder that was checked,
+// wherever a link or a rename has moved its name since. The confinement lets
+// the process write in these (and the resume area) and nowhere else.
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
@@ -9,11 +14,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-// The folders a run works in, resolved and checked once and then held open:
-// an operation on a path in one of them acts on the folder that was checked,
-// wherever a link or a rename has moved its name since. The confinement lets
-// the process write in these (and the resume area) and nowhere else.
 
 namespace platform {
 

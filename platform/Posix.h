@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The thin layer over POSIX that the rest of the platform shares: descriptors
+// that close themselves, file identity, checked reads and writes, and
+// opening a regular file without following what it must not.
+
 #include "platform/Error.h"
 
 #include <cerrno>

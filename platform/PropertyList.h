@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// Property lists, XML or binary, through libplist: the one place that
+// includes it. A PropertyList owns its node.
+
 #include "platform/Error.h"
 
 #include <cstdint>
@@ -12,7 +15,6 @@
 
 namespace platform {
 
-/// An owned property list (XML or binary) read or built through libplist.
 class PropertyList {
 public:
     /// Parses XML or binary property-list bytes; a parse failure carries the

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The download service's resume decisions, free of libcurl and of the disk,
+// so that one table can hold every case.
+
 #include "platform/HttpHeaders.h"
 #include "platform/ResumeData.h"
 
@@ -9,9 +12,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-// The download service's resume decisions, free of libcurl and of the disk,
-// so that one table can hold every case.
 
 namespace platform {
 
