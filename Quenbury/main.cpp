@@ -6,6 +6,7 @@
 #include "Quenbury/RunGlobals.h"
 #include "Quenbury/Sha256Checksum.h"
 #include "Quenbury/VarroAgent.h"
+#include "platform/BodyFolder.h"
 #include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
@@ -146,7 +147,7 @@ int main(int argc, char** argv)
     // folder, the confinement narrows to that and the destination's.
     auto stateFolder = resumeStateFolder(resumeStatePath);
     {
-        auto candidates = session->bodyFolderParents(localFilePath);
+        auto candidates = platform::openBodyFolderParents(localFilePath, sessionConfig->temporaryFolder);
         std::vector<int> folders;
         for (auto const& folder : candidates)
             folders.push_back(folder.get());

@@ -149,11 +149,6 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
             handler = std::move(handler)] { impl->perform(url, resume, folder, handler); });
 }
 
-std::vector<FileDescriptor> URLSession::bodyFolderParents(std::string const& destination) const
-{
-    return openBodyFolderParents(destination, m_impl->configuration.temporaryFolder);
-}
-
 std::optional<ResumeData> URLSession::resumableTransfer(Bytes const& resumeData, URL const& url)
 {
     auto decoded = decodeResumeData(resumeData);

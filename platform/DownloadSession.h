@@ -15,7 +15,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -59,11 +58,6 @@ public:
     ~URLSession();
     URLSession(URLSession const&) = delete;
     URLSession& operator=(URLSession const&) = delete;
-
-    /// The folders a task's body toward `destination` (a path) may be put in,
-    /// opened, for a confinement taken on before the task is made: the
-    /// destination's folder (held from now on) and the temporary folder.
-    [[nodiscard]] std::vector<FileDescriptor> bodyFolderParents(std::string const& destination) const;
 
     /// A task for `url`, whose package will land at `destination` (a path):
     /// its body grows beside it. The body's folder is chosen, opened and held

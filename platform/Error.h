@@ -82,7 +82,4 @@ template<typename T> [[nodiscard]] std::unexpected<Error> errorOf(std::expected<
     return std::unexpected(failed.error());
 }
 
-/// The standard description of a URL-loading code.
-std::string_view urlErrorDescription(long code);
-
 }

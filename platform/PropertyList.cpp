@@ -157,12 +157,6 @@ void PropertyList::set(std::string_view key, std::uint64_t value)
     plist_dict_set_item(node(m_node), k.c_str(), plist_new_uint(value));
 }
 
-void PropertyList::set(std::string_view key, bool value)
-{
-    std::string k(key);
-    plist_dict_set_item(node(m_node), k.c_str(), plist_new_bool(value ? 1 : 0));
-}
-
 std::expected<Bytes, Error> PropertyList::binaryData() const
 {
     char* bytes = nullptr;

@@ -39,7 +39,6 @@ public:
     // NOTE: without this, a string literal would pick the Boolean overload.
     void set(std::string_view key, char const* value) { set(key, std::string_view(value)); }
     void set(std::string_view key, std::uint64_t value);
-    void set(std::string_view key, bool value);
 
     /// The binary encoding.
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
