@@ -61,13 +61,10 @@ std::optional<platform::ResumeData> storedResumeData(
 /// (a save makes the rest), checked and narrowed now: once confined, no mode
 /// changes. The resume area is made now if it is missing, as the first save
 /// would make it: a folder that does not exist yet can be given no rule.
-std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& resumeStatePath)
+std::expected<platform::FileDescriptor, platform::Error> resumeStateFolder(std::string const& resumeStatePath)
 {
     (void)platform::openTrustedFolder(resumeStateArea, {}, true);
-    auto folder = platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
-    if (!folder)
-        return std::nullopt;
-    return std::move(*folder);
+    return platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
 }
 
 /// From here on the process may write only beneath `folders` and the resume
@@ -75,7 +72,7 @@ std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& res
 /// nothing: before the service's thread starts, so that it is bound too. Each
 /// call narrows what the one before allowed. Best effort: an older kernel runs
 /// unconfined.
-void confineTo(std::vector<int> folders, std::optional<platform::FileDescriptor> const& stateFolder)
+void confineTo(std::vector<int> folders, std::expected<platform::FileDescriptor, platform::Error> const& stateFolder)
 {
     if (stateFolder)
         folders.push_back(stateFolder->get());

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -22,10 +23,6 @@ public:
     [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
     /// A new, empty dictionary.
     static PropertyList dictionary();
-
-    PropertyList(PropertyList&&) noexcept;
-    PropertyList& operator=(PropertyList&&) noexcept;
-    ~PropertyList();
 
     [[nodiscard]] bool isDictionary() const;
 
@@ -44,8 +41,11 @@ public:
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
 
 private:
+    struct Free {
+        void operator()(void* node) const;
+    };
     explicit PropertyList(void* node);
-    void* m_node = nullptr;
+    std::unique_ptr<void, Free> m_node;
 };
 
 }
