@@ -75,7 +75,7 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path, std:
     auto held = openTrustedContainingFolder(path, ownArea);
     if (!held)
         return errorOf(held);
-    if (::unlinkat(held->first.get(), held->second.c_str(), 0) != 0)
+    if (::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
         return failure("unlink", path);
     return {};
 }
@@ -85,8 +85,8 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path, File
     auto held = openContainingFolder(path);
     if (!held)
         return errorOf(held);
-    auto& [folder, name] = *held;
-    if (identityAt(folder.get(), name) == placed && ::unlinkat(folder.get(), name.c_str(), 0) != 0)
+    if (identityAt(held->folder.get(), held->name) == placed
+        && ::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
         return failure("unlink", path);
     return {};
 }

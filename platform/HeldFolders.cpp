@@ -48,7 +48,7 @@ std::vector<int> heldFolders()
     return descriptors;
 }
 
-std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolder(std::string const& path)
+std::expected<FolderAndName, Error> openContainingFolder(std::string const& path)
 {
     auto [folderPath, name] = splitPath(path);
     if (folderPath.empty() || name.empty())
@@ -61,14 +61,14 @@ std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolde
                 FileDescriptor copy(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
                 if (!copy)
                     return std::unexpected(Error::fromErrno("open", folderPath, errno));
-                return std::pair { std::move(copy), std::move(name) };
+                return FolderAndName { std::move(copy), std::move(name) };
             }
         }
     }
     auto folder = openFolderFollowingOwnLinks(folderPath);
     if (!folder)
         return errorOf(folder);
-    return std::pair { std::move(*folder), std::move(name) };
+    return FolderAndName { std::move(*folder), std::move(name) };
 }
 
 std::expected<FileDescriptor, Error> holdContainingFolder(std::string const& path)
@@ -76,8 +76,8 @@ std::expected<FileDescriptor, Error> holdContainingFolder(std::string const& pat
     auto opened = openContainingFolder(path);
     if (!opened)
         return errorOf(opened);
-    holdFolder(splitPath(path).folder, opened->first.get());
-    return std::move(opened->first);
+    holdFolder(splitPath(path).folder, opened->folder.get());
+    return std::move(opened->folder);
 }
 
 }

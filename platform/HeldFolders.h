@@ -27,8 +27,7 @@ void holdFolder(std::string path, int descriptor);
 /// The folder that holds the absolute `path` and the name in it: the held
 /// folder when one was held for that folder's path, else the folder opened
 /// following only root's and our own links (see openFolderFollowingOwnLinks).
-[[nodiscard]] std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolder(
-    std::string const& path);
+[[nodiscard]] std::expected<FolderAndName, Error> openContainingFolder(std::string const& path);
 
 /// The folder that holds the absolute `path` (see openContainingFolder), held
 /// from now on when it was not yet.

@@ -66,6 +66,12 @@ private:
     int m_fd = -1;
 };
 
+/// A folder held open, and a name in it.
+struct FolderAndName {
+    FileDescriptor folder;
+    std::string name;
+};
+
 /// Which file an open descriptor or a name refers to.
 struct FileIdentity {
     dev_t device = 0;

@@ -44,7 +44,7 @@ namespace platform {
 
 /// The folder of the absolute `path`, opened as openTrustedFolder opens it
 /// (nothing made), and the name in it.
-[[nodiscard]] std::expected<std::pair<FileDescriptor, std::string>, Error> openTrustedContainingFolder(
+[[nodiscard]] std::expected<FolderAndName, Error> openTrustedContainingFolder(
     std::string const& path, std::string_view ownArea);
 
 /// Opens `path` for reading when it is an own regular file (see
