@@ -13,35 +13,31 @@ using platform::NSLog;
 
 namespace {
 
-/// Removes the resume state file and, after a mismatch, the rejected file; a
-/// mismatching file is removed even when the resume state file cannot be.
-int cleanUpResumed(
-    bool matched, std::string const& resumeStatePath, std::string const& destinationPath, platform::FileIdentity placed)
+enum class DownloadKind { Fresh, Resumed };
+
+/// Removes the resume state file of a resumed task and, after a mismatch, the
+/// rejected file; a mismatching file is removed even when the resume state
+/// file cannot be.
+int cleanUp(DownloadKind kind, bool matched, std::string const& resumeStatePath, platform::FileIdentity placed)
 {
     auto& fileManager = platform::FileManager::defaultManager();
-    if (auto removed = fileManager.removeItem(resumeStatePath, resumeStateArea); !removed)
-        NSLog("Resume plist cannot be deleted " + removed.error().description());
+    bool resumed = kind == DownloadKind::Resumed;
+    if (resumed) {
+        if (auto removed = fileManager.removeItem(resumeStatePath, resumeStateArea); !removed)
+            NSLog("Resume plist cannot be deleted " + removed.error().description());
+    }
     if (matched)
         return 0;
-    if (auto removed = fileManager.removeItem(destinationPath, placed); !removed)
-        NSLog("Resume plist cannot be deleted " + removed.error().description());
+    if (auto removed = fileManager.removeItem(localFilePath, placed); !removed)
+        NSLog(
+            (resumed ? "Resume plist cannot be deleted " : "File cannot be deleted ") + removed.error().description());
     return 1;
 }
 
-int cleanUpFresh(bool matched, std::string const& destinationPath, platform::FileIdentity placed)
-{
-    if (matched)
-        return 0;
-    if (auto removed = platform::FileManager::defaultManager().removeItem(destinationPath, placed); !removed)
-        NSLog("File cannot be deleted " + removed.error().description());
-    return 1;
-}
-
-}
-
-int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std::string const& destinationPath,
-    std::string const& expectedChecksum, std::optional<platform::URL> const& location,
-    std::optional<platform::Error> const& error)
+/// What a finished or failed task means for the run: moves the body into place,
+/// verifies it and cleans up; returns the exit status.
+int completeDownload(DownloadKind kind, std::string const& resumeStatePath,
+    std::optional<platform::URL> const& location, std::optional<platform::Error> const& error)
 {
     if (error) {
         std::string line = "Download failed with error: " + error->description();
@@ -56,13 +52,12 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std:
         return 1;
     }
 
-    auto& fileManager = platform::FileManager::defaultManager();
-    auto destination = platform::URL::fileURL(destinationPath);
+    auto destination = platform::URL::fileURL(localFilePath);
     NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location "
         + destination.absoluteString);
     // NOTE: the body takes the old file's place in one step: a move that fails
     // then leaves the old file, and the body for the next run to place.
-    auto replaced = fileManager.replaceItem(destination.path, location->path);
+    auto replaced = platform::FileManager::defaultManager().replaceItem(destination.path, location->path);
     if (!replaced) {
         NSLog("Error moving the file: " + replaced.error().description());
         return 1;
@@ -73,20 +68,15 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath, std:
 
     // NOTE: what is verified, and removed after a mismatch, is the file this
     // run placed, never whatever the name means by then.
-    bool matched = sha256Checksum(destinationPath, expectedChecksum, replaced->identity);
-    if (kind == DownloadKind::Resumed)
-        return cleanUpResumed(matched, resumeStatePath, destinationPath, replaced->identity);
-    return cleanUpFresh(matched, destinationPath, replaced->identity);
+    bool matched = sha256Checksum(localFilePath, checksumArgument, replaced->identity);
+    return cleanUp(kind, matched, resumeStatePath, replaced->identity);
 }
-
-namespace {
 
 platform::CompletionHandler handler(DownloadKind kind, std::string resumeStatePath)
 {
     return [kind, resumeStatePath = std::move(resumeStatePath)](std::optional<platform::URL> location,
                std::optional<platform::URLResponse>, std::optional<platform::Error> error) {
-        platform::exitProcess(
-            completeDownload(kind, resumeStatePath, localFilePath, checksumArgument, location, error));
+        platform::exitProcess(completeDownload(kind, resumeStatePath, location, error));
     };
 }
 

@@ -2,25 +2,21 @@
 #include "Quenbury/DownloadLocation.h"
 
 #include "platform/FileManager.h"
+#include "platform/Path.h"
 
+#include <algorithm>
 #include <filesystem>
 
 bool isRefusedDownloadLocation(std::string const& location, std::string const& localFilePath)
 {
     if (location.empty() || location.back() == '/')
         return true;
-    for (size_t start = 0;;) {
-        size_t slash = location.find('/', start);
-        if (location.compare(start, slash == std::string::npos ? std::string::npos : slash - start, "..") == 0)
-            return true;
-        if (slash == std::string::npos)
-            break;
-        start = slash + 1;
-    }
+    if (std::ranges::count(platform::pathComponents(location), "..") != 0)
+        return true;
     auto& fileManager = platform::FileManager::defaultManager();
     if (!fileManager.fileExists(localFilePath))
         return false;
-    // NOTE: a link to a directory is a directory here too: the move would land inside it.
+    // NOTE: a link to a folder is a folder here too: the move would land inside it.
     std::error_code error;
     return std::filesystem::is_directory(localFilePath, error);
 }

@@ -3,7 +3,7 @@
 
 #include <string>
 
-/// True when `location` cannot name a file inside the store directory: it is
+/// True when `location` cannot name a file inside the store folder: it is
 /// empty, ends with "/", has a ".." component, or `localFilePath` is an
-/// existing directory. Such a location is refused before anything is touched.
+/// existing folder. Such a location is refused before anything is touched.
 bool isRefusedDownloadLocation(std::string const& location, std::string const& localFilePath);

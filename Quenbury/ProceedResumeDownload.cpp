@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Quenbury/ProceedResumeDownload.h"
 
-#include "Quenbury/VarroAgent.h"
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
@@ -23,11 +22,6 @@ bool lowercasedEquals(std::optional<std::string> value, std::string_view expecte
     return *value == expected;
 }
 
-}
-
-bool proceedResumeDownload()
-{
-    return proceedResumeDownload(VarroAgent::dataPath());
 }
 
 bool proceedResumeDownload(std::string const& dataPath)

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+#include "Quenbury/VarroAgent.h"
+
 #include <string>
 
-/// Whether the agent's configuration allows this run to download; logs one line.
-bool proceedResumeDownload();
-
-/// The same decision for the configuration files in `dataPath`.
-bool proceedResumeDownload(std::string const& dataPath);
+/// Whether the agent's configuration files in `dataPath` allow this run to download; logs one line.
+bool proceedResumeDownload(std::string const& dataPath = VarroAgent::dataPath());

@@ -2,29 +2,19 @@
 #include "Quenbury/ResumeDownloadPlistName.h"
 
 #include "platform/Log.h"
+#include "platform/Path.h"
 
 #include <algorithm>
-#include <vector>
 
 std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::string const& forDownloadfile)
 {
     platform::NSLog("Inside resume plist file name generator");
 
-    std::vector<std::string_view> pieces;
-    std::string_view rest = forDownloadfile;
-    while (!rest.empty()) {
-        auto slash = rest.find('/');
-        auto piece = rest.substr(0, slash);
-        if (!piece.empty())
-            pieces.push_back(piece);
-        if (slash == std::string_view::npos)
-            break;
-        rest.remove_prefix(slash + 1);
-    }
+    auto pieces = platform::pathComponents(forDownloadfile);
     if (pieces.empty())
         return std::unexpected(ResumeDownloadError::fileNameError("Error in file path seperator"));
 
-    std::string name(pieces.back());
+    std::string name = pieces.back();
     std::ranges::replace(name, '.', '_');
     pieces.pop_back();
 

@@ -28,5 +28,5 @@ struct ResumeDownloadError {
 inline constexpr char resumeStateArea[] = "/private/tmp";
 
 /// The resume state file's name relative to "/private/tmp/": the destination's
-/// directories, then "/resume_", its file name with dots as underscores, ".plist".
+/// folders, then "/resume_", its file name with dots as underscores, ".plist".
 std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::string const& forDownloadfile);

@@ -8,7 +8,7 @@
 
 /// The URL argument without surrounding white space, not percent-encoded.
 extern std::string urlString;
-/// The destination: the agent's store directory followed by the location argument.
+/// The destination: the agent's store folder followed by the location argument.
 extern std::string localFilePath;
 /// The expected checksum argument, exactly as passed.
 extern std::string checksumArgument;

@@ -5,6 +5,8 @@
 
 #include "platform/FileManager.h"
 #include "platform/Log.h"
+#include "platform/Path.h"
+#include "platform/TrustedPath.h"
 
 #include <cerrno>
 
@@ -36,23 +38,21 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
         return false;
     };
     auto& fileManager = platform::FileManager::defaultManager();
-    auto slash = path.find_last_of('/');
-    std::string directory = slash == std::string::npos ? "." : path.substr(0, slash == 0 ? 1 : slash);
-    std::string name = path.substr(slash + 1);
+    auto [folderPath, name] = platform::splitPath(path);
 
     // NOTE: the resume area lies beside a world-writable folder; a planted link
     // or a folder of another user must not decide where root writes. The walk
     // opens each folder by descriptor, so what was checked is what is written.
-    auto folder = fileManager.openTrustedDirectory(directory, resumeStateArea, false);
+    auto folder = platform::openTrustedFolder(folderPath, resumeStateArea, false);
     if (!folder && folder.error().is(platform::ErrorDomain::POSIX, ENOENT)) {
-        NSLog("Creating directory " + directory);
-        folder = fileManager.openTrustedDirectory(directory, resumeStateArea, true);
+        NSLog("Creating directory " + folderPath);
+        folder = platform::openTrustedFolder(folderPath, resumeStateArea, true);
     }
     if (!folder)
         return writeFailed(folder.error());
-    NSLog("Directory is " + directory);
+    NSLog("Directory is " + folderPath);
 
-    if (fileManager.fileExistsAt(folder->get(), name))
+    if (platform::identityAt(folder->get(), name))
         NSLog("Removing resume data already present at: " + path);
     if (auto written = fileManager.createFile(folder->get(), name, path, *resumeData); !written)
         return writeFailed(written.error());

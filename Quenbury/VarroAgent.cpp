@@ -18,9 +18,8 @@ std::string VarroAgent::_basePath()
     };
     auto& fileManager = platform::FileManager::defaultManager();
     for (auto candidate : candidates) {
-        std::string directory(candidate);
-        if (fileManager.fileExists(directory + "/bin/zkagentservice"))
-            return directory;
+        if (fileManager.fileExists(std::string(candidate) + "/bin/zkagentservice"))
+            return std::string(candidate);
     }
     return "/Library/Ostrel_Agent";
 }

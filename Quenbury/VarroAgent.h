@@ -3,7 +3,7 @@
 
 #include <string>
 
-/// The agent's installation directory and the directories derived from it.
+/// The agent's installation folder and the folders derived from it.
 /// Each property is set up lazily, once per process, on its first access;
 /// a derived one is built from `basePath` as it is at that moment.
 class VarroAgent {

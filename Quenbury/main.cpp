@@ -6,11 +6,13 @@
 #include "Quenbury/RunGlobals.h"
 #include "Quenbury/Sha256Checksum.h"
 #include "Quenbury/VarroAgent.h"
+#include "platform/BodyFolder.h"
 #include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
 #include "platform/FileManager.h"
 #include "platform/HeldFolders.h"
 #include "platform/Log.h"
+#include "platform/Path.h"
 #include "platform/Process.h"
 #include "platform/Text.h"
 #include "platform/TrustedPath.h"
@@ -37,23 +39,21 @@ namespace {
 /// would fail on it the same way. Data that continues another host, port or
 /// path counts so too: a dead mirror must not keep its destination from a new
 /// one. A re-signed link of the same resource continues it.
-std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePath, platform::URL const& downloadURL)
+std::optional<platform::ResumeData> storedResumeData(
+    std::string const& resumeStatePath, platform::URL const& downloadURL)
 {
-    auto& fileManager = platform::FileManager::defaultManager();
-    if (!fileManager.fileExists(resumeStatePath))
+    if (!platform::FileManager::defaultManager().fileExists(resumeStatePath))
         return std::nullopt;
     NSLog("Fetching resume data..for plist " + resumeStatePath);
-    std::optional<platform::Bytes> data;
-    if (platform::checkOwnedRegularFile(resumeStatePath, resumeStateArea)) {
-        auto read = fileManager.contentsOfFile(platform::URL::fileURL(resumeStatePath).path);
-        if (read && platform::URLSession::canResume(*read, downloadURL))
-            data = std::move(*read);
-    }
+    auto file = platform::openOwnRegularFileInTrustedFolder(resumeStatePath, resumeStateArea);
+    auto read = file ? platform::readAll(file->get(), resumeStatePath, platform::maximumResumeDataSize)
+                     : platform::errorOf(file);
+    auto data = read ? platform::URLSession::resumableTransfer(*read, downloadURL) : std::nullopt;
     if (!data) {
         NSLog("Error in resume data...");
         return std::nullopt;
     }
-    NSLog("The resume Plist size ->" + std::to_string(data->size()) + " bytes");
+    NSLog("The resume Plist size ->" + std::to_string(read->size()) + " bytes");
     return data;
 }
 
@@ -61,14 +61,10 @@ std::optional<platform::Bytes> storedResumeData(std::string const& resumeStatePa
 /// (a save makes the rest), checked and narrowed now: once confined, no mode
 /// changes. The resume area is made now if it is missing, as the first save
 /// would make it: a folder that does not exist yet can be given no rule.
-std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& resumeStatePath)
+std::expected<platform::FileDescriptor, platform::Error> resumeStateFolder(std::string const& resumeStatePath)
 {
-    (void)platform::FileManager::defaultManager().openTrustedDirectory(resumeStateArea, {}, true);
-    auto folder
-        = platform::openDeepestTrustedFolder(resumeStatePath.substr(0, resumeStatePath.rfind('/')), resumeStateArea);
-    if (!folder)
-        return std::nullopt;
-    return std::move(*folder);
+    (void)platform::openTrustedFolder(resumeStateArea, {}, true);
+    return platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
 }
 
 /// From here on the process may write only beneath `folders` and the resume
@@ -76,7 +72,7 @@ std::optional<platform::FileDescriptor> resumeStateFolder(std::string const& res
 /// nothing: before the service's thread starts, so that it is bound too. Each
 /// call narrows what the one before allowed. Best effort: an older kernel runs
 /// unconfined.
-void confineTo(std::vector<int> folders, std::optional<platform::FileDescriptor> const& stateFolder)
+void confineTo(std::vector<int> folders, std::expected<platform::FileDescriptor, platform::Error> const& stateFolder)
 {
     if (stateFolder)
         folders.push_back(stateFolder->get());
@@ -140,7 +136,7 @@ int main(int argc, char** argv)
         NSLog("error in creating plist");
         exitProcess(1);
     }
-    std::string const resumeStatePath = std::string(resumeStateArea) + "/" + *plistName;
+    std::string const resumeStatePath = platform::joinPath(resumeStateArea, *plistName);
 
     // NOTE: stored resume data is parsed only once the process is confined to
     // the folders its body may lie in (the destination's, held from now on,
@@ -148,7 +144,7 @@ int main(int argc, char** argv)
     // folder, the confinement narrows to that and the destination's.
     auto stateFolder = resumeStateFolder(resumeStatePath);
     {
-        auto candidates = session->bodyFolderParents(localFilePath);
+        auto candidates = platform::openBodyFolderParents(localFilePath, sessionConfig->temporaryFolder);
         std::vector<int> folders;
         for (auto const& folder : candidates)
             folders.push_back(folder.get());
@@ -158,9 +154,8 @@ int main(int argc, char** argv)
         (void)platform::dropCapabilities();
     }
     auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
-    auto task = resumeData
-        ? session->downloadTask(*resumeData, *downloadURL, localFilePath, resumedDownloadCompletion(resumeStatePath))
-        : session->downloadTask(*downloadURL, localFilePath, freshDownloadCompletion(resumeStatePath));
+    auto task = session->downloadTask(*downloadURL, localFilePath,
+        resumeData ? resumedDownloadCompletion(resumeStatePath) : freshDownloadCompletion(resumeStatePath), resumeData);
     confineTo(platform::heldFolders(), stateFolder);
     task->resume();
 

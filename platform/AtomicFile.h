@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// A file that appears whole or not at all (the resume state, a body's record,
+// a copy across volumes): written as a unique sibling of its final name, then
+// renamed over it in one step. An AtomicFile owns its sibling until it is
+// committed; what is not committed is unlinked when the object goes.
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
@@ -12,11 +17,9 @@
 
 namespace platform {
 
-/// A file that appears whole or not at all: written as a unique sibling of its
-/// final name (".<name>.quenbury-" and 16 random letters and digits, O_EXCL|O_NOFOLLOW,
-/// never through a link, and locked while it lives, so that a later writer
-/// tells it from one a killed writer abandoned), then renamed over the final
-/// name in one step. What is not committed is unlinked when this object goes.
+/// The sibling is ".<name>.quenbury-" and 16 random letters and digits, made
+/// O_EXCL|O_NOFOLLOW and locked while it lives, so that a later writer tells
+/// it from one a killed writer abandoned.
 class AtomicFile {
 public:
     enum class Durability {

@@ -150,7 +150,7 @@ void BodyFile::handOverDigest()
     auto digest = m_writer->finishDigest();
     auto size = sizeOnDisk();
     if (digest && size && *size == m_writer->length())
-        platform::handOverDigest(m_fd.get(), *digest);
+        rememberDigestOf(m_fd.get(), *digest);
 }
 
 void BodyFile::remove()

@@ -4,6 +4,7 @@
 #include "platform/BodyFile.h"
 #include "platform/BodyFolderChoice.h"
 #include "platform/HeldFolders.h"
+#include "platform/Path.h"
 #include "platform/TrustedPath.h"
 
 #include <algorithm>
@@ -51,7 +52,7 @@ namespace {
 std::expected<BodyFolder, Error> BodyFolder::openIn(
     int parent, std::string const& parentPath, std::string const& name, bool create)
 {
-    std::string path = (parentPath == "/" ? "" : parentPath) + "/" + name;
+    std::string path = joinPath(parentPath, name);
     // NOTE: a run that ends removes the folder when it is empty (see
     // removeIfEmpty); one that opened it just before finds it unlinked under
     // its shared lock, and makes it again.
@@ -69,14 +70,13 @@ std::expected<BodyFolder, Error> BodyFolder::openIn(
 
 std::expected<BodyFolder, Error> BodyFolder::open(std::string const& path, bool create)
 {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash + 1 == path.size())
+    auto [parentPath, name] = splitPath(path);
+    if (parentPath.empty() || name.empty())
         return std::unexpected(Error::refused(path, "not an absolute path"));
-    std::string parentPath = slash == 0 ? "/" : path.substr(0, slash);
     FileDescriptor parent(::open(parentPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!parent)
         return std::unexpected(Error::fromErrno("open", parentPath, errno));
-    return openIn(parent.get(), parentPath, path.substr(slash + 1), create);
+    return openIn(parent.get(), parentPath, name, create);
 }
 
 std::expected<BodyFolder, Error> BodyFolder::openOnce(
@@ -120,7 +120,7 @@ std::expected<BodyFolder, Error> BodyFolder::createFresh(
         if (::mkdirat(parent, name.c_str(), 0700) == 0)
             break;
         if (errno != EEXIST || attempt == 100)
-            return std::unexpected(Error::fromErrno("mkdir", parentPath + "/" + name, errno));
+            return std::unexpected(Error::fromErrno("mkdir", joinPath(parentPath, name), errno));
     }
     auto folder = openIn(parent, parentPath, name, false);
     if (!folder)
@@ -139,7 +139,7 @@ std::expected<BodyFolder, Error> BodyFolder::openMade(
         if (auto folder = openIn(parent, parentPath, name, false))
             return folder;
     }
-    return std::unexpected(Error::fromErrno("open", parentPath + "/" + std::string(prefix), ENOENT));
+    return std::unexpected(Error::fromErrno("open", joinPath(parentPath, prefix), ENOENT));
 }
 
 BodyFolder::BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd)

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The download service's private folders, where bodies grow. A BodyFolder
+// owns one, opened, checked and held under a shared lock; openBodyFolder
+// carries out what chooseBodyFolder plans for a task.
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/ResumeData.h"

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/BodyFolderChoice.h"
 
+#include "platform/Path.h"
+
 #include <algorithm>
 #include <cstdlib>
 
@@ -9,21 +11,17 @@ namespace platform {
 namespace {
 
     /// The name of a folder `prefix`XXXXXX that the service makes in `parent`, when `path` is one; else empty.
-    std::string_view madeIn(std::string_view path, std::string const& parent, std::string_view prefix)
+    std::string madeIn(std::string_view path, std::string const& parent, std::string_view prefix)
     {
-        std::string const start = (parent == "/" ? "" : parent) + "/";
-        if (!path.starts_with(start) || !isMadeFolderName(path.substr(start.size()), prefix))
-            return {};
-        return path.substr(start.size());
+        auto [folder, name] = splitPath(path);
+        return folder == parent && isMadeFolderName(name, prefix) ? name : std::string();
     }
 
 }
 
 BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary)
 {
-    BodyFolderLocations locations;
-    if (auto slash = destination.find_last_of('/'); slash != std::string::npos)
-        locations.destinationFolder = slash == 0 ? "/" : destination.substr(0, slash);
+    BodyFolderLocations locations { splitPath(destination).folder, {} };
     std::string temporary = configuredTemporary;
     if (temporary.empty()) {
         char const* tmpdir = std::getenv("TMPDIR");
@@ -48,13 +46,12 @@ BodyFolderPlan chooseBodyFolder(
     std::optional<ResumeData> const& resume, BodyFolderLocations const& locations, std::optional<int> destinationFolder)
 {
     if (resume && destinationFolder) {
-        std::string const& recorded = resume->bodyFolder;
-        if (auto name = madeIn(recorded, locations.destinationFolder, freshBesideFolderPrefix); !name.empty())
-            return plan::RecordedBeside { *destinationFolder, std::string(name) };
+        if (auto name = madeIn(resume->bodyFolder, locations.destinationFolder, freshBesideFolderPrefix); !name.empty())
+            return plan::RecordedBeside { *destinationFolder, name };
     }
     if (resume) {
         if (auto name = madeIn(resume->bodyFolder, locations.temporary, freshTemporaryFolderPrefix); !name.empty())
-            return plan::RecordedTemporary { std::string(name) };
+            return plan::RecordedTemporary { name };
     }
     if (destinationFolder)
         return plan::Beside { *destinationFolder };

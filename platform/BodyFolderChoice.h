@@ -1,19 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "platform/ResumeData.h"
-
-#include <optional>
-#include <string>
-#include <string_view>
-#include <variant>
-
 // Which folder a body grows in: beside the place where the package will land,
 // so that moving it there is a rename on every layout and it outlives emptied
 // temporary folders; where that folder is missing, a fresh one in the
 // temporary folder. A pure choice, made into a plan that names the folder to
 // open in: a folder beside the destination can only be planned in the
 // destination's folder as it was opened. Carrying it out is openBodyFolder's.
+
+#include "platform/ResumeData.h"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
 
 namespace platform {
 

@@ -2,6 +2,7 @@
 #include "platform/BodyProgressRecord.h"
 
 #include "platform/AtomicFile.h"
+#include "platform/Path.h"
 #include "platform/Posix.h"
 
 #include <fcntl.h>
@@ -12,7 +13,7 @@ namespace platform {
 BodyProgressRecord::BodyProgressRecord(BodyFolder const& folder, std::string bodyFileName)
     : m_folder(folder.descriptor())
     , m_name(bodyFileName + ".progress")
-    , m_path(folder.path() + "/" + m_name)
+    , m_path(joinPath(folder.path(), m_name))
 {
 }
 

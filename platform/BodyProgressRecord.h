@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The progress record beside a growing body: what a later task needs to
+// continue it after a kill or a power loss. It owns the record's name only;
+// the body is Body's.
+
 #include "platform/BodyFolder.h"
 #include "platform/Error.h"
 #include "platform/ResumeData.h"

@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// How the running tool confines itself before its first connection: no new
+// privileges, Landlock, a seccomp filter and the capabilities it keeps. Best
+// effort and silent: an older kernel runs unconfined.
+
 #include <climits>
 #include <cstdint>
 #include <span>

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// libcurl's result codes as the platform's URL-loading codes and as text,
+// for the transfer and the receiver alike.
+
 #include <string>
 
 namespace platform {

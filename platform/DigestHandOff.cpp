@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 #include <sys/stat.h>
+#include <tuple>
 
 namespace platform {
 
@@ -14,23 +15,11 @@ namespace {
 
     /// What identifies a file's contents within one run: a write changes the
     /// modification time, a copy makes another inode.
-    struct ContentsIdentity {
-        FileIdentity file;
-        off_t size = 0;
-        timespec modified {};
-
-        explicit ContentsIdentity(struct stat const& status)
-            : file(status)
-            , size(status.st_size)
-            , modified(status.st_mtim)
-        {
-        }
-        bool operator==(ContentsIdentity const& other) const
-        {
-            return file == other.file && size == other.size && modified.tv_sec == other.modified.tv_sec
-                && modified.tv_nsec == other.modified.tv_nsec;
-        }
-    };
+    using ContentsIdentity = std::tuple<FileIdentity, off_t, time_t, long>;
+    ContentsIdentity contentsIdentity(struct stat const& status)
+    {
+        return { FileIdentity(status), status.st_size, status.st_mtim.tv_sec, status.st_mtim.tv_nsec };
+    }
 
     struct HandedOver {
         std::mutex mutex;
@@ -45,19 +34,19 @@ namespace {
 
 }
 
-void handOverDigest(int fd, Sha256Digest const& digest)
+void rememberDigestOf(int fd, Sha256Digest const& digest)
 {
     auto status = statusOf(fd, {});
     if (!status || !S_ISREG(status->st_mode))
         return;
     auto& store = handedOver();
     std::lock_guard lock(store.mutex);
-    store.entry.emplace(ContentsIdentity(*status), digest);
+    store.entry.emplace(contentsIdentity(*status), digest);
 }
 
 std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::optional<FileIdentity> placed)
 {
-    auto opened = openOwnRegularFile(path);
+    auto opened = openFileNobodyElseWrites(path);
     if (!opened)
         return errorOf(opened);
     auto status = statusOf(opened->get(), path);
@@ -69,7 +58,7 @@ std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::op
     {
         auto& store = handedOver();
         std::lock_guard lock(store.mutex);
-        if (store.entry && store.entry->first == ContentsIdentity(*status))
+        if (store.entry && store.entry->first == contentsIdentity(*status))
             return store.entry->second;
     }
     return sha256OfFile(opened->get(), path);

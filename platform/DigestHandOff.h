@@ -1,14 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-#include "platform/Error.h"
-#include "platform/Posix.h"
-#include "platform/Sha256.h"
-
-#include <expected>
-#include <optional>
-#include <string>
-
 // The one place where the platform knows that the tool moves a finished body
 // into place and then verifies it: the download service (or the move across
 // volumes) hands over the digest of the bytes it wrote, and verification
@@ -19,12 +11,20 @@
 // only for a path that names that same file, still unchanged; any other
 // file, a changed one or a copy, is read whole. One digest is kept at a time.
 
+#include "platform/Error.h"
+#include "platform/Posix.h"
+#include "platform/Sha256.h"
+
+#include <expected>
+#include <optional>
+#include <string>
+
 namespace platform {
 
-/// Hands over `digest` as that of the regular file open at `fd`, as it stands now.
-void handOverDigest(int fd, Sha256Digest const& digest);
+/// Remembers `digest` as that of the regular file open at `fd`, as it stands now.
+void rememberDigestOf(int fd, Sha256Digest const& digest);
 
-/// The SHA-256 of the file at `path`, opened only as openOwnRegularFile
+/// The SHA-256 of the file at `path`, opened only as openFileNobodyElseWrites
 /// allows, and only while it is the file `placed` when given: the digest
 /// handed over for it, when the path names that same unchanged file, else
 /// read whole through the descriptor opened.

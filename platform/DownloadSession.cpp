@@ -4,8 +4,6 @@
 #include "platform/BodyFolder.h"
 #include "platform/DownloadTransfer.h"
 #include "platform/Process.h"
-#include "platform/ResumeData.h"
-#include "platform/ResumeDecisions.h"
 #include "platform/TransferSignals.h"
 
 #include <condition_variable>
@@ -76,7 +74,7 @@ struct URLSession::Impl {
     Folder bodyFolder(std::optional<ResumeData> const& resume, std::string const& destination) const
     {
         return std::make_shared<std::expected<ChosenBodyFolder, Error>>(
-            openBodyFolder(resume, destination, configuration.temporaryDirectory));
+            openBodyFolder(resume, destination, configuration.temporaryFolder));
     }
 
     void perform(std::string const& url, std::optional<ResumeData> const& stored, Folder const& chosen,
@@ -104,16 +102,6 @@ struct URLSession::Impl {
 };
 
 namespace {
-
-    /// The decoded `resumeData` when it continues `url`'s resource.
-    std::expected<ResumeData, Error> resumeDataFor(Bytes const& resumeData, URL const& url)
-    {
-        auto decoded = decodeResumeData(resumeData);
-        if (decoded && !resumesURL(*decoded, url.absoluteString))
-            return std::unexpected(
-                Error::url(URLErrorCode::Unknown, url.absoluteString, "The resume data continues another URL"));
-        return decoded;
-    }
 
     class DownloadTask final : public URLSessionDownloadTask {
     public:
@@ -153,36 +141,20 @@ URLSession::~URLSession()
 }
 
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
-    URL const& url, std::string const& destination, CompletionHandler handler)
+    URL const& url, std::string const& destination, CompletionHandler handler, std::optional<ResumeData> resume)
 {
+    auto folder = m_impl->bodyFolder(resume, destination);
     return std::make_shared<DownloadTask>(*m_impl,
-        [impl = m_impl.get(), url = url.absoluteString, folder = m_impl->bodyFolder(std::nullopt, destination),
-            handler = std::move(handler)] { impl->perform(url, std::nullopt, folder, handler); });
-}
-
-std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
-    Bytes const& resumeData, URL const& url, std::string const& destination, CompletionHandler handler)
-{
-    auto resume = resumeDataFor(resumeData, url);
-    if (!resume) {
-        // Data undecodable or of another resource touches nothing: the task fails at once.
-        return std::make_shared<DownloadTask>(*m_impl,
-            [error = resume.error(), handler = std::move(handler)] { handler(std::nullopt, std::nullopt, error); });
-    }
-    return std::make_shared<DownloadTask>(*m_impl,
-        [impl = m_impl.get(), url = url.absoluteString, resume = *resume,
-            folder = m_impl->bodyFolder(*resume, destination),
+        [impl = m_impl.get(), url = url.absoluteString, resume = std::move(resume), folder = std::move(folder),
             handler = std::move(handler)] { impl->perform(url, resume, folder, handler); });
 }
 
-std::vector<FileDescriptor> URLSession::bodyFolderParents(std::string const& destination) const
+std::optional<ResumeData> URLSession::resumableTransfer(Bytes const& resumeData, URL const& url)
 {
-    return openBodyFolderParents(destination, m_impl->configuration.temporaryDirectory);
-}
-
-bool URLSession::canResume(Bytes const& resumeData, URL const& url)
-{
-    return resumeDataFor(resumeData, url).has_value();
+    auto decoded = decodeResumeData(resumeData);
+    if (!decoded || !sameResource(decoded->url, url.absoluteString))
+        return std::nullopt;
+    return std::move(*decoded);
 }
 
 }

@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The download service as the tool sees it: a configuration, a session with
+// one serial queue and one receiver process, and tasks whose completion
+// handler runs once, on the session's thread. The session owns them all.
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
+#include "platform/ResumeData.h"
 #include "platform/Url.h"
 
 #include <chrono>
@@ -10,7 +15,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace platform {
 
@@ -31,7 +35,7 @@ struct URLSessionConfiguration {
     std::chrono::milliseconds timeoutIntervalForResource { std::chrono::hours(24 * 7) };
     /// The temporary folder, where bodies go when the destination's folder
     /// does not exist; empty means $TMPDIR, else /var/tmp.
-    std::string temporaryDirectory;
+    std::string temporaryFolder;
     /// A file of trusted certificate authorities in place of the system's; empty for the system's.
     std::string certificateAuthorities;
 
@@ -55,28 +59,21 @@ public:
     URLSession(URLSession const&) = delete;
     URLSession& operator=(URLSession const&) = delete;
 
-    /// The folders a task's body toward `destination` (a path) may be put in,
-    /// opened, for a confinement taken on before the task is made: the
-    /// destination's folder (held from now on) and the temporary folder.
-    [[nodiscard]] std::vector<FileDescriptor> bodyFolderParents(std::string const& destination) const;
-
     /// A task for `url`, whose package will land at `destination` (a path):
     /// its body grows beside it. The body's folder is chosen, opened and held
     /// as the task is made (see openBodyFolder), so that a confinement taken
     /// on before `resume` can name it; the session's thread starts with the
-    /// first task resumed.
-    std::shared_ptr<URLSessionDownloadTask> downloadTask(
-        URL const& url, std::string const& destination, CompletionHandler handler);
-    /// The same, continuing the transfer `resumeData` describes, asking `url`
-    /// from now on: a re-signed link of the same resource replaces the one the
-    /// data names. Data that `canResume` refuses fails the task at once.
-    std::shared_ptr<URLSessionDownloadTask> downloadTask(
-        Bytes const& resumeData, URL const& url, std::string const& destination, CompletionHandler handler);
+    /// first task resumed. With `resume` (see resumableTransfer), the task
+    /// continues that transfer, asking `url` from now on: a re-signed link of
+    /// the same resource replaces the one the data names.
+    std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, std::string const& destination,
+        CompletionHandler handler, std::optional<ResumeData> resume = std::nullopt);
 
-    /// Whether `resumeData` is something a task can be created from, and
-    /// continues the transfer of `url`'s resource rather than of another
-    /// (a URL that differs in its query or fragment alone names the same).
-    [[nodiscard]] static bool canResume(Bytes const& resumeData, URL const& url);
+    /// The transfer `resumeData` describes, decoded once here, when a task can
+    /// be created from it and it continues `url`'s resource rather than
+    /// another (a URL that differs in its query or fragment alone names the
+    /// same); nothing otherwise.
+    [[nodiscard]] static std::optional<ResumeData> resumableTransfer(Bytes const& resumeData, URL const& url);
 
     struct Impl;
 

@@ -67,6 +67,41 @@ Error Error::refused(std::string_view path, std::string_view reason)
     return fromErrno(reason, path, EPERM);
 }
 
+namespace {
+
+    /// The standard description of a URL-loading code.
+    std::string_view urlErrorDescription(long code)
+    {
+        switch (code) {
+        case URLErrorCode::Cancelled:
+            return "cancelled";
+        case URLErrorCode::TimedOut:
+            return "The request timed out.";
+        case URLErrorCode::UnsupportedURL:
+            return "unsupported URL";
+        case URLErrorCode::CannotFindHost:
+            return "A server with the specified hostname could not be found.";
+        case URLErrorCode::CannotConnectToHost:
+            return "Could not connect to the server.";
+        case URLErrorCode::NetworkConnectionLost:
+            return "The network connection was lost.";
+        case URLErrorCode::HTTPTooManyRedirects:
+            return "too many HTTP redirects";
+        case URLErrorCode::BadServerResponse:
+            return "bad server response";
+        case URLErrorCode::SecureConnectionFailed:
+            return "An SSL error has occurred and a secure connection to the server cannot be made.";
+        case URLErrorCode::ServerCertificateUntrusted:
+            return "The certificate for this server is invalid.";
+        case URLErrorCode::CannotWriteToFile:
+            return "The file could not be written.";
+        default:
+            return "An unknown error occurred.";
+        }
+    }
+
+}
+
 Error Error::url(long code, std::string_view failingURL, std::string_view underlying)
 {
     Error error;
@@ -78,36 +113,6 @@ Error Error::url(long code, std::string_view failingURL, std::string_view underl
     if (!underlying.empty())
         error.userInfo.emplace(UserInfoKey::UnderlyingError, std::string(underlying));
     return error;
-}
-
-std::string_view urlErrorDescription(long code)
-{
-    switch (code) {
-    case URLErrorCode::Cancelled:
-        return "cancelled";
-    case URLErrorCode::TimedOut:
-        return "The request timed out.";
-    case URLErrorCode::UnsupportedURL:
-        return "unsupported URL";
-    case URLErrorCode::CannotFindHost:
-        return "A server with the specified hostname could not be found.";
-    case URLErrorCode::CannotConnectToHost:
-        return "Could not connect to the server.";
-    case URLErrorCode::NetworkConnectionLost:
-        return "The network connection was lost.";
-    case URLErrorCode::HTTPTooManyRedirects:
-        return "too many HTTP redirects";
-    case URLErrorCode::BadServerResponse:
-        return "bad server response";
-    case URLErrorCode::SecureConnectionFailed:
-        return "An SSL error has occurred and a secure connection to the server cannot be made.";
-    case URLErrorCode::ServerCertificateUntrusted:
-        return "The certificate for this server is invalid.";
-    case URLErrorCode::CannotWriteToFile:
-        return "The file could not be written.";
-    default:
-        return "An unknown error occurred.";
-    }
 }
 
 }

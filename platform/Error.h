@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The platform's one error: a domain, a code and user information, described
+// as the platform's own errors are. Every platform call returns it.
+
 #include <cstdint>
 #include <expected>
 #include <map>
@@ -78,8 +81,5 @@ template<typename T> [[nodiscard]] std::unexpected<Error> errorOf(std::expected<
 {
     return std::unexpected(failed.error());
 }
-
-/// The standard description of a URL-loading code.
-std::string_view urlErrorDescription(long code);
 
 }

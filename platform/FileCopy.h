@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The copy of a finished body to another volume, hashed as it lands, for the
+// file manager's move.
+
 #include "platform/Error.h"
 #include "platform/Sha256.h"
 

@@ -45,7 +45,7 @@ namespace {
         // NOTE: the copy's own bytes were hashed as they landed; verifying the
         // new file need not read it again. Not synced, like a rename: a file torn
         // by a power loss fails the next run's verification.
-        handOverDigest(out->descriptor(), *digest);
+        rememberDigestOf(out->descriptor(), *digest);
         auto copied = statusOf(out->descriptor(), destination);
         if (!copied)
             return errorOf(copied);
@@ -70,24 +70,12 @@ bool FileManager::fileExists(std::string const& path)
     return ::stat(path.c_str(), &info) == 0;
 }
 
-std::expected<FileDescriptor, Error> FileManager::openTrustedDirectory(
-    std::string const& path, std::string_view ownArea, bool create)
-{
-    return openTrustedFolder(path, ownArea, create);
-}
-
-bool FileManager::fileExistsAt(int directory, std::string const& name)
-{
-    struct stat info { };
-    return ::fstatat(directory, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 std::expected<void, Error> FileManager::removeItem(std::string const& path, std::string_view ownArea)
 {
     auto held = openTrustedContainingFolder(path, ownArea);
     if (!held)
         return errorOf(held);
-    if (::unlinkat(held->first.get(), held->second.c_str(), 0) != 0)
+    if (::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
         return failure("unlink", path);
     return {};
 }
@@ -97,8 +85,8 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path, File
     auto held = openContainingFolder(path);
     if (!held)
         return errorOf(held);
-    auto& [folder, name] = *held;
-    if (identityAt(folder.get(), name) == placed && ::unlinkat(folder.get(), name.c_str(), 0) != 0)
+    if (identityAt(held->folder.get(), held->name) == placed
+        && ::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
         return failure("unlink", path);
     return {};
 }
@@ -132,9 +120,9 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
 }
 
 std::expected<void, Error> FileManager::createFile(
-    int directory, std::string const& name, std::string const& path, Bytes const& contents)
+    int folder, std::string const& name, std::string const& path, Bytes const& contents)
 {
-    auto file = AtomicFile::create(directory, name, path, ownerOnlyFile);
+    auto file = AtomicFile::create(folder, name, path, ownerOnlyFile);
     if (!file)
         return errorOf(file);
     if (auto written = file->write(contents); !written)

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The file operations the tool's logic uses, by path, on the real file
+// system: each acts on the folder held for its path (see HeldFolders).
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
@@ -11,31 +14,20 @@
 
 namespace platform {
 
-/// The file operations the tool uses, on the real file system.
 class FileManager {
 public:
-    virtual ~FileManager() = default;
-
     static FileManager& defaultManager();
 
     /// True when any item exists at `path`; a symbolic link counts when its target exists.
-    [[nodiscard]] virtual bool fileExists(std::string const& path);
-    /// The folder at the absolute `path`, walked from "/" one folder at a time
-    /// by descriptor and checked as openTrustedFolder does; with `create`,
-    /// missing folders are made (mode 0700 at most) and checked as opened.
-    /// Without it, a missing folder fails with ENOENT.
-    [[nodiscard]] virtual std::expected<FileDescriptor, Error> openTrustedDirectory(
-        std::string const& path, std::string_view ownArea, bool create);
-    /// True when any item, a link included, is named `name` in `directory`.
-    [[nodiscard]] virtual bool fileExistsAt(int directory, std::string const& name);
+    [[nodiscard]] bool fileExists(std::string const& path);
     /// Removes the item at the absolute `path` in its folder, walked as
-    /// openTrustedDirectory walks it (nothing followed, nothing made): a file
+    /// openTrustedFolder walks it (nothing followed, nothing made): a file
     /// or a link itself, never what a link leads to.
-    [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path, std::string_view ownArea);
+    [[nodiscard]] std::expected<void, Error> removeItem(std::string const& path, std::string_view ownArea);
     /// Removes the file `placed` from `path` in its held folder (see
     /// openContainingFolder), only while the name is still that file: once
     /// another run replaced it, the name is theirs.
-    [[nodiscard]] virtual std::expected<void, Error> removeItem(std::string const& path, FileIdentity placed);
+    [[nodiscard]] std::expected<void, Error> removeItem(std::string const& path, FileIdentity placed);
     /// What replaceItem put in place.
     struct Placed {
         /// Something stood at the destination and was replaced.
@@ -50,16 +42,15 @@ public:
     /// systems it copies once to a temporary sibling (never into the blocks
     /// its volume keeps for root), renames that, removes the source, and
     /// remembers the digest of the copied bytes for the new file.
-    [[nodiscard]] virtual std::expected<Placed, Error> replaceItem(
-        std::string const& destination, std::string const& source);
-    /// Writes `name` in `directory` (`path` names it in errors) as a synced
+    [[nodiscard]] std::expected<Placed, Error> replaceItem(std::string const& destination, std::string const& source);
+    /// Writes `name` in `folder` (`path` names it in errors) as a synced
     /// temporary sibling (O_EXCL|O_NOFOLLOW, mode 0600 at most) renamed over
     /// whatever is there, so one complete file stands at every instant.
     /// Siblings that a killed writer left are removed first.
-    [[nodiscard]] virtual std::expected<void, Error> createFile(
-        int directory, std::string const& name, std::string const& path, Bytes const& contents);
+    [[nodiscard]] std::expected<void, Error> createFile(
+        int folder, std::string const& name, std::string const& path, Bytes const& contents);
     /// The whole file; only a regular file is opened (see openRegularFileForReading).
-    [[nodiscard]] virtual std::expected<Bytes, Error> contentsOfFile(std::string const& path);
+    [[nodiscard]] std::expected<Bytes, Error> contentsOfFile(std::string const& path);
 };
 
 }

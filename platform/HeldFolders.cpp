@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/HeldFolders.h"
 
+#include "platform/Path.h"
 #include "platform/TrustedPath.h"
 
 #include <algorithm>
@@ -47,13 +48,11 @@ std::vector<int> heldFolders()
     return descriptors;
 }
 
-std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolder(std::string const& path)
+std::expected<FolderAndName, Error> openContainingFolder(std::string const& path)
 {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos || slash + 1 == path.size())
+    auto [folderPath, name] = splitPath(path);
+    if (folderPath.empty() || name.empty())
         return std::unexpected(Error::refused(path, "not an absolute file path"));
-    std::string folderPath = slash == 0 ? "/" : path.substr(0, slash);
-    std::string name = path.substr(slash + 1);
     {
         auto& store = held();
         std::lock_guard lock(store.mutex);
@@ -62,14 +61,14 @@ std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolde
                 FileDescriptor copy(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
                 if (!copy)
                     return std::unexpected(Error::fromErrno("open", folderPath, errno));
-                return std::pair { std::move(copy), std::move(name) };
+                return FolderAndName { std::move(copy), std::move(name) };
             }
         }
     }
     auto folder = openFolderFollowingOwnLinks(folderPath);
     if (!folder)
         return errorOf(folder);
-    return std::pair { std::move(*folder), std::move(name) };
+    return FolderAndName { std::move(*folder), std::move(name) };
 }
 
 std::expected<FileDescriptor, Error> holdContainingFolder(std::string const& path)
@@ -77,9 +76,8 @@ std::expected<FileDescriptor, Error> holdContainingFolder(std::string const& pat
     auto opened = openContainingFolder(path);
     if (!opened)
         return errorOf(opened);
-    auto slash = path.find_last_of('/');
-    holdFolder(slash == 0 ? "/" : path.substr(0, slash), opened->first.get());
-    return std::move(opened->first);
+    holdFolder(splitPath(path).folder, opened->folder.get());
+    return std::move(opened->folder);
 }
 
 }

@@ -1,6 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The folders a run works in, resolved and checked once and then held open:
+// an operation on a path in one of them acts on the folder that was checked,
+// wherever a link or a rename has moved its name since. The confinement lets
+// the process write in these (and the resume area) and nowhere else.
+
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
@@ -9,11 +14,6 @@
 #include <string_view>
 #include <utility>
 #include <vector>
-
-// The folders a run works in, resolved and checked once and then held open:
-// an operation on a path in one of them acts on the folder that was checked,
-// wherever a link or a rename has moved its name since. The confinement lets
-// the process write in these (and the resume area) and nowhere else.
 
 namespace platform {
 
@@ -27,8 +27,7 @@ void holdFolder(std::string path, int descriptor);
 /// The folder that holds the absolute `path` and the name in it: the held
 /// folder when one was held for that folder's path, else the folder opened
 /// following only root's and our own links (see openFolderFollowingOwnLinks).
-[[nodiscard]] std::expected<std::pair<FileDescriptor, std::string>, Error> openContainingFolder(
-    std::string const& path);
+[[nodiscard]] std::expected<FolderAndName, Error> openContainingFolder(std::string const& path);
 
 /// The folder that holds the absolute `path` (see openContainingFolder), held
 /// from now on when it was not yet.

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// What the download service reads of a response's header, parsed strictly
+// and free of libcurl, and the rules of validators and header-safe text.
+
 #include <array>
 #include <cstddef>
 #include <cstdint>

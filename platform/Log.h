@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The tool's log: each record verbatim to the system log and standard
+// error, and the one line standard output ever gets.
+
 #include <string>
 #include <string_view>
 

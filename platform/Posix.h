@@ -1,6 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The thin layer over POSIX that the rest of the platform shares: descriptors
+// that close themselves, file identity, checked reads and writes, and
+// opening a regular file without following what it must not.
+
 #include "platform/Error.h"
 
 #include <cerrno>
@@ -60,6 +64,12 @@ public:
 
 private:
     int m_fd = -1;
+};
+
+/// A folder held open, and a name in it.
+struct FolderAndName {
+    FileDescriptor folder;
+    std::string name;
 };
 
 /// Which file an open descriptor or a name refers to.
@@ -126,7 +136,7 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
 /// for reading only when it is a regular file; a link is followed only with
 /// `followLinks`, else refused. Anything else is refused before it is
 /// opened, so that a FIFO or a device planted there can neither block the run
-/// nor be touched: EISDIR for a directory, EINVAL for any other kind,
+/// nor be touched: EISDIR for a folder, EINVAL for any other kind,
 /// reported as a failed "read". `path` names it in errors.
 [[nodiscard]] std::expected<FileDescriptor, Error> openRegularFileAt(
     int folder, std::string const& name, std::string_view path, bool followLinks);

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The process's life: its set-up before any thread, and its end from any
+// thread, with what the download service left to tidy.
+
 #include <functional>
 
 namespace platform {

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The one-line progress display, drawn only when standard error is a terminal.
+
 #include <cstdint>
 #include <string>
 

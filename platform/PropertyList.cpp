@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <limits>
 #include <plist/plist.h>
-#include <utility>
 
 namespace platform {
 
@@ -30,30 +29,14 @@ namespace {
 
 }
 
+void PropertyList::Free::operator()(void* p) const
+{
+    plist_free(node(p));
+}
+
 PropertyList::PropertyList(void* p)
     : m_node(p)
 {
-}
-
-PropertyList::PropertyList(PropertyList&& other) noexcept
-    : m_node(std::exchange(other.m_node, nullptr))
-{
-}
-
-PropertyList& PropertyList::operator=(PropertyList&& other) noexcept
-{
-    if (this != &other) {
-        if (m_node)
-            plist_free(node(m_node));
-        m_node = std::exchange(other.m_node, nullptr);
-    }
-    return *this;
-}
-
-PropertyList::~PropertyList()
-{
-    if (m_node)
-        plist_free(node(m_node));
 }
 
 std::expected<PropertyList, Error> PropertyList::fromBytes(std::span<std::uint8_t const> bytes)
@@ -82,7 +65,7 @@ PropertyList PropertyList::dictionary()
 
 bool PropertyList::isDictionary() const
 {
-    return m_node && plist_get_node_type(node(m_node)) == PLIST_DICT;
+    return m_node && plist_get_node_type(node(m_node.get())) == PLIST_DICT;
 }
 
 namespace {
@@ -100,7 +83,7 @@ namespace {
 
 std::optional<bool> PropertyList::boolean(std::string_view key) const
 {
-    plist_t value = item(m_node, key, PLIST_BOOLEAN);
+    plist_t value = item(m_node.get(), key, PLIST_BOOLEAN);
     if (!value)
         return std::nullopt;
     uint8_t b = 0;
@@ -110,7 +93,7 @@ std::optional<bool> PropertyList::boolean(std::string_view key) const
 
 std::optional<std::string> PropertyList::string(std::string_view key) const
 {
-    plist_t value = item(m_node, key, PLIST_STRING);
+    plist_t value = item(m_node.get(), key, PLIST_STRING);
     if (!value)
         return std::nullopt;
     // NOTE: a string may hold U+0000; libplist's copying getter asserts on that,
@@ -124,7 +107,7 @@ std::optional<std::string> PropertyList::string(std::string_view key) const
 
 std::optional<std::uint64_t> PropertyList::unsignedInteger(std::string_view key) const
 {
-    plist_t value = item(m_node, key, PLIST_UINT);
+    plist_t value = item(m_node.get(), key, PLIST_UINT);
     if (!value)
         return std::nullopt;
     uint64_t n = 0;
@@ -134,7 +117,7 @@ std::optional<std::uint64_t> PropertyList::unsignedInteger(std::string_view key)
 
 std::optional<Bytes> PropertyList::data(std::string_view key) const
 {
-    plist_t value = item(m_node, key, PLIST_DATA);
+    plist_t value = item(m_node.get(), key, PLIST_DATA);
     if (!value)
         return std::nullopt;
     char* bytes = nullptr;
@@ -148,26 +131,20 @@ std::optional<Bytes> PropertyList::data(std::string_view key) const
 void PropertyList::set(std::string_view key, std::string_view value)
 {
     std::string k(key), v(value);
-    plist_dict_set_item(node(m_node), k.c_str(), plist_new_string(v.c_str()));
+    plist_dict_set_item(node(m_node.get()), k.c_str(), plist_new_string(v.c_str()));
 }
 
 void PropertyList::set(std::string_view key, std::uint64_t value)
 {
     std::string k(key);
-    plist_dict_set_item(node(m_node), k.c_str(), plist_new_uint(value));
-}
-
-void PropertyList::set(std::string_view key, bool value)
-{
-    std::string k(key);
-    plist_dict_set_item(node(m_node), k.c_str(), plist_new_bool(value ? 1 : 0));
+    plist_dict_set_item(node(m_node.get()), k.c_str(), plist_new_uint(value));
 }
 
 std::expected<Bytes, Error> PropertyList::binaryData() const
 {
     char* bytes = nullptr;
     uint32_t length = 0;
-    plist_to_bin(node(m_node), &bytes, &length);
+    plist_to_bin(node(m_node.get()), &bytes, &length);
     if (!bytes) {
         Error error;
         error.domain = ErrorDomain::Cocoa;

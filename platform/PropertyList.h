@@ -1,10 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// Property lists, XML or binary, through libplist: the one place that
+// includes it. A PropertyList owns its node.
+
 #include "platform/Error.h"
 
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -12,7 +16,6 @@
 
 namespace platform {
 
-/// An owned property list (XML or binary) read or built through libplist.
 class PropertyList {
 public:
     /// Parses XML or binary property-list bytes; a parse failure carries the
@@ -20,10 +23,6 @@ public:
     [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
     /// A new, empty dictionary.
     static PropertyList dictionary();
-
-    PropertyList(PropertyList&&) noexcept;
-    PropertyList& operator=(PropertyList&&) noexcept;
-    ~PropertyList();
 
     [[nodiscard]] bool isDictionary() const;
 
@@ -37,14 +36,16 @@ public:
     // NOTE: without this, a string literal would pick the Boolean overload.
     void set(std::string_view key, char const* value) { set(key, std::string_view(value)); }
     void set(std::string_view key, std::uint64_t value);
-    void set(std::string_view key, bool value);
 
     /// The binary encoding.
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
 
 private:
+    struct Free {
+        void operator()(void* node) const;
+    };
     explicit PropertyList(void* node);
-    void* m_node = nullptr;
+    std::unique_ptr<void, Free> m_node;
 };
 
 }

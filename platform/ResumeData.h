@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The download service's own resume data: what it holds, its binary property
+// list, and the decoder that treats stored bytes as untrusted.
+
 #include "platform/Error.h"
 
 #include <cstddef>

@@ -5,11 +5,6 @@
 
 namespace platform {
 
-bool resumesURL(ResumeData const& resume, std::string_view url)
-{
-    return sameResource(resume.url, url);
-}
-
 std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored, std::optional<ResumeData> const& record,
     std::string_view url, std::string_view bodyFolder, std::string_view bodyFileName)
 {
@@ -20,7 +15,7 @@ std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored, 
     // names the transfer the body holds: stored data of another transfer
     // would splice it.
     if (ofThisBody(record)) {
-        if (!resumesURL(*record, url))
+        if (!sameResource(record->url, url))
             return std::nullopt;
         bool sameTransfer = ofThisBody(stored) && stored->entityTag == record->entityTag
             && stored->lastModified == record->lastModified && stored->totalLength == record->totalLength;

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The download service's resume decisions, free of libcurl and of the disk,
+// so that one table can hold every case.
+
 #include "platform/HttpHeaders.h"
 #include "platform/ResumeData.h"
 
@@ -10,21 +13,12 @@
 #include <string_view>
 #include <vector>
 
-// The download service's resume decisions, free of libcurl and of the disk,
-// so that one table can hold every case.
-
 namespace platform {
-
-/// Resume data continues only the resource it was made for: its URL may
-/// differ from `url` (the percent-encoded form a task sends) in its query and
-/// fragment alone, as a re-signed link does (see sameResource). Another
-/// scheme, host, port or path is another transfer, even of the same destination.
-[[nodiscard]] bool resumesURL(ResumeData const& resume, std::string_view url);
 
 /// What a task continues from, given the stored resume data (if any) and the
 /// progress record found beside the task's body `bodyFileName` in
 /// `bodyFolder`. Only data of this body counts. A record names the transfer
-/// the body holds: of this URL's resource (see resumesURL), it is taken (or
+/// the body holds: of this URL's resource (see sameResource), it is taken (or
 /// stored data of that very transfer that got further); of another resource,
 /// nothing is, and the body starts over. Without a record, the stored data.
 [[nodiscard]] std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored,

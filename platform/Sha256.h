@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// SHA-256 through OpenSSL's EVP interface, the one place that includes it:
+// create, update in pieces, finish; a file is read in 1 MiB pieces.
+
 #include "platform/Error.h"
 
 #include <array>
@@ -15,7 +18,6 @@ namespace platform {
 
 using Sha256Digest = std::array<std::uint8_t, 32>;
 
-/// SHA-256 through OpenSSL's EVP interface: create, update in pieces, finish.
 class Sha256 {
 public:
     /// A digest ready for its first piece; fails when OpenSSL cannot set one up.

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// Text as the platform trims it, for the tool's arguments.
+
 #include <string>
 #include <string_view>
 

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// The signals that cancel a running transfer with its resume data instead of
+// ending the process.
+
 #include <signal.h>
 
 namespace platform {

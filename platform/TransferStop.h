@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// Why a request stopped before libcurl ended it: one reason, set through one
+// function that states which wins, so that finishing is one visit.
+
 #include "platform/Error.h"
 
 #include <chrono>

@@ -2,6 +2,7 @@
 #include "platform/TrustedPath.h"
 
 #include "platform/HeldFolders.h"
+#include "platform/Path.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,40 +22,18 @@ namespace {
     {
         if (area.empty() || prefix.size() <= area.size() + 1 || !prefix.starts_with(area) || prefix[area.size()] != '/')
             return false;
-        for (size_t start = area.size() + 1; start <= prefix.size();) {
-            size_t end = prefix.find('/', start);
-            std::string_view piece
-                = std::string_view(prefix).substr(start, end == std::string::npos ? std::string::npos : end - start);
-            if (piece == "." || piece == "..")
-                return false;
-            if (end == std::string::npos)
-                break;
-            start = end + 1;
-        }
-        return true;
+        return std::ranges::none_of(pathComponents(prefix.substr(area.size() + 1)),
+            [](std::string const& piece) { return piece == "." || piece == ".."; });
     }
 
     /// As the kernel resolves links.
     constexpr int maximumLinks = 40;
 
-    /// The names of a path's folders, without empty ones and ".".
-    std::deque<std::string> pathComponents(std::string_view path)
+    /// "/", opened, where `path` is an absolute path to walk from there.
+    std::expected<FileDescriptor, Error> openRootOf(std::string const& path)
     {
-        std::deque<std::string> names;
-        for (size_t start = 0; start <= path.size();) {
-            size_t end = std::min(path.find('/', start), path.size());
-            if (auto name = path.substr(start, end - start); !name.empty() && name != ".")
-                names.emplace_back(name);
-            start = end + 1;
-        }
-        return names;
-    }
-
-    /// "/", opened, where `directory` is an absolute path to walk from there.
-    std::expected<FileDescriptor, Error> openRootOf(std::string const& directory)
-    {
-        if (!directory.starts_with('/'))
-            return std::unexpected(Error::refused(directory, "not an absolute path"));
+        if (!path.starts_with('/'))
+            return std::unexpected(Error::refused(path, "not an absolute path"));
         FileDescriptor root(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!root)
             return std::unexpected(Error::fromErrno("open", "/", errno));
@@ -64,29 +43,29 @@ namespace {
     enum class Missing { Fail, Create, Stop };
 
     /// The walk of openTrustedFolder; at a missing folder it fails, makes it, or stops and gives the last one found.
-    std::expected<FileDescriptor, Error> walkTrusted(
-        std::string const& directory, std::string_view ownArea, Missing missing)
+    std::expected<FileDescriptor, Error> walkTrusted(std::string const& path, std::string_view ownArea, Missing missing)
     {
-        auto root = openRootOf(directory);
-        if (!root)
-            return root;
-        FileDescriptor folder = std::move(*root);
-        uid_t self = ::geteuid();
+        auto folder = openRootOf(path);
+        if (!folder)
+            return folder;
         std::string prefix;
-        for (auto const& name : pathComponents(directory)) {
+        uid_t self = ::geteuid();
+        for (auto const& name : pathComponents(path)) {
+            if (name == ".")
+                continue;
             prefix += "/" + name;
             if (name == "..")
                 return std::unexpected(Error::refused(prefix, "not a plain folder name"));
-            auto child = openFolderAt(folder.get(), name, prefix);
+            auto child = openFolderAt(folder->get(), name, prefix);
             bool absent = !child && child.error().is(ErrorDomain::POSIX, ENOENT);
             bool made = false;
             if (absent && missing == Missing::Stop)
                 return folder;
             if (absent && missing == Missing::Create) {
-                made = ::mkdirat(folder.get(), name.c_str(), 0700) == 0;
+                made = ::mkdirat(folder->get(), name.c_str(), 0700) == 0;
                 if (!made && errno != EEXIST)
                     return std::unexpected(Error::fromErrno("mkdir", prefix, errno));
-                child = openFolderAt(folder.get(), name, prefix);
+                child = openFolderAt(folder->get(), name, prefix);
             }
             if (!child)
                 return errorOf(child);
@@ -108,125 +87,135 @@ namespace {
             }
             if ((mode & (S_IWGRP | S_IWOTH)) && !(mode & S_ISVTX))
                 return std::unexpected(Error::refused(prefix, "writable by other users"));
-            folder = std::move(*child);
+            *folder = std::move(*child);
         }
         return folder;
     }
 
 }
 
-std::expected<FileDescriptor, Error> openTrustedFolder(
-    std::string const& directory, std::string_view ownArea, bool create)
+std::expected<FileDescriptor, Error> openTrustedFolder(std::string const& path, std::string_view ownArea, bool create)
 {
-    return walkTrusted(directory, ownArea, create ? Missing::Create : Missing::Fail);
+    return walkTrusted(path, ownArea, create ? Missing::Create : Missing::Fail);
 }
 
-std::expected<FileDescriptor, Error> openDeepestTrustedFolder(std::string const& directory, std::string_view ownArea)
+std::expected<FileDescriptor, Error> openDeepestTrustedFolder(std::string const& path, std::string_view ownArea)
 {
-    return walkTrusted(directory, ownArea, Missing::Stop);
+    return walkTrusted(path, ownArea, Missing::Stop);
 }
 
-std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& directory)
+std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& path)
 {
-    auto root = openRootOf(directory);
-    if (!root)
-        return root;
-    FileDescriptor folder = std::move(*root);
+    auto folder = openRootOf(path);
+    if (!folder)
+        return folder;
     uid_t self = ::geteuid();
-    std::deque<std::string> names = pathComponents(directory);
+    auto components = pathComponents(path);
+    std::deque<std::string> names(components.begin(), components.end());
     for (int links = 0; !names.empty();) {
         std::string name = std::move(names.front());
         names.pop_front();
-        FileDescriptor child(::openat(folder.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (name == ".")
+            continue;
+        FileDescriptor child(::openat(folder->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (child) {
-            folder = std::move(child);
+            *folder = std::move(child);
             continue;
         }
         int saved = errno;
         struct stat link { };
         if ((saved != ELOOP && saved != ENOTDIR)
-            || ::fstatat(folder.get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
-            return std::unexpected(Error::fromErrno("open", directory, saved));
+            || ::fstatat(folder->get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
+            return std::unexpected(Error::fromErrno("open", path, saved));
         // NOTE: only root (an administrator moving a folder to a bigger volume)
         // or we can have made a link that root owns; another user's link would
         // let that user choose where root writes.
         if (link.st_uid != 0 && link.st_uid != self)
-            return std::unexpected(Error::refused(directory, "a symbolic link of another user"));
+            return std::unexpected(Error::refused(path, "a symbolic link of another user"));
         // NOTE: nor may another user have put it there: a root-owned link can be
         // moved or hard-linked into any folder that user may write, and the
         // sticky bit does not stop that. Only a folder that root or we own and
         // nobody else may write holds links that we placed.
         struct stat holder { };
-        if (::fstat(folder.get(), &holder) != 0)
-            return std::unexpected(Error::fromErrno("stat", directory, errno));
+        if (::fstat(folder->get(), &holder) != 0)
+            return std::unexpected(Error::fromErrno("stat", path, errno));
         if ((holder.st_uid != 0 && holder.st_uid != self) || (holder.st_mode & (S_IWGRP | S_IWOTH)))
-            return std::unexpected(Error::refused(directory, "a symbolic link in a folder others may write"));
+            return std::unexpected(Error::refused(path, "a symbolic link in a folder others may write"));
         char target[PATH_MAX];
-        ssize_t length = ::readlinkat(folder.get(), name.c_str(), target, sizeof target);
+        ssize_t length = ::readlinkat(folder->get(), name.c_str(), target, sizeof target);
         if (length < 0 || static_cast<size_t>(length) == sizeof target || ++links > maximumLinks)
-            return std::unexpected(Error::fromErrno("open", directory, length < 0 ? errno : ELOOP));
+            return std::unexpected(Error::fromErrno("open", path, length < 0 ? errno : ELOOP));
         std::string_view followed(target, static_cast<size_t>(length));
         auto more = pathComponents(followed);
         names.insert(names.begin(), more.begin(), more.end());
         if (followed.starts_with('/'))
-            folder = FileDescriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!folder)
+            *folder = FileDescriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!*folder)
             return std::unexpected(Error::fromErrno("open", "/", errno));
     }
     return folder;
 }
 
-std::expected<std::pair<FileDescriptor, std::string>, Error> openTrustedContainingFolder(
-    std::string const& path, std::string_view ownArea)
+std::expected<FolderAndName, Error> openTrustedContainingFolder(std::string const& path, std::string_view ownArea)
 {
-    auto slash = path.find_last_of('/');
-    if (slash == std::string::npos)
+    auto [folderPath, name] = splitPath(path);
+    if (folderPath.empty())
         return std::unexpected(Error::refused(path, "not an absolute path"));
-    auto folder = openTrustedFolder(path.substr(0, slash == 0 ? 1 : slash), ownArea, false);
+    auto folder = openTrustedFolder(folderPath, ownArea, false);
     if (!folder)
         return errorOf(folder);
-    return std::pair { std::move(*folder), path.substr(slash + 1) };
+    return FolderAndName { std::move(*folder), std::move(name) };
 }
 
-std::expected<void, Error> checkOwnedRegularFile(std::string const& path, std::string_view ownArea)
-{
-    auto held = openTrustedContainingFolder(path, ownArea);
-    if (!held)
-        return errorOf(held);
-    struct stat status { };
-    if (::fstatat(held->first.get(), held->second.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0)
-        return std::unexpected(Error::fromErrno("stat", path, errno));
-    if (!S_ISREG(status.st_mode))
-        return std::unexpected(Error::refused(path, "not a regular file"));
-    if (status.st_uid != ::geteuid())
-        return std::unexpected(Error::refused(path, "owned by another user"));
-    return {};
-}
+namespace {
 
-std::expected<FileDescriptor, Error> openOwnRegularFile(std::string const& path)
-{
-    auto held = openContainingFolder(path);
-    if (!held)
-        return errorOf(held);
-    auto& [folder, name] = *held;
-    auto fd = openRegularFileAt(folder.get(), name, path, false);
-    if (!fd)
+    /// The regular file (never a link) at `path` in the folder `held`, opened
+    /// for reading when `refusal` finds no reason, given the file's status and
+    /// its folder's, to refuse it.
+    template<typename Refusal>
+    std::expected<FileDescriptor, Error> openRegularFileUnless(
+        std::expected<FolderAndName, Error> const& held, std::string const& path, Refusal refusal)
+    {
+        if (!held)
+            return errorOf(held);
+        auto fd = openRegularFileAt(held->folder.get(), held->name, path, false);
+        if (!fd)
+            return fd;
+        auto opened = statusOf(fd->get(), path);
+        auto parent = statusOf(held->folder.get(), path);
+        if (!opened || !parent)
+            return opened ? errorOf(parent) : errorOf(opened);
+        if (char const* reason = refusal(*opened, *parent))
+            return std::unexpected(Error::refused(path, reason));
         return fd;
-    auto opened = statusOf(fd->get(), path);
-    auto parent = statusOf(folder.get(), path);
-    if (!opened || !parent)
-        return opened ? errorOf(parent) : errorOf(opened);
-    // NOTE: a file another user may change, or a second name of someone
-    // else's file, is not a package we placed, whatever its bytes now.
-    if (opened->st_nlink != 1)
-        return std::unexpected(Error::refused(path, "more than one link"));
-    if (opened->st_mode & (S_IWGRP | S_IWOTH))
-        return std::unexpected(Error::refused(path, "writable by other users"));
-    // A store on a volume that maps root to another owner: the folder's owner, where nobody else may write there.
-    bool folderOwners = opened->st_uid == parent->st_uid && !(parent->st_mode & (S_IWGRP | S_IWOTH));
-    if (opened->st_uid != ::geteuid() && !folderOwners)
-        return std::unexpected(Error::refused(path, "owned by another user"));
-    return fd;
+    }
+
+}
+
+std::expected<FileDescriptor, Error> openOwnRegularFileInTrustedFolder(
+    std::string const& path, std::string_view ownArea)
+{
+    return openRegularFileUnless(
+        openTrustedContainingFolder(path, ownArea), path, [](struct stat const& file, struct stat const&) {
+            return isOwnRegularFile(file) ? nullptr : "owned by another user";
+        });
+}
+
+std::expected<FileDescriptor, Error> openFileNobodyElseWrites(std::string const& path)
+{
+    return openRegularFileUnless(
+        openContainingFolder(path), path, [](struct stat const& file, struct stat const& folder) -> char const* {
+            // NOTE: a file another user may change, or a second name of someone
+            // else's file, is not a package we placed, whatever its bytes now.
+            if (file.st_nlink != 1)
+                return "more than one link";
+            if (file.st_mode & (S_IWGRP | S_IWOTH))
+                return "writable by other users";
+            // A store on a volume that maps root to another owner: the folder's owner, where nobody else may write
+            // there.
+            bool folderOwners = file.st_uid == folder.st_uid && !(folder.st_mode & (S_IWGRP | S_IWOTH));
+            return file.st_uid != ::geteuid() && !folderOwners ? "owned by another user" : nullptr;
+        });
 }
 
 }

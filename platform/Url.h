@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
+// URLs as the tool uses them: parsed by libcurl's URL API, percent-encoded
+// with the query-allowed set, and compared as resources.
+
 #include <cstddef>
 #include <optional>
 #include <string>

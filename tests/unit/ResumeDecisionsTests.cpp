@@ -3,6 +3,7 @@
 // response means for the body, when a clean end is short, and the resume data a failure leaves.
 #include "TestSupport.h"
 #include "platform/ResumeDecisions.h"
+#include "platform/Url.h"
 
 using platform::ResponseUse;
 using platform::ResumeData;
@@ -44,9 +45,7 @@ TEST(ResumeDecisions, EveryRow)
             { "the path encoded otherwise", "http://h/%70", "http://h/p", false },
             { "another user", "http://u@h/p", "http://h/p", false },
         }) {
-        auto given = resume();
-        given.url = stored;
-        EXPECT_EQ(platform::resumesURL(given, url), expected) << name;
+        EXPECT_EQ(platform::sameResource(stored, url), expected) << name;
     }
 
     // What a task continues from: only data of this body and folder. Its record names the transfer the body holds:
