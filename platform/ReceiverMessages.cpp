@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace platform::receiver {
 
@@ -75,6 +76,8 @@ namespace {
             Error::url(URLErrorCode::BadServerResponse, "", "Malformed message: " + std::string(reason)));
     }
 
+    /// Reads a message's fields in order. The first refusal stays: a field read after it gives 0 or nothing, so
+    /// that a decoder reads on and reports only the first fault.
     class Reader {
     public:
         explicit Reader(std::span<std::uint8_t const> fields)
@@ -82,10 +85,20 @@ namespace {
         {
         }
 
-        template<typename Integer> std::expected<Integer, Error> integer(std::string_view field)
+        explicit operator bool() const { return !m_refusal; }
+
+        void refuse(std::string reason)
+        {
+            if (!m_refusal)
+                m_refusal = std::move(reason);
+        }
+
+        template<typename Integer> Integer integer(std::string_view field)
         {
             if (m_rest.size() < sizeof(Integer))
-                return refused("truncated " + std::string(field));
+                refuse("truncated " + std::string(field));
+            if (m_refusal)
+                return 0;
             std::make_unsigned_t<Integer> bits = 0;
             for (std::size_t i = 0; i < sizeof(Integer); ++i)
                 bits |= static_cast<std::make_unsigned_t<Integer>>(m_rest[i]) << (8 * i);
@@ -93,38 +106,42 @@ namespace {
             return static_cast<Integer>(bits);
         }
 
-        std::expected<std::string, Error> string(std::string_view field, std::size_t bound)
+        std::string string(std::string_view field, std::size_t bound)
         {
             auto length = integer<std::uint16_t>(field);
-            if (!length)
-                return errorOf(length);
-            if (*length > bound)
-                return refused(std::string(field) + " over " + std::to_string(bound) + " bytes");
-            if (m_rest.size() < *length)
-                return refused("truncated " + std::string(field));
-            std::string text(m_rest.begin(), m_rest.begin() + *length);
-            m_rest = m_rest.subspan(*length);
+            if (length > bound)
+                refuse(std::string(field) + " over " + std::to_string(bound) + " bytes");
+            if (m_rest.size() < length)
+                refuse("truncated " + std::string(field));
+            if (m_refusal)
+                return {};
+            std::string text(m_rest.begin(), m_rest.begin() + length);
+            m_rest = m_rest.subspan(length);
             return text;
         }
 
         /// Printable ASCII only, as every string of a Head.
-        std::expected<std::string, Error> headerValue(std::string_view field, std::size_t bound)
+        std::string headerValue(std::string_view field, std::size_t bound)
         {
             auto text = string(field, bound);
-            if (text && !isHeaderSafe(*text))
-                return refused(std::string(field) + " not printable ASCII");
+            if (!isHeaderSafe(text))
+                refuse(std::string(field) + " not printable ASCII");
             return text;
         }
 
-        std::expected<void, Error> end(std::string_view message) const
+        /// The message, when every field was accepted and nothing follows them.
+        template<typename Message> std::expected<Message, Error> finish(std::string_view name, Message message)
         {
             if (!m_rest.empty())
-                return refused("trailing bytes after " + std::string(message));
-            return {};
+                refuse("trailing bytes after " + std::string(name));
+            if (m_refusal)
+                return refused(*m_refusal);
+            return message;
         }
 
     private:
         std::span<std::uint8_t const> m_rest;
+        std::optional<std::string> m_refusal;
     };
 
     bool isTokenCharacter(char c)
@@ -147,124 +164,74 @@ namespace {
     std::expected<FromRoot, Error> decodeRequest(Reader in)
     {
         Request request;
-        auto url = in.string("URL", maximumURLLength);
-        if (!url)
-            return errorOf(url);
-        if (!isHTTPURL(*url))
-            return refused("URL not http or https");
-        request.url = std::move(*url);
+        request.url = in.string("URL", maximumURLLength);
+        if (in && !isHTTPURL(request.url))
+            in.refuse("URL not http or https");
         auto count = in.integer<std::uint8_t>("header line count");
-        if (!count)
-            return errorOf(count);
-        if (*count > maximumHeaderLines)
-            return refused("more than " + std::to_string(maximumHeaderLines) + " header lines");
-        for (int i = 0; i < *count; ++i) {
-            auto line = in.string("header line", maximumHeaderLineLength);
-            if (!line)
-                return errorOf(line);
-            if (!isHeaderLine(*line))
-                return refused("header line not \"Name: value\" of printable ASCII");
-            request.headerLines.push_back(std::move(*line));
+        if (count > maximumHeaderLines)
+            in.refuse("more than " + std::to_string(maximumHeaderLines) + " header lines");
+        for (int i = 0; in && i < count; ++i) {
+            request.headerLines.push_back(in.string("header line", maximumHeaderLineLength));
+            if (in && !isHeaderLine(request.headerLines.back()))
+                in.refuse("header line not \"Name: value\" of printable ASCII");
         }
-        auto authorities = in.string("certificate authorities", maximumPathLength);
-        if (!authorities)
-            return errorOf(authorities);
+        request.certificateAuthorities = in.string("certificate authorities", maximumPathLength);
         // NOTE: any other byte may be in a path, but libcurl takes it as a C string.
-        if (authorities->find('\0') != std::string::npos)
-            return refused("certificate authorities path holds a NUL byte");
-        request.certificateAuthorities = std::move(*authorities);
-        auto timeout = in.integer<std::int64_t>("timeout");
-        if (!timeout)
-            return errorOf(timeout);
-        if (*timeout <= 0)
-            return refused("timeout not above 0");
-        request.timeoutMilliseconds = *timeout;
-        if (auto end = in.end("Request"); !end)
-            return errorOf(end);
-        return request;
+        if (request.certificateAuthorities.find('\0') != std::string::npos)
+            in.refuse("certificate authorities path holds a NUL byte");
+        request.timeoutMilliseconds = in.integer<std::int64_t>("timeout");
+        if (in && request.timeoutMilliseconds <= 0)
+            in.refuse("timeout not above 0");
+        return in.finish<FromRoot>("Request", std::move(request));
     }
 
     std::expected<FromRoot, Error> decodeDecision(Reader in)
     {
         auto proceed = in.integer<std::uint8_t>("proceed");
-        if (!proceed)
-            return errorOf(proceed);
-        if (*proceed > 1)
-            return refused("proceed neither 0 nor 1");
-        if (auto end = in.end("Decision"); !end)
-            return errorOf(end);
-        return Decision { *proceed == 1 };
+        if (proceed > 1)
+            in.refuse("proceed neither 0 nor 1");
+        return in.finish<FromRoot>("Decision", Decision { proceed == 1 });
     }
 
     std::expected<FromReceiver, Error> decodeHead(Reader in)
     {
         Head head;
-        auto status = in.integer<std::uint16_t>("status");
-        if (!status)
-            return errorOf(status);
-        if (*status < minimumStatus || *status > maximumStatus)
-            return refused("status " + std::to_string(*status) + " out of range");
-        head.headers.status = *status;
+        auto& headers = head.headers;
+        headers.status = in.integer<std::uint16_t>("status");
+        if (in && (headers.status < minimumStatus || headers.status > maximumStatus))
+            in.refuse("status " + std::to_string(headers.status) + " out of range");
         auto flags = in.integer<std::uint8_t>("flags");
-        if (!flags)
-            return errorOf(flags);
-        if (*flags & ~allHeadFlags)
-            return refused("unknown flags");
+        if (flags & ~allHeadFlags)
+            in.refuse("unknown flags");
         // The length would contradict the chunks that decide where the body ends.
-        if ((*flags & HasTransferEncoding) && (*flags & HasContentLength))
-            return refused("Content-Length with Transfer-Encoding");
-        head.headers.hasLocation = *flags & HasLocation;
-        head.headers.acceptsByteRanges = *flags & AcceptsByteRanges;
-        head.headers.hasTransferEncoding = *flags & HasTransferEncoding;
-        if (*flags & HasContentLength) {
-            auto length = in.integer<std::uint64_t>("Content-Length");
-            if (!length)
-                return errorOf(length);
-            head.headers.contentLength = *length;
-        }
-        auto tag = in.headerValue("entity tag", maximumValidatorLength);
-        if (!tag)
-            return errorOf(tag);
-        head.headers.entityTag = std::move(*tag);
-        auto modified = in.headerValue("Last-Modified", maximumValidatorLength);
-        if (!modified)
-            return errorOf(modified);
-        head.headers.lastModified = std::move(*modified);
-        auto range = in.headerValue("Content-Range", maximumContentRangeLength);
-        if (!range)
-            return errorOf(range);
-        head.headers.contentRange = std::move(*range);
-        auto effective = in.headerValue("effective URL", maximumURLLength);
-        if (!effective)
-            return errorOf(effective);
-        head.effectiveURL = std::move(*effective);
-        if (auto end = in.end("Head"); !end)
-            return errorOf(end);
-        return head;
+        if ((flags & HasTransferEncoding) && (flags & HasContentLength))
+            in.refuse("Content-Length with Transfer-Encoding");
+        headers.hasLocation = flags & HasLocation;
+        headers.acceptsByteRanges = flags & AcceptsByteRanges;
+        headers.hasTransferEncoding = flags & HasTransferEncoding;
+        if (flags & HasContentLength)
+            headers.contentLength = in.integer<std::uint64_t>("Content-Length");
+        headers.entityTag = in.headerValue("entity tag", maximumValidatorLength);
+        headers.lastModified = in.headerValue("Last-Modified", maximumValidatorLength);
+        headers.contentRange = in.headerValue("Content-Range", maximumContentRangeLength);
+        head.effectiveURL = in.headerValue("effective URL", maximumURLLength);
+        return in.finish<FromReceiver>("Head", std::move(head));
     }
 
     std::expected<FromReceiver, Error> decodePiece(Reader in)
     {
         auto length = in.integer<std::uint32_t>("Piece length");
-        if (!length)
-            return errorOf(length);
-        if (*length == 0 || *length > maximumPiece)
-            return refused("Piece of " + std::to_string(*length) + " bytes");
-        if (auto end = in.end("Piece"); !end)
-            return errorOf(end);
-        return Piece { *length };
+        if (in && (length == 0 || length > maximumPiece))
+            in.refuse("Piece of " + std::to_string(length) + " bytes");
+        return in.finish<FromReceiver>("Piece", Piece { length });
     }
 
     std::expected<FromReceiver, Error> decodeEnd(Reader in)
     {
         auto code = in.integer<std::uint16_t>("curl code");
-        if (!code)
-            return errorOf(code);
-        if (*code > maximumCurlCode)
-            return refused("curl code " + std::to_string(*code) + " out of range");
-        if (auto end = in.end("End"); !end)
-            return errorOf(end);
-        return End { *code };
+        if (code > maximumCurlCode)
+            in.refuse("curl code " + std::to_string(code) + " out of range");
+        return in.finish<FromReceiver>("End", End { code });
     }
 
     bool fits(std::string_view value, std::size_t bound)
