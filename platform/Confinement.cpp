@@ -56,23 +56,11 @@ int confineWrites(std::span<int const> writableFolders, int abiCeiling)
         return 0; // No Landlock in this kernel, or it is turned off.
 
     std::uint64_t const writes = writeRights(abi);
-    LandlockRulesetAttributes ruleset {};
-    ruleset.handledAccessFs = writes | LANDLOCK_ACCESS_FS_EXECUTE;
-    std::size_t size = sizeof ruleset.handledAccessFs;
-    if (abi >= 6) {
-        // No signal to a process outside this domain (another run, a daemon
-        // of root's), and no connection to an abstract socket made outside it.
-        ruleset.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
-        size = sizeof ruleset;
-    }
-    FileDescriptor rulesetFd(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0)));
+    FileDescriptor rulesetFd(createLandlockRuleset(abi, writes | LANDLOCK_ACCESS_FS_EXECUTE));
     if (!rulesetFd)
         return 0;
     for (int folder : writableFolders) {
-        landlock_path_beneath_attr rule {};
-        rule.allowed_access = writes & ~specialFiles;
-        rule.parent_fd = folder;
-        if (::syscall(SYS_landlock_add_rule, rulesetFd.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
+        if (!allowBeneath(rulesetFd.get(), folder, writes & ~specialFiles))
             return 0; // Confined without this root, the run would fail where it did not before.
     }
     if (::syscall(SYS_landlock_restrict_self, rulesetFd.get(), 0) != 0)

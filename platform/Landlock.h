@@ -38,4 +38,27 @@ inline int landlockAbi()
     return static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
 }
 
+/// A new ruleset (a descriptor, -1 when refused) that handles `handledFiles` and, from ABI 6, scopes the domain: no
+/// signal to a process outside it (another run, a daemon of root's), no connection to an abstract socket made
+/// outside it.
+inline int createLandlockRuleset(int abi, std::uint64_t handledFiles)
+{
+    LandlockRulesetAttributes ruleset { handledFiles, 0, 0 };
+    std::size_t size = sizeof ruleset.handledAccessFs;
+    if (abi >= 6) {
+        ruleset.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
+        size = sizeof ruleset;
+    }
+    return static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0));
+}
+
+/// Grants `allowed` beneath the folder (or on the file) open at `fd`; false when refused.
+inline bool allowBeneath(int ruleset, int fd, std::uint64_t allowed)
+{
+    landlock_path_beneath_attr rule {};
+    rule.allowed_access = allowed;
+    rule.parent_fd = fd;
+    return ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+}
+
 }

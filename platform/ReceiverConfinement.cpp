@@ -57,13 +57,7 @@ namespace {
         int abi = landlockAbi();
         if (abi < 1)
             return true; // No Landlock here: the identity and the filter stand alone.
-        LandlockRulesetAttributes ruleset { everyFileRight(abi), 0, 0 };
-        std::size_t size = sizeof ruleset.handledAccessFs;
-        if (abi >= 6) {
-            ruleset.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
-            size = sizeof ruleset;
-        }
-        FileDescriptor rules(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0)));
+        FileDescriptor rules(createLandlockRuleset(abi, everyFileRight(abi)));
         if (!rules)
             return false;
         for (char const* path : readable) {
@@ -72,10 +66,8 @@ namespace {
                 continue; // Not on this machine.
             struct stat status { };
             bool folder = ::fstat(opened.get(), &status) == 0 && S_ISDIR(status.st_mode);
-            landlock_path_beneath_attr rule {};
-            rule.allowed_access = LANDLOCK_ACCESS_FS_READ_FILE | (folder ? LANDLOCK_ACCESS_FS_READ_DIR : 0);
-            rule.parent_fd = opened.get();
-            if (::syscall(SYS_landlock_add_rule, rules.get(), LANDLOCK_RULE_PATH_BENEATH, &rule, 0) != 0)
+            if (!allowBeneath(rules.get(), opened.get(),
+                    LANDLOCK_ACCESS_FS_READ_FILE | (folder ? LANDLOCK_ACCESS_FS_READ_DIR : 0)))
                 return false;
         }
         return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0;

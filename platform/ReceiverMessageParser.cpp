@@ -105,6 +105,20 @@ namespace {
             && isHeaderSafe(line);
     }
 
+    /// The packet's message, read by the decoder its type byte names among `decoders`.
+    template<typename Message>
+    std::expected<Message, Error> decodePacket(std::span<std::uint8_t const> packet,
+        std::initializer_list<std::pair<Type, std::expected<Message, Error> (*)(Reader)>> decoders)
+    {
+        if (packet.empty())
+            return refused("empty packet");
+        for (auto [type, decoder] : decoders) {
+            if (packet[0] == type)
+                return decoder(Reader(packet.subspan(1)));
+        }
+        return refused("unknown type " + std::to_string(packet[0]));
+    }
+
     std::expected<FromRoot, Error> decodeRequest(Reader in)
     {
         Request request;
@@ -182,34 +196,13 @@ namespace {
 
 std::expected<FromReceiver, Error> decodeFromReceiver(std::span<std::uint8_t const> packet)
 {
-    if (packet.empty())
-        return refused("empty packet");
-    auto fields = packet.subspan(1);
-    switch (packet[0]) {
-    case HeadType:
-        return decodeHead(Reader(fields));
-    case PieceType:
-        return decodePiece(Reader(fields));
-    case EndType:
-        return decodeEnd(Reader(fields));
-    default:
-        return refused("unknown type " + std::to_string(packet[0]));
-    }
+    return decodePacket<FromReceiver>(
+        packet, { { HeadType, decodeHead }, { PieceType, decodePiece }, { EndType, decodeEnd } });
 }
 
 std::expected<FromRoot, Error> decodeFromRoot(std::span<std::uint8_t const> packet)
 {
-    if (packet.empty())
-        return refused("empty packet");
-    auto fields = packet.subspan(1);
-    switch (packet[0]) {
-    case RequestType:
-        return decodeRequest(Reader(fields));
-    case DecisionType:
-        return decodeDecision(Reader(fields));
-    default:
-        return refused("unknown type " + std::to_string(packet[0]));
-    }
+    return decodePacket<FromRoot>(packet, { { RequestType, decodeRequest }, { DecisionType, decodeDecision } });
 }
 
 }
