@@ -44,11 +44,9 @@ LandedBytesHasher::~LandedBytesHasher()
 void LandedBytesHasher::hashLoop()
 {
     // NOTE: a batch thread takes its fair share but never preempts the one
-    // that receives, nor a server on the same cores, when it wakes: 1 GiB over
-    // HTTPS, medians of 8 and 10 rotated rounds, 1.82 s and 1.69 s so against
-    // 2.11 s and 1.83 s, beside curl's 1.64 s and 1.59 s. A lower priority
-    // went faster still, but left the hash up to 124 ms behind the last byte.
-    // Where the hint is refused, the thread runs as any other.
+    // that receives, nor a server on the same cores, when it wakes (measured
+    // in bench/results/decisions.md). Where the hint is refused, the thread
+    // runs as any other.
     sched_param batch {};
     (void)::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &batch);
     std::vector<std::uint8_t> piece(readBackCapacity);
