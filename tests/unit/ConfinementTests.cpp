@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The confinement under each kernel ABI, the system-call filter and the capabilities given up, each in a child process
-// that confines itself; then all three, as the run confines itself.
+// that confines itself.
 #include "TestSupport.h"
 #include "platform/Confinement.h"
 #include "platform/FileManager.h"
@@ -105,25 +105,20 @@ pid_t otherProcess(uid_t uid)
     return other;
 }
 
-/// A set of capabilities of this thread, as /proc/self/status shows it (`CapEff`, `CapBnd`...).
-std::uint64_t capabilities(std::string const& set)
+/// A set of capabilities of this thread, as /proc/self/status shows it (`CapEff`, `CapBnd`...); no set has bit 63.
+long long capabilities(std::string const& set)
 {
     std::istringstream status(test::readFile("/proc/thread-self/status"));
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with(set + ":"))
-            return std::stoull(line.substr(set.size() + 1), nullptr, 16);
+            return std::stoll(line.substr(set.size() + 1), nullptr, 16);
     }
-    return ~0ULL;
+    return -1;
 }
 
-std::uint64_t constexpr dacOverride = 1ULL << CAP_DAC_OVERRIDE;
+long long constexpr dacOverride = 1LL << CAP_DAC_OVERRIDE;
 
-/// Asks for the privileged calls that change nothing: the clock set to nothing, the host name to the one it has.
-int errnoOfSettingTheClock()
-{
-    return errnoOf(static_cast<int>(::syscall(SYS_settimeofday, nullptr, nullptr)));
-}
-
+/// Sets the host name to the one it has, a privileged call that changes nothing.
 int errnoOfSettingTheHostName()
 {
     char name[HOST_NAME_MAX + 1] {};
@@ -275,24 +270,22 @@ TEST(Confinement, KeepsOnlyTheCapabilityToWriteInOthersFolders)
         ASSERT_EQ(::chown(theirFile.c_str(), 65534, 65534), 0);
     }
     expectInChild([&] {
-        std::uint64_t const effective = capabilities("CapEff"), bounding = capabilities("CapBnd");
-        bool const mayDropBounds = (effective & (1ULL << CAP_SETPCAP)) != 0;
+        long long const effective = capabilities("CapEff"), bounding = capabilities("CapBnd");
+        bool const mayDropBounds = (effective & (1LL << CAP_SETPCAP)) != 0;
         pid_t other = otherProcess(65534);
         bool dropped = platform::dropCapabilities();
         // A process that is not root has nothing to give up, and carries on.
         return std::vector<Row> {
             { "all dropped", dropped, mayDropBounds || bounding == 0 },
-            { "CapEff", static_cast<long long>(capabilities("CapEff")),
-                static_cast<long long>(effective & dacOverride) },
-            { "CapPrm", static_cast<long long>(capabilities("CapPrm")),
-                static_cast<long long>(effective & dacOverride) },
-            { "CapInh", static_cast<long long>(capabilities("CapInh")), 0 },
-            { "CapAmb", static_cast<long long>(capabilities("CapAmb")), 0 },
-            { "CapBnd", static_cast<long long>(capabilities("CapBnd")),
-                mayDropBounds ? 0 : static_cast<long long>(bounding) },
+            { "CapEff", capabilities("CapEff"), effective & dacOverride },
+            { "CapPrm", capabilities("CapPrm"), effective & dacOverride },
+            { "CapInh", capabilities("CapInh"), 0 },
+            { "CapAmb", capabilities("CapAmb"), 0 },
+            { "CapBnd", capabilities("CapBnd"), mayDropBounds ? 0 : bounding },
             // Each refused for want of its capability: CAP_KILL, CAP_SYS_TIME, CAP_SYS_ADMIN, CAP_FOWNER, CAP_MKNOD.
             { "signal another user's process", errnoOf(::kill(other, SIGTERM)), isRoot ? EPERM : 0 },
-            { "set the clock", errnoOfSettingTheClock(), EPERM },
+            // The clock set to nothing, a privileged call that changes nothing.
+            { "set the clock", errnoOf(static_cast<int>(::syscall(SYS_settimeofday, nullptr, nullptr))), EPERM },
             { "set the host name", errnoOfSettingTheHostName(), EPERM },
             { "another user's file's times", errnoOfSettingTimes(theirFile), isRoot ? EPERM : 0 },
             { "make a device", errnoOfMakingBlockDevice(root / "loop"), EPERM },
