@@ -26,6 +26,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 int errnoOf(int result)
 {
     return result < 0 ? errno : 0;
@@ -50,32 +52,19 @@ int errnoOfMakingBlockDevice(std::string const& path)
     return errnoOf(::mknod(path.c_str(), S_IFBLK | 0600, ::makedev(7, 0)));
 }
 
-/// Binds a socket at `path`, which makes it.
-int errnoOfMakingSocket(std::string const& path)
+/// The address of a socket at `path`; one that starts with a NUL byte is in the abstract namespace.
+sockaddr_un unixAddress(std::string_view path)
 {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    int result = errnoOf(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    ::close(fd);
-    return result;
+    return address;
 }
 
-/// An abstract socket listening under `name`, made by the caller.
-int listeningAbstractSocket(std::string_view name, sockaddr_un& address)
-{
-    address = { .sun_family = AF_UNIX, .sun_path = {} };
-    name.copy(address.sun_path + 1, sizeof address.sun_path - 2);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd, 1);
-    return fd;
-}
-
-int errnoOfConnecting(sockaddr_un const& address)
+/// Binds (which makes a socket file) or connects a new socket, as `call` says.
+int errnoOfSocket(auto call, sockaddr_un const& address)
 {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    int result = errnoOf(::connect(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address));
+    int result = errnoOf(call(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address));
     ::close(fd);
     return result;
 }
@@ -175,9 +164,10 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
         test::writeFile(outside + "/kept", "k");
         expectInChild([&] {
             int const roots[] { ::open(work.c_str(), O_PATH | O_DIRECTORY), ::open(body.c_str(), O_RDONLY) };
-            sockaddr_un outsideSocket;
-            int listening
-                = listeningAbstractSocket("quenbury-confinement-" + std::to_string(::getpid()), outsideSocket);
+            auto const outsideSocket = unixAddress("\0quenbury-confinement-"s + std::to_string(::getpid()));
+            int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ::bind(listening, reinterpret_cast<sockaddr const*>(&outsideSocket), sizeof outsideSocket);
+            ::listen(listening, 1);
             int abi = platform::confineWrites(roots, ceiling);
             bool confined = abi > 0;
             auto refused = [&](int abiNeeded = 1) { return confined && abi >= abiNeeded ? EACCES : 0; };
@@ -202,12 +192,13 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
                 { "character device inside",
                     errnoOf(::mknod((work + "/null").c_str(), S_IFCHR | 0600, ::makedev(1, 3))), device },
                 { "FIFO inside", errnoOf(::mkfifo((work + "/fifo").c_str(), 0600)), refused() },
-                { "socket inside", errnoOfMakingSocket(work + "/socket"), refused() },
+                { "socket inside", errnoOfSocket(::bind, unixAddress(work + "/socket")), refused() },
                 { "symbolic link inside", errnoOf(::symlink("/etc/passwd", (work + "/l").c_str())), refused() },
                 // From ABI 6 on, nothing outside the domain is signalled (the test's process, with a null signal)
                 // or reached through an abstract socket (made before the domain).
                 { "signal outside", errnoOf(::kill(::getppid(), 0)), confined && abi >= 6 ? EPERM : 0 },
-                { "abstract socket outside", errnoOfConnecting(outsideSocket), confined && abi >= 6 ? EPERM : 0 },
+                { "abstract socket outside", errnoOfSocket(::connect, outsideSocket),
+                    confined && abi >= 6 ? EPERM : 0 },
                 { "ABI reported", abi, std::min(ceiling, kernel) },
                 { "socket closed", ::close(listening), 0 },
             };
