@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// What must hold of every message that crosses between the root process and the receiver, whoever made it: shared by
-// the targets that decode the channel and those that drive it from a server's header. Printable text is judged here
-// byte by byte, not by the code under test.
+// What the fuzz targets share: `require`, which turns a property that fails into a crash libFuzzer keeps, and what must
+// hold of every message that crosses between the root process and the receiver, whoever made it. Printable text is
+// judged here byte by byte, not by the code under test.
 #pragma once
 
 #include "platform/ReceiverMessages.h"

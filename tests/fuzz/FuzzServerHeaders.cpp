@@ -30,11 +30,8 @@ constexpr std::string_view url = "https://example.org/pkg.bin";
 
 std::string_view trimmed(std::string_view text)
 {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.remove_suffix(1);
-    return text;
+    auto first = text.find_first_not_of(" \t");
+    return first == std::string_view::npos ? "" : text.substr(first, text.find_last_not_of(" \t") - first + 1);
 }
 
 std::optional<std::uint64_t> number(std::string_view text)

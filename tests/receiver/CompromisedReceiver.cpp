@@ -49,7 +49,10 @@ std::string mode()
     return value ? value : "";
 }
 
-bool sendPacket(std::string const& packet);
+bool sendPacket(std::string const& packet)
+{
+    return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
+}
 
 size_t forgedWrite(char* data, size_t size, size_t count, void*)
 {
@@ -59,11 +62,6 @@ size_t forgedWrite(char* data, size_t size, size_t count, void*)
         for (size_t i = 0; i < size * count; ++i)
             data[i] = static_cast<char>(~data[i]);
     return realWrite(data, size, count, realWriteData);
-}
-
-bool sendPacket(std::string const& packet)
-{
-    return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
 }
 
 /// Each thing a confined receiver must not be able to do; true when any of them worked.
