@@ -43,12 +43,6 @@ bool forging = false;
 bool ranged = false;
 bool unsent = false;
 
-std::string mode()
-{
-    char const* value = std::getenv("QUENBURY_TEST_RECEIVER");
-    return value ? value : "";
-}
-
 bool sendPacket(std::string const& packet)
 {
     return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
@@ -136,7 +130,8 @@ extern "C" CURLcode curl_easy_setopt(CURL* curl, CURLoption option, ...)
 extern "C" CURLcode curl_easy_perform(CURL* curl)
 {
     static auto real = reinterpret_cast<CURLcode (*)(CURL*)>(::dlsym(RTLD_NEXT, "curl_easy_perform"));
-    std::string const wanted = mode();
+    char const* mode = std::getenv("QUENBURY_TEST_RECEIVER");
+    std::string const wanted = mode ? mode : "";
     if (wanted == "malformed" || wanted == "oversized" || wanted == "headless") {
         if (wanted != "headless")
             (void)sendPacket(wanted == "malformed" ? std::string("Zgarbage") : std::string(70000, 'P'));
