@@ -54,10 +54,10 @@ struct Wire {
     std::vector<Field> fields;
 };
 
-/// Splits `text` into lines without their line ending, up to the first blank line; `text` keeps what follows it.
-std::vector<std::string_view> takeLines(std::string_view& text)
+/// Reads the lines of `text` up to the first blank one, without their line endings; `text` keeps what follows it.
+Wire readWire(std::string_view& text)
 {
-    std::vector<std::string_view> lines;
+    Wire wire;
     while (!text.empty()) {
         auto newline = text.find('\n');
         auto line = text.substr(0, newline);
@@ -66,15 +66,6 @@ std::vector<std::string_view> takeLines(std::string_view& text)
             line.remove_suffix(1);
         if (line.empty())
             break;
-        lines.push_back(line);
-    }
-    return lines;
-}
-
-Wire readWire(std::vector<std::string_view> const& lines)
-{
-    Wire wire;
-    for (auto line : lines) {
         if (line.starts_with("HTTP/")) {
             // libcurl reads a status line's code as three digits.
             auto space = line.find(' ');
@@ -208,8 +199,8 @@ std::optional<ResumeData> earlierResume(std::vector<Field> const& fields)
 extern "C" int LLVMFuzzerTestOneInput(std::uint8_t const* data, std::size_t size)
 {
     std::string_view text(reinterpret_cast<char const*>(data), size);
-    auto wire = readWire(takeLines(text));
-    auto earlier = readWire(takeLines(text)).fields;
+    auto wire = readWire(text);
+    auto earlier = readWire(text).fields;
     if (wire.status == 0)
         return 0; // No status line: libcurl fails the transfer, and no Head is sent.
 
