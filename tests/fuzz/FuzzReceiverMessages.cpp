@@ -2,6 +2,7 @@
 // The root process reads whatever an unprivileged receiver sends, and the receiver what the root sends: each
 // decoder must survive any bytes, and what it accepts must be exactly one message inside its bounds.
 #include "FuzzChecks.h"
+#include "platform/ReceiverMessages.h"
 
 #include <algorithm>
 #include <cstdint>
