@@ -1,34 +1,21 @@
 // SPDX-License-Identifier: Apache-2.0
 // The root process reads whatever an unprivileged receiver sends, and the receiver what the root sends: each
 // decoder must survive any bytes, and what it accepts must be exactly one message inside its bounds.
+#include "FuzzChecks.h"
 #include "platform/ReceiverMessages.h"
-#include "platform/Url.h"
 
 #include <algorithm>
 #include <cstdint>
-#include <cstdlib>
-#include <string_view>
 #include <variant>
 
 namespace {
 
-using namespace platform;
 using namespace platform::receiver;
+using fuzz::require;
 
-void require(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
-bool sameBytes(Bytes const& encoded, std::span<std::uint8_t const> input)
+bool sameBytes(platform::Bytes const& encoded, std::span<std::uint8_t const> input)
 {
     return std::equal(encoded.begin(), encoded.end(), input.begin(), input.end());
-}
-
-bool within(std::string_view value, std::size_t bound)
-{
-    return value.size() <= bound && isHeaderSafe(value);
 }
 
 void checkFromReceiver(std::span<std::uint8_t const> input)
@@ -37,16 +24,8 @@ void checkFromReceiver(std::span<std::uint8_t const> input)
     if (!decoded)
         return;
     if (auto const* head = std::get_if<Head>(&*decoded)) {
-        auto const& headers = head->headers;
-        require(headers.status >= 100 && headers.status <= 999);
-        require(within(headers.entityTag, maximumValidatorLength));
-        require(within(headers.lastModified, maximumValidatorLength));
-        require(within(headers.contentRange, maximumContentRangeLength));
-        require(within(head->effectiveURL, maximumURLLength));
-        require(!(headers.hasTransferEncoding && headers.contentLength));
+        fuzz::checkHead(*head);
         require(sameBytes(encode(*head), input));
-        // What the root accepts, an honest receiver could have sent.
-        require(headFor(headers, head->effectiveURL) == *head);
     } else if (auto const* piece = std::get_if<Piece>(&*decoded)) {
         require(piece->length >= 1 && piece->length <= maximumPiece);
         require(sameBytes(encode(*piece), input));
@@ -63,13 +42,7 @@ void checkFromRoot(std::span<std::uint8_t const> input)
     if (!decoded)
         return;
     if (auto const* request = std::get_if<Request>(&*decoded)) {
-        require(isHTTPURL(request->url));
-        require(request->headerLines.size() <= maximumHeaderLines);
-        for (auto const& line : request->headerLines)
-            require(!line.empty() && within(line, maximumHeaderLineLength));
-        require(request->certificateAuthorities.size() <= maximumPathLength);
-        require(request->certificateAuthorities.find('\0') == std::string::npos);
-        require(request->timeoutMilliseconds > 0);
+        fuzz::checkRequest(*request);
         require(sameBytes(encode(*request), input));
     } else {
         require(sameBytes(encode(std::get<Decision>(*decoded)), input));

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Installs the given .deb, checks it and fetches a package through it
-# (test_installed.sh), then purges the package and checks that nothing of it
-# is left. The machine ends as it was, pass or fail.
+# (test_installed.sh, tracing which receiver ran), then purges the package
+# and checks that nothing of it is left. The machine ends as it was, pass or
+# fail.
 set -euo pipefail
 deb=$(realpath "$1")
 tests=$(cd "$(dirname "$0")/.." && pwd)
@@ -34,27 +35,8 @@ if [[ $(stat -c '%U:%G %a %F' "$receiver" 2>&1) != "root:root 755 regular file" 
   echo "FAIL: $receiver is $(stat -c '%U:%G %a %F' "$receiver" 2>&1)"; exit 1
 fi
 
-"$tests/package/test_installed.sh"
-# And the transfer runs in the installed receiver, started from beside the tool.
-PYTHONPATH=$tests QUENBURY_BINARY=/usr/bin/quenbury python3 - <<'PY'
-import re
-from contextlib import closing
-from harness import Nginx, Sandbox, finish, sha256
-
-package = bytes((i * 7919) % 251 for i in range(4 << 20))
-with closing(Nginx()) as nginx, closing(Sandbox()) as box:
-    url = nginx.publish("packages/Upgrade.14.pkg", package)
-    box.install_agent()
-    trace = ("strace", "-f", "-y", "-o", "/tmp/exec.trace", "-e", "trace=execveat")
-    run = finish(box.start(url, "Upgrade.14.pkg", sha256(package), wrap=trace))
-    assert run.status == 0, run.stderr
-    assert box.read(box.destination("Upgrade.14.pkg")) == package, run.stderr
-    assert run.records[-1] == "SHA256 checksum validated succesfully NSComparisonResult", run.stderr
-    # The transfer ran in the installed receiver, started from beside the tool.
-    with open(box.host("/tmp/exec.trace")) as traced:
-        started = re.findall(r"execveat\(\d+<([^>]*)>, \"\", .*\) = 0", traced.read())
-    assert started == ["/usr/libexec/quenbury/quenbury-receiver"], started
-PY
+# Its fetch also traces that the transfer ran in the installed receiver.
+QUENBURY_TRACE_RECEIVER=1 "$tests/package/test_installed.sh"
 
 dpkg --purge quenbury >/dev/null
 installed=

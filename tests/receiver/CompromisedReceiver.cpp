@@ -43,13 +43,10 @@ bool forging = false;
 bool ranged = false;
 bool unsent = false;
 
-std::string mode()
+bool sendPacket(std::string const& packet)
 {
-    char const* value = std::getenv("QUENBURY_TEST_RECEIVER");
-    return value ? value : "";
+    return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
 }
-
-bool sendPacket(std::string const& packet);
 
 size_t forgedWrite(char* data, size_t size, size_t count, void*)
 {
@@ -63,31 +60,21 @@ size_t forgedWrite(char* data, size_t size, size_t count, void*)
     return realWrite(data, size, count, realWriteData);
 }
 
-bool sendPacket(std::string const& packet)
-{
-    return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
-}
-
-bool created(char const* path)
-{
-    int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
-
 /// Each thing a confined receiver must not be able to do; true when any of them worked.
 bool escaped()
 {
     pid_t parent = ::getppid();
     // The store, the body's folder and the resume folder (there on a resumed run) are where the root process itself
     // may write, and so may a receiver that kept root's identity or escaped its own file rules.
-    bool any = created("/Library/Brindlecote/Ostrel_Agent/store/planted.pkg");
-    any |= created("/Library/Brindlecote/Ostrel_Agent/store/.quenbury-partial/planted");
-    any |= created("/private/tmp/Library/Brindlecote/Ostrel_Agent/store/planted");
-    any |= created("/private/tmp/planted");
-    any |= created("/tmp/planted");
+    bool any = false;
+    for (char const* path : { "/Library/Brindlecote/Ostrel_Agent/store/planted.pkg",
+             "/Library/Brindlecote/Ostrel_Agent/store/.quenbury-partial/planted",
+             "/private/tmp/Library/Brindlecote/Ostrel_Agent/store/planted", "/private/tmp/planted", "/tmp/planted" }) {
+        if (int fd = ::open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644); fd >= 0) {
+            any = true;
+            ::close(fd);
+        }
+    }
     any |= ::mknod("/tmp/planted-device", S_IFBLK | 0600, ::makedev(7, 0)) == 0;
     any |= ::setuid(0) == 0;
     if (::ptrace(PTRACE_ATTACH, parent, nullptr, nullptr) == 0) {
@@ -114,15 +101,11 @@ extern "C" CURLcode curl_easy_setopt(CURL* curl, CURLoption option, ...)
 {
     static auto real = reinterpret_cast<CURLcode (*)(CURL*, CURLoption, ...)>(::dlsym(RTLD_NEXT, "curl_easy_setopt"));
     va_list arguments;
-#if defined(__clang__)
     // NOTE: libcurl's own signature names an enumeration last; its values are ints, as passed.
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wvarargs"
-#endif
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wvarargs"
     va_start(arguments, option);
-#if defined(__clang__)
-#pragma clang diagnostic pop
-#endif
+#pragma GCC diagnostic pop
     CURLcode result;
     if (option < CURLOPTTYPE_OBJECTPOINT) {
         result = real(curl, option, va_arg(arguments, long));
@@ -149,7 +132,8 @@ extern "C" CURLcode curl_easy_setopt(CURL* curl, CURLoption option, ...)
 extern "C" CURLcode curl_easy_perform(CURL* curl)
 {
     static auto real = reinterpret_cast<CURLcode (*)(CURL*)>(::dlsym(RTLD_NEXT, "curl_easy_perform"));
-    std::string const wanted = mode();
+    char const* mode = std::getenv("QUENBURY_TEST_RECEIVER");
+    std::string const wanted = mode ? mode : "";
     if (wanted == "malformed" || wanted == "oversized" || wanted == "headless") {
         if (wanted != "headless")
             (void)sendPacket(wanted == "malformed" ? std::string("Zgarbage") : std::string(70000, 'P'));

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The confinement under each kernel ABI, the system-call filter and the capabilities given up, each in a child process
-// that confines itself; then all three, as the run confines itself.
+// that confines itself.
 #include "TestSupport.h"
 #include "platform/Confinement.h"
 #include "platform/FileManager.h"
@@ -26,6 +26,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 int errnoOf(int result)
 {
     return result < 0 ? errno : 0;
@@ -50,32 +52,19 @@ int errnoOfMakingBlockDevice(std::string const& path)
     return errnoOf(::mknod(path.c_str(), S_IFBLK | 0600, ::makedev(7, 0)));
 }
 
-/// Binds a socket at `path`, which makes it.
-int errnoOfMakingSocket(std::string const& path)
+/// The address of a socket at `path`; one that starts with a NUL byte is in the abstract namespace.
+sockaddr_un unixAddress(std::string_view path)
 {
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    int result = errnoOf(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address));
-    ::close(fd);
-    return result;
+    return address;
 }
 
-/// An abstract socket listening under `name`, made by the caller.
-int listeningAbstractSocket(std::string_view name, sockaddr_un& address)
-{
-    address = { .sun_family = AF_UNIX, .sun_path = {} };
-    name.copy(address.sun_path + 1, sizeof address.sun_path - 2);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd, 1);
-    return fd;
-}
-
-int errnoOfConnecting(sockaddr_un const& address)
+/// Binds (which makes a socket file) or connects a new socket, as `call` says.
+int errnoOfSocket(auto call, sockaddr_un const& address)
 {
     int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
-    int result = errnoOf(::connect(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address));
+    int result = errnoOf(call(fd, reinterpret_cast<sockaddr const*>(&address), sizeof address));
     ::close(fd);
     return result;
 }
@@ -105,25 +94,20 @@ pid_t otherProcess(uid_t uid)
     return other;
 }
 
-/// A set of capabilities of this thread, as /proc/self/status shows it (`CapEff`, `CapBnd`...).
-std::uint64_t capabilities(std::string const& set)
+/// A set of capabilities of this thread, as /proc/self/status shows it (`CapEff`, `CapBnd`...); no set has bit 63.
+long long capabilities(std::string const& set)
 {
     std::istringstream status(test::readFile("/proc/thread-self/status"));
     for (std::string line; std::getline(status, line);) {
         if (line.starts_with(set + ":"))
-            return std::stoull(line.substr(set.size() + 1), nullptr, 16);
+            return std::stoll(line.substr(set.size() + 1), nullptr, 16);
     }
-    return ~0ULL;
+    return -1;
 }
 
-std::uint64_t constexpr dacOverride = 1ULL << CAP_DAC_OVERRIDE;
+long long constexpr dacOverride = 1LL << CAP_DAC_OVERRIDE;
 
-/// Asks for the privileged calls that change nothing: the clock set to nothing, the host name to the one it has.
-int errnoOfSettingTheClock()
-{
-    return errnoOf(static_cast<int>(::syscall(SYS_settimeofday, nullptr, nullptr)));
-}
-
+/// Sets the host name to the one it has, a privileged call that changes nothing.
 int errnoOfSettingTheHostName()
 {
     char name[HOST_NAME_MAX + 1] {};
@@ -180,9 +164,10 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
         test::writeFile(outside + "/kept", "k");
         expectInChild([&] {
             int const roots[] { ::open(work.c_str(), O_PATH | O_DIRECTORY), ::open(body.c_str(), O_RDONLY) };
-            sockaddr_un outsideSocket;
-            int listening
-                = listeningAbstractSocket("quenbury-confinement-" + std::to_string(::getpid()), outsideSocket);
+            auto const outsideSocket = unixAddress("\0quenbury-confinement-"s + std::to_string(::getpid()));
+            int listening = ::socket(AF_UNIX, SOCK_STREAM, 0);
+            ::bind(listening, reinterpret_cast<sockaddr const*>(&outsideSocket), sizeof outsideSocket);
+            ::listen(listening, 1);
             int abi = platform::confineWrites(roots, ceiling);
             bool confined = abi > 0;
             auto refused = [&](int abiNeeded = 1) { return confined && abi >= abiNeeded ? EACCES : 0; };
@@ -207,12 +192,13 @@ TEST(Confinement, WritesOnlyBeneathItsRootsAndRunsNothing)
                 { "character device inside",
                     errnoOf(::mknod((work + "/null").c_str(), S_IFCHR | 0600, ::makedev(1, 3))), device },
                 { "FIFO inside", errnoOf(::mkfifo((work + "/fifo").c_str(), 0600)), refused() },
-                { "socket inside", errnoOfMakingSocket(work + "/socket"), refused() },
+                { "socket inside", errnoOfSocket(::bind, unixAddress(work + "/socket")), refused() },
                 { "symbolic link inside", errnoOf(::symlink("/etc/passwd", (work + "/l").c_str())), refused() },
                 // From ABI 6 on, nothing outside the domain is signalled (the test's process, with a null signal)
                 // or reached through an abstract socket (made before the domain).
                 { "signal outside", errnoOf(::kill(::getppid(), 0)), confined && abi >= 6 ? EPERM : 0 },
-                { "abstract socket outside", errnoOfConnecting(outsideSocket), confined && abi >= 6 ? EPERM : 0 },
+                { "abstract socket outside", errnoOfSocket(::connect, outsideSocket),
+                    confined && abi >= 6 ? EPERM : 0 },
                 { "ABI reported", abi, std::min(ceiling, kernel) },
                 { "socket closed", ::close(listening), 0 },
             };
@@ -275,24 +261,22 @@ TEST(Confinement, KeepsOnlyTheCapabilityToWriteInOthersFolders)
         ASSERT_EQ(::chown(theirFile.c_str(), 65534, 65534), 0);
     }
     expectInChild([&] {
-        std::uint64_t const effective = capabilities("CapEff"), bounding = capabilities("CapBnd");
-        bool const mayDropBounds = (effective & (1ULL << CAP_SETPCAP)) != 0;
+        long long const effective = capabilities("CapEff"), bounding = capabilities("CapBnd");
+        bool const mayDropBounds = (effective & (1LL << CAP_SETPCAP)) != 0;
         pid_t other = otherProcess(65534);
         bool dropped = platform::dropCapabilities();
         // A process that is not root has nothing to give up, and carries on.
         return std::vector<Row> {
             { "all dropped", dropped, mayDropBounds || bounding == 0 },
-            { "CapEff", static_cast<long long>(capabilities("CapEff")),
-                static_cast<long long>(effective & dacOverride) },
-            { "CapPrm", static_cast<long long>(capabilities("CapPrm")),
-                static_cast<long long>(effective & dacOverride) },
-            { "CapInh", static_cast<long long>(capabilities("CapInh")), 0 },
-            { "CapAmb", static_cast<long long>(capabilities("CapAmb")), 0 },
-            { "CapBnd", static_cast<long long>(capabilities("CapBnd")),
-                mayDropBounds ? 0 : static_cast<long long>(bounding) },
+            { "CapEff", capabilities("CapEff"), effective & dacOverride },
+            { "CapPrm", capabilities("CapPrm"), effective & dacOverride },
+            { "CapInh", capabilities("CapInh"), 0 },
+            { "CapAmb", capabilities("CapAmb"), 0 },
+            { "CapBnd", capabilities("CapBnd"), mayDropBounds ? 0 : bounding },
             // Each refused for want of its capability: CAP_KILL, CAP_SYS_TIME, CAP_SYS_ADMIN, CAP_FOWNER, CAP_MKNOD.
             { "signal another user's process", errnoOf(::kill(other, SIGTERM)), isRoot ? EPERM : 0 },
-            { "set the clock", errnoOfSettingTheClock(), EPERM },
+            // The clock set to nothing, a privileged call that changes nothing.
+            { "set the clock", errnoOf(static_cast<int>(::syscall(SYS_settimeofday, nullptr, nullptr))), EPERM },
             { "set the host name", errnoOfSettingTheHostName(), EPERM },
             { "another user's file's times", errnoOfSettingTimes(theirFile), isRoot ? EPERM : 0 },
             { "make a device", errnoOfMakingBlockDevice(root / "loop"), EPERM },

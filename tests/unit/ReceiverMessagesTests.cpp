@@ -32,6 +32,8 @@ Bytes withoutLastByte(Bytes bytes)
 
 std::string const longestURL = "https://h/" + std::string(maximumURLLength - 10, 'a');
 std::string const longestHeaderLine = "If-Range: " + std::string(maximumHeaderLineLength - 10, 't');
+std::string const overlongValidator(maximumValidatorLength + 1, 'x');
+std::string const overlongContentRange(maximumContentRangeLength + 1, '1');
 // A path is bytes: UTF-8 and control characters are allowed, only NUL is not.
 std::string const longestPath = "/etc/caf\xc3\xa9\t" + std::string(maximumPathLength - 11, 'p');
 
@@ -60,35 +62,28 @@ template<typename Decoded> std::string reasonOf(Decoded const& decoded)
     return said ? std::string(*said) : "no reason";
 }
 
+/// A message comes back from its side's decoder as it went in.
+void expectRoundTrip(auto decode, auto const& message)
+{
+    auto decoded = decode(encode(message));
+    ASSERT_TRUE(decoded) << reasonOf(decoded);
+    EXPECT_EQ(std::get<std::remove_cvref_t<decltype(message)>>(*decoded), message);
+}
+
 }
 
 TEST(ReceiverMessages, RoundTripAtTheLimits)
 {
-    for (auto const& request : { shortest, longest }) {
-        auto decoded = decodeFromRoot(encode(request));
-        ASSERT_TRUE(decoded) << reasonOf(decoded);
-        EXPECT_EQ(std::get<Request>(*decoded), request);
-    }
-    for (bool proceed : { false, true }) {
-        auto decoded = decodeFromRoot(encode(Decision { proceed }));
-        ASSERT_TRUE(decoded) << reasonOf(decoded);
-        EXPECT_EQ(std::get<Decision>(*decoded), Decision { proceed });
-    }
-    for (auto const& head : { bare, full, chunked }) {
-        auto decoded = decodeFromReceiver(encode(head));
-        ASSERT_TRUE(decoded) << reasonOf(decoded);
-        EXPECT_EQ(std::get<Head>(*decoded), head);
-    }
-    for (int code : { 0, 999 }) {
-        auto decoded = decodeFromReceiver(encode(End { code }));
-        ASSERT_TRUE(decoded) << reasonOf(decoded);
-        EXPECT_EQ(std::get<End>(*decoded), End { code });
-    }
-    for (std::uint32_t length : { std::uint32_t { 1 }, static_cast<std::uint32_t>(maximumPiece) }) {
-        auto decoded = decodeFromReceiver(encode(Piece { length }));
-        ASSERT_TRUE(decoded) << reasonOf(decoded);
-        EXPECT_EQ(std::get<Piece>(*decoded), Piece { length });
-    }
+    for (auto const& request : { shortest, longest })
+        expectRoundTrip(decodeFromRoot, request);
+    for (bool proceed : { false, true })
+        expectRoundTrip(decodeFromRoot, Decision { proceed });
+    for (auto const& head : { bare, full, chunked })
+        expectRoundTrip(decodeFromReceiver, head);
+    for (int code : { 0, 999 })
+        expectRoundTrip(decodeFromReceiver, End { code });
+    for (std::uint32_t length : { 1u, static_cast<std::uint32_t>(maximumPiece) })
+        expectRoundTrip(decodeFromReceiver, Piece { length });
 }
 
 // A server's value the channel cannot carry is dropped, and the Head still goes through.
@@ -101,11 +96,11 @@ TEST(ReceiverMessages, HeadForDropsWhatDoesNotFit)
         std::string keptURL;
     };
     std::vector<Row> const rows {
-        { { .status = 206, .entityTag = std::string(maximumValidatorLength + 1, 'x') }, longestURL, longestURL },
+        { { .status = 206, .entityTag = overlongValidator }, longestURL, longestURL },
         { { .status = 206, .entityTag = "\"caf\xc3\xa9\"" }, longestURL, longestURL },
         { { .status = 206, .lastModified = "Tue\r\nX: 1" }, longestURL, longestURL },
-        { { .status = 206, .lastModified = std::string(maximumValidatorLength + 1, 'x') }, longestURL, longestURL },
-        { { .status = 206, .contentRange = std::string(maximumContentRangeLength + 1, '1') }, longestURL, longestURL },
+        { { .status = 206, .lastModified = overlongValidator }, longestURL, longestURL },
+        { { .status = 206, .contentRange = overlongContentRange }, longestURL, longestURL },
         { { .status = 206, .contentRange = "bytes\x7f" }, longestURL, longestURL },
         { { .status = 206 }, longestURL + "a", "" },
         { { .status = 206 }, "http://h/\x01", "" },
@@ -144,15 +139,12 @@ TEST(ReceiverMessages, EveryPacketFromTheReceiverIsChecked)
         { packet("H\x64\x00\x08\x01\x02\x03\x04\x05\x06\x07"s), "truncated Content-Length" },
         { packet("H\x64\x00\x00\x05"s), "truncated entity tag" },
         { packet("H\x64\x00\x00\x05\x00xx"s), "truncated entity tag" },
-        { encode(Head { { .status = 200, .entityTag = std::string(maximumValidatorLength + 1, 'x') } }),
-            "entity tag over 1024 bytes" },
+        { encode(Head { { .status = 200, .entityTag = overlongValidator } }), "entity tag over 1024 bytes" },
         { encode(Head { { .status = 200, .entityTag = std::string(0x10005, 'x') } }), "entity tag over 1024 bytes" },
         { encode(Head { { .status = 200, .entityTag = "\"a\"\r\nX: 1" } }), "entity tag not printable ASCII" },
-        { encode(Head { { .status = 200, .lastModified = std::string(maximumValidatorLength + 1, 'x') } }),
-            "Last-Modified over 1024 bytes" },
+        { encode(Head { { .status = 200, .lastModified = overlongValidator } }), "Last-Modified over 1024 bytes" },
         { encode(Head { { .status = 200, .lastModified = "caf\xc3\xa9" } }), "Last-Modified not printable ASCII" },
-        { encode(Head { { .status = 200, .contentRange = std::string(maximumContentRangeLength + 1, '1') } }),
-            "Content-Range over 128 bytes" },
+        { encode(Head { { .status = 200, .contentRange = overlongContentRange } }), "Content-Range over 128 bytes" },
         { encode(Head { { .status = 200, .contentRange = "bytes 1-2/3\x7f" } }), "Content-Range not printable ASCII" },
         { encode(Head { { .status = 200 }, longestURL + "a" }), "effective URL over 8192 bytes" },
         { encode(Head { { .status = 200 }, "http://h/\0"s }), "effective URL not printable ASCII" },

@@ -136,35 +136,32 @@ TEST(ResumeDecisions, EveryRow)
 
     // The most the body may hold for the final response: a part appended at 100 ends one past the last byte its
     // Content-Range names and never past the entity's recorded length; a whole entity ends at its Content-Length.
-    {
-        using Limit = std::optional<std::uint64_t>;
-        auto const total300 = resume("\"t\"", date, 300);
-        auto const untold = resume("\"t\"", date, std::nullopt);
-        auto chunked = response(200, {}, "\"n\"");
-        chunked.hasTransferEncoding = true;
-        for (auto const& [name, headers, given, rangeStart, expected] :
-            std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, Limit, Limit>> {
-                { "part to the total", response(206, "bytes 100-199/200"), resume(), 100, 200 },
-                { "part short of the total", response(206, "bytes 100-149/200"), resume(), 100, 150 },
-                { "part longer than its Content-Length says", response(206, "bytes 100-149/200", "\"t\"", 500),
-                    resume(), 100, 150 },
-                { "part without a total, the recorded length", response(206, "bytes 100-299/*"), resume(), 100, 200 },
-                { "part without a total, short of the recorded length", response(206, "bytes 100-149/*"), resume(), 100,
-                    150 },
-                { "part without a total, no length recorded", response(206, "bytes 100-299/*"), untold, 100, 300 },
-                { "part to the last offset", response(206, "bytes 100-18446744073709551615/*"), untold, 100,
-                    std::nullopt },
-                { "part to the last offset, the recorded length", response(206, "bytes 100-18446744073709551615/*"),
-                    total300, 100, 300 },
-                { "whole entity, its Content-Length", response(200, {}, "\"n\"", 300), resume(), std::nullopt, 300 },
-                { "whole entity for a range, its Content-Length", response(200, {}, "\"n\"", 120), resume(), 100, 120 },
-                { "whole entity without a length", response(200), resume(), std::nullopt, std::nullopt },
-                { "whole entity chunked", chunked, resume(), std::nullopt, std::nullopt },
-                { "part that starts over, nothing taken", response(206, "bytes 99-199/200"), resume(), 100, 100 },
-                { "error answer, nothing taken", response(503, {}, "", 10), resume(), 100, 100 },
-            })
-            EXPECT_EQ(platform::bodyLimit(headers, given, rangeStart), expected) << name;
-    }
+    using Limit = std::optional<std::uint64_t>;
+    auto const total300 = resume("\"t\"", date, 300);
+    auto const untold = resume("\"t\"", date, std::nullopt);
+    auto chunked = response(200, {}, "\"n\"");
+    chunked.hasTransferEncoding = true;
+    for (auto const& [name, headers, given, rangeStart, expected] :
+        std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, Limit, Limit>> {
+            { "part to the total", response(206, "bytes 100-199/200"), resume(), 100, 200 },
+            { "part short of the total", response(206, "bytes 100-149/200"), resume(), 100, 150 },
+            { "part longer than its Content-Length says", response(206, "bytes 100-149/200", "\"t\"", 500), resume(),
+                100, 150 },
+            { "part without a total, the recorded length", response(206, "bytes 100-299/*"), resume(), 100, 200 },
+            { "part without a total, short of the recorded length", response(206, "bytes 100-149/*"), resume(), 100,
+                150 },
+            { "part without a total, no length recorded", response(206, "bytes 100-299/*"), untold, 100, 300 },
+            { "part to the last offset", response(206, "bytes 100-18446744073709551615/*"), untold, 100, std::nullopt },
+            { "part to the last offset, the recorded length", response(206, "bytes 100-18446744073709551615/*"),
+                total300, 100, 300 },
+            { "whole entity, its Content-Length", response(200, {}, "\"n\"", 300), resume(), std::nullopt, 300 },
+            { "whole entity for a range, its Content-Length", response(200, {}, "\"n\"", 120), resume(), 100, 120 },
+            { "whole entity without a length", response(200), resume(), std::nullopt, std::nullopt },
+            { "whole entity chunked", chunked, resume(), std::nullopt, std::nullopt },
+            { "part that starts over, nothing taken", response(206, "bytes 99-199/200"), resume(), 100, 100 },
+            { "error answer, nothing taken", response(503, {}, "", 10), resume(), 100, 100 },
+        })
+        EXPECT_EQ(platform::bodyLimit(headers, given, rangeStart), expected) << name;
 
     // What becomes of a failed transfer's body: it stays for resume data made now, else for what it continued
     // from while it still holds those bytes, else it goes.
@@ -180,7 +177,6 @@ TEST(ResumeDecisions, EveryRow)
         EXPECT_EQ(platform::failedBodyFate(made, continued, dropped), expected) << name;
 
     // A clean end short of the length the responses made known.
-    auto const untold = resume("\"t\"", date, std::nullopt);
     using Start = std::optional<std::uint64_t>;
     for (auto const& [name, headers, given, rangeStart, bodyLength, expected] :
         std::vector<std::tuple<char const*, platform::ResponseHeaders, ResumeData, Start, std::uint64_t, bool>> {

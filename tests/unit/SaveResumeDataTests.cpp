@@ -6,19 +6,6 @@
 #include <atomic>
 #include <thread>
 
-namespace {
-
-/// A lost connection's error that carries `data` as its resume data.
-platform::Error lostWith(platform::Bytes data)
-{
-    platform::Error error;
-    error.code = platform::URLErrorCode::NetworkConnectionLost;
-    error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::move(data));
-    return error;
-}
-
-}
-
 // A user who swaps a link in for a resume-area folder while root saves must
 // never make root create or write outside the area's own tree.
 TEST(SaveResumeData, LinkSwappedInWhileSaving)
@@ -26,7 +13,9 @@ TEST(SaveResumeData, LinkSwappedInWhileSaving)
     test::TemporaryDirectory root;
     std::string const folder = root / "private/tmp/Library", outside = root / "outside";
     std::filesystem::create_directories(outside);
-    auto const error = lostWith(platform::Bytes { 'b' });
+    platform::Error error;
+    error.code = platform::URLErrorCode::NetworkConnectionLost;
+    error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, platform::Bytes { 'b' });
     std::atomic<bool> done = false;
     std::thread swapper([&] {
         while (!done) {
