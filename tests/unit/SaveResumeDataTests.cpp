@@ -11,8 +11,7 @@ namespace {
 /// A lost connection's error that carries `data` as its resume data.
 platform::Error lostWith(platform::Bytes data)
 {
-    platform::Error error;
-    error.code = platform::URLErrorCode::NetworkConnectionLost;
+    auto error = platform::Error::url(platform::URLErrorCode::NetworkConnectionLost, "http://h/p", "lost");
     error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, std::move(data));
     return error;
 }
