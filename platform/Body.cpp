@@ -18,15 +18,14 @@ std::expected<Body, Error> Body::open(
     ExitTidy folderTidy([&folder] { (void)folder.removeIfEmpty(); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));
-    auto file = BodyFile::openLocked(folder, chosen.bodyName);
-    if (!file && file.error().is(ErrorDomain::POSIX, EWOULDBLOCK)) {
-        // Another run is continuing this very transfer; its body is not ours to touch.
-        if (stored)
-            return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url,
-                "The body is being written by another run: " + file.error().description()));
-        // NOTE: a live run owns this destination's body; ours gets a name of its own rather than failing.
-        file = BodyFile::createUnique(folder, chosen.bodyName);
-    }
+    auto locked = BodyFile::openLocked(folder, chosen.bodyName);
+    bool taken = !locked && locked.error().is(ErrorDomain::POSIX, EWOULDBLOCK);
+    // Another run is continuing this very transfer; its body is not ours to touch.
+    if (taken && stored)
+        return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url,
+            "The body is being written by another run: " + locked.error().description()));
+    // NOTE: a live run owns this destination's body; ours gets a name of its own rather than failing.
+    auto file = taken ? BodyFile::createUnique(folder, chosen.bodyName) : std::move(locked);
     if (!file)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, file.error().description()));
     // NOTE: only now that this run's body is locked may what others left be

@@ -12,13 +12,11 @@
 //                 to continue it, replaced every few seconds while it grows.
 //   fate          handOver (finished: to the completion handler, and placed by
 //                 it, or left waiting where a later run finds it should the
-//                 move fail), or fail (kept for resume, or discarded, as
-//                 failedBodyFate in ResumeDecisions says).
+//                 move fail), or fail (kept for resume, or discarded).
 //
-// Body is the transfer's one face of all of it: it writes, restarts, flushes
-// and measures the file, and owns the record, the fate and what goes when the
-// process ends (an ExitTidy of its own). The rule that the record goes with its
-// body is Body's.
+// Body is the transfer's one face of all of it: it owns the file, the record,
+// the fate and what goes when the process ends (ExitTidy registrations of its
+// own). The rule that the record goes with its body is Body's.
 
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
@@ -56,19 +54,15 @@ public:
     std::string const& folderPath() const { return m_folder->folder.path(); }
     std::string const& name() const { return m_file.name(); }
 
-    /// Where the transfer begins (see startingPoint): the body cut to the
-    /// bytes it continues with.
+    /// Where the transfer begins (see startingPoint), the body cut to the bytes it keeps.
     [[nodiscard]] std::expected<StartingPoint, Error> start();
-    /// Cuts the body to `length` and writes on from there.
+    // The writes, as BodyFile's.
     [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length) { return m_file.truncate(length); }
-    /// Moves up to `count` bytes from `pipe` to the body's end (see BodyFile::appendFrom).
     [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count)
     {
         return m_file.appendFrom(pipe, count);
     }
-    /// Reports a write that failed, now or earlier.
     [[nodiscard]] std::expected<void, Error> flush() const { return m_file.flush(); }
-    /// Bytes of the body so far.
     std::uint64_t length() const { return m_file.length(); }
 
     /// Replaces the progress record with `data` (encoded resume data), or

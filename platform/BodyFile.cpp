@@ -66,26 +66,6 @@ BodyFile::BodyFile(int folder, FileDescriptor fd, std::string name, std::string 
 {
 }
 
-BodyFile& BodyFile::operator=(BodyFile&& other) noexcept
-{
-    if (this != &other) {
-        m_hasher = std::move(other.m_hasher); // The old hasher's thread stops reading before its descriptor goes.
-        m_folder = other.m_folder;
-        m_fd = std::move(other.m_fd);
-        m_name = std::move(other.m_name);
-        m_path = std::move(other.m_path);
-        m_position = other.m_position;
-        m_failure = std::move(other.m_failure);
-    }
-    return *this;
-}
-
-BodyFile::~BodyFile()
-{
-    // The hasher's thread stops reading before the descriptor goes.
-    m_hasher.reset();
-}
-
 std::expected<BodyFile, Error> BodyFile::lockOpened(
     BodyFolder const& folder, FileDescriptor fd, std::string const& name)
 {

@@ -38,8 +38,7 @@ public:
         BodyFolder const& folder, std::string const& prefix);
 
     BodyFile(BodyFile&&) noexcept = default;
-    BodyFile& operator=(BodyFile&&) noexcept;
-    ~BodyFile();
+    BodyFile& operator=(BodyFile&&) = delete;
 
     std::string const& name() const { return m_name; }
     std::string const& path() const { return m_path; }
@@ -77,7 +76,7 @@ private:
     std::string m_path;
     std::uint64_t m_position = 0;
     std::optional<Error> m_failure;
-    // Its thread reads the descriptor: it goes first (see the destructor).
+    // Its thread reads the descriptor: last, so that it stops first.
     std::unique_ptr<LandedBytesHasher> m_hasher;
 };
 
