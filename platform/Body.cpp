@@ -53,9 +53,16 @@ std::expected<StartingPoint, Error> Body::start()
     if (!size)
         return errorOf(size);
     auto start = startingPoint(m_continuesFrom, *size);
+    m_resumedBytesDropped = start.dropsResumedBytes;
     if (auto cut = m_file.truncate(start.keptLength); !cut)
         return errorOf(cut);
     return start;
+}
+
+std::expected<void, Error> Body::startOver()
+{
+    m_resumedBytesDropped = true;
+    return m_file.truncate(0);
 }
 
 bool Body::recordProgress(std::optional<Bytes> const& data)
@@ -66,11 +73,11 @@ bool Body::recordProgress(std::optional<Bytes> const& data)
     return false;
 }
 
-Error Body::fail(Error error, std::optional<Bytes> resumeData, bool resumedBytesDropped)
+Error Body::fail(Error error, std::optional<Bytes> resumeData)
 {
     if (!resumableFailure(error))
         resumeData.reset();
-    switch (failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), resumedBytesDropped)) {
+    switch (failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped)) {
     case BodyFate::KeepForResume:
         (void)recordProgress(*resumeData);
         error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*resumeData));

@@ -56,8 +56,9 @@ public:
 
     /// Where the transfer begins (see startingPoint), the body cut to the bytes it keeps.
     [[nodiscard]] std::expected<StartingPoint, Error> start();
+    /// Empties the body for a whole entity: the bytes it continued with are dropped.
+    [[nodiscard]] std::expected<void, Error> startOver();
     // The writes, as BodyFile's.
-    [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length) { return m_file.truncate(length); }
     [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count)
     {
         return m_file.appendFrom(pipe, count);
@@ -69,11 +70,10 @@ public:
     /// removes it when there is none; false when no record stays.
     bool recordProgress(std::optional<Bytes> const& data);
     /// The transfer failed with `error`; `resumeData` is what a later task
-    /// would continue from, and `resumedBytesDropped` says that the body no
-    /// longer holds what the task continued from. The body stays, or goes with
-    /// its record, as failedBodyFate says; resume data is made only for a
-    /// failure resumableFailure names. The error, with that resume data.
-    [[nodiscard]] Error fail(Error error, std::optional<Bytes> resumeData, bool resumedBytesDropped);
+    /// would continue from. The body stays, or goes with its record, as
+    /// failedBodyFate says; resume data is made only for a failure
+    /// resumableFailure names. The error, with that resume data.
+    [[nodiscard]] Error fail(Error error, std::optional<Bytes> resumeData);
     /// The transfer finished. The digest goes to verification, and the record,
     /// `complete` when it can tell a later task that the body is whole, stays
     /// until the body is placed. When the process ends, or the body goes, the
@@ -88,6 +88,7 @@ private:
     BodyFile m_file;
     BodyProgressRecord m_record;
     std::optional<ResumeData> m_continuesFrom;
+    bool m_resumedBytesDropped = false; // The body no longer holds what it continued from.
     // Last, so that they run while the body is still open and locked; the
     // body's own before its folder's.
     ExitTidy m_folderTidy;

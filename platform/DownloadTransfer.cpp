@@ -77,8 +77,6 @@ namespace {
         ReceiverProcess& m_receiver;
 
         Attempt m_attempt;
-        /// The body no longer holds what the resume data describes.
-        bool m_bodyReplaced = false;
         Clock::time_point m_started = Clock::now();
         Clock::time_point m_recorded;
     };
@@ -100,8 +98,7 @@ namespace {
             break;
         }
         if (m_attempt.rangeStart) {
-            m_bodyReplaced = true;
-            if (auto emptied = m_body.truncate(0); !emptied)
+            if (auto emptied = m_body.startOver(); !emptied)
                 return stop(stop::WriteFailed { emptied.error() });
         }
         // Before any byte of this response lands, the record says what the body holds.
@@ -265,7 +262,7 @@ namespace {
 
         outcome.error = m_body.fail(
             attempt.stopped.error(result, m_url, attempt.headers.status, m_configuration.timeoutIntervalForRequest),
-            resumeData(), m_bodyReplaced);
+            resumeData());
         return outcome;
     }
 
@@ -278,15 +275,13 @@ namespace {
             return outcome;
         }
         m_attempt.rangeStart = start->rangeStart;
-        m_bodyReplaced = start->dropsResumedBytes;
         for (int attempt = 0;; ++attempt) {
             CURLcode result = exchange();
             if (m_attempt.stopped.is<stop::Restart>() && attempt == 0) {
                 // The server could not continue our bytes: take the whole entity
                 // again, in this same task.
                 m_attempt = Attempt {};
-                m_bodyReplaced = true;
-                if (auto emptied = m_body.truncate(0); !emptied) {
+                if (auto emptied = m_body.startOver(); !emptied) {
                     stop(stop::WriteFailed { emptied.error() });
                     return finish(CURLE_WRITE_ERROR);
                 }

@@ -36,11 +36,6 @@ ExitTidy::ExitTidy(std::function<void()> action)
     tidies.actions.emplace(m_key, std::move(action));
 }
 
-ExitTidy::ExitTidy(ExitTidy&& other) noexcept
-    : m_key(std::exchange(other.m_key, 0))
-{
-}
-
 ExitTidy::~ExitTidy()
 {
     auto& tidies = registered();

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace platform {
 
@@ -18,7 +19,10 @@ namespace platform {
 class ExitTidy {
 public:
     explicit ExitTidy(std::function<void()> action);
-    ExitTidy(ExitTidy&& other) noexcept;
+    ExitTidy(ExitTidy&& other) noexcept
+        : m_key(std::exchange(other.m_key, 0))
+    {
+    }
     ExitTidy& operator=(ExitTidy&&) = delete;
     ~ExitTidy();
 

@@ -68,7 +68,7 @@ TEST(Process, ExitTidiesTheBodyOnlyWhileItIsOursAndNotKept)
             long const failure = ending == Lost ? platform::URLErrorCode::NetworkConnectionLost
                                                 : platform::URLErrorCode::BadServerResponse;
             if (ending == Lost || ending == Refused)
-                (void)body->fail(platform::Error::url(failure, "http://h/p", "failed"), data, false);
+                (void)body->fail(platform::Error::url(failure, "http://h/p", "failed"), data);
             else if (ending != Unfinished)
                 (void)body->handOver(data);
             if (ending == Moved || ending == Replaced)
