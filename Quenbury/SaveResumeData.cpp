@@ -6,26 +6,23 @@
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/Path.h"
+#include "platform/ResumeDecisions.h"
 #include "platform/TrustedPath.h"
 
 #include <cerrno>
 
 using platform::NSLog;
-using platform::URLErrorCode::Cancelled;
-using platform::URLErrorCode::NetworkConnectionLost;
-using platform::URLErrorCode::TimedOut;
 
 bool saveResumeData(platform::Error const& error, std::string const& path)
 {
     // A transfer cancelled by a signal to the process continues next run like a lost one.
-    if (error.code == Cancelled) {
-        NSLog("Download interrupted, saving resume data");
-    } else if (error.code == NetworkConnectionLost || error.code == TimedOut) {
-        NSLog("Connection lost, saving resume data");
-    } else {
+    auto resumable = platform::resumableFailure(error);
+    if (!resumable) {
         NSLog("Not saving resume data");
         return false;
     }
+    NSLog(*resumable == platform::ResumableFailure::Interrupted ? "Download interrupted, saving resume data"
+                                                                : "Connection lost, saving resume data");
 
     auto const* resumeData = error.bytes(platform::UserInfoKey::DownloadTaskResumeData);
     if (!resumeData) {

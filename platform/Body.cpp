@@ -2,8 +2,6 @@
 #include "platform/Body.h"
 
 #include "platform/CurlErrors.h"
-#include "platform/Process.h"
-#include "platform/ResumeDecisions.h"
 
 #include <cerrno>
 #include <chrono>
@@ -15,19 +13,19 @@ std::expected<Body, Error> Body::open(
     ChosenBodyFolder const& chosen, std::string const& url, std::optional<ResumeData> const& stored)
 {
     BodyFolder const& folder = chosen.folder;
-    // NOTE: a handler that ends the process must not leave an empty folder behind.
-    setExitTidy([&folder] { (void)folder.removeIfEmpty(); });
+    // NOTE: a handler that ends the process, or a task that could not even
+    // open its body, must not leave an empty folder behind.
+    ExitTidy folderTidy([&folder] { (void)folder.removeIfEmpty(); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));
-    auto file = BodyFile::openLocked(folder, chosen.bodyName);
-    if (!file && file.error().is(ErrorDomain::POSIX, EWOULDBLOCK)) {
-        // Another run is continuing this very transfer; its body is not ours to touch.
-        if (stored)
-            return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url,
-                "The body is being written by another run: " + file.error().description()));
-        // NOTE: a live run owns this destination's body; ours gets a name of its own rather than failing.
-        file = BodyFile::createUnique(folder, chosen.bodyName);
-    }
+    auto locked = BodyFile::openLocked(folder, chosen.bodyName);
+    bool taken = !locked && locked.error().is(ErrorDomain::POSIX, EWOULDBLOCK);
+    // Another run is continuing this very transfer; its body is not ours to touch.
+    if (taken && stored)
+        return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url,
+            "The body is being written by another run: " + locked.error().description()));
+    // NOTE: a live run owns this destination's body; ours gets a name of its own rather than failing.
+    auto file = taken ? BodyFile::createUnique(folder, chosen.bodyName) : std::move(locked);
     if (!file)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, file.error().description()));
     // NOTE: only now that this run's body is locked may what others left be
@@ -37,15 +35,34 @@ std::expected<Body, Error> Body::open(
     BodyProgressRecord record(folder, file->name());
     folder.removeStaleBodies(std::chrono::hours(24 * 7), record.name());
     auto continuesFrom = continuation(stored, record.read(), url, folder.path(), file->name());
-    return Body(chosen, std::move(*file), std::move(continuesFrom));
+    return Body(chosen, std::move(*file), std::move(continuesFrom), std::move(folderTidy));
 }
 
-Body::Body(ChosenBodyFolder const& folder, BodyFile file, std::optional<ResumeData> continuesFrom)
+Body::Body(ChosenBodyFolder const& folder, BodyFile file, std::optional<ResumeData> continuesFrom, ExitTidy folderTidy)
     : m_folder(&folder)
     , m_file(std::move(file))
     , m_record(folder.folder, m_file.name())
     , m_continuesFrom(std::move(continuesFrom))
+    , m_folderTidy(std::move(folderTidy))
 {
+}
+
+std::expected<StartingPoint, Error> Body::start()
+{
+    auto size = m_file.sizeOnDisk();
+    if (!size)
+        return errorOf(size);
+    auto start = startingPoint(m_continuesFrom, *size);
+    m_resumedBytesDropped = start.dropsResumedBytes;
+    if (auto cut = m_file.truncate(start.keptLength); !cut)
+        return errorOf(cut);
+    return start;
+}
+
+std::expected<void, Error> Body::startOver()
+{
+    m_resumedBytesDropped = true;
+    return m_file.truncate(0);
 }
 
 bool Body::recordProgress(std::optional<Bytes> const& data)
@@ -56,15 +73,23 @@ bool Body::recordProgress(std::optional<Bytes> const& data)
     return false;
 }
 
-void Body::keepForResume(Bytes const& data)
+Error Body::fail(Error error, std::optional<Bytes> resumeData)
 {
-    (void)recordProgress(data);
-}
-
-void Body::discard()
-{
-    m_file.remove();
-    m_record.remove();
+    if (!resumableFailure(error))
+        resumeData.reset();
+    switch (failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped)) {
+    case BodyFate::KeepForResume:
+        (void)recordProgress(*resumeData);
+        error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*resumeData));
+        break;
+    case BodyFate::Discard:
+        m_file.remove();
+        m_record.remove();
+        break;
+    case BodyFate::Keep:
+        break;
+    }
+    return error;
 }
 
 URL Body::handOver(std::optional<Bytes> const& complete)
@@ -82,16 +107,17 @@ URL Body::handOver(std::optional<Bytes> const& complete)
     bool waits = recorded && m_folder->foundAgain;
     // NOTE: by name only while it is still our file: once the handler moved the
     // body away, the name may be a concurrent run's body, and its record too.
-    setExitTidy([&folder = m_folder->folder, name = m_file.name(), recordName = m_record.name(), body, record, waits] {
-        bool unmoved = body && identityAt(folder.descriptor(), name) == body;
-        if (!(waits && unmoved)) {
-            if (body)
-                unlinkIfStill(folder.descriptor(), name, *body);
-            if (record)
-                unlinkIfStill(folder.descriptor(), recordName, *record);
-        }
-        // Fails, as it should, while a body (ours kept, or a concurrent run's) is still inside.
-        (void)folder.removeIfEmpty();
+    // The folder's own tidy comes after this one, and fails, as it should,
+    // while a body (ours kept, or a concurrent run's) is still inside.
+    m_handedOverTidy.emplace([folder = m_folder->folder.descriptor(), name = m_file.name(),
+                                 recordName = m_record.name(), body, record, waits] {
+        bool unmoved = body && identityAt(folder, name) == body;
+        if (waits && unmoved)
+            return;
+        if (body)
+            unlinkIfStill(folder, name, *body);
+        if (record)
+            unlinkIfStill(folder, recordName, *record);
     });
     return URL::fileURL(m_file.path());
 }

@@ -4,6 +4,8 @@
 #include "platform/DigestHandOff.h"
 #include "platform/Sha256.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -16,6 +18,29 @@ namespace platform {
 namespace {
 
     constexpr int openFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
+
+    /// Where the file cannot take a splice (a file system without it, a file
+    /// opened to append): one buffer read from the pipe and written at `at`.
+    /// The bytes written, 0 when the pipe was empty, -1 with errno.
+    ssize_t copyThroughBuffer(int pipe, int fd, std::uint64_t at, std::size_t count)
+    {
+        std::array<std::uint8_t, 64 * 1024> buffer;
+        ssize_t got = retryOnInterrupt([&] { return ::read(pipe, buffer.data(), std::min(count, buffer.size())); });
+        if (got <= 0)
+            return got < 0 && errno != EAGAIN ? -1 : 0;
+        for (ssize_t done = 0; done < got;) {
+            ssize_t written = retryOnInterrupt([&] {
+                return ::pwrite(
+                    fd, buffer.data() + done, static_cast<size_t>(got - done), static_cast<off_t>(at) + done);
+            });
+            if (written <= 0) {
+                errno = written < 0 ? errno : EIO;
+                return -1;
+            }
+            done += written;
+        }
+        return got;
+    }
 
 }
 
@@ -37,26 +62,8 @@ BodyFile::BodyFile(int folder, FileDescriptor fd, std::string name, std::string 
     , m_fd(std::move(fd))
     , m_name(std::move(name))
     , m_path(std::move(path))
-    , m_writer(std::make_unique<HashingWriter>(m_fd.get(), m_path))
+    , m_hasher(std::make_unique<LandedBytesHasher>(m_fd.get()))
 {
-}
-
-BodyFile& BodyFile::operator=(BodyFile&& other) noexcept
-{
-    if (this != &other) {
-        m_writer = std::move(other.m_writer); // The old writer's thread stops reading before its descriptor goes.
-        m_folder = other.m_folder;
-        m_fd = std::move(other.m_fd);
-        m_name = std::move(other.m_name);
-        m_path = std::move(other.m_path);
-    }
-    return *this;
-}
-
-BodyFile::~BodyFile()
-{
-    // The writer's thread stops reading before the descriptor goes.
-    m_writer.reset();
 }
 
 std::expected<BodyFile, Error> BodyFile::lockOpened(
@@ -118,7 +125,7 @@ bool BodyFile::nameIsOurs() const
 
 std::expected<std::uint64_t, Error> BodyFile::sizeOnDisk() const
 {
-    m_writer->waitIdle();
+    m_hasher->waitIdle();
     auto status = statusOf(m_fd.get(), m_path);
     if (!status)
         return errorOf(status);
@@ -127,7 +134,6 @@ std::expected<std::uint64_t, Error> BodyFile::sizeOnDisk() const
 
 std::expected<void, Error> BodyFile::truncate(std::uint64_t length)
 {
-    m_writer->waitIdle();
     // NOTE: cut only when the length differs. On ext4 (auto_da_alloc) cutting a
     // file to 0, even a new empty one, makes its last close start write-back of
     // the whole body, and that close comes at process exit: strace showed
@@ -141,21 +147,63 @@ std::expected<void, Error> BodyFile::truncate(std::uint64_t length)
         return errorOf(size);
     if (*size != length && ::ftruncate(m_fd.get(), static_cast<off_t>(length)) != 0)
         return std::unexpected(Error::fromErrno("ftruncate", m_path, errno));
-    m_writer->restartAt(length);
+    m_failure.reset();
+    m_position = length;
+    m_hasher->restartAt(length);
+    return {};
+}
+
+std::expected<std::size_t, Error> BodyFile::appendFrom(int pipe, std::size_t count)
+{
+    if (m_failure)
+        return std::unexpected(*m_failure);
+    int failure = fitsBesideRootsReserve(m_fd.get(), m_position + count) ? 0 : ENOSPC;
+    std::size_t moved = 0;
+    // NOTE: splice moves the bytes from the pipe into the page cache with one
+    // copy in the kernel, and none through this process.
+    while (!failure && moved < count) {
+        loff_t at = static_cast<loff_t>(m_position);
+        ssize_t got = retryOnInterrupt(
+            [&] { return ::splice(pipe, nullptr, m_fd.get(), &at, count - moved, SPLICE_F_MOVE | SPLICE_F_NONBLOCK); });
+        if (got < 0 && errno == EINVAL)
+            got = copyThroughBuffer(pipe, m_fd.get(), m_position, count - moved);
+        if (got < 0 && errno == EAGAIN)
+            got = 0;
+        if (got < 0)
+            failure = errno;
+        if (got <= 0)
+            break; // Failed, or the pipe holds no more.
+        m_position += static_cast<std::uint64_t>(got);
+        moved += static_cast<std::size_t>(got);
+    }
+    m_hasher->landed(m_position);
+    if (failure) // What landed stays counted; the rest is dropped.
+        m_failure = Error::fromErrno("write", m_path, failure);
+    if (m_failure)
+        return std::unexpected(*m_failure);
+    return moved;
+}
+
+std::expected<void, Error> BodyFile::flush() const
+{
+    if (m_failure)
+        return std::unexpected(*m_failure);
     return {};
 }
 
 void BodyFile::handOverDigest()
 {
-    auto digest = m_writer->finishDigest();
+    if (m_failure)
+        return;
+    auto digest = m_hasher->finish(m_position);
     auto size = sizeOnDisk();
-    if (digest && size && *size == m_writer->length())
+    if (digest && size && *size == m_position)
         rememberDigestOf(m_fd.get(), *digest);
 }
 
 void BodyFile::remove()
 {
-    m_writer->waitIdle();
+    m_hasher->waitIdle();
     if (auto opened = statusOf(m_fd.get(), m_path))
         unlinkIfStill(m_folder, m_name, FileIdentity(*opened));
 }

@@ -3,13 +3,14 @@
 
 #include "platform/BodyFolder.h"
 #include "platform/Error.h"
-#include "platform/HashingWriter.h"
+#include "platform/LandedBytesHasher.h"
 #include "platform/Posix.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <expected>
 #include <memory>
-#include <span>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,8 +22,12 @@ namespace platform {
 [[nodiscard]] std::expected<std::string, Error> bodyFileNameForDestination(std::string_view destination);
 
 /// A body being received: a regular file of ours in the private folder, held
-/// under an exclusive lock for as long as this object lives, written through
-/// a hashing writer.
+/// under an exclusive lock for as long as this object lives. It is written at
+/// explicit positions, each piece moved from the pipe it waits in, and a
+/// LandedBytesHasher reads back each piece as soon as it lands, so that the
+/// SHA-256 of the whole file is ready when the last byte lands. The file never
+/// grows into the blocks its volume keeps for root: such a write fails as on a
+/// full volume.
 class BodyFile {
 public:
     /// Opens (creating when missing) `name` in `folder`, locked. Fails with
@@ -33,28 +38,28 @@ public:
         BodyFolder const& folder, std::string const& prefix);
 
     BodyFile(BodyFile&&) noexcept = default;
-    BodyFile& operator=(BodyFile&&) noexcept;
-    ~BodyFile();
+    BodyFile& operator=(BodyFile&&) = delete;
 
     std::string const& name() const { return m_name; }
     std::string const& path() const { return m_path; }
 
     /// The file's size on disk.
     [[nodiscard]] std::expected<std::uint64_t, Error> sizeOnDisk() const;
-    /// Cuts the file to `length` and writes on from there.
+    /// Cuts the file to `length` and writes on from there, the digest started
+    /// again from the bytes the file keeps up to there (read back once); an
+    /// earlier failure is forgotten.
     [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length);
-    /// Moves up to `count` bytes from `pipe` to the file's end (see HashingWriter::appendFrom).
-    [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count)
-    {
-        return m_writer->appendFrom(pipe, count);
-    }
+    /// Moves up to `count` bytes from `pipe` (which must not block) to the end
+    /// of what is written; the bytes moved, fewer when the pipe held fewer.
+    [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count);
     /// Reports a write that failed, now or earlier.
-    [[nodiscard]] std::expected<void, Error> flush() { return m_writer->flush(); }
-    /// Hands the digest of the whole file over to verification, when the
-    /// writer saw every byte of it. Call after a successful `flush`.
-    void handOverDigest();
+    [[nodiscard]] std::expected<void, Error> flush() const;
     /// Bytes of the body so far.
-    std::uint64_t length() const { return m_writer->length(); }
+    std::uint64_t length() const { return m_position; }
+    /// Hands the digest of the whole file over to verification, when every
+    /// byte of it was written here (or read back) and all are written; it ends
+    /// the digest.
+    void handOverDigest();
     /// Unlinks the file, if its name is still the file we hold.
     void remove();
 
@@ -69,8 +74,10 @@ private:
     FileDescriptor m_fd;
     std::string m_name;
     std::string m_path;
-    // Its thread uses the descriptor: it goes first (see the destructor).
-    std::unique_ptr<HashingWriter> m_writer;
+    std::uint64_t m_position = 0;
+    std::optional<Error> m_failure;
+    // Its thread reads the descriptor: last, so that it stops first.
+    std::unique_ptr<LandedBytesHasher> m_hasher;
 };
 
 }

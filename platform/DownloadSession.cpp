@@ -3,7 +3,8 @@
 
 #include "platform/BodyFolder.h"
 #include "platform/DownloadTransfer.h"
-#include "platform/Process.h"
+#include "platform/ResumeData.h"
+#include "platform/ResumeDecisions.h"
 #include "platform/TransferSignals.h"
 
 #include <condition_variable>
@@ -93,11 +94,10 @@ struct URLSession::Impl {
         // NOTE: one task a run: its receiver ends with its transfer.
         if (receiver)
             receiver->finish();
+        // NOTE: the body, still open, goes with the outcome once the handler
+        // returns: what it left for an exit inside the handler is tidied then,
+        // never later through a folder that is gone.
         handler(outcome.location, outcome.response, outcome.error);
-        // NOTE: the task is over, its folder and body still open: what it left
-        // for an exit inside the handler is tidied now, never later through a
-        // folder that is gone.
-        tidyNow();
     }
 };
 

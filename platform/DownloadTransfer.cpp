@@ -77,8 +77,6 @@ namespace {
         ReceiverProcess& m_receiver;
 
         Attempt m_attempt;
-        /// The body no longer holds what the resume data describes.
-        bool m_bodyReplaced = false;
         Clock::time_point m_started = Clock::now();
         Clock::time_point m_recorded;
     };
@@ -100,8 +98,7 @@ namespace {
             break;
         }
         if (m_attempt.rangeStart) {
-            m_bodyReplaced = true;
-            if (auto emptied = m_body.file().truncate(0); !emptied)
+            if (auto emptied = m_body.startOver(); !emptied)
                 return stop(stop::WriteFailed { emptied.error() });
         }
         // Before any byte of this response lands, the record says what the body holds.
@@ -111,7 +108,7 @@ namespace {
     bool Transfer::keepProgress()
     {
         m_recorded = Clock::now();
-        if (auto flushed = m_body.file().flush(); !flushed)
+        if (auto flushed = m_body.flush(); !flushed)
             return stop(stop::WriteFailed { flushed.error() });
         (void)m_body.recordProgress(resumeData());
         return true;
@@ -208,14 +205,13 @@ namespace {
 
     bool Transfer::append(std::size_t length)
     {
-        auto& file = m_body.file();
         m_attempt.received += length;
         // Only what fits is written: nothing past the entity reaches the body,
         // nor the record that the progress writes of it.
         auto limit = m_attempt.bodyLimit;
-        std::uint64_t room = !limit ? UINT64_MAX : *limit > file.length() ? *limit - file.length() : 0;
+        std::uint64_t room = !limit ? UINT64_MAX : *limit > m_body.length() ? *limit - m_body.length() : 0;
         std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, room));
-        auto moved = file.appendFrom(m_receiver.bodyPipe(), wanted);
+        auto moved = m_body.appendFrom(m_receiver.bodyPipe(), wanted);
         if (!moved)
             return stop(stop::WriteFailed { moved.error() });
         if (*moved < wanted)
@@ -240,9 +236,8 @@ namespace {
 
     std::optional<Bytes> Transfer::resumeData() const
     {
-        return encodedResumeDataAfterFailure(
-            { m_url, m_body.file().name(), m_body.file().length(), m_resume, m_attempt.rangeStart,
-                m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt, m_body.folderPath() });
+        return encodedResumeDataAfterFailure({ m_url, m_body.name(), m_body.length(), m_resume, m_attempt.rangeStart,
+            m_attempt.decided ? std::optional(m_attempt.headers) : std::nullopt, m_body.folderPath() });
     }
 
     DownloadOutcome Transfer::finish(CURLcode result)
@@ -251,13 +246,13 @@ namespace {
         auto& attempt = m_attempt;
         if (attempt.decided)
             outcome.response = URLResponse { attempt.headers.status, attempt.effectiveURL };
-        if (auto flushed = m_body.file().flush(); !flushed)
+        if (auto flushed = m_body.flush(); !flushed)
             stop(stop::WriteFailed { flushed.error() });
         bool complete = attempt.stopped.is<stop::Complete>();
         if (complete)
             result = CURLE_OK; // The body already held the whole entity; its record says so.
         else if (result == CURLE_OK && attempt.decided
-            && endsShortOfEntity(attempt.headers, m_resume, attempt.rangeStart, m_body.file().length()))
+            && endsShortOfEntity(attempt.headers, m_resume, attempt.rangeStart, m_body.length()))
             result = CURLE_PARTIAL_FILE;
         if (result == CURLE_OK && !attempt.stopped.is<stop::WriteFailed>()) {
             auto whole = complete ? encodeResumeData(*m_resume) : std::unexpected(Error {});
@@ -265,47 +260,28 @@ namespace {
             return outcome;
         }
 
-        Error error
-            = attempt.stopped.error(result, m_url, attempt.headers.status, m_configuration.timeoutIntervalForRequest);
-        bool resumable = error.is(ErrorDomain::URL, URLErrorCode::NetworkConnectionLost)
-            || error.is(ErrorDomain::URL, URLErrorCode::TimedOut)
-            || error.is(ErrorDomain::URL, URLErrorCode::Cancelled);
-        std::optional<Bytes> data = resumable ? resumeData() : std::nullopt;
-        switch (failedBodyFate(data.has_value(), m_resume.has_value(), m_bodyReplaced)) {
-        case BodyFate::KeepForResume:
-            m_body.keepForResume(*data);
-            error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*data));
-            break;
-        case BodyFate::Discard:
-            m_body.discard();
-            break;
-        case BodyFate::Keep:
-            break;
-        }
-        outcome.error = std::move(error);
+        outcome.error = m_body.fail(
+            attempt.stopped.error(result, m_url, attempt.headers.status, m_configuration.timeoutIntervalForRequest),
+            resumeData());
         return outcome;
     }
 
     DownloadOutcome Transfer::run()
     {
-        auto size = m_body.file().sizeOnDisk();
-        auto start = startingPoint(m_resume, size ? *size : 0);
-        m_attempt.rangeStart = start.rangeStart;
-        m_bodyReplaced = start.dropsResumedBytes;
-        auto positioned = size ? m_body.file().truncate(start.keptLength) : errorOf(size);
-        if (!positioned) {
+        auto start = m_body.start();
+        if (!start) {
             DownloadOutcome outcome;
-            outcome.error = Error::url(URLErrorCode::CannotWriteToFile, m_url, positioned.error().description());
+            outcome.error = Error::url(URLErrorCode::CannotWriteToFile, m_url, start.error().description());
             return outcome;
         }
+        m_attempt.rangeStart = start->rangeStart;
         for (int attempt = 0;; ++attempt) {
             CURLcode result = exchange();
             if (m_attempt.stopped.is<stop::Restart>() && attempt == 0) {
                 // The server could not continue our bytes: take the whole entity
                 // again, in this same task.
                 m_attempt = Attempt {};
-                m_bodyReplaced = true;
-                if (auto emptied = m_body.file().truncate(0); !emptied) {
+                if (auto emptied = m_body.startOver(); !emptied) {
                     stop(stop::WriteFailed { emptied.error() });
                     return finish(CURLE_WRITE_ERROR);
                 }

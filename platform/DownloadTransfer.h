@@ -24,7 +24,7 @@ struct DownloadOutcome {
 /// Performs one task for `url` on the calling thread through `receiver`, its body in `folder`,
 /// continuing from `stored` resume data or from the progress record beside
 /// the body (see continuation), and keeping that record while it runs. What
-/// becomes of the body is Body's (see failedBodyFate for a failed transfer).
+/// becomes of the body is Body's (see Body::fail for a failed transfer).
 DownloadOutcome performDownload(URLSessionConfiguration const& configuration, ChosenBodyFolder const& folder,
     std::string const& url, std::optional<ResumeData> const& stored, std::expected<ReceiverProcess, Error>& receiver);
 

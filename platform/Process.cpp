@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <curl/curl.h>
+#include <map>
 #include <mutex>
 #include <signal.h>
 #include <unistd.h>
@@ -13,37 +14,45 @@ namespace platform {
 
 namespace {
 
-    struct ExitTidy {
+    struct Registered {
         std::mutex mutex;
-        std::function<void()> action;
+        std::uint64_t lastKey = 0;
+        std::map<std::uint64_t, std::function<void()>> actions;
     };
 
-    ExitTidy& exitTidy()
+    Registered& registered()
     {
-        static auto* tidy = new ExitTidy; // Never destroyed: used while the process ends.
-        return *tidy;
+        static auto* tidies = new Registered; // Never destroyed: used while the process ends.
+        return *tidies;
     }
 
 }
 
-void setExitTidy(std::function<void()> action)
+ExitTidy::ExitTidy(std::function<void()> action)
 {
-    auto& tidy = exitTidy();
-    std::lock_guard lock(tidy.mutex);
-    tidy.action = std::move(action);
+    auto& tidies = registered();
+    std::lock_guard lock(tidies.mutex);
+    m_key = ++tidies.lastKey;
+    tidies.actions.emplace(m_key, std::move(action));
 }
 
-void tidyNow()
+ExitTidy::~ExitTidy()
 {
-    auto& tidy = exitTidy();
-    std::lock_guard lock(tidy.mutex);
-    if (auto action = std::exchange(tidy.action, {}))
-        action();
+    auto& tidies = registered();
+    // NOTE: run under the lock, so that an exit on another thread waits for it
+    // instead of finding it half done.
+    std::lock_guard lock(tidies.mutex);
+    if (auto found = tidies.actions.extract(m_key))
+        found.mapped()();
 }
 
 void exitProcess(int status)
 {
-    tidyNow();
+    auto& tidies = registered();
+    // Held to the end: nothing registers or runs again once the process ends.
+    tidies.mutex.lock();
+    for (auto at = tidies.actions.rbegin(); at != tidies.actions.rend(); ++at)
+        at->second();
     std::fflush(stdout);
     std::fflush(stderr);
     std::_Exit(status);

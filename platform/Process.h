@@ -4,21 +4,35 @@
 // The process's life: its set-up before any thread, and its end from any
 // thread, with what the download service left to tidy.
 
+#include <cstdint>
 #include <functional>
+#include <utility>
 
 namespace platform {
 
 /// Ends the process with `status` from any thread, while other threads may be
-/// blocked: tidies what setExitTidy left, flushes the standard streams and
-/// ends without running static destructors.
+/// blocked: runs the clean-up still registered (see ExitTidy), flushes the
+/// standard streams and ends without running static destructors.
 [[noreturn]] void exitProcess(int status);
 
-/// What is left to tidy should the process end now (inside a completion
-/// handler): the download service's leftovers. Each call replaces the one
-/// before; it runs once, in exitProcess or in tidyNow.
-void setExitTidy(std::function<void()> action);
-/// Runs, and forgets, what setExitTidy left.
-void tidyNow();
+/// Clean-up that something which lives owes should the process end: the
+/// action is registered while its owner holds this, and runs once, when the
+/// process ends through exitProcess or when the owner lets it go, whichever
+/// comes first; then it is withdrawn. At exit the latest registered runs first.
+class ExitTidy {
+public:
+    explicit ExitTidy(std::function<void()> action);
+    ExitTidy(ExitTidy&& other) noexcept
+        : m_key(std::exchange(other.m_key, 0))
+    {
+    }
+    ExitTidy& operator=(ExitTidy&&) = delete;
+    ~ExitTidy();
+
+private:
+    /// Its place among the registered; 0 once moved from.
+    std::uint64_t m_key = 0;
+};
 
 /// Process-wide set-up that must happen before any thread starts.
 void initializeProcess();

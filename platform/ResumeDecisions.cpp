@@ -104,6 +104,16 @@ std::optional<std::uint64_t> bodyLimit(
     return rangeStart;
 }
 
+std::optional<ResumableFailure> resumableFailure(Error const& error)
+{
+    if (error.is(ErrorDomain::URL, URLErrorCode::Cancelled))
+        return ResumableFailure::Interrupted;
+    if (error.is(ErrorDomain::URL, URLErrorCode::NetworkConnectionLost)
+        || error.is(ErrorDomain::URL, URLErrorCode::TimedOut))
+        return ResumableFailure::ConnectionLost;
+    return std::nullopt;
+}
+
 BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped)
 {
     if (resumeDataMade)

@@ -4,6 +4,7 @@
 // The download service's resume decisions, free of libcurl and of the disk,
 // so that one table can hold every case.
 
+#include "platform/Error.h"
 #include "platform/HttpHeaders.h"
 #include "platform/ResumeData.h"
 
@@ -79,6 +80,18 @@ enum class ResponseUse {
 /// the transfer ends as a bad server response, and they are never written.
 [[nodiscard]] std::optional<std::uint64_t> bodyLimit(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
+
+/// Why a failed transfer leaves its body for a later task to continue.
+enum class ResumableFailure {
+    /// Cancelled, as a signal to the process cancels it.
+    Interrupted,
+    /// The connection was lost, or went quiet for too long.
+    ConnectionLost,
+};
+
+/// Why the transfer that failed with `error` can be continued, or nothing:
+/// only these failures make resume data, and only they are saved.
+[[nodiscard]] std::optional<ResumableFailure> resumableFailure(Error const& error);
 
 /// What becomes of the body of a transfer that failed.
 enum class BodyFate {

@@ -6,7 +6,6 @@
 #include "platform/BodyFolder.h"
 #include "platform/DigestHandOff.h"
 #include "platform/FileManager.h"
-#include "platform/HashingWriter.h"
 
 #include <csignal>
 #include <fcntl.h>
@@ -49,7 +48,7 @@ struct Pipe {
 };
 
 /// Appends `data` through a pipe, as the receiver's pieces come: `piece` bytes at a time; false once a write failed.
-template<typename Writer> bool appendThroughPipe(Writer& writer, std::string_view data, size_t piece = 65536)
+bool appendThroughPipe(platform::BodyFile& writer, std::string_view data, size_t piece = 65536)
 {
     Pipe pipe;
     for (size_t at = 0; at < data.size();) {
@@ -74,6 +73,20 @@ std::string digestAfterQuietChange(std::string const& path)
     timespec const times[] = { before.st_atim, before.st_mtim };
     EXPECT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
     return fileDigest(path);
+}
+
+/// Opens the file the descriptor this process holds for `path` describes to append: it can then take no splice.
+void setAppendOn(std::string const& path)
+{
+    struct stat wanted { };
+    ASSERT_EQ(::stat(path.c_str(), &wanted), 0);
+    for (auto const& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        int fd = std::stoi(entry.path().filename());
+        struct stat status { };
+        if (::fstat(fd, &status) == 0 && status.st_dev == wanted.st_dev && status.st_ino == wanted.st_ino) {
+            ASSERT_EQ(::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_APPEND), 0);
+        }
+    }
 }
 
 }
@@ -140,23 +153,27 @@ TEST(BodyFile, AFailedWriteKeepsWhatLandedAndARestartGoesOn)
 // A piece moves from the pipe into the file, by splice or, where the file cannot take one (opened to append), through
 // a buffer; a pipe that holds fewer bytes than the piece announced gives what it has, and the digest stays that of the
 // bytes written.
-TEST(HashingWriter, APieceComesFromThePipeAndNoMore)
+TEST(BodyFile, APieceComesFromThePipeAndNoMore)
 {
     std::string const data = patterned(1024 * 1024 + 7);
-    test::TemporaryDirectory root;
-    for (int flags : { 0, O_APPEND }) {
-        platform::FileDescriptor file(::open((root / "f").c_str(), O_RDWR | O_CREAT | O_TRUNC | flags, 0600));
-        platform::HashingWriter writer(file.get(), root / "f");
-        ASSERT_TRUE(appendThroughPipe(writer, data, 300000)) << flags;
+    for (bool appending : { false, true }) {
+        test::TemporaryDirectory root;
+        auto folder = platform::BodyFolder::open(root / "bodies", true);
+        ASSERT_TRUE(folder);
+        auto body = platform::BodyFile::openLocked(*folder, "body-x");
+        ASSERT_TRUE(body && body->truncate(0));
+        if (appending)
+            setAppendOn(body->path());
+        ASSERT_TRUE(appendThroughPipe(*body, data, 300000)) << appending;
         Pipe shortOne;
         ASSERT_EQ(::write(shortOne.in.get(), "tail", 4), 4);
-        auto moved = writer.appendFrom(shortOne.out.get(), 10);
+        auto moved = body->appendFrom(shortOne.out.get(), 10);
         ASSERT_TRUE(moved);
         EXPECT_EQ(*moved, 4u);
-        EXPECT_EQ(writer.length(), data.size() + 4);
-        auto digest = writer.finishDigest();
-        ASSERT_TRUE(digest);
-        EXPECT_EQ(platform::hexString(*digest), digestOf(data + "tail"));
-        EXPECT_EQ(test::readFile(root / "f"), data + "tail");
+        EXPECT_EQ(body->length(), data.size() + 4);
+        ASSERT_TRUE(body->flush());
+        body->handOverDigest();
+        EXPECT_EQ(test::readFile(body->path()), data + "tail");
+        EXPECT_EQ(digestAfterQuietChange(body->path()), digestOf(data + "tail")); // Handed over, not read.
     }
 }

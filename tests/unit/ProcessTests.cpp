@@ -1,30 +1,97 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a run that ends tidies: its leftover body and body folder, and never another run's.
 #include "TestSupport.h"
+#include "platform/Body.h"
 #include "platform/BodyFolder.h"
 #include "platform/DownloadSession.h"
-#include "platform/Posix.h"
 #include "platform/Process.h"
 
-#include <fcntl.h>
+#include <sys/wait.h>
 
-// What a run that ends tidies: a leftover body only while it is ours, and the body folder, but never another run's.
-TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
+namespace {
+
+/// What became of a body before the process ends, or lets the body go.
+enum class Ending {
+    /// Its transfer still runs.
+    Unfinished,
+    /// The transfer lost its connection: kept for resume.
+    Lost,
+    /// The transfer failed, and nothing can continue it.
+    Refused,
+    /// Finished, and left where it lies.
+    HandedOver,
+    /// Finished, and the handler moved it away.
+    Moved,
+    /// Moved away, and another run's body now bears its name.
+    Replaced,
+};
+
+/// Ends a copy of this process as a completion handler ends the run: what
+/// exit tidies is then on disk, and this process goes on.
+void exitInChild()
+{
+    pid_t child = ::fork();
+    if (child == 0)
+        platform::exitProcess(0);
+    int status = -1;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+}
+
+// What goes when the process ends, or the task lets its body go: a body that nothing keeps, with its record, only
+// while its name is still ours; then the body folder, once empty. A body kept for resume, or waiting where the next
+// run finds it, stays.
+TEST(Process, ExitTidiesTheBodyOnlyWhileItIsOursAndNotKept)
+{
+    using enum Ending;
+    platform::Bytes const data { 'r' };
+    for (auto const& [name, foundAgain, ending, bodyStays, recordStays] :
+        std::vector<std::tuple<char const*, bool, Ending, bool, bool>> {
+            { "unfinished: left for the next run", false, Unfinished, true, false },
+            { "lost: kept for resume with its record", false, Lost, true, true },
+            { "refused: nothing can continue it", false, Refused, false, false },
+            { "handed over where nobody finds it again", false, HandedOver, false, false },
+            { "handed over, waiting beside the destination", true, HandedOver, true, true },
+            { "moved by the handler: its record goes", true, Moved, false, false },
+            { "another run's body under its name stays", true, Replaced, true, false },
+        }) {
+        for (bool byExit : { true, false }) {
+            test::TemporaryDirectory root;
+            std::string const bodyPath = root / "bodies/body-x", recordPath = bodyPath + ".progress";
+            auto folder = platform::BodyFolder::open(root / "bodies", true);
+            ASSERT_TRUE(folder);
+            platform::ChosenBodyFolder const chosen { std::move(*folder), foundAgain, "body-x" };
+            auto body = platform::Body::open(chosen, "http://h/p", std::nullopt);
+            ASSERT_TRUE(body) << name;
+            long const failure = ending == Lost ? platform::URLErrorCode::NetworkConnectionLost
+                                                : platform::URLErrorCode::BadServerResponse;
+            if (ending == Lost || ending == Refused)
+                (void)body->fail(platform::Error::url(failure, "http://h/p", "failed"), data);
+            else if (ending != Unfinished)
+                (void)body->handOver(data);
+            if (ending == Moved || ending == Replaced)
+                std::filesystem::rename(bodyPath, root / "placed");
+            if (ending == Replaced)
+                test::writeFile(bodyPath, "theirs");
+            if (byExit)
+                exitInChild();
+            else
+                body = std::unexpected(platform::Error {});
+            EXPECT_EQ(std::filesystem::exists(bodyPath), bodyStays) << name << byExit;
+            EXPECT_EQ(std::filesystem::exists(recordPath), recordStays) << name << byExit;
+            EXPECT_EQ(std::filesystem::exists(root / "bodies"), bodyStays || recordStays) << name << byExit;
+            EXPECT_EQ(std::filesystem::exists(root / "placed"), ending == Moved || ending == Replaced) << name;
+        }
+    }
+}
+
+// The body folder goes with its last body, and not while another run holds it; the next run makes it again. A task
+// whose handler returns leaves nothing for a later exit: its empty body folder goes when it ends.
+TEST(Process, TheBodyFolderGoesWithItsLastBody)
 {
     test::TemporaryDirectory here;
-    platform::FileDescriptor folderOfBodies(::open(here.path.c_str(), O_RDONLY | O_DIRECTORY));
-    test::writeFile(here / "body", "ours");
-    auto ours = platform::identityAt(folderOfBodies.get(), "body");
-    test::writeFile(here / "theirs", "theirs"); // Another run's body now has the name.
-    std::filesystem::rename(here / "theirs", here / "body");
-    platform::setExitTidy([&] { platform::unlinkIfStill(folderOfBodies.get(), "body", *ours); });
-    platform::tidyNow();
-    EXPECT_EQ(test::readFile(here / "body"), "theirs");
-    ours = platform::identityAt(folderOfBodies.get(), "body");
-    platform::setExitTidy([&] { platform::unlinkIfStill(folderOfBodies.get(), "body", *ours); });
-    platform::tidyNow();
-    EXPECT_FALSE(std::filesystem::exists(here / "body"));
-    // The body folder goes with its last body, and not while another run holds it.
     auto folder = platform::BodyFolder::open(here / "folder", true);
     auto other = platform::BodyFolder::open(here / "folder", true);
     ASSERT_TRUE(folder && other);
@@ -37,10 +104,8 @@ TEST(Process, TheLeftoverBodyIsRemovedOnlyWhileItIsOurs)
     other = std::unexpected(platform::Error {});
     EXPECT_TRUE(folder->removeIfEmpty());
     EXPECT_FALSE(std::filesystem::exists(here / "folder"));
-    // The next run makes it again.
     auto again = platform::BodyFolder::open(here / "folder", true);
     EXPECT_TRUE(again && std::filesystem::exists(here / "folder"));
-    // A task whose handler returns leaves nothing for a later exit: its empty body folder goes when it ends.
     bool called = false;
     {
         platform::URLSession session(platform::URLSessionConfiguration::defaultConfiguration());

@@ -163,6 +163,21 @@ TEST(ResumeDecisions, EveryRow)
         })
         EXPECT_EQ(platform::bodyLimit(headers, given, rangeStart), expected) << name;
 
+    // Which failures leave their body for a later task to continue, and why: domain and code together.
+    using platform::ResumableFailure;
+    auto failure = [](std::string_view domain, long code) { return platform::Error { std::string(domain), code, {} }; };
+    for (auto const& [name, error, expected] :
+        std::vector<std::tuple<char const*, platform::Error, std::optional<ResumableFailure>>> {
+            { "cancelled", failure(platform::ErrorDomain::URL, -999), ResumableFailure::Interrupted },
+            { "connection lost", failure(platform::ErrorDomain::URL, -1005), ResumableFailure::ConnectionLost },
+            { "timed out", failure(platform::ErrorDomain::URL, -1001), ResumableFailure::ConnectionLost },
+            { "bad server response", failure(platform::ErrorDomain::URL, -1011), std::nullopt },
+            { "cannot write the body", failure(platform::ErrorDomain::URL, -3003), std::nullopt },
+            { "a lost connection's code in another domain", failure(platform::ErrorDomain::POSIX, -1005),
+                std::nullopt },
+        })
+        EXPECT_EQ(platform::resumableFailure(error), expected) << name;
+
     // What becomes of a failed transfer's body: it stays for resume data made now, else for what it continued
     // from while it still holds those bytes, else it goes.
     using platform::BodyFate;

@@ -13,8 +13,7 @@ TEST(SaveResumeData, LinkSwappedInWhileSaving)
     test::TemporaryDirectory root;
     std::string const folder = root / "private/tmp/Library", outside = root / "outside";
     std::filesystem::create_directories(outside);
-    platform::Error error;
-    error.code = platform::URLErrorCode::NetworkConnectionLost;
+    auto error = platform::Error::url(platform::URLErrorCode::NetworkConnectionLost, "http://h/p", "lost");
     error.userInfo.emplace(platform::UserInfoKey::DownloadTaskResumeData, platform::Bytes { 'b' });
     std::atomic<bool> done = false;
     std::thread swapper([&] {
