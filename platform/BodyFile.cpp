@@ -134,14 +134,9 @@ std::expected<std::uint64_t, Error> BodyFile::sizeOnDisk() const
 
 std::expected<void, Error> BodyFile::truncate(std::uint64_t length)
 {
-    // NOTE: cut only when the length differs. On ext4 (auto_da_alloc) cutting a
-    // file to 0, even a new empty one, makes its last close start write-back of
-    // the whole body, and that close comes at process exit: strace showed
-    // exit_group taking 0.12 s at 256 MiB and 0.25 s at 512 MiB with the cut,
-    // 0.003 s without. Alternating runs from a synced cache, medians: 256 MiB
-    // 0.54 s against 0.96 s (9 each), 512 MiB 1.61 s against 2.41 s (7 each),
-    // 1 GiB 4.64 s against 5.29 s (5 each, busy machine); less CPU too (0.78
-    // against 1.23 s at 512 MiB). The kernel writes the body back on its own.
+    // NOTE: cut only when the length differs: on ext4 (auto_da_alloc) a cut
+    // file's last close, at process exit, starts write-back of the whole body
+    // (measured in bench/results/decisions.md). The kernel writes it back on its own.
     auto size = sizeOnDisk();
     if (!size)
         return errorOf(size);
