@@ -89,13 +89,23 @@ RULES_OF_THIS_RUN = re.compile(
     # The receiver ends before the run, and the run is told so.
     + r"(?:\d+ +(?:\+\+\+ exited with 0 \+\+\+|--- SIGCHLD \{[^\n]*\} ---)\n)+\Z"
 )
+
+
 # No new privileges, a Landlock domain and the system-call filter, in the run's own process (the first traced, before
-# the receiver it starts), before any thread is started.
+# the receiver it starts), before any thread is started. A call of the run's may be split around one of the
+# receiver's, which starts at the same time ("<unfinished ...>", then "<... resumed>").
+def in_the_run(call: str, result: str = "0") -> str:
+    split = r"[^\n]*<unfinished \.\.\.>\n(?:(?!CLONE_THREAD)[\s\S])*?^\1 +<\.\.\. \w+ resumed>"
+    return rf"(?:(?!CLONE_THREAD)[\s\S])*^\1 +{call}(?:{split})?[^\n]* = {result}\b"
+
+
 CONFINED = re.compile(
-    r"\A(\d+) (?:(?!CLONE_THREAD)[\s\S])*^\1 +prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0\) = 0\n"
-    r"(?:(?!CLONE_THREAD)[\s\S])*^\1 +landlock_create_ruleset\(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION\) = [1-9]"
-    r"(?:(?!CLONE_THREAD)[\s\S])*^\1 +landlock_restrict_self\(\d+, 0\) += 0\n"
-    r"(?:(?!CLONE_THREAD)[\s\S])*^\1 +seccomp\(SECCOMP_SET_MODE_FILTER, [^\n]* = 0\n[\s\S]*CLONE_THREAD",
+    r"\A(\d+) "
+    + in_the_run(r"prctl\(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0")
+    + in_the_run(r"landlock_create_ruleset\(NULL, 0, LANDLOCK_CREATE_RULESET_VERSION", r"[1-9]\d*")
+    + in_the_run(r"landlock_restrict_self\(\d+, 0")
+    + in_the_run(r"seccomp\(SECCOMP_SET_MODE_FILTER, ")
+    + r"[\s\S]*CLONE_THREAD",
     re.M,
 )
 
