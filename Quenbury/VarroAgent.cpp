@@ -6,8 +6,8 @@
 #include <array>
 #include <string_view>
 
-// NOTE: function-local statics give exactly the lifecycle wanted: initialised
-// once on first access of any kind, safely against concurrent first use.
+// NOTE: function-local statics give exactly the lifecycle wanted: initialised once on first access of any kind, safely
+// against concurrent first use.
 
 std::string VarroAgent::_basePath()
 {

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The platform's one error: a domain, a code and user information, described
-// as the platform's own errors are. Every platform call returns it.
+// The platform's one error: a domain, a code and user information, described as the platform's own errors are. Every
+// platform call returns it.
 
 #include <cstdint>
 #include <expected>
@@ -57,9 +57,8 @@ struct Error {
     long code = 0;
     std::map<std::string, UserInfoValue, std::less<>> userInfo;
 
-    /// The text form, in the platform's style:
-    /// Error Domain=D Code=C "description" UserInfo={key=value, ...}
-    /// Byte values are shown by their length; keys are in sorted order.
+    /// The text form, in the platform's style: Error Domain=D Code=C "description" UserInfo={key=value, ...} Byte
+    /// values are shown by their length; keys are in sorted order.
     [[nodiscard]] std::string description() const;
 
     /// Whether this is the error `code` of `domain`: the two are compared together.

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// What the download service reads of a response's header, parsed strictly
-// and free of libcurl, and the rules of validators and header-safe text.
+// What the download service reads of a response's header, parsed strictly and free of libcurl, and the rules of
+// validators and header-safe text.
 
 #include <array>
 #include <cstddef>
@@ -25,8 +25,8 @@ struct ResponseHeaders {
     std::string entityTag {};
     std::string lastModified {};
     std::string contentRange {};
-    /// The Content-Length, when the response gave a well-formed one and no
-    /// Transfer-Encoding (which then decides where the body ends).
+    /// The Content-Length, when the response gave a well-formed one and no Transfer-Encoding (which then decides where
+    /// the body ends).
     std::optional<std::uint64_t> contentLength {};
     bool hasTransferEncoding = false;
 
@@ -43,12 +43,10 @@ struct HeaderField {
     std::string_view value;
 };
 
-/// What the final response with status `status` says, from its fields: names
-/// compare without case, other names are ignored, and of one name given twice
-/// the later counts. Each value is judged as ResponseHeaders describes (a
-/// Content-Length only when well-formed and without any Transfer-Encoding,
-/// byte ranges only when "bytes" is in Accept-Ranges, a Location only when
-/// not empty); the others are kept as given, trimmed.
+/// What the final response with status `status` says, from its fields: names compare without case, other names are
+/// ignored, and of one name given twice the later counts. Each value is judged as ResponseHeaders describes (a
+/// Content-Length only when well-formed and without any Transfer-Encoding, byte ranges only when "bytes" is in
+/// Accept-Ranges, a Location only when not empty); the others are kept as given, trimmed.
 [[nodiscard]] ResponseHeaders responseHeaders(long status, std::span<HeaderField const> fields);
 
 /// True for an entity tag that allows byte-range comparisons: quoted, not "W/".
@@ -60,20 +58,18 @@ bool isEntityTag(std::string_view tag);
 /// Weak comparison: the same opaque tag, whether either is marked weak.
 bool entityTagsMatchWeakly(std::string_view a, std::string_view b);
 
-/// The first byte position of "bytes A-B/T" (T may be "*"); nothing for any
-/// other form, for B < A, or for a complete length not above B.
+/// The first byte position of "bytes A-B/T" (T may be "*"); nothing for any other form, for B < A, or for a complete
+/// length not above B.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeStart(std::string_view value);
 
-/// The last byte position B of "bytes A-B/T" (T may be "*"); nothing for any
-/// form that `contentRangeStart` refuses.
+/// The last byte position B of "bytes A-B/T" (T may be "*"); nothing for any form that `contentRangeStart` refuses.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeLast(std::string_view value);
 
-/// True for a value of printable ASCII only, so that it can be stored and sent
-/// back in a request header without changing the request.
+/// True for a value of printable ASCII only, so that it can be stored and sent back in a request header without
+/// changing the request.
 bool isHeaderSafe(std::string_view value);
 
-/// The complete length T of "bytes A-B/T"; nothing for "*" or any form that
-/// `contentRangeStart` refuses.
+/// The complete length T of "bytes A-B/T"; nothing for "*" or any form that `contentRangeStart` refuses.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeTotal(std::string_view value);
 
 /// The complete length T of "bytes */T", as a 416 names it.

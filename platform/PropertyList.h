@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// Property lists, XML or binary, through libplist: the one place that
-// includes it. A PropertyList owns its node.
+// Property lists, XML or binary, through libplist: the one place that includes it. A PropertyList owns its node.
 
 #include "platform/Error.h"
 
@@ -18,8 +17,8 @@ namespace platform {
 
 class PropertyList {
 public:
-    /// Parses XML or binary property-list bytes; a parse failure carries the
-    /// reader's error text (domain NSCocoaErrorDomain, code 3840).
+    /// Parses XML or binary property-list bytes; a parse failure carries the reader's error text (domain
+    /// NSCocoaErrorDomain, code 3840).
     [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
     /// A new, empty dictionary.
     static PropertyList dictionary();

@@ -1,12 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The receiver, seen from the root process: a process of its own that speaks
-// the network (quenbury-receiver) and hands over, through one socket of
-// packets, the facts of each response, and through a pipe its body's bytes
-// (see ReceiverMessages.h). It is started before the process confines itself
-// (nothing may be executed after), it holds no privilege, and it dies with
-// the root process. Everything it says is read as untrusted.
+// The receiver, seen from the root process: a process of its own that speaks the network (quenbury-receiver) and hands
+// over, through one socket of packets, the facts of each response, and through a pipe its body's bytes (see
+// ReceiverMessages.h). It is started before the process confines itself (nothing may be executed after), it holds no
+// privilege, and it dies with the root process. Everything it says is read as untrusted.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
@@ -22,10 +20,9 @@ namespace platform {
 
 class ReceiverProcess {
 public:
-    /// Starts quenbury-receiver, found beside this program (as in a build) or
-    /// in ../libexec/quenbury (as installed), only when it is a regular file
-    /// of root's or ours that nobody else may write; it is executed through
-    /// the descriptor that was checked.
+    /// Starts quenbury-receiver, found beside this program (as in a build) or in ../libexec/quenbury (as installed),
+    /// only when it is a regular file of root's or ours that nobody else may write; it is executed through the
+    /// descriptor that was checked.
     [[nodiscard]] static std::expected<ReceiverProcess, Error> start();
 
     ReceiverProcess(ReceiverProcess&& other) noexcept;
@@ -57,9 +54,8 @@ public:
 
     /// Ends the receiver now (SIGKILL); what it would still send is lost.
     void stop();
-    /// Closes the channel and waits (2 s at most) for the receiver to end:
-    /// once the task is over, nothing of it outlives it, and what the receiver
-    /// spent is counted as the run's.
+    /// Closes the channel and waits (2 s at most) for the receiver to end: once the task is over, nothing of it
+    /// outlives it, and what the receiver spent is counted as the run's.
     void finish();
 
 private:

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// Why a request stopped before libcurl ended it: one reason, set through one
-// function that states which wins, so that finishing is one visit.
+// Why a request stopped before libcurl ended it: one reason, set through one function that states which wins, so that
+// finishing is one visit.
 
 #include "platform/Error.h"
 
@@ -36,8 +36,8 @@ namespace stop {
     struct BadMessage {
         std::string what;
     };
-    /// The response sent bytes past its Content-Range, its Content-Length or
-    /// the entity's length (see bodyLimit); they are not written.
+    /// The response sent bytes past its Content-Range, its Content-Length or the entity's length (see bodyLimit); they
+    /// are not written.
     struct PastEntity {
         std::uint64_t limit;
     };
@@ -49,13 +49,12 @@ using StopReason = std::variant<std::monostate, stop::IdleTimeout, stop::Signal,
 /// The reason a request stopped, set only through `stop`.
 class TransferStop {
 public:
-    /// A write failure replaces any other reason but an earlier write failure
-    /// (the body is then not what the rest would assume); any other reason
-    /// only fills an empty slot. False, for a callback to stop libcurl with.
+    /// A write failure replaces any other reason but an earlier write failure (the body is then not what the rest would
+    /// assume); any other reason only fills an empty slot. False, for a callback to stop libcurl with.
     bool stop(StopReason reason);
     template<typename Reason> bool is() const { return std::holds_alternative<Reason>(m_reason); }
-    /// The error the task fails with: the reason's, else libcurl's `result`.
-    /// `status` is the final response's, `idle` the idle time allowed.
+    /// The error the task fails with: the reason's, else libcurl's `result`. `status` is the final response's, `idle`
+    /// the idle time allowed.
     Error error(CURLcode result, std::string const& url, long status, std::chrono::milliseconds idle) const;
 
 private:
