@@ -17,14 +17,12 @@
 
 namespace platform {
 
-/// A private folder of the download service, held open so that every body is created relative to the folder that was
-/// checked.
+/// Held open so that every body is created relative to the folder that was checked.
 class BodyFolder {
 public:
-    /// Opens `name` in the folder open at `parent` (named `parentPath`), first creating it (mode 0700) when `create`
-    /// and it is missing. A folder found there is taken only when it is one the service made: ours, not a link, mode
-    /// exactly 0700, holding nothing but bodies and their records. Anything else is refused (EPERM) and left as it is:
-    /// never narrowed, swept or removed. The folder is held under a shared lock for as long as this object lives.
+    /// Opens (with `create`, first makes) `name` in `parent`, held under a shared lock while this object lives. Only a
+    /// folder the service made is taken: ours, not a link, mode 0700, holding only bodies and records; anything else is
+    /// refused (EPERM) and left untouched.
     [[nodiscard]] static std::expected<BodyFolder, Error> openIn(
         int parent, std::string const& parentPath, std::string const& name, bool create);
     /// The same for the absolute `path`, whose own folder is opened by name.
@@ -76,10 +74,8 @@ struct ChosenBodyFolder {
 [[nodiscard]] std::vector<FileDescriptor> openBodyFolderParents(
     std::string const& destination, std::string const& configuredTemporary);
 
-/// Opens the folder that chooseBodyFolder plans for a task continuing from `resume` (if any) toward `destination` (a
-/// path; empty for none), and holds it (see holdFolder). The destination's folder is the one held for it, else resolved
-/// following only root's and our own links, and held too. A recorded folder that is gone or not ours gives way to the
-/// plan without it, and a folder beside the destination that is not ours to one of our own beside it.
+/// Opens and holds the folder chooseBodyFolder plans for `resume` and `destination` (empty for none). A recorded folder
+/// that is gone or not ours gives way to the plan without it; a foreign one beside the destination, to one of ours.
 [[nodiscard]] std::expected<ChosenBodyFolder, Error> openBodyFolder(
     std::optional<ResumeData> const& resume, std::string const& destination, std::string const& configuredTemporary);
 

@@ -64,10 +64,8 @@ namespace plan {
 }
 using BodyFolderPlan = std::variant<plan::Beside, plan::RecordedBeside, plan::RecordedTemporary, plan::FreshTemporary>;
 
-/// Where a task's body folder is. A recorded folder is taken only when it is one the service itself would choose in
-/// this run: the folder beside this destination or one it made there (only with the destination's folder open, at
-/// `destinationFolder`), or a "quenbury-XXXXXX" it made in the temporary folder. Otherwise beside the destination when
-/// its folder is open, else a fresh temporary folder.
+/// A recorded folder is taken only when the service would choose it itself in this run; otherwise beside the
+/// destination when its folder is open (at `destinationFolder`), else a fresh temporary folder.
 [[nodiscard]] BodyFolderPlan chooseBodyFolder(std::optional<ResumeData> const& resume,
     BodyFolderLocations const& locations, std::optional<int> destinationFolder);
 

@@ -37,9 +37,7 @@ namespace {
         return rights;
     }
 
-    /// The capabilities the process keeps once confined (see docs/security.md): only CAP_DAC_OVERRIDE, so that root
-    /// still writes, renames into and removes from a folder of the work that another user owns (a store folder writable
-    /// by a group root is not in, a volume mapping root to another owner), as it did before.
+    /// Only CAP_DAC_OVERRIDE (see docs/security.md): root still writes in a work folder another user owns.
     constexpr std::uint64_t keptCapabilities = 1ULL << CAP_DAC_OVERRIDE;
 
 }

@@ -43,10 +43,8 @@ struct HeaderField {
     std::string_view value;
 };
 
-/// What the final response with status `status` says, from its fields: names compare without case, other names are
-/// ignored, and of one name given twice the later counts. Each value is judged as ResponseHeaders describes (a
-/// Content-Length only when well-formed and without any Transfer-Encoding, byte ranges only when "bytes" is in
-/// Accept-Ranges, a Location only when not empty); the others are kept as given, trimmed.
+/// What the final response says: names compare without case, the later of a repeated name counts, and each value is
+/// judged as ResponseHeaders describes; other fields are ignored.
 [[nodiscard]] ResponseHeaders responseHeaders(long status, std::span<HeaderField const> fields);
 
 /// True for an entity tag that allows byte-range comparisons: quoted, not "W/".
@@ -65,8 +63,7 @@ bool entityTagsMatchWeakly(std::string_view a, std::string_view b);
 /// The last byte position B of "bytes A-B/T" (T may be "*"); nothing for any form that `contentRangeStart` refuses.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeLast(std::string_view value);
 
-/// True for a value of printable ASCII only, so that it can be stored and sent back in a request header without
-/// changing the request.
+/// Printable ASCII only, so that it can be stored and sent back in a request header unchanged.
 bool isHeaderSafe(std::string_view value);
 
 /// The complete length T of "bytes A-B/T"; nothing for "*" or any form that `contentRangeStart` refuses.

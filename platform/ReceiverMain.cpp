@@ -1,13 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// quenbury-receiver: the side of a download that speaks the network. The root
-// process starts it with a socket of packets at descriptor 3 and the body's
-// pipe at 4; it confines
-// itself before it reads a request (no capability, no file to write, nothing
-// to execute), then, for each request, runs libcurl and hands over the final
-// response's header, waits to be told whether to go on, and writes the body
-// into the pipe, each piece announced by a packet. It writes nothing else anywhere and logs nothing: whatever it
-// says the root process checks, and whatever it is made to do, it cannot
-// place a byte of the package.
+// quenbury-receiver: the side of a download that speaks the network, with a socket of packets at descriptor 3 and the
+// body's pipe at 4. Confined before its first request, it sends each final header, waits for the decision, and writes
+// the body into the pipe; the root process checks all it says, so it cannot place a byte of the package.
 
 #include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
@@ -94,7 +88,6 @@ struct Exchange {
     std::chrono::steady_clock::time_point lastAsked {};
     CURL* curl = nullptr;
 
-    /// Sends the final response's header and waits for the answer.
     bool sendHead()
     {
         headSent = true;
@@ -156,7 +149,6 @@ struct Exchange {
         return length;
     }
 
-    /// Announces the bytes written into the pipe since the last Piece.
     bool sendPiece()
     {
         lastSent = std::chrono::steady_clock::now();
@@ -176,7 +168,6 @@ struct Exchange {
         if (now - exchange.lastAsked < std::chrono::milliseconds(100))
             return 0;
         exchange.lastAsked = now;
-        // The root process closed the channel: it wants nothing more.
         pollfd hung { channel, POLLRDHUP, 0 };
         return ::poll(&hung, 1, 0) > 0 && (hung.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
     }

@@ -132,8 +132,7 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
         if (link.st_uid != 0 && link.st_uid != self)
             return std::unexpected(Error::refused(path, "a symbolic link of another user"));
         // NOTE: nor may another user have put it there: a root-owned link can be moved or hard-linked into any folder
-        // that user may write, and the sticky bit does not stop that. Only a folder that root or we own and nobody else
-        // may write holds links that we placed.
+        // they may write, sticky or not.
         struct stat holder { };
         if (::fstat(folder->get(), &holder) != 0)
             return std::unexpected(Error::fromErrno("stat", path, errno));
