@@ -59,7 +59,6 @@ private:
     FileDescriptor m_fd;
 };
 
-/// A task's body folder, opened and held.
 struct ChosenBodyFolder {
     BodyFolder folder;
     /// It lies beside the destination, where a later run finds it again without resume data: a finished body that could

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// Which folder a body grows in: beside the place where the package will land, so that moving it there is a rename on
-// every layout and it outlives emptied temporary folders; where that folder is missing, a fresh one in the temporary
-// folder. A pure choice, made into a plan that names the folder to open in: a folder beside the destination can only be
-// planned in the destination's folder as it was opened. Carrying it out is openBodyFolder's.
+// Which folder a body grows in: beside the destination, so that placing it is a rename and it outlives emptied
+// temporary folders, else a fresh one in the temporary folder. A pure choice made into a plan; openBodyFolder carries
+// it out.
 
 #include "platform/ResumeData.h"
 
@@ -17,10 +16,8 @@ namespace platform {
 
 /// The hidden body folder's name inside the destination's folder.
 inline constexpr char besideFolderName[] = ".quenbury-partial";
-/// What a body folder of our own made beside the destination begins with, where another user took besideFolderName
-/// first.
+/// Ours beside the destination where another user took besideFolderName first.
 inline constexpr char freshBesideFolderPrefix[] = ".quenbury-partial-";
-/// What a body folder made in the temporary folder begins with.
 inline constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
 
 /// The folders the download service may put a body folder in, for one destination.
@@ -38,7 +35,6 @@ BodyFolderLocations bodyFolderLocations(std::string const& destination, std::str
 /// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
 bool isMadeFolderName(std::string_view name, std::string_view prefix);
 
-/// The plans for a task's body folder.
 namespace plan {
     /// ".quenbury-partial" in the destination's folder (open at `destinationFolder`), or one of ours beside it where
     /// another user took that name.

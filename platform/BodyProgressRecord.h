@@ -14,7 +14,6 @@
 
 namespace platform {
 
-/// How often a running transfer replaces its record.
 inline constexpr std::chrono::seconds progressRecordInterval { 3 };
 
 /// The record beside the body `bodyFileName`: "<body>.progress" in the body's folder. It begins with "body-", so that

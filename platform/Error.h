@@ -35,7 +35,6 @@ namespace UserInfoKey {
     inline constexpr std::string_view DownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
 }
 
-/// The URL-loading codes the download service reports.
 namespace URLErrorCode {
     inline constexpr long Unknown = -1;
     inline constexpr long Cancelled = -999;
@@ -51,7 +50,6 @@ namespace URLErrorCode {
     inline constexpr long CannotWriteToFile = -3003;
 }
 
-/// An error as a value: a domain, a signed code and user information.
 struct Error {
     std::string domain;
     long code = 0;

@@ -20,7 +20,6 @@ namespace platform {
 /// first held for a path stays.
 void holdFolder(std::string path, int descriptor);
 
-/// The descriptors of every held folder.
 [[nodiscard]] std::vector<int> heldFolders();
 
 /// The folder that holds the absolute `path` and the name in it: the held folder when one was held for that folder's

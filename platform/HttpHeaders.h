@@ -17,7 +17,6 @@ namespace platform {
 /// The longest entity tag or Last-Modified value the tool keeps.
 inline constexpr std::size_t maximumValidatorLength = 1024;
 
-/// What the download service needs to know of one HTTP response's header.
 struct ResponseHeaders {
     long status = 0;
     bool hasLocation = false;
@@ -37,7 +36,6 @@ struct ResponseHeaders {
 inline constexpr std::array<std::string_view, 7> headerNamesRead { "ETag", "Last-Modified", "Accept-Ranges",
     "Content-Range", "Location", "Transfer-Encoding", "Content-Length" };
 
-/// One header field of a response: its name and its value, as received.
 struct HeaderField {
     std::string_view name;
     std::string_view value;

@@ -22,7 +22,6 @@
 
 namespace platform {
 
-/// Calls `call` again while it fails with EINTR.
 template<typename Call> auto retryOnInterrupt(Call&& call)
 {
     for (;;) {
@@ -64,7 +63,6 @@ private:
     int m_fd = -1;
 };
 
-/// A folder held open, and a name in it.
 struct FolderAndName {
     FileDescriptor folder;
     std::string name;

@@ -35,9 +35,8 @@ bool isHTTPURL(std::string_view text);
 /// with upper-case hex digits; an existing "%" is encoded too. Nothing when `text` is not valid UTF-8.
 [[nodiscard]] std::optional<std::string> percentEncodeQueryAllowed(std::string_view text);
 
-/// Whether `a` and `b` name the same resource: they may differ in their query and fragment, in the letter case of the
-/// host and in whether the scheme's default port is written, and in nothing else (the path compared in the encoded form
-/// a request sends). False when either does not parse.
+/// Whether `a` and `b` name the same resource, differing at most in query, fragment, the host's case and a written
+/// default port. False when either does not parse.
 [[nodiscard]] bool sameResource(std::string_view a, std::string_view b);
 
 }
