@@ -185,8 +185,7 @@ void BodyFolder::removeOrphansOf(std::string const& body) const
 
 namespace {
 
-    /// The folder beside the destination: ours, or, where another user took that name (or it is no private folder of
-    /// ours), one we made beside it.
+    /// Ours beside the destination, else one we made beside a name another user took.
     std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
     {
         auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);

@@ -17,13 +17,11 @@ namespace platform {
 
 namespace {
 
-    /// What the tool makes in its folders: files and folders, nothing else. Devices, FIFOs, sockets and symbolic links
-    /// are governed, never granted.
+    /// Governed but never granted: the tool makes only files and folders.
     constexpr std::uint64_t specialFiles = LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_BLOCK
         | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
 
-    /// Every way of changing what a folder holds or a file contains, as far as the kernel's ABI `abi` can tell them
-    /// apart.
+    /// Every way of changing a folder or a file that the kernel's ABI `abi` tells apart.
     std::uint64_t writeRights(int abi)
     {
         std::uint64_t rights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR
@@ -154,8 +152,7 @@ bool keepOnlyCapabilities(std::uint64_t kept)
 
 bool dropCapabilities()
 {
-    // The bounding set first: dropping from it takes CAP_SETPCAP, which the effective set gives up last. Nothing is
-    // executed, so it keeps nothing.
+    // The bounding set first: dropping from it takes CAP_SETPCAP, which goes last.
     bool dropped = dropBoundingCapabilities();
     return keepOnlyCapabilities(keptCapabilities) && dropped;
 }

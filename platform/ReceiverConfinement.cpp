@@ -21,8 +21,7 @@ namespace {
 
     constexpr uid_t nobody = 65534;
 
-    /// What name resolution and TLS read, and nothing else: the CA store, OpenSSL's configuration, the resolver's and
-    /// host files, and the libraries they load on first use.
+    /// What name resolution and TLS read, and the libraries they load on first use.
     constexpr char const* readable[] = {
         "/etc/ssl",
         "/etc/ca-certificates",
@@ -72,9 +71,7 @@ namespace {
         return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0;
     }
 
-    /// Allows what libcurl, OpenSSL, the resolver and the C library call to receive a response, and refuses (EPERM)
-    /// everything else: running a program, tracing, signalling, making or changing files, changing identities, and the
-    /// rest of what a receiver never needs.
+    /// Refuses (EPERM) every call but those libcurl, OpenSSL, the resolver and the C library make for a transfer.
     bool allowOnlyTransfers()
     {
         static char const* const allowed[] = {
@@ -222,8 +219,7 @@ bool confineReceiver()
         return false;
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
-    // NOTE: a receiver that cannot be confined does not run: the transfer then fails as one that broke off, and nothing
-    // is fetched unconfined.
+    // NOTE: nothing is fetched unconfined: the transfer then fails as one that broke off.
     return keepOnlyCapabilities(0) && restrictFiles() && allowOnlyTransfers();
 }
 

@@ -29,8 +29,8 @@ struct ResumeData {
     std::string lastModified;
     /// The entity's complete length, when a response told it.
     std::optional<std::uint64_t> totalLength;
-    /// The absolute path of the body's folder; empty in older data. Used only where the service would choose it itself
-    /// (see chooseBodyFolder).
+    /// The absolute path of the body's folder; empty in older data, whose bodies lie in the temporary folder's
+    /// "quenbury-<uid>". Used only where the service would choose it itself (see chooseBodyFolder).
     std::string bodyFolder {};
 
     /// The validator sent in If-Range: the strong entity tag, else Last-Modified, else none. A weak tag never goes
