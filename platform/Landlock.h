@@ -37,9 +37,8 @@ inline int landlockAbi()
     return static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
 }
 
-/// A new ruleset (a descriptor, -1 when refused) that handles `handledFiles` and, from ABI 6, scopes the domain: no
-/// signal to a process outside it (another run, a daemon of root's), no connection to an abstract socket made outside
-/// it.
+/// A new ruleset (-1 when refused) handling `handledFiles`; from ABI 6 no signal to, or abstract socket of, a process
+/// outside it.
 inline int createLandlockRuleset(int abi, std::uint64_t handledFiles)
 {
     LandlockRulesetAttributes ruleset { handledFiles, 0, 0 };
