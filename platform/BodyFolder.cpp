@@ -37,7 +37,6 @@ namespace {
         return isBodyFileName(name);
     }
 
-    /// Whether the folder open at `folder` holds nothing but bodies and their records.
     bool holdsOnlyBodies(int folder)
     {
         return std::ranges::all_of(namesIn(folder), [folder](std::string const& name) {
@@ -85,8 +84,7 @@ std::expected<BodyFolder, Error> BodyFolder::openOnce(
     if (create && !made && errno != EEXIST)
         return std::unexpected(Error::fromErrno("mkdir", path, errno));
 
-    // NOTE: O_NOFOLLOW and the checks on what was opened: a name swapped for a link or another folder meanwhile is
-    // refused, never followed.
+    // NOTE: a name swapped meanwhile for a link or another folder is refused, never followed.
     auto fd = openFolderAt(parent, name, path);
     if (!fd)
         return errorOf(fd);

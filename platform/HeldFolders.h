@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The folders a run works in, resolved and checked once and then held open: an operation on a path in one of them acts
-// on the folder that was checked, wherever a link or a rename has moved its name since. The confinement lets the
-// process write in these (and the resume area) and nowhere else.
+// The folders a run works in, checked once and held open, so an operation on a path in one acts on the folder that was
+// checked wherever its name has moved since. The confinement lets the run write only in these and the resume area.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"

@@ -13,7 +13,6 @@ namespace platform {
 /// HH:MM:SS.mmm quenbury[PID:TID] text" in one write. The text is never used as a format.
 void NSLog(std::string_view text);
 
-/// Writes one line to standard output, verbatim.
 void printLine(std::string_view text);
 
 /// Formats the standard-error form of a record (without the trailing line feed only in so far as `text` has none);

@@ -124,10 +124,9 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
 /// Reads from the file's offset to its end, at most `limit` bytes; a failure names `path`, EFBIG past the limit.
 [[nodiscard]] std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit = SIZE_MAX);
 
-/// Opens `name` in the folder open at `folder` (AT_FDCWD: `name` is a path) for reading only when it is a regular file;
-/// a link is followed only with `followLinks`, else refused. Anything else is refused before it is opened, so that a
-/// FIFO or a device planted there can neither block the run nor be touched: EISDIR for a folder, EINVAL for any other
-/// kind, reported as a failed "read". `path` names it in errors.
+/// Opens `name` in `folder` (AT_FDCWD: a path) for reading only when it is a regular file, following a link only with
+/// `followLinks`. Other kinds are refused unopened, so a planted FIFO or device can neither block nor be touched
+/// (EISDIR, else EINVAL, as a failed "read").
 [[nodiscard]] std::expected<FileDescriptor, Error> openRegularFileAt(
     int folder, std::string const& name, std::string_view path, bool followLinks);
 [[nodiscard]] inline std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path)

@@ -8,7 +8,6 @@
 
 namespace platform {
 
-/// Whether a progress line is drawn at all: only when standard error is a terminal.
 bool progressDisplayEnabled();
 
 /// Redraws the one progress line on standard error; `total` is 0 when unknown. Draws at most a few times a second, and

@@ -20,7 +20,6 @@ public:
     /// Parses XML or binary property-list bytes; a parse failure carries the reader's error text (domain
     /// NSCocoaErrorDomain, code 3840).
     [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
-    /// A new, empty dictionary.
     static PropertyList dictionary();
 
     [[nodiscard]] bool isDictionary() const;
@@ -36,7 +35,6 @@ public:
     void set(std::string_view key, char const* value) { set(key, std::string_view(value)); }
     void set(std::string_view key, std::uint64_t value);
 
-    /// The binary encoding.
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
 
 private:

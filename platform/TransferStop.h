@@ -14,7 +14,6 @@
 
 namespace platform {
 
-/// Why a request stopped before libcurl ended it, with what each reason knows.
 namespace stop {
     /// No byte came for the idle time allowed.
     struct IdleTimeout { };
@@ -24,7 +23,6 @@ namespace stop {
     };
     /// The server cannot continue our bytes: the whole entity again, in this task.
     struct Restart { };
-    /// The body could not be written.
     struct WriteFailed {
         Error cause;
     };
@@ -36,8 +34,7 @@ namespace stop {
     struct BadMessage {
         std::string what;
     };
-    /// The response sent bytes past its Content-Range, its Content-Length or the entity's length (see bodyLimit); they
-    /// are not written.
+    /// Bytes past the Content-Range, Content-Length or entity's length (see bodyLimit); they are not written.
     struct PastEntity {
         std::uint64_t limit;
     };
@@ -46,7 +43,6 @@ namespace stop {
 using StopReason = std::variant<std::monostate, stop::IdleTimeout, stop::Signal, stop::Restart, stop::WriteFailed,
     stop::ErrorAnswer, stop::Complete, stop::BadMessage, stop::PastEntity>;
 
-/// The reason a request stopped, set only through `stop`.
 class TransferStop {
 public:
     /// A write failure replaces any other reason but an earlier write failure (the body is then not what the rest would
