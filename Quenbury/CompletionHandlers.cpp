@@ -15,9 +15,8 @@ namespace {
 
 enum class DownloadKind { Fresh, Resumed };
 
-/// Removes the resume state file of a resumed task and, after a mismatch, the
-/// rejected file; a mismatching file is removed even when the resume state
-/// file cannot be.
+/// Removes the resume state file of a resumed task and, after a mismatch, the rejected file; a mismatching file is
+/// removed even when the resume state file cannot be.
 int cleanUp(DownloadKind kind, bool matched, std::string const& resumeStatePath, platform::FileIdentity placed)
 {
     auto& fileManager = platform::FileManager::defaultManager();
@@ -34,8 +33,8 @@ int cleanUp(DownloadKind kind, bool matched, std::string const& resumeStatePath,
     return 1;
 }
 
-/// What a finished or failed task means for the run: moves the body into place,
-/// verifies it and cleans up; returns the exit status.
+/// What a finished or failed task means for the run: moves the body into place, verifies it and cleans up; returns the
+/// exit status.
 int completeDownload(DownloadKind kind, std::string const& resumeStatePath,
     std::optional<platform::URL> const& location, std::optional<platform::Error> const& error)
 {
@@ -55,8 +54,8 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath,
     auto destination = platform::URL::fileURL(localFilePath);
     NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location "
         + destination.absoluteString);
-    // NOTE: the body takes the old file's place in one step: a move that fails
-    // then leaves the old file, and the body for the next run to place.
+    // NOTE: the body takes the old file's place in one step: a move that fails then leaves the old file, and the body
+    // for the next run to place.
     auto replaced = platform::FileManager::defaultManager().replaceItem(destination.path, location->path);
     if (!replaced) {
         NSLog("Error moving the file: " + replaced.error().description());
@@ -66,8 +65,8 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath,
         NSLog("removing Old File");
     NSLog("Download successful. File saved to: " + destination.absoluteString);
 
-    // NOTE: what is verified, and removed after a mismatch, is the file this
-    // run placed, never whatever the name means by then.
+    // NOTE: what is verified, and removed after a mismatch, is the file this run placed, never whatever the name means
+    // by then.
     bool matched = sha256Checksum(localFilePath, checksumArgument, replaced->identity);
     return cleanUp(kind, matched, resumeStatePath, replaced->identity);
 }

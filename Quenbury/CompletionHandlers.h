@@ -5,7 +5,7 @@
 
 #include <string>
 
-/// Handlers for a task started from the URL, and from stored resume data. Each
-/// holds its own copy of the resume state file path and ends the process.
+/// Handlers for a task started from the URL, and from stored resume data. Each holds its own copy of the resume state
+/// file path and ends the process.
 platform::CompletionHandler freshDownloadCompletion(std::string resumeStatePath);
 platform::CompletionHandler resumedDownloadCompletion(std::string resumeStatePath);

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Quenbury/DownloadLocation.h"
 
-#include "platform/FileManager.h"
 #include "platform/Path.h"
 
 #include <algorithm>
@@ -13,10 +12,7 @@ bool isRefusedDownloadLocation(std::string const& location, std::string const& l
         return true;
     if (std::ranges::count(platform::pathComponents(location), "..") != 0)
         return true;
-    auto& fileManager = platform::FileManager::defaultManager();
-    if (!fileManager.fileExists(localFilePath))
-        return false;
-    // NOTE: a link to a folder is a folder here too: the move would land inside it.
+    // NOTE: a link to a folder is a folder here too: the move would land inside it. Nothing there is no folder.
     std::error_code error;
     return std::filesystem::is_directory(localFilePath, error);
 }

@@ -23,10 +23,9 @@ struct ResumeDownloadError {
     }
 };
 
-/// Where every resume state file lies; folders below it that the tool owns
-/// are kept closed to other users.
+/// Where every resume state file lies; folders below it that the tool owns are kept closed to other users.
 inline constexpr char resumeStateArea[] = "/private/tmp";
 
-/// The resume state file's name relative to "/private/tmp/": the destination's
-/// folders, then "/resume_", its file name with dots as underscores, ".plist".
+/// The resume state file's name relative to "/private/tmp/": the destination's folders, then "/resume_", its file name
+/// with dots as underscores, ".plist".
 std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::string const& forDownloadfile);

@@ -3,8 +3,8 @@
 
 #include <string>
 
-// Values of the run, written once by the run sequence before any task starts
-// and only read afterwards, so the handler's thread needs no lock.
+// Values of the run, written once by the run sequence before any task starts and only read afterwards, so the handler's
+// thread needs no lock.
 
 /// The URL argument without surrounding white space, not percent-encoded.
 extern std::string urlString;

@@ -6,9 +6,6 @@
 #include <array>
 #include <string_view>
 
-// NOTE: function-local statics give exactly the lifecycle wanted: initialised
-// once on first access of any kind, safely against concurrent first use.
-
 std::string VarroAgent::_basePath()
 {
     static constexpr std::array<std::string_view, 3> candidates {

@@ -3,9 +3,8 @@
 
 #include <string>
 
-/// The agent's installation folder and the folders derived from it.
-/// Each property is set up lazily, once per process, on its first access;
-/// a derived one is built from `basePath` as it is at that moment.
+/// The agent's installation folder and the folders derived from it. Each property is set up lazily, once per process,
+/// on its first access; a derived one is built from `basePath` as it is at that moment.
 class VarroAgent {
 public:
     VarroAgent() = delete;

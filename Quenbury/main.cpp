@@ -25,20 +25,16 @@
 using platform::exitProcess;
 using platform::NSLog;
 
-// Created only when the run gets as far as starting a task, and never
-// destroyed: the process ends inside the task's completion handler.
+// Created only when the run gets as far as starting a task, and never destroyed: the process ends inside the task's
+// completion handler.
 static platform::URLSessionConfiguration* sessionConfig;
 static std::counting_semaphore<>* semaphore;
 static platform::URLSession* session;
 
 namespace {
 
-/// The stored resume data, or nothing when there is none or it cannot be used.
-/// A file that is not the running user's own regular file, or whose data the
-/// service cannot decode, counts as unreadable: otherwise every later run
-/// would fail on it the same way. Data that continues another host, port or
-/// path counts so too: a dead mirror must not keep its destination from a new
-/// one. A re-signed link of the same resource continues it.
+/// The stored resume data, or nothing when it cannot be used: a file not our own, undecodable data, or data for another
+/// resource would otherwise fail every later run the same way (a dead mirror must not keep a new one out).
 std::optional<platform::ResumeData> storedResumeData(
     std::string const& resumeStatePath, platform::URL const& downloadURL)
 {
@@ -57,21 +53,16 @@ std::optional<platform::ResumeData> storedResumeData(
     return data;
 }
 
-/// The folder of the resume state, or the deepest of its folders there is yet
-/// (a save makes the rest), checked and narrowed now: once confined, no mode
-/// changes. The resume area is made now if it is missing, as the first save
-/// would make it: a folder that does not exist yet can be given no rule.
+/// The resume state's folder, or its deepest existing one, checked and narrowed now: once confined no mode changes,
+/// and a missing folder can be given no rule, so the resume area is made now.
 std::expected<platform::FileDescriptor, platform::Error> resumeStateFolder(std::string const& resumeStatePath)
 {
     (void)platform::openTrustedFolder(resumeStateArea, {}, true);
     return platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
 }
 
-/// From here on the process may write only beneath `folders` and the resume
-/// state's folder, make no device, signal nobody outside, and execute
-/// nothing: before the service's thread starts, so that it is bound too. Each
-/// call narrows what the one before allowed. Best effort: an older kernel runs
-/// unconfined.
+/// Confines writes to `folders` and the resume state's folder; called before the service's thread starts, so that it
+/// is bound too. Each call narrows the one before.
 void confineTo(std::vector<int> folders, std::expected<platform::FileDescriptor, platform::Error> const& stateFolder)
 {
     if (stateFolder)
@@ -138,10 +129,8 @@ int main(int argc, char** argv)
     }
     std::string const resumeStatePath = platform::joinPath(resumeStateArea, *plistName);
 
-    // NOTE: stored resume data is parsed only once the process is confined to
-    // the folders its body may lie in (the destination's, held from now on,
-    // and the temporary folder); once the task chose and opened its body's
-    // folder, the confinement narrows to that and the destination's.
+    // NOTE: stored resume data is parsed only once confined to the folders its body may lie in; the task later narrows
+    // that to the body's folder and the destination's.
     auto stateFolder = resumeStateFolder(resumeStatePath);
     {
         auto candidates = platform::openBodyFolderParents(localFilePath, sessionConfig->temporaryFolder);

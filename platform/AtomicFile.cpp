@@ -42,9 +42,8 @@ std::expected<AtomicFile, Error> AtomicFile::create(int folder, std::string name
         AtomicFile file(folder, std::move(fd), std::move(temporary), name, path);
         if (::flock(file.descriptor(), LOCK_EX) != 0)
             return file.abandon("flock", errno);
-        // NOTE: until the lock, another writer's clean-up may take the new
-        // sibling for one a killed writer left and remove it: the file held
-        // then has no name (and the name is not ours to touch), so another is made.
+        // NOTE: until the lock, another writer's clean-up may take the new sibling for one a killed writer left and
+        // remove it: the file held then has no name (and the name is not ours to touch), so another is made.
         struct stat status { };
         if (::fstat(file.descriptor(), &status) != 0)
             return file.abandon("fstat", errno);
@@ -99,19 +98,14 @@ std::expected<void, Error> AtomicFile::commit(Durability durability)
 {
     if (durability == Durability::Synced && ::fsync(m_fd.get()) != 0)
         return abandon("fsync", errno);
-    // NOTE: the lock belongs to the open file description, so a second
-    // descriptor of it keeps the sibling locked through the close and the
-    // rename: another writer's clean-up (removeAbandonedSiblings) never takes
-    // it for one a killed writer left. The close still reports its own
-    // failure, which some file systems give only there: the kernel flushes
-    // on every close of a description, not only on its last.
+    // NOTE: the lock belongs to the open file description, so this second descriptor keeps the sibling locked through
+    // the close and the rename, and no clean-up takes it for abandoned; the close still reports its own failure.
     FileDescriptor held(::fcntl(m_fd.get(), F_DUPFD_CLOEXEC, 0));
     if (!held)
         return abandon("dup", errno);
     if (int closeFailed = m_fd.close())
         return abandon("close", closeFailed);
-    // NOTE: the rename replaces the old file in one step; removing it first
-    // would leave neither old nor new to a kill, a power loss or a failure in between.
+    // NOTE: one rename replaces the old file; removing it first would leave neither to a kill or a power loss.
     if (::renameat(m_folder, m_temporary.c_str(), m_folder, m_name.c_str()) != 0)
         return abandon("rename", errno);
     m_temporary.clear();

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// A file that appears whole or not at all (the resume state, a body's record,
-// a copy across volumes): written as a unique sibling of its final name, then
-// renamed over it in one step. An AtomicFile owns its sibling until it is
+// A file that appears whole or not at all (the resume state, a body's record, a copy across volumes): written as a
+// unique sibling of its final name, then renamed over it in one step. An AtomicFile owns its sibling until it is
 // committed; what is not committed is unlinked when the object goes.
 
 #include "platform/Error.h"
@@ -17,9 +16,8 @@
 
 namespace platform {
 
-/// The sibling is ".<name>.quenbury-" and 16 random letters and digits, made
-/// O_EXCL|O_NOFOLLOW and locked while it lives, so that a later writer tells
-/// it from one a killed writer abandoned.
+/// The sibling is ".<name>.quenbury-" and 16 random letters and digits, made O_EXCL|O_NOFOLLOW and locked while it
+/// lives, so that a later writer tells it from one a killed writer abandoned.
 class AtomicFile {
 public:
     enum class Durability {
@@ -29,14 +27,12 @@ public:
         Unsynced,
     };
 
-    /// Removes siblings of `name` that killed writers left in the folder open
-    /// at `folder`, then creates a new one with `mode` (the umask only
-    /// narrows). `path` names the final file in errors.
+    /// Removes siblings of `name` that killed writers left in the folder open at `folder`, then creates a new one with
+    /// `mode` (the umask only narrows). `path` names the final file in errors.
     [[nodiscard]] static std::expected<AtomicFile, Error> create(
         int folder, std::string name, std::string path, mode_t mode);
 
-    /// Removes our own siblings of `name` in `folder` that killed writers
-    /// left (a live writer's, locked, stays).
+    /// Removes our own siblings of `name` in `folder` that killed writers left (a live writer's, locked, stays).
     static void removeAbandonedSiblings(int folder, std::string const& name);
 
     AtomicFile(AtomicFile&& other) noexcept;
@@ -46,8 +42,8 @@ public:
     /// The sibling, open for reading and writing.
     int descriptor() const { return m_fd.get(); }
     [[nodiscard]] std::expected<void, Error> write(std::span<std::uint8_t const> data);
-    /// Closes the sibling (synced first when asked) and renames it over the
-    /// final name; on failure the sibling is gone and the old file stands.
+    /// Closes the sibling (synced first when asked) and renames it over the final name; on failure the sibling is gone
+    /// and the old file stands.
     [[nodiscard]] std::expected<void, Error> commit(Durability durability);
 
 private:

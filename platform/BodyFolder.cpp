@@ -20,8 +20,8 @@ namespace platform {
 
 namespace {
 
-    /// A body, its record, or what a writer of a record leaves while it writes
-    /// (".<record>.quenbury-" and sixteen letters and digits).
+    /// A body, its record, or what a writer of a record leaves while it writes (".<record>.quenbury-" and sixteen
+    /// letters and digits).
     bool isBodyFolderEntry(std::string_view name)
     {
         if (name.starts_with('.')) {
@@ -37,7 +37,6 @@ namespace {
         return isBodyFileName(name);
     }
 
-    /// Whether the folder open at `folder` holds nothing but bodies and their records.
     bool holdsOnlyBodies(int folder)
     {
         return std::ranges::all_of(namesIn(folder), [folder](std::string const& name) {
@@ -53,9 +52,8 @@ std::expected<BodyFolder, Error> BodyFolder::openIn(
     int parent, std::string const& parentPath, std::string const& name, bool create)
 {
     std::string path = joinPath(parentPath, name);
-    // NOTE: a run that ends removes the folder when it is empty (see
-    // removeIfEmpty); one that opened it just before finds it unlinked under
-    // its shared lock, and makes it again.
+    // NOTE: a run that ends removes the folder when it is empty (see removeIfEmpty); one that opened it just before
+    // finds it unlinked under its shared lock, and makes it again.
     for (int attempt = 0;; ++attempt) {
         auto folder = openOnce(parent, path, name, create);
         if (!folder || attempt == 8)
@@ -86,8 +84,7 @@ std::expected<BodyFolder, Error> BodyFolder::openOnce(
     if (create && !made && errno != EEXIST)
         return std::unexpected(Error::fromErrno("mkdir", path, errno));
 
-    // NOTE: O_NOFOLLOW and the checks on what was opened: a name swapped for a
-    // link or another folder meanwhile is refused, never followed.
+    // NOTE: a name swapped meanwhile for a link or another folder is refused, never followed.
     auto fd = openFolderAt(parent, name, path);
     if (!fd)
         return errorOf(fd);
@@ -96,9 +93,8 @@ std::expected<BodyFolder, Error> BodyFolder::openOnce(
         return errorOf(status);
     if (status->st_uid != ::geteuid())
         return std::unexpected(Error::refused(path, "owned by another user"));
-    // NOTE: a folder found under our name may be someone else's, renamed
-    // there; only what the service itself leaves is taken. A folder made just
-    // now may lack owner rights an odd umask took (never more than 0700).
+    // NOTE: a folder found under our name may be someone else's, renamed there; only what the service itself leaves is
+    // taken. A folder made just now may lack owner rights an odd umask took (never more than 0700).
     mode_t mode = status->st_mode & 07777;
     bool ours = mode == 0700 || (made && (mode & ~mode_t(0700)) == 0 && ::fchmod(fd->get(), 0700) == 0);
     if (!ours)
@@ -187,15 +183,14 @@ void BodyFolder::removeOrphansOf(std::string const& body) const
 
 namespace {
 
-    /// The folder beside the destination: ours, or, where another user took
-    /// that name (or it is no private folder of ours), one we made beside it.
+    /// Ours beside the destination, else one we made beside a name another user took.
     std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
     {
         auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);
         if (folder || !folder.error().is(ErrorDomain::POSIX, EPERM))
             return folder;
-        // NOTE: the planted entry is left alone; ours beside it cannot be taken
-        // first, and one a killed run made is found again.
+        // NOTE: the planted entry is left alone; ours beside it cannot be taken first, and one a killed run made is
+        // found again.
         if (auto made = BodyFolder::openMade(parent, parentPath, freshBesideFolderPrefix))
             return made;
         return BodyFolder::createFresh(parent, parentPath, freshBesideFolderPrefix);

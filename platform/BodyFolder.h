@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The download service's private folders, where bodies grow. A BodyFolder
-// owns one, opened, checked and held under a shared lock; openBodyFolder
-// carries out what chooseBodyFolder plans for a task.
+// The download service's private folders, where bodies grow. A BodyFolder owns one, opened, checked and held under a
+// shared lock; openBodyFolder carries out what chooseBodyFolder plans for a task.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
@@ -18,42 +17,36 @@
 
 namespace platform {
 
-/// A private folder of the download service, held open so that every body is
-/// created relative to the folder that was checked.
+/// Held open so that every body is created relative to the folder that was checked.
 class BodyFolder {
 public:
-    /// Opens `name` in the folder open at `parent` (named `parentPath`), first
-    /// creating it (mode 0700) when `create` and it is missing. A folder found
-    /// there is taken only when it is one the service made: ours, not a link,
-    /// mode exactly 0700, holding nothing but bodies and their records.
-    /// Anything else is refused (EPERM) and left as it is: never narrowed,
-    /// swept or removed. The folder is held under a shared lock for as long as
-    /// this object lives.
+    /// Opens (with `create`, first makes) `name` in `parent`, held under a shared lock while this object lives. Only a
+    /// folder the service made is taken: ours, not a link, mode 0700, holding only bodies and records; anything else is
+    /// refused (EPERM) and left untouched.
     [[nodiscard]] static std::expected<BodyFolder, Error> openIn(
         int parent, std::string const& parentPath, std::string const& name, bool create);
     /// The same for the absolute `path`, whose own folder is opened by name.
     [[nodiscard]] static std::expected<BodyFolder, Error> open(std::string const& path, bool create);
-    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`
-    /// (see isMadeFolderName): a name that no other user can have taken first.
+    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent` (see isMadeFolderName): a name that no
+    /// other user can have taken first.
     [[nodiscard]] static std::expected<BodyFolder, Error> createFresh(
         int parent, std::string const& parentPath, std::string_view prefix);
-    /// The first (by name) folder in `parent` that createFresh made with
-    /// `prefix` and openIn accepts; ENOENT when there is none.
+    /// The first (by name) folder in `parent` that createFresh made with `prefix` and openIn accepts; ENOENT when there
+    /// is none.
     [[nodiscard]] static std::expected<BodyFolder, Error> openMade(
         int parent, std::string const& parentPath, std::string_view prefix);
 
     std::string const& path() const { return m_path; }
     int descriptor() const { return m_fd.get(); }
 
-    /// Removes the folder when it is empty, no other run holds it, and its
-    /// name is still this folder; safe while the process ends.
+    /// Removes the folder when it is empty, no other run holds it, and its name is still this folder; safe while the
+    /// process ends.
     bool removeIfEmpty() const;
-    /// Removes what killed runs left beside the locked body `body`: unlocked
-    /// unique siblings of it ("<body>-XXXXXXXXXX", see BodyFile::createUnique)
-    /// and their records.
+    /// Removes what killed runs left beside the locked body `body`: unlocked unique siblings of it
+    /// ("<body>-XXXXXXXXXX", see BodyFile::createUnique) and their records.
     void removeOrphansOf(std::string const& body) const;
-    /// Removes our own "body-" files untouched for longer than `age`, unless
-    /// a live run holds their lock or it is `kept`.
+    /// Removes our own "body-" files untouched for longer than `age`, unless a live run holds their lock or it is
+    /// `kept`.
     void removeStaleBodies(std::chrono::seconds age, std::string const& kept) const;
 
 private:
@@ -66,28 +59,22 @@ private:
     FileDescriptor m_fd;
 };
 
-/// A task's body folder, opened and held.
 struct ChosenBodyFolder {
     BodyFolder folder;
-    /// It lies beside the destination, where a later run finds it again
-    /// without resume data: a finished body that could not be moved waits there.
+    /// It lies beside the destination, where a later run finds it again without resume data: a finished body that could
+    /// not be moved waits there.
     bool foundAgain = false;
     /// The name of the destination's body in it (see bodyFileNameForDestination).
     std::string bodyName;
 };
 
-/// The folders openBodyFolder may open a body folder in, for `destination`:
-/// the destination's folder (held from now on), and the temporary folder.
-/// Those that cannot be opened are left out.
+/// The folders openBodyFolder may open a body folder in, for `destination`: the destination's folder (held from now
+/// on), and the temporary folder. Those that cannot be opened are left out.
 [[nodiscard]] std::vector<FileDescriptor> openBodyFolderParents(
     std::string const& destination, std::string const& configuredTemporary);
 
-/// Opens the folder that chooseBodyFolder plans for a task continuing from
-/// `resume` (if any) toward `destination` (a path; empty for none), and holds
-/// it (see holdFolder). The destination's folder is the one held for it, else
-/// resolved following only root's and our own links, and held too. A recorded
-/// folder that is gone or not ours gives way to the plan without it, and a
-/// folder beside the destination that is not ours to one of our own beside it.
+/// Opens and holds the folder chooseBodyFolder plans for `resume` and `destination` (empty for none). A recorded folder
+/// that is gone or not ours gives way to the plan without it; a foreign one beside the destination, to one of ours.
 [[nodiscard]] std::expected<ChosenBodyFolder, Error> openBodyFolder(
     std::optional<ResumeData> const& resume, std::string const& destination, std::string const& configuredTemporary);
 

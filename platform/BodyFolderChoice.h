@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// Which folder a body grows in: beside the place where the package will land,
-// so that moving it there is a rename on every layout and it outlives emptied
-// temporary folders; where that folder is missing, a fresh one in the
-// temporary folder. A pure choice, made into a plan that names the folder to
-// open in: a folder beside the destination can only be planned in the
-// destination's folder as it was opened. Carrying it out is openBodyFolder's.
+// Which folder a body grows in: beside the destination, so that placing it is a rename and it outlives emptied
+// temporary folders, else a fresh one in the temporary folder. A pure choice made into a plan; openBodyFolder carries
+// it out.
 
 #include "platform/ResumeData.h"
 
@@ -19,33 +16,28 @@ namespace platform {
 
 /// The hidden body folder's name inside the destination's folder.
 inline constexpr char besideFolderName[] = ".quenbury-partial";
-/// What a body folder of our own made beside the destination begins with,
-/// where another user took besideFolderName first.
+/// Ours beside the destination where another user took besideFolderName first.
 inline constexpr char freshBesideFolderPrefix[] = ".quenbury-partial-";
-/// What a body folder made in the temporary folder begins with.
 inline constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
 
 /// The folders the download service may put a body folder in, for one destination.
 struct BodyFolderLocations {
     /// The destination's folder as named (through any link); empty for no destination.
     std::string destinationFolder;
-    /// The folder in which a fresh "quenbury-XXXXXX" body folder is made when
-    /// the destination's folder does not exist.
+    /// The folder in which a fresh "quenbury-XXXXXX" body folder is made when the destination's folder does not exist.
     std::string temporary;
 };
 
-/// The locations for `destination` (a path; empty for none). The temporary
-/// folder is `configuredTemporary` when given, else $TMPDIR when absolute,
-/// else /var/tmp.
+/// The locations for `destination` (a path; empty for none). The temporary folder is `configuredTemporary` when given,
+/// else $TMPDIR when absolute, else /var/tmp.
 BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary);
 
 /// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
 bool isMadeFolderName(std::string_view name, std::string_view prefix);
 
-/// The plans for a task's body folder.
 namespace plan {
-    /// ".quenbury-partial" in the destination's folder (open at `destinationFolder`),
-    /// or one of ours beside it where another user took that name.
+    /// ".quenbury-partial" in the destination's folder (open at `destinationFolder`), or one of ours beside it where
+    /// another user took that name.
     struct Beside {
         int destinationFolder;
         bool operator==(Beside const&) const = default;
@@ -68,12 +60,8 @@ namespace plan {
 }
 using BodyFolderPlan = std::variant<plan::Beside, plan::RecordedBeside, plan::RecordedTemporary, plan::FreshTemporary>;
 
-/// Where a task's body folder is. A recorded folder is taken only when it is
-/// one the service itself would choose in this run: the folder beside this
-/// destination or one it made there (only with the destination's folder
-/// open, at `destinationFolder`), or a "quenbury-XXXXXX" it made in the
-/// temporary folder. Otherwise beside the destination when its folder is
-/// open, else a fresh temporary folder.
+/// A recorded folder is taken only when the service would choose it itself in this run; otherwise beside the
+/// destination when its folder is open (at `destinationFolder`), else a fresh temporary folder.
 [[nodiscard]] BodyFolderPlan chooseBodyFolder(std::optional<ResumeData> const& resume,
     BodyFolderLocations const& locations, std::optional<int> destinationFolder);
 

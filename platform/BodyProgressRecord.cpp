@@ -34,8 +34,7 @@ bool BodyProgressRecord::write(Bytes const& data) const
     auto file = AtomicFile::create(m_folder, m_name, m_path, 0600);
     if (file && file->write(data) && file->commit(AtomicFile::Durability::Unsynced))
         return true;
-    // NOTE: an older record must not outlive the body it described: the body
-    // may now grow with another entity's bytes.
+    // NOTE: an older record must not outlive the body it described: the body may now grow with another entity's bytes.
     remove();
     return false;
 }

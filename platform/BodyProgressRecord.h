@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The progress record beside a growing body: what a later task needs to
-// continue it after a kill or a power loss. It owns the record's name only;
-// the body is Body's.
+// The progress record beside a growing body: resume data for the body as it stands, replaced every few seconds, so
+// that a kill or a power loss does not cost the bytes on disk. It owns the record's name only; the body is Body's.
 
 #include "platform/BodyFolder.h"
 #include "platform/Error.h"
@@ -13,32 +12,22 @@
 #include <optional>
 #include <string>
 
-// What a running transfer keeps beside its body, so that a kill, an
-// out-of-memory end or a power loss does not cost the bytes already on disk:
-// resume data for the body as it stands, replaced every few seconds.
-
 namespace platform {
 
-/// How often a running transfer replaces its record.
 inline constexpr std::chrono::seconds progressRecordInterval { 3 };
 
-/// The record beside the body `bodyFileName`: "<body>.progress" in the body's
-/// folder. It begins with "body-", so that the folder's clean-up of stale
-/// bodies takes it too, and no body can bear its name.
+/// The record beside the body `bodyFileName`: "<body>.progress" in the body's folder. It begins with "body-", so that
+/// the folder's clean-up of stale bodies takes it too, and no body can bear its name.
 class BodyProgressRecord {
 public:
     BodyProgressRecord(BodyFolder const& folder, std::string bodyFileName);
 
-    /// The record left there, decoded as untrusted resume data; nothing when
-    /// it is missing, not a regular file of ours, or undecodable.
+    /// The record left there, decoded as untrusted resume data; nothing when it is missing, not a regular file of ours,
+    /// or undecodable.
     [[nodiscard]] std::optional<ResumeData> read() const;
-    /// Replaces the record with `data` (encoded resume data): an AtomicFile,
-    /// owner-only and never through a link, renamed over the old one; when
-    /// that fails, no record stays. Not synced: a torn record only reads as
-    /// none, and a body that a power loss left shorter than its record is
-    /// taken again from byte 0. False when no record stays.
+    /// Replaces the record with `data`; false when no record stays. Not synced: a torn record reads as none, and a body
+    /// left shorter than its record starts again from byte 0.
     bool write(Bytes const& data) const;
-    /// The record's file name in the body's folder.
     std::string const& name() const { return m_name; }
     /// Removes the record, once the body it describes is gone or handed over.
     void remove() const;

@@ -17,19 +17,17 @@ namespace platform {
 
 namespace {
 
-    /// What the tool makes in its folders: files and folders, nothing else.
-    /// Devices, FIFOs, sockets and symbolic links are governed, never granted.
+    /// Governed but never granted: the tool makes only files and folders.
     constexpr std::uint64_t specialFiles = LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_BLOCK
         | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
 
-    /// Every way of changing what a folder holds or a file contains, as far as
-    /// the kernel's ABI `abi` can tell them apart.
+    /// Every way of changing a folder or a file that the kernel's ABI `abi` tells apart.
     std::uint64_t writeRights(int abi)
     {
         std::uint64_t rights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR
             | LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG | specialFiles;
-        // NOTE: under ABI 1 a rename or link into another folder is always
-        // refused, as EXDEV: the move then copies, as across volumes.
+        // NOTE: under ABI 1 a rename or link into another folder is always refused, as EXDEV: the move then copies, as
+        // across volumes.
         if (abi >= 2)
             rights |= LANDLOCK_ACCESS_FS_REFER;
         if (abi >= 3)
@@ -37,11 +35,7 @@ namespace {
         return rights;
     }
 
-    /// The capabilities the process keeps once confined (see docs/security.md):
-    /// only CAP_DAC_OVERRIDE, so that root still writes, renames into and
-    /// removes from a folder of the work that another user owns (a store folder
-    /// writable by a group root is not in, a volume mapping root to another
-    /// owner), as it did before.
+    /// Only CAP_DAC_OVERRIDE (see docs/security.md): root still writes in a work folder another user owns.
     constexpr std::uint64_t keptCapabilities = 1ULL << CAP_DAC_OVERRIDE;
 
 }
@@ -89,8 +83,8 @@ bool refuseEscapeCalls()
         "kexec_load",
         "kexec_file_load",
         "bpf",
-        // NOTE: every folder the tool narrows is narrowed before this filter
-        // (or made with its mode); after it, no mode of any file may change.
+        // NOTE: every folder the tool narrows is narrowed before this filter (or made with its mode); after it, no mode
+        // of any file may change.
         "chmod",
         "fchmod",
         "fchmodat",
@@ -105,8 +99,8 @@ bool refuseEscapeCalls()
         "removexattr",
         "lremovexattr",
         "fremovexattr",
-        // Devices and FIFOs, wherever they would lie; and the times of any
-        // file, which neither Landlock nor root's ownership would keep.
+        // Devices and FIFOs, wherever they would lie; and the times of any file, which neither Landlock nor root's
+        // ownership would keep.
         "mknod",
         "mknodat",
         "utime",
@@ -158,8 +152,7 @@ bool keepOnlyCapabilities(std::uint64_t kept)
 
 bool dropCapabilities()
 {
-    // The bounding set first: dropping from it takes CAP_SETPCAP, which the
-    // effective set gives up last. Nothing is executed, so it keeps nothing.
+    // The bounding set first: dropping from it takes CAP_SETPCAP, which goes last.
     bool dropped = dropBoundingCapabilities();
     return keepOnlyCapabilities(keptCapabilities) && dropped;
 }

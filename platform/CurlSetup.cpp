@@ -55,8 +55,8 @@ CURLcode configureRequest(CurlHandle& handle, URLSessionConfiguration const& con
                                          : CURLE_OK,
         curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(whole)),
-        // NOTE: connecting counts as idle time; the caller's own timer ends it,
-        // so that every idle time-out reads the same.
+        // NOTE: connecting counts as idle time; the caller's own timer ends it, so that every idle time-out reads the
+        // same.
         curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(idle + 60000)),
         // A proxy's CONNECT reply must not be taken for the server's response.
         curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),

@@ -42,11 +42,9 @@ struct CurlCallbacks {
     void* context = nullptr;
 };
 
-/// Sets `handle` up for one request of `url` with `headerLines` added, as the
-/// configuration says: HTTP and HTTPS only, redirects followed up to 20,
-/// certificates verified (against the configuration's file, else the
-/// `systemAuthorities` read beforehand, when given), the whole-transfer
-/// limit, no signals.
+/// Sets `handle` up for one request of `url` with `headerLines` added, as the configuration says: HTTP and HTTPS only,
+/// redirects followed up to 20, certificates verified (against the configuration's file, else the `systemAuthorities`
+/// read beforehand, when given), the whole-transfer limit, no signals.
 [[nodiscard]] CURLcode configureRequest(CurlHandle& handle, URLSessionConfiguration const& configuration,
     std::string const& url, std::vector<std::string> const& headerLines, CurlCallbacks const& callbacks,
     std::string const& systemAuthorities = {});

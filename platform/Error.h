@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The platform's one error: a domain, a code and user information, described
-// as the platform's own errors are. Every platform call returns it.
+// The platform's one error: a domain, a code and user information, described as the platform's own errors are. Every
+// platform call returns it.
 
 #include <cstdint>
 #include <expected>
@@ -35,7 +35,6 @@ namespace UserInfoKey {
     inline constexpr std::string_view DownloadTaskResumeData = "NSURLSessionDownloadTaskResumeData";
 }
 
-/// The URL-loading codes the download service reports.
 namespace URLErrorCode {
     inline constexpr long Unknown = -1;
     inline constexpr long Cancelled = -999;
@@ -51,15 +50,13 @@ namespace URLErrorCode {
     inline constexpr long CannotWriteToFile = -3003;
 }
 
-/// An error as a value: a domain, a signed code and user information.
 struct Error {
     std::string domain;
     long code = 0;
     std::map<std::string, UserInfoValue, std::less<>> userInfo;
 
-    /// The text form, in the platform's style:
-    /// Error Domain=D Code=C "description" UserInfo={key=value, ...}
-    /// Byte values are shown by their length; keys are in sorted order.
+    /// The text form, in the platform's style: Error Domain=D Code=C "description" UserInfo={key=value, ...} Byte
+    /// values are shown by their length; keys are in sorted order.
     [[nodiscard]] std::string description() const;
 
     /// Whether this is the error `code` of `domain`: the two are compared together.

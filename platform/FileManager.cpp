@@ -42,9 +42,8 @@ namespace {
         auto digest = copyHashingWhatLands(in.get(), out->descriptor(), destination);
         if (!digest)
             return errorOf(digest);
-        // NOTE: the copy's own bytes were hashed as they landed; verifying the
-        // new file need not read it again. Not synced, like a rename: a file torn
-        // by a power loss fails the next run's verification.
+        // NOTE: the copy's own bytes were hashed as they landed; verifying the new file need not read it again. Not
+        // synced, like a rename: a file torn by a power loss fails the next run's verification.
         rememberDigestOf(out->descriptor(), *digest);
         auto copied = statusOf(out->descriptor(), destination);
         if (!copied)
@@ -107,8 +106,8 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
     auto moved = identityAt(sourceFolder.get(), sourceName);
     if (!moved)
         return failure("rename", destination, ENOENT);
-    // NOTE: one rename puts the new file in the old one's place; removing the
-    // old first would lose it to a move that then fails.
+    // NOTE: one rename puts the new file in the old one's place; removing the old first would lose it to a move that
+    // then fails.
     if (::renameat(sourceFolder.get(), sourceName.c_str(), folder.get(), name.c_str()) == 0)
         return Placed { replacing, *moved };
     if (errno != EXDEV)

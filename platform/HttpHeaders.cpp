@@ -145,9 +145,8 @@ bool isHeaderSafe(std::string_view value)
 {
     for (char c : value) {
         auto byte = static_cast<unsigned char>(c);
-        // NOTE: obs-text (0x80 and up) is refused too: it would not survive
-        // the property list's text encoding unchanged, and validators we
-        // send back must be byte-exact.
+        // NOTE: obs-text (0x80 and up) is refused too: it would not survive the property list's text encoding
+        // unchanged, and validators we send back must be byte-exact.
         if (byte < 0x20 || byte >= 0x7F)
             return false;
     }

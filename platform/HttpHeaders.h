@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// What the download service reads of a response's header, parsed strictly
-// and free of libcurl, and the rules of validators and header-safe text.
+// What the download service reads of a response's header, parsed strictly and free of libcurl, and the rules of
+// validators and header-safe text.
 
 #include <array>
 #include <cstddef>
@@ -17,7 +17,6 @@ namespace platform {
 /// The longest entity tag or Last-Modified value the tool keeps.
 inline constexpr std::size_t maximumValidatorLength = 1024;
 
-/// What the download service needs to know of one HTTP response's header.
 struct ResponseHeaders {
     long status = 0;
     bool hasLocation = false;
@@ -25,8 +24,8 @@ struct ResponseHeaders {
     std::string entityTag {};
     std::string lastModified {};
     std::string contentRange {};
-    /// The Content-Length, when the response gave a well-formed one and no
-    /// Transfer-Encoding (which then decides where the body ends).
+    /// The Content-Length, when the response gave a well-formed one and no Transfer-Encoding (which then decides where
+    /// the body ends).
     std::optional<std::uint64_t> contentLength {};
     bool hasTransferEncoding = false;
 
@@ -37,18 +36,13 @@ struct ResponseHeaders {
 inline constexpr std::array<std::string_view, 7> headerNamesRead { "ETag", "Last-Modified", "Accept-Ranges",
     "Content-Range", "Location", "Transfer-Encoding", "Content-Length" };
 
-/// One header field of a response: its name and its value, as received.
 struct HeaderField {
     std::string_view name;
     std::string_view value;
 };
 
-/// What the final response with status `status` says, from its fields: names
-/// compare without case, other names are ignored, and of one name given twice
-/// the later counts. Each value is judged as ResponseHeaders describes (a
-/// Content-Length only when well-formed and without any Transfer-Encoding,
-/// byte ranges only when "bytes" is in Accept-Ranges, a Location only when
-/// not empty); the others are kept as given, trimmed.
+/// What the final response says: names compare without case, the later of a repeated name counts, and each value is
+/// judged as ResponseHeaders describes; other fields are ignored.
 [[nodiscard]] ResponseHeaders responseHeaders(long status, std::span<HeaderField const> fields);
 
 /// True for an entity tag that allows byte-range comparisons: quoted, not "W/".
@@ -60,20 +54,17 @@ bool isEntityTag(std::string_view tag);
 /// Weak comparison: the same opaque tag, whether either is marked weak.
 bool entityTagsMatchWeakly(std::string_view a, std::string_view b);
 
-/// The first byte position of "bytes A-B/T" (T may be "*"); nothing for any
-/// other form, for B < A, or for a complete length not above B.
+/// The first byte position of "bytes A-B/T" (T may be "*"); nothing for any other form, for B < A, or for a complete
+/// length not above B.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeStart(std::string_view value);
 
-/// The last byte position B of "bytes A-B/T" (T may be "*"); nothing for any
-/// form that `contentRangeStart` refuses.
+/// The last byte position B of "bytes A-B/T" (T may be "*"); nothing for any form that `contentRangeStart` refuses.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeLast(std::string_view value);
 
-/// True for a value of printable ASCII only, so that it can be stored and sent
-/// back in a request header without changing the request.
+/// Printable ASCII only, so that it can be stored and sent back in a request header unchanged.
 bool isHeaderSafe(std::string_view value);
 
-/// The complete length T of "bytes A-B/T"; nothing for "*" or any form that
-/// `contentRangeStart` refuses.
+/// The complete length T of "bytes A-B/T"; nothing for "*" or any form that `contentRangeStart` refuses.
 [[nodiscard]] std::optional<std::uint64_t> contentRangeTotal(std::string_view value);
 
 /// The complete length T of "bytes */T", as a 416 names it.

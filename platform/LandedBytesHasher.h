@@ -11,11 +11,8 @@
 
 namespace platform {
 
-/// Hashes the file open at `fd` from its first byte up to what its writer
-/// says has landed, by reading it back on a thread of its own as soon as it
-/// lands: the SHA-256 of the whole file is ready when its last byte is. The
-/// thread runs as a batch thread, so that it never preempts the writer (or a
-/// server on the same cores) when it wakes. The descriptor stays the caller's.
+/// Hashes the file open at `fd` (still the caller's) on a batch thread as its bytes land, so the digest is ready with
+/// the last byte and the writer is never preempted.
 class LandedBytesHasher {
 public:
     explicit LandedBytesHasher(int fd);
@@ -29,8 +26,8 @@ public:
     void restartAt(std::uint64_t length);
     /// Waits until every byte landed is hashed.
     void waitIdle();
-    /// The digest of the first `length` bytes, when exactly those were hashed
-    /// (a failed read or digest loses it); it ends the digest.
+    /// The digest of the first `length` bytes, when exactly those were hashed (a failed read or digest loses it); it
+    /// ends the digest.
     [[nodiscard]] std::optional<Sha256Digest> finish(std::uint64_t length);
 
 private:

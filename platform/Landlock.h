@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// What the Landlock ABIs of newer kernels add, which older kernel headers
-// (Debian 12's) do not declare, for the run's confinement and the receiver's.
+// What the Landlock ABIs of newer kernels add, which older kernel headers (Debian 12's) do not declare, for the run's
+// confinement and the receiver's.
 
 #include <cstdint>
 #include <linux/landlock.h>
@@ -24,8 +24,7 @@
 
 namespace platform {
 
-/// The ruleset's attributes up to the scopes of ABI 6; an older kernel is
-/// given only the first field.
+/// The ruleset's attributes up to the scopes of ABI 6; an older kernel is given only the first field.
 struct LandlockRulesetAttributes {
     std::uint64_t handledAccessFs;
     std::uint64_t handledAccessNet;
@@ -38,8 +37,7 @@ inline int landlockAbi()
     return static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
 }
 
-/// A new ruleset (a descriptor, -1 when refused) that handles `handledFiles` and, from ABI 6, scopes the domain: no
-/// signal to a process outside it (another run, a daemon of root's), no connection to an abstract socket made
+/// A new ruleset (-1 when refused) handling `handledFiles`; from ABI 6 no signal to, or abstract socket of, a process
 /// outside it.
 inline int createLandlockRuleset(int abi, std::uint64_t handledFiles)
 {

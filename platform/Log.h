@@ -1,24 +1,22 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The tool's log: each record verbatim to the system log and standard
-// error, and the one line standard output ever gets.
+// The tool's log: each record verbatim to the system log and standard error, and the one line standard output ever
+// gets.
 
 #include <string>
 #include <string_view>
 
 namespace platform {
 
-/// Writes one log record, verbatim: to the system log (ident "quenbury") and to
-/// standard error as "YYYY-MM-DD HH:MM:SS.mmm quenbury[PID:TID] text" in one write.
-/// The text is never used as a format.
+/// Writes one log record, verbatim: to the system log (ident "quenbury") and to standard error as "YYYY-MM-DD
+/// HH:MM:SS.mmm quenbury[PID:TID] text" in one write. The text is never used as a format.
 void NSLog(std::string_view text);
 
-/// Writes one line to standard output, verbatim.
 void printLine(std::string_view text);
 
-/// Formats the standard-error form of a record (without the trailing line feed
-/// only in so far as `text` has none); exposed for tests.
+/// Formats the standard-error form of a record (without the trailing line feed only in so far as `text` has none);
+/// exposed for tests.
 std::string formatLogRecord(std::string_view text, long long epochMilliseconds, long pid, long tid);
 
 }

@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The one way the tool splits and joins paths: into a folder and a name, into
-// components, and back. Text only: nothing here touches the disk, so what a
-// name leads to is the business of whoever opens it.
+// The one way the tool splits and joins paths: into a folder and a name, into components, and back. Text only: nothing
+// here touches the disk, so what a name leads to is the business of whoever opens it.
 
 #include <string>
 #include <string_view>

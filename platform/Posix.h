@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The thin layer over POSIX that the rest of the platform shares: descriptors
-// that close themselves, file identity, checked reads and writes, and
-// opening a regular file without following what it must not.
+// The thin layer over POSIX that the rest of the platform shares: descriptors that close themselves, file identity,
+// checked reads and writes, and opening a regular file without following what it must not.
 
 #include "platform/Error.h"
 
@@ -23,7 +22,6 @@
 
 namespace platform {
 
-/// Calls `call` again while it fails with EINTR.
 template<typename Call> auto retryOnInterrupt(Call&& call)
 {
     for (;;) {
@@ -55,8 +53,7 @@ public:
 
     int get() const { return m_fd; }
     explicit operator bool() const { return m_fd >= 0; }
-    /// Closes now and reports the close's own failure (errno), which a write
-    /// to some file systems only reveals there.
+    /// Closes now and reports the close's own failure (errno), which a write to some file systems only reveals there.
     [[nodiscard]] int close();
     void reset(int fd = -1);
     /// Gives the descriptor up without closing it.
@@ -66,7 +63,6 @@ private:
     int m_fd = -1;
 };
 
-/// A folder held open, and a name in it.
 struct FolderAndName {
     FileDescriptor folder;
     std::string name;
@@ -85,9 +81,8 @@ struct FileIdentity {
     bool operator==(FileIdentity const&) const = default;
 };
 
-/// False when writing the file open at `fd` up to `end` would grow it into the
-/// blocks that its volume keeps for root: as root, a server could otherwise
-/// fill the volume to its last block. Such a write fails as on a full volume.
+/// False when writing the file open at `fd` up to `end` would grow it into the blocks that its volume keeps for root:
+/// as root, a server could otherwise fill the volume to its last block. Such a write fails as on a full volume.
 [[nodiscard]] bool fitsBesideRootsReserve(int fd, std::uint64_t end);
 
 /// The status of the file open at `fd`; `path` names it in the error.
@@ -96,26 +91,24 @@ struct FileIdentity {
 /// A regular file of the running user's.
 [[nodiscard]] bool isOwnRegularFile(struct stat const& status);
 
-/// Which file `name` in the folder open at `folder` is (a link itself, not
-/// followed); nothing when there is none. AT_FDCWD takes `name` as a path.
+/// Which file `name` in the folder open at `folder` is (a link itself, not followed); nothing when there is none.
+/// AT_FDCWD takes `name` as a path.
 [[nodiscard]] std::optional<FileIdentity> identityAt(int folder, std::string const& name);
 
-/// Unlinks `name` in `folder` only while it is still the file `identity`:
-/// once our file has been moved or removed, the name may be another run's.
+/// Unlinks `name` in `folder` only while it is still the file `identity`: once our file has been moved or removed, the
+/// name may be another run's.
 bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity);
 
-/// Opens the folder `name` in the folder open at `parent`, never through a
-/// link: a link or anything but a folder there is refused as what it is; a
-/// missing one fails with ENOENT. `path` names it in errors.
+/// Opens the folder `name` in the folder open at `parent`, never through a link: a link or anything but a folder there
+/// is refused as what it is; a missing one fails with ENOENT. `path` names it in errors.
 [[nodiscard]] std::expected<FileDescriptor, Error> openFolderAt(
     int parent, std::string const& name, std::string_view path);
 
 /// `count` random letters and digits, for a name that nobody can take first.
 [[nodiscard]] std::string randomLettersAndDigits(std::size_t count);
 
-/// Removes `name` in `folder` when it is our own regular file, last changed
-/// before `changedBefore`, that no live writer holds locked: what a killed
-/// writer left. True when it went.
+/// Removes `name` in `folder` when it is our own regular file, last changed before `changedBefore`, that no live writer
+/// holds locked: what a killed writer left. True when it went.
 bool removeAbandoned(int folder, std::string const& name, time_t changedBefore = std::numeric_limits<time_t>::max());
 
 /// The names in the folder open at `folder` ("." and ".." aside); none when it cannot be listed.
@@ -128,16 +121,12 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
     return writeAll(fd, { reinterpret_cast<std::uint8_t const*>(text.data()), text.size() }, path);
 }
 
-/// Reads from the file's offset to its end, at most `limit` bytes; a failure
-/// names `path`, EFBIG past the limit.
+/// Reads from the file's offset to its end, at most `limit` bytes; a failure names `path`, EFBIG past the limit.
 [[nodiscard]] std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit = SIZE_MAX);
 
-/// Opens `name` in the folder open at `folder` (AT_FDCWD: `name` is a path)
-/// for reading only when it is a regular file; a link is followed only with
-/// `followLinks`, else refused. Anything else is refused before it is
-/// opened, so that a FIFO or a device planted there can neither block the run
-/// nor be touched: EISDIR for a folder, EINVAL for any other kind,
-/// reported as a failed "read". `path` names it in errors.
+/// Opens `name` in `folder` (AT_FDCWD: a path) for reading only when it is a regular file, following a link only with
+/// `followLinks`. Other kinds are refused unopened, so a planted FIFO or device can neither block nor be touched
+/// (EISDIR, else EINVAL, as a failed "read").
 [[nodiscard]] std::expected<FileDescriptor, Error> openRegularFileAt(
     int folder, std::string const& name, std::string_view path, bool followLinks);
 [[nodiscard]] inline std::expected<FileDescriptor, Error> openRegularFileForReading(std::string const& path)

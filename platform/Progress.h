@@ -8,11 +8,10 @@
 
 namespace platform {
 
-/// Whether a progress line is drawn at all: only when standard error is a terminal.
 bool progressDisplayEnabled();
 
-/// Redraws the one progress line on standard error; `total` is 0 when unknown.
-/// Draws at most a few times a second, and nothing when not enabled.
+/// Redraws the one progress line on standard error; `total` is 0 when unknown. Draws at most a few times a second, and
+/// nothing when not enabled.
 void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSecond);
 
 /// Clears a drawn progress line so that the next record starts on a clean line.

@@ -14,8 +14,8 @@ namespace {
         return static_cast<plist_t>(p);
     }
 
-    /// The reader's failure, in the platform's words; libplist itself gives no reason,
-    /// so the detail says which reader refused the bytes.
+    /// The reader's failure, in the platform's words; libplist itself gives no reason, so the detail says which reader
+    /// refused the bytes.
     Error parseError(std::string_view detail)
     {
         Error error;
@@ -96,8 +96,8 @@ std::optional<std::string> PropertyList::string(std::string_view key) const
     plist_t value = item(m_node.get(), key, PLIST_STRING);
     if (!value)
         return std::nullopt;
-    // NOTE: a string may hold U+0000; libplist's copying getter asserts on that,
-    // so take the stored bytes with their length.
+    // NOTE: a string may hold U+0000; libplist's copying getter asserts on that, so take the stored bytes with their
+    // length.
     uint64_t length = 0;
     char const* text = plist_get_string_ptr(value, &length);
     if (!text)

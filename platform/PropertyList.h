@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// Property lists, XML or binary, through libplist: the one place that
-// includes it. A PropertyList owns its node.
+// Property lists, XML or binary, through libplist: the one place that includes it. A PropertyList owns its node.
 
 #include "platform/Error.h"
 
@@ -18,10 +17,9 @@ namespace platform {
 
 class PropertyList {
 public:
-    /// Parses XML or binary property-list bytes; a parse failure carries the
-    /// reader's error text (domain NSCocoaErrorDomain, code 3840).
+    /// Parses XML or binary property-list bytes; a parse failure carries the reader's error text (domain
+    /// NSCocoaErrorDomain, code 3840).
     [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
-    /// A new, empty dictionary.
     static PropertyList dictionary();
 
     [[nodiscard]] bool isDictionary() const;
@@ -37,7 +35,6 @@ public:
     void set(std::string_view key, char const* value) { set(key, std::string_view(value)); }
     void set(std::string_view key, std::uint64_t value);
 
-    /// The binary encoding.
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
 
 private:

@@ -21,9 +21,7 @@ namespace {
 
     constexpr uid_t nobody = 65534;
 
-    /// What name resolution and TLS read, and nothing else: the CA store,
-    /// OpenSSL's configuration, the resolver's and host files, and the
-    /// libraries they load on first use.
+    /// What name resolution and TLS read, and the libraries they load on first use.
     constexpr char const* readable[] = {
         "/etc/ssl",
         "/etc/ca-certificates",
@@ -73,10 +71,7 @@ namespace {
         return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0;
     }
 
-    /// Allows what libcurl, OpenSSL, the resolver and the C library call to
-    /// receive a response, and refuses (EPERM) everything else: running a
-    /// program, tracing, signalling, making or changing files, changing
-    /// identities, and the rest of what a receiver never needs.
+    /// Refuses (EPERM) every call but those libcurl, OpenSSL, the resolver and the C library make for a transfer.
     bool allowOnlyTransfers()
     {
         static char const* const allowed[] = {
@@ -190,8 +185,8 @@ namespace {
             if (number != __NR_SCMP_ERROR)
                 built = built && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, number, 0) == 0;
         }
-        // NOTE: of the device controls only what a socket's reader asks, never
-        // a terminal's (TIOCSTI would type into the terminal the run came from).
+        // NOTE: of the device controls only what a socket's reader asks, never a terminal's (TIOCSTI would type into
+        // the terminal the run came from).
         for (unsigned long request : { static_cast<unsigned long>(FIONREAD), static_cast<unsigned long>(FIONBIO) })
             built = built
                 && ::seccomp_rule_add(
@@ -212,9 +207,8 @@ namespace {
 bool confineReceiver()
 {
     pid_t parent = ::getppid();
-    // NOTE: the bounding set goes while root may still drop from it; the
-    // identity then, which empties the other sets; the parent's death signal
-    // again, since a change of identity clears it.
+    // NOTE: the bounding set goes while root may still drop from it; the identity then, which empties the other sets;
+    // the parent's death signal again, since a change of identity clears it.
     (void)dropBoundingCapabilities();
     if (::geteuid() == 0) {
         (void)::setgroups(0, nullptr); // Refused in some user namespaces, where no group of root's is held anyway.
@@ -225,8 +219,7 @@ bool confineReceiver()
         return false;
     if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
-    // NOTE: a receiver that cannot be confined does not run: the transfer
-    // then fails as one that broke off, and nothing is fetched unconfined.
+    // NOTE: nothing is fetched unconfined: the transfer then fails as one that broke off.
     return keepOnlyCapabilities(0) && restrictFiles() && allowOnlyTransfers();
 }
 

@@ -1,13 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// quenbury-receiver: the side of a download that speaks the network. The root
-// process starts it with a socket of packets at descriptor 3 and the body's
-// pipe at 4; it confines
-// itself before it reads a request (no capability, no file to write, nothing
-// to execute), then, for each request, runs libcurl and hands over the final
-// response's header, waits to be told whether to go on, and writes the body
-// into the pipe, each piece announced by a packet. It writes nothing else anywhere and logs nothing: whatever it
-// says the root process checks, and whatever it is made to do, it cannot
-// place a byte of the package.
+// quenbury-receiver: the side of a download that speaks the network, with a socket of packets at descriptor 3 and the
+// body's pipe at 4. Confined before its first request, it sends each final header, waits for the decision, and writes
+// the body into the pipe; the root process checks all it says, so it cannot place a byte of the package.
 
 #include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
@@ -40,9 +34,9 @@ bool sendPacket(std::span<std::uint8_t const> packet)
     return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
 }
 
-/// The final response's header as libcurl holds it once its blank line came: the status from its status line, and
-/// of each field the tool reads the last of that name, in the last request of a redirect chain. The values are
-/// judged by responseHeaders, which the fuzz target drives with hostile fields.
+/// The final response's header as libcurl holds it once its blank line came: the status from its status line, and of
+/// each field the tool reads the last of that name, in the last request of a redirect chain. The values are judged by
+/// responseHeaders, which the fuzz target drives with hostile fields.
 ResponseHeaders finalResponseHeaders(CURL* curl)
 {
     long status = 0;
@@ -94,7 +88,6 @@ struct Exchange {
     std::chrono::steady_clock::time_point lastAsked {};
     CURL* curl = nullptr;
 
-    /// Sends the final response's header and waits for the answer.
     bool sendHead()
     {
         headSent = true;
@@ -142,9 +135,8 @@ struct Exchange {
             return 0;
         if (!exchange.proceed)
             return 0;
-        // NOTE: the bytes go into the pipe from libcurl's buffer as they come
-        // (16 KiB at a time); a Piece tells of many at once, so that the root
-        // process wakes once for each of them.
+        // NOTE: the bytes go into the pipe from libcurl's buffer as they come (16 KiB at a time); a Piece tells of many
+        // at once, so that the root process wakes once for each of them.
         for (size_t done = 0; done < length;) {
             size_t taken = std::min(length - done, exchange.pieceLength - exchange.pending);
             if (!writeBody(data + done, taken))
@@ -157,7 +149,6 @@ struct Exchange {
         return length;
     }
 
-    /// Announces the bytes written into the pipe since the last Piece.
     bool sendPiece()
     {
         lastSent = std::chrono::steady_clock::now();
@@ -172,20 +163,18 @@ struct Exchange {
         // A slow body still reaches the root process steadily, which counts its idle time by it.
         if (exchange.pending && now - exchange.lastSent >= std::chrono::milliseconds(200) && !exchange.sendPiece())
             return 1;
-        // NOTE: libcurl calls this for every piece it reads; whether the
-        // channel closed is asked at most ten times a second, not each time.
+        // NOTE: libcurl calls this for every piece it reads; whether the channel closed is asked at most ten times a
+        // second, not each time.
         if (now - exchange.lastAsked < std::chrono::milliseconds(100))
             return 0;
         exchange.lastAsked = now;
-        // The root process closed the channel: it wants nothing more.
         pollfd hung { channel, POLLRDHUP, 0 };
         return ::poll(&hung, 1, 0) > 0 && (hung.revents & (POLLRDHUP | POLLHUP | POLLERR)) ? 1 : 0;
     }
 };
 
-/// The system's certificate authorities, read while the receiver may still
-/// read any file: once it is nobody, a bundle only root may read would fail
-/// every handshake.
+/// The system's certificate authorities, read while the receiver may still read any file: once it is nobody, a bundle
+/// only root may read would fail every handshake.
 std::string systemAuthorities()
 {
     auto const* version = curl_version_info(CURLVERSION_NOW);
@@ -212,9 +201,8 @@ int main()
     if (!handle || !confineReceiver())
         ::_exit(1);
 
-    // NOTE: a quarter of the pipe a Piece: the root process empties one while
-    // three more fill, and the pipe never holds more than it was told of and
-    // can take (a full pipe of bytes not yet told of would wait for ever).
+    // NOTE: a quarter of the pipe a Piece: the root process empties one while three more fill, and the pipe never holds
+    // more than it was told of and can take (a full pipe of bytes not yet told of would wait for ever).
     int capacity = ::fcntl(bodyPipe, F_GETPIPE_SZ);
     if (capacity <= 0)
         ::_exit(1);

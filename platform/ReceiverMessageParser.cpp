@@ -20,8 +20,8 @@ namespace {
             Error::url(URLErrorCode::BadServerResponse, "", "Malformed message: " + std::string(reason)));
     }
 
-    /// Reads a message's fields in order. The first refusal stays: a field read after it gives 0 or nothing, so
-    /// that a decoder reads on and reports only the first fault.
+    /// Reads a message's fields in order. The first refusal stays: a field read after it gives 0 or nothing, so that a
+    /// decoder reads on and reports only the first fault.
     class Reader {
     public:
         explicit Reader(std::span<std::uint8_t const> fields)
@@ -95,8 +95,8 @@ namespace {
             || punctuation.find(c) != std::string_view::npos;
     }
 
-    /// "Name: value" with a token for a name and printable ASCII throughout, so that a line is one header and
-    /// never ends the request's header early.
+    /// "Name: value" with a token for a name and printable ASCII throughout, so that a line is one header and never
+    /// ends the request's header early.
     bool isHeaderLine(std::string_view line)
     {
         auto colon = line.find(':');

@@ -33,8 +33,8 @@ inline constexpr std::size_t maximumContentRangeLength = 128;
 
 namespace wire {
 
-    // The format: the first byte names the message, then its fields in order, integers little-endian of fixed
-    // width, a string as a 16-bit length and then its bytes. Nothing follows the last field.
+    // The format: the first byte names the message, then its fields in order, integers little-endian of fixed width, a
+    // string as a 16-bit length and then its bytes. Nothing follows the last field.
     enum Type : std::uint8_t {
         RequestType = 'R',
         DecisionType = 'D',
@@ -107,26 +107,21 @@ struct End {
 using FromReceiver = std::variant<Head, Piece, End>;
 using FromRoot = std::variant<Request, Decision>;
 
-/// Encodes one message as one packet. A value the decoder would refuse encodes to a packet it refuses.
+/// A value the decoder would refuse encodes to a packet it refuses.
 [[nodiscard]] Bytes encode(Request const&);
 [[nodiscard]] Bytes encode(Decision const&);
 [[nodiscard]] Bytes encode(Head const&);
 [[nodiscard]] Bytes encode(Piece const&);
 [[nodiscard]] Bytes encode(End const&);
 
-/// The Head an honest receiver sends, one that always decodes when the status is 100..999 (libcurl reads a status
-/// line's code as three digits; without a status line there is no Head to send): an entity tag, Last-Modified,
-/// Content-Range or effective URL over its bound or with a byte outside printable ASCII is dropped (emptied), as
-/// resume data would refuse it anyway; nothing else is changed.
+/// The Head an honest receiver sends, which always decodes for a status of 100..999: a validator, Content-Range or
+/// effective URL over its bound or not printable ASCII is emptied, as resume data would refuse it anyway.
 [[nodiscard]] Head headFor(ResponseHeaders const& headers, std::string effectiveURL);
 
-/// The root process's one parser of what the receiver sends: refuses any packet that is not exactly one well-formed
-/// message (unknown type, a field out of its range or over its bound, a string with a byte outside printable ASCII,
-/// a Piece of 0 or more than maximumPiece bytes, trailing bytes, a truncated field). The error is
-/// BadServerResponse with the reason under NSUnderlyingError ("Malformed message: ...").
+/// Refuses any packet that is not exactly one well-formed message, as BadServerResponse with the reason under
+/// NSUnderlyingError ("Malformed message: ...").
 [[nodiscard]] std::expected<FromReceiver, Error> decodeFromReceiver(std::span<std::uint8_t const> packet);
 
-/// The receiver's parser of what the root sends, as strict, with errors of the same shape.
 [[nodiscard]] std::expected<FromRoot, Error> decodeFromRoot(std::span<std::uint8_t const> packet);
 
 }

@@ -22,7 +22,6 @@ namespace platform {
 
 namespace {
 
-    /// Where the receiver reads and writes its packets, and where it writes the body's bytes.
     constexpr int channelDescriptor = 3;
     constexpr int bodyDescriptor = 4;
     /// The body's pipe holds the largest Piece where the system allows it: fewer, larger hand-overs.
@@ -45,8 +44,7 @@ namespace {
             auto status = statusOf(fd.get(), candidate);
             if (!status)
                 return errorOf(status);
-            // NOTE: it runs as root until it drops everything: only a program
-            // nobody else could have changed is run.
+            // NOTE: it runs as root until it drops everything: only a program nobody else could have changed is run.
             bool trusted = S_ISREG(status->st_mode) && (status->st_uid == 0 || status->st_uid == ::geteuid())
                 && !(status->st_mode & (S_IWGRP | S_IWOTH));
             if (!trusted)
@@ -80,14 +78,12 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
     FileDescriptor executable(::fcntl(program->get(), F_DUPFD_CLOEXEC, bodyDescriptor + 1));
     FileDescriptor channel(::fcntl(theirs.get(), F_DUPFD_CLOEXEC, bodyDescriptor + 1));
     FileDescriptor body(::fcntl(bodyIn.get(), F_DUPFD_CLOEXEC, bodyDescriptor + 1));
-    // NOTE: the receiver gets none of our standard streams: whatever it were
-    // made to write could otherwise pass for a record of the root process.
+    // NOTE: the receiver gets none of our standard streams: whatever it were made to write could otherwise pass for a
+    // record of the root process.
     FileDescriptor nothing(::open("/dev/null", O_RDWR | O_CLOEXEC));
     if (!executable || !channel || !body || !nothing)
         return std::unexpected(Error::fromErrno("open", "", errno));
-    // NOTE: libcurl speaks TLS through OpenSSL; GnuTLS is only loaded with one
-    // of libcurl's libraries, and would otherwise set itself up as it loads
-    // (about 0.6 MiB resident, files read) for nothing.
+    // NOTE: TLS goes through OpenSSL; GnuTLS, loaded with libcurl, would otherwise set itself up for nothing.
     std::vector<char*> environment;
     for (char** variable = environ; *variable; ++variable)
         environment.push_back(*variable);
@@ -144,9 +140,8 @@ bool ReceiverProcess::send(std::span<std::uint8_t const> packet)
 
 ReceiverProcess::Received ReceiverProcess::receive(std::chrono::milliseconds timeout)
 {
-    // NOTE: MSG_TRUNC gives a packet's real length, so that one larger than
-    // any message is seen as such rather than read in part. A packet that is
-    // there already is taken without waiting: while the body flows, it is.
+    // NOTE: MSG_TRUNC gives a packet's real length, so an oversized one is seen as such, not read in part; a packet
+    // already there is taken without waiting.
     auto take = [&] { return ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT); };
     ssize_t length = take();
     if (length < 0 && errno == EAGAIN) {
@@ -167,9 +162,8 @@ ReceiverProcess::Received ReceiverProcess::receive(std::chrono::milliseconds tim
 
 void ReceiverProcess::stop()
 {
-    // NOTE: the receiver runs as another user once confined, and the root
-    // process may no longer signal it: closing the channel ends it at its
-    // next step (and with the root process at the latest).
+    // NOTE: once confined the receiver is another user and may not be signalled: the closed channel ends it at its next
+    // step.
     if (m_socket)
         (void)::shutdown(m_socket.get(), SHUT_RDWR);
     if (m_pid > 0)

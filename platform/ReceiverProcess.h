@@ -1,12 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The receiver, seen from the root process: a process of its own that speaks
-// the network (quenbury-receiver) and hands over, through one socket of
-// packets, the facts of each response, and through a pipe its body's bytes
-// (see ReceiverMessages.h). It is started before the process confines itself
-// (nothing may be executed after), it holds no privilege, and it dies with
-// the root process. Everything it says is read as untrusted.
+// The receiver seen from the root process: quenbury-receiver speaks the network and hands over each response's facts
+// as packets and its body through a pipe (see ReceiverMessages.h). Started before confinement (nothing is executed
+// after), unprivileged, dying with the root process; all it says is untrusted.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
@@ -22,15 +19,12 @@ namespace platform {
 
 class ReceiverProcess {
 public:
-    /// Starts quenbury-receiver, found beside this program (as in a build) or
-    /// in ../libexec/quenbury (as installed), only when it is a regular file
-    /// of root's or ours that nobody else may write; it is executed through
-    /// the descriptor that was checked.
+    /// Starts quenbury-receiver from beside this program or ../libexec/quenbury, only when root or we own it and
+    /// nobody else may write it; it is executed through the descriptor that was checked.
     [[nodiscard]] static std::expected<ReceiverProcess, Error> start();
 
     ReceiverProcess(ReceiverProcess&& other) noexcept;
     ReceiverProcess& operator=(ReceiverProcess&&) = delete;
-    /// Ends the receiver, if it still runs, and reaps it.
     ~ReceiverProcess();
 
     /// Sends one packet; false when the receiver is gone.
@@ -52,14 +46,12 @@ public:
     };
     /// Waits up to `timeout` for one packet.
     [[nodiscard]] Received receive(std::chrono::milliseconds timeout);
-    /// The body's pipe, where each Piece's bytes wait (it never blocks).
+    /// Where each Piece's bytes wait (it never blocks).
     int bodyPipe() const { return m_body.get(); }
 
     /// Ends the receiver now (SIGKILL); what it would still send is lost.
     void stop();
-    /// Closes the channel and waits (2 s at most) for the receiver to end:
-    /// once the task is over, nothing of it outlives it, and what the receiver
-    /// spent is counted as the run's.
+    /// Closes the channel and waits (2 s at most) for the receiver to end, so nothing of the task outlives it.
     void finish();
 
 private:

@@ -146,8 +146,7 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     if (holdsNonText(*list, bodyFolderKey))
         return undecodable("body folder not text");
     if (auto folder = list->string(bodyFolderKey)) {
-        // Only a bound here: a task takes a folder only when it is one it would
-        // choose itself, compared in full.
+        // Only a bound here: a task takes a folder only when it is one it would choose itself, compared in full.
         if (folder->empty() || folder->front() != '/' || folder->size() > maximumFolderLength
             || folder->find('\0') != std::string::npos)
             return undecodable("body folder not an absolute path");

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The download service's own resume data: what it holds, its binary property
-// list, and the decoder that treats stored bytes as untrusted.
+// The download service's own resume data: what it holds, its binary property list, and the decoder that treats stored
+// bytes as untrusted.
 
 #include "platform/Error.h"
 
@@ -29,15 +29,12 @@ struct ResumeData {
     std::string lastModified;
     /// The entity's complete length, when a response told it.
     std::optional<std::uint64_t> totalLength;
-    /// The absolute path of the private folder that holds the body; empty in
-    /// data of older versions, whose bodies lie in the temporary folder's
-    /// "quenbury-<uid>". A task uses it only when the service would choose it
-    /// itself (see chooseBodyFolder).
+    /// The absolute path of the body's folder; empty in older data, whose bodies lie in the temporary folder's
+    /// "quenbury-<uid>". Used only where the service would choose it itself (see chooseBodyFolder).
     std::string bodyFolder {};
 
-    /// The validator sent in If-Range: the strong entity tag, else
-    /// Last-Modified, else none. A weak tag never goes there: a server may not
-    /// answer a range to it, and the SHA-256 guards what it cannot.
+    /// The validator sent in If-Range: the strong entity tag, else Last-Modified, else none. A weak tag never goes
+    /// there: a server may not answer a range to it, and the SHA-256 guards what it cannot.
     std::string rangeValidator() const;
 
     bool operator==(ResumeData const&) const = default;
@@ -50,11 +47,10 @@ inline constexpr std::size_t maximumResumeDataSize = 16 * 1024;
 /// True for a name we could have given a body: "body-" and then letters, digits and "-".
 bool isBodyFileName(std::string_view name);
 
-/// The binary property list of `data`.
 [[nodiscard]] std::expected<Bytes, Error> encodeResumeData(ResumeData const& data);
 
-/// Decodes untrusted bytes: every field is checked, and the error says which
-/// one is wrong (code Unknown, the reason under NSUnderlyingError).
+/// Decodes untrusted bytes: every field is checked, and the error says which one is wrong (code Unknown, the reason
+/// under NSUnderlyingError).
 [[nodiscard]] std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes);
 
 }

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// SHA-256 through OpenSSL's EVP interface, the one place that includes it:
-// create, update in pieces, finish; a file is read in 1 MiB pieces.
+// SHA-256 through OpenSSL's EVP interface, the one place that includes it: create, update in pieces, finish; a file is
+// read in 1 MiB pieces.
 
 #include "platform/Error.h"
 
@@ -38,8 +38,7 @@ private:
     bool m_failed = false;
 };
 
-/// The digest of the file open at `fd` (named `path` in errors), read from
-/// its offset to its end in 1 MiB pieces.
+/// The digest of the file open at `fd` (named `path` in errors), read from its offset to its end in 1 MiB pieces.
 [[nodiscard]] std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path);
 
 /// The digest as 64 lower-case hexadecimal characters.

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// Why a request stopped before libcurl ended it: one reason, set through one
-// function that states which wins, so that finishing is one visit.
+// Why a request stopped before libcurl ended it: one reason, set through one function that states which wins, so that
+// finishing is one visit.
 
 #include "platform/Error.h"
 
@@ -14,7 +14,6 @@
 
 namespace platform {
 
-/// Why a request stopped before libcurl ended it, with what each reason knows.
 namespace stop {
     /// No byte came for the idle time allowed.
     struct IdleTimeout { };
@@ -24,7 +23,6 @@ namespace stop {
     };
     /// The server cannot continue our bytes: the whole entity again, in this task.
     struct Restart { };
-    /// The body could not be written.
     struct WriteFailed {
         Error cause;
     };
@@ -36,8 +34,7 @@ namespace stop {
     struct BadMessage {
         std::string what;
     };
-    /// The response sent bytes past its Content-Range, its Content-Length or
-    /// the entity's length (see bodyLimit); they are not written.
+    /// Bytes past the Content-Range, Content-Length or entity's length (see bodyLimit); they are not written.
     struct PastEntity {
         std::uint64_t limit;
     };
@@ -46,16 +43,14 @@ namespace stop {
 using StopReason = std::variant<std::monostate, stop::IdleTimeout, stop::Signal, stop::Restart, stop::WriteFailed,
     stop::ErrorAnswer, stop::Complete, stop::BadMessage, stop::PastEntity>;
 
-/// The reason a request stopped, set only through `stop`.
 class TransferStop {
 public:
-    /// A write failure replaces any other reason but an earlier write failure
-    /// (the body is then not what the rest would assume); any other reason
-    /// only fills an empty slot. False, for a callback to stop libcurl with.
+    /// A write failure replaces any other reason but an earlier write failure (the body is then not what the rest would
+    /// assume); any other reason only fills an empty slot. False, for a callback to stop libcurl with.
     bool stop(StopReason reason);
     template<typename Reason> bool is() const { return std::holds_alternative<Reason>(m_reason); }
-    /// The error the task fails with: the reason's, else libcurl's `result`.
-    /// `status` is the final response's, `idle` the idle time allowed.
+    /// The error the task fails with: the reason's, else libcurl's `result`. `status` is the final response's, `idle`
+    /// the idle time allowed.
     Error error(CURLcode result, std::string const& url, long status, std::chrono::milliseconds idle) const;
 
 private:

@@ -16,8 +16,8 @@ namespace platform {
 
 namespace {
 
-    /// True when `prefix` lies strictly below `area` and is a folder name of its
-    /// own (not "." or ".."), so that tightening it cannot reach above the area.
+    /// True when `prefix` lies strictly below `area` and is a folder name of its own (not "." or ".."), so that
+    /// tightening it cannot reach above the area.
     bool isBelow(std::string const& prefix, std::string_view area)
     {
         if (area.empty() || prefix.size() <= area.size() + 1 || !prefix.starts_with(area) || prefix[area.size()] != '/')
@@ -76,11 +76,11 @@ namespace {
             if (status.st_uid != self && status.st_uid != 0)
                 return std::unexpected(Error::refused(prefix, "owned by another user"));
             mode_t mode = status.st_mode & 07777;
-            // NOTE: a folder made just now has the mode asked for (the umask only
-            // narrows); it is never changed, so this walk works once no mode may change.
+            // NOTE: a folder made just now has the mode asked for (the umask only narrows); it is never changed, so
+            // this walk works once no mode may change.
             if (!made && status.st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
-                // A folder of our own, left open by an earlier version, a loose
-                // umask or the agent: what lies below holds URLs, and URLs carry secrets.
+                // A folder of our own, left open by an earlier version, a loose umask or the agent: what lies below
+                // holds URLs, and URLs carry secrets.
                 mode &= S_ISVTX | S_IRWXU;
                 if (::fchmod(child->get(), mode) != 0)
                     return std::unexpected(Error::fromErrno("fchmod", prefix, errno));
@@ -127,15 +127,12 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
         if ((saved != ELOOP && saved != ENOTDIR)
             || ::fstatat(folder->get(), name.c_str(), &link, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISLNK(link.st_mode))
             return std::unexpected(Error::fromErrno("open", path, saved));
-        // NOTE: only root (an administrator moving a folder to a bigger volume)
-        // or we can have made a link that root owns; another user's link would
-        // let that user choose where root writes.
+        // NOTE: only root (an administrator moving a folder to a bigger volume) or we can have made a link that root
+        // owns; another user's link would let that user choose where root writes.
         if (link.st_uid != 0 && link.st_uid != self)
             return std::unexpected(Error::refused(path, "a symbolic link of another user"));
-        // NOTE: nor may another user have put it there: a root-owned link can be
-        // moved or hard-linked into any folder that user may write, and the
-        // sticky bit does not stop that. Only a folder that root or we own and
-        // nobody else may write holds links that we placed.
+        // NOTE: nor may another user have put it there: a root-owned link can be moved or hard-linked into any folder
+        // they may write, sticky or not.
         struct stat holder { };
         if (::fstat(folder->get(), &holder) != 0)
             return std::unexpected(Error::fromErrno("stat", path, errno));
@@ -169,9 +166,8 @@ std::expected<FolderAndName, Error> openTrustedContainingFolder(std::string cons
 
 namespace {
 
-    /// The regular file (never a link) at `path` in the folder `held`, opened
-    /// for reading when `refusal` finds no reason, given the file's status and
-    /// its folder's, to refuse it.
+    /// The regular file (never a link) at `path` in the folder `held`, opened for reading when `refusal` finds no
+    /// reason, given the file's status and its folder's, to refuse it.
     template<typename Refusal>
     std::expected<FileDescriptor, Error> openRegularFileUnless(
         std::expected<FolderAndName, Error> const& held, std::string const& path, Refusal refusal)
@@ -205,8 +201,8 @@ std::expected<FileDescriptor, Error> openFileNobodyElseWrites(std::string const&
 {
     return openRegularFileUnless(
         openContainingFolder(path), path, [](struct stat const& file, struct stat const& folder) -> char const* {
-            // NOTE: a file another user may change, or a second name of someone
-            // else's file, is not a package we placed, whatever its bytes now.
+            // NOTE: a file another user may change, or a second name of someone else's file, is not a package we
+            // placed, whatever its bytes now.
             if (file.st_nlink != 1)
                 return "more than one link";
             if (file.st_mode & (S_IWGRP | S_IWOTH))

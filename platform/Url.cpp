@@ -95,8 +95,7 @@ namespace {
     static_assert(std::size(resourcePartNames) == ResourcePartCount);
     using ResourceParts = std::array<std::optional<std::string>, ResourcePartCount>;
 
-    /// The parts of the URL parsed into `handle`, with the host in lower case
-    /// and the scheme's default port filled in.
+    /// The parts of the URL parsed into `handle`, with the host in lower case and the scheme's default port filled in.
     std::optional<ResourceParts> partsOf(CURLU* handle)
     {
         ResourceParts parts;
@@ -116,9 +115,8 @@ namespace {
         return parts;
     }
 
-    /// Every part of `text` but its query and fragment (see partsOf); nothing
-    /// when libcurl refuses the text. Any scheme parses here; the download
-    /// service decides which it supports.
+    /// Every part of `text` but its query and fragment (see partsOf); nothing when libcurl refuses the text. Any scheme
+    /// parses here; the download service decides which it supports.
     std::optional<ResourceParts> resourceParts(std::string_view text)
     {
         CURLU* handle = curl_url();
