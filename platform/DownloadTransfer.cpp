@@ -21,8 +21,8 @@ namespace {
     /// How often a quiet transfer looks at signals, its idle time and its record.
     constexpr std::chrono::milliseconds progressTick { 250 };
 
-    /// One task's transfer: the request(s) the receiver makes, the decision
-    /// taken on the final response's header, and the body written accordingly.
+    /// One task's transfer: the request(s) the receiver makes, the decision taken on the final response's header, and
+    /// the body written accordingly.
     class Transfer {
     public:
         Transfer(
@@ -117,9 +117,8 @@ namespace {
     CURLcode Transfer::exchange()
     {
         auto& attempt = m_attempt;
-        std::vector<std::string> lines;
-        if (attempt.rangeStart)
-            lines = rangeRequestHeaders(*m_resume, *attempt.rangeStart);
+        auto lines
+            = attempt.rangeStart ? rangeRequestHeaders(*m_resume, *attempt.rangeStart) : std::vector<std::string> {};
         auto idle = m_configuration.timeoutIntervalForRequest;
         attempt.lastActivity = Clock::now();
         // A signal that came before the transfer started still counts.
@@ -138,11 +137,8 @@ namespace {
                 stop(stop::IdleTimeout {});
             else if (attempt.decided && now - m_recorded >= progressRecordInterval)
                 (void)keepProgress();
-            // NOTE: a request the decision ended goes on to the receiver's end
-            // of it; any other stop ends it here, and what the receiver would
-            // still send is not wanted.
-            if (!attempt.stopped.is<std::monostate>() && !attempt.stopped.is<stop::Restart>()
-                && !attempt.stopped.is<stop::ErrorAnswer>() && !attempt.stopped.is<stop::Complete>()) {
+            // NOTE: what the receiver would still send after any other stop is not wanted.
+            if (attempt.stopped.endsNow()) {
                 m_receiver.stop();
                 return CURLE_ABORTED_BY_CALLBACK;
             }
@@ -153,18 +149,12 @@ namespace {
                 continue;
             if (got.kind == Kind::Gone)
                 return CURLE_RECV_ERROR; // A receiver that died is a transfer that broke off.
-            if (got.kind == Kind::Oversized) {
-                stop(stop::BadMessage { "An oversized message" });
-                continue;
-            }
-            auto message = receiver::decodeFromReceiver(got.packet);
-            if (!message) {
-                auto reason = message.error().string(UserInfoKey::UnderlyingError);
-                stop(stop::BadMessage { std::string(reason.value_or("A malformed message")) });
+            if (got.kind == Kind::Refused) {
+                stop(stop::BadMessage { std::move(got.refusal) });
                 continue;
             }
             attempt.lastActivity = Clock::now();
-            if (auto result = take(*message))
+            if (auto result = take(*got.message))
                 return *result;
             showProgress();
         }
@@ -186,8 +176,7 @@ namespace {
             return std::nullopt;
         }
         if (auto const* piece = std::get_if<receiver::Piece>(&message)) {
-            // NOTE: bytes before the header was decided, or after the request
-            // was told to stop, are not the receiver's to send.
+            // NOTE: bytes before the header was decided, or after the request was told to stop, are not the receiver's.
             if (!attempt.decided || !attempt.stopped.is<std::monostate>())
                 stop(stop::BadMessage { "Body bytes that were not asked for" });
             else
@@ -206,8 +195,7 @@ namespace {
     bool Transfer::append(std::size_t length)
     {
         m_attempt.received += length;
-        // Only what fits is written: nothing past the entity reaches the body,
-        // nor the record that the progress writes of it.
+        // Only what fits is written: nothing past the entity reaches the body, nor the record of its progress.
         auto limit = m_attempt.bodyLimit;
         std::uint64_t room = !limit ? UINT64_MAX : *limit > m_body.length() ? *limit - m_body.length() : 0;
         std::size_t wanted = static_cast<std::size_t>(std::min<std::uint64_t>(length, room));
@@ -278,8 +266,7 @@ namespace {
         for (int attempt = 0;; ++attempt) {
             CURLcode result = exchange();
             if (m_attempt.stopped.is<stop::Restart>() && attempt == 0) {
-                // The server could not continue our bytes: take the whole entity
-                // again, in this same task.
+                // The server could not continue our bytes: take the whole entity again, in this same task.
                 m_attempt = Attempt {};
                 if (auto emptied = m_body.startOver(); !emptied) {
                     stop(stop::WriteFailed { emptied.error() });

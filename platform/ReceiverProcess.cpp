@@ -156,8 +156,12 @@ ReceiverProcess::Received ReceiverProcess::receive(std::chrono::milliseconds tim
     if (length == 0)
         return { Received::Kind::Gone };
     if (static_cast<size_t>(length) > receiver::maximumPacket)
-        return { Received::Kind::Oversized };
-    return { Received::Kind::Packet, std::span(m_buffer).first(static_cast<size_t>(length)) };
+        return { Received::Kind::Refused, std::nullopt, "An oversized message" };
+    auto message = receiver::decodeFromReceiver(std::span(m_buffer).first(static_cast<size_t>(length)));
+    if (!message)
+        return { Received::Kind::Refused, std::nullopt,
+            std::string(message.error().string(UserInfoKey::UnderlyingError).value_or("A malformed message")) };
+    return { Received::Kind::Message, std::move(*message) };
 }
 
 void ReceiverProcess::stop()

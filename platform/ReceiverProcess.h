@@ -7,11 +7,14 @@
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
+#include "platform/ReceiverMessages.h"
 
 #include <chrono>
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <span>
+#include <string>
 #include <sys/types.h>
 #include <vector>
 
@@ -33,18 +36,19 @@ public:
     /// What one wait for the receiver brought.
     struct Received {
         enum class Kind {
-            /// A packet, at `packet` (valid until the next receive).
-            Packet,
+            /// A well-formed message, in `message`.
+            Message,
             /// Nothing within the time given, or a signal came.
             Nothing,
             /// The receiver closed its end, died or was ended.
             Gone,
-            /// A packet larger than any message may be.
-            Oversized,
+            /// A packet that is not one well-formed message; why, in `refusal`.
+            Refused,
         } kind;
-        std::span<std::uint8_t const> packet {};
+        std::optional<receiver::FromReceiver> message {};
+        std::string refusal {};
     };
-    /// Waits up to `timeout` for one packet.
+    /// Waits up to `timeout` for one packet, and reads it with the channel's parser.
     [[nodiscard]] Received receive(std::chrono::milliseconds timeout);
     /// Where each Piece's bytes wait (it never blocks).
     int bodyPipe() const { return m_body.get(); }

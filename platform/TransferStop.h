@@ -49,6 +49,11 @@ public:
     /// assume); any other reason only fills an empty slot. False, for a callback to stop libcurl with.
     bool stop(StopReason reason);
     template<typename Reason> bool is() const { return std::holds_alternative<Reason>(m_reason); }
+    /// Whether the request ends here, rather than at the receiver's end of it: a decision lets the receiver finish.
+    bool endsNow() const
+    {
+        return !is<std::monostate>() && !is<stop::Restart>() && !is<stop::ErrorAnswer>() && !is<stop::Complete>();
+    }
     /// The error the task fails with: the reason's, else libcurl's `result`. `status` is the final response's, `idle`
     /// the idle time allowed.
     Error error(CURLcode result, std::string const& url, long status, std::chrono::milliseconds idle) const;
