@@ -1,21 +1,66 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Confinement.h"
 
-#include "platform/Landlock.h"
 #include "platform/Posix.h"
 
 #include <algorithm>
+#include <csignal>
 #include <cstdint>
 #include <fcntl.h>
+#include <grp.h>
 #include <linux/capability.h>
+#include <linux/landlock.h>
 #include <seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+// What the Landlock ABIs of newer kernels add, which older kernel headers (Debian 12's) do not declare.
+#ifndef LANDLOCK_ACCESS_FS_REFER
+#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
+#endif
+#ifndef LANDLOCK_ACCESS_FS_TRUNCATE
+#define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
+#endif
+#ifndef LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET
+#define LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET (1ULL << 0)
+#endif
+#ifndef LANDLOCK_SCOPE_SIGNAL
+#define LANDLOCK_SCOPE_SIGNAL (1ULL << 1)
+#endif
+
 namespace platform {
 
 namespace {
+
+    /// The Landlock ABI this kernel offers; 0 or less without Landlock.
+    int landlockAbi()
+    {
+        return static_cast<int>(::syscall(SYS_landlock_create_ruleset, nullptr, 0, LANDLOCK_CREATE_RULESET_VERSION));
+    }
+
+    /// A new ruleset handling `handledFiles`; from ABI 6 no signal to, or abstract socket of, a process outside it.
+    FileDescriptor createLandlockRuleset(int abi, std::uint64_t handledFiles)
+    {
+        // The attributes up to the scopes of ABI 6; an older kernel is given only the first field.
+        struct {
+            std::uint64_t handledAccessFs, handledAccessNet, scoped;
+        } ruleset { handledFiles, 0, 0 };
+        std::size_t size = sizeof ruleset.handledAccessFs;
+        if (abi >= 6) {
+            ruleset.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
+            size = sizeof ruleset;
+        }
+        return FileDescriptor(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0)));
+    }
+
+    /// Grants `allowed` beneath the folder (or on the file) open at `fd`.
+    bool allowBeneath(int ruleset, int fd, std::uint64_t allowed)
+    {
+        landlock_path_beneath_attr rule { .allowed_access = allowed, .parent_fd = fd };
+        return ::syscall(SYS_landlock_add_rule, ruleset, LANDLOCK_RULE_PATH_BENEATH, &rule, 0) == 0;
+    }
 
     /// Governed but never granted: the tool makes only files and folders.
     constexpr std::uint64_t specialFiles = LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_BLOCK
@@ -35,36 +80,58 @@ namespace {
         return rights;
     }
 
-    /// Only CAP_DAC_OVERRIDE (see docs/security.md): root still writes in a work folder another user owns.
-    constexpr std::uint64_t keptCapabilities = 1ULL << CAP_DAC_OVERRIDE;
-
-}
-
-int confineWrites(std::span<int const> writableFolders, int abiCeiling)
-{
-    // Also keeps a set-user-ID program from ever giving us more.
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
-        return 0;
-    int abi = std::min(landlockAbi(), abiCeiling);
-    if (abi < 1)
-        return 0; // No Landlock in this kernel, or it is turned off.
-
-    std::uint64_t const writes = writeRights(abi);
-    FileDescriptor rulesetFd(createLandlockRuleset(abi, writes | LANDLOCK_ACCESS_FS_EXECUTE));
-    if (!rulesetFd)
-        return 0;
-    for (int folder : writableFolders) {
-        if (!allowBeneath(rulesetFd.get(), folder, writes & ~specialFiles))
-            return 0; // Confined without this root, the run would fail where it did not before.
+    /// Every right Landlock's ABI `abi` knows on files.
+    std::uint64_t everyFileRight(int abi)
+    {
+        int rights = abi >= 5 ? 16 : abi >= 3 ? 15 : abi >= 2 ? 14 : 13;
+        return (1ULL << rights) - 1;
     }
-    if (::syscall(SYS_landlock_restrict_self, rulesetFd.get(), 0) != 0)
-        return 0;
-    return abi;
-}
 
-bool refuseEscapeCalls()
-{
-    static char const* const refused[] = {
+    /// What name resolution and TLS read, and the libraries they load on first use: all the receiver may read.
+    constexpr char const* receiverReadable[] = {
+        "/etc/ssl",
+        "/etc/ca-certificates",
+        "/usr/share/ca-certificates",
+        "/usr/local/share/ca-certificates",
+        "/usr/lib/ssl",
+        "/etc/resolv.conf",
+        "/run/systemd/resolve",
+        "/etc/hosts",
+        "/etc/host.conf",
+        "/etc/nsswitch.conf",
+        "/etc/gai.conf",
+        "/etc/services",
+        "/etc/ld.so.cache",
+        "/usr/lib",
+        "/lib",
+        "/lib64",
+        "/usr/lib64",
+    };
+
+    /// False when Landlock is there and could not be put in force.
+    bool restrictReceiverFiles()
+    {
+        int abi = landlockAbi();
+        if (abi < 1)
+            return true; // No Landlock here: the identity and the filter stand alone.
+        FileDescriptor rules = createLandlockRuleset(abi, everyFileRight(abi));
+        if (!rules)
+            return false;
+        for (char const* path : receiverReadable) {
+            FileDescriptor opened(::open(path, O_PATH | O_CLOEXEC));
+            if (!opened)
+                continue; // Not on this machine.
+            struct stat status { };
+            bool folder = ::fstat(opened.get(), &status) == 0 && S_ISDIR(status.st_mode);
+            if (!allowBeneath(rules.get(), opened.get(),
+                    LANDLOCK_ACCESS_FS_READ_FILE | (folder ? LANDLOCK_ACCESS_FS_READ_DIR : 0)))
+                return false;
+        }
+        return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0;
+    }
+
+    /// The calls root could use to leave its confinement or take the machine.
+    constexpr char const* escapeCalls[] = {
         "execve",
         "execveat",
         "ptrace",
@@ -108,53 +175,232 @@ bool refuseEscapeCalls()
         "futimesat",
         "utimensat",
     };
-    scmp_filter_ctx filter = ::seccomp_init(SCMP_ACT_ALLOW);
-    if (!filter)
-        return false;
-    bool built = true;
-    for (char const* name : refused) {
-        int number = ::seccomp_syscall_resolve_name(name);
-        if (number != __NR_SCMP_ERROR) // Unknown to this libseccomp: none to refuse.
-            built = built && ::seccomp_rule_add(filter, SCMP_ACT_ERRNO(EPERM), number, 0) == 0;
+
+    /// The calls libcurl, OpenSSL, the resolver and the C library make for a transfer.
+    constexpr char const* transferCalls[] = {
+        // Files: reading what Landlock lets it read, and the descriptors it has.
+        "read",
+        "readv",
+        "pread64",
+        "write",
+        "writev",
+        "lseek",
+        "close",
+        "fstat",
+        "newfstatat",
+        "statx",
+        "stat",
+        "lstat",
+        "openat",
+        "open",
+        "access",
+        "faccessat",
+        "faccessat2",
+        "readlink",
+        "readlinkat",
+        "getdents64",
+        "getcwd",
+        "fcntl",
+        "dup",
+        "dup2",
+        "dup3",
+        "pipe2",
+        "eventfd2",
+        // Waiting.
+        "poll",
+        "ppoll",
+        "select",
+        "pselect6",
+        "epoll_create1",
+        "epoll_ctl",
+        "epoll_wait",
+        "epoll_pwait",
+        "nanosleep",
+        "clock_nanosleep",
+        "sched_yield",
+        // The network.
+        "socket",
+        "connect",
+        "bind",
+        "getsockname",
+        "getpeername",
+        "getsockopt",
+        "setsockopt",
+        "sendto",
+        "sendmsg",
+        "sendmmsg",
+        "recvfrom",
+        "recvmsg",
+        "recvmmsg",
+        "shutdown",
+        // Memory and threads (the resolver runs on one of its own).
+        "mmap",
+        "munmap",
+        "mprotect",
+        "mremap",
+        "madvise",
+        "brk",
+        "futex",
+        "set_robust_list",
+        "get_robust_list",
+        "rseq",
+        "clone",
+        "clone3",
+        "exit",
+        "exit_group",
+        "set_tid_address",
+        "membarrier",
+        "arch_prctl",
+        "sched_getaffinity",
+        "sigaltstack",
+        "rt_sigaction",
+        "rt_sigprocmask",
+        "rt_sigreturn",
+        "restart_syscall",
+        // What the process may know of itself and the time.
+        "gettid",
+        "getpid",
+        "getppid",
+        "getuid",
+        "geteuid",
+        "getgid",
+        "getegid",
+        "getgroups",
+        "getresuid",
+        "getresgid",
+        "uname",
+        "sysinfo",
+        "prlimit64",
+        "getrlimit",
+        "getrandom",
+        "clock_gettime",
+        "clock_getres",
+        "gettimeofday",
+        "time",
+        "capget",
+    };
+
+    /// A call allowed only while its argument `argument` is `value`.
+    struct AllowedWith {
+        int call;
+        unsigned argument;
+        scmp_datum_t value;
+    };
+
+    /// Loads a system-call filter for the calling thread and those it starts: `listedAction` for the calls `listed` (a
+    /// name this libseccomp does not know is skipped), allowed for those `allowedWith` names, `otherwise` for the rest.
+    bool loadFilter(std::uint32_t otherwise, std::uint32_t listedAction, std::span<char const* const> listed,
+        std::span<AllowedWith const> allowedWith = {})
+    {
+        scmp_filter_ctx filter = ::seccomp_init(otherwise);
+        if (!filter)
+            return false;
+        bool built = true;
+        for (char const* name : listed) {
+            int number = ::seccomp_syscall_resolve_name(name);
+            if (number != __NR_SCMP_ERROR)
+                built = built && ::seccomp_rule_add(filter, listedAction, number, 0) == 0;
+        }
+        for (auto [call, argument, value] : allowedWith)
+            built = built
+                && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, scmp_arg_cmp { argument, SCMP_CMP_EQ, value, 0 })
+                    == 0;
+        bool loaded = built && ::seccomp_load(filter) == 0;
+        ::seccomp_release(filter);
+        return loaded;
     }
-    bool loaded = built && ::seccomp_load(filter) == 0;
-    ::seccomp_release(filter);
-    return loaded;
+
+    /// Empties the bounding and ambient sets, so nothing executed could gain a capability. Needs CAP_SETPCAP still
+    /// effective.
+    bool dropBoundingCapabilities()
+    {
+        bool dropped = true;
+        for (int capability = 0;; ++capability) {
+            int const held = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
+            if (held < 0)
+                break; // Past the last capability this kernel knows.
+            if (held == 1)
+                dropped = ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) == 0 && dropped;
+        }
+        return ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && dropped;
+    }
+
+    /// Keeps, of the effective and permitted sets, only the capabilities in `kept` (bits by capability number), and
+    /// empties the inheritable set.
+    bool keepOnlyCapabilities(std::uint64_t kept)
+    {
+        __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
+        __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] {};
+        if (::syscall(SYS_capget, &header, sets) != 0)
+            return false;
+        for (std::size_t word = 0; word < _LINUX_CAPABILITY_U32S_3; ++word) {
+            auto const keptWord = static_cast<std::uint32_t>(kept >> (32 * word));
+            sets[word].effective &= keptWord;
+            sets[word].permitted &= keptWord;
+            sets[word].inheritable = 0;
+        }
+        return ::syscall(SYS_capset, &header, sets) == 0;
+    }
+
 }
 
-bool dropBoundingCapabilities()
+int confineWrites(std::span<int const> writableFolders, int abiCeiling)
 {
-    bool dropped = true;
-    for (int capability = 0;; ++capability) {
-        int const held = ::prctl(PR_CAPBSET_READ, capability, 0, 0, 0);
-        if (held < 0)
-            break; // Past the last capability this kernel knows.
-        if (held == 1)
-            dropped = ::prctl(PR_CAPBSET_DROP, capability, 0, 0, 0) == 0 && dropped;
+    // Also keeps a set-user-ID program from ever giving us more.
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return 0;
+    int abi = std::min(landlockAbi(), abiCeiling);
+    if (abi < 1)
+        return 0; // No Landlock in this kernel, or it is turned off.
+    std::uint64_t const writes = writeRights(abi);
+    FileDescriptor rules = createLandlockRuleset(abi, writes | LANDLOCK_ACCESS_FS_EXECUTE);
+    if (!rules)
+        return 0;
+    for (int folder : writableFolders) {
+        if (!allowBeneath(rules.get(), folder, writes & ~specialFiles))
+            return 0; // Confined without this root, the run would fail where it did not before.
     }
-    return ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && dropped;
+    return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0 ? abi : 0;
 }
 
-bool keepOnlyCapabilities(std::uint64_t kept)
+bool refuseEscapeCalls()
 {
-    __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
-    __user_cap_data_struct sets[_LINUX_CAPABILITY_U32S_3] {};
-    if (::syscall(SYS_capget, &header, sets) != 0)
-        return false;
-    for (std::size_t word = 0; word < _LINUX_CAPABILITY_U32S_3; ++word) {
-        auto const keptWord = static_cast<std::uint32_t>(kept >> (32 * word));
-        sets[word].effective &= keptWord;
-        sets[word].permitted &= keptWord;
-        sets[word].inheritable = 0;
-    }
-    return ::syscall(SYS_capset, &header, sets) == 0;
+    return loadFilter(SCMP_ACT_ALLOW, SCMP_ACT_ERRNO(EPERM), escapeCalls);
 }
 
 bool dropCapabilities()
 {
     // The bounding set first: dropping from it takes CAP_SETPCAP, which goes last.
     bool dropped = dropBoundingCapabilities();
-    return keepOnlyCapabilities(keptCapabilities) && dropped;
+    return keepOnlyCapabilities(1ULL << CAP_DAC_OVERRIDE) && dropped;
+}
+
+bool confineReceiver()
+{
+    pid_t parent = ::getppid();
+    // NOTE: the bounding set goes while root may still drop from it; the identity then, which empties the other sets;
+    // the parent's death signal again, since a change of identity clears it.
+    (void)dropBoundingCapabilities();
+    if (::geteuid() == 0) {
+        constexpr uid_t nobody = 65534;
+        (void)::setgroups(0, nullptr); // Refused in some user namespaces, where no group of root's is held anyway.
+        if (::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0)
+            return false;
+    }
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent || parent == 1)
+        return false;
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+        return false;
+    // NOTE: of the device controls only what a socket's reader asks, never a terminal's (TIOCSTI would type into the
+    // terminal the run came from); a signal only to its own threads.
+    AllowedWith const allowedWith[] = {
+        { SCMP_SYS(ioctl), 1, FIONREAD },
+        { SCMP_SYS(ioctl), 1, FIONBIO },
+        { SCMP_SYS(tgkill), 0, static_cast<scmp_datum_t>(::getpid()) },
+    };
+    // NOTE: nothing is fetched unconfined: the transfer then fails as one that broke off.
+    return keepOnlyCapabilities(0) && restrictReceiverFiles()
+        && loadFilter(SCMP_ACT_ERRNO(EPERM), SCMP_ACT_ALLOW, transferCalls, allowedWith);
 }
 
 }

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// How the running tool confines itself before its first connection: no new privileges, Landlock, a seccomp filter and
-// the capabilities it keeps. Best effort and silent: an older kernel runs unconfined.
+// How the running tool confines itself before its first connection (no new privileges, Landlock, a seccomp filter and
+// the capabilities it keeps; best effort and silent: an older kernel runs unconfined), and how the receiver does.
 
 #include <climits>
-#include <cstdint>
 #include <span>
 
 namespace platform {
@@ -21,16 +20,13 @@ namespace platform {
 /// owner, extended attribute, mode or file time. False when not in force (best effort).
 [[nodiscard]] bool refuseEscapeCalls();
 
-/// Empties the bounding and ambient sets, so nothing executed could gain a capability. Needs CAP_SETPCAP still
-/// effective; false when a step failed.
-[[nodiscard]] bool dropBoundingCapabilities();
-
-/// Keeps, of the effective and permitted sets, only the capabilities in `kept` (bits by capability number), and empties
-/// the inheritable set.
-[[nodiscard]] bool keepOnlyCapabilities(std::uint64_t kept);
-
 /// Gives up every capability but CAP_DAC_OVERRIDE (root still writes in a work folder another user owns), and all of
 /// them from the inheritable, ambient and bounding sets. False when a step failed (as when not root); the rest is done.
 [[nodiscard]] bool dropCapabilities();
+
+/// Confines the receiver for good before its first request: nobody (65534) with no capability, dying with the root
+/// process, reading only what name resolution and TLS need, and calling only what a transfer calls. False when the root
+/// process is gone or a layer could not be put in force (only a kernel without Landlock skips that layer).
+[[nodiscard]] bool confineReceiver();
 
 }

@@ -3,10 +3,10 @@
 // body's pipe at 4. Confined before its first request, it sends each final header, waits for the decision, and writes
 // the body into the pipe; the root process checks all it says, so it cannot place a byte of the package.
 
+#include "platform/Confinement.h"
 #include "platform/CurlSetup.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Posix.h"
-#include "platform/ReceiverConfinement.h"
 #include "platform/ReceiverMessages.h"
 
 #include <algorithm>
