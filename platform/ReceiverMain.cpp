@@ -4,18 +4,18 @@
 // the body into the pipe; the root process checks all it says, so it cannot place a byte of the package.
 
 #include "platform/Confinement.h"
-#include "platform/CurlSetup.h"
+#include "platform/DownloadSession.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Posix.h"
 #include "platform/ReceiverMessages.h"
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -28,6 +28,12 @@ using namespace platform;
 
 constexpr int channel = 3;
 constexpr int bodyPipe = 4;
+
+struct CurlCleanup {
+    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+using HeaderList = std::unique_ptr<curl_slist, CurlCleanup>;
 
 bool sendPacket(std::span<std::uint8_t const> packet)
 {
@@ -43,8 +49,10 @@ ResponseHeaders finalResponseHeaders(CURL* curl)
     if (curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status) != CURLE_OK)
         status = 0;
     // NOTE: copied at once: libcurl reuses the struct it points at on the next call.
-    std::vector<std::pair<std::string_view, std::string>> values;
-    for (std::string_view name : headerNamesRead) {
+    std::array<std::string, headerNamesRead.size()> values;
+    std::vector<HeaderField> fields;
+    for (std::size_t i = 0; i < headerNamesRead.size(); ++i) {
+        std::string_view name = headerNamesRead[i];
         curl_header* field = nullptr;
         // The names are literals, so data() ends with NUL.
         if (curl_easy_header(curl, name.data(), 0, CURLH_HEADER, -1, &field) != CURLHE_OK || !field)
@@ -52,27 +60,10 @@ ResponseHeaders finalResponseHeaders(CURL* curl)
         if (field->amount > 1
             && curl_easy_header(curl, name.data(), field->amount - 1, CURLH_HEADER, -1, &field) != CURLHE_OK)
             continue;
-        values.emplace_back(name, field->value ? field->value : "");
+        values[i] = field->value ? field->value : "";
+        fields.push_back({ name, values[i] });
     }
-    std::vector<HeaderField> fields;
-    for (auto const& [name, value] : values)
-        fields.push_back({ name, value });
     return responseHeaders(status, fields);
-}
-
-/// Writes all of `bytes` into the body's pipe; false once the root process is gone.
-bool writeBody(char const* data, size_t length)
-{
-    while (length) {
-        ssize_t written = ::write(bodyPipe, data, length);
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        data += written;
-        length -= static_cast<size_t>(written);
-    }
-    return true;
 }
 
 /// One request's exchange: libcurl's callbacks, and what they have sent so far.
@@ -88,15 +79,12 @@ struct Exchange {
     std::chrono::steady_clock::time_point lastAsked {};
     CURL* curl = nullptr;
 
-    bool sendHead()
+    bool sendHead(ResponseHeaders const& headers)
     {
         headSent = true;
-        auto headers = finalResponseHeaders(curl);
-        char* effective = nullptr;
-        std::string url;
-        if (curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &effective) == CURLE_OK && effective)
-            url = effective;
-        if (!sendPacket(receiver::encode(receiver::headFor(headers, url))))
+        char* url = nullptr;
+        bool known = curl_easy_getinfo(curl, CURLINFO_EFFECTIVE_URL, &url) == CURLE_OK && url;
+        if (!sendPacket(receiver::encode(receiver::headFor(headers, known ? url : ""))))
             return false;
         std::array<std::uint8_t, 16> answerPacket {};
         ssize_t length = ::recv(channel, answerPacket.data(), answerPacket.size(), 0);
@@ -124,14 +112,14 @@ struct Exchange {
         bool followed = status >= 300 && status < 400 && headers.hasLocation;
         if (interim || followed)
             return length;
-        return exchange.sendHead() ? length : 0;
+        return exchange.sendHead(headers) ? length : 0;
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* context)
     {
         auto& exchange = *static_cast<Exchange*>(context);
         size_t length = size * count;
-        if (!exchange.headSent && !exchange.sendHead())
+        if (!exchange.headSent && !exchange.sendHead(finalResponseHeaders(exchange.curl)))
             return 0;
         if (!exchange.proceed)
             return 0;
@@ -139,7 +127,7 @@ struct Exchange {
         // at once, so that the root process wakes once for each of them.
         for (size_t done = 0; done < length;) {
             size_t taken = std::min(length - done, exchange.pieceLength - exchange.pending);
-            if (!writeBody(data + done, taken))
+            if (!writeAll(bodyPipe, std::string_view(data + done, taken), ""))
                 return 0;
             exchange.pending += taken;
             done += taken;
@@ -173,6 +161,61 @@ struct Exchange {
     }
 };
 
+/// Sets `curl` up for `request`: HTTP and HTTPS only, redirects followed up to 20, certificates verified (against the
+/// request's file, else the `systemAuthorities` read beforehand, when there are), the whole-transfer limit, no signals.
+/// `headers` then holds the request's header lines.
+CURLcode configure(CURL* curl, receiver::Request const& request, HeaderList& headers, Exchange& exchange,
+    std::string const& systemAuthorities)
+{
+    HeaderList lines;
+    for (auto const& line : request.headerLines) {
+        curl_slist* longer = curl_slist_append(lines.get(), line.c_str());
+        if (!longer)
+            return CURLE_OUT_OF_MEMORY;
+        (void)lines.release(); // The list grew in place; its head owns it all.
+        lines.reset(longer);
+    }
+    curl_blob authorities { const_cast<char*>(systemAuthorities.data()), systemAuthorities.size(), CURL_BLOB_NOCOPY };
+    auto whole = URLSessionConfiguration {}.timeoutIntervalForResource.count();
+    CURLcode results[] = {
+        curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str()),
+        curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https"),
+        curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https"),
+        curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L),
+        curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 20L),
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYPEER, 1L),
+        curl_easy_setopt(curl, CURLOPT_SSL_VERIFYHOST, 2L),
+        !request.certificateAuthorities.empty()
+            ? curl_easy_setopt(curl, CURLOPT_CAINFO, request.certificateAuthorities.c_str())
+            : !systemAuthorities.empty() ? curl_easy_setopt(curl, CURLOPT_CAINFO_BLOB, &authorities)
+                                         : CURLE_OK,
+        curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L),
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(whole)),
+        // NOTE: connecting counts as idle time; the root process's own timer ends it, so that every idle time-out reads
+        // the same.
+        curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.timeoutMilliseconds + 60000)),
+        // A proxy's CONNECT reply must not be taken for the server's response.
+        curl_easy_setopt(curl, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L),
+        curl_easy_setopt(curl, CURLOPT_USERAGENT, "quenbury/1"),
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024L),
+        curl_easy_setopt(curl, CURLOPT_HTTPHEADER, lines.get()),
+        curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, &Exchange::onHeader),
+        curl_easy_setopt(curl, CURLOPT_HEADERDATA, &exchange),
+        curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, &Exchange::onBody),
+        curl_easy_setopt(curl, CURLOPT_WRITEDATA, &exchange),
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L),
+        curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, &Exchange::onProgress),
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &exchange),
+    };
+    // The handle used the old list until now: it goes only now.
+    headers = std::move(lines);
+    for (CURLcode result : results) {
+        if (result != CURLE_OK)
+            return result;
+    }
+    return CURLE_OK;
+}
+
 /// The system's certificate authorities, read while the receiver may still read any file: once it is nobody, a bundle
 /// only root may read would fail every handshake.
 std::string systemAuthorities()
@@ -190,15 +233,13 @@ std::string systemAuthorities()
 int main()
 {
     // NOTE: the root process decides what a signal to the group means; this side only ends when told, or with it.
-    ::signal(SIGINT, SIG_IGN);
-    ::signal(SIGTERM, SIG_IGN);
-    ::signal(SIGHUP, SIG_IGN);
-    ::signal(SIGPIPE, SIG_IGN);
+    for (int ignored : { SIGINT, SIGTERM, SIGHUP, SIGPIPE })
+        ::signal(ignored, SIG_IGN);
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
         ::_exit(1);
-    auto handle = CurlHandle::create("");
+    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
     std::string const authorities = systemAuthorities();
-    if (!handle || !confineReceiver())
+    if (!curl || !confineReceiver())
         ::_exit(1);
 
     // NOTE: a quarter of the pipe a Piece: the root process empties one while three more fill, and the pipe never holds
@@ -208,6 +249,7 @@ int main()
         ::_exit(1);
     size_t const pieceLength = std::clamp<size_t>(static_cast<size_t>(capacity) / 4, 1, receiver::maximumPiece);
     std::vector<std::uint8_t> buffer(receiver::maximumPacket + 1);
+    HeaderList headers;
     for (;;) {
         ssize_t length = ::recv(channel, buffer.data(), buffer.size(), 0);
         if (length <= 0)
@@ -216,16 +258,10 @@ int main()
         auto const* request = message ? std::get_if<receiver::Request>(&*message) : nullptr;
         if (!request)
             ::_exit(1);
-        URLSessionConfiguration configuration;
-        configuration.timeoutIntervalForRequest = std::chrono::milliseconds(request->timeoutMilliseconds);
-        configuration.certificateAuthorities = request->certificateAuthorities;
-        Exchange exchange;
-        exchange.curl = handle->get();
-        exchange.pieceLength = pieceLength;
-        CURLcode result = configureRequest(*handle, configuration, request->url, request->headerLines,
-            { &Exchange::onHeader, &Exchange::onBody, &Exchange::onProgress, &exchange }, authorities);
+        Exchange exchange { .pieceLength = pieceLength, .curl = curl.get() };
+        CURLcode result = configure(curl.get(), *request, headers, exchange, authorities);
         if (result == CURLE_OK)
-            result = curl_easy_perform(handle->get());
+            result = curl_easy_perform(curl.get());
         if (!exchange.sendPiece())
             ::_exit(0);
         if (!sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
