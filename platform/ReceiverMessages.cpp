@@ -1,16 +1,40 @@
 // SPDX-License-Identifier: Apache-2.0
-// The channel's messages as the sender writes them; the format of each is given beside its encoder.
+// The channel's messages as the sender writes them, and the one parser on each side: a packet is exactly one
+// well-formed message, or it is refused with the first fault found.
 #include "platform/ReceiverMessages.h"
 
 #include "platform/Url.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace platform::receiver {
 
-using namespace wire;
-
 namespace {
+
+    // The format: the first byte names the message, then its fields in order, integers little-endian of fixed width, a
+    // string as a 16-bit length and then its bytes. Nothing follows the last field. Each message's fields are listed
+    // beside its encoder.
+    enum Type : std::uint8_t {
+        RequestType = 'R',
+        DecisionType = 'D',
+        HeadType = 'H',
+        PieceType = 'P',
+        EndType = 'E',
+    };
+
+    // Head's flags byte; the other bits are 0.
+    enum HeadFlag : std::uint8_t {
+        HasLocation = 1,
+        AcceptsByteRanges = 2,
+        HasTransferEncoding = 4,
+        HasContentLength = 8,
+    };
+    constexpr std::uint8_t allHeadFlags = HasLocation | AcceptsByteRanges | HasTransferEncoding | HasContentLength;
+
+    constexpr int maximumStatus = 999;
+    constexpr int minimumStatus = 100;
+    constexpr int maximumCurlCode = 999;
 
     // A string's length field is 16 bits wide; the largest Request and Head stay far below a packet.
     static_assert(
@@ -21,19 +45,21 @@ namespace {
     public:
         explicit Writer(Type type) { m_bytes.push_back(type); }
 
-        template<typename Integer> void integer(Integer value)
+        template<typename Integer> Writer& integer(Integer value)
         {
             auto bits = static_cast<std::make_unsigned_t<Integer>>(value);
             for (std::size_t i = 0; i < sizeof(Integer); ++i)
                 m_bytes.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
+            return *this;
         }
 
         /// NOTE: a string too long for its length field gets the largest length, over every bound, so that it is
         /// refused rather than read as a shorter one.
-        void string(std::string_view text)
+        Writer& string(std::string_view text)
         {
             integer(static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), 0xFFFF)));
             m_bytes.insert(m_bytes.end(), text.begin(), text.end());
+            return *this;
         }
 
         Bytes take() { return std::move(m_bytes); }
@@ -48,10 +74,75 @@ namespace {
         return static_cast<std::uint16_t>(std::clamp<long>(value, 0, 0xFFFF));
     }
 
-    bool fits(std::string_view value, std::size_t bound)
+    std::unexpected<Error> refused(std::string_view reason)
     {
-        return value.size() <= bound && isHeaderSafe(value);
+        return std::unexpected(
+            Error::url(URLErrorCode::BadServerResponse, "", "Malformed message: " + std::string(reason)));
     }
+
+    /// Reads a message's fields in order. The first refusal stays: a field read after it gives 0 or nothing, so that a
+    /// decoder reads on and reports only the first fault.
+    class Reader {
+    public:
+        explicit Reader(std::span<std::uint8_t const> fields)
+            : m_rest(fields)
+        {
+        }
+
+        explicit operator bool() const { return !m_refusal; }
+
+        /// Refuses the message for `reason` unless `holds`.
+        void require(bool holds, std::string reason)
+        {
+            if (!holds && !m_refusal)
+                m_refusal = std::move(reason);
+        }
+
+        template<typename Integer> Integer integer(std::string_view field)
+        {
+            require(m_rest.size() >= sizeof(Integer), "truncated " + std::string(field));
+            if (m_refusal)
+                return 0;
+            std::make_unsigned_t<Integer> bits = 0;
+            for (std::size_t i = 0; i < sizeof(Integer); ++i)
+                bits |= static_cast<std::make_unsigned_t<Integer>>(m_rest[i]) << (8 * i);
+            m_rest = m_rest.subspan(sizeof(Integer));
+            return static_cast<Integer>(bits);
+        }
+
+        std::string string(std::string_view field, std::size_t bound)
+        {
+            auto length = integer<std::uint16_t>(field);
+            require(length <= bound, std::string(field) + " over " + std::to_string(bound) + " bytes");
+            require(m_rest.size() >= length, "truncated " + std::string(field));
+            if (m_refusal)
+                return {};
+            std::string text(m_rest.begin(), m_rest.begin() + length);
+            m_rest = m_rest.subspan(length);
+            return text;
+        }
+
+        /// Printable ASCII only, as every string of a Head.
+        std::string headerValue(std::string_view field, std::size_t bound)
+        {
+            auto text = string(field, bound);
+            require(isHeaderSafe(text), std::string(field) + " not printable ASCII");
+            return text;
+        }
+
+        /// The message, when every field was accepted and nothing follows them.
+        template<typename Message> std::expected<Message, Error> finish(std::string_view name, Message message)
+        {
+            require(m_rest.empty(), "trailing bytes after " + std::string(name));
+            if (m_refusal)
+                return refused(*m_refusal);
+            return message;
+        }
+
+    private:
+        std::span<std::uint8_t const> m_rest;
+        std::optional<std::string> m_refusal;
+    };
 
 }
 
@@ -68,18 +159,14 @@ Bytes encode(Request const& request)
     out.integer(static_cast<std::uint8_t>(std::min<std::size_t>(request.headerLines.size(), 0xFF)));
     for (auto const& line : request.headerLines)
         out.string(line);
-    out.string(request.certificateAuthorities);
-    out.integer(request.timeoutMilliseconds);
-    return out.take();
+    return out.string(request.certificateAuthorities).integer(request.timeoutMilliseconds).take();
 }
 
 // Decision 'D':
 //   u8      proceed                  0 (stop now) or 1 (send the body)
 Bytes encode(Decision const& decision)
 {
-    Writer out(DecisionType);
-    out.integer(static_cast<std::uint8_t>(decision.proceed ? 1 : 0));
-    return out.take();
+    return Writer(DecisionType).integer(static_cast<std::uint8_t>(decision.proceed ? 1 : 0)).take();
 }
 
 // Head 'H':
@@ -101,29 +188,25 @@ Bytes encode(Head const& head)
         | (headers.contentLength ? HasContentLength : 0)));
     if (headers.contentLength)
         out.integer(*headers.contentLength);
-    out.string(headers.entityTag);
-    out.string(headers.lastModified);
-    out.string(headers.contentRange);
-    out.string(head.effectiveURL);
-    return out.take();
+    return out.string(headers.entityTag)
+        .string(headers.lastModified)
+        .string(headers.contentRange)
+        .string(head.effectiveURL)
+        .take();
 }
 
 // Piece 'P':
 //   u32     length                   1..1048576 bytes, already in the body's pipe
 Bytes encode(Piece const& piece)
 {
-    Writer out(PieceType);
-    out.integer(piece.length);
-    return out.take();
+    return Writer(PieceType).integer(piece.length).take();
 }
 
 // End 'E':
 //   u16     curl code                0..999
 Bytes encode(End const& end)
 {
-    Writer out(EndType);
-    out.integer(saturated16(end.curlCode));
-    return out.take();
+    return Writer(EndType).integer(saturated16(end.curlCode)).take();
 }
 
 Head headFor(ResponseHeaders const& headers, std::string effectiveURL)
@@ -133,10 +216,121 @@ Head headFor(ResponseHeaders const& headers, std::string effectiveURL)
              std::pair { &head.headers.lastModified, maximumValidatorLength },
              std::pair { &head.headers.contentRange, maximumContentRangeLength },
              std::pair { &head.effectiveURL, maximumURLLength } }) {
-        if (!fits(*value, bound))
+        if (value->size() > bound || !isHeaderSafe(*value))
             value->clear();
     }
     return head;
+}
+
+namespace {
+
+    bool isTokenCharacter(char c)
+    {
+        constexpr std::string_view punctuation = "!#$%&'*+-.^_`|~";
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
+            || punctuation.find(c) != std::string_view::npos;
+    }
+
+    /// "Name: value" with a token for a name and printable ASCII throughout, so that a line is one header and never
+    /// ends the request's header early.
+    bool isHeaderLine(std::string_view line)
+    {
+        auto colon = line.find(':');
+        return colon != std::string_view::npos && colon > 0
+            && std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), isTokenCharacter)
+            && isHeaderSafe(line);
+    }
+
+    /// The packet's message, read by the decoder its type byte names among `decoders`.
+    template<typename Message>
+    std::expected<Message, Error> decodePacket(std::span<std::uint8_t const> packet,
+        std::initializer_list<std::pair<Type, std::expected<Message, Error> (*)(Reader)>> decoders)
+    {
+        if (packet.empty())
+            return refused("empty packet");
+        for (auto [type, decoder] : decoders) {
+            if (packet[0] == type)
+                return decoder(Reader(packet.subspan(1)));
+        }
+        return refused("unknown type " + std::to_string(packet[0]));
+    }
+
+    std::expected<FromRoot, Error> decodeRequest(Reader in)
+    {
+        Request request;
+        request.url = in.string("URL", maximumURLLength);
+        in.require(isHTTPURL(request.url), "URL not http or https");
+        auto count = in.integer<std::uint8_t>("header line count");
+        in.require(count <= maximumHeaderLines, "more than " + std::to_string(maximumHeaderLines) + " header lines");
+        for (int i = 0; in && i < count; ++i) {
+            request.headerLines.push_back(in.string("header line", maximumHeaderLineLength));
+            in.require(isHeaderLine(request.headerLines.back()), "header line not \"Name: value\" of printable ASCII");
+        }
+        request.certificateAuthorities = in.string("certificate authorities", maximumPathLength);
+        // NOTE: any other byte may be in a path, but libcurl takes it as a C string.
+        in.require(request.certificateAuthorities.find('\0') == std::string::npos,
+            "certificate authorities path holds a NUL byte");
+        request.timeoutMilliseconds = in.integer<std::int64_t>("timeout");
+        in.require(request.timeoutMilliseconds > 0, "timeout not above 0");
+        return in.finish<FromRoot>("Request", std::move(request));
+    }
+
+    std::expected<FromRoot, Error> decodeDecision(Reader in)
+    {
+        auto proceed = in.integer<std::uint8_t>("proceed");
+        in.require(proceed <= 1, "proceed neither 0 nor 1");
+        return in.finish<FromRoot>("Decision", Decision { proceed == 1 });
+    }
+
+    std::expected<FromReceiver, Error> decodeHead(Reader in)
+    {
+        Head head;
+        auto& headers = head.headers;
+        headers.status = in.integer<std::uint16_t>("status");
+        in.require(headers.status >= minimumStatus && headers.status <= maximumStatus,
+            "status " + std::to_string(headers.status) + " out of range");
+        auto flags = in.integer<std::uint8_t>("flags");
+        in.require(!(flags & ~allHeadFlags), "unknown flags");
+        // The length would contradict the chunks that decide where the body ends.
+        in.require(
+            !((flags & HasTransferEncoding) && (flags & HasContentLength)), "Content-Length with Transfer-Encoding");
+        headers.hasLocation = flags & HasLocation;
+        headers.acceptsByteRanges = flags & AcceptsByteRanges;
+        headers.hasTransferEncoding = flags & HasTransferEncoding;
+        if (flags & HasContentLength)
+            headers.contentLength = in.integer<std::uint64_t>("Content-Length");
+        headers.entityTag = in.headerValue("entity tag", maximumValidatorLength);
+        headers.lastModified = in.headerValue("Last-Modified", maximumValidatorLength);
+        headers.contentRange = in.headerValue("Content-Range", maximumContentRangeLength);
+        head.effectiveURL = in.headerValue("effective URL", maximumURLLength);
+        return in.finish<FromReceiver>("Head", std::move(head));
+    }
+
+    std::expected<FromReceiver, Error> decodePiece(Reader in)
+    {
+        auto length = in.integer<std::uint32_t>("Piece length");
+        in.require(length > 0 && length <= maximumPiece, "Piece of " + std::to_string(length) + " bytes");
+        return in.finish<FromReceiver>("Piece", Piece { length });
+    }
+
+    std::expected<FromReceiver, Error> decodeEnd(Reader in)
+    {
+        auto code = in.integer<std::uint16_t>("curl code");
+        in.require(code <= maximumCurlCode, "curl code " + std::to_string(code) + " out of range");
+        return in.finish<FromReceiver>("End", End { code });
+    }
+
+}
+
+std::expected<FromReceiver, Error> decodeFromReceiver(std::span<std::uint8_t const> packet)
+{
+    return decodePacket<FromReceiver>(
+        packet, { { HeadType, decodeHead }, { PieceType, decodePiece }, { EndType, decodeEnd } });
+}
+
+std::expected<FromRoot, Error> decodeFromRoot(std::span<std::uint8_t const> packet)
+{
+    return decodePacket<FromRoot>(packet, { { RequestType, decodeRequest }, { DecisionType, decodeDecision } });
 }
 
 }

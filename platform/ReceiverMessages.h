@@ -31,33 +31,6 @@ inline constexpr std::size_t maximumPathLength = 4096;
 /// The longest Content-Range value a Head carries: "bytes A-B/T" with three 20-digit numbers fits.
 inline constexpr std::size_t maximumContentRangeLength = 128;
 
-namespace wire {
-
-    // The format: the first byte names the message, then its fields in order, integers little-endian of fixed width, a
-    // string as a 16-bit length and then its bytes. Nothing follows the last field.
-    enum Type : std::uint8_t {
-        RequestType = 'R',
-        DecisionType = 'D',
-        HeadType = 'H',
-        PieceType = 'P',
-        EndType = 'E',
-    };
-
-    // Head's flags byte; the other bits are 0.
-    enum HeadFlag : std::uint8_t {
-        HasLocation = 1,
-        AcceptsByteRanges = 2,
-        HasTransferEncoding = 4,
-        HasContentLength = 8,
-    };
-    constexpr std::uint8_t allHeadFlags = HasLocation | AcceptsByteRanges | HasTransferEncoding | HasContentLength;
-
-    constexpr int maximumStatus = 999;
-    constexpr int minimumStatus = 100;
-    constexpr int maximumCurlCode = 999;
-
-}
-
 // root -> receiver
 
 /// One request of a task (a task may send a second one to start over from byte 0).
