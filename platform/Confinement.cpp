@@ -55,7 +55,6 @@ namespace {
         return FileDescriptor(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0)));
     }
 
-    /// Grants `allowed` beneath the folder (or on the file) open at `fd`.
     bool allowBeneath(int ruleset, int fd, std::uint64_t allowed)
     {
         landlock_path_beneath_attr rule { .allowed_access = allowed, .parent_fd = fd };
@@ -80,7 +79,6 @@ namespace {
         return rights;
     }
 
-    /// Every right Landlock's ABI `abi` knows on files.
     std::uint64_t everyFileRight(int abi)
     {
         int rights = abi >= 5 ? 16 : abi >= 3 ? 15 : abi >= 2 ? 14 : 13;

@@ -1,20 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ReceiverProcess.h"
 
-#include "platform/ReceiverMessages.h"
-
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <fcntl.h>
 #include <poll.h>
-#include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <vector>
 
 extern char** environ;
 
@@ -27,7 +23,6 @@ namespace {
     /// The body's pipe holds the largest Piece where the system allows it: fewer, larger hand-overs.
     constexpr int bodyPipeCapacity = static_cast<int>(receiver::maximumPiece);
 
-    /// The receiver's program: beside ours in a build, in ../libexec/quenbury once installed.
     std::expected<FileDescriptor, Error> openReceiverProgram()
     {
         char self[PATH_MAX];

@@ -18,13 +18,10 @@ namespace {
     void onSignal(int signalNumber)
     {
         caught.store(signalNumber, std::memory_order_relaxed);
-        struct sigaction fallback { };
-        fallback.sa_handler = SIG_DFL;
-        sigemptyset(&fallback.sa_mask);
         unsigned mask = installedMask.load(std::memory_order_relaxed);
         for (int i = 0; i < 3; ++i) {
             if (mask & (1u << i))
-                ::sigaction(handledSignals[i], &fallback, nullptr);
+                ::signal(handledSignals[i], SIG_DFL);
         }
     }
 
@@ -42,9 +39,8 @@ TransferSignalGuard::TransferSignalGuard()
     unsigned mask = 0;
     for (int i = 0; i < 3; ++i) {
         // A signal our starter chose to ignore (nohup, a background job) stays ignored.
-        if (::sigaction(handledSignals[i], nullptr, &m_previous[i]) != 0 || m_previous[i].sa_handler == SIG_IGN)
-            continue;
-        mask |= 1u << i;
+        if (::sigaction(handledSignals[i], nullptr, &m_previous[i]) == 0 && m_previous[i].sa_handler != SIG_IGN)
+            mask |= 1u << i;
     }
     installedMask.store(mask, std::memory_order_relaxed);
     for (int i = 0; i < 3; ++i) {
