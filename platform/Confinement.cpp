@@ -385,9 +385,8 @@ bool confineReceiver()
         if (::setresgid(nobody, nobody, nobody) != 0 || ::setresuid(nobody, nobody, nobody) != 0)
             return false;
     }
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent || parent == 1)
-        return false;
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
+    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent || parent == 1
+        || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
     // NOTE: of the device controls only what a socket's reader asks, never a terminal's (TIOCSTI would type into the
     // terminal the run came from); a signal only to its own threads.

@@ -107,21 +107,16 @@ struct Exchange {
             return length;
         // The blank line: libcurl now holds this response's whole header.
         auto headers = finalResponseHeaders(exchange.curl);
-        long status = headers.status;
-        bool interim = status >= 100 && status < 200;
-        bool followed = status >= 300 && status < 400 && headers.hasLocation;
-        if (interim || followed)
-            return length;
-        return exchange.sendHead(headers) ? length : 0;
+        bool interim = headers.status >= 100 && headers.status < 200;
+        bool followed = headers.status >= 300 && headers.status < 400 && headers.hasLocation;
+        return (interim || followed || exchange.sendHead(headers)) ? length : 0;
     }
 
     static size_t onBody(char* data, size_t size, size_t count, void* context)
     {
         auto& exchange = *static_cast<Exchange*>(context);
         size_t length = size * count;
-        if (!exchange.headSent && !exchange.sendHead(finalResponseHeaders(exchange.curl)))
-            return 0;
-        if (!exchange.proceed)
+        if ((!exchange.headSent && !exchange.sendHead(finalResponseHeaders(exchange.curl))) || !exchange.proceed)
             return 0;
         // NOTE: the bytes go into the pipe from libcurl's buffer as they come (16 KiB at a time); a Piece tells of many
         // at once, so that the root process wakes once for each of them.

@@ -32,10 +32,6 @@ namespace {
     };
     constexpr std::uint8_t allHeadFlags = HasLocation | AcceptsByteRanges | HasTransferEncoding | HasContentLength;
 
-    constexpr int maximumStatus = 999;
-    constexpr int minimumStatus = 100;
-    constexpr int maximumCurlCode = 999;
-
     // A string's length field is 16 bits wide; the largest Request and Head stay far below a packet.
     static_assert(
         maximumURLLength + maximumHeaderLines * (2 + maximumHeaderLineLength) + maximumPathLength + 64 < maximumPacket);
@@ -287,7 +283,7 @@ namespace {
         Head head;
         auto& headers = head.headers;
         headers.status = in.integer<std::uint16_t>("status");
-        in.require(headers.status >= minimumStatus && headers.status <= maximumStatus,
+        in.require(headers.status >= 100 && headers.status <= 999,
             "status " + std::to_string(headers.status) + " out of range");
         auto flags = in.integer<std::uint8_t>("flags");
         in.require(!(flags & ~allHeadFlags), "unknown flags");
@@ -316,7 +312,7 @@ namespace {
     std::expected<FromReceiver, Error> decodeEnd(Reader in)
     {
         auto code = in.integer<std::uint16_t>("curl code");
-        in.require(code <= maximumCurlCode, "curl code " + std::to_string(code) + " out of range");
+        in.require(code <= 999, "curl code " + std::to_string(code) + " out of range");
         return in.finish<FromReceiver>("End", End { code });
     }
 

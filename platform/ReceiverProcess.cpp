@@ -20,8 +20,6 @@ namespace {
 
     constexpr int channelDescriptor = 3;
     constexpr int bodyDescriptor = 4;
-    /// The body's pipe holds the largest Piece where the system allows it: fewer, larger hand-overs.
-    constexpr int bodyPipeCapacity = static_cast<int>(receiver::maximumPiece);
 
     std::expected<FileDescriptor, Error> openReceiverProgram()
     {
@@ -65,8 +63,9 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
     if (::pipe2(pipe, O_CLOEXEC) != 0)
         return std::unexpected(Error::fromErrno("pipe2", "", errno));
     FileDescriptor bodyOut(pipe[0]), bodyIn(pipe[1]);
-    // NOTE: a smaller pipe (a user over the system's pipe quota) only means smaller pieces: the receiver asks.
-    (void)::fcntl(bodyIn.get(), F_SETPIPE_SZ, bodyPipeCapacity);
+    // NOTE: the largest Piece where the system allows it, for fewer, larger hand-overs; a smaller pipe (a user over the
+    // system's pipe quota) only means smaller pieces: the receiver asks.
+    (void)::fcntl(bodyIn.get(), F_SETPIPE_SZ, static_cast<int>(receiver::maximumPiece));
     if (::fcntl(bodyOut.get(), F_SETFL, O_NONBLOCK) != 0)
         return std::unexpected(Error::fromErrno("fcntl", "", errno));
     // NOTE: above the receiver's numbers, so that putting them in place in the child overwrites none.
