@@ -119,8 +119,8 @@ namespace {
             FileDescriptor opened(::open(path, O_PATH | O_CLOEXEC));
             if (!opened)
                 continue; // Not on this machine.
-            struct stat status { };
-            bool folder = ::fstat(opened.get(), &status) == 0 && S_ISDIR(status.st_mode);
+            auto status = statusOf(opened.get(), path);
+            bool folder = status && S_ISDIR(status->st_mode);
             if (!allowBeneath(rules.get(), opened.get(),
                     LANDLOCK_ACCESS_FS_READ_FILE | (folder ? LANDLOCK_ACCESS_FS_READ_DIR : 0)))
                 return false;

@@ -100,12 +100,11 @@ struct Exchange {
     {
         auto& exchange = *static_cast<Exchange*>(context);
         size_t length = size * count;
-        if (exchange.headSent)
-            return length; // Trailers.
         std::string_view line(data, length);
-        if (line != "\r\n" && line != "\n")
+        // Trailers, and each line before the blank one that ends a response's header.
+        if (exchange.headSent || (line != "\r\n" && line != "\n"))
             return length;
-        // The blank line: libcurl now holds this response's whole header.
+        // libcurl now holds this response's whole header.
         auto headers = finalResponseHeaders(exchange.curl);
         bool interim = headers.status >= 100 && headers.status < 200;
         bool followed = headers.status >= 300 && headers.status < 400 && headers.hasLocation;
@@ -257,9 +256,7 @@ int main()
         CURLcode result = configure(curl.get(), *request, headers, exchange, authorities);
         if (result == CURLE_OK)
             result = curl_easy_perform(curl.get());
-        if (!exchange.sendPiece())
-            ::_exit(0);
-        if (!sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
+        if (!exchange.sendPiece() || !sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
             ::_exit(0);
     }
 }

@@ -72,7 +72,6 @@ struct Piece {
 
 /// The request is over: libcurl's result.
 struct End {
-    /// A CURLcode, 0..999.
     int curlCode = 0;
     bool operator==(End const&) const = default;
 };
