@@ -278,7 +278,6 @@ namespace {
         "capget",
     };
 
-    /// A call allowed only while its argument `argument` is `value`.
     struct AllowedWith {
         int call;
         unsigned argument;

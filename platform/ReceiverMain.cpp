@@ -203,11 +203,8 @@ CURLcode configure(CURL* curl, receiver::Request const& request, HeaderList& hea
     };
     // The handle used the old list until now: it goes only now.
     headers = std::move(lines);
-    for (CURLcode result : results) {
-        if (result != CURLE_OK)
-            return result;
-    }
-    return CURLE_OK;
+    auto failed = std::ranges::find_if(results, [](CURLcode result) { return result != CURLE_OK; });
+    return failed != std::end(results) ? *failed : CURLE_OK;
 }
 
 /// The system's certificate authorities, read while the receiver may still read any file: once it is nobody, a bundle

@@ -27,7 +27,6 @@ public:
     [[nodiscard]] static std::expected<ReceiverProcess, Error> start();
 
     ReceiverProcess(ReceiverProcess&& other) noexcept;
-    ReceiverProcess& operator=(ReceiverProcess&&) = delete;
     ~ReceiverProcess();
 
     /// Sends one packet; false when the receiver is gone.
