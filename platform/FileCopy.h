@@ -6,13 +6,16 @@
 #include "platform/Error.h"
 #include "platform/Sha256.h"
 
+#include <cstdint>
 #include <expected>
 #include <string>
 
 namespace platform {
 
-/// Copies the rest of `in` to `out` (kernel-side where the file systems allow) and returns the SHA-256 of what landed
-/// in `out`, read back piece by piece as it lands so the file is not read again. Errors name `destination`.
-[[nodiscard]] std::expected<Sha256Digest, Error> copyHashingWhatLands(int in, int out, std::string const& destination);
+/// Copies the rest of `in`, `size` bytes long, to `out` (kernel-side where the file systems allow) and returns the
+/// SHA-256 of what landed in `out`, read back piece by piece as it lands so the file is not read again. Errors name
+/// `destination`.
+[[nodiscard]] std::expected<Sha256Digest, Error> copyHashingWhatLands(
+    int in, std::uint64_t size, int out, std::string const& destination);
 
 }

@@ -22,9 +22,6 @@ namespace {
         return std::unexpected(Error::fromErrno(operation, path, errnoValue));
     }
 
-    // NOTE: resume data holds the URL, and URLs carry secrets.
-    constexpr mode_t ownerOnlyFile = 0600;
-
     std::expected<FileIdentity, Error> copyAcrossFileSystems(int sourceFolder, std::string const& sourceName,
         std::string const& source, int folder, std::string const& name, std::string const& destination)
     {
@@ -39,7 +36,8 @@ namespace {
         auto out = AtomicFile::create(folder, name, destination, info->st_mode & 07777);
         if (!out)
             return errorOf(out);
-        auto digest = copyHashingWhatLands(in.get(), out->descriptor(), destination);
+        auto digest
+            = copyHashingWhatLands(in.get(), static_cast<std::uint64_t>(info->st_size), out->descriptor(), destination);
         if (!digest)
             return errorOf(digest);
         // NOTE: the copy's own bytes were hashed as they landed; verifying the new file need not read it again. Not
@@ -121,7 +119,8 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
 std::expected<void, Error> FileManager::createFile(
     int folder, std::string const& name, std::string const& path, Bytes const& contents)
 {
-    auto file = AtomicFile::create(folder, name, path, ownerOnlyFile);
+    // NOTE: owner-only: resume data holds the URL, and URLs carry secrets.
+    auto file = AtomicFile::create(folder, name, path, 0600);
     if (!file)
         return errorOf(file);
     if (auto written = file->write(contents); !written)
