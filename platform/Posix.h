@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -56,7 +55,6 @@ public:
     /// Closes now and reports the close's own failure (errno), which a write to some file systems only reveals there.
     [[nodiscard]] int close();
     void reset(int fd = -1);
-    /// Gives the descriptor up without closing it.
     [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
 
 private:
@@ -85,10 +83,8 @@ struct FileIdentity {
 /// as root, a server could otherwise fill the volume to its last block. Such a write fails as on a full volume.
 [[nodiscard]] bool fitsBesideRootsReserve(int fd, std::uint64_t end);
 
-/// The status of the file open at `fd`; `path` names it in the error.
 [[nodiscard]] std::expected<struct stat, Error> statusOf(int fd, std::string_view path);
 
-/// A regular file of the running user's.
 [[nodiscard]] bool isOwnRegularFile(struct stat const& status);
 
 /// Which file `name` in the folder open at `folder` is (a link itself, not followed); nothing when there is none.
