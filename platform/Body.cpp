@@ -13,8 +13,8 @@ std::expected<Body, Error> Body::open(
     ChosenBodyFolder const& chosen, std::string const& url, std::optional<ResumeData> const& stored)
 {
     BodyFolder const& folder = chosen.folder;
-    // NOTE: a handler that ends the process, or a task that could not even
-    // open its body, must not leave an empty folder behind.
+    // NOTE: a handler that ends the process, or a task that could not even open its body, must not leave an empty
+    // folder behind.
     ExitTidy folderTidy([&folder] { (void)folder.removeIfEmpty(); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));
@@ -28,9 +28,8 @@ std::expected<Body, Error> Body::open(
     auto file = taken ? BodyFile::createUnique(folder, chosen.bodyName) : std::move(locked);
     if (!file)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, file.error().description()));
-    // NOTE: only now that this run's body is locked may what others left be
-    // cleared: the bodies of killed runs, and week-old ones, but never this
-    // body (the only one a run continues) nor its record.
+    // NOTE: only now that this run's body is locked may what others left be cleared: the bodies of killed runs, and
+    // week-old ones, but never this body (the only one a run continues) nor its record.
     folder.removeOrphansOf(chosen.bodyName);
     BodyProgressRecord record(folder, file->name());
     folder.removeStaleBodies(std::chrono::hours(24 * 7), record.name());
@@ -96,23 +95,20 @@ URL Body::handOver(std::optional<Bytes> const& complete)
 {
     // The body was hashed as it arrived; verifying it need not read it again.
     m_file.handOverDigest();
-    // NOTE: the record stays until the body is placed: should the move fail,
-    // the next run finds the finished body through it, where it lies beside
-    // the destination. Otherwise the body belongs to the service, and a
-    // handler that ends the process without moving it leaves nothing behind.
+    // NOTE: the record stays until the body is placed: should the move fail, the next run finds the finished body
+    // through it, where it lies beside the destination. Otherwise the body belongs to the service, and a handler that
+    // ends the process without moving it leaves nothing behind.
     bool recorded = recordProgress(complete);
     // The names are still ours: the body is held locked, its record written by us alone.
     auto body = identityAt(m_folder->folder.descriptor(), m_file.name());
     auto record = recorded ? identityAt(m_folder->folder.descriptor(), m_record.name()) : std::nullopt;
     bool waits = recorded && m_folder->foundAgain;
-    // NOTE: by name only while it is still our file: once the handler moved the
-    // body away, the name may be a concurrent run's body, and its record too.
-    // The folder's own tidy comes after this one, and fails, as it should,
-    // while a body (ours kept, or a concurrent run's) is still inside.
+    // NOTE: by name only while it is still our file: once the handler moved the body away, the name may be a concurrent
+    // run's body, and its record too. The folder's own tidy comes after this one, and fails, as it should, while a body
+    // (ours kept, or a concurrent run's) is still inside.
     m_handedOverTidy.emplace([folder = m_folder->folder.descriptor(), name = m_file.name(),
                                  recordName = m_record.name(), body, record, waits] {
-        bool unmoved = body && identityAt(folder, name) == body;
-        if (waits && unmoved)
+        if (waits && body && identityAt(folder, name) == body)
             return;
         if (body)
             unlinkIfStill(folder, name, *body);

@@ -5,7 +5,6 @@
 #include "platform/BodyFolderChoice.h"
 #include "platform/HeldFolders.h"
 #include "platform/Path.h"
-#include "platform/TrustedPath.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace platform {
 

@@ -5,7 +5,6 @@
 #include "platform/DigestHandOff.h"
 #include "platform/FileCopy.h"
 #include "platform/HeldFolders.h"
-#include "platform/Posix.h"
 #include "platform/TrustedPath.h"
 
 #include <cerrno>

@@ -7,7 +7,6 @@
 #include <fcntl.h>
 #include <map>
 #include <mutex>
-#include <unistd.h>
 
 namespace platform {
 
