@@ -35,7 +35,6 @@ public:
 private:
     int m_folder;
     std::string m_name;
-    std::string m_path;
 };
 
 }

@@ -54,8 +54,7 @@ namespace {
         return written ? copied : -1;
     }
 
-    /// Copies the rest of `in`, `size` bytes long, to `out` (kernel-side where the file systems allow) and returns the
-    /// SHA-256 of what landed in `out`, read back piece by piece as it lands so the file is not read again.
+    /// The SHA-256 of what landed in `out`, read back as it lands, so that the new file is not read again.
     std::expected<Sha256Digest, Error> copyHashingWhatLands(
         int in, std::uint64_t size, int out, std::string const& destination)
     {
@@ -181,7 +180,7 @@ std::expected<void, Error> FileManager::createFile(
     auto file = AtomicFile::create(folder, name, path, 0600);
     if (!file)
         return errorOf(file);
-    if (auto written = file->write(contents); !written)
+    if (auto written = writeAll(file->descriptor(), contents, path); !written)
         return written;
     return file->commit(AtomicFile::Durability::Synced);
 }
