@@ -18,25 +18,20 @@ namespace platform {
 namespace {
 
     /// Where the file cannot take a splice (a file system without it, a file opened to append): one buffer read from
-    /// the pipe and written at `at`. The bytes written, 0 when the pipe was empty, -1 with errno.
+    /// the pipe and written at `at` (the descriptor's offset serves nothing else). The bytes written, 0 when the pipe
+    /// was empty, -1 with errno.
     ssize_t copyThroughBuffer(int pipe, int fd, std::uint64_t at, std::size_t count)
     {
         std::array<std::uint8_t, 64 * 1024> buffer;
         ssize_t got = retryOnInterrupt([&] { return ::read(pipe, buffer.data(), std::min(count, buffer.size())); });
         if (got <= 0)
             return got < 0 && errno != EAGAIN ? -1 : 0;
-        for (ssize_t done = 0; done < got;) {
-            ssize_t written = retryOnInterrupt([&] {
-                return ::pwrite(
-                    fd, buffer.data() + done, static_cast<size_t>(got - done), static_cast<off_t>(at) + done);
-            });
-            if (written <= 0) {
-                errno = written < 0 ? errno : EIO;
-                return -1;
-            }
-            done += written;
-        }
-        return got;
+        if (::lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0)
+            return -1;
+        auto written = writeAll(fd, { buffer.data(), static_cast<size_t>(got) }, {});
+        if (!written)
+            errno = static_cast<int>(written.error().code);
+        return written ? got : -1;
     }
 
 }
