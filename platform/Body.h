@@ -6,8 +6,9 @@
 //   body folder   BodyFolder: where chooseBodyFolder says, beside the destination; opened, checked and held before the
 //                 process confines itself, and removed at exit when empty.
 //   locked file   BodyFile: a regular file of ours, one writer at a time, hashed as it lands.
-//   record        BodyProgressRecord: beside the file, what a later task needs to continue it, replaced every few
-//                 seconds while it grows.
+//   record        "<body>.progress" beside the file: resume data for the body as it stands, replaced every few
+//                 seconds while it grows, so that a kill or a power loss does not cost the bytes on disk. It begins
+//                 with "body-", so that the clean-up of stale bodies takes it too, and no body can bear its name.
 //   fate          handOver (finished: to the completion handler, and placed by it, or left waiting where a later run
 //                 finds it should the move fail), or fail (kept for resume, or discarded).
 //
@@ -16,13 +17,13 @@
 
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
-#include "platform/BodyProgressRecord.h"
 #include "platform/Error.h"
 #include "platform/Process.h"
 #include "platform/ResumeData.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/Url.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -30,6 +31,8 @@
 #include <string>
 
 namespace platform {
+
+inline constexpr std::chrono::seconds progressRecordInterval { 3 };
 
 class Body {
 public:
@@ -60,7 +63,8 @@ public:
     std::uint64_t length() const { return m_file.length(); }
 
     /// Replaces the progress record with `data` (encoded resume data), or removes it when there is none; false when no
-    /// record stays.
+    /// record stays. Not synced: a torn record reads as none, and a body left shorter than its record starts again from
+    /// byte 0.
     bool recordProgress(std::optional<Bytes> const& data);
     /// The transfer failed with `error`; `resumeData` is what a later task would continue from. The body stays, or goes
     /// with its record, as failedBodyFate says; resume data is made only for a failure resumableFailure names. The
@@ -77,7 +81,7 @@ private:
 
     ChosenBodyFolder const* m_folder;
     BodyFile m_file;
-    BodyProgressRecord m_record;
+    std::string m_recordName;
     std::optional<ResumeData> m_continuesFrom;
     bool m_resumedBytesDropped = false; // The body no longer holds what it continued from.
     // Last, so that they run while the body is still open and locked; the body's own before its folder's.
