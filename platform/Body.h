@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The body of a download, from its folder to its fate:
-//
-//   body folder   BodyFolder: where chooseBodyFolder says, beside the destination; opened, checked and held before the
-//                 process confines itself, and removed at exit when empty.
-//   locked file   BodyFile: a regular file of ours, one writer at a time, hashed as it lands.
-//   record        "<body>.progress" beside the file: resume data for the body as it stands, replaced every few
-//                 seconds while it grows, so that a kill or a power loss does not cost the bytes on disk. It begins
-//                 with "body-", so that the clean-up of stale bodies takes it too, and no body can bear its name.
-//   fate          handOver (finished: to the completion handler, and placed by it, or left waiting where a later run
-//                 finds it should the move fail), or fail (kept for resume, or discarded).
-//
-// Body is the transfer's one face of all of it: it owns the file, the record, the fate and what goes when the process
-// ends (ExitTidy registrations of its own). The rule that the record goes with its body is Body's.
+// The body of a download, from its folder to its fate, and the transfer's one face of it. Body owns the locked file
+// (BodyFile, in the folder a BodyFolder holds), its progress record and what goes when the process ends (ExitTidy
+// registrations of its own); the rule that the record goes with its body is Body's. The record, "<body>.progress"
+// beside the file, is resume data for the body as it stands, replaced every few seconds while it grows, so that a kill
+// or a power loss does not cost the bytes on disk; it begins with "body-", so that the clean-up of stale bodies takes
+// it too, and no body can bear its name. A finished body is handed over (to the completion handler, and placed by it,
+// or left waiting where a later run finds it should the move fail); a failed one is kept for resume, or discarded.
 
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"

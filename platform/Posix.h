@@ -44,8 +44,7 @@ public:
     }
     FileDescriptor& operator=(FileDescriptor&& other) noexcept
     {
-        if (this != &other)
-            reset(std::exchange(other.m_fd, -1));
+        reset(std::exchange(other.m_fd, -1)); // Safe on itself: the descriptor is taken before anything closes.
         return *this;
     }
     ~FileDescriptor() { reset(); }
@@ -88,7 +87,6 @@ struct FileIdentity {
 [[nodiscard]] bool isOwnRegularFile(struct stat const& status);
 
 /// Which file `name` in the folder open at `folder` is (a link itself, not followed); nothing when there is none.
-/// AT_FDCWD takes `name` as a path.
 [[nodiscard]] std::optional<FileIdentity> identityAt(int folder, std::string const& name);
 
 /// Unlinks `name` in `folder` only while it is still the file `identity`: once our file has been moved or removed, the
@@ -110,7 +108,6 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
 /// The names in the folder open at `folder` ("." and ".." aside); none when it cannot be listed.
 [[nodiscard]] std::vector<std::string> namesIn(int folder);
 
-/// Writes all of `data` at the file's offset; a failure names `path`.
 [[nodiscard]] std::expected<void, Error> writeAll(int fd, std::span<std::uint8_t const> data, std::string_view path);
 [[nodiscard]] inline std::expected<void, Error> writeAll(int fd, std::string_view text, std::string_view path)
 {
