@@ -11,7 +11,6 @@ namespace platform {
 
 namespace {
 
-    /// What temporary siblings of a file called `name` begin with.
     std::string siblingPrefix(std::string const& name)
     {
         return "." + name + ".quenbury-";
@@ -85,13 +84,6 @@ std::unexpected<Error> AtomicFile::abandon(std::string_view operation, int errno
     ::unlinkat(m_folder, m_temporary.c_str(), 0);
     m_temporary.clear();
     return std::unexpected(Error::fromErrno(operation, m_path, errnoValue));
-}
-
-std::expected<void, Error> AtomicFile::write(std::span<std::uint8_t const> data)
-{
-    if (auto written = writeAll(m_fd.get(), data, m_path); !written)
-        return abandon("write", static_cast<int>(written.error().code));
-    return {};
 }
 
 std::expected<void, Error> AtomicFile::commit(Durability durability)

@@ -8,9 +8,7 @@
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
-#include <cstdint>
 #include <expected>
-#include <span>
 #include <string>
 #include <sys/types.h>
 
@@ -39,9 +37,8 @@ public:
     AtomicFile& operator=(AtomicFile&&) = delete;
     ~AtomicFile();
 
-    /// The sibling, open for reading and writing.
+    /// The sibling, open for reading and writing; what is not committed goes with this object.
     int descriptor() const { return m_fd.get(); }
-    [[nodiscard]] std::expected<void, Error> write(std::span<std::uint8_t const> data);
     /// Closes the sibling (synced first when asked) and renames it over the final name; on failure the sibling is gone
     /// and the old file stands.
     [[nodiscard]] std::expected<void, Error> commit(Durability durability);

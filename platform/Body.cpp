@@ -1,20 +1,39 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Body.h"
 
+#include "platform/AtomicFile.h"
 #include "platform/CurlErrors.h"
 
 #include <cerrno>
-#include <chrono>
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace platform {
+
+namespace {
+
+    /// The record `name` left in `folder`, decoded as untrusted resume data; nothing when it is missing, not a regular
+    /// file of ours, or undecodable.
+    std::optional<ResumeData> readRecord(int folder, std::string const& name)
+    {
+        FileDescriptor fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        auto status = fd ? statusOf(fd.get(), name) : std::unexpected(Error {});
+        if (!status || !isOwnRegularFile(*status))
+            return std::nullopt;
+        auto contents = readAll(fd.get(), name, maximumResumeDataSize);
+        auto decoded = contents ? decodeResumeData(*contents) : errorOf(contents);
+        return decoded ? std::optional(*decoded) : std::nullopt;
+    }
+
+}
 
 std::expected<Body, Error> Body::open(
     ChosenBodyFolder const& chosen, std::string const& url, std::optional<ResumeData> const& stored)
 {
     BodyFolder const& folder = chosen.folder;
-    // NOTE: a handler that ends the process, or a task that could not even
-    // open its body, must not leave an empty folder behind.
+    // NOTE: a handler that ends the process, or a task that could not even open its body, must not leave an empty
+    // folder behind.
     ExitTidy folderTidy([&folder] { (void)folder.removeIfEmpty(); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));
@@ -28,20 +47,20 @@ std::expected<Body, Error> Body::open(
     auto file = taken ? BodyFile::createUnique(folder, chosen.bodyName) : std::move(locked);
     if (!file)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, file.error().description()));
-    // NOTE: only now that this run's body is locked may what others left be
-    // cleared: the bodies of killed runs, and week-old ones, but never this
-    // body (the only one a run continues) nor its record.
+    // NOTE: only now that this run's body is locked may what others left be cleared: the bodies of killed runs, and
+    // week-old ones, but never this body (the only one a run continues) nor its record.
     folder.removeOrphansOf(chosen.bodyName);
-    BodyProgressRecord record(folder, file->name());
-    folder.removeStaleBodies(std::chrono::hours(24 * 7), record.name());
-    auto continuesFrom = continuation(stored, record.read(), url, folder.path(), file->name());
+    std::string const recordName = file->name() + ".progress";
+    folder.removeStaleBodies(std::chrono::hours(24 * 7), recordName);
+    auto continuesFrom
+        = continuation(stored, readRecord(folder.descriptor(), recordName), url, folder.path(), file->name());
     return Body(chosen, std::move(*file), std::move(continuesFrom), std::move(folderTidy));
 }
 
 Body::Body(ChosenBodyFolder const& folder, BodyFile file, std::optional<ResumeData> continuesFrom, ExitTidy folderTidy)
     : m_folder(&folder)
     , m_file(std::move(file))
-    , m_record(folder.folder, m_file.name())
+    , m_recordName(m_file.name() + ".progress")
     , m_continuesFrom(std::move(continuesFrom))
     , m_folderTidy(std::move(folderTidy))
 {
@@ -67,9 +86,13 @@ std::expected<void, Error> Body::startOver()
 
 bool Body::recordProgress(std::optional<Bytes> const& data)
 {
-    if (data && m_record.write(*data))
+    // One writer at a time: the record belongs to the body, which we hold locked.
+    int folder = m_folder->folder.descriptor();
+    auto file = data ? AtomicFile::create(folder, m_recordName, m_recordName, 0600) : std::unexpected(Error {});
+    if (file && writeAll(file->descriptor(), *data, m_recordName) && file->commit(AtomicFile::Durability::Unsynced))
         return true;
-    m_record.remove();
+    // NOTE: an older record must not outlive the body it described: the body may now grow with another entity's bytes.
+    ::unlinkat(folder, m_recordName.c_str(), 0);
     return false;
 }
 
@@ -84,7 +107,7 @@ Error Body::fail(Error error, std::optional<Bytes> resumeData)
         break;
     case BodyFate::Discard:
         m_file.remove();
-        m_record.remove();
+        ::unlinkat(m_folder->folder.descriptor(), m_recordName.c_str(), 0);
         break;
     case BodyFate::Keep:
         break;
@@ -96,29 +119,26 @@ URL Body::handOver(std::optional<Bytes> const& complete)
 {
     // The body was hashed as it arrived; verifying it need not read it again.
     m_file.handOverDigest();
-    // NOTE: the record stays until the body is placed: should the move fail,
-    // the next run finds the finished body through it, where it lies beside
-    // the destination. Otherwise the body belongs to the service, and a
-    // handler that ends the process without moving it leaves nothing behind.
+    // NOTE: the record stays until the body is placed: should the move fail, the next run finds the finished body
+    // through it, where it lies beside the destination. Otherwise the body belongs to the service, and a handler that
+    // ends the process without moving it leaves nothing behind.
     bool recorded = recordProgress(complete);
     // The names are still ours: the body is held locked, its record written by us alone.
     auto body = identityAt(m_folder->folder.descriptor(), m_file.name());
-    auto record = recorded ? identityAt(m_folder->folder.descriptor(), m_record.name()) : std::nullopt;
+    auto record = recorded ? identityAt(m_folder->folder.descriptor(), m_recordName) : std::nullopt;
     bool waits = recorded && m_folder->foundAgain;
-    // NOTE: by name only while it is still our file: once the handler moved the
-    // body away, the name may be a concurrent run's body, and its record too.
-    // The folder's own tidy comes after this one, and fails, as it should,
-    // while a body (ours kept, or a concurrent run's) is still inside.
-    m_handedOverTidy.emplace([folder = m_folder->folder.descriptor(), name = m_file.name(),
-                                 recordName = m_record.name(), body, record, waits] {
-        bool unmoved = body && identityAt(folder, name) == body;
-        if (waits && unmoved)
-            return;
-        if (body)
-            unlinkIfStill(folder, name, *body);
-        if (record)
-            unlinkIfStill(folder, recordName, *record);
-    });
+    // NOTE: by name only while it is still our file: once the handler moved the body away, the name may be a concurrent
+    // run's body, and its record too. The folder's own tidy comes after this one, and fails, as it should, while a body
+    // (ours kept, or a concurrent run's) is still inside.
+    m_handedOverTidy.emplace(
+        [folder = m_folder->folder.descriptor(), name = m_file.name(), recordName = m_recordName, body, record, waits] {
+            if (waits && body && identityAt(folder, name) == body)
+                return;
+            if (body)
+                unlinkIfStill(folder, name, *body);
+            if (record)
+                unlinkIfStill(folder, recordName, *record);
+        });
     return URL::fileURL(m_file.path());
 }
 

@@ -1,32 +1,23 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The body of a download, from its folder to its fate:
-//
-//   body folder   BodyFolder: where chooseBodyFolder (BodyFolderChoice) says,
-//                 beside the destination; opened, checked and held before the
-//                 process confines itself, and removed at exit when empty.
-//   locked file   BodyFile: a regular file of ours, one writer at a time,
-//                 hashed as it lands.
-//   record        BodyProgressRecord: beside the file, what a later task needs
-//                 to continue it, replaced every few seconds while it grows.
-//   fate          handOver (finished: to the completion handler, and placed by
-//                 it, or left waiting where a later run finds it should the
-//                 move fail), or fail (kept for resume, or discarded).
-//
-// Body is the transfer's one face of all of it: it owns the file, the record,
-// the fate and what goes when the process ends (ExitTidy registrations of its
-// own). The rule that the record goes with its body is Body's.
+// The body of a download, from its folder to its fate, and the transfer's one face of it. Body owns the locked file
+// (BodyFile, in the folder a BodyFolder holds), its progress record and what goes when the process ends (ExitTidy
+// registrations of its own); the rule that the record goes with its body is Body's. The record, "<body>.progress"
+// beside the file, is resume data for the body as it stands, replaced every few seconds while it grows, so that a kill
+// or a power loss does not cost the bytes on disk; it begins with "body-", so that the clean-up of stale bodies takes
+// it too, and no body can bear its name. A finished body is handed over (to the completion handler, and placed by it,
+// or left waiting where a later run finds it should the move fail); a failed one is kept for resume, or discarded.
 
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
-#include "platform/BodyProgressRecord.h"
 #include "platform/Error.h"
 #include "platform/Process.h"
 #include "platform/ResumeData.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/Url.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <expected>
@@ -35,15 +26,15 @@
 
 namespace platform {
 
+inline constexpr std::chrono::seconds progressRecordInterval { 3 };
+
 class Body {
 public:
-    /// Opens the body of a task for `url`, an HTTP or HTTPS one, in `folder`
-    /// (which outlives it): the destination's body (one of its own while a
-    /// live run holds that), locked. Then clears what killed runs left beside
-    /// it and week-old bodies, sparing its own record. What it
-    /// continues from is what `continuation` takes of `stored` and the
-    /// progress record beside it. The folder goes when the process ends, or
-    /// the body, with it empty. The error is the task's own.
+    /// Opens the body of a task for `url`, an HTTP or HTTPS one, in `folder` (which outlives it): the destination's
+    /// body (one of its own while a live run holds that), locked. Then clears what killed runs left beside it and
+    /// week-old bodies, sparing its own record. What it continues from is what `continuation` takes of `stored` and the
+    /// progress record beside it. The folder goes when the process ends, or the body, with it empty. The error is the
+    /// task's own.
     [[nodiscard]] static std::expected<Body, Error> open(
         ChosenBodyFolder const& folder, std::string const& url, std::optional<ResumeData> const& stored);
 
@@ -58,7 +49,6 @@ public:
     [[nodiscard]] std::expected<StartingPoint, Error> start();
     /// Empties the body for a whole entity: the bytes it continued with are dropped.
     [[nodiscard]] std::expected<void, Error> startOver();
-    // The writes, as BodyFile's.
     [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count)
     {
         return m_file.appendFrom(pipe, count);
@@ -66,19 +56,18 @@ public:
     [[nodiscard]] std::expected<void, Error> flush() const { return m_file.flush(); }
     std::uint64_t length() const { return m_file.length(); }
 
-    /// Replaces the progress record with `data` (encoded resume data), or
-    /// removes it when there is none; false when no record stays.
+    /// Replaces the progress record with `data` (encoded resume data), or removes it when there is none; false when no
+    /// record stays. Not synced: a torn record reads as none, and a body left shorter than its record starts again from
+    /// byte 0.
     bool recordProgress(std::optional<Bytes> const& data);
-    /// The transfer failed with `error`; `resumeData` is what a later task
-    /// would continue from. The body stays, or goes with its record, as
-    /// failedBodyFate says; resume data is made only for a failure
-    /// resumableFailure names. The error, with that resume data.
+    /// The transfer failed with `error`; `resumeData` is what a later task would continue from. The body stays, or goes
+    /// with its record, as failedBodyFate says; resume data is made only for a failure resumableFailure names. The
+    /// error, with that resume data.
     [[nodiscard]] Error fail(Error error, std::optional<Bytes> resumeData);
-    /// The transfer finished. The digest goes to verification, and the record,
-    /// `complete` when it can tell a later task that the body is whole, stays
-    /// until the body is placed. When the process ends, or the body goes, the
-    /// body and its record go, unless the body is still here and a later run
-    /// finds it where it lies. The body's location, for the completion handler.
+    /// The transfer finished. The digest goes to verification, and the record, `complete` when it can tell a later task
+    /// that the body is whole, stays until the body is placed. When the process ends, or the body goes, the body and
+    /// its record go, unless the body is still here and a later run finds it where it lies. The body's location, for
+    /// the completion handler.
     URL handOver(std::optional<Bytes> const& complete);
 
 private:
@@ -86,11 +75,10 @@ private:
 
     ChosenBodyFolder const* m_folder;
     BodyFile m_file;
-    BodyProgressRecord m_record;
+    std::string m_recordName;
     std::optional<ResumeData> m_continuesFrom;
     bool m_resumedBytesDropped = false; // The body no longer holds what it continued from.
-    // Last, so that they run while the body is still open and locked; the
-    // body's own before its folder's.
+    // Last, so that they run while the body is still open and locked; the body's own before its folder's.
     ExitTidy m_folderTidy;
     std::optional<ExitTidy> m_handedOverTidy;
 };

@@ -17,29 +17,21 @@ namespace platform {
 
 namespace {
 
-    constexpr int openFlags = O_RDWR | O_NOFOLLOW | O_CLOEXEC;
-
-    /// Where the file cannot take a splice (a file system without it, a file
-    /// opened to append): one buffer read from the pipe and written at `at`.
-    /// The bytes written, 0 when the pipe was empty, -1 with errno.
+    /// Where the file cannot take a splice (a file system without it, a file opened to append): one buffer read from
+    /// the pipe and written at `at` (the descriptor's offset serves nothing else). The bytes written, 0 when the pipe
+    /// was empty, -1 with errno.
     ssize_t copyThroughBuffer(int pipe, int fd, std::uint64_t at, std::size_t count)
     {
         std::array<std::uint8_t, 64 * 1024> buffer;
         ssize_t got = retryOnInterrupt([&] { return ::read(pipe, buffer.data(), std::min(count, buffer.size())); });
         if (got <= 0)
             return got < 0 && errno != EAGAIN ? -1 : 0;
-        for (ssize_t done = 0; done < got;) {
-            ssize_t written = retryOnInterrupt([&] {
-                return ::pwrite(
-                    fd, buffer.data() + done, static_cast<size_t>(got - done), static_cast<off_t>(at) + done);
-            });
-            if (written <= 0) {
-                errno = written < 0 ? errno : EIO;
-                return -1;
-            }
-            done += written;
-        }
-        return got;
+        if (::lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0)
+            return -1;
+        auto written = writeAll(fd, { buffer.data(), static_cast<size_t>(got) }, {});
+        if (!written)
+            errno = static_cast<int>(written.error().code);
+        return written ? got : -1;
     }
 
 }
@@ -66,32 +58,29 @@ BodyFile::BodyFile(int folder, FileDescriptor fd, std::string name, std::string 
 {
 }
 
-std::expected<BodyFile, Error> BodyFile::lockOpened(
-    BodyFolder const& folder, FileDescriptor fd, std::string const& name)
+std::expected<BodyFile, Error> BodyFile::openAndLock(BodyFolder const& folder, std::string const& name, int flags)
 {
     std::string path = folder.path() + "/" + name;
+    FileDescriptor fd(
+        ::openat(folder.descriptor(), name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | flags, 0600));
+    if (!fd)
+        return std::unexpected(Error::fromErrno("open", path, errno));
     if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0)
         return std::unexpected(Error::fromErrno("flock", path, errno));
     auto opened = statusOf(fd.get(), path);
     if (!opened)
         return errorOf(opened);
-    if (!S_ISREG(opened->st_mode))
-        return std::unexpected(Error::fromErrno("open", path, EINVAL));
     if (!isOwnRegularFile(*opened))
-        return std::unexpected(Error::fromErrno("open", path, EPERM));
+        return std::unexpected(Error::fromErrno("open", path, S_ISREG(opened->st_mode) ? EPERM : EINVAL));
     return BodyFile(folder.descriptor(), std::move(fd), name, path);
 }
 
 std::expected<BodyFile, Error> BodyFile::openLocked(BodyFolder const& folder, std::string const& name)
 {
-    // NOTE: the run that held the lock before us may have moved or removed the
-    // file in the meantime; a lock on an inode that is no longer under this
-    // name would let two runs write "the same" body. Retry until both agree.
+    // NOTE: the run that held the lock before us may have moved or removed the file in the meantime; a lock on an inode
+    // that is no longer under this name would let two runs write "the same" body. Retry until both agree.
     for (int attempt = 0; attempt < 8; ++attempt) {
-        FileDescriptor fd(::openat(folder.descriptor(), name.c_str(), openFlags | O_CREAT, 0600));
-        if (!fd)
-            return std::unexpected(Error::fromErrno("open", folder.path() + "/" + name, errno));
-        auto body = lockOpened(folder, std::move(fd), name);
+        auto body = openAndLock(folder, name, 0);
         if (!body || body->nameIsOurs())
             return body;
     }
@@ -100,19 +89,12 @@ std::expected<BodyFile, Error> BodyFile::openLocked(BodyFolder const& folder, st
 
 std::expected<BodyFile, Error> BodyFile::createUnique(BodyFolder const& folder, std::string const& prefix)
 {
+    // NOTE: until it is locked, a run clearing what killed runs left may take it for theirs; the name must still be
+    // ours once locked.
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string name = prefix + "-" + randomLettersAndDigits(10);
-        FileDescriptor fd(::openat(folder.descriptor(), name.c_str(), openFlags | O_CREAT | O_EXCL, 0600));
-        // NOTE: until it is locked, a run clearing what killed runs left may
-        // take it for theirs; the name must still be ours once locked.
-        if (fd) {
-            auto body = lockOpened(folder, std::move(fd), name);
-            if (!body || body->nameIsOurs())
-                return body;
-            continue;
-        }
-        if (errno != EEXIST)
-            return std::unexpected(Error::fromErrno("open", folder.path() + "/" + name, errno));
+        auto body = openAndLock(folder, prefix + "-" + randomLettersAndDigits(10), O_EXCL);
+        if (body ? body->nameIsOurs() : !body.error().is(ErrorDomain::POSIX, EEXIST))
+            return body;
     }
     return std::unexpected(Error::fromErrno("open", folder.path() + "/" + prefix, EEXIST));
 }
@@ -134,9 +116,8 @@ std::expected<std::uint64_t, Error> BodyFile::sizeOnDisk() const
 
 std::expected<void, Error> BodyFile::truncate(std::uint64_t length)
 {
-    // NOTE: cut only when the length differs: on ext4 (auto_da_alloc) a cut
-    // file's last close, at process exit, starts write-back of the whole body
-    // (measured in bench/results/decisions.md). The kernel writes it back on its own.
+    // NOTE: cut only when the length differs: on ext4 (auto_da_alloc) a cut file's last close, at process exit, starts
+    // write-back of the whole body (measured in bench/results/decisions.md).
     auto size = sizeOnDisk();
     if (!size)
         return errorOf(size);
@@ -154,8 +135,7 @@ std::expected<std::size_t, Error> BodyFile::appendFrom(int pipe, std::size_t cou
         return std::unexpected(*m_failure);
     int failure = fitsBesideRootsReserve(m_fd.get(), m_position + count) ? 0 : ENOSPC;
     std::size_t moved = 0;
-    // NOTE: splice moves the bytes from the pipe into the page cache with one
-    // copy in the kernel, and none through this process.
+    // NOTE: splice moves the bytes from the pipe into the page cache with one copy in the kernel, none through here.
     while (!failure && moved < count) {
         loff_t at = static_cast<loff_t>(m_position);
         ssize_t got = retryOnInterrupt(

@@ -16,22 +16,18 @@
 
 namespace platform {
 
-/// The body file name for the package that lands at `destination` (a path):
-/// "body-" and the hex SHA-256 of that path. One body per destination, never
-/// per URL, so that two packages chosen by a query never share a body.
+/// The body file name for the package that lands at `destination` (a path): "body-" and the hex SHA-256 of that path.
+/// One body per destination, never per URL, so that two packages chosen by a query never share a body.
 [[nodiscard]] std::expected<std::string, Error> bodyFileNameForDestination(std::string_view destination);
 
-/// A body being received: a regular file of ours in the private folder, held
-/// under an exclusive lock for as long as this object lives. It is written at
-/// explicit positions, each piece moved from the pipe it waits in, and a
-/// LandedBytesHasher reads back each piece as soon as it lands, so that the
-/// SHA-256 of the whole file is ready when the last byte lands. The file never
-/// grows into the blocks its volume keeps for root: such a write fails as on a
-/// full volume.
+/// A body being received: a regular file of ours in the private folder, held under an exclusive lock for as long as
+/// this object lives. It is written at explicit positions, each piece moved from the pipe it waits in, and a
+/// LandedBytesHasher reads back each piece as soon as it lands, so that the SHA-256 of the whole file is ready when the
+/// last byte lands. The file never grows into the blocks its volume keeps for root: such a write fails as on a full
+/// volume.
 class BodyFile {
 public:
-    /// Opens (creating when missing) `name` in `folder`, locked. Fails with
-    /// EWOULDBLOCK when a live run holds the lock.
+    /// Opens (creating when missing) `name` in `folder`, locked. Fails with EWOULDBLOCK when a live run holds the lock.
     [[nodiscard]] static std::expected<BodyFile, Error> openLocked(BodyFolder const& folder, std::string const& name);
     /// A new file named `prefix`, "-" and ten letters and digits, locked.
     [[nodiscard]] static std::expected<BodyFile, Error> createUnique(
@@ -43,31 +39,27 @@ public:
     std::string const& name() const { return m_name; }
     std::string const& path() const { return m_path; }
 
-    /// The file's size on disk.
     [[nodiscard]] std::expected<std::uint64_t, Error> sizeOnDisk() const;
-    /// Cuts the file to `length` and writes on from there, the digest started
-    /// again from the bytes the file keeps up to there (read back once); an
-    /// earlier failure is forgotten.
+    /// Cuts the file to `length` and writes on from there, the digest started again from the bytes the file keeps up to
+    /// there (read back once); an earlier failure is forgotten.
     [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length);
-    /// Moves up to `count` bytes from `pipe` (which must not block) to the end
-    /// of what is written; the bytes moved, fewer when the pipe held fewer.
+    /// Moves up to `count` bytes from `pipe` (which must not block) to the end of what is written; the bytes moved,
+    /// fewer when the pipe held fewer.
     [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count);
     /// Reports a write that failed, now or earlier.
     [[nodiscard]] std::expected<void, Error> flush() const;
-    /// Bytes of the body so far.
     std::uint64_t length() const { return m_position; }
-    /// Hands the digest of the whole file over to verification, when every
-    /// byte of it was written here (or read back) and all are written; it ends
-    /// the digest.
+    /// Hands the digest of the whole file over to verification, when every byte of it was written here (or read back)
+    /// and all are written; it ends the digest.
     void handOverDigest();
     /// Unlinks the file, if its name is still the file we hold.
     void remove();
 
 private:
     BodyFile(int folder, FileDescriptor fd, std::string name, std::string path);
-    [[nodiscard]] static std::expected<BodyFile, Error> lockOpened(
-        BodyFolder const& folder, FileDescriptor fd, std::string const& name);
-    /// Whether `m_name` in the folder is the file open at `m_fd`.
+    /// Opens `name` in `folder` with `flags` besides O_CREAT, locked, refusing anything but a regular file of ours.
+    [[nodiscard]] static std::expected<BodyFile, Error> openAndLock(
+        BodyFolder const& folder, std::string const& name, int flags);
     bool nameIsOurs() const;
 
     int m_folder = -1;

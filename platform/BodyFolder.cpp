@@ -5,7 +5,6 @@
 #include "platform/BodyFolderChoice.h"
 #include "platform/HeldFolders.h"
 #include "platform/Path.h"
-#include "platform/TrustedPath.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -14,7 +13,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 namespace platform {
 
@@ -107,37 +105,6 @@ std::expected<BodyFolder, Error> BodyFolder::openOnce(
     return BodyFolder(path, name, std::move(parentCopy), std::move(*fd));
 }
 
-std::expected<BodyFolder, Error> BodyFolder::createFresh(
-    int parent, std::string const& parentPath, std::string_view prefix)
-{
-    std::string name;
-    for (int attempt = 0;; ++attempt) {
-        name = std::string(prefix) + randomLettersAndDigits(6);
-        if (::mkdirat(parent, name.c_str(), 0700) == 0)
-            break;
-        if (errno != EEXIST || attempt == 100)
-            return std::unexpected(Error::fromErrno("mkdir", joinPath(parentPath, name), errno));
-    }
-    auto folder = openIn(parent, parentPath, name, false);
-    if (!folder)
-        ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
-    return folder;
-}
-
-std::expected<BodyFolder, Error> BodyFolder::openMade(
-    int parent, std::string const& parentPath, std::string_view prefix)
-{
-    auto names = namesIn(parent);
-    std::ranges::sort(names);
-    for (auto const& name : names) {
-        if (!isMadeFolderName(name, prefix))
-            continue;
-        if (auto folder = openIn(parent, parentPath, name, false))
-            return folder;
-    }
-    return std::unexpected(Error::fromErrno("open", joinPath(parentPath, prefix), ENOENT));
-}
-
 BodyFolder::BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd)
     : m_path(std::move(path))
     , m_name(std::move(name))
@@ -183,6 +150,24 @@ void BodyFolder::removeOrphansOf(std::string const& body) const
 
 namespace {
 
+    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`: a name that no other user can have taken
+    /// first.
+    std::expected<BodyFolder, Error> createFresh(int parent, std::string const& parentPath, std::string_view prefix)
+    {
+        std::string name;
+        for (int attempt = 0;; ++attempt) {
+            name = std::string(prefix) + randomLettersAndDigits(6);
+            if (::mkdirat(parent, name.c_str(), 0700) == 0)
+                break;
+            if (errno != EEXIST || attempt == 100)
+                return std::unexpected(Error::fromErrno("mkdir", joinPath(parentPath, name), errno));
+        }
+        auto folder = BodyFolder::openIn(parent, parentPath, name, false);
+        if (!folder)
+            ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+        return folder;
+    }
+
     /// Ours beside the destination, else one we made beside a name another user took.
     std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
     {
@@ -190,33 +175,30 @@ namespace {
         if (folder || !folder.error().is(ErrorDomain::POSIX, EPERM))
             return folder;
         // NOTE: the planted entry is left alone; ours beside it cannot be taken first, and one a killed run made is
-        // found again.
-        if (auto made = BodyFolder::openMade(parent, parentPath, freshBesideFolderPrefix))
-            return made;
-        return BodyFolder::createFresh(parent, parentPath, freshBesideFolderPrefix);
+        // found again (the first by name that openIn accepts).
+        auto names = namesIn(parent);
+        std::ranges::sort(names);
+        for (auto const& name : names) {
+            if (!isMadeFolderName(name, freshBesideFolderPrefix))
+                continue;
+            if (auto made = BodyFolder::openIn(parent, parentPath, name, false))
+                return made;
+        }
+        return createFresh(parent, parentPath, freshBesideFolderPrefix);
     }
 
-    /// Carries out `plan`; nothing when a recorded folder is gone or not ours.
-    std::expected<ChosenBodyFolder, Error> carryOut(BodyFolderPlan const& plan, BodyFolderLocations const& locations)
+    std::expected<BodyFolder, Error> carryOut(BodyFolderPlan const& plan, BodyFolderLocations const& locations)
     {
-        auto chosen
-            = [](std::expected<BodyFolder, Error> folder, bool beside) -> std::expected<ChosenBodyFolder, Error> {
-            if (!folder)
-                return errorOf(folder);
-            return ChosenBodyFolder { std::move(*folder), beside, {} };
-        };
         if (auto const* beside = std::get_if<plan::Beside>(&plan))
-            return chosen(openBeside(beside->destinationFolder, locations.destinationFolder), true);
+            return openBeside(beside->destinationFolder, locations.destinationFolder);
         if (auto const* recorded = std::get_if<plan::RecordedBeside>(&plan))
-            return chosen(
-                BodyFolder::openIn(recorded->destinationFolder, locations.destinationFolder, recorded->name, false),
-                true);
+            return BodyFolder::openIn(recorded->destinationFolder, locations.destinationFolder, recorded->name, false);
         FileDescriptor temporary(::open(locations.temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         if (!temporary)
             return std::unexpected(Error::fromErrno("open", locations.temporary, errno));
         if (auto const* recorded = std::get_if<plan::RecordedTemporary>(&plan))
-            return chosen(BodyFolder::openIn(temporary.get(), locations.temporary, recorded->name, false), false);
-        return chosen(BodyFolder::createFresh(temporary.get(), locations.temporary, freshTemporaryFolderPrefix), false);
+            return BodyFolder::openIn(temporary.get(), locations.temporary, recorded->name, false);
+        return createFresh(temporary.get(), locations.temporary, freshTemporaryFolderPrefix);
     }
 
 }
@@ -238,26 +220,25 @@ std::expected<ChosenBodyFolder, Error> openBodyFolder(
 {
     auto locations = bodyFolderLocations(destination, configuredTemporary);
     // The destination's folder is resolved once, and held for the check, the move and the confinement.
-    auto held = locations.destinationFolder.empty() ? std::unexpected(Error::fromErrno("open", "", ENOENT))
-                                                    : holdContainingFolder(destination);
-    std::optional<int> destinationFolder;
-    if (held)
-        destinationFolder = held->get();
+    auto held = holdContainingFolder(destination);
+    auto destinationFolder = held ? std::optional(held->get()) : std::nullopt;
     auto plan = chooseBodyFolder(resume, locations, destinationFolder);
-    auto chosen = carryOut(plan, locations);
+    auto folder = carryOut(plan, locations);
     // Gone (a cleaner emptied the temporary folder) or taken: the body starts over where a fresh one goes.
     bool recorded
         = std::holds_alternative<plan::RecordedBeside>(plan) || std::holds_alternative<plan::RecordedTemporary>(plan);
-    if (!chosen && recorded)
-        chosen = carryOut(chooseBodyFolder(std::nullopt, locations, destinationFolder), locations);
-    if (!chosen)
-        return chosen;
+    if (!folder && recorded) {
+        plan = chooseBodyFolder(std::nullopt, locations, destinationFolder);
+        folder = carryOut(plan, locations);
+    }
+    if (!folder)
+        return errorOf(folder);
     auto name = bodyFileNameForDestination(destination);
     if (!name)
         return errorOf(name);
-    chosen->bodyName = std::move(*name);
-    holdFolder(chosen->folder.path(), chosen->folder.descriptor());
-    return chosen;
+    holdFolder(folder->path(), folder->descriptor());
+    bool beside = std::holds_alternative<plan::Beside>(plan) || std::holds_alternative<plan::RecordedBeside>(plan);
+    return ChosenBodyFolder { std::move(*folder), beside, std::move(*name) };
 }
 
 }

@@ -12,7 +12,6 @@
 #include <expected>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace platform {
@@ -27,14 +26,6 @@ public:
         int parent, std::string const& parentPath, std::string const& name, bool create);
     /// The same for the absolute `path`, whose own folder is opened by name.
     [[nodiscard]] static std::expected<BodyFolder, Error> open(std::string const& path, bool create);
-    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent` (see isMadeFolderName): a name that no
-    /// other user can have taken first.
-    [[nodiscard]] static std::expected<BodyFolder, Error> createFresh(
-        int parent, std::string const& parentPath, std::string_view prefix);
-    /// The first (by name) folder in `parent` that createFresh made with `prefix` and openIn accepts; ENOENT when there
-    /// is none.
-    [[nodiscard]] static std::expected<BodyFolder, Error> openMade(
-        int parent, std::string const& parentPath, std::string_view prefix);
 
     std::string const& path() const { return m_path; }
     int descriptor() const { return m_fd.get(); }

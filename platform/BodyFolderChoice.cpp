@@ -21,7 +21,6 @@ namespace {
 
 BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary)
 {
-    BodyFolderLocations locations { splitPath(destination).folder, {} };
     std::string temporary = configuredTemporary;
     if (temporary.empty()) {
         char const* tmpdir = std::getenv("TMPDIR");
@@ -30,8 +29,7 @@ BodyFolderLocations bodyFolderLocations(std::string const& destination, std::str
     }
     while (temporary.size() > 1 && temporary.back() == '/')
         temporary.pop_back();
-    locations.temporary = std::move(temporary);
-    return locations;
+    return { splitPath(destination).folder, std::move(temporary) };
 }
 
 bool isMadeFolderName(std::string_view name, std::string_view prefix)
@@ -45,14 +43,12 @@ bool isMadeFolderName(std::string_view name, std::string_view prefix)
 BodyFolderPlan chooseBodyFolder(
     std::optional<ResumeData> const& resume, BodyFolderLocations const& locations, std::optional<int> destinationFolder)
 {
-    if (resume && destinationFolder) {
-        if (auto name = madeIn(resume->bodyFolder, locations.destinationFolder, freshBesideFolderPrefix); !name.empty())
-            return plan::RecordedBeside { *destinationFolder, name };
-    }
-    if (resume) {
-        if (auto name = madeIn(resume->bodyFolder, locations.temporary, freshTemporaryFolderPrefix); !name.empty())
-            return plan::RecordedTemporary { name };
-    }
+    std::string_view recorded = resume ? std::string_view(resume->bodyFolder) : "";
+    auto beside = madeIn(recorded, locations.destinationFolder, freshBesideFolderPrefix);
+    if (destinationFolder && !beside.empty())
+        return plan::RecordedBeside { *destinationFolder, beside };
+    if (auto name = madeIn(recorded, locations.temporary, freshTemporaryFolderPrefix); !name.empty())
+        return plan::RecordedTemporary { name };
     if (destinationFolder)
         return plan::Beside { *destinationFolder };
     return plan::FreshTemporary {};

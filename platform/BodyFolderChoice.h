@@ -53,7 +53,6 @@ namespace plan {
         std::string name;
         bool operator==(RecordedTemporary const&) const = default;
     };
-    /// A new folder in the temporary folder.
     struct FreshTemporary {
         bool operator==(FreshTemporary const&) const = default;
     };

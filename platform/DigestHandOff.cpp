@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/DigestHandOff.h"
 
-#include "platform/Posix.h"
 #include "platform/TrustedPath.h"
 
 #include <mutex>
-#include <optional>
 #include <sys/stat.h>
 #include <tuple>
 
@@ -39,9 +37,8 @@ void rememberDigestOf(int fd, Sha256Digest const& digest)
     auto status = statusOf(fd, {});
     if (!status || !S_ISREG(status->st_mode))
         return;
-    auto& store = handedOver();
-    std::lock_guard lock(store.mutex);
-    store.entry.emplace(contentsIdentity(*status), digest);
+    std::lock_guard lock(handedOver().mutex);
+    handedOver().entry.emplace(contentsIdentity(*status), digest);
 }
 
 std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::optional<FileIdentity> placed)
@@ -55,12 +52,10 @@ std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::op
     // NOTE: a file another run put there since is theirs to verify, not ours.
     if (placed && FileIdentity(*status) != *placed)
         return std::unexpected(Error::refused(path, "no longer the file placed"));
-    {
-        auto& store = handedOver();
-        std::lock_guard lock(store.mutex);
-        if (store.entry && store.entry->first == contentsIdentity(*status))
-            return store.entry->second;
-    }
+    std::unique_lock lock(handedOver().mutex);
+    if (auto const& entry = handedOver().entry; entry && entry->first == contentsIdentity(*status))
+        return entry->second;
+    lock.unlock();
     return sha256OfFile(opened->get(), path);
 }
 

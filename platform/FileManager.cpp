@@ -3,15 +3,17 @@
 
 #include "platform/AtomicFile.h"
 #include "platform/DigestHandOff.h"
-#include "platform/FileCopy.h"
 #include "platform/HeldFolders.h"
-#include "platform/Posix.h"
+#include "platform/LandedBytesHasher.h"
 #include "platform/TrustedPath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace platform {
 
@@ -22,8 +24,60 @@ namespace {
         return std::unexpected(Error::fromErrno(operation, path, errnoValue));
     }
 
-    // NOTE: resume data holds the URL, and URLs carry secrets.
-    constexpr mode_t ownerOnlyFile = 0600;
+    constexpr size_t copyPiece = 8 << 20;
+
+    enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
+
+    /// One piece copied at the files' offsets, falling back to the next method where the file systems refuse one: bytes
+    /// copied, 0 at the end, -1 with errno.
+    ssize_t copyPieceWith(CopyMethod& method, int in, int out, std::vector<std::uint8_t>& buffer)
+    {
+        if (method == CopyMethod::CopyFileRange) {
+            ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, copyPiece, 0);
+            if (copied >= 0 || (errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS))
+                return copied;
+            method = CopyMethod::SendFile;
+        }
+        if (method == CopyMethod::SendFile) {
+            ssize_t copied = ::sendfile(out, in, nullptr, copyPiece);
+            if (copied >= 0 || (errno != EINVAL && errno != ENOSYS))
+                return copied;
+            method = CopyMethod::ReadWrite;
+            buffer.resize(copyPiece);
+        }
+        ssize_t copied = ::read(in, buffer.data(), buffer.size());
+        if (copied <= 0)
+            return copied;
+        auto written = writeAll(out, { buffer.data(), static_cast<size_t>(copied) }, {});
+        if (!written)
+            errno = static_cast<int>(written.error().code);
+        return written ? copied : -1;
+    }
+
+    /// The SHA-256 of what landed in `out`, read back as it lands, so that the new file is not read again.
+    std::expected<Sha256Digest, Error> copyHashingWhatLands(
+        int in, std::uint64_t size, int out, std::string const& destination)
+    {
+        LandedBytesHasher hasher(out);
+        CopyMethod method = CopyMethod::CopyFileRange;
+        std::vector<std::uint8_t> buffer;
+        for (std::uint64_t copied = 0;;) {
+            // As the body's own writes: the copy never takes the blocks its volume keeps for root.
+            std::uint64_t next = size > copied ? std::min<std::uint64_t>(copyPiece, size - copied) : 0;
+            if (!fitsBesideRootsReserve(out, copied + next))
+                return std::unexpected(Error::fromErrno("write", destination, ENOSPC));
+            ssize_t piece = retryOnInterrupt([&] { return copyPieceWith(method, in, out, buffer); });
+            if (piece < 0)
+                return std::unexpected(Error::fromErrno("copy", destination, errno));
+            if (piece == 0) {
+                if (auto digest = hasher.finish(copied))
+                    return *digest;
+                return std::unexpected(Error::fromErrno("read", destination, EIO));
+            }
+            copied += static_cast<std::uint64_t>(piece);
+            hasher.landed(copied);
+        }
+    }
 
     std::expected<FileIdentity, Error> copyAcrossFileSystems(int sourceFolder, std::string const& sourceName,
         std::string const& source, int folder, std::string const& name, std::string const& destination)
@@ -39,7 +93,8 @@ namespace {
         auto out = AtomicFile::create(folder, name, destination, info->st_mode & 07777);
         if (!out)
             return errorOf(out);
-        auto digest = copyHashingWhatLands(in.get(), out->descriptor(), destination);
+        auto digest
+            = copyHashingWhatLands(in.get(), static_cast<std::uint64_t>(info->st_size), out->descriptor(), destination);
         if (!digest)
             return errorOf(digest);
         // NOTE: the copy's own bytes were hashed as they landed; verifying the new file need not read it again. Not
@@ -121,10 +176,11 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
 std::expected<void, Error> FileManager::createFile(
     int folder, std::string const& name, std::string const& path, Bytes const& contents)
 {
-    auto file = AtomicFile::create(folder, name, path, ownerOnlyFile);
+    // NOTE: owner-only: resume data holds the URL, and URLs carry secrets.
+    auto file = AtomicFile::create(folder, name, path, 0600);
     if (!file)
         return errorOf(file);
-    if (auto written = file->write(contents); !written)
+    if (auto written = writeAll(file->descriptor(), contents, path); !written)
         return written;
     return file->commit(AtomicFile::Durability::Synced);
 }

@@ -10,7 +10,6 @@
 #include <expected>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 namespace platform {
 
@@ -30,7 +29,6 @@ public:
     struct Placed {
         /// Something stood at the destination and was replaced.
         bool replaced = false;
-        /// The file now at the destination, as it was placed.
         FileIdentity identity;
     };
     /// Puts `source` in the place of whatever stands at `destination` (not a folder) in one rename, so a failure leaves

@@ -4,10 +4,9 @@
 #include "platform/Path.h"
 #include "platform/TrustedPath.h"
 
-#include <algorithm>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
-#include <unistd.h>
 
 namespace platform {
 
@@ -15,7 +14,7 @@ namespace {
 
     struct Held {
         std::mutex mutex;
-        std::vector<std::pair<std::string, FileDescriptor>> folders;
+        std::map<std::string, FileDescriptor> folders;
     };
 
     Held& held()
@@ -31,19 +30,15 @@ void holdFolder(std::string path, int descriptor)
     FileDescriptor copy(::fcntl(descriptor, F_DUPFD_CLOEXEC, 0));
     if (!copy)
         return; // Then found by name again, through the same checks.
-    auto& store = held();
-    std::lock_guard lock(store.mutex);
-    if (std::ranges::any_of(store.folders, [&](auto const& folder) { return folder.first == path; }))
-        return;
-    store.folders.emplace_back(std::move(path), std::move(copy));
+    std::lock_guard lock(held().mutex);
+    held().folders.try_emplace(std::move(path), std::move(copy));
 }
 
 std::vector<int> heldFolders()
 {
-    auto& store = held();
-    std::lock_guard lock(store.mutex);
+    std::lock_guard lock(held().mutex);
     std::vector<int> descriptors;
-    for (auto const& [path, fd] : store.folders)
+    for (auto const& [path, fd] : held().folders)
         descriptors.push_back(fd.get());
     return descriptors;
 }
@@ -53,18 +48,14 @@ std::expected<FolderAndName, Error> openContainingFolder(std::string const& path
     auto [folderPath, name] = splitPath(path);
     if (folderPath.empty() || name.empty())
         return std::unexpected(Error::refused(path, "not an absolute file path"));
-    {
-        auto& store = held();
-        std::lock_guard lock(store.mutex);
-        for (auto const& [heldPath, fd] : store.folders) {
-            if (heldPath == folderPath) {
-                FileDescriptor copy(::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0));
-                if (!copy)
-                    return std::unexpected(Error::fromErrno("open", folderPath, errno));
-                return FolderAndName { std::move(copy), std::move(name) };
-            }
-        }
+    std::unique_lock lock(held().mutex);
+    if (auto found = held().folders.find(folderPath); found != held().folders.end()) {
+        FileDescriptor copy(::fcntl(found->second.get(), F_DUPFD_CLOEXEC, 0));
+        if (!copy)
+            return std::unexpected(Error::fromErrno("open", folderPath, errno));
+        return FolderAndName { std::move(copy), std::move(name) };
     }
+    lock.unlock();
     auto folder = openFolderFollowingOwnLinks(folderPath);
     if (!folder)
         return errorOf(folder);

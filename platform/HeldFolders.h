@@ -9,8 +9,6 @@
 
 #include <expected>
 #include <string>
-#include <string_view>
-#include <utility>
 #include <vector>
 
 namespace platform {

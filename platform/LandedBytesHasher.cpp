@@ -13,8 +13,6 @@ namespace platform {
 
 namespace {
 
-    constexpr size_t readBackCapacity = 128 * 1024;
-
     /// A new digest, or none: the digest is then left to a full read.
     std::optional<Sha256> freshDigest()
     {
@@ -48,7 +46,7 @@ void LandedBytesHasher::hashLoop()
     // other.
     sched_param batch {};
     (void)::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &batch);
-    std::vector<std::uint8_t> piece(readBackCapacity);
+    std::vector<std::uint8_t> piece(128 * 1024);
     std::unique_lock lock(m_mutex);
     for (;;) {
         m_landed.wait(lock, [this] { return m_hashedLength < m_landedLength || m_stopping; });

@@ -20,11 +20,9 @@ public:
     LandedBytesHasher(LandedBytesHasher const&) = delete;
     LandedBytesHasher& operator=(LandedBytesHasher const&) = delete;
 
-    /// The file's bytes up to `length` have landed.
     void landed(std::uint64_t length);
     /// A new digest, of the bytes up to `length` that the file keeps (read back anew).
     void restartAt(std::uint64_t length);
-    /// Waits until every byte landed is hashed.
     void waitIdle();
     /// The digest of the first `length` bytes, when exactly those were hashed (a failed read or digest loses it); it
     /// ends the digest.

@@ -2,7 +2,6 @@
 #include "platform/Posix.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <random>
 #include <sys/file.h>
 #include <sys/statvfs.h>

@@ -16,7 +16,6 @@
 #include <string>
 #include <string_view>
 #include <sys/stat.h>
-#include <sys/types.h>
 #include <utility>
 #include <vector>
 
@@ -45,8 +44,7 @@ public:
     }
     FileDescriptor& operator=(FileDescriptor&& other) noexcept
     {
-        if (this != &other)
-            reset(std::exchange(other.m_fd, -1));
+        reset(std::exchange(other.m_fd, -1)); // Safe on itself: the descriptor is taken before anything closes.
         return *this;
     }
     ~FileDescriptor() { reset(); }
@@ -56,7 +54,6 @@ public:
     /// Closes now and reports the close's own failure (errno), which a write to some file systems only reveals there.
     [[nodiscard]] int close();
     void reset(int fd = -1);
-    /// Gives the descriptor up without closing it.
     [[nodiscard]] int release() { return std::exchange(m_fd, -1); }
 
 private:
@@ -85,14 +82,11 @@ struct FileIdentity {
 /// as root, a server could otherwise fill the volume to its last block. Such a write fails as on a full volume.
 [[nodiscard]] bool fitsBesideRootsReserve(int fd, std::uint64_t end);
 
-/// The status of the file open at `fd`; `path` names it in the error.
 [[nodiscard]] std::expected<struct stat, Error> statusOf(int fd, std::string_view path);
 
-/// A regular file of the running user's.
 [[nodiscard]] bool isOwnRegularFile(struct stat const& status);
 
 /// Which file `name` in the folder open at `folder` is (a link itself, not followed); nothing when there is none.
-/// AT_FDCWD takes `name` as a path.
 [[nodiscard]] std::optional<FileIdentity> identityAt(int folder, std::string const& name);
 
 /// Unlinks `name` in `folder` only while it is still the file `identity`: once our file has been moved or removed, the
@@ -114,7 +108,6 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
 /// The names in the folder open at `folder` ("." and ".." aside); none when it cannot be listed.
 [[nodiscard]] std::vector<std::string> namesIn(int folder);
 
-/// Writes all of `data` at the file's offset; a failure names `path`.
 [[nodiscard]] std::expected<void, Error> writeAll(int fd, std::span<std::uint8_t const> data, std::string_view path);
 [[nodiscard]] inline std::expected<void, Error> writeAll(int fd, std::string_view text, std::string_view path)
 {

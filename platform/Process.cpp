@@ -7,8 +7,6 @@
 #include <map>
 #include <mutex>
 #include <signal.h>
-#include <unistd.h>
-#include <utility>
 
 namespace platform {
 
@@ -39,8 +37,7 @@ ExitTidy::ExitTidy(std::function<void()> action)
 ExitTidy::~ExitTidy()
 {
     auto& tidies = registered();
-    // NOTE: run under the lock, so that an exit on another thread waits for it
-    // instead of finding it half done.
+    // NOTE: run under the lock, so that an exit on another thread waits for it instead of finding it half done.
     std::lock_guard lock(tidies.mutex);
     if (auto found = tidies.actions.extract(m_key))
         found.mapped()();
@@ -60,9 +57,8 @@ void exitProcess(int status)
 
 void initializeProcess()
 {
-    // NOTE: a receiver that closes the channel must not kill the process
-    // through SIGPIPE. This process speaks no TLS (the receiver does): of
-    // libcurl it uses only the URL parser, which needs nothing set up.
+    // NOTE: a receiver that closes the channel must not kill the process through SIGPIPE. This process speaks no TLS
+    // (the receiver does): of libcurl it uses only the URL parser, which needs nothing set up.
     ::signal(SIGPIPE, SIG_IGN);
     if (curl_global_init(CURL_GLOBAL_NOTHING) != CURLE_OK) {
         std::fputs("curl_global_init failed\n", stderr);

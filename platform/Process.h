@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The process's life: its set-up before any thread, and its end from any
-// thread, with what the download service left to tidy.
+// The process's life: its set-up before any thread, and its end from any thread, with what the download service left
+// to tidy.
 
 #include <cstdint>
 #include <functional>
@@ -10,15 +10,13 @@
 
 namespace platform {
 
-/// Ends the process with `status` from any thread, while other threads may be
-/// blocked: runs the clean-up still registered (see ExitTidy), flushes the
-/// standard streams and ends without running static destructors.
+/// Ends the process with `status` from any thread, while other threads may be blocked: runs the clean-up still
+/// registered (see ExitTidy), flushes the standard streams and ends without running static destructors.
 [[noreturn]] void exitProcess(int status);
 
-/// Clean-up that something which lives owes should the process end: the
-/// action is registered while its owner holds this, and runs once, when the
-/// process ends through exitProcess or when the owner lets it go, whichever
-/// comes first; then it is withdrawn. At exit the latest registered runs first.
+/// Clean-up that something which lives owes should the process end: the action is registered while its owner holds
+/// this, and runs once, when the process ends through exitProcess or when the owner lets it go, whichever comes first;
+/// then it is withdrawn. At exit the latest registered runs first.
 class ExitTidy {
 public:
     explicit ExitTidy(std::function<void()> action);

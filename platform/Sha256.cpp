@@ -21,9 +21,7 @@ namespace {
 
     Error digestError(std::string_view operation)
     {
-        Error error;
-        error.domain = "OpenSSL";
-        error.code = static_cast<long>(ERR_peek_last_error());
+        Error error { "OpenSSL", static_cast<long>(ERR_peek_last_error()), {} };
         char text[256] = "digest failure";
         if (auto code = ERR_get_error())
             ERR_error_string_n(code, text, sizeof text);
@@ -31,8 +29,6 @@ namespace {
         error.userInfo.emplace(UserInfoKey::Operation, std::string(operation));
         return error;
     }
-
-    constexpr size_t readSize = 1 << 20;
 
 }
 
@@ -78,7 +74,7 @@ std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
     auto hasher = Sha256::create();
     if (!hasher)
         return errorOf(hasher);
-    std::vector<std::uint8_t> buffer(readSize);
+    std::vector<std::uint8_t> buffer(1 << 20);
     for (;;) {
         ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
         if (got < 0)
@@ -95,11 +91,8 @@ std::string hexString(Sha256Digest const& digest)
 {
     static constexpr char hex[] = "0123456789abcdef";
     std::string text;
-    text.reserve(digest.size() * 2);
-    for (auto byte : digest) {
-        text += hex[byte >> 4];
-        text += hex[byte & 0x0F];
-    }
+    for (auto byte : digest)
+        text += { hex[byte >> 4], hex[byte & 0x0F] };
     return text;
 }
 

@@ -29,7 +29,6 @@ namespace {
     /// As the kernel resolves links.
     constexpr int maximumLinks = 40;
 
-    /// "/", opened, where `path` is an absolute path to walk from there.
     std::expected<FileDescriptor, Error> openRootOf(std::string const& path)
     {
         if (!path.starts_with('/'))

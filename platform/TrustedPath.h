@@ -10,7 +10,6 @@
 #include <expected>
 #include <string>
 #include <string_view>
-#include <utility>
 
 namespace platform {
 

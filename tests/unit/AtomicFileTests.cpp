@@ -24,7 +24,8 @@ TEST(AtomicFile, ASiblingBeingCommittedIsNeverTakenForAnAbandonedOne)
     std::string failure;
     for (int round = 0; round < 20000; ++round) {
         auto file = platform::AtomicFile::create(fd, "state", folder / "state", 0600);
-        auto written = file ? file->write(std::span<std::uint8_t const>()) : std::unexpected(file.error());
+        auto written = file ? platform::writeAll(file->descriptor(), std::span<std::uint8_t const>(), "state")
+                            : std::unexpected(file.error());
         auto committed = written ? file->commit(platform::AtomicFile::Durability::Unsynced) : written;
         if (!committed && !failures++)
             failure = committed.error().description();
