@@ -4,7 +4,6 @@
 #include "platform/DigestHandOff.h"
 #include "platform/Log.h"
 #include "platform/Sha256.h"
-#include "platform/Url.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,8 +21,7 @@ bool equalIgnoringCase(std::string_view a, std::string_view b)
 bool sha256Checksum(
     std::string const& forFileAtPath, std::string const& compare, std::optional<platform::FileIdentity> placed)
 {
-    auto fileURL = platform::URL::fileURL(forFileAtPath);
-    auto digest = platform::digestOfFile(fileURL.path, placed);
+    auto digest = platform::digestOfFile(forFileAtPath, placed);
     if (!digest) {
         platform::printLine("Error reading the file or calculating SHA-256: " + digest.error().description());
         return false;

@@ -29,24 +29,13 @@ namespace {
     {
         auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
         unsigned char lead = byte(i);
-        size_t length;
-        unsigned minimum;
         if (lead < 0x80)
             return 1;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            minimum = 0x10000;
-        } else {
+        size_t length = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || i + length > text.size())
             return 0;
-        }
-        if (i + length > text.size())
-            return 0;
+        // The smallest code point that needs this many bytes.
+        constexpr unsigned minimumOfLength[] { 0, 0, 0x80, 0x800, 0x10000 };
         unsigned codePoint = lead & (0x7F >> length);
         for (size_t k = 1; k < length; ++k) {
             if ((byte(i + k) & 0xC0) != 0x80)
@@ -54,7 +43,7 @@ namespace {
             codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
         }
         // Overlong forms, surrogates and values beyond Unicode are not text.
-        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        if (codePoint < minimumOfLength[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return 0;
         return length;
     }
@@ -138,9 +127,7 @@ std::optional<std::string> percentEncodeQueryAllowed(std::string_view text)
 
 std::optional<URL> URL::fromString(std::string_view text)
 {
-    if (text.empty())
-        return std::nullopt;
-    auto parts = resourceParts(text);
+    auto parts = text.empty() ? std::nullopt : resourceParts(text);
     if (!parts)
         return std::nullopt;
     return URL { std::string(text), (*parts)[Scheme].value_or(""), (*parts)[Path].value_or("") };
