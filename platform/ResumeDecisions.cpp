@@ -78,30 +78,24 @@ ResponseUse responseUse(
 std::optional<std::uint64_t> bodyLimit(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart)
 {
-    switch (responseUse(response, resume, rangeStart)) {
-    case ResponseUse::Append: {
-        // NOTE: an appended part starts at rangeStart (responseUse checked it),
-        // so rangeStart + (last - first + 1) is one past its last byte; a total
-        // in the Content-Range is above that last byte, and equals the recorded
-        // length, which bounds a part whose total is "*".
-        auto last = contentRangeLast(response.contentRange);
-        std::optional<std::uint64_t> limit;
-        if (last && *last < UINT64_MAX)
-            limit = *last + 1;
-        if (resume->totalLength && (!limit || *resume->totalLength < *limit))
-            limit = resume->totalLength;
-        return limit;
-    }
-    case ResponseUse::Replace:
+    auto use = responseUse(response, resume, rangeStart);
+    if (use == ResponseUse::Replace)
         return response.contentLength;
-    case ResponseUse::StartOver:
-    case ResponseUse::Fail:
-    case ResponseUse::Complete:
-        break;
-    }
-    // Nothing of such a response is taken (only a range request gets these
-    // answers): the body stays as it was kept.
-    return rangeStart;
+    // Nothing of any other answer but a part is taken (only a range request
+    // gets these): the body stays as it was kept.
+    if (use != ResponseUse::Append)
+        return rangeStart;
+    // NOTE: an appended part starts at rangeStart (responseUse checked it),
+    // so rangeStart + (last - first + 1) is one past its last byte; a total
+    // in the Content-Range is above that last byte, and equals the recorded
+    // length, which bounds a part whose total is "*".
+    auto last = contentRangeLast(response.contentRange);
+    std::optional<std::uint64_t> limit;
+    if (last && *last < UINT64_MAX)
+        limit = *last + 1;
+    if (resume->totalLength && (!limit || *resume->totalLength < *limit))
+        limit = resume->totalLength;
+    return limit;
 }
 
 std::optional<ResumableFailure> resumableFailure(Error const& error)
@@ -141,11 +135,10 @@ bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData
 
 std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
 {
-    ResumeData data;
-    data.url = failed.url;
-    data.bodyFileName = failed.bodyFileName;
-    data.bodyFolder = failed.bodyFolder;
-    data.bytesReceived = failed.bodyLength;
+    ResumeData data { .url = failed.url,
+        .bodyFileName = failed.bodyFileName,
+        .bytesReceived = failed.bodyLength,
+        .bodyFolder = failed.bodyFolder };
     auto const& response = failed.response;
     auto const& resume = failed.resume;
     if (!response) {
@@ -183,12 +176,10 @@ std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
 
 std::optional<Bytes> encodedResumeDataAfterFailure(FailedTransfer const& failed)
 {
-    auto data = resumeDataAfterFailure(failed);
-    if (!data)
-        return std::nullopt;
     // Only what the next run will accept: an oversized validator would
     // otherwise turn into "Error in resume data..." there.
-    auto encoded = encodeResumeData(*data);
+    auto data = resumeDataAfterFailure(failed);
+    auto encoded = data ? encodeResumeData(*data) : std::unexpected(Error {});
     if (!encoded || !decodeResumeData(*encoded))
         return std::nullopt;
     return *encoded;
