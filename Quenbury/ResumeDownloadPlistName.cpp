@@ -12,7 +12,8 @@ std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::str
 
     auto pieces = platform::pathComponents(forDownloadfile);
     if (pieces.empty())
-        return std::unexpected(ResumeDownloadError::fileNameError("Error in file path seperator"));
+        return std::unexpected(
+            ResumeDownloadError { ResumeDownloadError::Kind::fileNameError, "Error in file path seperator" });
 
     std::string name = pieces.back();
     std::ranges::replace(name, '.', '_');
