@@ -18,12 +18,6 @@ namespace {
         return punctuation.find(static_cast<char>(c)) != std::string_view::npos;
     }
 
-    bool isPathAllowed(unsigned char c)
-    {
-        // A path keeps "/" and the sub-delimiters but not "?" or "#".
-        return c != '?' && isQueryAllowed(c);
-    }
-
     /// Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is malformed.
     size_t utf8SequenceLength(std::string_view text, size_t i)
     {
@@ -64,13 +58,10 @@ namespace {
             }
             for (size_t k = i; k < i + length; ++k) {
                 auto c = static_cast<unsigned char>(text[k]);
-                if (allowed(c)) {
+                if (allowed(c))
                     encoded += static_cast<char>(c);
-                } else {
-                    encoded += '%';
-                    encoded += hex[c >> 4];
-                    encoded += hex[c & 0x0F];
-                }
+                else
+                    encoded += { '%', hex[c >> 4], hex[c & 0x0F] };
             }
             i += length;
         }
@@ -147,7 +138,9 @@ URL URL::fileURL(std::string_view path)
     URL url;
     url.scheme = "file";
     url.path = std::string(path);
-    // A path that is not UTF-8 is still a path: its bytes are encoded one by one.
+    // A path keeps "/" and the sub-delimiters but not "?" or "#"; one that is not UTF-8 is still a path, its bytes
+    // encoded one by one.
+    auto isPathAllowed = [](unsigned char c) { return c != '?' && isQueryAllowed(c); };
     url.absoluteString = "file://" + *percentEncode(path, isPathAllowed, false);
     return url;
 }
