@@ -5,6 +5,7 @@
 
 #include <array>
 #include <curl/curl.h>
+#include <memory>
 
 namespace platform {
 
@@ -99,14 +100,12 @@ namespace {
     /// parses here; the download service decides which it supports.
     std::optional<ResourceParts> resourceParts(std::string_view text)
     {
-        CURLU* handle = curl_url();
-        if (!handle)
+        std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
+        if (!handle
+            || curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME)
+                != CURLUE_OK)
             return std::nullopt;
-        std::optional<ResourceParts> parts;
-        if (curl_url_set(handle, CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK)
-            parts = partsOf(handle);
-        curl_url_cleanup(handle);
-        return parts;
+        return partsOf(handle.get());
     }
 
 }
