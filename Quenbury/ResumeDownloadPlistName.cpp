@@ -20,11 +20,8 @@ std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::str
     pieces.pop_back();
 
     std::string result;
-    for (auto piece : pieces) {
-        if (!result.empty())
-            result += '/';
-        result += piece;
-    }
+    for (auto const& piece : pieces)
+        result += (result.empty() ? "" : "/") + piece;
     result += "/resume_" + name + ".plist";
     platform::NSLog("Resume plist :" + result);
     return result;

@@ -28,10 +28,8 @@ bool sha256Checksum(
     }
     std::string digestText = platform::hexString(*digest);
     platform::NSLog("downloaded file checksum ->" + digestText + "\nGiven checksum ->" + compare);
-    if (equalIgnoringCase(digestText, compare)) {
-        platform::NSLog("SHA256 checksum validated succesfully NSComparisonResult");
-        return true;
-    }
-    platform::NSLog("SHA256 checksum validation failed NSComparisonResult");
-    return false;
+    bool matched = equalIgnoringCase(digestText, compare);
+    platform::NSLog(matched ? "SHA256 checksum validated succesfully NSComparisonResult"
+                            : "SHA256 checksum validation failed NSComparisonResult");
+    return matched;
 }

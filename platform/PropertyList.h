@@ -31,8 +31,6 @@ public:
     [[nodiscard]] std::optional<Bytes> data(std::string_view key) const;
 
     void set(std::string_view key, std::string_view value);
-    // NOTE: without this, a string literal would pick the Boolean overload.
-    void set(std::string_view key, char const* value) { set(key, std::string_view(value)); }
     void set(std::string_view key, std::uint64_t value);
 
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
