@@ -37,9 +37,8 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
     auto& fileManager = platform::FileManager::defaultManager();
     auto [folderPath, name] = platform::splitPath(path);
 
-    // NOTE: the resume area lies beside a world-writable folder; a planted link
-    // or a folder of another user must not decide where root writes. The walk
-    // opens each folder by descriptor, so what was checked is what is written.
+    // NOTE: the resume area lies beside a world-writable folder; a planted link or a folder of another user must not
+    // decide where root writes. The walk opens each folder by descriptor, so what was checked is what is written.
     auto folder = platform::openTrustedFolder(folderPath, resumeStateArea, false);
     if (!folder && folder.error().is(platform::ErrorDomain::POSIX, ENOENT)) {
         NSLog("Creating directory " + folderPath);

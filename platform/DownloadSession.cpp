@@ -20,9 +20,8 @@ URLSessionConfiguration URLSessionConfiguration::defaultConfiguration()
     return {};
 }
 
-/// The session's serial queue: one thread running queued tasks in order,
-/// started with the first task, so that it is bound by whatever confinement
-/// the process took on once its tasks were made.
+/// The session's serial queue: one thread running queued tasks in order, started with the first task, so that it is
+/// bound by whatever confinement the process took on once its tasks were made.
 struct URLSession::Impl {
     URLSessionConfiguration configuration;
     std::mutex mutex;
@@ -74,9 +73,8 @@ struct URLSession::Impl {
         // NOTE: one task a run: its receiver ends with its transfer.
         if (receiver)
             receiver->finish();
-        // NOTE: the body, still open, goes with the outcome once the handler
-        // returns: what it left for an exit inside the handler is tidied then,
-        // never later through a folder that is gone.
+        // NOTE: the body, still open, goes with the outcome once the handler returns: what it left for an exit inside
+        // the handler is tidied then, never later through a folder that is gone.
         handler(outcome.location, outcome.response, outcome.error);
     }
 };

@@ -82,8 +82,8 @@ namespace {
             return true;
         }
 
-        /// One request, from asking the receiver to its end: libcurl's result as the receiver reports it, or the
-        /// result that stands for why the root process ended it.
+        /// One request, from asking the receiver to its end: libcurl's result as the receiver reports it, or the result
+        /// that stands for why the root process ended it.
         CURLcode exchange()
         {
             auto lines = m_attempt.rangeStart ? rangeRequestHeaders(*m_resume, *m_attempt.rangeStart)

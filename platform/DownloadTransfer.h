@@ -12,8 +12,8 @@
 
 namespace platform {
 
-/// What the completion handler gets, and the body it points at (still open
-/// and locked, so that no other run takes it over before the handler is done).
+/// What the completion handler gets, and the body it points at (still open and locked, so that no other run takes it
+/// over before the handler is done).
 struct DownloadOutcome {
     std::optional<URL> location {};
     std::optional<URLResponse> response {};

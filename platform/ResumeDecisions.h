@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The download service's resume decisions, free of libcurl and of the disk,
-// so that one table can hold every case.
+// The download service's resume decisions, free of libcurl and of the disk, so that one table can hold every case.
 
 #include "platform/Error.h"
 #include "platform/HttpHeaders.h"
@@ -16,9 +15,8 @@
 
 namespace platform {
 
-/// What a task continues from: only data of this body counts. A record names
-/// the transfer the body holds: of this URL's resource it is taken (or stored
-/// data of that very transfer that got further); of another, nothing is.
+/// What a task continues from: only data of this body counts. A record names the transfer the body holds: of this URL's
+/// resource it is taken (or stored data of that very transfer that got further); of another, nothing is.
 [[nodiscard]] std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored,
     std::optional<ResumeData> const& record, std::string_view url, std::string_view bodyFolder,
     std::string_view bodyFileName);
@@ -33,8 +31,8 @@ struct StartingPoint {
     bool operator==(StartingPoint const&) const = default;
 };
 
-/// Continues at the recorded length when the body holds at least that much
-/// (a longer body is cut back); otherwise starts over from byte 0.
+/// Continues at the recorded length when the body holds at least that much (a longer body is cut back); otherwise
+/// starts over from byte 0.
 [[nodiscard]] StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize);
 
 /// Range, and If-Range only with a strong entity tag or a Last-Modified date.
@@ -47,27 +45,23 @@ enum class ResponseUse {
     Replace,
     /// The server cannot continue our bytes: ask again for the whole entity.
     StartOver,
-    /// An error answer to a range says nothing about our bytes: the body and
-    /// the resume data stay for a later task.
+    /// An error answer to a range says nothing about our bytes: the body and the resume data stay for a later task.
     Fail,
     /// The body already holds the whole entity.
     Complete,
 };
 
-/// A 206 is appended only when it starts exactly at `rangeStart`, names the
-/// same entity (weak comparison of tags, else Last-Modified) and offers the
-/// recorded length; a 416 that names the recorded length, asked from its end,
-/// completes; any other 416 or 206 starts over; another status of 400 or more
-/// fails; anything else, or any answer to no range, replaces.
+/// A 206 is appended only when it starts exactly at `rangeStart`, names the same entity (weak comparison of tags, else
+/// Last-Modified) and offers the recorded length; a 416 that names the recorded length, asked from its end, completes;
+/// any other 416 or 206 starts over; another status of 400 or more fails; anything else, or any answer to no range,
+/// replaces.
 [[nodiscard]] ResponseUse responseUse(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
-/// The most the body may hold once the final response's bytes are written, or
-/// nothing where the response sets no bound: an appended part ends one past
-/// the last byte its Content-Range names, never past the recorded length; a
-/// whole entity at its Content-Length (a chunked body has none); a body not
-/// taken stays at rangeStart. Bytes past it are the server's fault, and are
-/// never written.
+/// The most the body may hold once the final response's bytes are written, or nothing where the response sets no bound:
+/// an appended part ends one past the last byte its Content-Range names, never past the recorded length; a whole entity
+/// at its Content-Length (a chunked body has none); a body not taken stays at rangeStart. Bytes past it are the
+/// server's fault, and are never written.
 [[nodiscard]] std::optional<std::uint64_t> bodyLimit(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
@@ -91,14 +85,13 @@ enum class BodyFate {
     Discard,
 };
 
-/// The body stays for resume data made now; else for the resume data the
-/// task continued from, unless its bytes were dropped for another entity's.
+/// The body stays for resume data made now; else for the resume data the task continued from, unless its bytes were
+/// dropped for another entity's.
 [[nodiscard]] BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped);
 
-/// True when a transfer that ended cleanly left the body shorter than the
-/// length the final response made known (for a part, the Content-Range total,
-/// else the recorded length, else its start plus its Content-Length): such an
-/// end is a lost connection, however cleanly it came.
+/// True when a transfer that ended cleanly left the body shorter than the length the final response made known (for a
+/// part, the Content-Range total, else the recorded length, else its start plus its Content-Length): such an end is a
+/// lost connection, however cleanly it came.
 [[nodiscard]] bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData> const& resume,
     std::optional<std::uint64_t> rangeStart, std::uint64_t bodyLength);
 
@@ -115,8 +108,8 @@ struct FailedTransfer {
     std::string bodyFolder {};
 };
 
-/// Nothing unless a response gave a validator (an entity tag, weak or strong,
-/// or a date) and accepted byte ranges, as the platform's own service requires.
+/// Nothing unless a response gave a validator (an entity tag, weak or strong, or a date) and accepted byte ranges, as
+/// the platform's own service requires.
 [[nodiscard]] std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed);
 
 /// The same, encoded, and only when a later task will accept it.
