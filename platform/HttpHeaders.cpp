@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <ranges>
 
 namespace platform {
 
@@ -46,15 +47,8 @@ namespace {
 
     bool listContainsToken(std::string_view list, std::string_view token)
     {
-        while (!list.empty()) {
-            auto comma = list.find(',');
-            if (equalsIgnoringCase(trimmed(list.substr(0, comma)), token))
-                return true;
-            if (comma == std::string_view::npos)
-                break;
-            list.remove_prefix(comma + 1);
-        }
-        return false;
+        return std::ranges::any_of(std::views::split(list, ','),
+            [&](auto item) { return equalsIgnoringCase(trimmed(std::string_view(item.begin(), item.end())), token); });
     }
 
     struct ContentRange {

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/PropertyList.h"
 
-#include <cstdlib>
 #include <limits>
 #include <plist/plist.h>
 
@@ -49,10 +48,7 @@ std::expected<PropertyList, Error> PropertyList::fromBytes(std::span<std::uint8_
     auto length = static_cast<std::uint32_t>(bytes.size());
     bool binary = plist_is_binary(data, length);
     plist_t root = nullptr;
-    if (binary)
-        plist_from_bin(data, length, &root);
-    else
-        plist_from_xml(data, length, &root);
+    (binary ? plist_from_bin : plist_from_xml)(data, length, &root);
     if (!root)
         return std::unexpected(parseError(binary ? "Malformed binary property list" : "Not a valid XML property list"));
     return PropertyList(root);
@@ -107,12 +103,9 @@ std::optional<Bytes> PropertyList::data(std::string_view key) const
     plist_t value = item(m_node.get(), key, PLIST_DATA);
     if (!value)
         return std::nullopt;
-    char* bytes = nullptr;
     uint64_t length = 0;
-    plist_get_data_val(value, &bytes, &length);
-    Bytes result(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + (bytes ? length : 0));
-    std::free(bytes);
-    return result;
+    auto const* bytes = reinterpret_cast<std::uint8_t const*>(plist_get_data_ptr(value, &length));
+    return Bytes(bytes, bytes + (bytes ? length : 0));
 }
 
 void PropertyList::set(std::string_view key, std::string_view value)
