@@ -18,7 +18,9 @@
 #include "platform/TrustedPath.h"
 #include "platform/Url.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <semaphore>
 #include <vector>
 
@@ -128,8 +130,7 @@ int main(int argc, char** argv)
     {
         auto candidates = platform::openBodyFolderParents(localFilePath, sessionConfig->temporaryFolder);
         std::vector<int> folders;
-        for (auto const& folder : candidates)
-            folders.push_back(folder.get());
+        std::ranges::transform(candidates, std::back_inserter(folders), &platform::FileDescriptor::get);
         confineTo(folders, stateFolder);
         (void)platform::refuseEscapeCalls();
         // Of root's capabilities only CAP_DAC_OVERRIDE stays (see docs/security.md).

@@ -33,8 +33,8 @@ void NSLog(std::string_view text)
     syslog(LOG_NOTICE, "%s", std::string(text).c_str());
 
     clearProgress();
-    auto now = std::chrono::system_clock::now();
-    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
     // Nowhere is left to report a failing standard stream.
     (void)writeAll(STDERR_FILENO,
         formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))),
