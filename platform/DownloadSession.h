@@ -63,9 +63,8 @@ public:
     URLSession& operator=(URLSession const&) = delete;
 
     /// A task for `url`, whose package will land at `destination`. The body's folder is chosen, opened and held now, so
-    /// that a confinement taken on before `resume` can name it. With `resume` (see resumableTransfer), the task
-    /// continues that transfer, asking `url` from now on: a re-signed link of the same resource replaces the one the
-    /// data names.
+    /// that a confinement taken on before `resume` can name it. With `resume`, the task continues that transfer, asking
+    /// `url`: a re-signed link of the same resource replaces the one the data names.
     std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, std::string const& destination,
         CompletionHandler handler, std::optional<ResumeData> resume = std::nullopt);
 

@@ -63,7 +63,6 @@ struct Error {
     [[nodiscard]] std::optional<std::string_view> string(std::string_view key) const;
     [[nodiscard]] const Bytes* bytes(std::string_view key) const;
 
-    /// `domain`'s error `code`, with `localizedDescription` as its text.
     static Error described(std::string_view inDomain, long inCode, std::string_view localizedDescription);
     /// A file-system failure: `operation` on `path` failed with `errnoValue`.
     static Error fromErrno(std::string_view operation, std::string_view path, int errnoValue);

@@ -17,8 +17,7 @@ namespace platform {
 
 class PropertyList {
 public:
-    /// Parses XML or binary property-list bytes; a parse failure carries the reader's error text (domain
-    /// NSCocoaErrorDomain, code 3840).
+    /// XML or binary property-list bytes; a parse failure is NSCocoaErrorDomain 3840 with the reader's error text.
     [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
     static PropertyList dictionary();
 

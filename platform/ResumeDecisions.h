@@ -85,8 +85,6 @@ enum class BodyFate {
     Discard,
 };
 
-/// The body stays for resume data made now; else for the resume data the task continued from, unless its bytes were
-/// dropped for another entity's.
 [[nodiscard]] BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped);
 
 /// True when a transfer that ended cleanly left the body shorter than the length the final response made known (for a
