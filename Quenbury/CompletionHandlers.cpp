@@ -39,10 +39,8 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath,
     std::optional<platform::URL> const& location, std::optional<platform::Error> const& error)
 {
     if (error) {
-        std::string line = "Download failed with error: " + error->description();
-        if (kind == DownloadKind::Resumed)
-            line += ' ';
-        NSLog(line);
+        // NOTE: the record of a resumed task ends with a space, as it always has.
+        NSLog("Download failed with error: " + error->description() + (kind == DownloadKind::Resumed ? " " : ""));
         (void)saveResumeData(*error, resumeStatePath);
         return 1;
     }

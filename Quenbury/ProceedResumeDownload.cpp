@@ -22,6 +22,13 @@ bool lowercasedEquals(std::optional<std::string> value, std::string_view expecte
     return *value == expected;
 }
 
+/// Logs the rule that decided, and answers.
+bool decided(bool answer, std::string const& line)
+{
+    NSLog(line);
+    return answer;
+}
+
 }
 
 bool proceedResumeDownload(std::string const& dataPath)
@@ -29,40 +36,25 @@ bool proceedResumeDownload(std::string const& dataPath)
     auto& fileManager = platform::FileManager::defaultManager();
 
     auto patchBytes = fileManager.contentsOfFile(dataPath + "/zkpatch_data.plist");
-    if (!patchBytes) {
-        NSLog("error in reading plist");
-        return false;
-    }
+    if (!patchBytes)
+        return decided(false, "error in reading plist");
     auto patchData = PropertyList::fromBytes(*patchBytes);
-    if (!patchData) {
-        NSLog("error in reading plist " + patchData.error().description());
-        return false;
-    }
-    if (!patchData->isDictionary()) {
-        NSLog("error in reading plist");
-        return false;
-    }
-    if (patchData->boolean("Quenbury") == true) {
-        NSLog("Quenbury Enabled");
-        return true;
-    }
-    if (lowercasedEquals(patchData->string("DirectDownloadEnabled"), "true")) {
-        NSLog("DirectDownloadEnabled in zkpatch_data.plist");
-        return true;
-    }
+    if (!patchData)
+        return decided(false, "error in reading plist " + patchData.error().description());
+    if (!patchData->isDictionary())
+        return decided(false, "error in reading plist");
+    if (patchData->boolean("Quenbury") == true)
+        return decided(true, "Quenbury Enabled");
+    if (lowercasedEquals(patchData->string("DirectDownloadEnabled"), "true"))
+        return decided(true, "DirectDownloadEnabled in zkpatch_data.plist");
 
     if (auto serverBytes = fileManager.contentsOfFile(dataPath + "/serverinfo.plist")) {
         auto serverInfo = PropertyList::fromBytes(*serverBytes);
-        if (!serverInfo) {
-            NSLog("error in reading plist " + serverInfo.error().description());
-            return false;
-        }
+        if (!serverInfo)
+            return decided(false, "error in reading plist " + serverInfo.error().description());
         if (serverInfo->isDictionary() && lowercasedEquals(serverInfo->string("DirectDownloadEnabled"), "true")
-            && lowercasedEquals(serverInfo->string("ENABLEDISTRIBUTIONSERVER"), "no")) {
-            NSLog("DirectDownloadEnabled in Cloud and not under DS");
-            return true;
-        }
+            && lowercasedEquals(serverInfo->string("ENABLEDISTRIBUTIONSERVER"), "no"))
+            return decided(true, "DirectDownloadEnabled in Cloud and not under DS");
     }
-    NSLog("DirectDownloadEnabled key not available in all cases -> false");
-    return false;
+    return decided(false, "DirectDownloadEnabled key not available in all cases -> false");
 }

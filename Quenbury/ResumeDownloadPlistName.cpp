@@ -12,18 +12,16 @@ std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::str
 
     auto pieces = platform::pathComponents(forDownloadfile);
     if (pieces.empty())
-        return std::unexpected(ResumeDownloadError::fileNameError("Error in file path seperator"));
+        return std::unexpected(
+            ResumeDownloadError { ResumeDownloadError::Kind::fileNameError, "Error in file path seperator" });
 
     std::string name = pieces.back();
     std::ranges::replace(name, '.', '_');
     pieces.pop_back();
 
     std::string result;
-    for (auto piece : pieces) {
-        if (!result.empty())
-            result += '/';
-        result += piece;
-    }
+    for (auto const& piece : pieces)
+        result += (result.empty() ? "" : "/") + piece;
     result += "/resume_" + name + ".plist";
     platform::NSLog("Resume plist :" + result);
     return result;

@@ -16,11 +16,6 @@ struct ResumeDownloadError {
     };
     Kind kind;
     std::string message; // Only `fileNameError` carries one.
-
-    static ResumeDownloadError fileNameError(std::string message)
-    {
-        return { Kind::fileNameError, std::move(message) };
-    }
 };
 
 /// Where every resume state file lies; folders below it that the tool owns are kept closed to other users.

@@ -34,12 +34,10 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
         NSLog("Data write failed with error:" + failure.description());
         return false;
     };
-    auto& fileManager = platform::FileManager::defaultManager();
     auto [folderPath, name] = platform::splitPath(path);
 
-    // NOTE: the resume area lies beside a world-writable folder; a planted link
-    // or a folder of another user must not decide where root writes. The walk
-    // opens each folder by descriptor, so what was checked is what is written.
+    // NOTE: the resume area lies beside a world-writable folder; a planted link or a folder of another user must not
+    // decide where root writes. The walk opens each folder by descriptor, so what was checked is what is written.
     auto folder = platform::openTrustedFolder(folderPath, resumeStateArea, false);
     if (!folder && folder.error().is(platform::ErrorDomain::POSIX, ENOENT)) {
         NSLog("Creating directory " + folderPath);
@@ -51,7 +49,8 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
 
     if (platform::identityAt(folder->get(), name))
         NSLog("Removing resume data already present at: " + path);
-    if (auto written = fileManager.createFile(folder->get(), name, path, *resumeData); !written)
+    if (auto written = platform::FileManager::defaultManager().createFile(folder->get(), name, path, *resumeData);
+        !written)
         return writeFailed(written.error());
     NSLog("Resume data written");
     return true;

@@ -5,6 +5,6 @@
 
 #include <string>
 
-/// Stores the resume data that a lost connection, a time-out or an interruption
-/// left in `error` in the resume state file at `path`; true when it was stored.
+/// Stores the resume data that a lost connection, a time-out or an interruption left in `error` in the resume state
+/// file at `path`; true when it was stored.
 bool saveResumeData(platform::Error const& error, std::string const& path);

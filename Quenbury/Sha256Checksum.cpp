@@ -4,7 +4,6 @@
 #include "platform/DigestHandOff.h"
 #include "platform/Log.h"
 #include "platform/Sha256.h"
-#include "platform/Url.h"
 
 #include <algorithm>
 #include <cctype>
@@ -22,18 +21,15 @@ bool equalIgnoringCase(std::string_view a, std::string_view b)
 bool sha256Checksum(
     std::string const& forFileAtPath, std::string const& compare, std::optional<platform::FileIdentity> placed)
 {
-    auto fileURL = platform::URL::fileURL(forFileAtPath);
-    auto digest = platform::digestOfFile(fileURL.path, placed);
+    auto digest = platform::digestOfFile(forFileAtPath, placed);
     if (!digest) {
         platform::printLine("Error reading the file or calculating SHA-256: " + digest.error().description());
         return false;
     }
     std::string digestText = platform::hexString(*digest);
     platform::NSLog("downloaded file checksum ->" + digestText + "\nGiven checksum ->" + compare);
-    if (equalIgnoringCase(digestText, compare)) {
-        platform::NSLog("SHA256 checksum validated succesfully NSComparisonResult");
-        return true;
-    }
-    platform::NSLog("SHA256 checksum validation failed NSComparisonResult");
-    return false;
+    bool matched = equalIgnoringCase(digestText, compare);
+    platform::NSLog(matched ? "SHA256 checksum validated succesfully NSComparisonResult"
+                            : "SHA256 checksum validation failed NSComparisonResult");
+    return matched;
 }

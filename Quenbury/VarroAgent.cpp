@@ -6,7 +6,10 @@
 #include <array>
 #include <string_view>
 
-std::string VarroAgent::_basePath()
+namespace {
+
+/// The first candidate installation whose service program exists, else the fallback.
+std::string installedBasePath()
 {
     static constexpr std::array<std::string_view, 3> candidates {
         "/Library/Brindlecote/Ostrel_Agent",
@@ -21,9 +24,11 @@ std::string VarroAgent::_basePath()
     return "/Library/Ostrel_Agent";
 }
 
+}
+
 std::string& VarroAgent::basePath()
 {
-    static std::string value = _basePath();
+    static std::string value = installedBasePath();
     return value;
 }
 

@@ -15,8 +15,4 @@ public:
     static std::string& logsPath();
     static std::string& userLogsPath();
     static std::string& dataPath();
-
-private:
-    /// The first candidate installation whose service program exists, else the fallback.
-    static std::string _basePath();
 };

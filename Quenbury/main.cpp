@@ -18,7 +18,9 @@
 #include "platform/TrustedPath.h"
 #include "platform/Url.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <semaphore>
 #include <vector>
 
@@ -32,6 +34,12 @@ static std::counting_semaphore<>* semaphore;
 static platform::URLSession* session;
 
 namespace {
+
+[[noreturn]] void exitWith(int status, std::string const& line)
+{
+    NSLog(line);
+    exitProcess(status);
+}
 
 /// The stored resume data, or nothing when it cannot be used: a file not our own, undecodable data, or data for another
 /// resource would otherwise fail every later run the same way (a dead mirror must not keep a new one out).
@@ -87,34 +95,23 @@ int main(int argc, char** argv)
 
     urlString = platform::trimmingWhitespaceAndNewlines(urlArgument);
     auto encoded = platform::percentEncodeQueryAllowed(urlString);
-    if (!encoded) {
-        NSLog("Error in forming URL via addingPercentEncoding ");
-        exitProcess(1);
-    }
+    if (!encoded)
+        exitWith(1, "Error in forming URL via addingPercentEncoding ");
     auto downloadURL = platform::URL::fromString(*encoded);
-    if (!downloadURL) {
-        NSLog("error in download url");
-        exitProcess(1);
-    }
+    if (!downloadURL)
+        exitWith(1, "error in download url");
 
     localFilePath = VarroAgent::basePath() + "/store/" + locationArgument;
     NSLog("download location " + localFilePath);
-    if (isRefusedDownloadLocation(locationArgument, localFilePath)) {
-        NSLog("Refused download location: it must name a file inside the store directory");
-        exitProcess(1);
-    }
-
-    if (!proceedResumeDownload()) {
-        NSLog("Quenbury -> set to false ");
-        exitProcess(0);
-    }
+    if (isRefusedDownloadLocation(locationArgument, localFilePath))
+        exitWith(1, "Refused download location: it must name a file inside the store directory");
+    if (!proceedResumeDownload())
+        exitWith(0, "Quenbury -> set to false ");
 
     if (platform::FileManager::defaultManager().fileExists(localFilePath)) {
         NSLog("File already Exists");
-        if (sha256Checksum(localFilePath, checksumArgument)) {
-            NSLog("SHA256 checksum validation passed");
-            exitProcess(0);
-        }
+        if (sha256Checksum(localFilePath, checksumArgument))
+            exitWith(0, "SHA256 checksum validation passed");
         NSLog("SHA256 checksum validation Failed, hence downloading new file and replacing");
     }
 
@@ -123,10 +120,8 @@ int main(int argc, char** argv)
     session = new platform::URLSession(*sessionConfig);
 
     auto plistName = resumeDownloadPlistName(localFilePath);
-    if (!plistName) {
-        NSLog("error in creating plist");
-        exitProcess(1);
-    }
+    if (!plistName)
+        exitWith(1, "error in creating plist");
     std::string const resumeStatePath = platform::joinPath(resumeStateArea, *plistName);
 
     // NOTE: stored resume data is parsed only once confined to the folders its body may lie in; the task later narrows
@@ -135,8 +130,7 @@ int main(int argc, char** argv)
     {
         auto candidates = platform::openBodyFolderParents(localFilePath, sessionConfig->temporaryFolder);
         std::vector<int> folders;
-        for (auto const& folder : candidates)
-            folders.push_back(folder.get());
+        std::ranges::transform(candidates, std::back_inserter(folders), &platform::FileDescriptor::get);
         confineTo(folders, stateFolder);
         (void)platform::refuseEscapeCalls();
         // Of root's capabilities only CAP_DAC_OVERRIDE stays (see docs/security.md).

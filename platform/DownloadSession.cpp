@@ -20,9 +20,8 @@ URLSessionConfiguration URLSessionConfiguration::defaultConfiguration()
     return {};
 }
 
-/// The session's serial queue: one thread running queued tasks in order,
-/// started with the first task, so that it is bound by whatever confinement
-/// the process took on once its tasks were made.
+/// The session's serial queue: one thread running queued tasks in order, started with the first task, so that it is
+/// bound by whatever confinement the process took on once its tasks were made.
 struct URLSession::Impl {
     URLSessionConfiguration configuration;
     std::mutex mutex;
@@ -30,16 +29,7 @@ struct URLSession::Impl {
     std::deque<std::function<void()>> queue;
     bool stopping = false;
     std::thread worker;
-
-    /// The process that speaks the network for every task of the session,
-    /// started as the session is made: before the process confines itself.
-    std::expected<ReceiverProcess, Error> receiver;
-
-    explicit Impl(URLSessionConfiguration c)
-        : configuration(std::move(c))
-        , receiver(ReceiverProcess::start())
-    {
-    }
+    std::expected<ReceiverProcess, Error> receiver = ReceiverProcess::start();
 
     void serve()
     {
@@ -68,60 +58,31 @@ struct URLSession::Impl {
         wake.notify_one();
     }
 
-    using Folder = std::shared_ptr<std::expected<ChosenBodyFolder, Error>>;
-
-    /// The task's body folder, chosen and opened as the task is made, so that
-    /// the confinement can name it.
-    Folder bodyFolder(std::optional<ResumeData> const& resume, std::string const& destination) const
+    void perform(std::string const& url, std::optional<ResumeData> const& stored,
+        std::expected<ChosenBodyFolder, Error> const& chosen, CompletionHandler const& handler)
     {
-        return std::make_shared<std::expected<ChosenBodyFolder, Error>>(
-            openBodyFolder(resume, destination, configuration.temporaryFolder));
-    }
-
-    void perform(std::string const& url, std::optional<ResumeData> const& stored, Folder const& chosen,
-        CompletionHandler const& handler)
-    {
-        if (!*chosen) {
+        if (!chosen) {
             handler(std::nullopt, std::nullopt,
-                Error::url(URLErrorCode::CannotWriteToFile, url, chosen->error().description()));
+                Error::url(URLErrorCode::CannotWriteToFile, url, chosen.error().description()));
             return;
         }
-
         auto outcome = [&] {
             TransferSignalGuard signals;
-            return performDownload(configuration, **chosen, url, stored, receiver);
+            return performDownload(configuration, *chosen, url, stored, receiver);
         }();
         // NOTE: one task a run: its receiver ends with its transfer.
         if (receiver)
             receiver->finish();
-        // NOTE: the body, still open, goes with the outcome once the handler
-        // returns: what it left for an exit inside the handler is tidied then,
-        // never later through a folder that is gone.
+        // NOTE: the body, still open, goes with the outcome once the handler returns: what it left for an exit inside
+        // the handler is tidied then, never later through a folder that is gone.
         handler(outcome.location, outcome.response, outcome.error);
     }
 };
 
-namespace {
-
-    class DownloadTask final : public URLSessionDownloadTask {
-    public:
-        DownloadTask(URLSession::Impl& session, std::function<void()> job)
-            : m_session(session)
-            , m_job(std::move(job))
-        {
-        }
-
-        void resume() override
-        {
-            if (m_job)
-                m_session.enqueue(std::exchange(m_job, {}));
-        }
-
-    private:
-        URLSession::Impl& m_session;
-        std::function<void()> m_job;
-    };
-
+void URLSessionDownloadTask::resume()
+{
+    if (m_start)
+        std::exchange(m_start, {})();
 }
 
 URLSession::URLSession(URLSessionConfiguration configuration)
@@ -143,10 +104,13 @@ URLSession::~URLSession()
 std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
     URL const& url, std::string const& destination, CompletionHandler handler, std::optional<ResumeData> resume)
 {
-    auto folder = m_impl->bodyFolder(resume, destination);
-    return std::make_shared<DownloadTask>(*m_impl,
-        [impl = m_impl.get(), url = url.absoluteString, resume = std::move(resume), folder = std::move(folder),
-            handler = std::move(handler)] { impl->perform(url, resume, folder, handler); });
+    // Shared, as a job must be copyable and an open folder is not.
+    auto folder = std::make_shared<std::expected<ChosenBodyFolder, Error>>(
+        openBodyFolder(resume, destination, m_impl->configuration.temporaryFolder));
+    auto job = [impl = m_impl.get(), url = url.absoluteString, resume = std::move(resume), folder = std::move(folder),
+                   handler = std::move(handler)] { impl->perform(url, resume, *folder, handler); };
+    return std::make_shared<URLSessionDownloadTask>(
+        [impl = m_impl.get(), job = std::move(job)] { impl->enqueue(job); });
 }
 
 std::optional<ResumeData> URLSession::resumableTransfer(Bytes const& resumeData, URL const& url)

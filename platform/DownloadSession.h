@@ -1,9 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The download service as the tool sees it: a configuration, a session with
-// one serial queue and one receiver process, and tasks whose completion
-// handler runs once, on the session's thread. The session owns them all.
+// The download service as the tool sees it: a configuration, a session with one serial queue and one receiver process,
+// and tasks whose completion handler runs once, on the session's thread. The session owns them all.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
@@ -23,20 +22,18 @@ struct URLResponse {
     std::string url;
 };
 
-/// Called once per task, on the session's own thread: the location of the
-/// downloaded body (on success), the response, and the error (on failure).
+/// Called once per task, on the session's own thread: the location of the downloaded body (on success), the response,
+/// and the error (on failure).
 using CompletionHandler
     = std::function<void(std::optional<URL> location, std::optional<URLResponse> response, std::optional<Error> error)>;
 
 struct URLSessionConfiguration {
     /// Idle time allowed while connecting or between received bytes.
     std::chrono::milliseconds timeoutIntervalForRequest { std::chrono::seconds(60) };
-    /// Limit on a whole transfer.
     std::chrono::milliseconds timeoutIntervalForResource { std::chrono::hours(24 * 7) };
-    /// The temporary folder, where bodies go when the destination's folder
-    /// does not exist; empty means $TMPDIR, else /var/tmp.
+    /// Where bodies go when the destination's folder does not exist; empty means $TMPDIR, else /var/tmp.
     std::string temporaryFolder;
-    /// A file of trusted certificate authorities in place of the system's; empty for the system's.
+    /// Trusted certificate authorities in place of the system's; empty for the system's.
     std::string certificateAuthorities;
 
     static URLSessionConfiguration defaultConfiguration();
@@ -44,35 +41,35 @@ struct URLSessionConfiguration {
 
 class URLSessionDownloadTask {
 public:
-    virtual ~URLSessionDownloadTask() = default;
-    /// Starts the task on the session's thread.
-    virtual void resume() = 0;
+    explicit URLSessionDownloadTask(std::function<void()> start)
+        : m_start(std::move(start))
+    {
+    }
+    /// Starts the task on the session's thread, once.
+    void resume();
+
+private:
+    std::function<void()> m_start;
 };
 
 class URLSession {
 public:
-    /// A session, and the receiver that will speak the network for its tasks:
-    /// made before the process confines itself, which then may start nothing.
+    /// Starts the receiver that will speak the network for its tasks: before the process confines itself, which then
+    /// may start nothing.
     explicit URLSession(URLSessionConfiguration configuration);
     /// Waits for running tasks to finish their handlers.
     ~URLSession();
     URLSession(URLSession const&) = delete;
     URLSession& operator=(URLSession const&) = delete;
 
-    /// A task for `url`, whose package will land at `destination` (a path):
-    /// its body grows beside it. The body's folder is chosen, opened and held
-    /// as the task is made (see openBodyFolder), so that a confinement taken
-    /// on before `resume` can name it; the session's thread starts with the
-    /// first task resumed. With `resume` (see resumableTransfer), the task
-    /// continues that transfer, asking `url` from now on: a re-signed link of
-    /// the same resource replaces the one the data names.
+    /// A task for `url`, whose package will land at `destination`. The body's folder is chosen, opened and held now, so
+    /// that a confinement taken on before `resume` can name it. With `resume`, the task continues that transfer, asking
+    /// `url`: a re-signed link of the same resource replaces the one the data names.
     std::shared_ptr<URLSessionDownloadTask> downloadTask(URL const& url, std::string const& destination,
         CompletionHandler handler, std::optional<ResumeData> resume = std::nullopt);
 
-    /// The transfer `resumeData` describes, decoded once here, when a task can
-    /// be created from it and it continues `url`'s resource rather than
-    /// another (a URL that differs in its query or fragment alone names the
-    /// same); nothing otherwise.
+    /// The transfer `resumeData` describes, when a task can be created from it and it continues `url`'s resource (see
+    /// sameResource); nothing otherwise.
     [[nodiscard]] static std::optional<ResumeData> resumableTransfer(Bytes const& resumeData, URL const& url);
 
     struct Impl;

@@ -3,59 +3,70 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace platform {
 
+namespace {
+
+    template<typename T> T const* valueOf(Error const& error, std::string_view key)
+    {
+        auto it = error.userInfo.find(key);
+        return it == error.userInfo.end() ? nullptr : std::get_if<T>(&it->second);
+    }
+
+    constexpr std::pair<long, std::string_view> urlErrorDescriptions[] {
+        { URLErrorCode::Cancelled, "cancelled" },
+        { URLErrorCode::TimedOut, "The request timed out." },
+        { URLErrorCode::UnsupportedURL, "unsupported URL" },
+        { URLErrorCode::CannotFindHost, "A server with the specified hostname could not be found." },
+        { URLErrorCode::CannotConnectToHost, "Could not connect to the server." },
+        { URLErrorCode::NetworkConnectionLost, "The network connection was lost." },
+        { URLErrorCode::HTTPTooManyRedirects, "too many HTTP redirects" },
+        { URLErrorCode::BadServerResponse, "bad server response" },
+        { URLErrorCode::SecureConnectionFailed,
+            "An SSL error has occurred and a secure connection to the server cannot be made." },
+        { URLErrorCode::ServerCertificateUntrusted, "The certificate for this server is invalid." },
+        { URLErrorCode::CannotWriteToFile, "The file could not be written." },
+    };
+
+}
+
 std::string Error::description() const
 {
-    std::string text = "Error Domain=";
-    text += domain;
-    text += " Code=";
-    text += std::to_string(code);
-    text += " \"";
-    auto localized = string(UserInfoKey::LocalizedDescription);
-    text += localized ? *localized : "(null)";
-    text += "\" UserInfo={";
-    bool first = true;
+    std::string text = "Error Domain=" + domain + " Code=" + std::to_string(code) + " \""
+        + std::string(string(UserInfoKey::LocalizedDescription).value_or("(null)")) + "\" UserInfo={";
+    std::string_view separator;
     for (auto const& [key, value] : userInfo) {
-        if (!first)
-            text += ", ";
-        first = false;
-        text += key;
-        text += '=';
-        if (auto const* s = std::get_if<std::string>(&value))
-            text += *s;
-        else
-            text += '<' + std::to_string(std::get<Bytes>(value).size()) + " bytes>";
+        text += std::string(separator) + key + '=';
+        auto const* s = std::get_if<std::string>(&value);
+        text += s ? *s : '<' + std::to_string(std::get<Bytes>(value).size()) + " bytes>";
+        separator = ", ";
     }
-    text += '}';
-    return text;
+    return text + '}';
 }
 
 std::optional<std::string_view> Error::string(std::string_view key) const
 {
-    auto it = userInfo.find(key);
-    if (it == userInfo.end())
-        return std::nullopt;
-    if (auto const* s = std::get_if<std::string>(&it->second))
-        return std::string_view(*s);
-    return std::nullopt;
+    auto const* text = valueOf<std::string>(*this, key);
+    return text ? std::optional<std::string_view>(*text) : std::nullopt;
 }
 
 const Bytes* Error::bytes(std::string_view key) const
 {
-    auto it = userInfo.find(key);
-    if (it == userInfo.end())
-        return nullptr;
-    return std::get_if<Bytes>(&it->second);
+    return valueOf<Bytes>(*this, key);
+}
+
+Error Error::described(std::string_view inDomain, long inCode, std::string_view localizedDescription)
+{
+    Error error { std::string(inDomain), inCode, {} };
+    error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string(localizedDescription));
+    return error;
 }
 
 Error Error::fromErrno(std::string_view operation, std::string_view path, int errnoValue)
 {
-    Error error;
-    error.domain = ErrorDomain::POSIX;
-    error.code = errnoValue;
-    error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string(std::strerror(errnoValue)));
+    auto error = described(ErrorDomain::POSIX, errnoValue, std::strerror(errnoValue));
     error.userInfo.emplace(UserInfoKey::Operation, std::string(operation));
     if (!path.empty())
         error.userInfo.emplace(UserInfoKey::FilePath, std::string(path));
@@ -67,47 +78,14 @@ Error Error::refused(std::string_view path, std::string_view reason)
     return fromErrno(reason, path, EPERM);
 }
 
-namespace {
-
-    /// The standard description of a URL-loading code.
-    std::string_view urlErrorDescription(long code)
-    {
-        switch (code) {
-        case URLErrorCode::Cancelled:
-            return "cancelled";
-        case URLErrorCode::TimedOut:
-            return "The request timed out.";
-        case URLErrorCode::UnsupportedURL:
-            return "unsupported URL";
-        case URLErrorCode::CannotFindHost:
-            return "A server with the specified hostname could not be found.";
-        case URLErrorCode::CannotConnectToHost:
-            return "Could not connect to the server.";
-        case URLErrorCode::NetworkConnectionLost:
-            return "The network connection was lost.";
-        case URLErrorCode::HTTPTooManyRedirects:
-            return "too many HTTP redirects";
-        case URLErrorCode::BadServerResponse:
-            return "bad server response";
-        case URLErrorCode::SecureConnectionFailed:
-            return "An SSL error has occurred and a secure connection to the server cannot be made.";
-        case URLErrorCode::ServerCertificateUntrusted:
-            return "The certificate for this server is invalid.";
-        case URLErrorCode::CannotWriteToFile:
-            return "The file could not be written.";
-        default:
-            return "An unknown error occurred.";
-        }
-    }
-
-}
-
 Error Error::url(long code, std::string_view failingURL, std::string_view underlying)
 {
-    Error error;
-    error.domain = ErrorDomain::URL;
-    error.code = code;
-    error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string(urlErrorDescription(code)));
+    std::string_view text = "An unknown error occurred.";
+    for (auto [known, description] : urlErrorDescriptions) {
+        if (known == code)
+            text = description;
+    }
+    auto error = described(ErrorDomain::URL, code, text);
     if (!failingURL.empty())
         error.userInfo.emplace(UserInfoKey::FailingURLString, std::string(failingURL));
     if (!underlying.empty())

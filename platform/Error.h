@@ -17,9 +17,6 @@ namespace platform {
 
 using Bytes = std::vector<std::uint8_t>;
 
-/// A value in an error's user information: text, or bytes such as resume data.
-using UserInfoValue = std::variant<std::string, Bytes>;
-
 namespace ErrorDomain {
     inline constexpr std::string_view URL = "NSURLErrorDomain";
     inline constexpr std::string_view POSIX = "NSPOSIXErrorDomain";
@@ -53,7 +50,8 @@ namespace URLErrorCode {
 struct Error {
     std::string domain;
     long code = 0;
-    std::map<std::string, UserInfoValue, std::less<>> userInfo;
+    /// Text, or bytes such as resume data.
+    std::map<std::string, std::variant<std::string, Bytes>, std::less<>> userInfo;
 
     /// The text form, in the platform's style: Error Domain=D Code=C "description" UserInfo={key=value, ...} Byte
     /// values are shown by their length; keys are in sorted order.
@@ -65,6 +63,7 @@ struct Error {
     [[nodiscard]] std::optional<std::string_view> string(std::string_view key) const;
     [[nodiscard]] const Bytes* bytes(std::string_view key) const;
 
+    static Error described(std::string_view inDomain, long inCode, std::string_view localizedDescription);
     /// A file-system failure: `operation` on `path` failed with `errnoValue`.
     static Error fromErrno(std::string_view operation, std::string_view path, int errnoValue);
     /// A path refused because of what it is (`reason`), as EPERM.

@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/HttpHeaders.h"
 
+#include <algorithm>
 #include <charconv>
-#include <limits>
+#include <ranges>
 
 namespace platform {
 
@@ -20,13 +21,16 @@ namespace {
 
     bool equalsIgnoringCase(std::string_view a, std::string_view b)
     {
-        if (a.size() != b.size())
+        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+        return std::ranges::equal(a, b, {}, lower, lower);
+    }
+
+    /// Removes `prefix` (compared without case) from the front of `text`; false when it is not there.
+    bool take(std::string_view& text, std::string_view prefix)
+    {
+        if (!equalsIgnoringCase(text.substr(0, prefix.size()), prefix))
             return false;
-        for (size_t i = 0; i < a.size(); ++i) {
-            auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-            if (lower(a[i]) != lower(b[i]))
-                return false;
-        }
+        text.remove_prefix(prefix.size());
         return true;
     }
 
@@ -43,15 +47,38 @@ namespace {
 
     bool listContainsToken(std::string_view list, std::string_view token)
     {
-        while (!list.empty()) {
-            auto comma = list.find(',');
-            if (equalsIgnoringCase(trimmed(list.substr(0, comma)), token))
-                return true;
-            if (comma == std::string_view::npos)
-                break;
-            list.remove_prefix(comma + 1);
-        }
-        return false;
+        return std::ranges::any_of(std::views::split(list, ','),
+            [&](auto item) { return equalsIgnoringCase(trimmed(std::string_view(item.begin(), item.end())), token); });
+    }
+
+    struct ContentRange {
+        std::uint64_t first = 0;
+        std::uint64_t last = 0;
+        std::optional<std::uint64_t> complete;
+    };
+
+    std::optional<ContentRange> parseContentRange(std::string_view value)
+    {
+        value = trimmed(value);
+        if (!take(value, "bytes "))
+            return std::nullopt;
+        auto first = takeNumber(value);
+        if (!first || !take(value, "-"))
+            return std::nullopt;
+        auto last = takeNumber(value);
+        if (!last || *last < *first || !take(value, "/"))
+            return std::nullopt;
+        if (value == "*")
+            return ContentRange { *first, *last, std::nullopt };
+        auto complete = takeNumber(value);
+        if (!complete || !value.empty() || *complete <= *last)
+            return std::nullopt;
+        return ContentRange { *first, *last, *complete };
+    }
+
+    std::string_view withoutWeakMark(std::string_view tag)
+    {
+        return tag.starts_with("W/") ? tag.substr(2) : tag;
     }
 
 }
@@ -63,94 +90,43 @@ bool isStrongEntityTag(std::string_view tag)
     return tag.substr(1, tag.size() - 2).find('"') == std::string_view::npos && isHeaderSafe(tag);
 }
 
-namespace {
-
-    struct ContentRange {
-        std::uint64_t first = 0;
-        std::uint64_t last = 0;
-        std::optional<std::uint64_t> complete;
-    };
-
-    std::optional<ContentRange> parseContentRange(std::string_view value)
-    {
-        value = trimmed(value);
-        constexpr std::string_view unit = "bytes ";
-        if (value.size() < unit.size() || !equalsIgnoringCase(value.substr(0, unit.size()), unit))
-            return std::nullopt;
-        value.remove_prefix(unit.size());
-        auto first = takeNumber(value);
-        if (!first || value.empty() || value.front() != '-')
-            return std::nullopt;
-        value.remove_prefix(1);
-        auto last = takeNumber(value);
-        if (!last || *last < *first || value.empty() || value.front() != '/')
-            return std::nullopt;
-        value.remove_prefix(1);
-        if (value == "*")
-            return ContentRange { *first, *last, std::nullopt };
-        auto complete = takeNumber(value);
-        if (!complete || !value.empty() || *complete <= *last)
-            return std::nullopt;
-        return ContentRange { *first, *last, *complete };
-    }
-
-}
-
 std::optional<std::uint64_t> contentRangeStart(std::string_view value)
 {
-    auto range = parseContentRange(value);
-    return range ? std::optional(range->first) : std::nullopt;
+    return parseContentRange(value).transform([](ContentRange const& range) { return range.first; });
 }
 
 std::optional<std::uint64_t> contentRangeLast(std::string_view value)
 {
-    auto range = parseContentRange(value);
-    return range ? std::optional(range->last) : std::nullopt;
+    return parseContentRange(value).transform([](ContentRange const& range) { return range.last; });
 }
 
 std::optional<std::uint64_t> contentRangeTotal(std::string_view value)
 {
-    auto range = parseContentRange(value);
-    return range ? range->complete : std::nullopt;
+    return parseContentRange(value).and_then([](ContentRange const& range) { return range.complete; });
 }
 
 std::optional<std::uint64_t> unsatisfiedRangeLength(std::string_view value)
 {
     value = trimmed(value);
-    constexpr std::string_view unit = "bytes */";
-    if (value.size() < unit.size() || !equalsIgnoringCase(value.substr(0, unit.size()), unit))
-        return std::nullopt;
-    value.remove_prefix(unit.size());
-    auto complete = takeNumber(value);
+    auto complete = take(value, "bytes */") ? takeNumber(value) : std::nullopt;
     return complete && value.empty() ? complete : std::nullopt;
 }
 
 bool isEntityTag(std::string_view tag)
 {
-    if (tag.starts_with("W/"))
-        tag.remove_prefix(2);
-    return isStrongEntityTag(tag);
+    return isStrongEntityTag(withoutWeakMark(tag));
 }
 
 bool entityTagsMatchWeakly(std::string_view a, std::string_view b)
 {
-    if (a.starts_with("W/"))
-        a.remove_prefix(2);
-    if (b.starts_with("W/"))
-        b.remove_prefix(2);
-    return isStrongEntityTag(a) && a == b;
+    return isEntityTag(a) && withoutWeakMark(a) == withoutWeakMark(b);
 }
 
 bool isHeaderSafe(std::string_view value)
 {
-    for (char c : value) {
-        auto byte = static_cast<unsigned char>(c);
-        // NOTE: obs-text (0x80 and up) is refused too: it would not survive the property list's text encoding
-        // unchanged, and validators we send back must be byte-exact.
-        if (byte < 0x20 || byte >= 0x7F)
-            return false;
-    }
-    return true;
+    // NOTE: obs-text (0x80 and up) is refused too: it would not survive the property list's text encoding unchanged,
+    // and validators we send back must be byte-exact.
+    return std::ranges::all_of(value, [](unsigned char byte) { return byte >= 0x20 && byte < 0x7F; });
 }
 
 ResponseHeaders responseHeaders(long status, std::span<HeaderField const> fields)

@@ -24,8 +24,7 @@ struct ResponseHeaders {
     std::string entityTag {};
     std::string lastModified {};
     std::string contentRange {};
-    /// The Content-Length, when the response gave a well-formed one and no Transfer-Encoding (which then decides where
-    /// the body ends).
+    /// A well-formed Content-Length, unless a Transfer-Encoding (which then decides where the body ends) came too.
     std::optional<std::uint64_t> contentLength {};
     bool hasTransferEncoding = false;
 

@@ -15,12 +15,6 @@
 
 namespace platform {
 
-namespace {
-
-    std::once_flag syslogOpened;
-
-}
-
 std::string formatLogRecord(std::string_view text, long long epochMilliseconds, long pid, long tid)
 {
     std::time_t seconds = static_cast<std::time_t>(epochMilliseconds / 1000);
@@ -29,21 +23,18 @@ std::string formatLogRecord(std::string_view text, long long epochMilliseconds, 
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02d %02d:%02d:%02d.%03lld quenbury[%ld:%ld] ", local.tm_year + 1900,
         local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec, epochMilliseconds % 1000, pid, tid);
-    std::string record = stamp;
-    record += text;
-    record += '\n';
-    return record;
+    return stamp + std::string(text) + '\n';
 }
 
 void NSLog(std::string_view text)
 {
+    static std::once_flag syslogOpened;
     std::call_once(syslogOpened, [] { openlog("quenbury", LOG_PID, LOG_USER); });
-    std::string message(text);
-    syslog(LOG_NOTICE, "%s", message.c_str());
+    syslog(LOG_NOTICE, "%s", std::string(text).c_str());
 
     clearProgress();
-    auto now = std::chrono::system_clock::now();
-    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
     // Nowhere is left to report a failing standard stream.
     (void)writeAll(STDERR_FILENO,
         formatLogRecord(text, ms, static_cast<long>(getpid()), static_cast<long>(syscall(SYS_gettid))),
@@ -52,9 +43,7 @@ void NSLog(std::string_view text)
 
 void printLine(std::string_view text)
 {
-    std::string line(text);
-    line += '\n';
-    (void)writeAll(STDOUT_FILENO, line, "standard output");
+    (void)writeAll(STDOUT_FILENO, std::string(text) + '\n', "standard output");
 }
 
 }

@@ -15,8 +15,7 @@ void NSLog(std::string_view text);
 
 void printLine(std::string_view text);
 
-/// Formats the standard-error form of a record (without the trailing line feed only in so far as `text` has none);
-/// exposed for tests.
+/// The standard-error form of a record; exposed for tests.
 std::string formatLogRecord(std::string_view text, long long epochMilliseconds, long pid, long tid);
 
 }

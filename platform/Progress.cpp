@@ -12,11 +12,7 @@ namespace platform {
 
 namespace {
 
-    std::mutex& lineMutex()
-    {
-        static auto* mutex = new std::mutex; // Never destroyed: records are written while the process ends.
-        return *mutex;
-    }
+    std::mutex& lineMutex = *new std::mutex; // Never destroyed: records are written while the process ends.
 
     bool lineDrawn = false;
     std::chrono::steady_clock::time_point lastDrawn;
@@ -62,7 +58,7 @@ void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSe
     if (!progressDisplayEnabled())
         return;
     auto now = std::chrono::steady_clock::now();
-    std::lock_guard lock(lineMutex());
+    std::lock_guard lock(lineMutex);
     if (lineDrawn && now - lastDrawn < std::chrono::milliseconds(200))
         return;
     lastDrawn = now;
@@ -75,7 +71,7 @@ void clearProgress()
 {
     if (!progressDisplayEnabled())
         return;
-    std::lock_guard lock(lineMutex());
+    std::lock_guard lock(lineMutex);
     if (lineDrawn) {
         (void)writeAll(STDERR_FILENO, "\r\x1b[K", "standard error");
         lineDrawn = false;

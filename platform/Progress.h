@@ -10,8 +10,7 @@ namespace platform {
 
 bool progressDisplayEnabled();
 
-/// Redraws the one progress line on standard error; `total` is 0 when unknown. Draws at most a few times a second, and
-/// nothing when not enabled.
+/// Redraws the progress line, at most a few times a second and only when enabled; `total` is 0 when unknown.
 void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSecond);
 
 /// Clears a drawn progress line so that the next record starts on a clean line.

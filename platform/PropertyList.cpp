@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/PropertyList.h"
 
-#include <cstdlib>
 #include <limits>
 #include <plist/plist.h>
 
@@ -9,29 +8,29 @@ namespace platform {
 
 namespace {
 
-    plist_t node(void* p)
-    {
-        return static_cast<plist_t>(p);
-    }
-
     /// The reader's failure, in the platform's words; libplist itself gives no reason, so the detail says which reader
     /// refused the bytes.
     Error parseError(std::string_view detail)
     {
-        Error error;
-        error.domain = ErrorDomain::Cocoa;
-        error.code = 3840;
-        error.userInfo.emplace(UserInfoKey::LocalizedDescription,
-            std::string("The data couldn't be read because it isn't in the correct format."));
+        auto error = Error::described(
+            ErrorDomain::Cocoa, 3840, "The data couldn't be read because it isn't in the correct format.");
         error.userInfo.emplace("NSDebugDescription", std::string(detail));
         return error;
+    }
+
+    plist_t item(void* dictionary, std::string_view key, plist_type type)
+    {
+        if (!dictionary || plist_get_node_type(dictionary) != PLIST_DICT)
+            return nullptr;
+        plist_t value = plist_dict_get_item(dictionary, std::string(key).c_str());
+        return value && plist_get_node_type(value) == type ? value : nullptr;
     }
 
 }
 
 void PropertyList::Free::operator()(void* p) const
 {
-    plist_free(node(p));
+    plist_free(p);
 }
 
 PropertyList::PropertyList(void* p)
@@ -49,10 +48,7 @@ std::expected<PropertyList, Error> PropertyList::fromBytes(std::span<std::uint8_
     auto length = static_cast<std::uint32_t>(bytes.size());
     bool binary = plist_is_binary(data, length);
     plist_t root = nullptr;
-    if (binary)
-        plist_from_bin(data, length, &root);
-    else
-        plist_from_xml(data, length, &root);
+    (binary ? plist_from_bin : plist_from_xml)(data, length, &root);
     if (!root)
         return std::unexpected(parseError(binary ? "Malformed binary property list" : "Not a valid XML property list"));
     return PropertyList(root);
@@ -65,20 +61,7 @@ PropertyList PropertyList::dictionary()
 
 bool PropertyList::isDictionary() const
 {
-    return m_node && plist_get_node_type(node(m_node.get())) == PLIST_DICT;
-}
-
-namespace {
-
-    plist_t item(void* dictionary, std::string_view key, plist_type type)
-    {
-        if (!dictionary || plist_get_node_type(node(dictionary)) != PLIST_DICT)
-            return nullptr;
-        std::string k(key);
-        plist_t value = plist_dict_get_item(node(dictionary), k.c_str());
-        return value && plist_get_node_type(value) == type ? value : nullptr;
-    }
-
+    return m_node && plist_get_node_type(m_node.get()) == PLIST_DICT;
 }
 
 std::optional<bool> PropertyList::boolean(std::string_view key) const
@@ -120,38 +103,28 @@ std::optional<Bytes> PropertyList::data(std::string_view key) const
     plist_t value = item(m_node.get(), key, PLIST_DATA);
     if (!value)
         return std::nullopt;
-    char* bytes = nullptr;
     uint64_t length = 0;
-    plist_get_data_val(value, &bytes, &length);
-    Bytes result(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + (bytes ? length : 0));
-    std::free(bytes);
-    return result;
+    auto const* bytes = reinterpret_cast<std::uint8_t const*>(plist_get_data_ptr(value, &length));
+    return Bytes(bytes, bytes + (bytes ? length : 0));
 }
 
 void PropertyList::set(std::string_view key, std::string_view value)
 {
-    std::string k(key), v(value);
-    plist_dict_set_item(node(m_node.get()), k.c_str(), plist_new_string(v.c_str()));
+    plist_dict_set_item(m_node.get(), std::string(key).c_str(), plist_new_string(std::string(value).c_str()));
 }
 
 void PropertyList::set(std::string_view key, std::uint64_t value)
 {
-    std::string k(key);
-    plist_dict_set_item(node(m_node.get()), k.c_str(), plist_new_uint(value));
+    plist_dict_set_item(m_node.get(), std::string(key).c_str(), plist_new_uint(value));
 }
 
 std::expected<Bytes, Error> PropertyList::binaryData() const
 {
     char* bytes = nullptr;
     uint32_t length = 0;
-    plist_to_bin(node(m_node.get()), &bytes, &length);
-    if (!bytes) {
-        Error error;
-        error.domain = ErrorDomain::Cocoa;
-        error.code = 3851;
-        error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string("Property list invalid for format"));
-        return std::unexpected(error);
-    }
+    plist_to_bin(m_node.get(), &bytes, &length);
+    if (!bytes)
+        return std::unexpected(Error::described(ErrorDomain::Cocoa, 3851, "Property list invalid for format"));
     Bytes result(reinterpret_cast<std::uint8_t*>(bytes), reinterpret_cast<std::uint8_t*>(bytes) + length);
     plist_to_bin_free(bytes);
     return result;

@@ -17,8 +17,7 @@ namespace platform {
 
 class PropertyList {
 public:
-    /// Parses XML or binary property-list bytes; a parse failure carries the reader's error text (domain
-    /// NSCocoaErrorDomain, code 3840).
+    /// XML or binary property-list bytes; a parse failure is NSCocoaErrorDomain 3840 with the reader's error text.
     [[nodiscard]] static std::expected<PropertyList, Error> fromBytes(std::span<std::uint8_t const> bytes);
     static PropertyList dictionary();
 
@@ -31,8 +30,6 @@ public:
     [[nodiscard]] std::optional<Bytes> data(std::string_view key) const;
 
     void set(std::string_view key, std::string_view value);
-    // NOTE: without this, a string literal would pick the Boolean overload.
-    void set(std::string_view key, char const* value) { set(key, std::string_view(value)); }
     void set(std::string_view key, std::uint64_t value);
 
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;

@@ -5,29 +5,23 @@
 #include "platform/PropertyList.h"
 #include "platform/Url.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace platform {
 
 namespace {
 
-    // The format, one binary property list dictionary:
-    //   QuenburyResumeVersion   integer  resumeDataFormatVersion
-    //   URL                     string   the original URL, http or https
-    //   BodyFileName            string   see isBodyFileName
-    //   BytesReceived           integer  body bytes on disk, at most 2^63 - 1
-    //   EntityTag               string   optional, strong or weak ("W/")
-    //   LastModified            string   optional; at least one of the two
-    //   TotalLength             integer  optional, the entity's complete length
-    //   BodyFolder              string   optional, the absolute path of the body's folder
-    constexpr std::string_view versionKey = "QuenburyResumeVersion";
-    constexpr std::string_view urlKey = "URL";
-    constexpr std::string_view bodyKey = "BodyFileName";
-    constexpr std::string_view bytesKey = "BytesReceived";
-    constexpr std::string_view entityTagKey = "EntityTag";
-    constexpr std::string_view lastModifiedKey = "LastModified";
-    constexpr std::string_view totalLengthKey = "TotalLength";
-    constexpr std::string_view bodyFolderKey = "BodyFolder";
+    // The format, one binary property list dictionary of these keys:
+    constexpr std::string_view versionKey = "QuenburyResumeVersion"; // integer, resumeDataFormatVersion
+    constexpr std::string_view urlKey = "URL"; // string, the original URL, http or https
+    constexpr std::string_view bodyKey = "BodyFileName"; // string, see isBodyFileName
+    constexpr std::string_view bytesKey = "BytesReceived"; // integer, body bytes on disk, at most 2^63 - 1
+    constexpr std::string_view entityTagKey = "EntityTag"; // optional string, strong or weak ("W/")
+    constexpr std::string_view lastModifiedKey = "LastModified"; // optional string; at least one of the two
+    constexpr std::string_view totalLengthKey = "TotalLength"; // optional integer, the entity's complete length
+    constexpr std::string_view bodyFolderKey = "BodyFolder"; // optional string, the absolute path of the body's folder
+    constexpr auto largestLength = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
 
     constexpr size_t maximumFolderLength = 4096;
 
@@ -47,9 +41,7 @@ namespace {
 
 std::string ResumeData::rangeValidator() const
 {
-    if (isStrongEntityTag(entityTag))
-        return entityTag;
-    return lastModified;
+    return isStrongEntityTag(entityTag) ? entityTag : lastModified;
 }
 
 bool isBodyFileName(std::string_view name)
@@ -57,12 +49,8 @@ bool isBodyFileName(std::string_view name)
     constexpr std::string_view prefix = "body-";
     if (!name.starts_with(prefix) || name.size() == prefix.size() || name.size() > 128)
         return false;
-    for (char c : name) {
-        bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-';
-        if (!allowed)
-            return false;
-    }
-    return true;
+    return std::ranges::all_of(name,
+        [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-'; });
 }
 
 std::expected<Bytes, Error> encodeResumeData(ResumeData const& data)
@@ -117,7 +105,7 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     data.bodyFileName = *body;
 
     auto received = list->unsignedInteger(bytesKey);
-    if (!received || *received > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+    if (!received || *received > largestLength)
         return undecodable("byte count missing or out of range");
     data.bytesReceived = *received;
 
@@ -138,8 +126,7 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     if (list->boolean(totalLengthKey) || list->string(totalLengthKey) || list->data(totalLengthKey))
         return undecodable("total length not an integer");
     if (auto total = list->unsignedInteger(totalLengthKey)) {
-        if (*total < data.bytesReceived
-            || *total > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max()))
+        if (*total < data.bytesReceived || *total > largestLength)
             return undecodable("total length out of range");
         data.totalLength = *total;
     }

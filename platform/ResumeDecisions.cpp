@@ -11,9 +11,8 @@ std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored, 
     auto ofThisBody = [&](std::optional<ResumeData> const& data) {
         return data && data->bodyFileName == bodyFileName && data->bodyFolder == bodyFolder;
     };
-    // NOTE: the record is written before any byte of a response lands, so it
-    // names the transfer the body holds: stored data of another transfer
-    // would splice it.
+    // NOTE: the record is written before any byte of a response lands, so it names the transfer the body holds: stored
+    // data of another transfer would splice it.
     if (ofThisBody(record)) {
         if (!sameResource(record->url, url))
             return std::nullopt;
@@ -51,25 +50,24 @@ ResponseUse responseUse(
         ? (response.lastModified.empty() || response.lastModified == resume->lastModified)
         : (response.entityTag.empty() || entityTagsMatchWeakly(response.entityTag, resume->entityTag));
     if (response.status == 206) {
-        // Only a part that starts exactly where our bytes end, of the entity
-        // we have, may be appended; anything else would splice two bodies.
+        // Only a part that starts exactly where our bytes end, of the entity we have, may be appended; anything else
+        // would splice two bodies.
         auto start = contentRangeStart(response.contentRange);
         auto total = contentRangeTotal(response.contentRange);
-        // A weak tag may name an entity that changed length; the length we
-        // recorded must then be the one the server offers now.
+        // A weak tag may name an entity that changed length; the length we recorded must then be the one the server
+        // offers now.
         bool sameLength = !resume->totalLength || !total || *total == *resume->totalLength;
         return start && *start == *rangeStart && sameEntity && sameLength ? ResponseUse::Append
                                                                           : ResponseUse::StartOver;
     }
     if (response.status == 416) {
-        // NOTE: a body finished by a run whose move then failed: the server
-        // confirms that nothing lies past it, for the entity we hold.
+        // NOTE: a body finished by a run whose move then failed: the server confirms that nothing lies past it, for the
+        // entity we hold.
         auto length = unsatisfiedRangeLength(response.contentRange);
         bool whole = resume->totalLength && *resume->totalLength == *rangeStart && length == resume->totalLength;
         return whole && sameEntity ? ResponseUse::Complete : ResponseUse::StartOver;
     }
-    // NOTE: a busy or missing server is no new entity; taking its page for
-    // one would throw away every byte received so far.
+    // NOTE: a busy or missing server is no new entity; taking its page for one would lose every byte received so far.
     if (response.status >= 400)
         return ResponseUse::Fail;
     return ResponseUse::Replace;
@@ -78,30 +76,22 @@ ResponseUse responseUse(
 std::optional<std::uint64_t> bodyLimit(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart)
 {
-    switch (responseUse(response, resume, rangeStart)) {
-    case ResponseUse::Append: {
-        // NOTE: an appended part starts at rangeStart (responseUse checked it),
-        // so rangeStart + (last - first + 1) is one past its last byte; a total
-        // in the Content-Range is above that last byte, and equals the recorded
-        // length, which bounds a part whose total is "*".
-        auto last = contentRangeLast(response.contentRange);
-        std::optional<std::uint64_t> limit;
-        if (last && *last < UINT64_MAX)
-            limit = *last + 1;
-        if (resume->totalLength && (!limit || *resume->totalLength < *limit))
-            limit = resume->totalLength;
-        return limit;
-    }
-    case ResponseUse::Replace:
+    auto use = responseUse(response, resume, rangeStart);
+    if (use == ResponseUse::Replace)
         return response.contentLength;
-    case ResponseUse::StartOver:
-    case ResponseUse::Fail:
-    case ResponseUse::Complete:
-        break;
-    }
-    // Nothing of such a response is taken (only a range request gets these
-    // answers): the body stays as it was kept.
-    return rangeStart;
+    // Nothing of any other answer but a part is taken (only a range request gets these): the body stays as it was kept.
+    if (use != ResponseUse::Append)
+        return rangeStart;
+    // NOTE: an appended part starts at rangeStart (responseUse checked it), so rangeStart + (last - first + 1) is one
+    // past its last byte; a total in the Content-Range is above that last byte, and equals the recorded length, which
+    // bounds a part whose total is "*".
+    auto last = contentRangeLast(response.contentRange);
+    std::optional<std::uint64_t> limit;
+    if (last && *last < UINT64_MAX)
+        limit = *last + 1;
+    if (resume->totalLength && (!limit || *resume->totalLength < *limit))
+        limit = resume->totalLength;
+    return limit;
 }
 
 std::optional<ResumableFailure> resumableFailure(Error const& error)
@@ -126,8 +116,7 @@ bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData
 {
     std::optional<std::uint64_t> known;
     if (responseUse(response, resume, rangeStart) == ResponseUse::Append) {
-        // A server may answer less of the range than was asked; the entity's
-        // length still says where the body must end.
+        // A server may answer less of the range than was asked; the entity's length still says where the body must end.
         known = contentRangeTotal(response.contentRange);
         if (!known)
             known = resume->totalLength;
@@ -141,11 +130,10 @@ bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData
 
 std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
 {
-    ResumeData data;
-    data.url = failed.url;
-    data.bodyFileName = failed.bodyFileName;
-    data.bodyFolder = failed.bodyFolder;
-    data.bytesReceived = failed.bodyLength;
+    ResumeData data { .url = failed.url,
+        .bodyFileName = failed.bodyFileName,
+        .bytesReceived = failed.bodyLength,
+        .bodyFolder = failed.bodyFolder };
     auto const& response = failed.response;
     auto const& resume = failed.resume;
     if (!response) {
@@ -165,9 +153,8 @@ std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
     } else {
         if (response->status != 200 || !response->acceptsByteRanges)
             return std::nullopt;
-        // NOTE: a weak tag is kept too, as the platform's own service does;
-        // it is never sent in If-Range, and the recorded length and the
-        // SHA-256 catch an entity it failed to tell apart.
+        // NOTE: a weak tag is kept too, as the platform's own service does; it is never sent in If-Range, and the
+        // recorded length and the SHA-256 catch an entity it failed to tell apart.
         if (isEntityTag(response->entityTag))
             data.entityTag = response->entityTag;
         if (isHeaderSafe(response->lastModified))
@@ -183,12 +170,9 @@ std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed)
 
 std::optional<Bytes> encodedResumeDataAfterFailure(FailedTransfer const& failed)
 {
+    // Only what the next run will accept: an oversized validator would turn into "Error in resume data..." there.
     auto data = resumeDataAfterFailure(failed);
-    if (!data)
-        return std::nullopt;
-    // Only what the next run will accept: an oversized validator would
-    // otherwise turn into "Error in resume data..." there.
-    auto encoded = encodeResumeData(*data);
+    auto encoded = data ? encodeResumeData(*data) : std::unexpected(Error {});
     if (!encoded || !decodeResumeData(*encoded))
         return std::nullopt;
     return *encoded;

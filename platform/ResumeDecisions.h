@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The download service's resume decisions, free of libcurl and of the disk,
-// so that one table can hold every case.
+// The download service's resume decisions, free of libcurl and of the disk, so that one table can hold every case.
 
 #include "platform/Error.h"
 #include "platform/HttpHeaders.h"
@@ -16,72 +15,56 @@
 
 namespace platform {
 
-/// What a task continues from, given the stored resume data (if any) and the
-/// progress record found beside the task's body `bodyFileName` in
-/// `bodyFolder`. Only data of this body counts. A record names the transfer
-/// the body holds: of this URL's resource (see sameResource), it is taken (or
-/// stored data of that very transfer that got further); of another resource,
-/// nothing is, and the body starts over. Without a record, the stored data.
+/// What a task continues from: only data of this body counts. A record names the transfer the body holds: of this URL's
+/// resource it is taken (or stored data of that very transfer that got further); of another, nothing is.
 [[nodiscard]] std::optional<ResumeData> continuation(std::optional<ResumeData> const& stored,
     std::optional<ResumeData> const& record, std::string_view url, std::string_view bodyFolder,
     std::string_view bodyFileName);
 
-/// Where a task begins, given what an earlier task left.
 struct StartingPoint {
-    /// The offset to ask for with Range; nothing to ask for the whole entity.
+    /// Nothing asks for the whole entity.
     std::optional<std::uint64_t> rangeStart;
     /// The length the body is cut to before the request.
     std::uint64_t keptLength = 0;
-    /// The body held bytes that the resume data described, and they are dropped.
     bool dropsResumedBytes = false;
 
     bool operator==(StartingPoint const&) const = default;
 };
 
-/// Continues at the recorded length when the body holds at least that much
-/// (a longer body is cut back); otherwise starts over from byte 0.
+/// Continues at the recorded length when the body holds at least that much (a longer body is cut back); otherwise
+/// starts over from byte 0.
 [[nodiscard]] StartingPoint startingPoint(std::optional<ResumeData> const& resume, std::uint64_t bodySize);
 
-/// The request header lines that ask for the rest from `rangeStart`: Range,
-/// and If-Range only with a strong entity tag or a Last-Modified date.
+/// Range, and If-Range only with a strong entity tag or a Last-Modified date.
 [[nodiscard]] std::vector<std::string> rangeRequestHeaders(ResumeData const& resume, std::uint64_t rangeStart);
 
 /// What the final response's body means for the body file.
 enum class ResponseUse {
-    /// Continue after the bytes kept.
     Append,
     /// A whole entity of its own: empty the body and take it.
     Replace,
     /// The server cannot continue our bytes: ask again for the whole entity.
     StartOver,
-    /// An error answer to a range says nothing about our bytes: the task
-    /// fails, and the body and the resume data stay for a later task.
+    /// An error answer to a range says nothing about our bytes: the body and the resume data stay for a later task.
     Fail,
-    /// Nothing is left to ask: the body already holds the whole entity.
+    /// The body already holds the whole entity.
     Complete,
 };
 
-/// A 206 is appended only when it starts exactly at `rangeStart`, names the
-/// same entity (weak comparison of tags, else Last-Modified) and offers the
-/// recorded length; a 416 that names the recorded length as the entity's,
-/// asked from its end, completes; any other 416 or 206 starts over; any other status of
-/// 400 or more fails; anything else replaces. Without a range asked for,
-/// every response replaces.
+/// A 206 is appended only when it starts exactly at `rangeStart`, names the same entity (weak comparison of tags, else
+/// Last-Modified) and offers the recorded length; a 416 that names the recorded length, asked from its end, completes;
+/// any other 416 or 206 starts over; another status of 400 or more fails; anything else, or any answer to no range,
+/// replaces.
 [[nodiscard]] ResponseUse responseUse(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
-/// The most the body may hold once the final response's bytes are written, or
-/// nothing where the response sets no bound. A part appended to our bytes ends
-/// one past the last byte its Content-Range names (rangeStart plus the part's
-/// length), and never past the entity's recorded length; a whole entity ends at
-/// its Content-Length (libcurl already stops there, unless the body is chunked,
-/// which then has no length of its own); a response whose body is not taken
-/// leaves the body at rangeStart. Bytes past it are the server's fault:
-/// the transfer ends as a bad server response, and they are never written.
+/// The most the body may hold once the final response's bytes are written, or nothing where the response sets no bound:
+/// an appended part ends one past the last byte its Content-Range names, never past the recorded length; a whole entity
+/// at its Content-Length (a chunked body has none); a body not taken stays at rangeStart. Bytes past it are the
+/// server's fault, and are never written.
 [[nodiscard]] std::optional<std::uint64_t> bodyLimit(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
-/// Why a failed transfer leaves its body for a later task to continue.
 enum class ResumableFailure {
     /// Cancelled, as a signal to the process cancels it.
     Interrupted,
@@ -89,30 +72,24 @@ enum class ResumableFailure {
     ConnectionLost,
 };
 
-/// Why the transfer that failed with `error` can be continued, or nothing:
-/// only these failures make resume data, and only they are saved.
+/// Only these failures make resume data, and only they are saved.
 [[nodiscard]] std::optional<ResumableFailure> resumableFailure(Error const& error);
 
 /// What becomes of the body of a transfer that failed.
 enum class BodyFate {
-    /// Resume data was made for it: its record says so, and it stays.
+    /// Resume data was made for it: its record says so.
     KeepForResume,
-    /// It still holds what the resume data the task continued from describes: it stays for that.
+    /// It still holds what the resume data the task continued from describes.
     Keep,
-    /// Nothing could continue it (a later task would splice it): it goes.
+    /// Nothing could continue it (a later task would splice it).
     Discard,
 };
 
-/// The body stays for resume data made now; else for the resume data the
-/// task continued from, unless its bytes were dropped for another entity's;
-/// else it goes.
 [[nodiscard]] BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped);
 
-/// True when a transfer that ended cleanly left the body shorter than the
-/// length the final response made known: for a part appended to our bytes,
-/// the Content-Range total, else the recorded length, else where the part
-/// began plus its Content-Length; for a whole entity, its Content-Length.
-/// Such an end is a lost connection, however cleanly it came.
+/// True when a transfer that ended cleanly left the body shorter than the length the final response made known (for a
+/// part, the Content-Range total, else the recorded length, else its start plus its Content-Length): such an end is a
+/// lost connection, however cleanly it came.
 [[nodiscard]] bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData> const& resume,
     std::optional<std::uint64_t> rangeStart, std::uint64_t bodyLength);
 
@@ -126,13 +103,11 @@ struct FailedTransfer {
     std::optional<std::uint64_t> rangeStart;
     /// The final response's header, when one came.
     std::optional<ResponseHeaders> response;
-    /// The absolute path of the body's folder.
     std::string bodyFolder {};
 };
 
-/// The resume data that lets a later task continue, or nothing: a response
-/// must have given a validator (an entity tag, weak or strong, or a date) and
-/// accepted byte ranges, as the platform's own service requires.
+/// Nothing unless a response gave a validator (an entity tag, weak or strong, or a date) and accepted byte ranges, as
+/// the platform's own service requires.
 [[nodiscard]] std::optional<ResumeData> resumeDataAfterFailure(FailedTransfer const& failed);
 
 /// The same, encoded, and only when a later task will accept it.

@@ -36,19 +36,11 @@ namespace {
         "\r",
     };
 
-    size_t leadingLength(std::string_view text)
+    /// The length of the trimmed character `text` starts with (ends with, `atEnd`), or 0.
+    size_t trimmedLength(std::string_view text, bool atEnd)
     {
         for (auto c : trimmed) {
-            if (text.starts_with(c))
-                return c.size();
-        }
-        return 0;
-    }
-
-    size_t trailingLength(std::string_view text)
-    {
-        for (auto c : trimmed) {
-            if (text.ends_with(c))
+            if (atEnd ? text.ends_with(c) : text.starts_with(c))
                 return c.size();
         }
         return 0;
@@ -58,9 +50,9 @@ namespace {
 
 std::string trimmingWhitespaceAndNewlines(std::string_view text)
 {
-    while (size_t n = leadingLength(text))
+    while (size_t n = trimmedLength(text, false))
         text.remove_prefix(n);
-    while (size_t n = trailingLength(text))
+    while (size_t n = trimmedLength(text, true))
         text.remove_suffix(n);
     return std::string(text);
 }

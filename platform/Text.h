@@ -9,7 +9,6 @@
 namespace platform {
 
 /// `text` without the white space and line breaks at both ends: Unicode category Z, U+000A to U+000D and U+0085.
-/// Characters inside stay.
 std::string trimmingWhitespaceAndNewlines(std::string_view text);
 
 }

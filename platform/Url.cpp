@@ -5,6 +5,7 @@
 
 #include <array>
 #include <curl/curl.h>
+#include <memory>
 
 namespace platform {
 
@@ -18,35 +19,18 @@ namespace {
         return punctuation.find(static_cast<char>(c)) != std::string_view::npos;
     }
 
-    bool isPathAllowed(unsigned char c)
-    {
-        // A path keeps "/" and the sub-delimiters but not "?" or "#".
-        return c != '?' && isQueryAllowed(c);
-    }
-
     /// Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is malformed.
     size_t utf8SequenceLength(std::string_view text, size_t i)
     {
         auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
         unsigned char lead = byte(i);
-        size_t length;
-        unsigned minimum;
         if (lead < 0x80)
             return 1;
-        if ((lead & 0xE0) == 0xC0) {
-            length = 2;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            length = 3;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            length = 4;
-            minimum = 0x10000;
-        } else {
+        size_t length = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+        if (length == 0 || i + length > text.size())
             return 0;
-        }
-        if (i + length > text.size())
-            return 0;
+        // The smallest code point that needs this many bytes.
+        constexpr unsigned minimumOfLength[] { 0, 0, 0x80, 0x800, 0x10000 };
         unsigned codePoint = lead & (0x7F >> length);
         for (size_t k = 1; k < length; ++k) {
             if ((byte(i + k) & 0xC0) != 0x80)
@@ -54,7 +38,7 @@ namespace {
             codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
         }
         // Overlong forms, surrogates and values beyond Unicode are not text.
-        if (codePoint < minimum || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        if (codePoint < minimumOfLength[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return 0;
         return length;
     }
@@ -75,13 +59,10 @@ namespace {
             }
             for (size_t k = i; k < i + length; ++k) {
                 auto c = static_cast<unsigned char>(text[k]);
-                if (allowed(c)) {
+                if (allowed(c))
                     encoded += static_cast<char>(c);
-                } else {
-                    encoded += '%';
-                    encoded += hex[c >> 4];
-                    encoded += hex[c & 0x0F];
-                }
+                else
+                    encoded += { '%', hex[c >> 4], hex[c & 0x0F] };
             }
             i += length;
         }
@@ -119,14 +100,12 @@ namespace {
     /// parses here; the download service decides which it supports.
     std::optional<ResourceParts> resourceParts(std::string_view text)
     {
-        CURLU* handle = curl_url();
-        if (!handle)
+        std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
+        if (!handle
+            || curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME)
+                != CURLUE_OK)
             return std::nullopt;
-        std::optional<ResourceParts> parts;
-        if (curl_url_set(handle, CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK)
-            parts = partsOf(handle);
-        curl_url_cleanup(handle);
-        return parts;
+        return partsOf(handle.get());
     }
 
 }
@@ -138,9 +117,7 @@ std::optional<std::string> percentEncodeQueryAllowed(std::string_view text)
 
 std::optional<URL> URL::fromString(std::string_view text)
 {
-    if (text.empty())
-        return std::nullopt;
-    auto parts = resourceParts(text);
+    auto parts = text.empty() ? std::nullopt : resourceParts(text);
     if (!parts)
         return std::nullopt;
     return URL { std::string(text), (*parts)[Scheme].value_or(""), (*parts)[Path].value_or("") };
@@ -160,7 +137,9 @@ URL URL::fileURL(std::string_view path)
     URL url;
     url.scheme = "file";
     url.path = std::string(path);
-    // A path that is not UTF-8 is still a path: its bytes are encoded one by one.
+    // A path keeps "/" and the sub-delimiters but not "?" or "#"; one that is not UTF-8 is still a path, its bytes
+    // encoded one by one.
+    auto isPathAllowed = [](unsigned char c) { return c != '?' && isQueryAllowed(c); };
     url.absoluteString = "file://" + *percentEncode(path, isPathAllowed, false);
     return url;
 }

@@ -27,8 +27,7 @@ struct URL {
 /// The longest URL the tool keeps or sends to another process.
 inline constexpr std::size_t maximumURLLength = 8192;
 
-/// True for an http or https URL of printable ASCII without spaces, at most maximumURLLength bytes, that libcurl
-/// parses.
+/// An http or https URL of printable ASCII without spaces, at most maximumURLLength bytes, that libcurl parses.
 bool isHTTPURL(std::string_view text);
 
 /// Percent-encodes everything outside the query-allowed set (ASCII letters, digits and -._~!$&'()*+,;=:@/?) as "%XX"
