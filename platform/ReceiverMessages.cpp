@@ -7,6 +7,8 @@
 
 #include <algorithm>
 #include <optional>
+#include <string>
+#include <type_traits>
 
 namespace platform::receiver {
 
@@ -87,16 +89,26 @@ namespace {
 
         explicit operator bool() const { return !m_refusal; }
 
-        /// Refuses the message for `reason` unless `holds`.
-        void require(bool holds, std::string reason)
+        /// Refuses the message unless `holds`, for the reason its parts (texts and numbers) spell: joined only
+        /// then, as a piece's packet is read every 256 KiB.
+        void require(bool holds, auto const&... reason)
         {
-            if (!holds && !m_refusal)
-                m_refusal = std::move(reason);
+            if (holds || m_refusal)
+                return;
+            std::string text;
+            auto add = [&](auto const& part) {
+                if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(part)>>)
+                    text += std::to_string(part);
+                else
+                    text += part;
+            };
+            (add(reason), ...);
+            m_refusal = std::move(text);
         }
 
         template<typename Integer> Integer integer(std::string_view field)
         {
-            require(m_rest.size() >= sizeof(Integer), "truncated " + std::string(field));
+            require(m_rest.size() >= sizeof(Integer), "truncated ", field);
             if (m_refusal)
                 return 0;
             std::make_unsigned_t<Integer> bits = 0;
@@ -109,8 +121,8 @@ namespace {
         std::string string(std::string_view field, std::size_t bound)
         {
             auto length = integer<std::uint16_t>(field);
-            require(length <= bound, std::string(field) + " over " + std::to_string(bound) + " bytes");
-            require(m_rest.size() >= length, "truncated " + std::string(field));
+            require(length <= bound, field, " over ", bound, " bytes");
+            require(m_rest.size() >= length, "truncated ", field);
             if (m_refusal)
                 return {};
             std::string text(m_rest.begin(), m_rest.begin() + length);
@@ -122,14 +134,14 @@ namespace {
         std::string headerValue(std::string_view field, std::size_t bound)
         {
             auto text = string(field, bound);
-            require(isHeaderSafe(text), std::string(field) + " not printable ASCII");
+            require(isHeaderSafe(text), field, " not printable ASCII");
             return text;
         }
 
         /// The message, when every field was accepted and nothing follows them.
         template<typename Message> std::expected<Message, Error> finish(std::string_view name, Message message)
         {
-            require(m_rest.empty(), "trailing bytes after " + std::string(name));
+            require(m_rest.empty(), "trailing bytes after ", name);
             if (m_refusal)
                 return refused(*m_refusal);
             return message;
@@ -257,7 +269,7 @@ namespace {
         request.url = in.string("URL", maximumURLLength);
         in.require(isHTTPURL(request.url), "URL not http or https");
         auto count = in.integer<std::uint8_t>("header line count");
-        in.require(count <= maximumHeaderLines, "more than " + std::to_string(maximumHeaderLines) + " header lines");
+        in.require(count <= maximumHeaderLines, "more than ", maximumHeaderLines, " header lines");
         for (int i = 0; in && i < count; ++i) {
             request.headerLines.push_back(in.string("header line", maximumHeaderLineLength));
             in.require(isHeaderLine(request.headerLines.back()), "header line not \"Name: value\" of printable ASCII");
@@ -283,8 +295,7 @@ namespace {
         Head head;
         auto& headers = head.headers;
         headers.status = in.integer<std::uint16_t>("status");
-        in.require(headers.status >= 100 && headers.status <= 999,
-            "status " + std::to_string(headers.status) + " out of range");
+        in.require(headers.status >= 100 && headers.status <= 999, "status ", headers.status, " out of range");
         auto flags = in.integer<std::uint8_t>("flags");
         in.require(!(flags & ~allHeadFlags), "unknown flags");
         // The length would contradict the chunks that decide where the body ends.
@@ -305,14 +316,14 @@ namespace {
     std::expected<FromReceiver, Error> decodePiece(Reader in)
     {
         auto length = in.integer<std::uint32_t>("Piece length");
-        in.require(length > 0 && length <= maximumPiece, "Piece of " + std::to_string(length) + " bytes");
+        in.require(length > 0 && length <= maximumPiece, "Piece of ", length, " bytes");
         return in.finish<FromReceiver>("Piece", Piece { length });
     }
 
     std::expected<FromReceiver, Error> decodeEnd(Reader in)
     {
         auto code = in.integer<std::uint16_t>("curl code");
-        in.require(code <= 999, "curl code " + std::to_string(code) + " out of range");
+        in.require(code <= 999, "curl code ", code, " out of range");
         return in.finish<FromReceiver>("End", End { code });
     }
 
