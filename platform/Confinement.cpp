@@ -10,8 +10,6 @@
 #include <grp.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
-#include <seccomp.h>
-#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -128,185 +126,6 @@ namespace {
         return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0;
     }
 
-    /// The calls root could use to leave its confinement or take the machine.
-    constexpr char const* escapeCalls[] = {
-        "execve",
-        "execveat",
-        "ptrace",
-        "process_vm_writev",
-        "mount",
-        "umount2",
-        "pivot_root",
-        "fsopen",
-        "fsmount",
-        "move_mount",
-        "open_tree",
-        "mount_setattr",
-        "init_module",
-        "finit_module",
-        "delete_module",
-        "kexec_load",
-        "kexec_file_load",
-        "bpf",
-        // NOTE: every folder the tool narrows is narrowed before this filter (or made with its mode); after it, no mode
-        // of any file may change.
-        "chmod",
-        "fchmod",
-        "fchmodat",
-        "fchmodat2",
-        "chown",
-        "fchown",
-        "lchown",
-        "fchownat",
-        "setxattr",
-        "lsetxattr",
-        "fsetxattr",
-        "removexattr",
-        "lremovexattr",
-        "fremovexattr",
-        // Devices and FIFOs, wherever they would lie; and the times of any file, which neither Landlock nor root's
-        // ownership would keep.
-        "mknod",
-        "mknodat",
-        "utime",
-        "utimes",
-        "futimesat",
-        "utimensat",
-    };
-
-    /// The calls libcurl, OpenSSL, the resolver and the C library make for a transfer.
-    constexpr char const* transferCalls[] = {
-        // Files: reading what Landlock lets it read, and the descriptors it has.
-        "read",
-        "readv",
-        "pread64",
-        "write",
-        "writev",
-        "lseek",
-        "close",
-        "fstat",
-        "newfstatat",
-        "statx",
-        "stat",
-        "lstat",
-        "openat",
-        "open",
-        "access",
-        "faccessat",
-        "faccessat2",
-        "readlink",
-        "readlinkat",
-        "getdents64",
-        "getcwd",
-        "fcntl",
-        "dup",
-        "dup2",
-        "dup3",
-        "pipe2",
-        "eventfd2",
-        // Waiting.
-        "poll",
-        "ppoll",
-        "select",
-        "pselect6",
-        "epoll_create1",
-        "epoll_ctl",
-        "epoll_wait",
-        "epoll_pwait",
-        "nanosleep",
-        "clock_nanosleep",
-        "sched_yield",
-        // The network.
-        "socket",
-        "connect",
-        "bind",
-        "getsockname",
-        "getpeername",
-        "getsockopt",
-        "setsockopt",
-        "sendto",
-        "sendmsg",
-        "sendmmsg",
-        "recvfrom",
-        "recvmsg",
-        "recvmmsg",
-        "shutdown",
-        // Memory and threads (the resolver runs on one of its own).
-        "mmap",
-        "munmap",
-        "mprotect",
-        "mremap",
-        "madvise",
-        "brk",
-        "futex",
-        "set_robust_list",
-        "get_robust_list",
-        "rseq",
-        "clone",
-        "clone3",
-        "exit",
-        "exit_group",
-        "set_tid_address",
-        "membarrier",
-        "arch_prctl",
-        "sched_getaffinity",
-        "sigaltstack",
-        "rt_sigaction",
-        "rt_sigprocmask",
-        "rt_sigreturn",
-        "restart_syscall",
-        // What the process may know of itself and the time.
-        "gettid",
-        "getpid",
-        "getppid",
-        "getuid",
-        "geteuid",
-        "getgid",
-        "getegid",
-        "getgroups",
-        "getresuid",
-        "getresgid",
-        "uname",
-        "sysinfo",
-        "prlimit64",
-        "getrlimit",
-        "getrandom",
-        "clock_gettime",
-        "clock_getres",
-        "gettimeofday",
-        "time",
-        "capget",
-    };
-
-    struct AllowedWith {
-        int call;
-        unsigned argument;
-        scmp_datum_t value;
-    };
-
-    /// Loads a system-call filter for the calling thread and those it starts: `listedAction` for the calls `listed` (a
-    /// name this libseccomp does not know is skipped), allowed for those `allowedWith` names, `otherwise` for the rest.
-    bool loadFilter(std::uint32_t otherwise, std::uint32_t listedAction, std::span<char const* const> listed,
-        std::span<AllowedWith const> allowedWith = {})
-    {
-        scmp_filter_ctx filter = ::seccomp_init(otherwise);
-        if (!filter)
-            return false;
-        bool built = true;
-        for (char const* name : listed) {
-            int number = ::seccomp_syscall_resolve_name(name);
-            if (number != __NR_SCMP_ERROR)
-                built = built && ::seccomp_rule_add(filter, listedAction, number, 0) == 0;
-        }
-        for (auto [call, argument, value] : allowedWith)
-            built = built
-                && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, scmp_arg_cmp { argument, SCMP_CMP_EQ, value, 0 })
-                    == 0;
-        bool loaded = built && ::seccomp_load(filter) == 0;
-        ::seccomp_release(filter);
-        return loaded;
-    }
-
     /// Empties the bounding and ambient sets, so nothing executed could gain a capability. Needs CAP_SETPCAP still
     /// effective.
     bool dropBoundingCapabilities()
@@ -360,11 +179,6 @@ int confineWrites(std::span<int const> writableFolders, int abiCeiling)
     return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0 ? abi : 0;
 }
 
-bool refuseEscapeCalls()
-{
-    return loadFilter(SCMP_ACT_ALLOW, SCMP_ACT_ERRNO(EPERM), escapeCalls);
-}
-
 bool dropCapabilities()
 {
     // The bounding set first: dropping from it takes CAP_SETPCAP, which goes last.
@@ -387,16 +201,8 @@ bool confineReceiver()
     if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0 || ::getppid() != parent || parent == 1
         || ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0)
         return false;
-    // NOTE: of the device controls only what a socket's reader asks, never a terminal's (TIOCSTI would type into the
-    // terminal the run came from); a signal only to its own threads.
-    AllowedWith const allowedWith[] = {
-        { SCMP_SYS(ioctl), 1, FIONREAD },
-        { SCMP_SYS(ioctl), 1, FIONBIO },
-        { SCMP_SYS(tgkill), 0, static_cast<scmp_datum_t>(::getpid()) },
-    };
     // NOTE: nothing is fetched unconfined: the transfer then fails as one that broke off.
-    return keepOnlyCapabilities(0) && restrictReceiverFiles()
-        && loadFilter(SCMP_ACT_ERRNO(EPERM), SCMP_ACT_ALLOW, transferCalls, allowedWith);
+    return keepOnlyCapabilities(0) && restrictReceiverFiles() && allowOnlyTransferCalls();
 }
 
 }

@@ -20,6 +20,10 @@ namespace platform {
 /// owner, extended attribute, mode or file time. False when not in force (best effort).
 [[nodiscard]] bool refuseEscapeCalls();
 
+/// Lets the calling thread and those it starts make only the calls a transfer makes (libcurl, OpenSSL, the resolver,
+/// the C library); any other fails with EPERM. False when not in force.
+[[nodiscard]] bool allowOnlyTransferCalls();
+
 /// Gives up every capability but CAP_DAC_OVERRIDE (root still writes in a work folder another user owns), and all of
 /// them from the inheritable, ambient and bounding sets. False when a step failed (as when not root); the rest is done.
 [[nodiscard]] bool dropCapabilities();

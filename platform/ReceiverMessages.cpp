@@ -163,8 +163,7 @@ namespace {
 Bytes encode(Request const& request)
 {
     Writer out(RequestType);
-    out.string(request.url);
-    out.integer(static_cast<std::uint8_t>(std::min<std::size_t>(request.headerLines.size(), 0xFF)));
+    out.string(request.url).integer(static_cast<std::uint8_t>(std::min<std::size_t>(request.headerLines.size(), 0xFF)));
     for (auto const& line : request.headerLines)
         out.string(line);
     return out.string(request.certificateAuthorities).integer(request.timeoutMilliseconds).take();
