@@ -29,11 +29,7 @@ using namespace platform;
 constexpr int channel = 3;
 constexpr int bodyPipe = 4;
 
-struct CurlCleanup {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, CurlCleanup>;
+using HeaderList = std::unique_ptr<curl_slist, decltype([](curl_slist* list) { curl_slist_free_all(list); })>;
 
 bool sendPacket(std::span<std::uint8_t const> packet)
 {
@@ -155,9 +151,8 @@ struct Exchange {
     }
 };
 
-/// Sets `curl` up for `request`: HTTP and HTTPS only, redirects followed up to 20, certificates verified (against the
-/// request's file, else the `systemAuthorities` read beforehand, when there are), the whole-transfer limit, no signals.
-/// `headers` then holds the request's header lines.
+/// Sets `curl` up for `request`, certificates verified against the request's file, else the `systemAuthorities` read
+/// beforehand when there are; `headers` then holds the request's header lines.
 CURLcode configure(CURL* curl, receiver::Request const& request, HeaderList& headers, Exchange& exchange,
     std::string const& systemAuthorities)
 {
@@ -228,7 +223,7 @@ int main()
         ::signal(ignored, SIG_IGN);
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
         ::_exit(1);
-    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
+    CURL* const curl = curl_easy_init();
     std::string const authorities = systemAuthorities();
     if (!curl || !confineReceiver())
         ::_exit(1);
@@ -249,10 +244,10 @@ int main()
         auto const* request = message ? std::get_if<receiver::Request>(&*message) : nullptr;
         if (!request)
             ::_exit(1);
-        Exchange exchange { .pieceLength = pieceLength, .curl = curl.get() };
-        CURLcode result = configure(curl.get(), *request, headers, exchange, authorities);
+        Exchange exchange { .pieceLength = pieceLength, .curl = curl };
+        CURLcode result = configure(curl, *request, headers, exchange, authorities);
         if (result == CURLE_OK)
-            result = curl_easy_perform(curl.get());
+            result = curl_easy_perform(curl);
         if (!exchange.sendPiece() || !sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
             ::_exit(0);
     }
