@@ -14,10 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-// What the Landlock ABIs of newer kernels add, which older kernel headers (Debian 12's) do not declare.
-#ifndef LANDLOCK_ACCESS_FS_REFER
-#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
-#endif
+// What the Landlock ABIs of newer kernels add, which Debian 12's kernel headers do not declare.
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
 #endif
