@@ -36,9 +36,8 @@ bool sendPacket(std::span<std::uint8_t const> packet)
     return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
 }
 
-/// The final response's header as libcurl holds it once its blank line came: the status from its status line, and of
-/// each field the tool reads the last of that name, in the last request of a redirect chain. The values are judged by
-/// responseHeaders, which the fuzz target drives with hostile fields.
+/// The final response's header once its blank line came: the status, and of each field the tool reads the last of that
+/// name, in the last request of a redirect chain; responseHeaders judges the values (and the fuzz target it).
 ResponseHeaders finalResponseHeaders(CURL* curl)
 {
     long status = 0;
@@ -100,7 +99,6 @@ struct Exchange {
         // Trailers, and each line before the blank one that ends a response's header.
         if (exchange.headSent || (line != "\r\n" && line != "\n"))
             return length;
-        // libcurl now holds this response's whole header.
         auto headers = finalResponseHeaders(exchange.curl);
         bool interim = headers.status >= 100 && headers.status < 200;
         bool followed = headers.status >= 300 && headers.status < 400 && headers.hasLocation;
