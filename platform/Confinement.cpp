@@ -14,10 +14,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-// What the Landlock ABIs of newer kernels add, which older kernel headers (Debian 12's) do not declare.
-#ifndef LANDLOCK_ACCESS_FS_REFER
-#define LANDLOCK_ACCESS_FS_REFER (1ULL << 13)
-#endif
+// What the Landlock ABIs of newer kernels add, which Debian 12's kernel headers do not declare.
 #ifndef LANDLOCK_ACCESS_FS_TRUNCATE
 #define LANDLOCK_ACCESS_FS_TRUNCATE (1ULL << 14)
 #endif
@@ -42,14 +39,11 @@ namespace {
     FileDescriptor createLandlockRuleset(int abi, std::uint64_t handledFiles)
     {
         // The attributes up to the scopes of ABI 6; an older kernel is given only the first field.
+        bool scoped = abi >= 6;
         struct {
             std::uint64_t handledAccessFs, handledAccessNet, scoped;
-        } ruleset { handledFiles, 0, 0 };
-        std::size_t size = sizeof ruleset.handledAccessFs;
-        if (abi >= 6) {
-            ruleset.scoped = LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET;
-            size = sizeof ruleset;
-        }
+        } ruleset { handledFiles, 0, scoped ? LANDLOCK_SCOPE_SIGNAL | LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET : 0 };
+        std::size_t size = scoped ? sizeof ruleset : sizeof ruleset.handledAccessFs;
         return FileDescriptor(static_cast<int>(::syscall(SYS_landlock_create_ruleset, &ruleset, size, 0)));
     }
 
@@ -70,11 +64,7 @@ namespace {
             | LANDLOCK_ACCESS_FS_REMOVE_FILE | LANDLOCK_ACCESS_FS_MAKE_DIR | LANDLOCK_ACCESS_FS_MAKE_REG | specialFiles;
         // NOTE: under ABI 1 a rename or link into another folder is always refused, as EXDEV: the move then copies, as
         // across volumes.
-        if (abi >= 2)
-            rights |= LANDLOCK_ACCESS_FS_REFER;
-        if (abi >= 3)
-            rights |= LANDLOCK_ACCESS_FS_TRUNCATE;
-        return rights;
+        return rights | (abi >= 2 ? LANDLOCK_ACCESS_FS_REFER : 0) | (abi >= 3 ? LANDLOCK_ACCESS_FS_TRUNCATE : 0);
     }
 
     std::uint64_t everyFileRight(int abi)

@@ -29,20 +29,15 @@ using namespace platform;
 constexpr int channel = 3;
 constexpr int bodyPipe = 4;
 
-struct CurlCleanup {
-    void operator()(CURL* curl) const { curl_easy_cleanup(curl); }
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
-using HeaderList = std::unique_ptr<curl_slist, CurlCleanup>;
+using HeaderList = std::unique_ptr<curl_slist, decltype([](curl_slist* list) { curl_slist_free_all(list); })>;
 
 bool sendPacket(std::span<std::uint8_t const> packet)
 {
     return ::send(channel, packet.data(), packet.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(packet.size());
 }
 
-/// The final response's header as libcurl holds it once its blank line came: the status from its status line, and of
-/// each field the tool reads the last of that name, in the last request of a redirect chain. The values are judged by
-/// responseHeaders, which the fuzz target drives with hostile fields.
+/// The final response's header once its blank line came: the status, and of each field the tool reads the last of that
+/// name, in the last request of a redirect chain; responseHeaders judges the values (and the fuzz target it).
 ResponseHeaders finalResponseHeaders(CURL* curl)
 {
     long status = 0;
@@ -104,7 +99,6 @@ struct Exchange {
         // Trailers, and each line before the blank one that ends a response's header.
         if (exchange.headSent || (line != "\r\n" && line != "\n"))
             return length;
-        // libcurl now holds this response's whole header.
         auto headers = finalResponseHeaders(exchange.curl);
         bool interim = headers.status >= 100 && headers.status < 200;
         bool followed = headers.status >= 300 && headers.status < 400 && headers.hasLocation;
@@ -155,9 +149,8 @@ struct Exchange {
     }
 };
 
-/// Sets `curl` up for `request`: HTTP and HTTPS only, redirects followed up to 20, certificates verified (against the
-/// request's file, else the `systemAuthorities` read beforehand, when there are), the whole-transfer limit, no signals.
-/// `headers` then holds the request's header lines.
+/// Sets `curl` up for `request`, certificates verified against the request's file, else the `systemAuthorities` read
+/// beforehand when there are; `headers` then holds the request's header lines.
 CURLcode configure(CURL* curl, receiver::Request const& request, HeaderList& headers, Exchange& exchange,
     std::string const& systemAuthorities)
 {
@@ -228,7 +221,7 @@ int main()
         ::signal(ignored, SIG_IGN);
     if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
         ::_exit(1);
-    std::unique_ptr<CURL, CurlCleanup> curl(curl_easy_init());
+    CURL* const curl = curl_easy_init();
     std::string const authorities = systemAuthorities();
     if (!curl || !confineReceiver())
         ::_exit(1);
@@ -249,10 +242,10 @@ int main()
         auto const* request = message ? std::get_if<receiver::Request>(&*message) : nullptr;
         if (!request)
             ::_exit(1);
-        Exchange exchange { .pieceLength = pieceLength, .curl = curl.get() };
-        CURLcode result = configure(curl.get(), *request, headers, exchange, authorities);
+        Exchange exchange { .pieceLength = pieceLength, .curl = curl };
+        CURLcode result = configure(curl, *request, headers, exchange, authorities);
         if (result == CURLE_OK)
-            result = curl_easy_perform(curl.get());
+            result = curl_easy_perform(curl);
         if (!exchange.sendPiece() || !sendPacket(receiver::encode(receiver::End { static_cast<int>(result) })))
             ::_exit(0);
     }

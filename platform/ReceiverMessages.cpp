@@ -14,16 +14,36 @@ namespace platform::receiver {
 
 namespace {
 
-    // The format: the first byte names the message, then its fields in order, integers little-endian of fixed width, a
-    // string as a 16-bit length and then its bytes. Nothing follows the last field. Each message's fields are listed
-    // beside its encoder.
-    enum Type : std::uint8_t {
-        RequestType = 'R',
-        DecisionType = 'D',
-        HeadType = 'H',
-        PieceType = 'P',
-        EndType = 'E',
-    };
+    // The format: the first byte names the message by a letter, then its fields in order: integers little-endian of
+    // fixed width, a string as a 16-bit length and then its bytes, a list of strings as a byte's count and then each; a
+    // field that a flag marks present is there only when it is. Nothing follows the last field. Each message's letter
+    // and fields are listed beside its encoder.
+    template<typename Field> void put(Bytes& out, Field const& field)
+    {
+        if constexpr (std::is_integral_v<Field>) {
+            for (std::size_t i = 0; i < sizeof(Field); ++i)
+                out.push_back(static_cast<std::uint8_t>(static_cast<std::make_unsigned_t<Field>>(field) >> (8 * i)));
+        } else if constexpr (std::is_same_v<Field, std::vector<std::string>>) {
+            put(out, static_cast<std::uint8_t>(std::min<std::size_t>(field.size(), 0xFF)));
+            for (auto const& text : field)
+                put(out, text);
+        } else if constexpr (std::is_same_v<Field, std::optional<std::uint64_t>>) {
+            if (field)
+                put(out, *field);
+        } else {
+            // NOTE: a string too long for its length field gets the largest length, over every bound, so that it is
+            // refused rather than read as a shorter one.
+            put(out, static_cast<std::uint16_t>(std::min<std::size_t>(field.size(), 0xFFFF)));
+            out.insert(out.end(), field.begin(), field.end());
+        }
+    }
+
+    Bytes message(std::uint8_t type, auto const&... fields)
+    {
+        Bytes out { type };
+        (put(out, fields), ...);
+        return out;
+    }
 
     // Head's flags byte; the other bits are 0.
     enum HeadFlag : std::uint8_t {
@@ -39,33 +59,6 @@ namespace {
         maximumURLLength + maximumHeaderLines * (2 + maximumHeaderLineLength) + maximumPathLength + 64 < maximumPacket);
     static_assert(2 * maximumValidatorLength + maximumContentRangeLength + maximumURLLength + 64 < maximumPacket);
 
-    class Writer {
-    public:
-        explicit Writer(Type type) { m_bytes.push_back(type); }
-
-        template<typename Integer> Writer& integer(Integer value)
-        {
-            auto bits = static_cast<std::make_unsigned_t<Integer>>(value);
-            for (std::size_t i = 0; i < sizeof(Integer); ++i)
-                m_bytes.push_back(static_cast<std::uint8_t>(bits >> (8 * i)));
-            return *this;
-        }
-
-        /// NOTE: a string too long for its length field gets the largest length, over every bound, so that it is
-        /// refused rather than read as a shorter one.
-        Writer& string(std::string_view text)
-        {
-            integer(static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), 0xFFFF)));
-            m_bytes.insert(m_bytes.end(), text.begin(), text.end());
-            return *this;
-        }
-
-        Bytes take() { return std::move(m_bytes); }
-
-    private:
-        Bytes m_bytes;
-    };
-
     /// `value` as a 16-bit field; a value out of its range stays out of the decoder's range instead of wrapping.
     std::uint16_t saturated16(long value)
     {
@@ -80,20 +73,17 @@ namespace {
 
     /// Reads a message's fields in order. The first refusal stays: a field read after it gives 0 or nothing, so that a
     /// decoder reads on and reports only the first fault.
-    class Reader {
-    public:
-        explicit Reader(std::span<std::uint8_t const> fields)
-            : m_rest(fields)
-        {
-        }
+    struct Reader {
+        std::span<std::uint8_t const> rest;
+        std::optional<std::string> refusal {};
 
-        explicit operator bool() const { return !m_refusal; }
+        explicit operator bool() const { return !refusal; }
 
         /// Refuses the message unless `holds`, for the reason its parts (texts and numbers) spell: joined only
         /// then, as a piece's packet is read every 256 KiB.
         void require(bool holds, auto const&... reason)
         {
-            if (holds || m_refusal)
+            if (holds || refusal)
                 return;
             std::string text;
             auto add = [&](auto const& part) {
@@ -103,18 +93,18 @@ namespace {
                     text += part;
             };
             (add(reason), ...);
-            m_refusal = std::move(text);
+            refusal = std::move(text);
         }
 
         template<typename Integer> Integer integer(std::string_view field)
         {
-            require(m_rest.size() >= sizeof(Integer), "truncated ", field);
-            if (m_refusal)
+            require(rest.size() >= sizeof(Integer), "truncated ", field);
+            if (refusal)
                 return 0;
             std::make_unsigned_t<Integer> bits = 0;
             for (std::size_t i = 0; i < sizeof(Integer); ++i)
-                bits |= static_cast<std::make_unsigned_t<Integer>>(m_rest[i]) << (8 * i);
-            m_rest = m_rest.subspan(sizeof(Integer));
+                bits |= static_cast<std::make_unsigned_t<Integer>>(rest[i]) << (8 * i);
+            rest = rest.subspan(sizeof(Integer));
             return static_cast<Integer>(bits);
         }
 
@@ -122,11 +112,11 @@ namespace {
         {
             auto length = integer<std::uint16_t>(field);
             require(length <= bound, field, " over ", bound, " bytes");
-            require(m_rest.size() >= length, "truncated ", field);
-            if (m_refusal)
+            require(rest.size() >= length, "truncated ", field);
+            if (refusal)
                 return {};
-            std::string text(m_rest.begin(), m_rest.begin() + length);
-            m_rest = m_rest.subspan(length);
+            std::string text(rest.begin(), rest.begin() + length);
+            rest = rest.subspan(length);
             return text;
         }
 
@@ -141,95 +131,12 @@ namespace {
         /// The message, when every field was accepted and nothing follows them.
         template<typename Message> std::expected<Message, Error> finish(std::string_view name, Message message)
         {
-            require(m_rest.empty(), "trailing bytes after ", name);
-            if (m_refusal)
-                return refused(*m_refusal);
+            require(rest.empty(), "trailing bytes after ", name);
+            if (refusal)
+                return refused(*refusal);
             return message;
         }
-
-    private:
-        std::span<std::uint8_t const> m_rest;
-        std::optional<std::string> m_refusal;
     };
-
-}
-
-// Request 'R':
-//   string  URL                      1..8192 bytes, http or https (isHTTPURL)
-//   u8      header line count        0..4
-//   string  header line, each        1..2048 bytes, "Name: value", printable ASCII
-//   string  certificate authorities  0..4096 bytes, no NUL; empty for the system's
-//   i64     timeout in milliseconds  above 0
-Bytes encode(Request const& request)
-{
-    Writer out(RequestType);
-    out.string(request.url).integer(static_cast<std::uint8_t>(std::min<std::size_t>(request.headerLines.size(), 0xFF)));
-    for (auto const& line : request.headerLines)
-        out.string(line);
-    return out.string(request.certificateAuthorities).integer(request.timeoutMilliseconds).take();
-}
-
-// Decision 'D':
-//   u8      proceed                  0 (stop now) or 1 (send the body)
-Bytes encode(Decision const& decision)
-{
-    return Writer(DecisionType).integer(static_cast<std::uint8_t>(decision.proceed ? 1 : 0)).take();
-}
-
-// Head 'H':
-//   u16     status                   100..999
-//   u8      flags                    1 Location, 2 Accept-Ranges: bytes, 4 Transfer-Encoding, 8 Content-Length;
-//                                    not 4 and 8 together, no other bit
-//   u64     Content-Length           only with flag 8
-//   string  entity tag               0..1024 bytes, printable ASCII (as every string below)
-//   string  Last-Modified            0..1024 bytes
-//   string  Content-Range            0..128 bytes
-//   string  effective URL            0..8192 bytes
-Bytes encode(Head const& head)
-{
-    auto const& headers = head.headers;
-    Writer out(HeadType);
-    out.integer(saturated16(headers.status));
-    out.integer(static_cast<std::uint8_t>((headers.hasLocation ? HasLocation : 0)
-        | (headers.acceptsByteRanges ? AcceptsByteRanges : 0) | (headers.hasTransferEncoding ? HasTransferEncoding : 0)
-        | (headers.contentLength ? HasContentLength : 0)));
-    if (headers.contentLength)
-        out.integer(*headers.contentLength);
-    return out.string(headers.entityTag)
-        .string(headers.lastModified)
-        .string(headers.contentRange)
-        .string(head.effectiveURL)
-        .take();
-}
-
-// Piece 'P':
-//   u32     length                   1..1048576 bytes, already in the body's pipe
-Bytes encode(Piece const& piece)
-{
-    return Writer(PieceType).integer(piece.length).take();
-}
-
-// End 'E':
-//   u16     curl code                0..999
-Bytes encode(End const& end)
-{
-    return Writer(EndType).integer(saturated16(end.curlCode)).take();
-}
-
-Head headFor(ResponseHeaders const& headers, std::string effectiveURL)
-{
-    Head head { headers, std::move(effectiveURL) };
-    for (auto [value, bound] : { std::pair { &head.headers.entityTag, maximumValidatorLength },
-             std::pair { &head.headers.lastModified, maximumValidatorLength },
-             std::pair { &head.headers.contentRange, maximumContentRangeLength },
-             std::pair { &head.effectiveURL, maximumURLLength } }) {
-        if (value->size() > bound || !isHeaderSafe(*value))
-            value->clear();
-    }
-    return head;
-}
-
-namespace {
 
     bool isTokenCharacter(char c)
     {
@@ -251,13 +158,13 @@ namespace {
     /// The packet's message, read by the decoder its type byte names among `decoders`.
     template<typename Message>
     std::expected<Message, Error> decodePacket(std::span<std::uint8_t const> packet,
-        std::initializer_list<std::pair<Type, std::expected<Message, Error> (*)(Reader)>> decoders)
+        std::initializer_list<std::pair<std::uint8_t, std::expected<Message, Error> (*)(Reader)>> decoders)
     {
         if (packet.empty())
             return refused("empty packet");
         for (auto [type, decoder] : decoders) {
             if (packet[0] == type)
-                return decoder(Reader(packet.subspan(1)));
+                return decoder(Reader { packet.subspan(1) });
         }
         return refused("unknown type " + std::to_string(packet[0]));
     }
@@ -328,15 +235,78 @@ namespace {
 
 }
 
+// Request 'R':
+//   string  URL                      1..8192 bytes, http or https (isHTTPURL)
+//   u8      header line count        0..4
+//   string  header line, each        1..2048 bytes, "Name: value", printable ASCII
+//   string  certificate authorities  0..4096 bytes, no NUL; empty for the system's
+//   i64     timeout in milliseconds  above 0
+Bytes encode(Request const& request)
+{
+    return message('R', request.url, request.headerLines, request.certificateAuthorities, request.timeoutMilliseconds);
+}
+
+// Decision 'D':
+//   u8      proceed                  0 (stop now) or 1 (send the body)
+Bytes encode(Decision const& decision)
+{
+    return message('D', static_cast<std::uint8_t>(decision.proceed));
+}
+
+// Head 'H':
+//   u16     status                   100..999
+//   u8      flags                    1 Location, 2 Accept-Ranges: bytes, 4 Transfer-Encoding, 8 Content-Length;
+//                                    not 4 and 8 together, no other bit
+//   u64     Content-Length           only with flag 8
+//   string  entity tag               0..1024 bytes, printable ASCII (as every string below)
+//   string  Last-Modified            0..1024 bytes
+//   string  Content-Range            0..128 bytes
+//   string  effective URL            0..8192 bytes
+Bytes encode(Head const& head)
+{
+    auto const& headers = head.headers;
+    auto flags = static_cast<std::uint8_t>((headers.hasLocation ? HasLocation : 0)
+        | (headers.acceptsByteRanges ? AcceptsByteRanges : 0) | (headers.hasTransferEncoding ? HasTransferEncoding : 0)
+        | (headers.contentLength ? HasContentLength : 0));
+    return message('H', saturated16(headers.status), flags, headers.contentLength, headers.entityTag,
+        headers.lastModified, headers.contentRange, head.effectiveURL);
+}
+
+// Piece 'P':
+//   u32     length                   1..1048576 bytes, already in the body's pipe
+Bytes encode(Piece const& piece)
+{
+    return message('P', piece.length);
+}
+
+// End 'E':
+//   u16     curl code                0..999
+Bytes encode(End const& end)
+{
+    return message('E', saturated16(end.curlCode));
+}
+
+Head headFor(ResponseHeaders const& headers, std::string effectiveURL)
+{
+    Head head { headers, std::move(effectiveURL) };
+    for (auto [value, bound] : { std::pair { &head.headers.entityTag, maximumValidatorLength },
+             std::pair { &head.headers.lastModified, maximumValidatorLength },
+             std::pair { &head.headers.contentRange, maximumContentRangeLength },
+             std::pair { &head.effectiveURL, maximumURLLength } }) {
+        if (value->size() > bound || !isHeaderSafe(*value))
+            value->clear();
+    }
+    return head;
+}
+
 std::expected<FromReceiver, Error> decodeFromReceiver(std::span<std::uint8_t const> packet)
 {
-    return decodePacket<FromReceiver>(
-        packet, { { HeadType, decodeHead }, { PieceType, decodePiece }, { EndType, decodeEnd } });
+    return decodePacket<FromReceiver>(packet, { { 'H', decodeHead }, { 'P', decodePiece }, { 'E', decodeEnd } });
 }
 
 std::expected<FromRoot, Error> decodeFromRoot(std::span<std::uint8_t const> packet)
 {
-    return decodePacket<FromRoot>(packet, { { RequestType, decodeRequest }, { DecisionType, decodeDecision } });
+    return decodePacket<FromRoot>(packet, { { 'R', decodeRequest }, { 'D', decodeDecision } });
 }
 
 }

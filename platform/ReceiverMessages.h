@@ -35,13 +35,12 @@ inline constexpr std::size_t maximumContentRangeLength = 128;
 
 /// One request of a task (a task may send a second one to start over from byte 0).
 struct Request {
-    /// The URL to ask, percent-encoded, http or https (see isHTTPURL).
     std::string url {};
-    /// Extra request header lines such as "Range: bytes=100-" or "If-Range: \"t\""; at most maximumHeaderLines.
+    /// Such as "Range: bytes=100-" or "If-Range: \"t\"".
     std::vector<std::string> headerLines {};
     /// A file of certificate authorities in place of the system's, or empty.
     std::string certificateAuthorities {};
-    /// Idle time allowed (libcurl's connect timeout may use it); above 0.
+    /// The idle time allowed.
     std::int64_t timeoutMilliseconds = 0;
     bool operator==(Request const&) const = default;
 };
@@ -56,10 +55,8 @@ struct Decision {
 
 /// The final response's header (after redirects and interim 1xx), once per request.
 struct Head {
-    /// Status 100..999; strings printable ASCII only, each within its bound; a Content-Length only without
-    /// Transfer-Encoding.
     ResponseHeaders headers {};
-    /// The URL that answered, printable ASCII, at most maximumURLLength bytes (empty when it was not).
+    /// The URL that answered (empty when it was not known).
     std::string effectiveURL {};
     bool operator==(Head const&) const = default;
 };

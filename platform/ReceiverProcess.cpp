@@ -111,16 +111,10 @@ ReceiverProcess::ReceiverProcess(pid_t pid, FileDescriptor socket, FileDescripto
 {
 }
 
-ReceiverProcess::ReceiverProcess(ReceiverProcess&& other) noexcept
-    : m_pid(std::exchange(other.m_pid, -1))
-    , m_socket(std::move(other.m_socket))
-    , m_body(std::move(other.m_body))
-    , m_buffer(std::move(other.m_buffer))
-{
-}
-
 ReceiverProcess::~ReceiverProcess()
 {
+    if (!m_socket)
+        return; // Moved from: the process is the new owner's.
     stop();
     if (m_pid > 0)
         (void)::waitpid(m_pid, nullptr, WNOHANG);

@@ -26,7 +26,7 @@ public:
     /// nobody else may write it; it is executed through the descriptor that was checked.
     [[nodiscard]] static std::expected<ReceiverProcess, Error> start();
 
-    ReceiverProcess(ReceiverProcess&& other) noexcept;
+    ReceiverProcess(ReceiverProcess&&) = default;
     ~ReceiverProcess();
 
     /// Sends one packet; false when the receiver is gone.

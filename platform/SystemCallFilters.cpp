@@ -8,6 +8,7 @@
 #include <span>
 #include <sys/ioctl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -163,16 +164,10 @@ namespace {
         "capget",
     };
 
-    struct AllowedWith {
-        int call;
-        unsigned argument;
-        scmp_datum_t value;
-    };
-
     /// Loads a system-call filter for the calling thread and those it starts: `listedAction` for the calls `listed` (a
-    /// name this libseccomp does not know is skipped), allowed for those `allowedWith` names, `otherwise` for the rest.
+    /// name this libseccomp does not know is skipped), allowed for `allowedWith` as compared, `otherwise` for the rest.
     bool loadFilter(std::uint32_t otherwise, std::uint32_t listedAction, std::span<char const* const> listed,
-        std::span<AllowedWith const> allowedWith = {})
+        std::span<std::pair<int, scmp_arg_cmp> const> allowedWith = {})
     {
         scmp_filter_ctx filter = ::seccomp_init(otherwise);
         if (!filter)
@@ -183,10 +178,8 @@ namespace {
             if (number != __NR_SCMP_ERROR)
                 built = built && ::seccomp_rule_add(filter, listedAction, number, 0) == 0;
         }
-        for (auto [call, argument, value] : allowedWith)
-            built = built
-                && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, scmp_arg_cmp { argument, SCMP_CMP_EQ, value, 0 })
-                    == 0;
+        for (auto const& [call, comparison] : allowedWith)
+            built = built && ::seccomp_rule_add(filter, SCMP_ACT_ALLOW, call, 1, comparison) == 0;
         bool loaded = built && ::seccomp_load(filter) == 0;
         ::seccomp_release(filter);
         return loaded;
@@ -203,10 +196,10 @@ bool allowOnlyTransferCalls()
 {
     // NOTE: of the device controls only what a socket's reader asks, never a terminal's (TIOCSTI would type into the
     // terminal the run came from); a signal only to its own threads.
-    AllowedWith const allowedWith[] = {
-        { SCMP_SYS(ioctl), 1, FIONREAD },
-        { SCMP_SYS(ioctl), 1, FIONBIO },
-        { SCMP_SYS(tgkill), 0, static_cast<scmp_datum_t>(::getpid()) },
+    std::pair<int, scmp_arg_cmp> const allowedWith[] = {
+        { SCMP_SYS(ioctl), { 1, SCMP_CMP_EQ, FIONREAD, 0 } },
+        { SCMP_SYS(ioctl), { 1, SCMP_CMP_EQ, FIONBIO, 0 } },
+        { SCMP_SYS(tgkill), { 0, SCMP_CMP_EQ, static_cast<scmp_datum_t>(::getpid()), 0 } },
     };
     return loadFilter(SCMP_ACT_ERRNO(EPERM), SCMP_ACT_ALLOW, transferCalls, allowedWith);
 }

@@ -16,29 +16,27 @@ bool TransferStop::stop(StopReason reason)
 
 Error TransferStop::error(CURLcode result, std::string const& url, long status, std::chrono::milliseconds idle) const
 {
+    auto failed = [&](long code, std::string const& underlying) { return Error::url(code, url, underlying); };
+    auto const answered = "HTTP status " + std::to_string(status);
     return std::visit(
         [&](auto const& reason) {
             using Reason = std::decay_t<decltype(reason)>;
             if constexpr (std::is_same_v<Reason, stop::WriteFailed>)
-                return Error::url(URLErrorCode::CannotWriteToFile, url, reason.cause.description());
+                return failed(URLErrorCode::CannotWriteToFile, reason.cause.description());
             else if constexpr (std::is_same_v<Reason, stop::Signal>)
-                return Error::url(
-                    URLErrorCode::Cancelled, url, "Interrupted by signal " + std::to_string(reason.number));
+                return failed(URLErrorCode::Cancelled, "Interrupted by signal " + std::to_string(reason.number));
             else if constexpr (std::is_same_v<Reason, stop::ErrorAnswer>)
-                return Error::url(URLErrorCode::BadServerResponse, url,
-                    "HTTP status " + std::to_string(status) + " to a range request");
+                return failed(URLErrorCode::BadServerResponse, answered + " to a range request");
             else if constexpr (std::is_same_v<Reason, stop::PastEntity>)
-                return Error::url(URLErrorCode::BadServerResponse, url,
-                    "HTTP status " + std::to_string(status) + " sent bytes past its end (the body may hold "
-                        + std::to_string(reason.limit) + " bytes)");
+                return failed(URLErrorCode::BadServerResponse,
+                    answered + " sent bytes past its end (the body may hold " + std::to_string(reason.limit)
+                        + " bytes)");
             else if constexpr (std::is_same_v<Reason, stop::BadMessage>)
-                return Error::url(
-                    URLErrorCode::BadServerResponse, url, "The receiver broke its protocol: " + reason.what);
+                return failed(URLErrorCode::BadServerResponse, "The receiver broke its protocol: " + reason.what);
             else if constexpr (std::is_same_v<Reason, stop::IdleTimeout>)
-                return Error::url(
-                    URLErrorCode::TimedOut, url, "No data received for " + std::to_string(idle.count()) + " ms");
+                return failed(URLErrorCode::TimedOut, "No data received for " + std::to_string(idle.count()) + " ms");
             else
-                return Error::url(urlErrorCodeForCurlCode(result), url, curlCodeText(result));
+                return failed(urlErrorCodeForCurlCode(result), curlCodeText(result));
         },
         m_reason);
 }
