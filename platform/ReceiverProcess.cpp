@@ -37,16 +37,19 @@ namespace {
             auto status = statusOf(fd.get(), candidate);
             if (!status)
                 return errorOf(status);
-            // NOTE: it runs as root until it drops everything: only a program nobody else could have changed is run.
-            bool trusted = S_ISREG(status->st_mode) && (status->st_uid == 0 || status->st_uid == ::geteuid())
-                && !(status->st_mode & (S_IWGRP | S_IWOTH));
-            if (!trusted)
+            if (!isProgramOfRootsOwn(*status))
                 return std::unexpected(Error::refused(candidate, "not a program of root's own"));
             return fd;
         }
         return std::unexpected(Error::fromErrno("open", folder + "/quenbury-receiver", ENOENT));
     }
 
+}
+
+bool isProgramOfRootsOwn(struct stat const& status)
+{
+    return S_ISREG(status.st_mode) && (status.st_uid == 0 || status.st_uid == ::geteuid())
+        && !(status.st_mode & (S_IWGRP | S_IWOTH));
 }
 
 std::expected<ReceiverProcess, Error> ReceiverProcess::start()

@@ -20,6 +20,10 @@
 
 namespace platform {
 
+/// A regular file that root or we own and that neither its group nor others may write: the receiver runs as root
+/// until it drops everything, so only a program nobody else could have changed is run.
+[[nodiscard]] bool isProgramOfRootsOwn(struct stat const& status);
+
 class ReceiverProcess {
 public:
     /// Starts quenbury-receiver from beside this program or ../libexec/quenbury, only when root or we own it and

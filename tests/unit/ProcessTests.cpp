@@ -1,10 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// What a run that ends tidies: its leftover body and body folder, and never another run's.
+// What a run that ends tidies: its leftover body and body folder, and never another run's; which receiver it runs.
 #include "TestSupport.h"
 #include "platform/Body.h"
 #include "platform/BodyFolder.h"
 #include "platform/DownloadSession.h"
 #include "platform/Process.h"
+#include "platform/ReceiverProcess.h"
 
 #include <sys/wait.h>
 
@@ -116,4 +117,23 @@ TEST(Process, TheBodyFolderGoesWithItsLastBody)
     }
     EXPECT_TRUE(called);
     EXPECT_FALSE(std::filesystem::exists(here / ".quenbury-partial"));
+}
+
+// The receiver runs as root until it drops everything: only a program nobody but root or we could have changed.
+TEST(Process, RunsOnlyAReceiverNobodyElseCouldChange)
+{
+    uid_t const we = ::geteuid(), someone = 12345;
+    for (auto const& [what, mode, owner, runs] : std::vector<std::tuple<char const*, mode_t, uid_t, bool>> {
+             { "root's", S_IFREG | 0755, 0, true },
+             { "ours, for us alone", S_IFREG | 0700, we, true },
+             { "someone else's", S_IFREG | 0755, someone, false },
+             { "its group may write it", S_IFREG | 0775, 0, false },
+             { "anyone may write it", S_IFREG | 0757, 0, false },
+             { "a folder", S_IFDIR | 0755, 0, false },
+         }) {
+        struct stat status { };
+        status.st_mode = mode;
+        status.st_uid = owner;
+        EXPECT_EQ(platform::isProgramOfRootsOwn(status), runs) << what;
+    }
 }
