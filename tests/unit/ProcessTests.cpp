@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// What a run that ends tidies: its leftover body and body folder, and never another run's; which receiver it runs.
+// What a run that ends tidies (its leftover body and body folder, never another run's), which folder it takes for one
+// of bodies, and which receiver it runs.
 #include "TestSupport.h"
 #include "platform/Body.h"
 #include "platform/BodyFolder.h"
@@ -117,6 +118,26 @@ TEST(Process, TheBodyFolderGoesWithItsLastBody)
     }
     EXPECT_TRUE(called);
     EXPECT_FALSE(std::filesystem::exists(here / ".quenbury-partial"));
+}
+
+// A folder of bodies holds only bodies, their records and what a writer of a record leaves: one that holds anything
+// else is not taken for ours.
+TEST(Process, ABodyFolderHoldsOnlyBodiesAndTheirRecords)
+{
+    for (auto const& [what, entry, taken] : std::vector<std::tuple<char const*, char const*, bool>> {
+             { "a body", "body-1", true },
+             { "a record", "body-1.progress", true },
+             { "a record being written", ".body-1.progress.quenbury-ABCDEFGHIJKLmnop", true },
+             { "a record's writer's name cut short", ".body-1.progress.quenbury-ABCDEFGHIJKLmno", false },
+             { "a body's writer, not a record's", ".body-1.quenbury-ABCDEFGHIJKLmnop", false },
+             { "a hidden file", ".notes", false },
+             { "another file", "notes", false },
+         }) {
+        test::TemporaryDirectory here;
+        test::writeFile(here / "folder/" + entry, "x");
+        std::filesystem::permissions(here / "folder", std::filesystem::perms::owner_all);
+        EXPECT_EQ(platform::BodyFolder::open(here / "folder", false).has_value(), taken) << what;
+    }
 }
 
 // The receiver runs as root until it drops everything: only a program nobody but root or we could have changed.
