@@ -4,9 +4,8 @@
 #include "platform/FileManager.h"
 #include "platform/Log.h"
 #include "platform/PropertyList.h"
+#include "platform/Text.h"
 
-#include <algorithm>
-#include <cctype>
 #include <optional>
 
 using platform::NSLog;
@@ -14,12 +13,9 @@ using platform::PropertyList;
 
 namespace {
 
-bool lowercasedEquals(std::optional<std::string> value, std::string_view expected)
+bool lowercasedEquals(std::optional<std::string> const& value, std::string_view expected)
 {
-    if (!value)
-        return false;
-    std::ranges::transform(*value, value->begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return *value == expected;
+    return value && platform::equalsIgnoringCase(*value, expected);
 }
 
 /// Logs the rule that decided, and answers.
