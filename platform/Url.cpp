@@ -76,13 +76,20 @@ namespace {
     static_assert(std::size(resourcePartNames) == ResourcePartCount);
     using ResourceParts = std::array<std::optional<std::string>, ResourcePartCount>;
 
-    /// The parts of the URL parsed into `handle`, with the host in lower case and the scheme's default port filled in.
-    std::optional<ResourceParts> partsOf(CURLU* handle)
+    /// Every part of `text` but its query and fragment, with the host in lower case and the scheme's default port
+    /// filled in; nothing when libcurl refuses the text. Any scheme parses here; the download service decides which it
+    /// supports.
+    std::optional<ResourceParts> resourceParts(std::string_view text)
     {
+        std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
+        if (!handle
+            || curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME)
+                != CURLUE_OK)
+            return std::nullopt;
         ResourceParts parts;
         for (size_t i = 0; i < parts.size(); ++i) {
             char* part = nullptr;
-            auto got = curl_url_get(handle, resourcePartNames[i], &part, CURLU_DEFAULT_PORT);
+            auto got = curl_url_get(handle.get(), resourcePartNames[i], &part, CURLU_DEFAULT_PORT);
             // An absent part stays nothing: absent and empty differ.
             if (got == CURLUE_OK && part)
                 parts[i] = part;
@@ -94,18 +101,6 @@ namespace {
             for (char& c : *parts[Host])
                 c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
         return parts;
-    }
-
-    /// Every part of `text` but its query and fragment (see partsOf); nothing when libcurl refuses the text. Any scheme
-    /// parses here; the download service decides which it supports.
-    std::optional<ResourceParts> resourceParts(std::string_view text)
-    {
-        std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
-        if (!handle
-            || curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME)
-                != CURLUE_OK)
-            return std::nullopt;
-        return partsOf(handle.get());
     }
 
 }
@@ -134,14 +129,10 @@ bool isHTTPURL(std::string_view text)
 
 URL URL::fileURL(std::string_view path)
 {
-    URL url;
-    url.scheme = "file";
-    url.path = std::string(path);
     // A path keeps "/" and the sub-delimiters but not "?" or "#"; one that is not UTF-8 is still a path, its bytes
     // encoded one by one.
     auto isPathAllowed = [](unsigned char c) { return c != '?' && isQueryAllowed(c); };
-    url.absoluteString = "file://" + *percentEncode(path, isPathAllowed, false);
-    return url;
+    return { "file://" + *percentEncode(path, isPathAllowed, false), "file", std::string(path) };
 }
 
 bool sameResource(std::string_view a, std::string_view b)
