@@ -13,8 +13,7 @@ using platform::NSLog;
 
 namespace {
 
-/// What a finished or failed task means for the run: moves the body into place, verifies it and cleans up; returns the
-/// exit status.
+/// The run's exit status for a finished or failed task, once the body is placed, verified and cleaned up after.
 int completeDownload(bool resumed, std::string const& resumeStatePath, std::optional<platform::URL> const& location,
     std::optional<platform::Error> const& error)
 {
@@ -24,10 +23,8 @@ int completeDownload(bool resumed, std::string const& resumeStatePath, std::opti
         (void)saveResumeData(*error, resumeStatePath);
         return 1;
     }
-    if (!location) {
-        NSLog("Error moving the file nil");
-        return 1;
-    }
+    if (!location)
+        return platform::logged(1, "Error moving the file nil");
 
     auto destination = platform::URL::fileURL(localFilePath);
     NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location "
@@ -36,10 +33,8 @@ int completeDownload(bool resumed, std::string const& resumeStatePath, std::opti
     // for the next run to place.
     auto& fileManager = platform::FileManager::defaultManager();
     auto replaced = fileManager.replaceItem(destination.path, location->path);
-    if (!replaced) {
-        NSLog("Error moving the file: " + replaced.error().description());
-        return 1;
-    }
+    if (!replaced)
+        return platform::logged(1, "Error moving the file: " + replaced.error().description());
     if (replaced->replaced)
         NSLog("removing Old File");
     NSLog("Download successful. File saved to: " + destination.absoluteString);

@@ -109,8 +109,7 @@ int main(int argc, char** argv)
     // changes, and a missing folder can be given no rule, so the resume area is made now.
     (void)platform::openTrustedFolder(resumeStateArea, {}, true);
     auto stateFolder = platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
-    // Writes are confined to `folders` and the resume state's folder before the service's thread starts, so that it is
-    // bound too; each call narrows the one before.
+    // Each confinement narrows the one before, and comes before the service's thread starts, so that it is bound too.
     auto confineTo = [&stateFolder](std::vector<int> folders) {
         if (stateFolder)
             folders.push_back(stateFolder->get());

@@ -31,7 +31,6 @@ namespace {
             Error::url(URLErrorCode::Unknown, "", "Resume data could not be decoded: " + std::string(reason)));
     }
 
-    /// An optional key that is there but holds something other than text.
     bool holdsNonText(PropertyList const& list, std::string_view key)
     {
         return list.boolean(key) || list.unsignedInteger(key) || list.data(key);

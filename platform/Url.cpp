@@ -76,9 +76,8 @@ namespace {
     static_assert(std::size(resourcePartNames) == ResourcePartCount);
     using ResourceParts = std::array<std::optional<std::string>, ResourcePartCount>;
 
-    /// Every part of `text` but its query and fragment, with the host in lower case and the scheme's default port
-    /// filled in; nothing when libcurl refuses the text. Any scheme parses here; the download service decides which it
-    /// supports.
+    /// Every part of `text` but its query and fragment, the host in lower case and the default port filled in; nothing
+    /// when libcurl refuses the text. Any scheme parses here: the download service decides which it supports.
     std::optional<ResourceParts> resourceParts(std::string_view text)
     {
         std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
