@@ -77,9 +77,8 @@ namespace {
 
 bool isStrongEntityTag(std::string_view tag)
 {
-    if (tag.size() < 2 || tag.front() != '"' || tag.back() != '"')
-        return false;
-    return tag.substr(1, tag.size() - 2).find('"') == std::string_view::npos && isHeaderSafe(tag);
+    return tag.size() >= 2 && tag.front() == '"' && tag.back() == '"'
+        && tag.substr(1, tag.size() - 2).find('"') == std::string_view::npos && isHeaderSafe(tag);
 }
 
 std::optional<std::uint64_t> contentRangeStart(std::string_view value)
