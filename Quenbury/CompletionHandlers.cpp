@@ -13,52 +13,28 @@ using platform::NSLog;
 
 namespace {
 
-enum class DownloadKind { Fresh, Resumed };
-
-/// Removes the resume state file of a resumed task and, after a mismatch, the rejected file; a mismatching file is
-/// removed even when the resume state file cannot be.
-int cleanUp(DownloadKind kind, bool matched, std::string const& resumeStatePath, platform::FileIdentity placed)
-{
-    auto& fileManager = platform::FileManager::defaultManager();
-    bool resumed = kind == DownloadKind::Resumed;
-    if (resumed) {
-        if (auto removed = fileManager.removeItem(resumeStatePath, resumeStateArea); !removed)
-            NSLog("Resume plist cannot be deleted " + removed.error().description());
-    }
-    if (matched)
-        return 0;
-    if (auto removed = fileManager.removeItem(localFilePath, placed); !removed)
-        NSLog(
-            (resumed ? "Resume plist cannot be deleted " : "File cannot be deleted ") + removed.error().description());
-    return 1;
-}
-
-/// What a finished or failed task means for the run: moves the body into place, verifies it and cleans up; returns the
-/// exit status.
-int completeDownload(DownloadKind kind, std::string const& resumeStatePath,
-    std::optional<platform::URL> const& location, std::optional<platform::Error> const& error)
+/// The run's exit status for a finished or failed task, once the body is placed, verified and cleaned up after.
+int completeDownload(bool resumed, std::string const& resumeStatePath, std::optional<platform::URL> const& location,
+    std::optional<platform::Error> const& error)
 {
     if (error) {
         // NOTE: the record of a resumed task ends with a space, as it always has.
-        NSLog("Download failed with error: " + error->description() + (kind == DownloadKind::Resumed ? " " : ""));
+        NSLog("Download failed with error: " + error->description() + (resumed ? " " : ""));
         (void)saveResumeData(*error, resumeStatePath);
         return 1;
     }
-    if (!location) {
-        NSLog("Error moving the file nil");
-        return 1;
-    }
+    if (!location)
+        return platform::logged(1, "Error moving the file nil");
 
     auto destination = platform::URL::fileURL(localFilePath);
     NSLog(" file Downloaded location Optional(" + location->absoluteString + "), move location "
         + destination.absoluteString);
     // NOTE: the body takes the old file's place in one step: a move that fails then leaves the old file, and the body
     // for the next run to place.
-    auto replaced = platform::FileManager::defaultManager().replaceItem(destination.path, location->path);
-    if (!replaced) {
-        NSLog("Error moving the file: " + replaced.error().description());
-        return 1;
-    }
+    auto& fileManager = platform::FileManager::defaultManager();
+    auto replaced = fileManager.replaceItem(destination.path, location->path);
+    if (!replaced)
+        return platform::logged(1, "Error moving the file: " + replaced.error().description());
     if (replaced->replaced)
         NSLog("removing Old File");
     NSLog("Download successful. File saved to: " + destination.absoluteString);
@@ -66,14 +42,23 @@ int completeDownload(DownloadKind kind, std::string const& resumeStatePath,
     // NOTE: what is verified, and removed after a mismatch, is the file this run placed, never whatever the name means
     // by then.
     bool matched = sha256Checksum(localFilePath, checksumArgument, replaced->identity);
-    return cleanUp(kind, matched, resumeStatePath, replaced->identity);
+    if (resumed) {
+        if (auto removed = fileManager.removeItem(resumeStatePath, resumeStateArea); !removed)
+            NSLog("Resume plist cannot be deleted " + removed.error().description());
+    }
+    if (matched)
+        return 0;
+    if (auto removed = fileManager.removeItem(localFilePath, replaced->identity); !removed)
+        NSLog(
+            (resumed ? "Resume plist cannot be deleted " : "File cannot be deleted ") + removed.error().description());
+    return 1;
 }
 
-platform::CompletionHandler handler(DownloadKind kind, std::string resumeStatePath)
+platform::CompletionHandler handler(bool resumed, std::string resumeStatePath)
 {
-    return [kind, resumeStatePath = std::move(resumeStatePath)](std::optional<platform::URL> location,
+    return [resumed, resumeStatePath = std::move(resumeStatePath)](std::optional<platform::URL> location,
                std::optional<platform::URLResponse>, std::optional<platform::Error> error) {
-        platform::exitProcess(completeDownload(kind, resumeStatePath, location, error));
+        platform::exitProcess(completeDownload(resumed, resumeStatePath, location, error));
     };
 }
 
@@ -81,10 +66,10 @@ platform::CompletionHandler handler(DownloadKind kind, std::string resumeStatePa
 
 platform::CompletionHandler freshDownloadCompletion(std::string resumeStatePath)
 {
-    return handler(DownloadKind::Fresh, std::move(resumeStatePath));
+    return handler(false, std::move(resumeStatePath));
 }
 
 platform::CompletionHandler resumedDownloadCompletion(std::string resumeStatePath)
 {
-    return handler(DownloadKind::Resumed, std::move(resumeStatePath));
+    return handler(true, std::move(resumeStatePath));
 }

@@ -15,14 +15,11 @@ std::expected<std::string, ResumeDownloadError> resumeDownloadPlistName(std::str
         return std::unexpected(
             ResumeDownloadError { ResumeDownloadError::Kind::fileNameError, "Error in file path seperator" });
 
-    std::string name = pieces.back();
-    std::ranges::replace(name, '.', '_');
-    pieces.pop_back();
-
+    std::ranges::replace(pieces.back(), '.', '_');
     std::string result;
-    for (auto const& piece : pieces)
-        result += (result.empty() ? "" : "/") + piece;
-    result += "/resume_" + name + ".plist";
+    for (size_t i = 0; i + 1 < pieces.size(); ++i)
+        result += (i == 0 ? "" : "/") + pieces[i];
+    result += "/resume_" + pieces.back() + ".plist";
     platform::NSLog("Resume plist :" + result);
     return result;
 }

@@ -17,22 +17,17 @@ bool saveResumeData(platform::Error const& error, std::string const& path)
 {
     // A transfer cancelled by a signal to the process continues next run like a lost one.
     auto resumable = platform::resumableFailure(error);
-    if (!resumable) {
-        NSLog("Not saving resume data");
-        return false;
-    }
+    if (!resumable)
+        return platform::logged(false, "Not saving resume data");
     NSLog(*resumable == platform::ResumableFailure::Interrupted ? "Download interrupted, saving resume data"
                                                                 : "Connection lost, saving resume data");
 
     auto const* resumeData = error.bytes(platform::UserInfoKey::DownloadTaskResumeData);
-    if (!resumeData) {
-        NSLog("No resume data generated");
-        return false;
-    }
+    if (!resumeData)
+        return platform::logged(false, "No resume data generated");
 
     auto writeFailed = [](platform::Error const& failure) {
-        NSLog("Data write failed with error:" + failure.description());
-        return false;
+        return platform::logged(false, "Data write failed with error:" + failure.description());
     };
     auto [folderPath, name] = platform::splitPath(path);
 

@@ -4,19 +4,7 @@
 #include "platform/DigestHandOff.h"
 #include "platform/Log.h"
 #include "platform/Sha256.h"
-
-#include <algorithm>
-#include <cctype>
-
-namespace {
-
-bool equalIgnoringCase(std::string_view a, std::string_view b)
-{
-    return std::ranges::equal(
-        a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
-}
-
-}
+#include "platform/Text.h"
 
 bool sha256Checksum(
     std::string const& forFileAtPath, std::string const& compare, std::optional<platform::FileIdentity> placed)
@@ -28,7 +16,7 @@ bool sha256Checksum(
     }
     std::string digestText = platform::hexString(*digest);
     platform::NSLog("downloaded file checksum ->" + digestText + "\nGiven checksum ->" + compare);
-    bool matched = equalIgnoringCase(digestText, compare);
+    bool matched = platform::equalsIgnoringCase(digestText, compare);
     platform::NSLog(matched ? "SHA256 checksum validated succesfully NSComparisonResult"
                             : "SHA256 checksum validation failed NSComparisonResult");
     return matched;

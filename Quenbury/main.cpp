@@ -27,12 +27,6 @@
 using platform::exitProcess;
 using platform::NSLog;
 
-// Created only when the run gets as far as starting a task, and never destroyed: the process ends inside the task's
-// completion handler.
-static platform::URLSessionConfiguration* sessionConfig;
-static std::counting_semaphore<>* semaphore;
-static platform::URLSession* session;
-
 namespace {
 
 [[noreturn]] void exitWith(int status, std::string const& line)
@@ -61,23 +55,8 @@ std::optional<platform::ResumeData> storedResumeData(
     return data;
 }
 
-/// The resume state's folder, or its deepest existing one, checked and narrowed now: once confined no mode changes,
-/// and a missing folder can be given no rule, so the resume area is made now.
-std::expected<platform::FileDescriptor, platform::Error> resumeStateFolder(std::string const& resumeStatePath)
-{
-    (void)platform::openTrustedFolder(resumeStateArea, {}, true);
-    return platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
 }
 
-/// Confines writes to `folders` and the resume state's folder; called before the service's thread starts, so that it
-/// is bound too. Each call narrows the one before.
-void confineTo(std::vector<int> folders, std::expected<platform::FileDescriptor, platform::Error> const& stateFolder)
-{
-    if (stateFolder)
-        folders.push_back(stateFolder->get());
-    (void)platform::confineWrites(folders);
-}
-}
 int main(int argc, char** argv)
 {
     platform::initializeProcess();
@@ -115,9 +94,9 @@ int main(int argc, char** argv)
         NSLog("SHA256 checksum validation Failed, hence downloading new file and replacing");
     }
 
-    sessionConfig = new platform::URLSessionConfiguration(platform::URLSessionConfiguration::defaultConfiguration());
-    semaphore = new std::counting_semaphore<>(0);
-    session = new platform::URLSession(*sessionConfig);
+    // NOTE: main never returns: the process ends inside the task's completion handler, and these are never destroyed.
+    auto const sessionConfig = platform::URLSessionConfiguration::defaultConfiguration();
+    platform::URLSession session(sessionConfig);
 
     auto plistName = resumeDownloadPlistName(localFilePath);
     if (!plistName)
@@ -126,22 +105,32 @@ int main(int argc, char** argv)
 
     // NOTE: stored resume data is parsed only once confined to the folders its body may lie in; the task later narrows
     // that to the body's folder and the destination's.
-    auto stateFolder = resumeStateFolder(resumeStatePath);
+    // The resume state's folder, or its deepest existing one, is checked and narrowed now: once confined no mode
+    // changes, and a missing folder can be given no rule, so the resume area is made now.
+    (void)platform::openTrustedFolder(resumeStateArea, {}, true);
+    auto stateFolder = platform::openDeepestTrustedFolder(platform::splitPath(resumeStatePath).folder, resumeStateArea);
+    // Each confinement narrows the one before, and comes before the service's thread starts, so that it is bound too.
+    auto confineTo = [&stateFolder](std::vector<int> folders) {
+        if (stateFolder)
+            folders.push_back(stateFolder->get());
+        (void)platform::confineWrites(folders);
+    };
     {
-        auto candidates = platform::openBodyFolderParents(localFilePath, sessionConfig->temporaryFolder);
+        auto candidates = platform::openBodyFolderParents(localFilePath, sessionConfig.temporaryFolder);
         std::vector<int> folders;
         std::ranges::transform(candidates, std::back_inserter(folders), &platform::FileDescriptor::get);
-        confineTo(folders, stateFolder);
+        confineTo(folders);
         (void)platform::refuseEscapeCalls();
         // Of root's capabilities only CAP_DAC_OVERRIDE stays (see docs/security.md).
         (void)platform::dropCapabilities();
     }
     auto resumeData = storedResumeData(resumeStatePath, *downloadURL);
-    auto task = session->downloadTask(*downloadURL, localFilePath,
+    auto task = session.downloadTask(*downloadURL, localFilePath,
         resumeData ? resumedDownloadCompletion(resumeStatePath) : freshDownloadCompletion(resumeStatePath), resumeData);
-    confineTo(platform::heldFolders(), stateFolder);
+    confineTo(platform::heldFolders());
     task->resume();
 
-    semaphore->acquire();
+    // Nothing signals it: the task's completion handler ends the process.
+    std::counting_semaphore<>(0).acquire();
     exitProcess(1);
 }

@@ -3,60 +3,20 @@
 
 #include "platform/BodyFolder.h"
 #include "platform/DownloadTransfer.h"
-#include "platform/ResumeData.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/TransferSignals.h"
 
-#include <condition_variable>
-#include <deque>
-#include <mutex>
 #include <thread>
 #include <utility>
 
 namespace platform {
 
-URLSessionConfiguration URLSessionConfiguration::defaultConfiguration()
-{
-    return {};
-}
-
-/// The session's serial queue: one thread running queued tasks in order, started with the first task, so that it is
-/// bound by whatever confinement the process took on once its tasks were made.
+/// The session's one task runs on a thread of its own, started by `resume`, so that it is bound by whatever confinement
+/// the process took on once the task was made.
 struct URLSession::Impl {
     URLSessionConfiguration configuration;
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<std::function<void()>> queue;
-    bool stopping = false;
-    std::thread worker;
     std::expected<ReceiverProcess, Error> receiver = ReceiverProcess::start();
-
-    void serve()
-    {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(mutex);
-                wake.wait(lock, [this] { return stopping || !queue.empty(); });
-                if (queue.empty())
-                    return;
-                job = std::move(queue.front());
-                queue.pop_front();
-            }
-            job();
-        }
-    }
-
-    void enqueue(std::function<void()> job)
-    {
-        {
-            std::lock_guard lock(mutex);
-            queue.push_back(std::move(job));
-            if (!worker.joinable())
-                worker = std::thread([this] { serve(); });
-        }
-        wake.notify_one();
-    }
+    std::thread worker;
 
     void perform(std::string const& url, std::optional<ResumeData> const& stored,
         std::expected<ChosenBodyFolder, Error> const& chosen, CompletionHandler const& handler)
@@ -81,8 +41,8 @@ struct URLSession::Impl {
 
 void URLSessionDownloadTask::resume()
 {
-    if (m_start)
-        std::exchange(m_start, {})();
+    if (start)
+        std::exchange(start, {})();
 }
 
 URLSession::URLSession(URLSessionConfiguration configuration)
@@ -92,11 +52,6 @@ URLSession::URLSession(URLSessionConfiguration configuration)
 
 URLSession::~URLSession()
 {
-    {
-        std::lock_guard lock(m_impl->mutex);
-        m_impl->stopping = true;
-    }
-    m_impl->wake.notify_one();
     if (m_impl->worker.joinable())
         m_impl->worker.join();
 }
@@ -110,7 +65,12 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
     auto job = [impl = m_impl.get(), url = url.absoluteString, resume = std::move(resume), folder = std::move(folder),
                    handler = std::move(handler)] { impl->perform(url, resume, *folder, handler); };
     return std::make_shared<URLSessionDownloadTask>(
-        [impl = m_impl.get(), job = std::move(job)] { impl->enqueue(job); });
+        URLSessionDownloadTask { [impl = m_impl.get(), job = std::move(job)] {
+            // A later task waits for the one before, as on a serial queue.
+            if (impl->worker.joinable())
+                impl->worker.join();
+            impl->worker = std::thread(job);
+        } });
 }
 
 std::optional<ResumeData> URLSession::resumableTransfer(Bytes const& resumeData, URL const& url)

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The download service as the tool sees it: a configuration, a session with one serial queue and one receiver process,
-// and tasks whose completion handler runs once, on the session's thread. The session owns them all.
+// The download service as the tool sees it: a configuration, a session with one receiver process, and tasks whose
+// completion handler runs once, on a thread of the session. The session owns them all.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
@@ -36,20 +36,13 @@ struct URLSessionConfiguration {
     /// Trusted certificate authorities in place of the system's; empty for the system's.
     std::string certificateAuthorities;
 
-    static URLSessionConfiguration defaultConfiguration();
+    static URLSessionConfiguration defaultConfiguration() { return {}; }
 };
 
-class URLSessionDownloadTask {
-public:
-    explicit URLSessionDownloadTask(std::function<void()> start)
-        : m_start(std::move(start))
-    {
-    }
-    /// Starts the task on the session's thread, once.
+struct URLSessionDownloadTask {
+    std::function<void()> start;
+    /// Starts the task on a thread of the session, once.
     void resume();
-
-private:
-    std::function<void()> m_start;
 };
 
 class URLSession {
@@ -57,7 +50,7 @@ public:
     /// Starts the receiver that will speak the network for its tasks: before the process confines itself, which then
     /// may start nothing.
     explicit URLSession(URLSessionConfiguration configuration);
-    /// Waits for running tasks to finish their handlers.
+    /// Waits for a running task to finish its handler.
     ~URLSession();
     URLSession(URLSession const&) = delete;
     URLSession& operator=(URLSession const&) = delete;

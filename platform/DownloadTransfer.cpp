@@ -28,7 +28,6 @@ namespace {
         std::string effectiveURL;
         bool decided = false;
         std::optional<std::uint64_t> bodyLimit;
-        /// Bytes of this response received.
         std::uint64_t received = 0;
         TransferStop stopped;
         Clock::time_point lastActivity = Clock::now();
@@ -181,7 +180,7 @@ namespace {
 
         void showProgress() const
         {
-            if (!progressDisplayEnabled() || !m_attempt.decided)
+            if (!m_attempt.decided)
                 return;
             // Counts of a ranged response start at our offset.
             std::uint64_t offset = m_attempt.headers.status == 206 && m_attempt.rangeStart ? *m_attempt.rangeStart : 0;
@@ -215,9 +214,9 @@ namespace {
                 auto whole = complete ? encodeResumeData(*m_resume) : std::unexpected(Error {});
                 outcome.location = m_body.handOver(whole ? std::optional(*whole) : resumeData());
             } else {
-                auto idle = m_configuration.timeoutIntervalForRequest;
-                outcome.error
-                    = m_body.fail(m_attempt.stopped.error(result, m_url, m_attempt.headers.status, idle), resumeData());
+                outcome.error = m_body.fail(m_attempt.stopped.error(result, m_url, m_attempt.headers.status,
+                                                m_configuration.timeoutIntervalForRequest),
+                    resumeData());
             }
             return outcome;
         }
@@ -248,11 +247,10 @@ DownloadOutcome performDownload(URLSessionConfiguration const& configuration, Ch
     std::string const& url, std::optional<ResumeData> const& stored, std::expected<ReceiverProcess, Error>& receiver)
 {
     auto body = Body::open(folder, url, stored);
-    if (body && !receiver)
-        body
-            = std::unexpected(Error::url(URLErrorCode::Unknown, url, "No receiver: " + receiver.error().description()));
     if (!body)
         return { .error = body.error() };
+    if (!receiver)
+        return { .error = Error::url(URLErrorCode::Unknown, url, "No receiver: " + receiver.error().description()) };
     auto outcome = Transfer { configuration, url, *body, body->continuesFrom(), *receiver }.run();
     outcome.body.emplace(std::move(*body));
     return outcome;

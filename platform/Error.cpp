@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -80,12 +81,9 @@ Error Error::refused(std::string_view path, std::string_view reason)
 
 Error Error::url(long code, std::string_view failingURL, std::string_view underlying)
 {
-    std::string_view text = "An unknown error occurred.";
-    for (auto [known, description] : urlErrorDescriptions) {
-        if (known == code)
-            text = description;
-    }
-    auto error = described(ErrorDomain::URL, code, text);
+    auto known = std::ranges::find(urlErrorDescriptions, code, &std::pair<long, std::string_view>::first);
+    auto error = described(
+        ErrorDomain::URL, code, known == std::end(urlErrorDescriptions) ? "An unknown error occurred." : known->second);
     if (!failingURL.empty())
         error.userInfo.emplace(UserInfoKey::FailingURLString, std::string(failingURL));
     if (!underlying.empty())

@@ -57,7 +57,6 @@ struct Error {
     /// values are shown by their length; keys are in sorted order.
     [[nodiscard]] std::string description() const;
 
-    /// Whether this is the error `code` of `domain`: the two are compared together.
     [[nodiscard]] bool is(std::string_view inDomain, long inCode) const { return domain == inDomain && code == inCode; }
 
     [[nodiscard]] std::optional<std::string_view> string(std::string_view key) const;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/HttpHeaders.h"
 
+#include "platform/Text.h"
+
 #include <algorithm>
 #include <charconv>
 #include <ranges>
@@ -11,18 +13,8 @@ namespace {
 
     std::string_view trimmed(std::string_view text)
     {
-        while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-            text.remove_prefix(1);
-        while (
-            !text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r' || text.back() == '\n'))
-            text.remove_suffix(1);
-        return text;
-    }
-
-    bool equalsIgnoringCase(std::string_view a, std::string_view b)
-    {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
-        return std::ranges::equal(a, b, {}, lower, lower);
+        text.remove_prefix(std::min(text.find_first_not_of(" \t"), text.size()));
+        return text.substr(0, text.find_last_not_of(" \t\r\n") + 1);
     }
 
     /// Removes `prefix` (compared without case) from the front of `text`; false when it is not there.
@@ -85,9 +77,8 @@ namespace {
 
 bool isStrongEntityTag(std::string_view tag)
 {
-    if (tag.size() < 2 || tag.front() != '"' || tag.back() != '"')
-        return false;
-    return tag.substr(1, tag.size() - 2).find('"') == std::string_view::npos && isHeaderSafe(tag);
+    return tag.size() >= 2 && tag.front() == '"' && tag.back() == '"'
+        && tag.substr(1, tag.size() - 2).find('"') == std::string_view::npos && isHeaderSafe(tag);
 }
 
 std::optional<std::uint64_t> contentRangeStart(std::string_view value)

@@ -13,6 +13,13 @@ namespace platform {
 /// HH:MM:SS.mmm quenbury[PID:TID] text" in one write. The text is never used as a format.
 void NSLog(std::string_view text);
 
+/// Logs `text` and returns `answer`: a decision that says why in one step.
+template<typename T> T logged(T answer, std::string_view text)
+{
+    NSLog(text);
+    return answer;
+}
+
 void printLine(std::string_view text);
 
 /// The standard-error form of a record; exposed for tests.

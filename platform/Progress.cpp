@@ -17,6 +17,12 @@ namespace {
     bool lineDrawn = false;
     std::chrono::steady_clock::time_point lastDrawn;
 
+    bool progressDisplayEnabled()
+    {
+        static bool const enabled = ::isatty(STDERR_FILENO) == 1;
+        return enabled;
+    }
+
     std::string bytesText(std::uint64_t bytes)
     {
         char text[32];
@@ -29,12 +35,6 @@ namespace {
         return text;
     }
 
-}
-
-bool progressDisplayEnabled()
-{
-    static bool const enabled = ::isatty(STDERR_FILENO) == 1;
-    return enabled;
 }
 
 std::string formatProgress(std::uint64_t received, std::uint64_t total, double bytesPerSecond)
@@ -69,8 +69,6 @@ void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSe
 
 void clearProgress()
 {
-    if (!progressDisplayEnabled())
-        return;
     std::lock_guard lock(lineMutex);
     if (lineDrawn) {
         (void)writeAll(STDERR_FILENO, "\r\x1b[K", "standard error");

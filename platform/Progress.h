@@ -8,8 +8,6 @@
 
 namespace platform {
 
-bool progressDisplayEnabled();
-
 /// Redraws the progress line, at most a few times a second and only when enabled; `total` is 0 when unknown.
 void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSecond);
 

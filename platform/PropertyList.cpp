@@ -28,13 +28,8 @@ namespace {
 
 }
 
-void PropertyList::Free::operator()(void* p) const
-{
-    plist_free(p);
-}
-
 PropertyList::PropertyList(void* p)
-    : m_node(p)
+    : m_node(p, plist_free)
 {
 }
 

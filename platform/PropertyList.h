@@ -35,11 +35,8 @@ public:
     [[nodiscard]] std::expected<Bytes, Error> binaryData() const;
 
 private:
-    struct Free {
-        void operator()(void* node) const;
-    };
     explicit PropertyList(void* node);
-    std::unique_ptr<void, Free> m_node;
+    std::unique_ptr<void, void (*)(void*)> m_node;
 };
 
 }

@@ -31,7 +31,6 @@ namespace {
             Error::url(URLErrorCode::Unknown, "", "Resume data could not be decoded: " + std::string(reason)));
     }
 
-    /// An optional key that is there but holds something other than text.
     bool holdsNonText(PropertyList const& list, std::string_view key)
     {
         return list.boolean(key) || list.unsignedInteger(key) || list.data(key);
@@ -93,21 +92,16 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
         return undecodable("version mismatch: expected " + std::to_string(resumeDataFormatVersion) + ", got "
             + std::to_string(*version));
 
-    ResumeData data;
     auto url = list->string(urlKey);
     if (!url || !isHTTPURL(*url))
         return undecodable("URL missing or not http/https");
-    data.url = *url;
-
     auto body = list->string(bodyKey);
     if (!body || !isBodyFileName(*body))
         return undecodable("body file name missing or not a plain body name");
-    data.bodyFileName = *body;
-
     auto received = list->unsignedInteger(bytesKey);
     if (!received || *received > largestLength)
         return undecodable("byte count missing or out of range");
-    data.bytesReceived = *received;
+    ResumeData data { .url = *url, .bodyFileName = *body, .bytesReceived = *received };
 
     if (holdsNonText(*list, entityTagKey) || holdsNonText(*list, lastModifiedKey))
         return undecodable("validator not text");

@@ -25,9 +25,7 @@ struct ResumeData {
     std::uint64_t bytesReceived = 0;
     /// The entity tag, strong or weak, or empty.
     std::string entityTag {};
-    /// The Last-Modified text, or empty.
     std::string lastModified {};
-    /// The entity's complete length, when a response told it.
     std::optional<std::uint64_t> totalLength {};
     /// The absolute path of the body's folder; empty in older data, whose bodies lie in the temporary folder's
     /// "quenbury-<uid>". Used only where the service would choose it itself (see chooseBodyFolder).

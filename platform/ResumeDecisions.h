@@ -58,10 +58,8 @@ enum class ResponseUse {
 [[nodiscard]] ResponseUse responseUse(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
-/// The most the body may hold once the final response's bytes are written, or nothing where the response sets no bound:
-/// an appended part ends one past the last byte its Content-Range names, never past the recorded length; a whole entity
-/// at its Content-Length (a chunked body has none); a body not taken stays at rangeStart. Bytes past it are the
-/// server's fault, and are never written.
+/// The most the body may hold once the final response's bytes are written, or nothing where the response sets no bound.
+/// Bytes past it are the server's fault, and are never written.
 [[nodiscard]] std::optional<std::uint64_t> bodyLimit(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
@@ -87,9 +85,8 @@ enum class BodyFate {
 
 [[nodiscard]] BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped);
 
-/// True when a transfer that ended cleanly left the body shorter than the length the final response made known (for a
-/// part, the Content-Range total, else the recorded length, else its start plus its Content-Length): such an end is a
-/// lost connection, however cleanly it came.
+/// True when a transfer that ended cleanly left the body shorter than the length the final response made known: such an
+/// end is a lost connection, however cleanly it came.
 [[nodiscard]] bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData> const& resume,
     std::optional<std::uint64_t> rangeStart, std::uint64_t bodyLength);
 
@@ -101,7 +98,6 @@ struct FailedTransfer {
     std::uint64_t bodyLength = 0;
     std::optional<ResumeData> resume;
     std::optional<std::uint64_t> rangeStart;
-    /// The final response's header, when one came.
     std::optional<ResponseHeaders> response;
     std::string bodyFolder {};
 };

@@ -57,4 +57,10 @@ std::string trimmingWhitespaceAndNewlines(std::string_view text)
     return std::string(text);
 }
 
+bool equalsIgnoringCase(std::string_view a, std::string_view b)
+{
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; };
+    return std::ranges::equal(a, b, {}, lower, lower);
+}
+
 }

@@ -19,52 +19,41 @@ namespace {
         return punctuation.find(static_cast<char>(c)) != std::string_view::npos;
     }
 
-    /// Length of the UTF-8 sequence starting at `text[i]`, or 0 when it is malformed.
-    size_t utf8SequenceLength(std::string_view text, size_t i)
+    /// Whether `text` is UTF-8: overlong forms, surrogates and values beyond Unicode are not text.
+    bool isUTF8(std::string_view text)
     {
-        auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
-        unsigned char lead = byte(i);
-        if (lead < 0x80)
-            return 1;
-        size_t length = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
-        if (length == 0 || i + length > text.size())
-            return 0;
         // The smallest code point that needs this many bytes.
         constexpr unsigned minimumOfLength[] { 0, 0, 0x80, 0x800, 0x10000 };
-        unsigned codePoint = lead & (0x7F >> length);
-        for (size_t k = 1; k < length; ++k) {
-            if ((byte(i + k) & 0xC0) != 0x80)
-                return 0;
-            codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+        auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+        for (size_t i = 0, length = 1; i < text.size(); i += length) {
+            unsigned char lead = byte(i);
+            length = (lead & 0xE0) == 0xC0 ? 2 : (lead & 0xF0) == 0xE0 ? 3 : (lead & 0xF8) == 0xF0 ? 4 : 0;
+            if (lead < 0x80)
+                length = 1;
+            if (length == 0 || i + length > text.size())
+                return false;
+            unsigned codePoint = lead & (0x7F >> length);
+            for (size_t k = 1; k < length; ++k) {
+                if ((byte(i + k) & 0xC0) != 0x80)
+                    return false;
+                codePoint = (codePoint << 6) | (byte(i + k) & 0x3F);
+            }
+            if (codePoint < minimumOfLength[length] || codePoint > 0x10FFFF
+                || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+                return false;
         }
-        // Overlong forms, surrogates and values beyond Unicode are not text.
-        if (codePoint < minimumOfLength[length] || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return 0;
-        return length;
+        return true;
     }
 
-    /// Nothing when `requireText` is set and `text` is not valid UTF-8.
-    template<typename Allowed>
-    std::optional<std::string> percentEncode(std::string_view text, Allowed allowed, bool requireText)
+    template<typename Allowed> std::string percentEncode(std::string_view text, Allowed allowed)
     {
         static constexpr char hex[] = "0123456789ABCDEF";
         std::string encoded;
-        encoded.reserve(text.size());
-        for (size_t i = 0; i < text.size();) {
-            size_t length = utf8SequenceLength(text, i);
-            if (length == 0) {
-                if (requireText)
-                    return std::nullopt;
-                length = 1;
-            }
-            for (size_t k = i; k < i + length; ++k) {
-                auto c = static_cast<unsigned char>(text[k]);
-                if (allowed(c))
-                    encoded += static_cast<char>(c);
-                else
-                    encoded += { '%', hex[c >> 4], hex[c & 0x0F] };
-            }
-            i += length;
+        for (unsigned char c : text) {
+            if (allowed(c))
+                encoded += static_cast<char>(c);
+            else
+                encoded += { '%', hex[c >> 4], hex[c & 0x0F] };
         }
         return encoded;
     }
@@ -76,13 +65,19 @@ namespace {
     static_assert(std::size(resourcePartNames) == ResourcePartCount);
     using ResourceParts = std::array<std::optional<std::string>, ResourcePartCount>;
 
-    /// The parts of the URL parsed into `handle`, with the host in lower case and the scheme's default port filled in.
-    std::optional<ResourceParts> partsOf(CURLU* handle)
+    /// Every part of `text` but its query and fragment, the host in lower case and the default port filled in; nothing
+    /// when libcurl refuses the text. Any scheme parses here: the download service decides which it supports.
+    std::optional<ResourceParts> resourceParts(std::string_view text)
     {
+        std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
+        if (!handle
+            || curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME)
+                != CURLUE_OK)
+            return std::nullopt;
         ResourceParts parts;
         for (size_t i = 0; i < parts.size(); ++i) {
             char* part = nullptr;
-            auto got = curl_url_get(handle, resourcePartNames[i], &part, CURLU_DEFAULT_PORT);
+            auto got = curl_url_get(handle.get(), resourcePartNames[i], &part, CURLU_DEFAULT_PORT);
             // An absent part stays nothing: absent and empty differ.
             if (got == CURLUE_OK && part)
                 parts[i] = part;
@@ -96,23 +91,13 @@ namespace {
         return parts;
     }
 
-    /// Every part of `text` but its query and fragment (see partsOf); nothing when libcurl refuses the text. Any scheme
-    /// parses here; the download service decides which it supports.
-    std::optional<ResourceParts> resourceParts(std::string_view text)
-    {
-        std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> handle(curl_url(), curl_url_cleanup);
-        if (!handle
-            || curl_url_set(handle.get(), CURLUPART_URL, std::string(text).c_str(), CURLU_NON_SUPPORT_SCHEME)
-                != CURLUE_OK)
-            return std::nullopt;
-        return partsOf(handle.get());
-    }
-
 }
 
 std::optional<std::string> percentEncodeQueryAllowed(std::string_view text)
 {
-    return percentEncode(text, isQueryAllowed, true);
+    if (!isUTF8(text))
+        return std::nullopt;
+    return percentEncode(text, isQueryAllowed);
 }
 
 std::optional<URL> URL::fromString(std::string_view text)
@@ -134,14 +119,10 @@ bool isHTTPURL(std::string_view text)
 
 URL URL::fileURL(std::string_view path)
 {
-    URL url;
-    url.scheme = "file";
-    url.path = std::string(path);
     // A path keeps "/" and the sub-delimiters but not "?" or "#"; one that is not UTF-8 is still a path, its bytes
     // encoded one by one.
     auto isPathAllowed = [](unsigned char c) { return c != '?' && isQueryAllowed(c); };
-    url.absoluteString = "file://" + *percentEncode(path, isPathAllowed, false);
-    return url;
+    return { "file://" + percentEncode(path, isPathAllowed), "file", std::string(path) };
 }
 
 bool sameResource(std::string_view a, std::string_view b)
