@@ -8,12 +8,8 @@
 #include "platform/TrustedPath.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
@@ -45,16 +41,10 @@ namespace {
             method = CopyMethod::ReadWrite;
             buffer.resize(copyPiece);
         }
-        ssize_t copied = ::read(in, buffer.data(), buffer.size());
-        if (copied <= 0)
-            return copied;
-        auto written = writeAll(out, { buffer.data(), static_cast<size_t>(copied) }, {});
-        if (!written)
-            errno = static_cast<int>(written.error().code);
-        return written ? copied : -1;
+        return copyThroughBuffer(in, out, buffer);
     }
 
-    /// The SHA-256 of what landed in `out`, read back as it lands, so that the new file is not read again.
+    /// The digest of what landed in `out`, read back as it lands.
     std::expected<Sha256Digest, Error> copyHashingWhatLands(
         int in, std::uint64_t size, int out, std::string const& destination)
     {
@@ -97,8 +87,6 @@ namespace {
             = copyHashingWhatLands(in.get(), static_cast<std::uint64_t>(info->st_size), out->descriptor(), destination);
         if (!digest)
             return errorOf(digest);
-        // NOTE: the copy's own bytes were hashed as they landed; verifying the new file need not read it again. Not
-        // synced, like a rename: a file torn by a power loss fails the next run's verification.
         rememberDigestOf(out->descriptor(), *digest);
         auto copied = statusOf(out->descriptor(), destination);
         if (!copied)

@@ -7,13 +7,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
 namespace {
 
-    /// A new digest, or none: the digest is then left to a full read.
     std::optional<Sha256> freshDigest()
     {
         auto hash = Sha256::create();
