@@ -9,10 +9,6 @@
 #include "platform/ResumeData.h"
 
 #include <chrono>
-#include <expected>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace platform {
 
@@ -30,15 +26,12 @@ public:
     std::string const& path() const { return m_path; }
     int descriptor() const { return m_fd.get(); }
 
-    /// Removes the folder when it is empty, no other run holds it, and its name is still this folder; safe while the
-    /// process ends.
+    /// Only when no other run holds it and its name is still this folder; safe while the process ends.
     bool removeIfEmpty() const;
     /// Removes what killed runs left beside the locked body `body`: unlocked unique siblings of it
-    /// ("<body>-XXXXXXXXXX", see BodyFile::createUnique) and their records.
-    void removeOrphansOf(std::string const& body) const;
-    /// Removes our own "body-" files untouched for longer than `age`, unless a live run holds their lock or it is
-    /// `kept`.
-    void removeStaleBodies(std::chrono::seconds age, std::string const& kept) const;
+    /// ("<body>-XXXXXXXXXX", see BodyFile::createUnique) and their records, and our own "body-" files untouched for a
+    /// week, unless a live run holds their lock or it is `kept`.
+    void removeLeftovers(std::string const& body, std::string const& kept) const;
 
 private:
     BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd);
@@ -55,8 +48,7 @@ struct ChosenBodyFolder {
     /// It lies beside the destination, where a later run finds it again without resume data: a finished body that could
     /// not be moved waits there.
     bool foundAgain = false;
-    /// The name of the destination's body in it (see bodyFileNameForDestination).
-    std::string bodyName;
+    std::string bodyName; // See bodyFileNameForDestination.
 };
 
 /// The folders openBodyFolder may open a body folder in, for `destination`: the destination's folder (held from now

@@ -24,7 +24,6 @@ inline constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
 struct BodyFolderLocations {
     /// The destination's folder as named (through any link); empty for no destination.
     std::string destinationFolder;
-    /// The folder in which a fresh "quenbury-XXXXXX" body folder is made when the destination's folder does not exist.
     std::string temporary;
 };
 
