@@ -28,8 +28,6 @@ public:
     [[nodiscard]] static std::expected<Body, Error> open(
         ChosenBodyFolder const& folder, std::string const& url, std::optional<ResumeData> const& stored);
 
-    Body(Body&&) noexcept = default;
-
     std::optional<ResumeData> const& continuesFrom() const { return m_continuesFrom; }
     std::string const& folderPath() const { return m_folder->folder.path(); }
     std::string const& name() const { return m_file.name(); }

@@ -23,8 +23,6 @@ public:
     [[nodiscard]] static std::expected<BodyFile, Error> createUnique(
         BodyFolder const& folder, std::string const& prefix);
 
-    BodyFile(BodyFile&&) noexcept = default;
-
     std::string const& name() const { return m_name; }
     std::string const& path() const { return m_path; }
 

@@ -2,17 +2,54 @@
 #include "platform/BodyFolder.h"
 
 #include "platform/BodyFile.h"
-#include "platform/BodyFolderChoice.h"
 #include "platform/HeldFolders.h"
 #include "platform/Path.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <sys/file.h>
 #include <unistd.h>
 
 namespace platform {
 
 namespace {
+
+    /// The hidden body folder's name inside the destination's folder.
+    constexpr char besideFolderName[] = ".quenbury-partial";
+    /// Ours beside the destination where another user took besideFolderName first.
+    constexpr char freshBesideFolderPrefix[] = ".quenbury-partial-";
+    constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
+
+    /// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
+    bool isMadeFolderName(std::string_view name, std::string_view prefix)
+    {
+        if (!name.starts_with(prefix) || name.size() != prefix.size() + 6)
+            return false;
+        return std::ranges::all_of(name.substr(prefix.size()),
+            [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+    }
+
+    /// The name of a folder `prefix`XXXXXX that the service makes in `parent`, when `path` is one; else empty.
+    std::string madeIn(std::string_view path, std::string const& parent, std::string_view prefix)
+    {
+        auto [folder, name] = splitPath(path);
+        return folder == parent && isMadeFolderName(name, prefix) ? name : std::string();
+    }
+
+    /// The locations for `destination` (a path; empty for none). The temporary folder is `configuredTemporary` when
+    /// given, else $TMPDIR when absolute, else /var/tmp.
+    BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary)
+    {
+        std::string temporary = configuredTemporary;
+        if (temporary.empty()) {
+            char const* tmpdir = std::getenv("TMPDIR");
+            // A relative $TMPDIR would depend on the working directory of whoever started us.
+            temporary = (tmpdir && tmpdir[0] == '/') ? tmpdir : "/var/tmp";
+        }
+        while (temporary.size() > 1 && temporary.back() == '/')
+            temporary.pop_back();
+        return { splitPath(destination).folder, std::move(temporary) };
+    }
 
     /// A body, its record, or what a writer of a record leaves while it writes (".<record>.quenbury-" and sixteen
     /// letters and digits).
@@ -186,6 +223,20 @@ void BodyFolder::removeLeftovers(std::string const& body, std::string const& kep
         if ((name.starts_with("body-") || name.starts_with(".body-")) && name != kept)
             removeAbandoned(m_fd.get(), name, weekAgo);
     }
+}
+
+BodyFolderPlan chooseBodyFolder(
+    std::optional<ResumeData> const& resume, BodyFolderLocations const& locations, std::optional<int> destinationFolder)
+{
+    std::string_view recorded = resume ? std::string_view(resume->bodyFolder) : "";
+    auto beside = madeIn(recorded, locations.destinationFolder, freshBesideFolderPrefix);
+    if (destinationFolder && !beside.empty())
+        return plan::RecordedBeside { *destinationFolder, beside };
+    if (auto name = madeIn(recorded, locations.temporary, freshTemporaryFolderPrefix); !name.empty())
+        return plan::RecordedTemporary { name };
+    if (destinationFolder)
+        return plan::Beside { *destinationFolder };
+    return plan::FreshTemporary {};
 }
 
 std::vector<FileDescriptor> openBodyFolderParents(
