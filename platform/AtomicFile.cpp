@@ -1,10 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/AtomicFile.h"
 
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -64,18 +61,10 @@ AtomicFile::AtomicFile(int folder, FileDescriptor fd, std::string temporary, std
 {
 }
 
-AtomicFile::AtomicFile(AtomicFile&& other) noexcept
-    : m_folder(other.m_folder)
-    , m_fd(std::move(other.m_fd))
-    , m_temporary(std::exchange(other.m_temporary, {}))
-    , m_name(std::move(other.m_name))
-    , m_path(std::move(other.m_path))
-{
-}
-
 AtomicFile::~AtomicFile()
 {
-    if (!m_temporary.empty())
+    // A moved-from file holds no descriptor; every way through commit or abandon that closes it clears the name.
+    if (m_fd && !m_temporary.empty())
         ::unlinkat(m_folder, m_temporary.c_str(), 0);
 }
 

@@ -2,14 +2,12 @@
 #pragma once
 
 // A file that appears whole or not at all (the resume state, a body's record, a copy across volumes): written as a
-// unique sibling of its final name, then renamed over it in one step. An AtomicFile owns its sibling until it is
-// committed; what is not committed is unlinked when the object goes.
+// unique sibling of its final name, then renamed over it in one step. What is not committed is unlinked when the
+// AtomicFile goes.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
-#include <expected>
-#include <string>
 #include <sys/types.h>
 
 namespace platform {
@@ -30,14 +28,12 @@ public:
     [[nodiscard]] static std::expected<AtomicFile, Error> create(
         int folder, std::string name, std::string path, mode_t mode);
 
-    /// Removes our own siblings of `name` in `folder` that killed writers left (a live writer's, locked, stays).
+    /// A live writer's sibling, locked, stays.
     static void removeAbandonedSiblings(int folder, std::string const& name);
 
-    AtomicFile(AtomicFile&& other) noexcept;
-    AtomicFile& operator=(AtomicFile&&) = delete;
+    AtomicFile(AtomicFile&&) noexcept = default;
     ~AtomicFile();
 
-    /// The sibling, open for reading and writing; what is not committed goes with this object.
     int descriptor() const { return m_fd.get(); }
     /// Closes the sibling (synced first when asked) and renames it over the final name; on failure the sibling is gone
     /// and the old file stands.
@@ -45,7 +41,7 @@ public:
 
 private:
     AtomicFile(int folder, FileDescriptor fd, std::string temporary, std::string name, std::string path);
-    /// Unlinks the sibling; the error of `operation` on the final path.
+    /// Unlinks the sibling; the error is that of `operation` on the final path.
     std::unexpected<Error> abandon(std::string_view operation, int errnoValue);
 
     int m_folder;

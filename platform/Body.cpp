@@ -4,9 +4,7 @@
 #include "platform/AtomicFile.h"
 #include "platform/CurlErrors.h"
 
-#include <cerrno>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace platform {
@@ -47,21 +45,19 @@ std::expected<Body, Error> Body::open(
     auto file = taken ? BodyFile::createUnique(folder, chosen.bodyName) : std::move(locked);
     if (!file)
         return std::unexpected(Error::url(URLErrorCode::CannotWriteToFile, url, file.error().description()));
+    Body body(chosen, std::move(*file), std::move(folderTidy));
     // NOTE: only now that this run's body is locked may what others left be cleared: the bodies of killed runs, and
     // week-old ones, but never this body (the only one a run continues) nor its record.
-    folder.removeOrphansOf(chosen.bodyName);
-    std::string const recordName = file->name() + ".progress";
-    folder.removeStaleBodies(std::chrono::hours(24 * 7), recordName);
-    auto continuesFrom
-        = continuation(stored, readRecord(folder.descriptor(), recordName), url, folder.path(), file->name());
-    return Body(chosen, std::move(*file), std::move(continuesFrom), std::move(folderTidy));
+    folder.removeLeftovers(chosen.bodyName, body.m_recordName);
+    body.m_continuesFrom
+        = continuation(stored, readRecord(folder.descriptor(), body.m_recordName), url, folder.path(), body.name());
+    return body;
 }
 
-Body::Body(ChosenBodyFolder const& folder, BodyFile file, std::optional<ResumeData> continuesFrom, ExitTidy folderTidy)
+Body::Body(ChosenBodyFolder const& folder, BodyFile file, ExitTidy folderTidy)
     : m_folder(&folder)
     , m_file(std::move(file))
     , m_recordName(m_file.name() + ".progress")
-    , m_continuesFrom(std::move(continuesFrom))
     , m_folderTidy(std::move(folderTidy))
 {
 }
@@ -117,7 +113,6 @@ Error Body::fail(Error error, std::optional<Bytes> resumeData)
 
 URL Body::handOver(std::optional<Bytes> const& complete)
 {
-    // The body was hashed as it arrived; verifying it need not read it again.
     m_file.handOverDigest();
     // NOTE: the record stays until the body is placed: should the move fail, the next run finds the finished body
     // through it, where it lies beside the destination. Otherwise the body belongs to the service, and a handler that

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The body of a download, from its folder to its fate, and the transfer's one face of it. Body owns the locked file
-// (BodyFile, in the folder a BodyFolder holds), its progress record and what goes when the process ends (ExitTidy
-// registrations of its own); the rule that the record goes with its body is Body's. The record, "<body>.progress"
+// The body of a download, from its folder to its fate, and the transfer's one face of it. Body owns the locked file,
+// its progress record (which goes with its body) and what goes when the process ends. The record, "<body>.progress"
 // beside the file, is resume data for the body as it stands, replaced every few seconds while it grows, so that a kill
-// or a power loss does not cost the bytes on disk; it begins with "body-", so that the clean-up of stale bodies takes
-// it too, and no body can bear its name. A finished body is handed over (to the completion handler, and placed by it,
-// or left waiting where a later run finds it should the move fail); a failed one is kept for resume, or discarded.
+// or a power loss does not cost the bytes on disk; it begins with "body-", so the sweep of stale bodies takes it too.
+// A finished body is handed over; a failed one is kept for resume, or discarded.
 
 #include "platform/BodyFile.h"
 #include "platform/BodyFolder.h"
@@ -17,13 +15,6 @@
 #include "platform/ResumeDecisions.h"
 #include "platform/Url.h"
 
-#include <chrono>
-#include <cstddef>
-#include <cstdint>
-#include <expected>
-#include <optional>
-#include <string>
-
 namespace platform {
 
 inline constexpr std::chrono::seconds progressRecordInterval { 3 };
@@ -31,15 +22,11 @@ inline constexpr std::chrono::seconds progressRecordInterval { 3 };
 class Body {
 public:
     /// Opens the body of a task for `url`, an HTTP or HTTPS one, in `folder` (which outlives it): the destination's
-    /// body (one of its own while a live run holds that), locked. Then clears what killed runs left beside it and
-    /// week-old bodies, sparing its own record. What it continues from is what `continuation` takes of `stored` and the
-    /// progress record beside it. The folder goes when the process ends, or the body, with it empty. The error is the
-    /// task's own.
+    /// body (one of its own while a live run holds that), locked; then clears what killed runs left beside it and
+    /// week-old bodies. It continues from what `continuation` takes of `stored` and the record beside it. The folder
+    /// goes, when empty, with the process or the body. The error is the task's own.
     [[nodiscard]] static std::expected<Body, Error> open(
         ChosenBodyFolder const& folder, std::string const& url, std::optional<ResumeData> const& stored);
-
-    Body(Body&&) noexcept = default;
-    Body& operator=(Body&&) = delete;
 
     std::optional<ResumeData> const& continuesFrom() const { return m_continuesFrom; }
     std::string const& folderPath() const { return m_folder->folder.path(); }
@@ -71,7 +58,7 @@ public:
     URL handOver(std::optional<Bytes> const& complete);
 
 private:
-    Body(ChosenBodyFolder const& folder, BodyFile file, std::optional<ResumeData> continuesFrom, ExitTidy folderTidy);
+    Body(ChosenBodyFolder const& folder, BodyFile file, ExitTidy folderTidy);
 
     ChosenBodyFolder const* m_folder;
     BodyFile m_file;

@@ -5,36 +5,10 @@
 #include "platform/Sha256.h"
 
 #include <algorithm>
-#include <array>
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace platform {
-
-namespace {
-
-    /// Where the file cannot take a splice (a file system without it, a file opened to append): one buffer read from
-    /// the pipe and written at `at` (the descriptor's offset serves nothing else). The bytes written, 0 when the pipe
-    /// was empty, -1 with errno.
-    ssize_t copyThroughBuffer(int pipe, int fd, std::uint64_t at, std::size_t count)
-    {
-        std::array<std::uint8_t, 64 * 1024> buffer;
-        ssize_t got = retryOnInterrupt([&] { return ::read(pipe, buffer.data(), std::min(count, buffer.size())); });
-        if (got <= 0)
-            return got < 0 && errno != EAGAIN ? -1 : 0;
-        if (::lseek(fd, static_cast<off_t>(at), SEEK_SET) < 0)
-            return -1;
-        auto written = writeAll(fd, { buffer.data(), static_cast<size_t>(got) }, {});
-        if (!written)
-            errno = static_cast<int>(written.error().code);
-        return written ? got : -1;
-    }
-
-}
 
 std::expected<std::string, Error> bodyFileNameForDestination(std::string_view destination)
 {
@@ -135,13 +109,16 @@ std::expected<std::size_t, Error> BodyFile::appendFrom(int pipe, std::size_t cou
         return std::unexpected(*m_failure);
     int failure = fitsBesideRootsReserve(m_fd.get(), m_position + count) ? 0 : ENOSPC;
     std::size_t moved = 0;
+    std::array<std::uint8_t, 64 * 1024> buffer;
     // NOTE: splice moves the bytes from the pipe into the page cache with one copy in the kernel, none through here.
     while (!failure && moved < count) {
         loff_t at = static_cast<loff_t>(m_position);
         ssize_t got = retryOnInterrupt(
             [&] { return ::splice(pipe, nullptr, m_fd.get(), &at, count - moved, SPLICE_F_MOVE | SPLICE_F_NONBLOCK); });
-        if (got < 0 && errno == EINVAL)
-            got = copyThroughBuffer(pipe, m_fd.get(), m_position, count - moved);
+        // Where the file cannot take a splice (a file system without it, a file opened to append): through a buffer,
+        // written at the position, as the descriptor's offset serves nothing else.
+        if (got < 0 && errno == EINVAL && ::lseek(m_fd.get(), static_cast<off_t>(m_position), SEEK_SET) >= 0)
+            got = copyThroughBuffer(pipe, m_fd.get(), std::span(buffer).first(std::min(count - moved, buffer.size())));
         if (got < 0 && errno == EAGAIN)
             got = 0;
         if (got < 0)

@@ -6,25 +6,15 @@
 #include "platform/LandedBytesHasher.h"
 #include "platform/Posix.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <expected>
-#include <memory>
-#include <optional>
-#include <string>
-#include <string_view>
-
 namespace platform {
 
-/// The body file name for the package that lands at `destination` (a path): "body-" and the hex SHA-256 of that path.
-/// One body per destination, never per URL, so that two packages chosen by a query never share a body.
+/// "body-" and the hex SHA-256 of the path `destination`: one body per destination, never per URL, so that two
+/// packages chosen by a query never share a body.
 [[nodiscard]] std::expected<std::string, Error> bodyFileNameForDestination(std::string_view destination);
 
-/// A body being received: a regular file of ours in the private folder, held under an exclusive lock for as long as
-/// this object lives. It is written at explicit positions, each piece moved from the pipe it waits in, and a
-/// LandedBytesHasher reads back each piece as soon as it lands, so that the SHA-256 of the whole file is ready when the
-/// last byte lands. The file never grows into the blocks its volume keeps for root: such a write fails as on a full
-/// volume.
+/// A body being received: a regular file of ours in the private folder, held under an exclusive lock while this object
+/// lives. Each piece is moved from the pipe it waits in and read back as it lands, so the digest of the whole file is
+/// ready with the last byte. It never grows into the blocks its volume keeps for root (see fitsBesideRootsReserve).
 class BodyFile {
 public:
     /// Opens (creating when missing) `name` in `folder`, locked. Fails with EWOULDBLOCK when a live run holds the lock.
@@ -32,9 +22,6 @@ public:
     /// A new file named `prefix`, "-" and ten letters and digits, locked.
     [[nodiscard]] static std::expected<BodyFile, Error> createUnique(
         BodyFolder const& folder, std::string const& prefix);
-
-    BodyFile(BodyFile&&) noexcept = default;
-    BodyFile& operator=(BodyFile&&) = delete;
 
     std::string const& name() const { return m_name; }
     std::string const& path() const { return m_path; }
@@ -57,7 +44,7 @@ public:
 
 private:
     BodyFile(int folder, FileDescriptor fd, std::string name, std::string path);
-    /// Opens `name` in `folder` with `flags` besides O_CREAT, locked, refusing anything but a regular file of ours.
+    /// With `flags` besides O_CREAT; anything but a regular file of ours is refused.
     [[nodiscard]] static std::expected<BodyFile, Error> openAndLock(
         BodyFolder const& folder, std::string const& name, int flags);
     bool nameIsOurs() const;

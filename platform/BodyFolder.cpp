@@ -2,21 +2,54 @@
 #include "platform/BodyFolder.h"
 
 #include "platform/BodyFile.h"
-#include "platform/BodyFolderChoice.h"
 #include "platform/HeldFolders.h"
 #include "platform/Path.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
+#include <cstdlib>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <utility>
 
 namespace platform {
 
 namespace {
+
+    /// The hidden body folder's name inside the destination's folder.
+    constexpr char besideFolderName[] = ".quenbury-partial";
+    /// Ours beside the destination where another user took besideFolderName first.
+    constexpr char freshBesideFolderPrefix[] = ".quenbury-partial-";
+    constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
+
+    /// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
+    bool isMadeFolderName(std::string_view name, std::string_view prefix)
+    {
+        if (!name.starts_with(prefix) || name.size() != prefix.size() + 6)
+            return false;
+        return std::ranges::all_of(name.substr(prefix.size()),
+            [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+    }
+
+    /// The name of a folder `prefix`XXXXXX that the service makes in `parent`, when `path` is one; else empty.
+    std::string madeIn(std::string_view path, std::string const& parent, std::string_view prefix)
+    {
+        auto [folder, name] = splitPath(path);
+        return folder == parent && isMadeFolderName(name, prefix) ? name : std::string();
+    }
+
+    /// The locations for `destination` (a path; empty for none). The temporary folder is `configuredTemporary` when
+    /// given, else $TMPDIR when absolute, else /var/tmp.
+    BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary)
+    {
+        std::string temporary = configuredTemporary;
+        if (temporary.empty()) {
+            char const* tmpdir = std::getenv("TMPDIR");
+            // A relative $TMPDIR would depend on the working directory of whoever started us.
+            temporary = (tmpdir && tmpdir[0] == '/') ? tmpdir : "/var/tmp";
+        }
+        while (temporary.size() > 1 && temporary.back() == '/')
+            temporary.pop_back();
+        return { splitPath(destination).folder, std::move(temporary) };
+    }
 
     /// A body, its record, or what a writer of a record leaves while it writes (".<record>.quenbury-" and sixteen
     /// letters and digits).
@@ -42,6 +75,57 @@ namespace {
             return isBodyFolderEntry(name) && ::fstatat(folder, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) == 0
                 && S_ISREG(status.st_mode);
         });
+    }
+
+    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`: a name that no other user can have taken
+    /// first.
+    std::expected<BodyFolder, Error> createFresh(int parent, std::string const& parentPath, std::string_view prefix)
+    {
+        std::string name;
+        for (int attempt = 0;; ++attempt) {
+            name = std::string(prefix) + randomLettersAndDigits(6);
+            if (::mkdirat(parent, name.c_str(), 0700) == 0)
+                break;
+            if (errno != EEXIST || attempt == 100)
+                return std::unexpected(Error::fromErrno("mkdir", joinPath(parentPath, name), errno));
+        }
+        auto folder = BodyFolder::openIn(parent, parentPath, name, false);
+        if (!folder)
+            ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+        return folder;
+    }
+
+    /// Ours beside the destination, else one we made beside a name another user took.
+    std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
+    {
+        auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);
+        if (folder || !folder.error().is(ErrorDomain::POSIX, EPERM))
+            return folder;
+        // NOTE: the planted entry is left alone; ours beside it cannot be taken first, and one a killed run made is
+        // found again (the first by name that openIn accepts).
+        auto names = namesIn(parent);
+        std::ranges::sort(names);
+        for (auto const& name : names) {
+            if (!isMadeFolderName(name, freshBesideFolderPrefix))
+                continue;
+            if (auto made = BodyFolder::openIn(parent, parentPath, name, false))
+                return made;
+        }
+        return createFresh(parent, parentPath, freshBesideFolderPrefix);
+    }
+
+    std::expected<BodyFolder, Error> carryOut(BodyFolderPlan const& plan, BodyFolderLocations const& locations)
+    {
+        if (auto const* beside = std::get_if<plan::Beside>(&plan))
+            return openBeside(beside->destinationFolder, locations.destinationFolder);
+        if (auto const* recorded = std::get_if<plan::RecordedBeside>(&plan))
+            return BodyFolder::openIn(recorded->destinationFolder, locations.destinationFolder, recorded->name, false);
+        FileDescriptor temporary(::open(locations.temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!temporary)
+            return std::unexpected(Error::fromErrno("open", locations.temporary, errno));
+        if (auto const* recorded = std::get_if<plan::RecordedTemporary>(&plan))
+            return BodyFolder::openIn(temporary.get(), locations.temporary, recorded->name, false);
+        return createFresh(temporary.get(), locations.temporary, freshTemporaryFolderPrefix);
     }
 
 }
@@ -122,85 +206,37 @@ bool BodyFolder::removeIfEmpty() const
         && ::unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR) == 0;
 }
 
-void BodyFolder::removeStaleBodies(std::chrono::seconds age, std::string const& kept) const
-{
-    auto cutoff = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now()) - age.count();
-    for (auto const& name : namesIn(m_fd.get())) {
-        // A body, its record, and what a writer of a record left when it was killed.
-        if ((name.starts_with("body-") || name.starts_with(".body-")) && name != kept)
-            removeAbandoned(m_fd.get(), name, cutoff);
-    }
-}
-
-void BodyFolder::removeOrphansOf(std::string const& body) const
+void BodyFolder::removeLeftovers(std::string const& body, std::string const& kept) const
 {
     std::string const prefix = body + "-";
+    auto weekAgo = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now() - std::chrono::hours(24 * 7));
     for (auto const& name : namesIn(m_fd.get())) {
         std::string_view sibling = name;
         bool record = sibling.ends_with(".progress");
         if (record)
             sibling.remove_suffix(9);
-        if (!sibling.starts_with(prefix) || sibling.size() != prefix.size() + 10 || !isBodyFileName(sibling))
-            continue;
         // A live run holds its sibling locked, and its record stays with it.
-        if (record ? !identityAt(m_fd.get(), std::string(sibling)) : removeAbandoned(m_fd.get(), name))
+        if (sibling.starts_with(prefix) && sibling.size() == prefix.size() + 10 && isBodyFileName(sibling)
+            && (record ? !identityAt(m_fd.get(), std::string(sibling)) : removeAbandoned(m_fd.get(), name)))
             ::unlinkat(m_fd.get(), (std::string(sibling) + ".progress").c_str(), 0);
+        // A body, its record, and what a writer of a record left when it was killed.
+        if ((name.starts_with("body-") || name.starts_with(".body-")) && name != kept)
+            removeAbandoned(m_fd.get(), name, weekAgo);
     }
 }
 
-namespace {
-
-    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`: a name that no other user can have taken
-    /// first.
-    std::expected<BodyFolder, Error> createFresh(int parent, std::string const& parentPath, std::string_view prefix)
-    {
-        std::string name;
-        for (int attempt = 0;; ++attempt) {
-            name = std::string(prefix) + randomLettersAndDigits(6);
-            if (::mkdirat(parent, name.c_str(), 0700) == 0)
-                break;
-            if (errno != EEXIST || attempt == 100)
-                return std::unexpected(Error::fromErrno("mkdir", joinPath(parentPath, name), errno));
-        }
-        auto folder = BodyFolder::openIn(parent, parentPath, name, false);
-        if (!folder)
-            ::unlinkat(parent, name.c_str(), AT_REMOVEDIR);
-        return folder;
-    }
-
-    /// Ours beside the destination, else one we made beside a name another user took.
-    std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
-    {
-        auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);
-        if (folder || !folder.error().is(ErrorDomain::POSIX, EPERM))
-            return folder;
-        // NOTE: the planted entry is left alone; ours beside it cannot be taken first, and one a killed run made is
-        // found again (the first by name that openIn accepts).
-        auto names = namesIn(parent);
-        std::ranges::sort(names);
-        for (auto const& name : names) {
-            if (!isMadeFolderName(name, freshBesideFolderPrefix))
-                continue;
-            if (auto made = BodyFolder::openIn(parent, parentPath, name, false))
-                return made;
-        }
-        return createFresh(parent, parentPath, freshBesideFolderPrefix);
-    }
-
-    std::expected<BodyFolder, Error> carryOut(BodyFolderPlan const& plan, BodyFolderLocations const& locations)
-    {
-        if (auto const* beside = std::get_if<plan::Beside>(&plan))
-            return openBeside(beside->destinationFolder, locations.destinationFolder);
-        if (auto const* recorded = std::get_if<plan::RecordedBeside>(&plan))
-            return BodyFolder::openIn(recorded->destinationFolder, locations.destinationFolder, recorded->name, false);
-        FileDescriptor temporary(::open(locations.temporary.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!temporary)
-            return std::unexpected(Error::fromErrno("open", locations.temporary, errno));
-        if (auto const* recorded = std::get_if<plan::RecordedTemporary>(&plan))
-            return BodyFolder::openIn(temporary.get(), locations.temporary, recorded->name, false);
-        return createFresh(temporary.get(), locations.temporary, freshTemporaryFolderPrefix);
-    }
-
+BodyFolderPlan chooseBodyFolder(
+    std::optional<ResumeData> const& resume, BodyFolderLocations const& locations, std::optional<int> destinationFolder)
+{
+    std::string_view recorded = resume ? std::string_view(resume->bodyFolder) : "";
+    auto beside = madeIn(recorded, locations.destinationFolder, freshBesideFolderPrefix);
+    if (destinationFolder && !beside.empty())
+        return plan::RecordedBeside { *destinationFolder, beside };
+    if (auto name = madeIn(recorded, locations.temporary, freshTemporaryFolderPrefix); !name.empty())
+        return plan::RecordedTemporary { name };
+    if (destinationFolder)
+        return plan::Beside { *destinationFolder };
+    return plan::FreshTemporary {};
 }
 
 std::vector<FileDescriptor> openBodyFolderParents(

@@ -1,18 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
 #pragma once
 
-// The download service's private folders, where bodies grow. A BodyFolder owns one, opened, checked and held under a
-// shared lock; openBodyFolder carries out what chooseBodyFolder plans for a task.
+// The download service's private folders, where bodies grow: beside the destination, so that placing a body is a
+// rename and it outlives emptied temporary folders, else a fresh one in the temporary folder. A BodyFolder owns one,
+// opened, checked and held under a shared lock; openBodyFolder carries out what chooseBodyFolder, a pure choice, plans.
 
 #include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/ResumeData.h"
 
 #include <chrono>
-#include <expected>
-#include <optional>
-#include <string>
-#include <vector>
 
 namespace platform {
 
@@ -30,15 +27,12 @@ public:
     std::string const& path() const { return m_path; }
     int descriptor() const { return m_fd.get(); }
 
-    /// Removes the folder when it is empty, no other run holds it, and its name is still this folder; safe while the
-    /// process ends.
+    /// Only when no other run holds it and its name is still this folder; safe while the process ends.
     bool removeIfEmpty() const;
     /// Removes what killed runs left beside the locked body `body`: unlocked unique siblings of it
-    /// ("<body>-XXXXXXXXXX", see BodyFile::createUnique) and their records.
-    void removeOrphansOf(std::string const& body) const;
-    /// Removes our own "body-" files untouched for longer than `age`, unless a live run holds their lock or it is
-    /// `kept`.
-    void removeStaleBodies(std::chrono::seconds age, std::string const& kept) const;
+    /// ("<body>-XXXXXXXXXX", see BodyFile::createUnique) and their records, and our own "body-" files untouched for a
+    /// week, unless a live run holds their lock or it is `kept`.
+    void removeLeftovers(std::string const& body, std::string const& kept) const;
 
 private:
     BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd);
@@ -55,9 +49,42 @@ struct ChosenBodyFolder {
     /// It lies beside the destination, where a later run finds it again without resume data: a finished body that could
     /// not be moved waits there.
     bool foundAgain = false;
-    /// The name of the destination's body in it (see bodyFileNameForDestination).
-    std::string bodyName;
+    std::string bodyName; // See bodyFileNameForDestination.
 };
+
+/// The folders the download service may put a body folder in, for one destination.
+struct BodyFolderLocations {
+    /// The destination's folder as named (through any link); empty for no destination.
+    std::string destinationFolder;
+    std::string temporary;
+};
+
+namespace plan {
+    /// ".quenbury-partial" in the destination's folder (open at `destinationFolder`), or one of ours beside it where
+    /// another user took that name.
+    struct Beside {
+        int destinationFolder;
+        bool operator==(Beside const&) const = default;
+    };
+    /// A folder the service made beside the destination, named `name`, that the resume data records.
+    struct RecordedBeside {
+        int destinationFolder;
+        std::string name;
+        bool operator==(RecordedBeside const&) const = default;
+    };
+    /// A "quenbury-XXXXXX" the service made in the temporary folder, that the resume data records.
+    struct RecordedTemporary {
+        std::string name;
+        bool operator==(RecordedTemporary const&) const = default;
+    };
+    using FreshTemporary = std::monostate;
+}
+using BodyFolderPlan = std::variant<plan::Beside, plan::RecordedBeside, plan::RecordedTemporary, plan::FreshTemporary>;
+
+/// A recorded folder is taken only when the service would choose it itself in this run; otherwise beside the
+/// destination when its folder is open (at `destinationFolder`), else a fresh temporary folder.
+[[nodiscard]] BodyFolderPlan chooseBodyFolder(std::optional<ResumeData> const& resume,
+    BodyFolderLocations const& locations, std::optional<int> destinationFolder);
 
 /// The folders openBodyFolder may open a body folder in, for `destination`: the destination's folder (held from now
 /// on), and the temporary folder. Those that cannot be opened are left out.

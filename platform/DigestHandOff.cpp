@@ -4,8 +4,8 @@
 #include "platform/TrustedPath.h"
 
 #include <mutex>
-#include <sys/stat.h>
 #include <tuple>
+#include <unistd.h>
 
 namespace platform {
 
@@ -24,11 +24,25 @@ namespace {
         std::optional<std::pair<ContentsIdentity, Sha256Digest>> entry;
     };
 
-    HandedOver& handedOver()
+    /// The file open at `fd` read from its offset to its end, in 1 MiB pieces so that memory stays flat.
+    std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
     {
-        static auto* instance = new HandedOver; // Never destroyed: read while the process ends.
-        return *instance;
+        // NOTE: the file is read sequentially once; tell the kernel to read ahead.
+        (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+        auto hasher = Sha256::create();
+        if (!hasher)
+            return errorOf(hasher);
+        std::vector<std::uint8_t> buffer(1 << 20);
+        for (;;) {
+            ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
+            if (got < 0)
+                return std::unexpected(Error::fromErrno("read", path, errno));
+            if (got == 0 || !hasher->update({ buffer.data(), static_cast<size_t>(got) }))
+                return hasher->finish(); // After a failed piece, the digest's own error.
+        }
     }
+
+    HandedOver& handedOver = *new HandedOver; // Never destroyed: read while the process ends.
 
 }
 
@@ -37,8 +51,8 @@ void rememberDigestOf(int fd, Sha256Digest const& digest)
     auto status = statusOf(fd, {});
     if (!status || !S_ISREG(status->st_mode))
         return;
-    std::lock_guard lock(handedOver().mutex);
-    handedOver().entry.emplace(contentsIdentity(*status), digest);
+    std::lock_guard lock(handedOver.mutex);
+    handedOver.entry.emplace(contentsIdentity(*status), digest);
 }
 
 std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::optional<FileIdentity> placed)
@@ -52,8 +66,8 @@ std::expected<Sha256Digest, Error> digestOfFile(std::string const& path, std::op
     // NOTE: a file another run put there since is theirs to verify, not ours.
     if (placed && FileIdentity(*status) != *placed)
         return std::unexpected(Error::refused(path, "no longer the file placed"));
-    std::unique_lock lock(handedOver().mutex);
-    if (auto const& entry = handedOver().entry; entry && entry->first == contentsIdentity(*status))
+    std::unique_lock lock(handedOver.mutex);
+    if (auto const& entry = handedOver.entry; entry && entry->first == contentsIdentity(*status))
         return entry->second;
     lock.unlock();
     return sha256OfFile(opened->get(), path);

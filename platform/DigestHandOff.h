@@ -9,13 +9,8 @@
 #include "platform/Posix.h"
 #include "platform/Sha256.h"
 
-#include <expected>
-#include <optional>
-#include <string>
-
 namespace platform {
 
-/// Remembers `digest` as that of the regular file open at `fd`, as it stands now.
 void rememberDigestOf(int fd, Sha256Digest const& digest);
 
 /// The SHA-256 of the file at `path`, opened as openFileNobodyElseWrites allows and, when `placed` is given, only while

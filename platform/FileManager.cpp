@@ -8,21 +8,12 @@
 #include "platform/TrustedPath.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <fcntl.h>
 #include <sys/sendfile.h>
-#include <sys/stat.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
 namespace {
-
-    std::unexpected<Error> failure(std::string_view operation, std::string const& path, int errnoValue = errno)
-    {
-        return std::unexpected(Error::fromErrno(operation, path, errnoValue));
-    }
 
     constexpr size_t copyPiece = 8 << 20;
 
@@ -45,16 +36,10 @@ namespace {
             method = CopyMethod::ReadWrite;
             buffer.resize(copyPiece);
         }
-        ssize_t copied = ::read(in, buffer.data(), buffer.size());
-        if (copied <= 0)
-            return copied;
-        auto written = writeAll(out, { buffer.data(), static_cast<size_t>(copied) }, {});
-        if (!written)
-            errno = static_cast<int>(written.error().code);
-        return written ? copied : -1;
+        return copyThroughBuffer(in, out, buffer);
     }
 
-    /// The SHA-256 of what landed in `out`, read back as it lands, so that the new file is not read again.
+    /// The digest of what landed in `out`, read back as it lands.
     std::expected<Sha256Digest, Error> copyHashingWhatLands(
         int in, std::uint64_t size, int out, std::string const& destination)
     {
@@ -84,12 +69,12 @@ namespace {
     {
         FileDescriptor in(::openat(sourceFolder, sourceName.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (!in)
-            return failure("open", source);
+            return std::unexpected(Error::fromErrno("open", source, errno));
         auto info = statusOf(in.get(), source);
         if (!info)
             return errorOf(info);
         if (!S_ISREG(info->st_mode))
-            return failure("copy", source, EINVAL);
+            return std::unexpected(Error::fromErrno("copy", source, EINVAL));
         auto out = AtomicFile::create(folder, name, destination, info->st_mode & 07777);
         if (!out)
             return errorOf(out);
@@ -97,8 +82,6 @@ namespace {
             = copyHashingWhatLands(in.get(), static_cast<std::uint64_t>(info->st_size), out->descriptor(), destination);
         if (!digest)
             return errorOf(digest);
-        // NOTE: the copy's own bytes were hashed as they landed; verifying the new file need not read it again. Not
-        // synced, like a rename: a file torn by a power loss fails the next run's verification.
         rememberDigestOf(out->descriptor(), *digest);
         auto copied = statusOf(out->descriptor(), destination);
         if (!copied)
@@ -106,7 +89,7 @@ namespace {
         if (auto committed = out->commit(AtomicFile::Durability::Unsynced); !committed)
             return errorOf(committed);
         if (::unlinkat(sourceFolder, sourceName.c_str(), 0) != 0)
-            return failure("unlink", source);
+            return std::unexpected(Error::fromErrno("unlink", source, errno));
         return FileIdentity(*copied);
     }
 
@@ -130,7 +113,7 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path, std:
     if (!held)
         return errorOf(held);
     if (::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
-        return failure("unlink", path);
+        return std::unexpected(Error::fromErrno("unlink", path, errno));
     return {};
 }
 
@@ -141,7 +124,7 @@ std::expected<void, Error> FileManager::removeItem(std::string const& path, File
         return errorOf(held);
     if (identityAt(held->folder.get(), held->name) == placed
         && ::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
-        return failure("unlink", path);
+        return std::unexpected(Error::fromErrno("unlink", path, errno));
     return {};
 }
 
@@ -160,13 +143,13 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
     bool replacing = identityAt(folder.get(), name).has_value();
     auto moved = identityAt(sourceFolder.get(), sourceName);
     if (!moved)
-        return failure("rename", destination, ENOENT);
+        return std::unexpected(Error::fromErrno("rename", destination, ENOENT));
     // NOTE: one rename puts the new file in the old one's place; removing the old first would lose it to a move that
     // then fails.
     if (::renameat(sourceFolder.get(), sourceName.c_str(), folder.get(), name.c_str()) == 0)
         return Placed { replacing, *moved };
     if (errno != EXDEV)
-        return failure("rename", destination);
+        return std::unexpected(Error::fromErrno("rename", destination, errno));
     auto copied = copyAcrossFileSystems(sourceFolder.get(), sourceName, source, folder.get(), name, destination);
     if (!copied)
         return errorOf(copied);

@@ -7,10 +7,6 @@
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
-#include <expected>
-#include <string>
-#include <string_view>
-
 namespace platform {
 
 class FileManager {
@@ -25,9 +21,8 @@ public:
     /// Removes the file `placed` from `path` in its held folder (see openContainingFolder), only while the name is
     /// still that file: once another run replaced it, the name is theirs.
     [[nodiscard]] std::expected<void, Error> removeItem(std::string const& path, FileIdentity placed);
-    /// What replaceItem put in place.
+    /// What replaceItem put in place, and whether something stood there before.
     struct Placed {
-        /// Something stood at the destination and was replaced.
         bool replaced = false;
         FileIdentity identity;
     };

@@ -4,8 +4,6 @@
 #include "platform/Path.h"
 #include "platform/TrustedPath.h"
 
-#include <fcntl.h>
-#include <map>
 #include <mutex>
 
 namespace platform {
@@ -17,11 +15,7 @@ namespace {
         std::map<std::string, FileDescriptor> folders;
     };
 
-    Held& held()
-    {
-        static auto* instance = new Held; // Never destroyed: used while the process ends.
-        return *instance;
-    }
+    Held& held = *new Held; // Never destroyed: used while the process ends.
 
 }
 
@@ -30,15 +24,15 @@ void holdFolder(std::string path, int descriptor)
     FileDescriptor copy(::fcntl(descriptor, F_DUPFD_CLOEXEC, 0));
     if (!copy)
         return; // Then found by name again, through the same checks.
-    std::lock_guard lock(held().mutex);
-    held().folders.try_emplace(std::move(path), std::move(copy));
+    std::lock_guard lock(held.mutex);
+    held.folders.try_emplace(std::move(path), std::move(copy));
 }
 
 std::vector<int> heldFolders()
 {
-    std::lock_guard lock(held().mutex);
+    std::lock_guard lock(held.mutex);
     std::vector<int> descriptors;
-    for (auto const& [path, fd] : held().folders)
+    for (auto const& [path, fd] : held.folders)
         descriptors.push_back(fd.get());
     return descriptors;
 }
@@ -48,8 +42,8 @@ std::expected<FolderAndName, Error> openContainingFolder(std::string const& path
     auto [folderPath, name] = splitPath(path);
     if (folderPath.empty() || name.empty())
         return std::unexpected(Error::refused(path, "not an absolute file path"));
-    std::unique_lock lock(held().mutex);
-    if (auto found = held().folders.find(folderPath); found != held().folders.end()) {
+    std::unique_lock lock(held.mutex);
+    if (auto found = held.folders.find(folderPath); found != held.folders.end()) {
         FileDescriptor copy(::fcntl(found->second.get(), F_DUPFD_CLOEXEC, 0));
         if (!copy)
             return std::unexpected(Error::fromErrno("open", folderPath, errno));

@@ -7,10 +7,6 @@
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
-#include <expected>
-#include <string>
-#include <vector>
-
 namespace platform {
 
 /// Holds (a duplicate of) `descriptor`, the folder that `path` named when it was checked, until the process ends; the

@@ -7,13 +7,11 @@
 #include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
-#include <vector>
 
 namespace platform {
 
 namespace {
 
-    /// A new digest, or none: the digest is then left to a full read.
     std::optional<Sha256> freshDigest()
     {
         auto hash = Sha256::create();
@@ -42,8 +40,7 @@ LandedBytesHasher::~LandedBytesHasher()
 void LandedBytesHasher::hashLoop()
 {
     // NOTE: a batch thread takes its fair share but never preempts the one that receives, nor a server on the same
-    // cores, when it wakes (measured in bench/results/decisions.md). Where the hint is refused, the thread runs as any
-    // other.
+    // cores, when it wakes (measured in bench/results/decisions.md); where the hint is refused, it runs as any other.
     sched_param batch {};
     (void)::pthread_setschedparam(::pthread_self(), SCHED_BATCH, &batch);
     std::vector<std::uint8_t> piece(128 * 1024);

@@ -4,9 +4,7 @@
 #include "platform/Sha256.h"
 
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 namespace platform {
@@ -17,8 +15,6 @@ class LandedBytesHasher {
 public:
     explicit LandedBytesHasher(int fd);
     ~LandedBytesHasher();
-    LandedBytesHasher(LandedBytesHasher const&) = delete;
-    LandedBytesHasher& operator=(LandedBytesHasher const&) = delete;
 
     void landed(std::uint64_t length);
     /// A new digest, of the bytes up to `length` that the file keeps (read back anew).

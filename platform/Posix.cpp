@@ -118,6 +118,17 @@ std::expected<void, Error> writeAll(int fd, std::span<std::uint8_t const> data, 
     return {};
 }
 
+ssize_t copyThroughBuffer(int in, int out, std::span<std::uint8_t> buffer)
+{
+    ssize_t got = retryOnInterrupt([&] { return ::read(in, buffer.data(), buffer.size()); });
+    if (got <= 0)
+        return got;
+    auto written = writeAll(out, buffer.first(static_cast<size_t>(got)), {});
+    if (!written)
+        errno = static_cast<int>(written.error().code);
+    return written ? got : -1;
+}
+
 std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit)
 {
     Bytes contents;

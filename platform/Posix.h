@@ -7,17 +7,11 @@
 #include "platform/Error.h"
 
 #include <cerrno>
-#include <cstdint>
-#include <expected>
 #include <fcntl.h>
 #include <limits>
-#include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 #include <sys/stat.h>
 #include <utility>
-#include <vector>
 
 namespace platform {
 
@@ -30,7 +24,6 @@ template<typename Call> auto retryOnInterrupt(Call&& call)
     }
 }
 
-/// An open file descriptor, closed when this object goes.
 class FileDescriptor {
 public:
     FileDescriptor() = default;
@@ -65,7 +58,6 @@ struct FolderAndName {
     std::string name;
 };
 
-/// Which file an open descriptor or a name refers to.
 struct FileIdentity {
     dev_t device = 0;
     ino_t inode = 0;
@@ -98,7 +90,6 @@ bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity);
 [[nodiscard]] std::expected<FileDescriptor, Error> openFolderAt(
     int parent, std::string const& name, std::string_view path);
 
-/// `count` random letters and digits, for a name that nobody can take first.
 [[nodiscard]] std::string randomLettersAndDigits(std::size_t count);
 
 /// Removes `name` in `folder` when it is our own regular file, last changed before `changedBefore`, that no live writer
@@ -113,6 +104,9 @@ bool removeAbandoned(int folder, std::string const& name, time_t changedBefore =
 {
     return writeAll(fd, { reinterpret_cast<std::uint8_t const*>(text.data()), text.size() }, path);
 }
+
+/// One read from `in` into `buffer`, written whole to `out`: the bytes copied, 0 at the end, -1 with errno.
+[[nodiscard]] ssize_t copyThroughBuffer(int in, int out, std::span<std::uint8_t> buffer);
 
 /// Reads from the file's offset to its end, at most `limit` bytes; a failure names `path`, EFBIG past the limit.
 [[nodiscard]] std::expected<Bytes, Error> readAll(int fd, std::string_view path, size_t limit = SIZE_MAX);

@@ -18,17 +18,12 @@ namespace {
         std::map<std::uint64_t, std::function<void()>> actions;
     };
 
-    Registered& registered()
-    {
-        static auto* tidies = new Registered; // Never destroyed: used while the process ends.
-        return *tidies;
-    }
+    Registered& tidies = *new Registered; // Never destroyed: used while the process ends.
 
 }
 
 ExitTidy::ExitTidy(std::function<void()> action)
 {
-    auto& tidies = registered();
     std::lock_guard lock(tidies.mutex);
     m_key = ++tidies.lastKey;
     tidies.actions.emplace(m_key, std::move(action));
@@ -36,7 +31,6 @@ ExitTidy::ExitTidy(std::function<void()> action)
 
 ExitTidy::~ExitTidy()
 {
-    auto& tidies = registered();
     // NOTE: run under the lock, so that an exit on another thread waits for it instead of finding it half done.
     std::lock_guard lock(tidies.mutex);
     if (auto found = tidies.actions.extract(m_key))
@@ -45,7 +39,6 @@ ExitTidy::~ExitTidy()
 
 void exitProcess(int status)
 {
-    auto& tidies = registered();
     // Held to the end: nothing registers or runs again once the process ends.
     tidies.mutex.lock();
     for (auto at = tidies.actions.rbegin(); at != tidies.actions.rend(); ++at)

@@ -24,7 +24,6 @@ public:
         : m_key(std::exchange(other.m_key, 0))
     {
     }
-    ExitTidy& operator=(ExitTidy&&) = delete;
     ~ExitTidy();
 
 private:

@@ -1,14 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Sha256.h"
 
-#include "platform/Posix.h"
-
-#include <cerrno>
-#include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <unistd.h>
-#include <vector>
 
 namespace platform {
 
@@ -19,14 +13,14 @@ struct Sha256::Context {
 
 namespace {
 
-    Error digestError(std::string_view operation)
+    Error digestError()
     {
-        Error error { "OpenSSL", static_cast<long>(ERR_peek_last_error()), {} };
+        long code = static_cast<long>(ERR_peek_last_error());
         char text[256] = "digest failure";
-        if (auto code = ERR_get_error())
-            ERR_error_string_n(code, text, sizeof text);
-        error.userInfo.emplace(UserInfoKey::LocalizedDescription, std::string(text));
-        error.userInfo.emplace(UserInfoKey::Operation, std::string(operation));
+        if (auto first = ERR_get_error())
+            ERR_error_string_n(first, text, sizeof text);
+        auto error = Error::described("OpenSSL", code, text);
+        error.userInfo.emplace(UserInfoKey::Operation, "SHA-256");
         return error;
     }
 
@@ -36,7 +30,7 @@ std::expected<Sha256, Error> Sha256::create()
 {
     auto context = std::make_unique<Context>();
     if (!context->md || EVP_DigestInit_ex(context->md, EVP_sha256(), nullptr) != 1)
-        return std::unexpected(digestError("SHA-256"));
+        return std::unexpected(digestError());
     return Sha256(std::move(context));
 }
 
@@ -61,30 +55,9 @@ std::expected<Sha256Digest, Error> Sha256::finish()
     Sha256Digest digest {};
     unsigned length = 0;
     if (m_failed || EVP_DigestFinal_ex(m_context->md, digest.data(), &length) != 1 || length != digest.size())
-        return std::unexpected(digestError("SHA-256"));
+        return std::unexpected(digestError());
     m_failed = true; // A finished context takes no more input.
     return digest;
-}
-
-std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
-{
-    // NOTE: the file is read sequentially once; tell the kernel to read ahead.
-    (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
-
-    auto hasher = Sha256::create();
-    if (!hasher)
-        return errorOf(hasher);
-    std::vector<std::uint8_t> buffer(1 << 20);
-    for (;;) {
-        ssize_t got = retryOnInterrupt([&] { return ::read(fd, buffer.data(), buffer.size()); });
-        if (got < 0)
-            return std::unexpected(Error::fromErrno("read", path, errno));
-        if (got == 0)
-            break;
-        if (!hasher->update({ buffer.data(), static_cast<size_t>(got) }))
-            return std::unexpected(digestError("SHA-256"));
-    }
-    return hasher->finish();
 }
 
 std::string hexString(Sha256Digest const& digest)

@@ -5,11 +5,8 @@
 #include "platform/Path.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
 #include <deque>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace platform {
@@ -25,9 +22,6 @@ namespace {
         return std::ranges::none_of(pathComponents(prefix.substr(area.size() + 1)),
             [](std::string const& piece) { return piece == "." || piece == ".."; });
     }
-
-    /// As the kernel resolves links.
-    constexpr int maximumLinks = 40;
 
     std::expected<FileDescriptor, Error> openRootOf(std::string const& path)
     {
@@ -91,6 +85,26 @@ namespace {
         return folder;
     }
 
+    /// The regular file (never a link) at `path` in the folder `held`, opened for reading when `refusal` finds no
+    /// reason, given the file's status and its folder's, to refuse it.
+    template<typename Refusal>
+    std::expected<FileDescriptor, Error> openRegularFileUnless(
+        std::expected<FolderAndName, Error> const& held, std::string const& path, Refusal refusal)
+    {
+        if (!held)
+            return errorOf(held);
+        auto fd = openRegularFileAt(held->folder.get(), held->name, path, false);
+        if (!fd)
+            return fd;
+        auto opened = statusOf(fd->get(), path);
+        auto parent = statusOf(held->folder.get(), path);
+        if (!opened || !parent)
+            return opened ? errorOf(parent) : errorOf(opened);
+        if (char const* reason = refusal(*opened, *parent))
+            return std::unexpected(Error::refused(path, reason));
+        return fd;
+    }
+
 }
 
 std::expected<FileDescriptor, Error> openTrustedFolder(std::string const& path, std::string_view ownArea, bool create)
@@ -139,15 +153,13 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
             return std::unexpected(Error::refused(path, "a symbolic link in a folder others may write"));
         char target[PATH_MAX];
         ssize_t length = ::readlinkat(folder->get(), name.c_str(), target, sizeof target);
-        if (length < 0 || static_cast<size_t>(length) == sizeof target || ++links > maximumLinks)
+        if (length < 0 || static_cast<size_t>(length) == sizeof target || ++links > 40) // The kernel's own limit.
             return std::unexpected(Error::fromErrno("open", path, length < 0 ? errno : ELOOP));
         std::string_view followed(target, static_cast<size_t>(length));
         auto more = pathComponents(followed);
         names.insert(names.begin(), more.begin(), more.end());
-        if (followed.starts_with('/'))
-            *folder = FileDescriptor(::open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!*folder)
-            return std::unexpected(Error::fromErrno("open", "/", errno));
+        if (followed.starts_with('/') && !(folder = openRootOf(std::string(followed))))
+            return folder;
     }
     return folder;
 }
@@ -161,30 +173,6 @@ std::expected<FolderAndName, Error> openTrustedContainingFolder(std::string cons
     if (!folder)
         return errorOf(folder);
     return FolderAndName { std::move(*folder), std::move(name) };
-}
-
-namespace {
-
-    /// The regular file (never a link) at `path` in the folder `held`, opened for reading when `refusal` finds no
-    /// reason, given the file's status and its folder's, to refuse it.
-    template<typename Refusal>
-    std::expected<FileDescriptor, Error> openRegularFileUnless(
-        std::expected<FolderAndName, Error> const& held, std::string const& path, Refusal refusal)
-    {
-        if (!held)
-            return errorOf(held);
-        auto fd = openRegularFileAt(held->folder.get(), held->name, path, false);
-        if (!fd)
-            return fd;
-        auto opened = statusOf(fd->get(), path);
-        auto parent = statusOf(held->folder.get(), path);
-        if (!opened || !parent)
-            return opened ? errorOf(parent) : errorOf(opened);
-        if (char const* reason = refusal(*opened, *parent))
-            return std::unexpected(Error::refused(path, reason));
-        return fd;
-    }
-
 }
 
 std::expected<FileDescriptor, Error> openOwnRegularFileInTrustedFolder(

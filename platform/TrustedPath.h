@@ -7,10 +7,6 @@
 #include "platform/Error.h"
 #include "platform/Posix.h"
 
-#include <expected>
-#include <string>
-#include <string_view>
-
 namespace platform {
 
 /// Opens the absolute `path` from "/" one folder at a time, never through a link, refusing a folder of another user

@@ -2,7 +2,6 @@
 // Where a body grows: the folder chosen for a fresh body and for one that resume data names.
 #include "TestSupport.h"
 #include "platform/BodyFolder.h"
-#include "platform/BodyFolderChoice.h"
 
 // A recorded folder is taken only when the service would choose it itself in this run; crafted resume data never
 // points a body elsewhere, and nothing is planned beside a destination whose folder was not opened. Where a fresh body
