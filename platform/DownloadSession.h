@@ -41,7 +41,8 @@ struct URLSessionConfiguration {
 
 struct URLSessionDownloadTask {
     std::function<void()> start;
-    /// Starts the task on a thread of the session, once.
+    /// Starts the task on a thread of the session, once, after any task before it has ended: from the thread that
+    /// made the session, never from a handler (whose thread cannot wait for itself).
     void resume();
 };
 
