@@ -18,7 +18,7 @@ TEST(HttpHeaders, ContentRangeTagsAndTheFinalResponse)
         EXPECT_EQ(platform::contentRangeLast(bad), std::nullopt) << bad;
     }
     EXPECT_TRUE(platform::isStrongEntityTag("\"abc\""));
-    for (char const* weak : { "W/\"abc\"", "abc", "\"a\"b\"", "\"caf\xc3\xa9\"", "\"" })
+    for (char const* weak : { "W/\"abc\"", "abc", "\"abc", "abc\"", "\"a\"b\"", "\"caf\xc3\xa9\"", "\"" })
         EXPECT_FALSE(platform::isStrongEntityTag(weak)) << weak;
     EXPECT_TRUE(platform::isEntityTag("W/\"abc\""));
     EXPECT_FALSE(platform::isEntityTag("W/abc"));
