@@ -1,5 +1,5 @@
 # SPDX-License-Identifier: Apache-2.0
-"""Where the CPU time of one 1 GiB HTTPS download goes, the server's included: see bench/profile."""
+"""Where the CPU time of one 1 GiB download goes, the server's included: see bench/profile."""
 
 from __future__ import annotations
 
@@ -10,7 +10,7 @@ import sys
 import tempfile
 from contextlib import closing
 
-from bench import MiB, make_file, sha256_of, urls, HTTPS
+from bench import MiB, make_file, sha256_of, urls, HTTP, HTTPS
 from harness import Nginx, Sandbox
 
 
@@ -58,13 +58,15 @@ def perf(command: list[str], folder: str, label: str) -> list[str]:
 
 def main() -> None:
     size = int(sys.argv[1]) * MiB if len(sys.argv) > 1 else 1024 * MiB
-    lines = ["# Profile: 1 GiB over HTTPS with HTTP/2 from nginx on the same two cores", ""]
+    protocol = HTTP if sys.argv[2:] == ["http"] else HTTPS
+    over = "HTTP" if protocol == HTTP else "HTTPS with HTTP/2"
+    lines = [f"# Profile: {size // MiB} MiB over {over} from nginx on the same two cores", ""]
     with closing(Nginx(rate="400m", tls=True, http2=True)) as nginx, closing(
         Sandbox()
     ) as box, tempfile.TemporaryDirectory(dir="/var/tmp") as work:
         path = os.path.join(nginx.docroot, "f.bin")
         make_file(path, size)
-        digest, url = sha256_of(path), urls(nginx, "f.bin")[HTTPS]
+        digest, url = sha256_of(path), urls(nginx, "f.bin")[protocol]
         box.install_agent()
         box.overlays = [(nginx.authority, "/etc/ssl/certs/ca-certificates.crt")]
         out = os.path.join(work, "out.bin")
@@ -82,7 +84,8 @@ def main() -> None:
                 if not profiled:
                     subprocess.run(command, check=True, capture_output=True)
                 os.remove(output)
-    with open(os.path.join(os.path.dirname(__file__), "results", "profile.md"), "w") as report:
+    name = "profile.md" if protocol == HTTPS else "profile-http.md"
+    with open(os.path.join(os.path.dirname(__file__), "results", name), "w") as report:
         report.write("\n".join(lines))
     print("\n".join(lines))
 
