@@ -89,6 +89,15 @@ void setAppendOn(std::string const& path)
     }
 }
 
+/// "body-x", emptied, in a fresh folder of bodies.
+struct FreshBody {
+    test::TemporaryDirectory root;
+    std::expected<platform::BodyFolder, platform::Error> folder = platform::BodyFolder::open(root / "bodies", true);
+    std::expected<platform::BodyFile, platform::Error> body
+        = folder ? platform::BodyFile::openLocked(*folder, "body-x") : std::unexpected(folder.error());
+    bool ready() { return body && body->truncate(0); }
+};
+
 }
 
 // The digest verification takes from the body must be that of the bytes on disk: after pieces of uneven sizes, once
@@ -96,11 +105,9 @@ void setAppendOn(std::string const& path)
 TEST(BodyFile, TheRememberedDigestIsThatOfTheFileAsItIs)
 {
     std::string const data = patterned(3 * 1024 * 1024 + 12345);
-    test::TemporaryDirectory root;
-    auto folder = platform::BodyFolder::open(root / "bodies", true);
-    ASSERT_TRUE(folder);
-    auto body = platform::BodyFile::openLocked(*folder, "body-x");
-    ASSERT_TRUE(body && body->truncate(0));
+    FreshBody fresh;
+    ASSERT_TRUE(fresh.ready());
+    auto& [root, folder, body] = fresh;
     for (size_t at = 0, piece = 1; at < data.size(); at += piece, piece = piece * 7 % 300007 + 1)
         ASSERT_TRUE(appendThroughPipe(*body, std::string_view(data).substr(at, piece)));
     ASSERT_TRUE(body->flush());
@@ -125,11 +132,9 @@ TEST(BodyFile, AFailedWriteKeepsWhatLandedAndARestartGoesOn)
 {
     std::string const data = patterned(2 * 1024 * 1024 + 1);
     constexpr size_t limit = 300000;
-    test::TemporaryDirectory root;
-    auto folder = platform::BodyFolder::open(root / "bodies", true);
-    ASSERT_TRUE(folder);
-    auto body = platform::BodyFile::openLocked(*folder, "body-x");
-    ASSERT_TRUE(body && body->truncate(0));
+    FreshBody fresh;
+    ASSERT_TRUE(fresh.ready());
+    auto& [root, folder, body] = fresh;
     rlimit saved {}, limited {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &saved), 0);
     limited = { limit, saved.rlim_max };
@@ -157,11 +162,9 @@ TEST(BodyFile, APieceComesFromThePipeAndNoMore)
 {
     std::string const data = patterned(1024 * 1024 + 7);
     for (bool appending : { false, true }) {
-        test::TemporaryDirectory root;
-        auto folder = platform::BodyFolder::open(root / "bodies", true);
-        ASSERT_TRUE(folder);
-        auto body = platform::BodyFile::openLocked(*folder, "body-x");
-        ASSERT_TRUE(body && body->truncate(0));
+        FreshBody fresh;
+        ASSERT_TRUE(fresh.ready());
+        auto& body = fresh.body;
         if (appending)
             setAppendOn(body->path());
         ASSERT_TRUE(appendThroughPipe(*body, data, 300000)) << appending;
