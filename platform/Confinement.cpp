@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdint>
-#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>

@@ -5,22 +5,17 @@
 
 #include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
-#include "platform/HttpHeaders.h"
 #include "platform/Posix.h"
 #include "platform/ReceiverMessages.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 
 namespace {
 

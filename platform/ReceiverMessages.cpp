@@ -6,8 +6,6 @@
 #include "platform/Url.h"
 
 #include <algorithm>
-#include <optional>
-#include <string>
 #include <type_traits>
 
 namespace platform::receiver {

@@ -7,14 +7,6 @@
 #include "platform/Error.h"
 #include "platform/HttpHeaders.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <expected>
-#include <span>
-#include <string>
-#include <variant>
-#include <vector>
-
 namespace platform::receiver {
 
 /// Body bytes one Piece may announce at most (the body's pipe holds at least as many).

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ReceiverProcess.h"
 
-#include <cerrno>
 #include <climits>
 #include <csignal>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>

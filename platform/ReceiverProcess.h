@@ -5,18 +5,11 @@
 // as packets and its body through a pipe (see ReceiverMessages.h). Started before confinement (nothing is executed
 // after), unprivileged, dying with the root process; all it says is untrusted.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/ReceiverMessages.h"
 
 #include <chrono>
-#include <cstdint>
-#include <expected>
-#include <optional>
-#include <span>
-#include <string>
 #include <sys/types.h>
-#include <vector>
 
 namespace platform {
 

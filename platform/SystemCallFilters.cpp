@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <seccomp.h>
-#include <span>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <utility>

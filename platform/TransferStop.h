@@ -7,10 +7,7 @@
 #include "platform/Error.h"
 
 #include <chrono>
-#include <cstdint>
 #include <curl/curl.h>
-#include <string>
-#include <variant>
 
 namespace platform {
 
