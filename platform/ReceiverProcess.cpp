@@ -129,17 +129,12 @@ bool ReceiverProcess::send(std::span<std::uint8_t const> packet)
 
 ReceiverProcess::Received ReceiverProcess::receive(std::chrono::milliseconds timeout)
 {
-    // NOTE: MSG_TRUNC gives a packet's real length, so an oversized one is seen as such, not read in part; a packet
-    // already there is taken without waiting.
-    auto take = [&] { return ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT); };
-    ssize_t length = take();
-    if (length < 0 && errno == EAGAIN) {
-        pollfd ready { m_socket.get(), POLLIN, 0 };
-        int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
-        if (polled <= 0)
-            return { polled < 0 && errno != EINTR ? Received::Kind::Gone : Received::Kind::Nothing };
-        length = take();
-    }
+    pollfd ready { m_socket.get(), POLLIN, 0 };
+    int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
+    if (polled <= 0)
+        return { polled < 0 && errno != EINTR ? Received::Kind::Gone : Received::Kind::Nothing };
+    // NOTE: MSG_TRUNC gives a packet's real length, so an oversized one is seen as such, not read in part.
+    ssize_t length = ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
     if (length < 0)
         return { errno == EAGAIN || errno == EINTR ? Received::Kind::Nothing : Received::Kind::Gone };
     if (length == 0)
