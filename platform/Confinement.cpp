@@ -55,7 +55,6 @@ namespace {
     constexpr std::uint64_t specialFiles = LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_BLOCK
         | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
 
-    /// Every way of changing a folder or a file that the kernel's ABI `abi` tells apart.
     std::uint64_t writeRights(int abi)
     {
         std::uint64_t rights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR
@@ -158,13 +157,11 @@ int confineWrites(std::span<int const> writableFolders, int abiCeiling)
         return 0; // No Landlock in this kernel, or it is turned off.
     std::uint64_t const writes = writeRights(abi);
     FileDescriptor rules = createLandlockRuleset(abi, writes | LANDLOCK_ACCESS_FS_EXECUTE);
-    if (!rules)
-        return 0;
-    for (int folder : writableFolders) {
-        if (!allowBeneath(rules.get(), folder, writes & ~specialFiles))
-            return 0; // Confined without this root, the run would fail where it did not before.
-    }
-    return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0 ? abi : 0;
+    // Confined without one of its roots, the run would fail where it did not before.
+    bool granted = rules && std::ranges::all_of(writableFolders, [&](int folder) {
+        return allowBeneath(rules.get(), folder, writes & ~specialFiles);
+    });
+    return granted && ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0 ? abi : 0;
 }
 
 bool dropCapabilities()

@@ -9,10 +9,9 @@
 
 namespace platform::receiver {
 
-/// Body bytes one Piece may announce at most (the body's pipe holds at least as many).
+/// Body bytes one Piece may announce at most.
 inline constexpr std::size_t maximumPiece = 1024 * 1024;
-/// The largest packet either side may send (a Request or a Head); the reader's buffer is one byte more, to see an
-/// oversized one.
+/// The largest packet either side may send; a reader's buffer is one byte more, to see an oversized one.
 inline constexpr std::size_t maximumPacket = 32 * 1024;
 
 /// Extra request header lines per Request at most, and the length of each ("If-Range: " and a validator fit).
@@ -30,7 +29,7 @@ struct Request {
     std::string url {};
     /// Such as "Range: bytes=100-" or "If-Range: \"t\"".
     std::vector<std::string> headerLines {};
-    /// A file of certificate authorities in place of the system's, or empty.
+    /// A file in place of the system's, or empty.
     std::string certificateAuthorities {};
     /// The idle time allowed.
     std::int64_t timeoutMilliseconds = 0;

@@ -101,15 +101,11 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
         ::syscall(SYS_execveat, executable.get(), "", argv, environment.data(), AT_EMPTY_PATH);
         ::_exit(127);
     }
-    return ReceiverProcess(pid, std::move(ours), std::move(bodyOut));
-}
-
-ReceiverProcess::ReceiverProcess(pid_t pid, FileDescriptor socket, FileDescriptor body)
-    : m_pid(pid)
-    , m_socket(std::move(socket))
-    , m_body(std::move(body))
-    , m_buffer(receiver::maximumPacket + 1)
-{
+    ReceiverProcess process;
+    process.m_pid = pid;
+    process.m_socket = std::move(ours);
+    process.m_body = std::move(bodyOut);
+    return process;
 }
 
 ReceiverProcess::~ReceiverProcess()

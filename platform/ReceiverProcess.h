@@ -19,8 +19,8 @@ namespace platform {
 
 class ReceiverProcess {
 public:
-    /// Starts quenbury-receiver from beside this program or ../libexec/quenbury, only when root or we own it and
-    /// nobody else may write it; it is executed through the descriptor that was checked.
+    /// Starts quenbury-receiver from beside this program or ../libexec/quenbury when it passes isProgramOfRootsOwn,
+    /// executing the descriptor that was checked.
     [[nodiscard]] static std::expected<ReceiverProcess, Error> start();
 
     ReceiverProcess(ReceiverProcess&&) = default;
@@ -55,12 +55,12 @@ public:
     void finish();
 
 private:
-    ReceiverProcess(pid_t pid, FileDescriptor socket, FileDescriptor body);
+    ReceiverProcess() = default;
 
     pid_t m_pid = -1;
     FileDescriptor m_socket;
     FileDescriptor m_body;
-    std::vector<std::uint8_t> m_buffer;
+    std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(receiver::maximumPacket + 1);
 };
 
 }
