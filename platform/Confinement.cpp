@@ -128,8 +128,7 @@ namespace {
         return ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && dropped;
     }
 
-    /// Keeps, of the effective and permitted sets, only the capabilities in `kept` (bits by capability number), and
-    /// empties the inheritable set.
+    /// Keeps only the capabilities in `kept` (bits by number) effective and permitted, and none inheritable.
     bool keepOnlyCapabilities(std::uint64_t kept)
     {
         __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };

@@ -22,8 +22,6 @@ inline constexpr std::size_t maximumPathLength = 4096;
 /// The longest Content-Range value a Head carries: "bytes A-B/T" with three 20-digit numbers fits.
 inline constexpr std::size_t maximumContentRangeLength = 128;
 
-// root -> receiver
-
 /// One request of a task (a task may send a second one to start over from byte 0).
 struct Request {
     std::string url {};
@@ -41,8 +39,6 @@ struct Decision {
     bool proceed = false;
     bool operator==(Decision const&) const = default;
 };
-
-// receiver -> root
 
 /// The final response's header (after redirects and interim 1xx), once per request.
 struct Head {

@@ -32,7 +32,6 @@ public:
     /// What one wait for the receiver brought.
     struct Received {
         enum class Kind {
-            /// A well-formed message, in `message`.
             Message,
             /// Nothing within the time given, or a signal came.
             Nothing,
