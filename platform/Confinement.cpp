@@ -64,12 +64,6 @@ namespace {
         return rights | (abi >= 2 ? LANDLOCK_ACCESS_FS_REFER : 0) | (abi >= 3 ? LANDLOCK_ACCESS_FS_TRUNCATE : 0);
     }
 
-    std::uint64_t everyFileRight(int abi)
-    {
-        int rights = abi >= 5 ? 16 : abi >= 3 ? 15 : abi >= 2 ? 14 : 13;
-        return (1ULL << rights) - 1;
-    }
-
     /// What name resolution and TLS read, and the libraries they load on first use: all the receiver may read.
     constexpr char const* receiverReadable[] = {
         "/etc/ssl",
@@ -97,7 +91,9 @@ namespace {
         int abi = landlockAbi();
         if (abi < 1)
             return true; // No Landlock here: the identity and the filter stand alone.
-        FileDescriptor rules = createLandlockRuleset(abi, everyFileRight(abi));
+        // Every file right this ABI tells apart is handled, and only reading granted.
+        int rights = abi >= 5 ? 16 : abi >= 3 ? 15 : abi >= 2 ? 14 : 13;
+        FileDescriptor rules = createLandlockRuleset(abi, (1ULL << rights) - 1);
         if (!rules)
             return false;
         for (char const* path : receiverReadable) {

@@ -9,10 +9,9 @@
 
 namespace platform {
 
-/// Confines the calling thread and those it starts to writing only files and folders beneath `writableFolders` (by
-/// descriptor, so a linked folder counts as itself) and executing nothing; from Landlock ABI 6 on it signals nobody
-/// outside. Reading stays open. `abiCeiling` stands in for an older kernel in tests. Returns the ABI in force, 0 when
-/// unconfined (best effort).
+/// Confines the calling thread and those it starts to writing only beneath `writableFolders` (by descriptor, so a
+/// linked folder counts as itself) and executing nothing; from Landlock ABI 6 on it signals nobody outside. Reading
+/// stays open. `abiCeiling` stands in for an older kernel in tests. Returns the ABI in force, 0 when unconfined.
 [[nodiscard]] int confineWrites(std::span<int const> writableFolders, int abiCeiling = INT_MAX);
 
 /// Refuses (EPERM), for the calling thread and those it starts, the calls root could use to leave its confinement or

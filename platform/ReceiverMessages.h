@@ -27,7 +27,6 @@ struct Request {
     std::string url {};
     /// Such as "Range: bytes=100-" or "If-Range: \"t\"".
     std::vector<std::string> headerLines {};
-    /// A file in place of the system's, or empty.
     std::string certificateAuthorities {};
     /// The idle time allowed.
     std::int64_t timeoutMilliseconds = 0;

@@ -13,7 +13,6 @@ namespace platform {
 
 namespace {
 
-    /// The calls root could use to leave its confinement or take the machine.
     constexpr char const* escapeCalls[] = {
         "execve",
         "execveat",
