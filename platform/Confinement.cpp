@@ -5,8 +5,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdint>
-#include <fcntl.h>
 #include <grp.h>
 #include <linux/capability.h>
 #include <linux/landlock.h>
@@ -57,7 +55,6 @@ namespace {
     constexpr std::uint64_t specialFiles = LANDLOCK_ACCESS_FS_MAKE_CHAR | LANDLOCK_ACCESS_FS_MAKE_BLOCK
         | LANDLOCK_ACCESS_FS_MAKE_FIFO | LANDLOCK_ACCESS_FS_MAKE_SOCK | LANDLOCK_ACCESS_FS_MAKE_SYM;
 
-    /// Every way of changing a folder or a file that the kernel's ABI `abi` tells apart.
     std::uint64_t writeRights(int abi)
     {
         std::uint64_t rights = LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_REMOVE_DIR
@@ -65,12 +62,6 @@ namespace {
         // NOTE: under ABI 1 a rename or link into another folder is always refused, as EXDEV: the move then copies, as
         // across volumes.
         return rights | (abi >= 2 ? LANDLOCK_ACCESS_FS_REFER : 0) | (abi >= 3 ? LANDLOCK_ACCESS_FS_TRUNCATE : 0);
-    }
-
-    std::uint64_t everyFileRight(int abi)
-    {
-        int rights = abi >= 5 ? 16 : abi >= 3 ? 15 : abi >= 2 ? 14 : 13;
-        return (1ULL << rights) - 1;
     }
 
     /// What name resolution and TLS read, and the libraries they load on first use: all the receiver may read.
@@ -100,7 +91,9 @@ namespace {
         int abi = landlockAbi();
         if (abi < 1)
             return true; // No Landlock here: the identity and the filter stand alone.
-        FileDescriptor rules = createLandlockRuleset(abi, everyFileRight(abi));
+        // Every file right this ABI tells apart is handled, and only reading granted.
+        int rights = abi >= 5 ? 16 : abi >= 3 ? 15 : abi >= 2 ? 14 : 13;
+        FileDescriptor rules = createLandlockRuleset(abi, (1ULL << rights) - 1);
         if (!rules)
             return false;
         for (char const* path : receiverReadable) {
@@ -131,8 +124,7 @@ namespace {
         return ::prctl(PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0) == 0 && dropped;
     }
 
-    /// Keeps, of the effective and permitted sets, only the capabilities in `kept` (bits by capability number), and
-    /// empties the inheritable set.
+    /// Keeps only the capabilities in `kept` (bits by number) effective and permitted, and none inheritable.
     bool keepOnlyCapabilities(std::uint64_t kept)
     {
         __user_cap_header_struct header { _LINUX_CAPABILITY_VERSION_3, 0 };
@@ -160,13 +152,11 @@ int confineWrites(std::span<int const> writableFolders, int abiCeiling)
         return 0; // No Landlock in this kernel, or it is turned off.
     std::uint64_t const writes = writeRights(abi);
     FileDescriptor rules = createLandlockRuleset(abi, writes | LANDLOCK_ACCESS_FS_EXECUTE);
-    if (!rules)
-        return 0;
-    for (int folder : writableFolders) {
-        if (!allowBeneath(rules.get(), folder, writes & ~specialFiles))
-            return 0; // Confined without this root, the run would fail where it did not before.
-    }
-    return ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0 ? abi : 0;
+    // Confined without one of its roots, the run would fail where it did not before.
+    bool granted = rules && std::ranges::all_of(writableFolders, [&](int folder) {
+        return allowBeneath(rules.get(), folder, writes & ~specialFiles);
+    });
+    return granted && ::syscall(SYS_landlock_restrict_self, rules.get(), 0) == 0 ? abi : 0;
 }
 
 bool dropCapabilities()

@@ -9,19 +9,16 @@
 
 namespace platform {
 
-/// Confines the calling thread and those it starts to writing only files and folders beneath `writableFolders` (by
-/// descriptor, so a linked folder counts as itself) and executing nothing; from Landlock ABI 6 on it signals nobody
-/// outside. Reading stays open. `abiCeiling` stands in for an older kernel in tests. Returns the ABI in force, 0 when
-/// unconfined (best effort).
+/// Confines the calling thread and those it starts to writing only beneath `writableFolders` (by descriptor, so a
+/// linked folder counts as itself) and executing nothing; from Landlock ABI 6 on it signals nobody outside. Reading
+/// stays open. `abiCeiling` stands in for an older kernel in tests. Returns the ABI in force, 0 when unconfined.
 [[nodiscard]] int confineWrites(std::span<int const> writableFolders, int abiCeiling = INT_MAX);
 
 /// Refuses (EPERM), for the calling thread and those it starts, the calls root could use to leave its confinement or
-/// take the machine: executing, tracing, mounting, modules, kexec, BPF, making devices or FIFOs, and changing any
-/// owner, extended attribute, mode or file time. False when not in force (best effort).
+/// take the machine. False when not in force (best effort).
 [[nodiscard]] bool refuseEscapeCalls();
 
-/// Lets the calling thread and those it starts make only the calls a transfer makes (libcurl, OpenSSL, the resolver,
-/// the C library); any other fails with EPERM. False when not in force.
+/// Lets the calling thread and those it starts make only the calls a transfer makes; any other fails with EPERM.
 [[nodiscard]] bool allowOnlyTransferCalls();
 
 /// Gives up every capability but CAP_DAC_OVERRIDE (root still writes in a work folder another user owns), and all of

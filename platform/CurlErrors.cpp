@@ -4,55 +4,49 @@
 #include "platform/Error.h"
 
 #include <curl/curl.h>
+#include <utility>
 
 namespace platform {
 
 long urlErrorCodeForCurlCode(int curlCode)
 {
-    switch (static_cast<CURLcode>(curlCode)) {
-    case CURLE_PARTIAL_FILE:
-    case CURLE_RECV_ERROR:
-    case CURLE_SEND_ERROR:
-    case CURLE_GOT_NOTHING:
-    case CURLE_HTTP2:
-    case CURLE_HTTP2_STREAM:
-        return URLErrorCode::NetworkConnectionLost;
-    case CURLE_OPERATION_TIMEDOUT:
-        return URLErrorCode::TimedOut;
-    case CURLE_COULDNT_RESOLVE_HOST:
-    case CURLE_COULDNT_RESOLVE_PROXY:
-        return URLErrorCode::CannotFindHost;
-    case CURLE_COULDNT_CONNECT:
-        return URLErrorCode::CannotConnectToHost;
-    case CURLE_UNSUPPORTED_PROTOCOL:
-    case CURLE_URL_MALFORMAT:
-        return URLErrorCode::UnsupportedURL;
-    case CURLE_TOO_MANY_REDIRECTS:
-        return URLErrorCode::HTTPTooManyRedirects;
-    case CURLE_PEER_FAILED_VERIFICATION:
-    case CURLE_SSL_ISSUER_ERROR:
-    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
-    case CURLE_SSL_INVALIDCERTSTATUS:
-        return URLErrorCode::ServerCertificateUntrusted;
-    case CURLE_SSL_CONNECT_ERROR:
-    case CURLE_SSL_ENGINE_NOTFOUND:
-    case CURLE_SSL_ENGINE_SETFAILED:
-    case CURLE_SSL_CERTPROBLEM:
-    case CURLE_SSL_CIPHER:
-    case CURLE_USE_SSL_FAILED:
-    case CURLE_SSL_ENGINE_INITFAILED:
-    case CURLE_SSL_CACERT_BADFILE:
-    case CURLE_SSL_SHUTDOWN_FAILED:
-    case CURLE_SSL_CRL_BADFILE:
-    case CURLE_SSL_CLIENTCERT:
-        return URLErrorCode::SecureConnectionFailed;
-    case CURLE_WRITE_ERROR:
-        return URLErrorCode::CannotWriteToFile;
-    case CURLE_ABORTED_BY_CALLBACK:
-        return URLErrorCode::Cancelled;
-    default:
-        return URLErrorCode::Unknown;
+    constexpr std::pair<int, long> urlCodes[] = {
+        { CURLE_PARTIAL_FILE, URLErrorCode::NetworkConnectionLost },
+        { CURLE_RECV_ERROR, URLErrorCode::NetworkConnectionLost },
+        { CURLE_SEND_ERROR, URLErrorCode::NetworkConnectionLost },
+        { CURLE_GOT_NOTHING, URLErrorCode::NetworkConnectionLost },
+        { CURLE_HTTP2, URLErrorCode::NetworkConnectionLost },
+        { CURLE_HTTP2_STREAM, URLErrorCode::NetworkConnectionLost },
+        { CURLE_OPERATION_TIMEDOUT, URLErrorCode::TimedOut },
+        { CURLE_COULDNT_RESOLVE_HOST, URLErrorCode::CannotFindHost },
+        { CURLE_COULDNT_RESOLVE_PROXY, URLErrorCode::CannotFindHost },
+        { CURLE_COULDNT_CONNECT, URLErrorCode::CannotConnectToHost },
+        { CURLE_UNSUPPORTED_PROTOCOL, URLErrorCode::UnsupportedURL },
+        { CURLE_URL_MALFORMAT, URLErrorCode::UnsupportedURL },
+        { CURLE_TOO_MANY_REDIRECTS, URLErrorCode::HTTPTooManyRedirects },
+        { CURLE_PEER_FAILED_VERIFICATION, URLErrorCode::ServerCertificateUntrusted },
+        { CURLE_SSL_ISSUER_ERROR, URLErrorCode::ServerCertificateUntrusted },
+        { CURLE_SSL_PINNEDPUBKEYNOTMATCH, URLErrorCode::ServerCertificateUntrusted },
+        { CURLE_SSL_INVALIDCERTSTATUS, URLErrorCode::ServerCertificateUntrusted },
+        { CURLE_SSL_CONNECT_ERROR, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_ENGINE_NOTFOUND, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_ENGINE_SETFAILED, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_CERTPROBLEM, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_CIPHER, URLErrorCode::SecureConnectionFailed },
+        { CURLE_USE_SSL_FAILED, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_ENGINE_INITFAILED, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_CACERT_BADFILE, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_SHUTDOWN_FAILED, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_CRL_BADFILE, URLErrorCode::SecureConnectionFailed },
+        { CURLE_SSL_CLIENTCERT, URLErrorCode::SecureConnectionFailed },
+        { CURLE_WRITE_ERROR, URLErrorCode::CannotWriteToFile },
+        { CURLE_ABORTED_BY_CALLBACK, URLErrorCode::Cancelled },
+    };
+    for (auto [code, urlCode] : urlCodes) {
+        if (code == curlCode)
+            return urlCode;
     }
+    return URLErrorCode::Unknown;
 }
 
 std::string curlCodeText(int curlCode)

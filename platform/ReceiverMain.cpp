@@ -5,22 +5,17 @@
 
 #include "platform/Confinement.h"
 #include "platform/DownloadSession.h"
-#include "platform/HttpHeaders.h"
 #include "platform/Posix.h"
 #include "platform/ReceiverMessages.h"
 
 #include <algorithm>
-#include <array>
 #include <chrono>
 #include <csignal>
 #include <curl/curl.h>
-#include <fcntl.h>
 #include <memory>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <utility>
-#include <vector>
 
 namespace {
 
@@ -67,7 +62,6 @@ struct Exchange {
     bool proceed = false;
     /// Body bytes in the pipe that no Piece announced yet; never more than `pieceLength`.
     size_t pending = 0;
-    /// Bytes a Piece announces (see main).
     size_t pieceLength = 0;
     std::chrono::steady_clock::time_point lastSent = std::chrono::steady_clock::now();
     /// When the channel was last asked whether the root process closed it.
@@ -149,8 +143,7 @@ struct Exchange {
     }
 };
 
-/// Sets `curl` up for `request`, certificates verified against the request's file, else the `systemAuthorities` read
-/// beforehand when there are; `headers` then holds the request's header lines.
+/// Sets `curl` up for `request`; `headers` then holds the request's header lines, which the handle uses.
 CURLcode configure(CURL* curl, receiver::Request const& request, HeaderList& headers, Exchange& exchange,
     std::string const& systemAuthorities)
 {

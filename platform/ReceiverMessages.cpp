@@ -6,8 +6,7 @@
 #include "platform/Url.h"
 
 #include <algorithm>
-#include <optional>
-#include <string>
+#include <sstream>
 #include <type_traits>
 
 namespace platform::receiver {
@@ -45,7 +44,6 @@ namespace {
         return out;
     }
 
-    // Head's flags byte; the other bits are 0.
     enum HeadFlag : std::uint8_t {
         HasLocation = 1,
         AcceptsByteRanges = 2,
@@ -79,21 +77,14 @@ namespace {
 
         explicit operator bool() const { return !refusal; }
 
-        /// Refuses the message unless `holds`, for the reason its parts (texts and numbers) spell: joined only
-        /// then, as a piece's packet is read every 256 KiB.
+        /// Refuses the message unless `holds`; the reason's parts are joined only then, as a Piece comes often.
         void require(bool holds, auto const&... reason)
         {
             if (holds || refusal)
                 return;
-            std::string text;
-            auto add = [&](auto const& part) {
-                if constexpr (std::is_integral_v<std::remove_cvref_t<decltype(part)>>)
-                    text += std::to_string(part);
-                else
-                    text += part;
-            };
-            (add(reason), ...);
-            refusal = std::move(text);
+            std::ostringstream text;
+            (text << ... << reason);
+            refusal = text.str();
         }
 
         template<typename Integer> Integer integer(std::string_view field)
@@ -120,7 +111,6 @@ namespace {
             return text;
         }
 
-        /// Printable ASCII only, as every string of a Head.
         std::string headerValue(std::string_view field, std::size_t bound)
         {
             auto text = string(field, bound);
@@ -128,7 +118,6 @@ namespace {
             return text;
         }
 
-        /// The message, when every field was accepted and nothing follows them.
         template<typename Message> std::expected<Message, Error> finish(std::string_view name, Message message)
         {
             require(rest.empty(), "trailing bytes after ", name);
@@ -138,24 +127,16 @@ namespace {
         }
     };
 
-    bool isTokenCharacter(char c)
-    {
-        constexpr std::string_view punctuation = "!#$%&'*+-.^_`|~";
-        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9')
-            || punctuation.find(c) != std::string_view::npos;
-    }
-
     /// "Name: value" with a token for a name and printable ASCII throughout, so that a line is one header and never
     /// ends the request's header early.
     bool isHeaderLine(std::string_view line)
     {
-        auto colon = line.find(':');
-        return colon != std::string_view::npos && colon > 0
-            && std::all_of(line.begin(), line.begin() + static_cast<std::ptrdiff_t>(colon), isTokenCharacter)
-            && isHeaderSafe(line);
+        constexpr std::string_view tokenCharacters
+            = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789!#$%&'*+-.^_`|~";
+        auto nameEnd = line.find_first_not_of(tokenCharacters);
+        return nameEnd != std::string_view::npos && nameEnd > 0 && line[nameEnd] == ':' && isHeaderSafe(line);
     }
 
-    /// The packet's message, read by the decoder its type byte names among `decoders`.
     template<typename Message>
     std::expected<Message, Error> decodePacket(std::span<std::uint8_t const> packet,
         std::initializer_list<std::pair<std::uint8_t, std::expected<Message, Error> (*)(Reader)>> decoders)

@@ -7,20 +7,11 @@
 #include "platform/Error.h"
 #include "platform/HttpHeaders.h"
 
-#include <cstddef>
-#include <cstdint>
-#include <expected>
-#include <span>
-#include <string>
-#include <variant>
-#include <vector>
-
 namespace platform::receiver {
 
-/// Body bytes one Piece may announce at most (the body's pipe holds at least as many).
+/// Body bytes one Piece may announce at most.
 inline constexpr std::size_t maximumPiece = 1024 * 1024;
-/// The largest packet either side may send (a Request or a Head); the reader's buffer is one byte more, to see an
-/// oversized one.
+/// The largest packet either side may send; a reader's buffer is one byte more, to see an oversized one.
 inline constexpr std::size_t maximumPacket = 32 * 1024;
 
 /// Extra request header lines per Request at most, and the length of each ("If-Range: " and a validator fit).
@@ -31,14 +22,11 @@ inline constexpr std::size_t maximumPathLength = 4096;
 /// The longest Content-Range value a Head carries: "bytes A-B/T" with three 20-digit numbers fits.
 inline constexpr std::size_t maximumContentRangeLength = 128;
 
-// root -> receiver
-
 /// One request of a task (a task may send a second one to start over from byte 0).
 struct Request {
     std::string url {};
     /// Such as "Range: bytes=100-" or "If-Range: \"t\"".
     std::vector<std::string> headerLines {};
-    /// A file of certificate authorities in place of the system's, or empty.
     std::string certificateAuthorities {};
     /// The idle time allowed.
     std::int64_t timeoutMilliseconds = 0;
@@ -50,8 +38,6 @@ struct Decision {
     bool proceed = false;
     bool operator==(Decision const&) const = default;
 };
-
-// receiver -> root
 
 /// The final response's header (after redirects and interim 1xx), once per request.
 struct Head {

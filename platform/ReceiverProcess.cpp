@@ -1,18 +1,14 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/ReceiverProcess.h"
 
-#include <cerrno>
 #include <climits>
 #include <csignal>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 namespace platform {
 
@@ -103,15 +99,11 @@ std::expected<ReceiverProcess, Error> ReceiverProcess::start()
         ::syscall(SYS_execveat, executable.get(), "", argv, environment.data(), AT_EMPTY_PATH);
         ::_exit(127);
     }
-    return ReceiverProcess(pid, std::move(ours), std::move(bodyOut));
-}
-
-ReceiverProcess::ReceiverProcess(pid_t pid, FileDescriptor socket, FileDescriptor body)
-    : m_pid(pid)
-    , m_socket(std::move(socket))
-    , m_body(std::move(body))
-    , m_buffer(receiver::maximumPacket + 1)
-{
+    ReceiverProcess process;
+    process.m_pid = pid;
+    process.m_socket = std::move(ours);
+    process.m_body = std::move(bodyOut);
+    return process;
 }
 
 ReceiverProcess::~ReceiverProcess()
@@ -131,17 +123,12 @@ bool ReceiverProcess::send(std::span<std::uint8_t const> packet)
 
 ReceiverProcess::Received ReceiverProcess::receive(std::chrono::milliseconds timeout)
 {
-    // NOTE: MSG_TRUNC gives a packet's real length, so an oversized one is seen as such, not read in part; a packet
-    // already there is taken without waiting.
-    auto take = [&] { return ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT); };
-    ssize_t length = take();
-    if (length < 0 && errno == EAGAIN) {
-        pollfd ready { m_socket.get(), POLLIN, 0 };
-        int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
-        if (polled <= 0)
-            return { polled < 0 && errno != EINTR ? Received::Kind::Gone : Received::Kind::Nothing };
-        length = take();
-    }
+    pollfd ready { m_socket.get(), POLLIN, 0 };
+    int polled = ::poll(&ready, 1, static_cast<int>(timeout.count()));
+    if (polled <= 0)
+        return { polled < 0 && errno != EINTR ? Received::Kind::Gone : Received::Kind::Nothing };
+    // NOTE: MSG_TRUNC gives a packet's real length, so an oversized one is seen as such, not read in part.
+    ssize_t length = ::recv(m_socket.get(), m_buffer.data(), m_buffer.size(), MSG_TRUNC | MSG_DONTWAIT);
     if (length < 0)
         return { errno == EAGAIN || errno == EINTR ? Received::Kind::Nothing : Received::Kind::Gone };
     if (length == 0)

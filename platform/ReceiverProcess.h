@@ -5,18 +5,11 @@
 // as packets and its body through a pipe (see ReceiverMessages.h). Started before confinement (nothing is executed
 // after), unprivileged, dying with the root process; all it says is untrusted.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/ReceiverMessages.h"
 
 #include <chrono>
-#include <cstdint>
-#include <expected>
-#include <optional>
-#include <span>
-#include <string>
 #include <sys/types.h>
-#include <vector>
 
 namespace platform {
 
@@ -26,8 +19,8 @@ namespace platform {
 
 class ReceiverProcess {
 public:
-    /// Starts quenbury-receiver from beside this program or ../libexec/quenbury, only when root or we own it and
-    /// nobody else may write it; it is executed through the descriptor that was checked.
+    /// Starts quenbury-receiver from beside this program or ../libexec/quenbury when it passes isProgramOfRootsOwn,
+    /// executing the descriptor that was checked.
     [[nodiscard]] static std::expected<ReceiverProcess, Error> start();
 
     ReceiverProcess(ReceiverProcess&&) = default;
@@ -39,7 +32,6 @@ public:
     /// What one wait for the receiver brought.
     struct Received {
         enum class Kind {
-            /// A well-formed message, in `message`.
             Message,
             /// Nothing within the time given, or a signal came.
             Nothing,
@@ -62,12 +54,12 @@ public:
     void finish();
 
 private:
-    ReceiverProcess(pid_t pid, FileDescriptor socket, FileDescriptor body);
+    ReceiverProcess() = default;
 
     pid_t m_pid = -1;
     FileDescriptor m_socket;
     FileDescriptor m_body;
-    std::vector<std::uint8_t> m_buffer;
+    std::vector<std::uint8_t> m_buffer = std::vector<std::uint8_t>(receiver::maximumPacket + 1);
 };
 
 }

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <seccomp.h>
-#include <span>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <utility>
@@ -14,7 +13,6 @@ namespace platform {
 
 namespace {
 
-    /// The calls root could use to leave its confinement or take the machine.
     constexpr char const* escapeCalls[] = {
         "execve",
         "execveat",

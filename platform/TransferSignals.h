@@ -7,9 +7,8 @@
 
 namespace platform {
 
-/// While alive, SIGINT, SIGTERM and SIGHUP do not end the process but are noted, so that the running transfer can stop
-/// and keep its resume data. The first such signal puts the default dispositions back: a second one ends the process at
-/// once, even while the resume data is being saved.
+/// While alive, SIGINT, SIGTERM and SIGHUP are only noted. The first puts the default dispositions back: a second one
+/// ends the process at once, even while the resume data is being saved.
 class TransferSignalGuard {
 public:
     TransferSignalGuard();

@@ -7,15 +7,11 @@
 #include "platform/Error.h"
 
 #include <chrono>
-#include <cstdint>
 #include <curl/curl.h>
-#include <string>
-#include <variant>
 
 namespace platform {
 
 namespace stop {
-    /// No byte came for the idle time allowed.
     struct IdleTimeout { };
     /// SIGINT, SIGTERM or SIGHUP: the transfer stops with its resume data.
     struct Signal {
@@ -46,7 +42,7 @@ using StopReason = std::variant<std::monostate, stop::IdleTimeout, stop::Signal,
 class TransferStop {
 public:
     /// A write failure replaces any other reason but an earlier write failure (the body is then not what the rest would
-    /// assume); any other reason only fills an empty slot. False, for a callback to stop libcurl with.
+    /// assume); any other reason only fills an empty slot. False, for a step to stop with.
     bool stop(StopReason reason);
     template<typename Reason> bool is() const { return std::holds_alternative<Reason>(m_reason); }
     /// Whether the request ends here, rather than at the receiver's end of it: a decision lets the receiver finish.
@@ -54,8 +50,7 @@ public:
     {
         return !is<std::monostate>() && !is<stop::Restart>() && !is<stop::ErrorAnswer>() && !is<stop::Complete>();
     }
-    /// The error the task fails with: the reason's, else libcurl's `result`. `status` is the final response's, `idle`
-    /// the idle time allowed.
+    /// The error the task fails with: the reason's, else libcurl's `result` (`status` is the final response's).
     Error error(CURLcode result, std::string const& url, long status, std::chrono::milliseconds idle) const;
 
 private:
