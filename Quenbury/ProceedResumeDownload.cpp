@@ -6,8 +6,6 @@
 #include "platform/PropertyList.h"
 #include "platform/Text.h"
 
-#include <optional>
-
 using platform::logged;
 using platform::PropertyList;
 

@@ -12,8 +12,6 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 
 namespace platform {
 

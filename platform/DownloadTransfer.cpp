@@ -10,7 +10,6 @@
 #include "platform/TransferStop.h"
 
 #include <algorithm>
-#include <chrono>
 #include <curl/curl.h>
 
 namespace platform {

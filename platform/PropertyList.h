@@ -5,13 +5,8 @@
 
 #include "platform/Error.h"
 
-#include <cstdint>
-#include <expected>
 #include <memory>
-#include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 
 namespace platform {
 

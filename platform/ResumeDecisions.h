@@ -7,12 +7,6 @@
 #include "platform/HttpHeaders.h"
 #include "platform/ResumeData.h"
 
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
-
 namespace platform {
 
 /// What a task continues from: only data of this body counts. A record names the transfer the body holds: of this URL's

@@ -3,7 +3,6 @@
 
 #include "platform/HttpHeaders.h"
 
-#include <array>
 #include <curl/curl.h>
 #include <memory>
 
@@ -110,8 +109,7 @@ std::optional<URL> URL::fromString(std::string_view text)
 
 bool isHTTPURL(std::string_view text)
 {
-    if (text.empty() || text.size() > maximumURLLength || !isHeaderSafe(text)
-        || text.find(' ') != std::string_view::npos)
+    if (text.size() > maximumURLLength || !isHeaderSafe(text) || text.find(' ') != std::string_view::npos)
         return false;
     auto url = URL::fromString(text);
     return url && (url->scheme == "http" || url->scheme == "https");
