@@ -8,7 +8,6 @@
 
 namespace {
 
-/// The first candidate installation whose service program exists, else the fallback.
 std::string installedBasePath()
 {
     static constexpr std::array<std::string_view, 3> candidates {

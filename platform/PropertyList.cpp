@@ -93,14 +93,9 @@ std::optional<std::uint64_t> PropertyList::unsignedInteger(std::string_view key)
     return n;
 }
 
-std::optional<Bytes> PropertyList::data(std::string_view key) const
+bool PropertyList::holdsData(std::string_view key) const
 {
-    plist_t value = item(m_node.get(), key, PLIST_DATA);
-    if (!value)
-        return std::nullopt;
-    uint64_t length = 0;
-    auto const* bytes = reinterpret_cast<std::uint8_t const*>(plist_get_data_ptr(value, &length));
-    return Bytes(bytes, bytes + (bytes ? length : 0));
+    return item(m_node.get(), key, PLIST_DATA) != nullptr;
 }
 
 void PropertyList::set(std::string_view key, std::string_view value)

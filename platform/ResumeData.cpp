@@ -33,7 +33,7 @@ namespace {
 
     bool holdsNonText(PropertyList const& list, std::string_view key)
     {
-        return list.boolean(key) || list.unsignedInteger(key) || list.data(key);
+        return list.boolean(key) || list.unsignedInteger(key) || list.holdsData(key);
     }
 
 }
@@ -115,7 +115,7 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     }
     if (data.entityTag.empty() && data.lastModified.empty())
         return undecodable("no validator");
-    if (list->boolean(totalLengthKey) || list->string(totalLengthKey) || list->data(totalLengthKey))
+    if (list->boolean(totalLengthKey) || list->string(totalLengthKey) || list->holdsData(totalLengthKey))
         return undecodable("total length not an integer");
     if (auto total = list->unsignedInteger(totalLengthKey)) {
         if (*total < data.bytesReceived || *total > largestLength)
