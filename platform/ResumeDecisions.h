@@ -3,7 +3,6 @@
 
 // The download service's resume decisions, free of libcurl and of the disk, so that one table can hold every case.
 
-#include "platform/Error.h"
 #include "platform/HttpHeaders.h"
 #include "platform/ResumeData.h"
 
