@@ -62,11 +62,7 @@ bool PropertyList::isDictionary() const
 std::optional<bool> PropertyList::boolean(std::string_view key) const
 {
     plist_t value = item(m_node.get(), key, PLIST_BOOLEAN);
-    if (!value)
-        return std::nullopt;
-    uint8_t b = 0;
-    plist_get_bool_val(value, &b);
-    return b != 0;
+    return value ? std::optional(plist_bool_val_is_true(value) != 0) : std::nullopt;
 }
 
 std::optional<std::string> PropertyList::string(std::string_view key) const
