@@ -3,8 +3,6 @@
 
 #include "platform/DownloadSession.h"
 
-#include <string>
-
 /// Handlers for a task started from the URL, and from stored resume data. Each holds its own copy of the resume state
 /// file path and ends the process.
 platform::CompletionHandler freshDownloadCompletion(std::string resumeStatePath);

@@ -6,22 +6,14 @@
 #include "platform/PropertyList.h"
 #include "platform/Text.h"
 
-#include <optional>
-
 using platform::logged;
 using platform::PropertyList;
 
-namespace {
-
-bool lowercasedEquals(std::optional<std::string> const& value, std::string_view expected)
-{
-    return value && platform::equalsIgnoringCase(*value, expected);
-}
-
-}
-
 bool proceedResumeDownload(std::string const& dataPath)
 {
+    auto lowercasedEquals = [](std::optional<std::string> const& value, std::string_view expected) {
+        return value && platform::equalsIgnoringCase(*value, expected);
+    };
     auto& fileManager = platform::FileManager::defaultManager();
 
     auto patchBytes = fileManager.contentsOfFile(dataPath + "/zkpatch_data.plist");

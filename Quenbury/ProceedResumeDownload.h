@@ -3,7 +3,5 @@
 
 #include "Quenbury/VarroAgent.h"
 
-#include <string>
-
 /// Whether the agent's configuration files in `dataPath` allow this run to download; logs one line.
 bool proceedResumeDownload(std::string const& dataPath = VarroAgent::dataPath());

@@ -9,8 +9,6 @@
 #include "platform/ResumeDecisions.h"
 #include "platform/TrustedPath.h"
 
-#include <cerrno>
-
 using platform::NSLog;
 
 bool saveResumeData(platform::Error const& error, std::string const& path)

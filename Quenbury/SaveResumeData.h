@@ -3,8 +3,6 @@
 
 #include "platform/Error.h"
 
-#include <string>
-
 /// Stores the resume data that a lost connection, a time-out or an interruption left in `error` in the resume state
 /// file at `path`; true when it was stored.
 bool saveResumeData(platform::Error const& error, std::string const& path);

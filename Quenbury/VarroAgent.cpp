@@ -6,29 +6,21 @@
 #include <array>
 #include <string_view>
 
-namespace {
-
-/// The first candidate installation whose service program exists, else the fallback.
-std::string installedBasePath()
-{
-    static constexpr std::array<std::string_view, 3> candidates {
-        "/Library/Brindlecote/Ostrel_Agent",
-        "/Library/Fennimark_Agent",
-        "/Library/Wendlow_Agent",
-    };
-    auto& fileManager = platform::FileManager::defaultManager();
-    for (auto candidate : candidates) {
-        if (fileManager.fileExists(std::string(candidate) + "/bin/zkagentservice"))
-            return std::string(candidate);
-    }
-    return "/Library/Ostrel_Agent";
-}
-
-}
-
 std::string& VarroAgent::basePath()
 {
-    static std::string value = installedBasePath();
+    // The first installation whose service program exists, else the fallback.
+    static std::string value = [] {
+        static constexpr std::array<std::string_view, 3> candidates {
+            "/Library/Brindlecote/Ostrel_Agent",
+            "/Library/Fennimark_Agent",
+            "/Library/Wendlow_Agent",
+        };
+        for (auto candidate : candidates) {
+            if (platform::FileManager::defaultManager().fileExists(std::string(candidate) + "/bin/zkagentservice"))
+                return std::string(candidate);
+        }
+        return std::string("/Library/Ostrel_Agent");
+    }();
     return value;
 }
 

@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "Quenbury/CompletionHandlers.h"
-#include "Quenbury/DownloadLocation.h"
 #include "Quenbury/ProceedResumeDownload.h"
 #include "Quenbury/ResumeDownloadPlistName.h"
 #include "Quenbury/RunGlobals.h"
@@ -20,9 +19,9 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <iterator>
 #include <semaphore>
-#include <vector>
 
 using platform::exitProcess;
 using platform::NSLog;
@@ -33,6 +32,17 @@ namespace {
 {
     NSLog(line);
     exitProcess(status);
+}
+
+/// True when `location` cannot name a file inside the store folder: it is empty, ends with "/", has a ".." component,
+/// or `localFilePath` is an existing folder. Such a location is refused before anything is touched.
+bool isRefusedDownloadLocation(std::string const& location, std::string const& localFilePath)
+{
+    if (location.empty() || location.back() == '/' || std::ranges::count(platform::pathComponents(location), "..") != 0)
+        return true;
+    // NOTE: a link to a folder is a folder here too: the move would land inside it. Nothing there is no folder.
+    std::error_code error;
+    return std::filesystem::is_directory(localFilePath, error);
 }
 
 /// The stored resume data, or nothing when it cannot be used: a file not our own, undecodable data, or data for another

@@ -3,8 +3,6 @@
 
 #include "platform/BodyFolder.h"
 #include "platform/DownloadTransfer.h"
-#include "platform/ResumeDecisions.h"
-#include "platform/TransferSignals.h"
 
 #include <thread>
 #include <utility>
@@ -17,26 +15,6 @@ struct URLSession::Impl {
     URLSessionConfiguration configuration;
     std::expected<ReceiverProcess, Error> receiver = ReceiverProcess::start();
     std::thread worker;
-
-    void perform(std::string const& url, std::optional<ResumeData> const& stored,
-        std::expected<ChosenBodyFolder, Error> const& chosen, CompletionHandler const& handler)
-    {
-        if (!chosen) {
-            handler(std::nullopt, std::nullopt,
-                Error::url(URLErrorCode::CannotWriteToFile, url, chosen.error().description()));
-            return;
-        }
-        auto outcome = [&] {
-            TransferSignalGuard signals;
-            return performDownload(configuration, *chosen, url, stored, receiver);
-        }();
-        // NOTE: one task a run: its receiver ends with its transfer.
-        if (receiver)
-            receiver->finish();
-        // NOTE: the body, still open, goes with the outcome once the handler returns: what it left for an exit inside
-        // the handler is tidied then, never later through a folder that is gone.
-        handler(outcome.location, outcome.response, outcome.error);
-    }
 };
 
 void URLSessionDownloadTask::resume()
@@ -62,14 +40,14 @@ std::shared_ptr<URLSessionDownloadTask> URLSession::downloadTask(
     // Shared, as a job must be copyable and an open folder is not.
     auto folder = std::make_shared<std::expected<ChosenBodyFolder, Error>>(
         openBodyFolder(resume, destination, m_impl->configuration.temporaryFolder));
-    auto job = [impl = m_impl.get(), url = url.absoluteString, resume = std::move(resume), folder = std::move(folder),
-                   handler = std::move(handler)] { impl->perform(url, resume, *folder, handler); };
     return std::make_shared<URLSessionDownloadTask>(
-        URLSessionDownloadTask { [impl = m_impl.get(), job = std::move(job)] {
+        URLSessionDownloadTask { [impl = m_impl.get(), url = url.absoluteString, resume = std::move(resume),
+                                     folder = std::move(folder), handler = std::move(handler)] {
             // A later task waits for the one before, as on a serial queue.
             if (impl->worker.joinable())
                 impl->worker.join();
-            impl->worker = std::thread(job);
+            impl->worker = std::thread(
+                [=] { performDownload(impl->configuration, *folder, url, resume, impl->receiver, handler); });
         } });
 }
 

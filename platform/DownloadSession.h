@@ -4,16 +4,12 @@
 // The download service as the tool sees it: a configuration, a session with one receiver process, and tasks whose
 // completion handler runs once, on a thread of the session. The session owns them all.
 
-#include "platform/Error.h"
-#include "platform/Posix.h"
 #include "platform/ResumeData.h"
 #include "platform/Url.h"
 
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <optional>
-#include <string>
 
 namespace platform {
 

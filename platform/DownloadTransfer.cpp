@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/DownloadTransfer.h"
 
+#include "platform/Body.h"
 #include "platform/HttpHeaders.h"
 #include "platform/Progress.h"
 #include "platform/ReceiverMessages.h"
@@ -9,7 +10,6 @@
 #include "platform/TransferStop.h"
 
 #include <algorithm>
-#include <chrono>
 #include <curl/curl.h>
 
 namespace platform {
@@ -19,6 +19,12 @@ namespace {
     using Clock = std::chrono::steady_clock;
     /// How often a quiet transfer looks at signals, its idle time and its record.
     constexpr std::chrono::milliseconds progressTick { 250 };
+
+    struct DownloadOutcome {
+        std::optional<URL> location {};
+        std::optional<URLResponse> response {};
+        std::optional<Error> error {};
+    };
 
     /// Everything one request learns; a new attempt starts from a fresh value.
     struct Attempt {
@@ -46,6 +52,8 @@ namespace {
         Clock::time_point m_recorded {};
 
         bool stop(StopReason reason) { return m_attempt.stopped.stop(std::move(reason)); }
+        /// False, having stopped for it, when a write to the body failed.
+        bool wrote(std::expected<void, Error> const& done) { return done || stop(stop::WriteFailed { done.error() }); }
 
         bool decide()
         {
@@ -63,10 +71,8 @@ namespace {
             case ResponseUse::Replace:
                 break;
             }
-            if (m_attempt.rangeStart) {
-                if (auto emptied = m_body.startOver(); !emptied)
-                    return stop(stop::WriteFailed { emptied.error() });
-            }
+            if (m_attempt.rangeStart && !wrote(m_body.startOver()))
+                return false;
             // Before any byte of this response lands, the record says what the body holds.
             return keepProgress();
         }
@@ -75,8 +81,8 @@ namespace {
         bool keepProgress()
         {
             m_recorded = Clock::now();
-            if (auto flushed = m_body.flush(); !flushed)
-                return stop(stop::WriteFailed { flushed.error() });
+            if (!wrote(m_body.flush()))
+                return false;
             (void)m_body.recordProgress(resumeData());
             return true;
         }
@@ -139,9 +145,8 @@ namespace {
                 }
                 m_attempt.headers = head->headers;
                 m_attempt.effectiveURL = head->effectiveURL;
-                if (!m_receiver.send(receiver::encode(receiver::Decision { decide() })))
-                    return CURLE_RECV_ERROR;
-                return std::nullopt;
+                bool sent = m_receiver.send(receiver::encode(receiver::Decision { decide() }));
+                return sent ? std::nullopt : std::optional(CURLE_RECV_ERROR);
             }
             if (auto const* piece = std::get_if<receiver::Piece>(&message)) {
                 // NOTE: bytes before the header was decided, or after the request was told to stop, are not the
@@ -202,8 +207,7 @@ namespace {
             DownloadOutcome outcome;
             if (m_attempt.decided)
                 outcome.response = URLResponse { m_attempt.headers.status, m_attempt.effectiveURL };
-            if (auto flushed = m_body.flush(); !flushed)
-                stop(stop::WriteFailed { flushed.error() });
+            (void)wrote(m_body.flush());
             bool complete = m_attempt.stopped.is<stop::Complete>();
             if (complete)
                 result = CURLE_OK; // The body already held the whole entity; its record says so.
@@ -231,10 +235,8 @@ namespace {
             if (m_attempt.stopped.is<stop::Restart>()) {
                 // The server could not continue our bytes: take the whole entity again, in this same task.
                 m_attempt = Attempt {};
-                if (auto emptied = m_body.startOver(); !emptied) {
-                    stop(stop::WriteFailed { emptied.error() });
+                if (!wrote(m_body.startOver()))
                     return finish(CURLE_WRITE_ERROR);
-                }
                 result = exchange();
             }
             return finish(result);
@@ -243,17 +245,31 @@ namespace {
 
 }
 
-DownloadOutcome performDownload(URLSessionConfiguration const& configuration, ChosenBodyFolder const& folder,
-    std::string const& url, std::optional<ResumeData> const& stored, std::expected<ReceiverProcess, Error>& receiver)
+void performDownload(URLSessionConfiguration const& configuration, std::expected<ChosenBodyFolder, Error> const& folder,
+    std::string const& url, std::optional<ResumeData> const& stored, std::expected<ReceiverProcess, Error>& receiver,
+    CompletionHandler const& handler)
 {
-    auto body = Body::open(folder, url, stored);
-    if (!body)
-        return { .error = body.error() };
-    if (!receiver)
-        return { .error = Error::url(URLErrorCode::Unknown, url, "No receiver: " + receiver.error().description()) };
-    auto outcome = Transfer { configuration, url, *body, body->continuesFrom(), *receiver }.run();
-    outcome.body.emplace(std::move(*body));
-    return outcome;
+    if (!folder)
+        return handler(
+            std::nullopt, std::nullopt, Error::url(URLErrorCode::CannotWriteToFile, url, folder.error().description()));
+    std::optional<Body> body;
+    auto outcome = [&]() -> DownloadOutcome {
+        TransferSignalGuard signals;
+        auto opened = Body::open(*folder, url, stored);
+        if (!opened)
+            return { .error = opened.error() };
+        if (!receiver)
+            return { .error
+                = Error::url(URLErrorCode::Unknown, url, "No receiver: " + receiver.error().description()) };
+        body.emplace(std::move(*opened));
+        return Transfer { configuration, url, *body, body->continuesFrom(), *receiver }.run();
+    }();
+    // NOTE: one task a run: its receiver ends with its transfer.
+    if (receiver)
+        receiver->finish();
+    // NOTE: the body, still open, goes once the handler returns: what it left for an exit inside the handler is tidied
+    // then, never later through a folder that is gone.
+    handler(outcome.location, outcome.response, outcome.error);
 }
 
 }

@@ -2,7 +2,6 @@
 #include "platform/Error.h"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
@@ -72,11 +71,6 @@ Error Error::fromErrno(std::string_view operation, std::string_view path, int er
     if (!path.empty())
         error.userInfo.emplace(UserInfoKey::FilePath, std::string(path));
     return error;
-}
-
-Error Error::refused(std::string_view path, std::string_view reason)
-{
-    return fromErrno(reason, path, EPERM);
 }
 
 Error Error::url(long code, std::string_view failingURL, std::string_view underlying)

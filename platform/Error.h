@@ -4,6 +4,7 @@
 // The platform's one error: a domain, a code and user information, described as the platform's own errors are. Every
 // platform call returns it.
 
+#include <cerrno>
 #include <cstdint>
 #include <expected>
 #include <map>
@@ -66,7 +67,7 @@ struct Error {
     /// A file-system failure: `operation` on `path` failed with `errnoValue`.
     static Error fromErrno(std::string_view operation, std::string_view path, int errnoValue);
     /// A path refused because of what it is (`reason`), as EPERM.
-    static Error refused(std::string_view path, std::string_view reason);
+    static Error refused(std::string_view path, std::string_view reason) { return fromErrno(reason, path, EPERM); }
     /// A URL-loading failure with the service's standard description of `code`.
     static Error url(long code, std::string_view failingURL, std::string_view underlying);
 };

@@ -139,12 +139,9 @@ ResponseHeaders responseHeaders(long status, std::span<HeaderField const> fields
     headers.hasLocation = location && !location->empty();
     headers.hasTransferEncoding = transferEncoding.has_value();
     // A chunked body ends where its chunks end, whatever length is announced beside them.
-    if (contentLength && !transferEncoding) {
-        auto digits = *contentLength;
-        auto length = takeNumber(digits);
-        if (length && digits.empty())
-            headers.contentLength = length;
-    }
+    auto digits = transferEncoding ? std::string_view() : contentLength.value_or("");
+    if (auto length = takeNumber(digits); digits.empty())
+        headers.contentLength = length;
     return headers;
 }
 

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
-#include <string>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>

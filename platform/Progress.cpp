@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <mutex>
 #include <unistd.h>
+#include <utility>
 
 namespace platform {
 
@@ -16,12 +17,6 @@ namespace {
 
     bool lineDrawn = false;
     std::chrono::steady_clock::time_point lastDrawn;
-
-    bool progressDisplayEnabled()
-    {
-        static bool const enabled = ::isatty(STDERR_FILENO) == 1;
-        return enabled;
-    }
 
     std::string bytesText(std::uint64_t bytes)
     {
@@ -55,7 +50,8 @@ std::string formatProgress(std::uint64_t received, std::uint64_t total, double b
 
 void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSecond)
 {
-    if (!progressDisplayEnabled())
+    static bool const enabled = ::isatty(STDERR_FILENO) == 1;
+    if (!enabled)
         return;
     auto now = std::chrono::steady_clock::now();
     std::lock_guard lock(lineMutex);
@@ -70,10 +66,8 @@ void showProgress(std::uint64_t received, std::uint64_t total, double bytesPerSe
 void clearProgress()
 {
     std::lock_guard lock(lineMutex);
-    if (lineDrawn) {
+    if (std::exchange(lineDrawn, false))
         (void)writeAll(STDERR_FILENO, "\r\x1b[K", "standard error");
-        lineDrawn = false;
-    }
 }
 
 }

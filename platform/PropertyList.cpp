@@ -62,11 +62,7 @@ bool PropertyList::isDictionary() const
 std::optional<bool> PropertyList::boolean(std::string_view key) const
 {
     plist_t value = item(m_node.get(), key, PLIST_BOOLEAN);
-    if (!value)
-        return std::nullopt;
-    uint8_t b = 0;
-    plist_get_bool_val(value, &b);
-    return b != 0;
+    return value ? std::optional(plist_bool_val_is_true(value) != 0) : std::nullopt;
 }
 
 std::optional<std::string> PropertyList::string(std::string_view key) const
@@ -93,14 +89,9 @@ std::optional<std::uint64_t> PropertyList::unsignedInteger(std::string_view key)
     return n;
 }
 
-std::optional<Bytes> PropertyList::data(std::string_view key) const
+bool PropertyList::holdsData(std::string_view key) const
 {
-    plist_t value = item(m_node.get(), key, PLIST_DATA);
-    if (!value)
-        return std::nullopt;
-    uint64_t length = 0;
-    auto const* bytes = reinterpret_cast<std::uint8_t const*>(plist_get_data_ptr(value, &length));
-    return Bytes(bytes, bytes + (bytes ? length : 0));
+    return item(m_node.get(), key, PLIST_DATA) != nullptr;
 }
 
 void PropertyList::set(std::string_view key, std::string_view value)

@@ -5,13 +5,8 @@
 
 #include "platform/Error.h"
 
-#include <cstdint>
-#include <expected>
 #include <memory>
-#include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 
 namespace platform {
 
@@ -23,11 +18,11 @@ public:
 
     [[nodiscard]] bool isDictionary() const;
 
-    /// Values of a dictionary's keys, present only when of that exact type.
+    /// Values of a dictionary's keys, present only when of that exact type; of data, only whether it is there.
     [[nodiscard]] std::optional<bool> boolean(std::string_view key) const;
     [[nodiscard]] std::optional<std::string> string(std::string_view key) const;
     [[nodiscard]] std::optional<std::uint64_t> unsignedInteger(std::string_view key) const;
-    [[nodiscard]] std::optional<Bytes> data(std::string_view key) const;
+    [[nodiscard]] bool holdsData(std::string_view key) const;
 
     void set(std::string_view key, std::string_view value);
     void set(std::string_view key, std::uint64_t value);

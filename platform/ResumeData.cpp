@@ -33,7 +33,7 @@ namespace {
 
     bool holdsNonText(PropertyList const& list, std::string_view key)
     {
-        return list.boolean(key) || list.unsignedInteger(key) || list.data(key);
+        return list.boolean(key) || list.unsignedInteger(key) || list.holdsData(key);
     }
 
 }
@@ -75,9 +75,7 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     if (bytes.size() > maximumResumeDataSize)
         return undecodable("larger than " + std::to_string(maximumResumeDataSize) + " bytes");
     // Only the binary form: the XML reader is a larger surface for bytes we did not write.
-    constexpr std::string_view magic = "bplist00";
-    if (bytes.size() < magic.size()
-        || std::string_view(reinterpret_cast<char const*>(bytes.data()), magic.size()) != magic)
+    if (!std::string_view(reinterpret_cast<char const*>(bytes.data()), bytes.size()).starts_with("bplist00"))
         return undecodable("not a binary property list");
     auto list = PropertyList::fromBytes(bytes);
     if (!list)
@@ -117,7 +115,7 @@ std::expected<ResumeData, Error> decodeResumeData(Bytes const& bytes)
     }
     if (data.entityTag.empty() && data.lastModified.empty())
         return undecodable("no validator");
-    if (list->boolean(totalLengthKey) || list->string(totalLengthKey) || list->data(totalLengthKey))
+    if (list->boolean(totalLengthKey) || list->string(totalLengthKey) || list->holdsData(totalLengthKey))
         return undecodable("total length not an integer");
     if (auto total = list->unsignedInteger(totalLengthKey)) {
         if (*total < data.bytesReceived || *total > largestLength)

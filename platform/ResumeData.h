@@ -7,11 +7,6 @@
 #include "platform/Error.h"
 
 #include <cstddef>
-#include <cstdint>
-#include <expected>
-#include <optional>
-#include <string>
-#include <string_view>
 
 namespace platform {
 

@@ -114,16 +114,12 @@ BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool 
 bool endsShortOfEntity(ResponseHeaders const& response, std::optional<ResumeData> const& resume,
     std::optional<std::uint64_t> rangeStart, std::uint64_t bodyLength)
 {
-    std::optional<std::uint64_t> known;
+    auto known = response.contentLength;
     if (responseUse(response, resume, rangeStart) == ResponseUse::Append) {
         // A server may answer less of the range than was asked; the entity's length still says where the body must end.
-        known = contentRangeTotal(response.contentRange);
-        if (!known)
-            known = resume->totalLength;
+        known = contentRangeTotal(response.contentRange).or_else([&] { return resume->totalLength; });
         if (!known && response.contentLength && *response.contentLength <= UINT64_MAX - *rangeStart)
             known = *rangeStart + *response.contentLength;
-    } else {
-        known = response.contentLength;
     }
     return known && bodyLength < *known;
 }

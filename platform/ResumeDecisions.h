@@ -3,15 +3,8 @@
 
 // The download service's resume decisions, free of libcurl and of the disk, so that one table can hold every case.
 
-#include "platform/Error.h"
 #include "platform/HttpHeaders.h"
 #include "platform/ResumeData.h"
-
-#include <cstdint>
-#include <optional>
-#include <string>
-#include <string_view>
-#include <vector>
 
 namespace platform {
 
@@ -63,26 +56,16 @@ enum class ResponseUse {
 [[nodiscard]] std::optional<std::uint64_t> bodyLimit(
     ResponseHeaders const& response, std::optional<ResumeData> const& resume, std::optional<std::uint64_t> rangeStart);
 
-enum class ResumableFailure {
-    /// Cancelled, as a signal to the process cancels it.
-    Interrupted,
-    /// The connection was lost, or went quiet for too long.
-    ConnectionLost,
-};
+enum class ResumableFailure { Interrupted, ConnectionLost };
 
-/// Only these failures make resume data, and only they are saved.
+/// Only these failures make resume data, and only they are saved: a cancel (as a signal to the process cancels), and a
+/// connection lost or gone quiet for too long.
 [[nodiscard]] std::optional<ResumableFailure> resumableFailure(Error const& error);
 
-/// What becomes of the body of a transfer that failed.
-enum class BodyFate {
-    /// Resume data was made for it: its record says so.
-    KeepForResume,
-    /// It still holds what the resume data the task continued from describes.
-    Keep,
-    /// Nothing could continue it (a later task would splice it).
-    Discard,
-};
+enum class BodyFate { KeepForResume, Keep, Discard };
 
+/// What becomes of a failed transfer's body: kept for the resume data made for it (its record says so), kept while it
+/// still holds what the resume data the task continued from describes, else discarded (a later task would splice it).
 [[nodiscard]] BodyFate failedBodyFate(bool resumeDataMade, bool continuedFromResumeData, bool resumedBytesDropped);
 
 /// True when a transfer that ended cleanly left the body shorter than the length the final response made known: such an

@@ -39,11 +39,9 @@ namespace {
     /// The length of the trimmed character `text` starts with (ends with, `atEnd`), or 0.
     size_t trimmedLength(std::string_view text, bool atEnd)
     {
-        for (auto c : trimmed) {
-            if (atEnd ? text.ends_with(c) : text.starts_with(c))
-                return c.size();
-        }
-        return 0;
+        auto found
+            = std::ranges::find_if(trimmed, [&](auto c) { return atEnd ? text.ends_with(c) : text.starts_with(c); });
+        return found == trimmed.end() ? 0 : found->size();
     }
 
 }

@@ -3,7 +3,6 @@
 
 #include "platform/HttpHeaders.h"
 
-#include <array>
 #include <curl/curl.h>
 #include <memory>
 
@@ -13,10 +12,8 @@ namespace {
 
     bool isQueryAllowed(unsigned char c)
     {
-        if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))
-            return true;
-        constexpr std::string_view punctuation = "-._~!$&'()*+,;=:@/?";
-        return punctuation.find(static_cast<char>(c)) != std::string_view::npos;
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')
+            || std::string_view("-._~!$&'()*+,;=:@/?").find(static_cast<char>(c)) != std::string_view::npos;
     }
 
     /// Whether `text` is UTF-8: overlong forms, surrogates and values beyond Unicode are not text.
@@ -58,7 +55,6 @@ namespace {
         return encoded;
     }
 
-    /// The parts of a URL that name its resource, in the order of `resourcePartNames`.
     enum ResourcePart { Host, Scheme, User, Password, Zone, Port, Path, ResourcePartCount };
     constexpr CURLUPart resourcePartNames[] { CURLUPART_HOST, CURLUPART_SCHEME, CURLUPART_USER, CURLUPART_PASSWORD,
         CURLUPART_ZONEID, CURLUPART_PORT, CURLUPART_PATH };
@@ -110,8 +106,7 @@ std::optional<URL> URL::fromString(std::string_view text)
 
 bool isHTTPURL(std::string_view text)
 {
-    if (text.empty() || text.size() > maximumURLLength || !isHeaderSafe(text)
-        || text.find(' ') != std::string_view::npos)
+    if (text.size() > maximumURLLength || !isHeaderSafe(text) || text.find(' ') != std::string_view::npos)
         return false;
     auto url = URL::fromString(text);
     return url && (url->scheme == "http" || url->scheme == "https");
