@@ -51,6 +51,20 @@ def peak_of_run(command: list[str]) -> int:
     return peak
 
 
+def peaks(nginx: Nginx, protocol: str, digest: str, build: Optional[str], runs: int) -> list[int]:
+    """One peak per run of `build` (this one for None), each in a sandbox of its own."""
+    found = []
+    for _ in range(runs):
+        with closing(Sandbox()) as box:
+            box.install_agent()
+            if protocol == HTTPS:
+                box.overlays = [(nginx.authority, "/etc/ssl/certs/ca-certificates.crt")]
+            if build:  # With its receiver beside it.
+                box.overlays.append((os.path.dirname(build),) * 2)
+            found.append(peak_of_run(sandboxed(box, [urls(nginx, "m.bin")[protocol], "p.pkg", digest], build)))
+    return found
+
+
 def main() -> None:
     size = int(sys.argv[1]) * MiB if len(sys.argv) > 1 else 1024 * MiB
     runs = int(sys.argv[2]) if len(sys.argv) > 2 else 3
@@ -62,17 +76,9 @@ def main() -> None:
         print(f"Both processes' peak resident memory together, {size // MiB} MiB, {runs} runs each (MiB):")
         for protocol in (HTTP, HTTPS):
             for build in builds:
-                peaks = []
-                for _ in range(runs):
-                    with closing(Sandbox()) as box:
-                        box.install_agent()
-                        if protocol == HTTPS:
-                            box.overlays = [(nginx.authority, "/etc/ssl/certs/ca-certificates.crt")]
-                        if build:  # With its receiver beside it.
-                            box.overlays.append((os.path.dirname(build),) * 2)
-                        peaks.append(peak_of_run(sandboxed(box, [urls(nginx, "m.bin")[protocol], "p.pkg", digest], build)))
-                label = build or "this build"
-                print(f"  {protocol} {label}: median {statistics.median(peaks) / 1024:.1f}, max {max(peaks) / 1024:.1f}")
+                found = peaks(nginx, protocol, digest, build, runs)
+                median, most = statistics.median(found) / 1024, max(found) / 1024
+                print(f"  {protocol} {build or 'this build'}: median {median:.1f}, max {most:.1f}")
 
 
 if __name__ == "__main__":
