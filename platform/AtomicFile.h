@@ -5,10 +5,7 @@
 // unique sibling of its final name, then renamed over it in one step. What is not committed is unlinked when the
 // AtomicFile goes.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
-
-#include <sys/types.h>
 
 namespace platform {
 

@@ -8,10 +8,7 @@
 // A finished body is handed over; a failed one is kept for resume, or discarded.
 
 #include "platform/BodyFile.h"
-#include "platform/BodyFolder.h"
-#include "platform/Error.h"
 #include "platform/Process.h"
-#include "platform/ResumeData.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/Url.h"
 

@@ -2,7 +2,6 @@
 #include "platform/BodyFile.h"
 
 #include "platform/DigestHandOff.h"
-#include "platform/Sha256.h"
 
 #include <algorithm>
 #include <sys/file.h>

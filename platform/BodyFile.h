@@ -2,9 +2,7 @@
 #pragma once
 
 #include "platform/BodyFolder.h"
-#include "platform/Error.h"
 #include "platform/LandedBytesHasher.h"
-#include "platform/Posix.h"
 
 namespace platform {
 

@@ -104,13 +104,11 @@ namespace {
         // NOTE: the planted entry is left alone; ours beside it cannot be taken first, and one a killed run made is
         // found again (the first by name that openIn accepts).
         auto names = namesIn(parent);
+        std::erase_if(names, [](std::string const& name) { return !isMadeFolderName(name, freshBesideFolderPrefix); });
         std::ranges::sort(names);
-        for (auto const& name : names) {
-            if (!isMadeFolderName(name, freshBesideFolderPrefix))
-                continue;
+        for (auto const& name : names)
             if (auto made = BodyFolder::openIn(parent, parentPath, name, false))
                 return made;
-        }
         return createFresh(parent, parentPath, freshBesideFolderPrefix);
     }
 
@@ -186,12 +184,11 @@ std::expected<BodyFolder, Error> BodyFolder::openOnce(
     FileDescriptor parentCopy(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
     if (!parentCopy)
         return std::unexpected(Error::fromErrno("open", path, errno));
-    return BodyFolder(path, name, std::move(parentCopy), std::move(*fd));
+    return BodyFolder(path, std::move(parentCopy), std::move(*fd));
 }
 
-BodyFolder::BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd)
+BodyFolder::BodyFolder(std::string path, FileDescriptor parent, FileDescriptor fd)
     : m_path(std::move(path))
-    , m_name(std::move(name))
     , m_parent(std::move(parent))
     , m_fd(std::move(fd))
 {
@@ -201,9 +198,10 @@ bool BodyFolder::removeIfEmpty() const
 {
     // Only when no other run holds the folder: the exclusive lock is then ours.
     auto status = statusOf(m_fd.get(), m_path);
+    auto name = splitPath(m_path).name;
     return status && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0
-        && identityAt(m_parent.get(), m_name) == FileIdentity(*status)
-        && ::unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR) == 0;
+        && identityAt(m_parent.get(), name) == FileIdentity(*status)
+        && ::unlinkat(m_parent.get(), name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 void BodyFolder::removeLeftovers(std::string const& body, std::string const& kept) const
@@ -260,11 +258,9 @@ std::expected<ChosenBodyFolder, Error> openBodyFolder(
     auto destinationFolder = held ? std::optional(held->get()) : std::nullopt;
     auto plan = chooseBodyFolder(resume, locations, destinationFolder);
     auto folder = carryOut(plan, locations);
-    // Gone (a cleaner emptied the temporary folder) or taken: the body starts over where a fresh one goes.
-    bool recorded
-        = std::holds_alternative<plan::RecordedBeside>(plan) || std::holds_alternative<plan::RecordedTemporary>(plan);
-    if (!folder && recorded) {
-        plan = chooseBodyFolder(std::nullopt, locations, destinationFolder);
+    // A recorded folder that is gone (a cleaner emptied it) or taken gives way to the plan without it.
+    if (auto fresh = chooseBodyFolder(std::nullopt, locations, destinationFolder); !folder && fresh != plan) {
+        plan = fresh;
         folder = carryOut(plan, locations);
     }
     if (!folder)

@@ -5,7 +5,6 @@
 // rename and it outlives emptied temporary folders, else a fresh one in the temporary folder. A BodyFolder owns one,
 // opened, checked and held under a shared lock; openBodyFolder carries out what chooseBodyFolder, a pure choice, plans.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/ResumeData.h"
 
@@ -35,11 +34,10 @@ public:
     void removeLeftovers(std::string const& body, std::string const& kept) const;
 
 private:
-    BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd);
+    BodyFolder(std::string path, FileDescriptor parent, FileDescriptor fd);
     [[nodiscard]] static std::expected<BodyFolder, Error> openOnce(
         int parent, std::string const& path, std::string const& name, bool create);
     std::string m_path;
-    std::string m_name;
     FileDescriptor m_parent;
     FileDescriptor m_fd;
 };

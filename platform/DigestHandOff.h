@@ -5,7 +5,6 @@
 // again. It is taken only for the same file still unchanged (device, inode, size, modification time); anything else is
 // read whole. One digest is kept at a time.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/Sha256.h"
 

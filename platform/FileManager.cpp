@@ -93,6 +93,18 @@ namespace {
         return FileIdentity(*copied);
     }
 
+    /// The name in `held`, only while it is still the file `placed` when that is given.
+    std::expected<void, Error> unlinkIn(
+        std::expected<FolderAndName, Error> const& held, std::string const& path, std::optional<FileIdentity> placed)
+    {
+        if (!held)
+            return errorOf(held);
+        if ((!placed || identityAt(held->folder.get(), held->name) == placed)
+            && ::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
+            return std::unexpected(Error::fromErrno("unlink", path, errno));
+        return {};
+    }
+
 }
 
 FileManager& FileManager::defaultManager()
@@ -109,23 +121,12 @@ bool FileManager::fileExists(std::string const& path)
 
 std::expected<void, Error> FileManager::removeItem(std::string const& path, std::string_view ownArea)
 {
-    auto held = openTrustedContainingFolder(path, ownArea);
-    if (!held)
-        return errorOf(held);
-    if (::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
-        return std::unexpected(Error::fromErrno("unlink", path, errno));
-    return {};
+    return unlinkIn(openTrustedContainingFolder(path, ownArea), path, std::nullopt);
 }
 
 std::expected<void, Error> FileManager::removeItem(std::string const& path, FileIdentity placed)
 {
-    auto held = openContainingFolder(path);
-    if (!held)
-        return errorOf(held);
-    if (identityAt(held->folder.get(), held->name) == placed
-        && ::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
-        return std::unexpected(Error::fromErrno("unlink", path, errno));
-    return {};
+    return unlinkIn(openContainingFolder(path), path, placed);
 }
 
 std::expected<FileManager::Placed, Error> FileManager::replaceItem(

@@ -4,7 +4,6 @@
 // The file operations the tool's logic uses, by path, on the real file system: each acts on the folder held for its
 // path (see HeldFolders).
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 
 namespace platform {

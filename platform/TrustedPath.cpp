@@ -62,16 +62,15 @@ namespace {
             }
             if (!child)
                 return errorOf(child);
-            auto opened = statusOf(child->get(), prefix);
-            if (!opened)
-                return errorOf(opened);
-            struct stat const& status = *opened;
-            if (status.st_uid != self && status.st_uid != 0)
+            auto status = statusOf(child->get(), prefix);
+            if (!status)
+                return errorOf(status);
+            if (status->st_uid != self && status->st_uid != 0)
                 return std::unexpected(Error::refused(prefix, "owned by another user"));
-            mode_t mode = status.st_mode & 07777;
+            mode_t mode = status->st_mode & 07777;
             // NOTE: a folder made just now has the mode asked for (the umask only narrows); it is never changed, so
             // this walk works once no mode may change.
-            if (!made && status.st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
+            if (!made && status->st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
                 // A folder of our own, left open by an earlier version, a loose umask or the agent: what lies below
                 // holds URLs, and URLs carry secrets.
                 mode &= S_ISVTX | S_IRWXU;

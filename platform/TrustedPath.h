@@ -4,7 +4,6 @@
 // Opening folders and files by descriptor, one name at a time, so that no other user's link or folder decides where
 // root reads or writes. Each function is named for the rule it applies.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 
 namespace platform {
