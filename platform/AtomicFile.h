@@ -2,8 +2,7 @@
 #pragma once
 
 // A file that appears whole or not at all (the resume state, a body's record, a copy across volumes): written as a
-// unique sibling of its final name, then renamed over it in one step. What is not committed is unlinked when the
-// AtomicFile goes.
+// unique sibling of its final name, then renamed over it in one step, or unlinked.
 
 #include "platform/Posix.h"
 

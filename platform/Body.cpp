@@ -123,8 +123,7 @@ URL Body::handOver(std::optional<Bytes> const& complete)
     auto record = recorded ? identityAt(m_folder->folder.descriptor(), m_recordName) : std::nullopt;
     bool waits = recorded && m_folder->foundAgain;
     // NOTE: by name only while it is still our file: once the handler moved the body away, the name may be a concurrent
-    // run's body, and its record too. The folder's own tidy comes after this one, and fails, as it should, while a body
-    // (ours kept, or a concurrent run's) is still inside.
+    // run's body, and its record too; the folder, emptied or not, is its own tidy's.
     m_handedOverTidy.emplace(
         [folder = m_folder->folder.descriptor(), name = m_file.name(), recordName = m_recordName, body, record, waits] {
             if (waits && body && identityAt(folder, name) == body)

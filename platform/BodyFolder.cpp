@@ -14,13 +14,11 @@ namespace platform {
 
 namespace {
 
-    /// The hidden body folder's name inside the destination's folder.
     constexpr char besideFolderName[] = ".quenbury-partial";
     /// Ours beside the destination where another user took besideFolderName first.
     constexpr char freshBesideFolderPrefix[] = ".quenbury-partial-";
     constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
 
-    /// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
     bool isMadeFolderName(std::string_view name, std::string_view prefix)
     {
         if (!name.starts_with(prefix) || name.size() != prefix.size() + 6)
@@ -36,8 +34,6 @@ namespace {
         return folder == parent && isMadeFolderName(name, prefix) ? name : std::string();
     }
 
-    /// The locations for `destination` (a path; empty for none). The temporary folder is `configuredTemporary` when
-    /// given, else $TMPDIR when absolute, else /var/tmp.
     BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary)
     {
         std::string temporary = configuredTemporary;
@@ -77,8 +73,7 @@ namespace {
         });
     }
 
-    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`: a name that no other user can have taken
-    /// first.
+    /// A new folder `prefix`XXXXXX in `parent`: a name that no other user can have taken first.
     std::expected<BodyFolder, Error> createFresh(int parent, std::string const& parentPath, std::string_view prefix)
     {
         std::string name;
@@ -196,7 +191,6 @@ BodyFolder::BodyFolder(std::string path, FileDescriptor parent, FileDescriptor f
 
 bool BodyFolder::removeIfEmpty() const
 {
-    // Only when no other run holds the folder: the exclusive lock is then ours.
     auto status = statusOf(m_fd.get(), m_path);
     auto name = splitPath(m_path).name;
     return status && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0

@@ -27,7 +27,6 @@ namespace {
     /// The file open at `fd` read from its offset to its end, in 1 MiB pieces so that memory stays flat.
     std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
     {
-        // NOTE: the file is read sequentially once; tell the kernel to read ahead.
         (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         auto hasher = Sha256::create();
         if (!hasher)

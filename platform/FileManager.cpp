@@ -39,7 +39,6 @@ namespace {
         return copyThroughBuffer(in, out, buffer);
     }
 
-    /// The digest of what landed in `out`, read back as it lands.
     std::expected<Sha256Digest, Error> copyHashingWhatLands(
         int in, std::uint64_t size, int out, std::string const& destination)
     {
@@ -93,7 +92,6 @@ namespace {
         return FileIdentity(*copied);
     }
 
-    /// The name in `held`, only while it is still the file `placed` when that is given.
     std::expected<void, Error> unlinkIn(
         std::expected<FolderAndName, Error> const& held, std::string const& path, std::optional<FileIdentity> placed)
     {
@@ -145,8 +143,6 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
     auto moved = identityAt(sourceFolder.get(), sourceName);
     if (!moved)
         return std::unexpected(Error::fromErrno("rename", destination, ENOENT));
-    // NOTE: one rename puts the new file in the old one's place; removing the old first would lose it to a move that
-    // then fails.
     if (::renameat(sourceFolder.get(), sourceName.c_str(), folder.get(), name.c_str()) == 0)
         return Placed { replacing, *moved };
     if (errno != EXDEV)

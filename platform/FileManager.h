@@ -20,7 +20,6 @@ public:
     /// Removes the file `placed` from `path` in its held folder (see openContainingFolder), only while the name is
     /// still that file: once another run replaced it, the name is theirs.
     [[nodiscard]] std::expected<void, Error> removeItem(std::string const& path, FileIdentity placed);
-    /// What replaceItem put in place, and whether something stood there before.
     struct Placed {
         bool replaced = false;
         FileIdentity identity;

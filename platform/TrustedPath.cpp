@@ -35,7 +35,6 @@ namespace {
 
     enum class Missing { Fail, Create, Stop };
 
-    /// The walk of openTrustedFolder; at a missing folder it fails, makes it, or stops and gives the last one found.
     std::expected<FileDescriptor, Error> walkTrusted(std::string const& path, std::string_view ownArea, Missing missing)
     {
         auto folder = openRootOf(path);
@@ -84,8 +83,8 @@ namespace {
         return folder;
     }
 
-    /// The regular file (never a link) at `path` in the folder `held`, opened for reading when `refusal` finds no
-    /// reason, given the file's status and its folder's, to refuse it.
+    /// The regular file `path` (never a link) in `held`, opened unless `refusal`, given its status and its folder's,
+    /// names a reason.
     template<typename Refusal>
     std::expected<FileDescriptor, Error> openRegularFileUnless(
         std::expected<FolderAndName, Error> const& held, std::string const& path, Refusal refusal)
@@ -193,8 +192,7 @@ std::expected<FileDescriptor, Error> openFileNobodyElseWrites(std::string const&
                 return "more than one link";
             if (file.st_mode & (S_IWGRP | S_IWOTH))
                 return "writable by other users";
-            // A store on a volume that maps root to another owner: the folder's owner, where nobody else may write
-            // there.
+            // A volume that maps root to another owner: the folder's owner, where nobody else may write there.
             bool folderOwners = file.st_uid == folder.st_uid && !(folder.st_mode & (S_IWGRP | S_IWOTH));
             return file.st_uid != ::geteuid() && !folderOwners ? "owned by another user" : nullptr;
         });
