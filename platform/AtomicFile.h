@@ -12,12 +12,9 @@ namespace platform {
 /// lives, so that a later writer tells it from one a killed writer abandoned.
 class AtomicFile {
 public:
-    enum class Durability {
-        /// The file and then its folder reach the disk: a power loss leaves the old file or the new, whole.
-        Synced,
-        /// Like a rename: what a power loss tears, a later check catches.
-        Unsynced,
-    };
+    /// Synced: the file and then its folder reach the disk, so a power loss leaves the old file or the new, whole.
+    /// Unsynced: like a rename; what a power loss tears, a later check catches.
+    enum class Durability { Synced, Unsynced };
 
     /// Removes siblings of `name` that killed writers left in the folder open at `folder`, then creates a new one with
     /// `mode` (the umask only narrows). `path` names the final file in errors.

@@ -101,9 +101,10 @@ namespace {
         auto names = namesIn(parent);
         std::erase_if(names, [](std::string const& name) { return !isMadeFolderName(name, freshBesideFolderPrefix); });
         std::ranges::sort(names);
-        for (auto const& name : names)
+        for (auto const& name : names) {
             if (auto made = BodyFolder::openIn(parent, parentPath, name, false))
                 return made;
+        }
         return createFresh(parent, parentPath, freshBesideFolderPrefix);
     }
 

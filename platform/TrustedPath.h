@@ -15,8 +15,7 @@ namespace platform {
 [[nodiscard]] std::expected<FileDescriptor, Error> openTrustedFolder(
     std::string const& path, std::string_view ownArea, bool create);
 
-/// As openTrustedFolder, without making anything: the deepest folder of `path` that exists, checked (and narrowed) on
-/// the way as there.
+/// As openTrustedFolder, making nothing: the deepest folder of `path` that exists.
 [[nodiscard]] std::expected<FileDescriptor, Error> openDeepestTrustedFolder(
     std::string const& path, std::string_view ownArea);
 
@@ -29,8 +28,7 @@ namespace platform {
 [[nodiscard]] std::expected<FolderAndName, Error> openTrustedContainingFolder(
     std::string const& path, std::string_view ownArea);
 
-/// Opens `path` for reading when it is an own regular file (see isOwnRegularFile; not a link), in a folder that
-/// openTrustedFolder opens.
+/// Opens `path` for reading when it is our own regular file, not a link, in a folder that openTrustedFolder opens.
 [[nodiscard]] std::expected<FileDescriptor, Error> openOwnRegularFileInTrustedFolder(
     std::string const& path, std::string_view ownArea);
 
