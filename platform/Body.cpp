@@ -114,9 +114,7 @@ Error Body::fail(Error error, std::optional<Bytes> resumeData)
 URL Body::handOver(std::optional<Bytes> const& complete)
 {
     m_file.handOverDigest();
-    // NOTE: the record stays until the body is placed: should the move fail, the next run finds the finished body
-    // through it, where it lies beside the destination. Otherwise the body belongs to the service, and a handler that
-    // ends the process without moving it leaves nothing behind.
+    // NOTE: should the move fail, the next run finds the finished body through its record, beside the destination.
     bool recorded = recordProgress(complete);
     // The names are still ours: the body is held locked, its record written by us alone.
     auto body = identityAt(m_folder->folder.descriptor(), m_file.name());

@@ -128,11 +128,10 @@ std::expected<std::size_t, Error> BodyFile::appendFrom(int pipe, std::size_t cou
         moved += static_cast<std::size_t>(got);
     }
     m_hasher->landed(m_position);
-    if (failure) // What landed stays counted; the rest is dropped.
-        m_failure = Error::fromErrno("write", m_path, failure);
-    if (m_failure)
-        return std::unexpected(*m_failure);
-    return moved;
+    if (!failure)
+        return moved;
+    m_failure = Error::fromErrno("write", m_path, failure); // What landed stays counted; the rest is dropped.
+    return std::unexpected(*m_failure);
 }
 
 std::expected<void, Error> BodyFile::flush() const

@@ -73,6 +73,33 @@ namespace {
         });
     }
 
+    std::expected<FileDescriptor, Error> openMadeFolder(
+        int parent, std::string const& path, std::string const& name, bool create)
+    {
+        bool made = create && ::mkdirat(parent, name.c_str(), 0700) == 0;
+        if (create && !made && errno != EEXIST)
+            return std::unexpected(Error::fromErrno("mkdir", path, errno));
+
+        // NOTE: a name swapped meanwhile for a link or another folder is refused, never followed.
+        auto fd = openFolderAt(parent, name, path);
+        if (!fd)
+            return fd;
+        auto status = statusOf(fd->get(), path);
+        if (!status)
+            return errorOf(status);
+        if (status->st_uid != ::geteuid())
+            return std::unexpected(Error::refused(path, "owned by another user"));
+        // NOTE: a folder found under our name may be someone else's, renamed there; only what the service itself leaves
+        // is taken. A folder made just now may lack owner rights an odd umask took (never more than 0700).
+        mode_t mode = status->st_mode & 07777;
+        bool ours = mode == 0700 || (made && (mode & ~mode_t(0700)) == 0 && ::fchmod(fd->get(), 0700) == 0);
+        if (!ours)
+            return std::unexpected(Error::refused(path, "not a private folder"));
+        if (!holdsOnlyBodies(fd->get()))
+            return std::unexpected(Error::refused(path, "holds files other than bodies"));
+        return fd;
+    }
+
     /// A new folder `prefix`XXXXXX in `parent`: a name that no other user can have taken first.
     std::expected<BodyFolder, Error> createFresh(int parent, std::string const& parentPath, std::string_view prefix)
     {
@@ -131,14 +158,18 @@ std::expected<BodyFolder, Error> BodyFolder::openIn(
     // NOTE: a run that ends removes the folder when it is empty (see removeIfEmpty); one that opened it just before
     // finds it unlinked under its shared lock, and makes it again.
     for (int attempt = 0;; ++attempt) {
-        auto folder = openOnce(parent, path, name, create);
-        if (!folder || attempt == 8)
-            return folder;
+        auto fd = openMadeFolder(parent, path, name, create);
+        if (!fd)
+            return errorOf(fd);
         // Where a file system cannot lock folders, no run removes one either.
         struct stat status { };
-        if (::flock(folder->descriptor(), LOCK_SH) != 0 || ::fstat(folder->descriptor(), &status) != 0
-            || status.st_nlink > 0 || !create)
-            return folder;
+        if (attempt < 8 && ::flock(fd->get(), LOCK_SH) == 0 && ::fstat(fd->get(), &status) == 0 && status.st_nlink == 0
+            && create)
+            continue;
+        FileDescriptor parentCopy(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
+        if (!parentCopy)
+            return std::unexpected(Error::fromErrno("open", path, errno));
+        return BodyFolder(path, std::move(parentCopy), std::move(*fd));
     }
 }
 
@@ -151,36 +182,6 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& path, bool 
     if (!parent)
         return std::unexpected(Error::fromErrno("open", parentPath, errno));
     return openIn(parent.get(), parentPath, name, create);
-}
-
-std::expected<BodyFolder, Error> BodyFolder::openOnce(
-    int parent, std::string const& path, std::string const& name, bool create)
-{
-    bool made = create && ::mkdirat(parent, name.c_str(), 0700) == 0;
-    if (create && !made && errno != EEXIST)
-        return std::unexpected(Error::fromErrno("mkdir", path, errno));
-
-    // NOTE: a name swapped meanwhile for a link or another folder is refused, never followed.
-    auto fd = openFolderAt(parent, name, path);
-    if (!fd)
-        return errorOf(fd);
-    auto status = statusOf(fd->get(), path);
-    if (!status)
-        return errorOf(status);
-    if (status->st_uid != ::geteuid())
-        return std::unexpected(Error::refused(path, "owned by another user"));
-    // NOTE: a folder found under our name may be someone else's, renamed there; only what the service itself leaves is
-    // taken. A folder made just now may lack owner rights an odd umask took (never more than 0700).
-    mode_t mode = status->st_mode & 07777;
-    bool ours = mode == 0700 || (made && (mode & ~mode_t(0700)) == 0 && ::fchmod(fd->get(), 0700) == 0);
-    if (!ours)
-        return std::unexpected(Error::refused(path, "not a private folder"));
-    if (!holdsOnlyBodies(fd->get()))
-        return std::unexpected(Error::refused(path, "holds files other than bodies"));
-    FileDescriptor parentCopy(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
-    if (!parentCopy)
-        return std::unexpected(Error::fromErrno("open", path, errno));
-    return BodyFolder(path, std::move(parentCopy), std::move(*fd));
 }
 
 BodyFolder::BodyFolder(std::string path, FileDescriptor parent, FileDescriptor fd)

@@ -34,8 +34,6 @@ public:
 
 private:
     BodyFolder(std::string path, FileDescriptor parent, FileDescriptor fd);
-    [[nodiscard]] static std::expected<BodyFolder, Error> openOnce(
-        int parent, std::string const& path, std::string const& name, bool create);
     std::string m_path;
     FileDescriptor m_parent;
     FileDescriptor m_fd;
