@@ -96,17 +96,13 @@ Error Body::fail(Error error, std::optional<Bytes> resumeData)
 {
     if (!resumableFailure(error))
         resumeData.reset();
-    switch (failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped)) {
-    case BodyFate::KeepForResume:
+    auto fate = failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped);
+    if (fate == BodyFate::KeepForResume) {
         (void)recordProgress(*resumeData);
         error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*resumeData));
-        break;
-    case BodyFate::Discard:
+    } else if (fate == BodyFate::Discard) {
         m_file.remove();
         ::unlinkat(m_folder->folder.descriptor(), m_recordName.c_str(), 0);
-        break;
-    case BodyFate::Keep:
-        break;
     }
     return error;
 }

@@ -32,9 +32,8 @@ namespace platform {
 [[nodiscard]] std::expected<FileDescriptor, Error> openOwnRegularFileInTrustedFolder(
     std::string const& path, std::string_view ownArea);
 
-/// Opens the absolute `path` (folder as openContainingFolder gives it) for reading only when the service could have
-/// placed it: a regular file, not a link, with one name, writable by its owner alone, owned by us or by the owner of a
-/// folder nobody else may write. Other kinds are refused unopened (EISDIR, else EINVAL, as a failed "read").
+/// Opens the absolute `path` (folder as openContainingFolder gives it) as openRegularFileAt does, only when the service
+/// could have placed it: one name, writable by its owner alone, who is us or owns a folder nobody else may write.
 [[nodiscard]] std::expected<FileDescriptor, Error> openFileNobodyElseWrites(std::string const& path);
 
 }
