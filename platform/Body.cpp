@@ -11,8 +11,7 @@ namespace platform {
 
 namespace {
 
-    /// The record `name` left in `folder`, decoded as untrusted resume data; nothing when it is missing, not a regular
-    /// file of ours, or undecodable.
+    /// The record `name` in `folder`, decoded as untrusted resume data; nothing when missing, not ours, or undecodable.
     std::optional<ResumeData> readRecord(int folder, std::string const& name)
     {
         FileDescriptor fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -30,8 +29,7 @@ std::expected<Body, Error> Body::open(
     ChosenBodyFolder const& chosen, std::string const& url, std::optional<ResumeData> const& stored)
 {
     BodyFolder const& folder = chosen.folder;
-    // NOTE: a handler that ends the process, or a task that could not even open its body, must not leave an empty
-    // folder behind.
+    // NOTE: neither a handler that ends the process nor a task that cannot open its body leaves an empty folder behind.
     ExitTidy folderTidy([&folder] { (void)folder.removeIfEmpty(); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));

@@ -62,8 +62,7 @@ std::expected<BodyFile, Error> BodyFile::openLocked(BodyFolder const& folder, st
 
 std::expected<BodyFile, Error> BodyFile::createUnique(BodyFolder const& folder, std::string const& prefix)
 {
-    // NOTE: until it is locked, a run clearing what killed runs left may take it for theirs; the name must still be
-    // ours once locked.
+    // NOTE: until locked, a run clearing what killed runs left may take it for theirs: the name must still be ours.
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto body = openAndLock(folder, prefix + "-" + randomLettersAndDigits(10), O_EXCL);
         if (body ? body->nameIsOurs() : !body.error().is(ErrorDomain::POSIX, EEXIST))

@@ -47,8 +47,7 @@ namespace {
         return { splitPath(destination).folder, std::move(temporary) };
     }
 
-    /// A body, its record, or what a writer of a record leaves while it writes (".<record>.quenbury-" and sixteen
-    /// letters and digits).
+    /// A body, its record, or a record writer's sibling (".<record>.quenbury-" and sixteen letters and digits).
     bool isBodyFolderEntry(std::string_view name)
     {
         if (name.starts_with('.')) {

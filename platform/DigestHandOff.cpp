@@ -11,8 +11,7 @@ namespace platform {
 
 namespace {
 
-    /// What identifies a file's contents within one run: a write changes the modification time, a copy makes another
-    /// inode.
+    /// What identifies a file's contents in one run: a write changes the modification time, a copy makes another inode.
     using ContentsIdentity = std::tuple<FileIdentity, off_t, time_t, long>;
     ContentsIdentity contentsIdentity(struct stat const& status)
     {

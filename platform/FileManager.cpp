@@ -19,8 +19,7 @@ namespace {
 
     enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
 
-    /// One piece copied at the files' offsets, falling back to the next method where the file systems refuse one: bytes
-    /// copied, 0 at the end, -1 with errno.
+    /// One piece, by the next method where the file systems refuse one: bytes copied, 0 at the end, -1 with errno.
     ssize_t copyPieceWith(CopyMethod& method, int in, int out, std::vector<std::uint8_t>& buffer)
     {
         if (method == CopyMethod::CopyFileRange) {

@@ -83,8 +83,7 @@ namespace {
         return folder;
     }
 
-    /// The regular file `path` (never a link) in `held`, opened unless `refusal`, given its status and its folder's,
-    /// names a reason.
+    /// Opens `path` in `held` as openRegularFileAt does, unless `refusal` of its and its folder's status says why not.
     template<typename Refusal>
     std::expected<FileDescriptor, Error> openRegularFileUnless(
         std::expected<FolderAndName, Error> const& held, std::string const& path, Refusal refusal)
