@@ -33,6 +33,7 @@ public:
     [[nodiscard]] std::expected<void, Error> commit(Durability durability);
 
 private:
+    static std::string siblingPrefix(std::string const& name) { return "." + name + ".quenbury-"; }
     AtomicFile(int folder, FileDescriptor fd, std::string temporary, std::string name, std::string path);
     /// Unlinks the sibling; the error is that of `operation` on the final path.
     std::unexpected<Error> abandon(std::string_view operation, int errnoValue);

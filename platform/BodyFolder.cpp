@@ -21,10 +21,9 @@ namespace {
 
     bool isMadeFolderName(std::string_view name, std::string_view prefix)
     {
-        if (!name.starts_with(prefix) || name.size() != prefix.size() + 6)
-            return false;
-        return std::ranges::all_of(name.substr(prefix.size()),
-            [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+        return name.starts_with(prefix) && name.size() == prefix.size() + 6
+            && std::ranges::all_of(name.substr(prefix.size()),
+                [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
     }
 
     /// The name of a folder `prefix`XXXXXX that the service makes in `parent`, when `path` is one; else empty.
