@@ -28,8 +28,7 @@ public:
     ~AtomicFile();
 
     int descriptor() const { return m_fd.get(); }
-    /// Closes the sibling (synced first when asked) and renames it over the final name; on failure the sibling is gone
-    /// and the old file stands.
+    /// Closes the sibling (synced first when asked) and renames it over the final name; on failure the old file stands.
     [[nodiscard]] std::expected<void, Error> commit(Durability durability);
 
 private:

@@ -14,8 +14,7 @@ public:
 
     /// True when any item exists at `path`; a symbolic link counts when its target exists.
     [[nodiscard]] bool fileExists(std::string const& path);
-    /// Removes the item at the absolute `path` in its folder, walked as openTrustedFolder walks it (nothing followed,
-    /// nothing made): a file or a link itself, never what a link leads to.
+    /// Unlinks the absolute `path` in its folder as openTrustedContainingFolder opens it: a file, or a link itself.
     [[nodiscard]] std::expected<void, Error> removeItem(std::string const& path, std::string_view ownArea);
     /// Removes the file `placed` from `path` in its held folder (see openContainingFolder), only while the name is
     /// still that file: once another run replaced it, the name is theirs.

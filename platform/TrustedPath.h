@@ -8,10 +8,9 @@
 
 namespace platform {
 
-/// Opens the absolute `path` from "/" one folder at a time, never through a link, refusing a folder of another user
-/// than us or root, or writable by others without the sticky bit: such a folder lets that user redirect the walk. Our
-/// own folders strictly below `ownArea` are narrowed to owner-only. A missing folder is made (0700) with `create`,
-/// else ENOENT.
+/// Opens the absolute `path` from "/" one folder at a time, never through a link, refusing a folder that would let
+/// another user redirect the walk: theirs (not ours or root's), or writable by others without the sticky bit. Our own
+/// folders strictly below `ownArea` are narrowed to owner-only; one missing is made (0700) with `create`, else ENOENT.
 [[nodiscard]] std::expected<FileDescriptor, Error> openTrustedFolder(
     std::string const& path, std::string_view ownArea, bool create);
 
@@ -20,8 +19,7 @@ namespace platform {
     std::string const& path, std::string_view ownArea);
 
 /// Opens the absolute `path` one name at a time, following a link only when root or we own it and its folder is
-/// root's or ours and writable by nobody else (an administrator's link to another volume), so no other user chooses
-/// where root writes. Hold the result and act on it by descriptor.
+/// root's or ours and writable by nobody else (an administrator's link to another volume): no other user chooses.
 [[nodiscard]] std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string const& path);
 
 /// The folder of the absolute `path`, opened as openTrustedFolder opens it (nothing made), and the name in it.
