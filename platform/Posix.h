@@ -17,11 +17,10 @@ namespace platform {
 
 template<typename Call> auto retryOnInterrupt(Call&& call)
 {
-    for (;;) {
-        auto result = call();
-        if (!(result == -1 && errno == EINTR))
-            return result;
-    }
+    auto result = call();
+    while (result == -1 && errno == EINTR)
+        result = call();
+    return result;
 }
 
 class FileDescriptor {
