@@ -21,7 +21,6 @@ public:
     [[nodiscard]] static std::expected<AtomicFile, Error> create(
         int folder, std::string name, std::string path, mode_t mode);
 
-    /// A live writer's sibling, locked, stays.
     static void removeAbandonedSiblings(int folder, std::string const& name);
 
     AtomicFile(AtomicFile&&) noexcept = default;

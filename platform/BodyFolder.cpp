@@ -115,7 +115,6 @@ namespace {
         return folder;
     }
 
-    /// Ours beside the destination, else one we made beside a name another user took.
     std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
     {
         auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <deque>
 #include <unistd.h>
 
 namespace platform {
@@ -120,11 +119,11 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
     if (!folder)
         return folder;
     uid_t self = ::geteuid();
-    auto components = pathComponents(path);
-    std::deque<std::string> names(components.begin(), components.end());
+    auto names = pathComponents(path);
+    std::ranges::reverse(names); // The next name last, where a link's target goes.
     for (int links = 0; !names.empty();) {
-        std::string name = std::move(names.front());
-        names.pop_front();
+        std::string name = std::move(names.back());
+        names.pop_back();
         if (name == ".")
             continue;
         FileDescriptor child(::openat(folder->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -154,7 +153,7 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
             return std::unexpected(Error::fromErrno("open", path, length < 0 ? errno : ELOOP));
         std::string_view followed(target, static_cast<size_t>(length));
         auto more = pathComponents(followed);
-        names.insert(names.begin(), more.begin(), more.end());
+        names.insert(names.end(), more.rbegin(), more.rend());
         if (followed.starts_with('/') && !(folder = openRootOf(std::string(followed))))
             return folder;
     }
