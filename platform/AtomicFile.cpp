@@ -6,15 +6,6 @@
 
 namespace platform {
 
-namespace {
-
-    std::string siblingPrefix(std::string const& name)
-    {
-        return "." + name + ".quenbury-";
-    }
-
-}
-
 void AtomicFile::removeAbandonedSiblings(int folder, std::string const& name)
 {
     std::string const prefix = siblingPrefix(name);

@@ -11,8 +11,7 @@ namespace platform {
 
 namespace {
 
-    /// The record `name` left in `folder`, decoded as untrusted resume data; nothing when it is missing, not a regular
-    /// file of ours, or undecodable.
+    /// The record `name` in `folder`, decoded as untrusted resume data; nothing when missing, not ours, or undecodable.
     std::optional<ResumeData> readRecord(int folder, std::string const& name)
     {
         FileDescriptor fd(::openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -30,8 +29,7 @@ std::expected<Body, Error> Body::open(
     ChosenBodyFolder const& chosen, std::string const& url, std::optional<ResumeData> const& stored)
 {
     BodyFolder const& folder = chosen.folder;
-    // NOTE: a handler that ends the process, or a task that could not even open its body, must not leave an empty
-    // folder behind.
+    // NOTE: neither a handler that ends the process nor a task that cannot open its body leaves an empty folder behind.
     ExitTidy folderTidy([&folder] { (void)folder.removeIfEmpty(); });
     if (auto parsed = URL::fromString(url); !parsed || (parsed->scheme != "http" && parsed->scheme != "https"))
         return std::unexpected(Error::url(URLErrorCode::UnsupportedURL, url, curlCodeText(CURLE_UNSUPPORTED_PROTOCOL)));
@@ -96,17 +94,13 @@ Error Body::fail(Error error, std::optional<Bytes> resumeData)
 {
     if (!resumableFailure(error))
         resumeData.reset();
-    switch (failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped)) {
-    case BodyFate::KeepForResume:
+    auto fate = failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped);
+    if (fate == BodyFate::KeepForResume) {
         (void)recordProgress(*resumeData);
         error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*resumeData));
-        break;
-    case BodyFate::Discard:
+    } else if (fate == BodyFate::Discard) {
         m_file.remove();
         ::unlinkat(m_folder->folder.descriptor(), m_recordName.c_str(), 0);
-        break;
-    case BodyFate::Keep:
-        break;
     }
     return error;
 }
@@ -114,17 +108,14 @@ Error Body::fail(Error error, std::optional<Bytes> resumeData)
 URL Body::handOver(std::optional<Bytes> const& complete)
 {
     m_file.handOverDigest();
-    // NOTE: the record stays until the body is placed: should the move fail, the next run finds the finished body
-    // through it, where it lies beside the destination. Otherwise the body belongs to the service, and a handler that
-    // ends the process without moving it leaves nothing behind.
+    // NOTE: should the move fail, the next run finds the finished body through its record, beside the destination.
     bool recorded = recordProgress(complete);
     // The names are still ours: the body is held locked, its record written by us alone.
     auto body = identityAt(m_folder->folder.descriptor(), m_file.name());
     auto record = recorded ? identityAt(m_folder->folder.descriptor(), m_recordName) : std::nullopt;
     bool waits = recorded && m_folder->foundAgain;
     // NOTE: by name only while it is still our file: once the handler moved the body away, the name may be a concurrent
-    // run's body, and its record too. The folder's own tidy comes after this one, and fails, as it should, while a body
-    // (ours kept, or a concurrent run's) is still inside.
+    // run's body, and its record too; the folder, emptied or not, is its own tidy's.
     m_handedOverTidy.emplace(
         [folder = m_folder->folder.descriptor(), name = m_file.name(), recordName = m_recordName, body, record, waits] {
             if (waits && body && identityAt(folder, name) == body)

@@ -2,16 +2,12 @@
 #pragma once
 
 // The body of a download, from its folder to its fate, and the transfer's one face of it. Body owns the locked file,
-// its progress record (which goes with its body) and what goes when the process ends. The record, "<body>.progress"
-// beside the file, is resume data for the body as it stands, replaced every few seconds while it grows, so that a kill
-// or a power loss does not cost the bytes on disk; it begins with "body-", so the sweep of stale bodies takes it too.
-// A finished body is handed over; a failed one is kept for resume, or discarded.
+// its progress record and what goes when the process ends. The record, "<body>.progress" beside the file, is resume
+// data for the body as it stands, replaced every few seconds while it grows, so that a kill or a power loss does not
+// cost the bytes on disk; it begins with "body-", so the sweep of stale bodies takes it too.
 
 #include "platform/BodyFile.h"
-#include "platform/BodyFolder.h"
-#include "platform/Error.h"
 #include "platform/Process.h"
-#include "platform/ResumeData.h"
 #include "platform/ResumeDecisions.h"
 #include "platform/Url.h"
 
@@ -21,10 +17,9 @@ inline constexpr std::chrono::seconds progressRecordInterval { 3 };
 
 class Body {
 public:
-    /// Opens the body of a task for `url`, an HTTP or HTTPS one, in `folder` (which outlives it): the destination's
-    /// body (one of its own while a live run holds that), locked; then clears what killed runs left beside it and
-    /// week-old bodies. It continues from what `continuation` takes of `stored` and the record beside it. The folder
-    /// goes, when empty, with the process or the body. The error is the task's own.
+    /// Opens the body of a task for the HTTP or HTTPS `url` in `folder`, which outlives it and goes, when empty, with
+    /// the process or the body: the destination's body (one of its own while a live run holds that), locked. It
+    /// continues from what `continuation` takes of `stored` and the record beside it. The error is the task's own.
     [[nodiscard]] static std::expected<Body, Error> open(
         ChosenBodyFolder const& folder, std::string const& url, std::optional<ResumeData> const& stored);
 
@@ -43,18 +38,15 @@ public:
     [[nodiscard]] std::expected<void, Error> flush() const { return m_file.flush(); }
     std::uint64_t length() const { return m_file.length(); }
 
-    /// Replaces the progress record with `data` (encoded resume data), or removes it when there is none; false when no
-    /// record stays. Not synced: a torn record reads as none, and a body left shorter than its record starts again from
-    /// byte 0.
+    /// Replaces the progress record with `data`, or removes it for none; false when no record stays. Not synced: a torn
+    /// record reads as none, and a body left shorter than its record starts again from byte 0.
     bool recordProgress(std::optional<Bytes> const& data);
-    /// The transfer failed with `error`; `resumeData` is what a later task would continue from. The body stays, or goes
-    /// with its record, as failedBodyFate says; resume data is made only for a failure resumableFailure names. The
-    /// error, with that resume data.
+    /// The transfer failed with `error`: the body stays, or goes with its record, as failedBodyFate says. The error,
+    /// with `resumeData` only for a failure that resumableFailure names.
     [[nodiscard]] Error fail(Error error, std::optional<Bytes> resumeData);
-    /// The transfer finished. The digest goes to verification, and the record, `complete` when it can tell a later task
-    /// that the body is whole, stays until the body is placed. When the process ends, or the body goes, the body and
-    /// its record go, unless the body is still here and a later run finds it where it lies. The body's location, for
-    /// the completion handler.
+    /// The digest goes to verification; the record (`complete` when it can tell that the body is whole) stays until
+    /// the body is placed. The body and its record go with the process or the Body, unless the body is still here and
+    /// a later run finds it where it lies. The body's location, for the completion handler.
     URL handOver(std::optional<Bytes> const& complete);
 
 private:

@@ -2,7 +2,6 @@
 #include "platform/BodyFile.h"
 
 #include "platform/DigestHandOff.h"
-#include "platform/Sha256.h"
 
 #include <algorithm>
 #include <sys/file.h>
@@ -63,8 +62,7 @@ std::expected<BodyFile, Error> BodyFile::openLocked(BodyFolder const& folder, st
 
 std::expected<BodyFile, Error> BodyFile::createUnique(BodyFolder const& folder, std::string const& prefix)
 {
-    // NOTE: until it is locked, a run clearing what killed runs left may take it for theirs; the name must still be
-    // ours once locked.
+    // NOTE: until locked, a run clearing what killed runs left may take it for theirs: the name must still be ours.
     for (int attempt = 0; attempt < 100; ++attempt) {
         auto body = openAndLock(folder, prefix + "-" + randomLettersAndDigits(10), O_EXCL);
         if (body ? body->nameIsOurs() : !body.error().is(ErrorDomain::POSIX, EEXIST))
@@ -129,11 +127,10 @@ std::expected<std::size_t, Error> BodyFile::appendFrom(int pipe, std::size_t cou
         moved += static_cast<std::size_t>(got);
     }
     m_hasher->landed(m_position);
-    if (failure) // What landed stays counted; the rest is dropped.
-        m_failure = Error::fromErrno("write", m_path, failure);
-    if (m_failure)
-        return std::unexpected(*m_failure);
-    return moved;
+    if (!failure)
+        return moved;
+    m_failure = Error::fromErrno("write", m_path, failure); // What landed stays counted; the rest is dropped.
+    return std::unexpected(*m_failure);
 }
 
 std::expected<void, Error> BodyFile::flush() const

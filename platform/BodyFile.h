@@ -2,9 +2,7 @@
 #pragma once
 
 #include "platform/BodyFolder.h"
-#include "platform/Error.h"
 #include "platform/LandedBytesHasher.h"
-#include "platform/Posix.h"
 
 namespace platform {
 
@@ -27,17 +25,15 @@ public:
     std::string const& path() const { return m_path; }
 
     [[nodiscard]] std::expected<std::uint64_t, Error> sizeOnDisk() const;
-    /// Cuts the file to `length` and writes on from there, the digest started again from the bytes the file keeps up to
-    /// there (read back once); an earlier failure is forgotten.
+    /// Cuts the file to `length` and writes on from there, the digest restarted from the bytes kept; an earlier failure
+    /// is forgotten.
     [[nodiscard]] std::expected<void, Error> truncate(std::uint64_t length);
-    /// Moves up to `count` bytes from `pipe` (which must not block) to the end of what is written; the bytes moved,
-    /// fewer when the pipe held fewer.
+    /// Moves up to `count` bytes from the non-blocking `pipe` to the end; the bytes moved, fewer when it held fewer.
     [[nodiscard]] std::expected<std::size_t, Error> appendFrom(int pipe, std::size_t count);
     /// Reports a write that failed, now or earlier.
     [[nodiscard]] std::expected<void, Error> flush() const;
     std::uint64_t length() const { return m_position; }
-    /// Hands the digest of the whole file over to verification, when every byte of it was written here (or read back)
-    /// and all are written; it ends the digest.
+    /// Hands the digest over to verification when every byte of the file was hashed and written; it ends the digest.
     void handOverDigest();
     /// Unlinks the file, if its name is still the file we hold.
     void remove();

@@ -14,19 +14,16 @@ namespace platform {
 
 namespace {
 
-    /// The hidden body folder's name inside the destination's folder.
     constexpr char besideFolderName[] = ".quenbury-partial";
     /// Ours beside the destination where another user took besideFolderName first.
     constexpr char freshBesideFolderPrefix[] = ".quenbury-partial-";
     constexpr char freshTemporaryFolderPrefix[] = "quenbury-";
 
-    /// Whether `name` is what the service makes with `prefix`: six letters and digits after it.
     bool isMadeFolderName(std::string_view name, std::string_view prefix)
     {
-        if (!name.starts_with(prefix) || name.size() != prefix.size() + 6)
-            return false;
-        return std::ranges::all_of(name.substr(prefix.size()),
-            [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
+        return name.starts_with(prefix) && name.size() == prefix.size() + 6
+            && std::ranges::all_of(name.substr(prefix.size()),
+                [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); });
     }
 
     /// The name of a folder `prefix`XXXXXX that the service makes in `parent`, when `path` is one; else empty.
@@ -36,8 +33,6 @@ namespace {
         return folder == parent && isMadeFolderName(name, prefix) ? name : std::string();
     }
 
-    /// The locations for `destination` (a path; empty for none). The temporary folder is `configuredTemporary` when
-    /// given, else $TMPDIR when absolute, else /var/tmp.
     BodyFolderLocations bodyFolderLocations(std::string const& destination, std::string const& configuredTemporary)
     {
         std::string temporary = configuredTemporary;
@@ -51,8 +46,7 @@ namespace {
         return { splitPath(destination).folder, std::move(temporary) };
     }
 
-    /// A body, its record, or what a writer of a record leaves while it writes (".<record>.quenbury-" and sixteen
-    /// letters and digits).
+    /// A body, its record, or a record writer's sibling (".<record>.quenbury-" and sixteen letters and digits).
     bool isBodyFolderEntry(std::string_view name)
     {
         if (name.starts_with('.')) {
@@ -77,8 +71,34 @@ namespace {
         });
     }
 
-    /// A new folder `prefix` + six letters and digits (mode 0700) in `parent`: a name that no other user can have taken
-    /// first.
+    std::expected<FileDescriptor, Error> openMadeFolder(
+        int parent, std::string const& path, std::string const& name, bool create)
+    {
+        bool made = create && ::mkdirat(parent, name.c_str(), 0700) == 0;
+        if (create && !made && errno != EEXIST)
+            return std::unexpected(Error::fromErrno("mkdir", path, errno));
+
+        // NOTE: a name swapped meanwhile for a link or another folder is refused, never followed.
+        auto fd = openFolderAt(parent, name, path);
+        if (!fd)
+            return fd;
+        auto status = statusOf(fd->get(), path);
+        if (!status)
+            return errorOf(status);
+        if (status->st_uid != ::geteuid())
+            return std::unexpected(Error::refused(path, "owned by another user"));
+        // NOTE: a folder found under our name may be someone else's, renamed there; only what the service itself leaves
+        // is taken. A folder made just now may lack owner rights an odd umask took (never more than 0700).
+        mode_t mode = status->st_mode & 07777;
+        bool ours = mode == 0700 || (made && (mode & ~mode_t(0700)) == 0 && ::fchmod(fd->get(), 0700) == 0);
+        if (!ours)
+            return std::unexpected(Error::refused(path, "not a private folder"));
+        if (!holdsOnlyBodies(fd->get()))
+            return std::unexpected(Error::refused(path, "holds files other than bodies"));
+        return fd;
+    }
+
+    /// A new folder `prefix`XXXXXX in `parent`: a name that no other user can have taken first.
     std::expected<BodyFolder, Error> createFresh(int parent, std::string const& parentPath, std::string_view prefix)
     {
         std::string name;
@@ -95,7 +115,6 @@ namespace {
         return folder;
     }
 
-    /// Ours beside the destination, else one we made beside a name another user took.
     std::expected<BodyFolder, Error> openBeside(int parent, std::string const& parentPath)
     {
         auto folder = BodyFolder::openIn(parent, parentPath, besideFolderName, true);
@@ -104,10 +123,9 @@ namespace {
         // NOTE: the planted entry is left alone; ours beside it cannot be taken first, and one a killed run made is
         // found again (the first by name that openIn accepts).
         auto names = namesIn(parent);
+        std::erase_if(names, [](std::string const& name) { return !isMadeFolderName(name, freshBesideFolderPrefix); });
         std::ranges::sort(names);
         for (auto const& name : names) {
-            if (!isMadeFolderName(name, freshBesideFolderPrefix))
-                continue;
             if (auto made = BodyFolder::openIn(parent, parentPath, name, false))
                 return made;
         }
@@ -137,14 +155,18 @@ std::expected<BodyFolder, Error> BodyFolder::openIn(
     // NOTE: a run that ends removes the folder when it is empty (see removeIfEmpty); one that opened it just before
     // finds it unlinked under its shared lock, and makes it again.
     for (int attempt = 0;; ++attempt) {
-        auto folder = openOnce(parent, path, name, create);
-        if (!folder || attempt == 8)
-            return folder;
+        auto fd = openMadeFolder(parent, path, name, create);
+        if (!fd)
+            return errorOf(fd);
         // Where a file system cannot lock folders, no run removes one either.
         struct stat status { };
-        if (::flock(folder->descriptor(), LOCK_SH) != 0 || ::fstat(folder->descriptor(), &status) != 0
-            || status.st_nlink > 0 || !create)
-            return folder;
+        if (attempt < 8 && ::flock(fd->get(), LOCK_SH) == 0 && ::fstat(fd->get(), &status) == 0 && status.st_nlink == 0
+            && create)
+            continue;
+        FileDescriptor parentCopy(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
+        if (!parentCopy)
+            return std::unexpected(Error::fromErrno("open", path, errno));
+        return BodyFolder(path, std::move(parentCopy), std::move(*fd));
     }
 }
 
@@ -159,39 +181,8 @@ std::expected<BodyFolder, Error> BodyFolder::open(std::string const& path, bool 
     return openIn(parent.get(), parentPath, name, create);
 }
 
-std::expected<BodyFolder, Error> BodyFolder::openOnce(
-    int parent, std::string const& path, std::string const& name, bool create)
-{
-    bool made = create && ::mkdirat(parent, name.c_str(), 0700) == 0;
-    if (create && !made && errno != EEXIST)
-        return std::unexpected(Error::fromErrno("mkdir", path, errno));
-
-    // NOTE: a name swapped meanwhile for a link or another folder is refused, never followed.
-    auto fd = openFolderAt(parent, name, path);
-    if (!fd)
-        return errorOf(fd);
-    auto status = statusOf(fd->get(), path);
-    if (!status)
-        return errorOf(status);
-    if (status->st_uid != ::geteuid())
-        return std::unexpected(Error::refused(path, "owned by another user"));
-    // NOTE: a folder found under our name may be someone else's, renamed there; only what the service itself leaves is
-    // taken. A folder made just now may lack owner rights an odd umask took (never more than 0700).
-    mode_t mode = status->st_mode & 07777;
-    bool ours = mode == 0700 || (made && (mode & ~mode_t(0700)) == 0 && ::fchmod(fd->get(), 0700) == 0);
-    if (!ours)
-        return std::unexpected(Error::refused(path, "not a private folder"));
-    if (!holdsOnlyBodies(fd->get()))
-        return std::unexpected(Error::refused(path, "holds files other than bodies"));
-    FileDescriptor parentCopy(::fcntl(parent, F_DUPFD_CLOEXEC, 0));
-    if (!parentCopy)
-        return std::unexpected(Error::fromErrno("open", path, errno));
-    return BodyFolder(path, name, std::move(parentCopy), std::move(*fd));
-}
-
-BodyFolder::BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd)
+BodyFolder::BodyFolder(std::string path, FileDescriptor parent, FileDescriptor fd)
     : m_path(std::move(path))
-    , m_name(std::move(name))
     , m_parent(std::move(parent))
     , m_fd(std::move(fd))
 {
@@ -199,11 +190,11 @@ BodyFolder::BodyFolder(std::string path, std::string name, FileDescriptor parent
 
 bool BodyFolder::removeIfEmpty() const
 {
-    // Only when no other run holds the folder: the exclusive lock is then ours.
     auto status = statusOf(m_fd.get(), m_path);
+    auto name = splitPath(m_path).name;
     return status && ::flock(m_fd.get(), LOCK_EX | LOCK_NB) == 0
-        && identityAt(m_parent.get(), m_name) == FileIdentity(*status)
-        && ::unlinkat(m_parent.get(), m_name.c_str(), AT_REMOVEDIR) == 0;
+        && identityAt(m_parent.get(), name) == FileIdentity(*status)
+        && ::unlinkat(m_parent.get(), name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 void BodyFolder::removeLeftovers(std::string const& body, std::string const& kept) const
@@ -260,11 +251,9 @@ std::expected<ChosenBodyFolder, Error> openBodyFolder(
     auto destinationFolder = held ? std::optional(held->get()) : std::nullopt;
     auto plan = chooseBodyFolder(resume, locations, destinationFolder);
     auto folder = carryOut(plan, locations);
-    // Gone (a cleaner emptied the temporary folder) or taken: the body starts over where a fresh one goes.
-    bool recorded
-        = std::holds_alternative<plan::RecordedBeside>(plan) || std::holds_alternative<plan::RecordedTemporary>(plan);
-    if (!folder && recorded) {
-        plan = chooseBodyFolder(std::nullopt, locations, destinationFolder);
+    // A recorded folder that is gone (a cleaner emptied it) or taken gives way to the plan without it.
+    if (auto fresh = chooseBodyFolder(std::nullopt, locations, destinationFolder); !folder && fresh != plan) {
+        plan = fresh;
         folder = carryOut(plan, locations);
     }
     if (!folder)

@@ -5,7 +5,6 @@
 // rename and it outlives emptied temporary folders, else a fresh one in the temporary folder. A BodyFolder owns one,
 // opened, checked and held under a shared lock; openBodyFolder carries out what chooseBodyFolder, a pure choice, plans.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/ResumeData.h"
 
@@ -29,30 +28,24 @@ public:
 
     /// Only when no other run holds it and its name is still this folder; safe while the process ends.
     bool removeIfEmpty() const;
-    /// Removes what killed runs left beside the locked body `body`: unlocked unique siblings of it
-    /// ("<body>-XXXXXXXXXX", see BodyFile::createUnique) and their records, and our own "body-" files untouched for a
-    /// week, unless a live run holds their lock or it is `kept`.
+    /// Removes what killed runs left beside the locked body `body`: its unique siblings (see BodyFile::createUnique)
+    /// and their records, and our own "body-" files untouched for a week but `kept`, unless a live run holds them.
     void removeLeftovers(std::string const& body, std::string const& kept) const;
 
 private:
-    BodyFolder(std::string path, std::string name, FileDescriptor parent, FileDescriptor fd);
-    [[nodiscard]] static std::expected<BodyFolder, Error> openOnce(
-        int parent, std::string const& path, std::string const& name, bool create);
+    BodyFolder(std::string path, FileDescriptor parent, FileDescriptor fd);
     std::string m_path;
-    std::string m_name;
     FileDescriptor m_parent;
     FileDescriptor m_fd;
 };
 
 struct ChosenBodyFolder {
     BodyFolder folder;
-    /// It lies beside the destination, where a later run finds it again without resume data: a finished body that could
-    /// not be moved waits there.
+    /// Beside the destination, where a finished body that could not be moved waits for a later run without resume data.
     bool foundAgain = false;
     std::string bodyName; // See bodyFileNameForDestination.
 };
 
-/// The folders the download service may put a body folder in, for one destination.
 struct BodyFolderLocations {
     /// The destination's folder as named (through any link); empty for no destination.
     std::string destinationFolder;
@@ -60,8 +53,7 @@ struct BodyFolderLocations {
 };
 
 namespace plan {
-    /// ".quenbury-partial" in the destination's folder (open at `destinationFolder`), or one of ours beside it where
-    /// another user took that name.
+    /// ".quenbury-partial" in the destination's folder, or one of ours beside it where another user took that name.
     struct Beside {
         int destinationFolder;
         bool operator==(Beside const&) const = default;

@@ -11,8 +11,7 @@ namespace platform {
 
 namespace {
 
-    /// What identifies a file's contents within one run: a write changes the modification time, a copy makes another
-    /// inode.
+    /// What identifies a file's contents in one run: a write changes the modification time, a copy makes another inode.
     using ContentsIdentity = std::tuple<FileIdentity, off_t, time_t, long>;
     ContentsIdentity contentsIdentity(struct stat const& status)
     {
@@ -27,7 +26,6 @@ namespace {
     /// The file open at `fd` read from its offset to its end, in 1 MiB pieces so that memory stays flat.
     std::expected<Sha256Digest, Error> sha256OfFile(int fd, std::string const& path)
     {
-        // NOTE: the file is read sequentially once; tell the kernel to read ahead.
         (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
         auto hasher = Sha256::create();
         if (!hasher)

@@ -2,10 +2,8 @@
 #pragma once
 
 // The digest of a finished body, handed from whoever wrote its bytes to the verification, so the file is not read
-// again. It is taken only for the same file still unchanged (device, inode, size, modification time); anything else is
-// read whole. One digest is kept at a time.
+// again. It is taken only for the same file still unchanged; anything else is read whole. One digest is kept at a time.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 #include "platform/Sha256.h"
 

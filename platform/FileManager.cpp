@@ -19,8 +19,7 @@ namespace {
 
     enum class CopyMethod { CopyFileRange, SendFile, ReadWrite };
 
-    /// One piece copied at the files' offsets, falling back to the next method where the file systems refuse one: bytes
-    /// copied, 0 at the end, -1 with errno.
+    /// One piece, by the next method where the file systems refuse one: bytes copied, 0 at the end, -1 with errno.
     ssize_t copyPieceWith(CopyMethod& method, int in, int out, std::vector<std::uint8_t>& buffer)
     {
         if (method == CopyMethod::CopyFileRange) {
@@ -39,7 +38,6 @@ namespace {
         return copyThroughBuffer(in, out, buffer);
     }
 
-    /// The digest of what landed in `out`, read back as it lands.
     std::expected<Sha256Digest, Error> copyHashingWhatLands(
         int in, std::uint64_t size, int out, std::string const& destination)
     {
@@ -93,6 +91,17 @@ namespace {
         return FileIdentity(*copied);
     }
 
+    std::expected<void, Error> unlinkIn(
+        std::expected<FolderAndName, Error> const& held, std::string const& path, std::optional<FileIdentity> placed)
+    {
+        if (!held)
+            return errorOf(held);
+        if ((!placed || identityAt(held->folder.get(), held->name) == placed)
+            && ::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
+            return std::unexpected(Error::fromErrno("unlink", path, errno));
+        return {};
+    }
+
 }
 
 FileManager& FileManager::defaultManager()
@@ -109,23 +118,12 @@ bool FileManager::fileExists(std::string const& path)
 
 std::expected<void, Error> FileManager::removeItem(std::string const& path, std::string_view ownArea)
 {
-    auto held = openTrustedContainingFolder(path, ownArea);
-    if (!held)
-        return errorOf(held);
-    if (::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
-        return std::unexpected(Error::fromErrno("unlink", path, errno));
-    return {};
+    return unlinkIn(openTrustedContainingFolder(path, ownArea), path, std::nullopt);
 }
 
 std::expected<void, Error> FileManager::removeItem(std::string const& path, FileIdentity placed)
 {
-    auto held = openContainingFolder(path);
-    if (!held)
-        return errorOf(held);
-    if (identityAt(held->folder.get(), held->name) == placed
-        && ::unlinkat(held->folder.get(), held->name.c_str(), 0) != 0)
-        return std::unexpected(Error::fromErrno("unlink", path, errno));
-    return {};
+    return unlinkIn(openContainingFolder(path), path, placed);
 }
 
 std::expected<FileManager::Placed, Error> FileManager::replaceItem(
@@ -144,8 +142,6 @@ std::expected<FileManager::Placed, Error> FileManager::replaceItem(
     auto moved = identityAt(sourceFolder.get(), sourceName);
     if (!moved)
         return std::unexpected(Error::fromErrno("rename", destination, ENOENT));
-    // NOTE: one rename puts the new file in the old one's place; removing the old first would lose it to a move that
-    // then fails.
     if (::renameat(sourceFolder.get(), sourceName.c_str(), folder.get(), name.c_str()) == 0)
         return Placed { replacing, *moved };
     if (errno != EXDEV)

@@ -4,7 +4,6 @@
 // The file operations the tool's logic uses, by path, on the real file system: each acts on the folder held for its
 // path (see HeldFolders).
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 
 namespace platform {
@@ -15,13 +14,11 @@ public:
 
     /// True when any item exists at `path`; a symbolic link counts when its target exists.
     [[nodiscard]] bool fileExists(std::string const& path);
-    /// Removes the item at the absolute `path` in its folder, walked as openTrustedFolder walks it (nothing followed,
-    /// nothing made): a file or a link itself, never what a link leads to.
+    /// Unlinks the absolute `path` in its folder as openTrustedContainingFolder opens it: a file, or a link itself.
     [[nodiscard]] std::expected<void, Error> removeItem(std::string const& path, std::string_view ownArea);
     /// Removes the file `placed` from `path` in its held folder (see openContainingFolder), only while the name is
     /// still that file: once another run replaced it, the name is theirs.
     [[nodiscard]] std::expected<void, Error> removeItem(std::string const& path, FileIdentity placed);
-    /// What replaceItem put in place, and whether something stood there before.
     struct Placed {
         bool replaced = false;
         FileIdentity identity;

@@ -4,7 +4,6 @@
 // The folders a run works in, checked once and held open, so an operation on a path in one acts on the folder that was
 // checked wherever its name has moved since. The confinement lets the run write only in these and the resume area.
 
-#include "platform/Error.h"
 #include "platform/Posix.h"
 
 namespace platform {

@@ -78,12 +78,10 @@ void LandedBytesHasher::restartAt(std::uint64_t length)
 {
     waitIdle();
     m_hash = freshDigest();
-    {
-        // Both at once: the thread must never see the old length with the new digest.
-        std::lock_guard lock(m_mutex);
-        m_hashedLength = 0;
-        m_landedLength = length;
-    }
+    // Both at once: the thread must never see the old length with the new digest.
+    std::lock_guard lock(m_mutex);
+    m_hashedLength = 0;
+    m_landedLength = length;
     m_landed.notify_one();
 }
 

@@ -20,8 +20,7 @@ public:
     /// A new digest, of the bytes up to `length` that the file keeps (read back anew).
     void restartAt(std::uint64_t length);
     void waitIdle();
-    /// The digest of the first `length` bytes, when exactly those were hashed (a failed read or digest loses it); it
-    /// ends the digest.
+    /// The digest of the first `length` bytes, when exactly those were hashed; it ends the digest.
     [[nodiscard]] std::optional<Sha256Digest> finish(std::uint64_t length);
 
 private:

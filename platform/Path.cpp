@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "platform/Path.h"
 
-#include <algorithm>
+#include <ranges>
 
 namespace platform {
 
@@ -16,12 +16,9 @@ PathParts splitPath(std::string_view path)
 std::vector<std::string> pathComponents(std::string_view path)
 {
     std::vector<std::string> names;
-    for (size_t start = 0; start <= path.size();) {
-        size_t end = std::min(path.find('/', start), path.size());
-        if (end > start)
-            names.emplace_back(path.substr(start, end - start));
-        start = end + 1;
-    }
+    for (auto name : std::views::split(path, '/'))
+        names.emplace_back(name.begin(), name.end());
+    std::erase(names, "");
     return names;
 }
 

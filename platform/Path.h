@@ -10,11 +10,10 @@
 
 namespace platform {
 
-/// A path split at its last "/".
+/// A path split at its last "/": the folder before it ("/" for "/name", empty without "/") and the name after it (empty
+/// when the path ends with "/").
 struct PathParts {
-    /// What comes before it: "/" for "/name"; empty when there is no "/".
     std::string folder;
-    /// What comes after it; empty when the path ends with "/".
     std::string name;
 };
 [[nodiscard]] PathParts splitPath(std::string_view path);

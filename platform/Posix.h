@@ -17,11 +17,10 @@ namespace platform {
 
 template<typename Call> auto retryOnInterrupt(Call&& call)
 {
-    for (;;) {
-        auto result = call();
-        if (!(result == -1 && errno == EINTR))
-            return result;
-    }
+    auto result = call();
+    while (result == -1 && errno == EINTR)
+        result = call();
+    return result;
 }
 
 class FileDescriptor {
@@ -85,8 +84,8 @@ struct FileIdentity {
 /// name may be another run's.
 bool unlinkIfStill(int folder, std::string const& name, FileIdentity identity);
 
-/// Opens the folder `name` in the folder open at `parent`, never through a link: a link or anything but a folder there
-/// is refused as what it is; a missing one fails with ENOENT. `path` names it in errors.
+/// The folder `name` in `parent`, never through a link: a link or a non-folder is refused as what it is, a missing one
+/// fails with ENOENT. `path` names it in errors.
 [[nodiscard]] std::expected<FileDescriptor, Error> openFolderAt(
     int parent, std::string const& name, std::string_view path);
 

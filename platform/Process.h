@@ -14,9 +14,8 @@ namespace platform {
 /// registered (see ExitTidy), flushes the standard streams and ends without running static destructors.
 [[noreturn]] void exitProcess(int status);
 
-/// Clean-up that something which lives owes should the process end: the action is registered while its owner holds
-/// this, and runs once, when the process ends through exitProcess or when the owner lets it go, whichever comes first;
-/// then it is withdrawn. At exit the latest registered runs first.
+/// Clean-up that something which lives owes should the process end: registered while its owner holds this, it runs
+/// once, through exitProcess or when the owner lets it go, whichever comes first; at exit the latest runs first.
 class ExitTidy {
 public:
     explicit ExitTidy(std::function<void()> action);

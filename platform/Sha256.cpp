@@ -6,11 +6,6 @@
 
 namespace platform {
 
-struct Sha256::Context {
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    ~Context() { EVP_MD_CTX_free(md); }
-};
-
 namespace {
 
     Error digestError()
@@ -28,25 +23,21 @@ namespace {
 
 std::expected<Sha256, Error> Sha256::create()
 {
-    auto context = std::make_unique<Context>();
-    if (!context->md || EVP_DigestInit_ex(context->md, EVP_sha256(), nullptr) != 1)
+    Sha256 hash(EVP_MD_CTX_new());
+    if (!hash.m_context || EVP_DigestInit_ex(hash.m_context.get(), EVP_sha256(), nullptr) != 1)
         return std::unexpected(digestError());
-    return Sha256(std::move(context));
+    return hash;
 }
 
-Sha256::Sha256(std::unique_ptr<Context> context)
-    : m_context(std::move(context))
+Sha256::Sha256(EVP_MD_CTX* context)
+    : m_context(context, EVP_MD_CTX_free)
 {
 }
-
-Sha256::Sha256(Sha256&&) noexcept = default;
-Sha256& Sha256::operator=(Sha256&&) noexcept = default;
-Sha256::~Sha256() = default;
 
 bool Sha256::update(std::span<std::uint8_t const> data)
 {
     if (!m_failed && !data.empty())
-        m_failed = EVP_DigestUpdate(m_context->md, data.data(), data.size()) != 1;
+        m_failed = EVP_DigestUpdate(m_context.get(), data.data(), data.size()) != 1;
     return !m_failed;
 }
 
@@ -54,7 +45,7 @@ std::expected<Sha256Digest, Error> Sha256::finish()
 {
     Sha256Digest digest {};
     unsigned length = 0;
-    if (m_failed || EVP_DigestFinal_ex(m_context->md, digest.data(), &length) != 1 || length != digest.size())
+    if (m_failed || EVP_DigestFinal_ex(m_context.get(), digest.data(), &length) != 1 || length != digest.size())
         return std::unexpected(digestError());
     m_failed = true; // A finished context takes no more input.
     return digest;

@@ -6,9 +6,10 @@
 #include "platform/Error.h"
 
 #include <array>
-#include <cstddef>
 #include <memory>
 #include <span>
+
+struct evp_md_ctx_st; // OpenSSL's EVP_MD_CTX, whose header only Sha256.cpp includes.
 
 namespace platform {
 
@@ -17,9 +18,6 @@ using Sha256Digest = std::array<std::uint8_t, 32>;
 class Sha256 {
 public:
     [[nodiscard]] static std::expected<Sha256, Error> create();
-    Sha256(Sha256&&) noexcept;
-    Sha256& operator=(Sha256&&) noexcept;
-    ~Sha256();
 
     /// False once a piece could not be taken; the digest is then lost.
     [[nodiscard]] bool update(std::span<std::uint8_t const> data);
@@ -27,9 +25,8 @@ public:
     [[nodiscard]] std::expected<Sha256Digest, Error> finish();
 
 private:
-    struct Context;
-    explicit Sha256(std::unique_ptr<Context> context);
-    std::unique_ptr<Context> m_context;
+    explicit Sha256(evp_md_ctx_st* context);
+    std::unique_ptr<evp_md_ctx_st, void (*)(evp_md_ctx_st*)> m_context;
     bool m_failed = false;
 };
 

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <deque>
 #include <unistd.h>
 
 namespace platform {
@@ -35,7 +34,6 @@ namespace {
 
     enum class Missing { Fail, Create, Stop };
 
-    /// The walk of openTrustedFolder; at a missing folder it fails, makes it, or stops and gives the last one found.
     std::expected<FileDescriptor, Error> walkTrusted(std::string const& path, std::string_view ownArea, Missing missing)
     {
         auto folder = openRootOf(path);
@@ -62,16 +60,15 @@ namespace {
             }
             if (!child)
                 return errorOf(child);
-            auto opened = statusOf(child->get(), prefix);
-            if (!opened)
-                return errorOf(opened);
-            struct stat const& status = *opened;
-            if (status.st_uid != self && status.st_uid != 0)
+            auto status = statusOf(child->get(), prefix);
+            if (!status)
+                return errorOf(status);
+            if (status->st_uid != self && status->st_uid != 0)
                 return std::unexpected(Error::refused(prefix, "owned by another user"));
-            mode_t mode = status.st_mode & 07777;
+            mode_t mode = status->st_mode & 07777;
             // NOTE: a folder made just now has the mode asked for (the umask only narrows); it is never changed, so
             // this walk works once no mode may change.
-            if (!made && status.st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
+            if (!made && status->st_uid == self && (mode & (S_ISUID | S_ISGID | 077)) && isBelow(prefix, ownArea)) {
                 // A folder of our own, left open by an earlier version, a loose umask or the agent: what lies below
                 // holds URLs, and URLs carry secrets.
                 mode &= S_ISVTX | S_IRWXU;
@@ -85,8 +82,7 @@ namespace {
         return folder;
     }
 
-    /// The regular file (never a link) at `path` in the folder `held`, opened for reading when `refusal` finds no
-    /// reason, given the file's status and its folder's, to refuse it.
+    /// Opens `path` in `held` as openRegularFileAt does, unless `refusal` of its and its folder's status says why not.
     template<typename Refusal>
     std::expected<FileDescriptor, Error> openRegularFileUnless(
         std::expected<FolderAndName, Error> const& held, std::string const& path, Refusal refusal)
@@ -123,11 +119,11 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
     if (!folder)
         return folder;
     uid_t self = ::geteuid();
-    auto components = pathComponents(path);
-    std::deque<std::string> names(components.begin(), components.end());
+    auto names = pathComponents(path);
+    std::ranges::reverse(names); // The next name last, where a link's target goes.
     for (int links = 0; !names.empty();) {
-        std::string name = std::move(names.front());
-        names.pop_front();
+        std::string name = std::move(names.back());
+        names.pop_back();
         if (name == ".")
             continue;
         FileDescriptor child(::openat(folder->get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
@@ -157,7 +153,7 @@ std::expected<FileDescriptor, Error> openFolderFollowingOwnLinks(std::string con
             return std::unexpected(Error::fromErrno("open", path, length < 0 ? errno : ELOOP));
         std::string_view followed(target, static_cast<size_t>(length));
         auto more = pathComponents(followed);
-        names.insert(names.begin(), more.begin(), more.end());
+        names.insert(names.end(), more.rbegin(), more.rend());
         if (followed.starts_with('/') && !(folder = openRootOf(std::string(followed))))
             return folder;
     }
@@ -194,8 +190,7 @@ std::expected<FileDescriptor, Error> openFileNobodyElseWrites(std::string const&
                 return "more than one link";
             if (file.st_mode & (S_IWGRP | S_IWOTH))
                 return "writable by other users";
-            // A store on a volume that maps root to another owner: the folder's owner, where nobody else may write
-            // there.
+            // A volume that maps root to another owner: the folder's owner, where nobody else may write there.
             bool folderOwners = file.st_uid == folder.st_uid && !(folder.st_mode & (S_IWGRP | S_IWOTH));
             return file.st_uid != ::geteuid() && !folderOwners ? "owned by another user" : nullptr;
         });
