@@ -94,13 +94,18 @@ Error Body::fail(Error error, std::optional<Bytes> resumeData)
 {
     if (!resumableFailure(error))
         resumeData.reset();
-    auto fate = failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped);
-    if (fate == BodyFate::KeepForResume) {
+    // A switch, so that a fate added later is not silently kept.
+    switch (failedBodyFate(resumeData.has_value(), m_continuesFrom.has_value(), m_resumedBytesDropped)) {
+    case BodyFate::KeepForResume:
         (void)recordProgress(*resumeData);
         error.userInfo.insert_or_assign(std::string(UserInfoKey::DownloadTaskResumeData), std::move(*resumeData));
-    } else if (fate == BodyFate::Discard) {
+        break;
+    case BodyFate::Discard:
         m_file.remove();
         ::unlinkat(m_folder->folder.descriptor(), m_recordName.c_str(), 0);
+        break;
+    case BodyFate::Keep:
+        break;
     }
     return error;
 }
