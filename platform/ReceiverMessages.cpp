@@ -6,7 +6,7 @@
 #include "platform/Url.h"
 
 #include <algorithm>
-#include <sstream>
+#include <string>
 #include <type_traits>
 
 namespace platform::receiver {
@@ -77,14 +77,17 @@ namespace {
 
         explicit operator bool() const { return !refusal; }
 
+        // A number is spelled as digits, whatever its type (a char or a byte too): never a stream, which would pull
+        // the whole of the C++ library's locales into the receiver.
+        static std::string piece(std::string_view text) { return std::string(text); }
+        static std::string piece(std::integral auto number) { return std::to_string(number); }
+
         /// Refuses the message unless `holds`; the reason's parts are joined only then, as a Piece comes often.
         void require(bool holds, auto const&... reason)
         {
             if (holds || refusal)
                 return;
-            std::ostringstream text;
-            (text << ... << reason);
-            refusal = text.str();
+            refusal = (std::string() + ... + piece(reason));
         }
 
         template<typename Integer> Integer integer(std::string_view field)
